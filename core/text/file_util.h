@@ -1,0 +1,61 @@
+// File helpers shared by every loader and writer: RAII stdio handles, whole-file reads, the
+// line counter of the schema import, atomic replacement of saved files, and the integer
+// membership test of the filters.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct FileCloser {
+  void operator()(std::FILE* file) const {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen with an owning handle; null when the file cannot be opened.
+FilePtr OpenFile(const std::string& path, const char* mode);
+
+// Reads the whole file into *contents (which then holds exactly the file's bytes; c_str()
+// gives the NUL-terminated form). Returns the number of bytes, 0 on any failure, for an
+// empty file and for a file of 2 GiB or more.
+int ReadWholeFile(const std::string& path, std::string* contents);
+
+// Size of an open file in bytes, or -1.
+int64_t FileSize(std::FILE* file);
+
+// Number of lines of an open text stream, counting reads of at most 999 bytes that stop
+// after a line feed (a 1500-byte line counts twice). Leaves the stream at its start.
+int CountLines(std::FILE* file);
+
+// True when one of the first `count` entries of `list` equals `key`; false for count <= 0.
+bool IsInList(int32_t key, const int32_t* list, int count);
+
+// A file written beside its final name ("<path>.tmp") and moved into place by Commit, so an
+// interrupted or failed save never leaves a truncated file under the real name. Destroying
+// an uncommitted file removes the temporary.
+class CPendingFile {
+ public:
+  explicit CPendingFile(std::string path);
+  ~CPendingFile();
+  CPendingFile(const CPendingFile&) = delete;
+  CPendingFile& operator=(const CPendingFile&) = delete;
+
+  bool Open();                      // creates the temporary; false when it cannot
+  std::FILE* get() const { return m_file.get(); }
+  bool Write(const void* data, size_t size);  // false once any write has failed
+  bool Finish();                    // flushes and closes; false if anything failed
+  bool Commit();                    // renames into place (after Finish)
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+  std::string m_tempPath;
+  FilePtr m_file;
+  bool m_failed = false;
+  bool m_finished = false;
+  bool m_committed = false;
+};

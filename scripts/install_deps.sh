@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, when missing.
+# Runs apt-get update once, and only if something has to be installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3 unixodbc-dev unixodbc odbcinst
+  postgresql odbc-postgresql
+  python3 python3-jieba fortunes-zh
+  time clang-format
+)
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(darts libxapian-dev hyperfine)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

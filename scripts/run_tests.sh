@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds everything twice (plain and with AddressSanitizer + UndefinedBehaviorSanitizer) and
+# runs the whole test suite in both builds, including the SQLite and PostgreSQL integration
+# tests. Installs the Debian packages it needs and starts (and stops) a private PostgreSQL
+# cluster of its own.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+jobs="$(nproc)"
+
+bash scripts/install_deps.sh
+
+echo "== format check"
+if command -v clang-format >/dev/null 2>&1; then
+  git ls-files '*.h' '*.cc' | xargs clang-format --dry-run --Werror
+fi
+
+echo "== build (plain)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+
+echo "== build (sanitizers)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DENABLE_SANITIZERS=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+
+echo "== PostgreSQL test cluster"
+eval "$(bash scripts/pg_test_cluster.sh start)"
+trap 'bash scripts/pg_test_cluster.sh stop >/dev/null 2>&1 || true' EXIT
+
+status=0
+echo "== tests (plain)"
+ctest --test-dir build --output-on-failure -j"$jobs" || status=1
+echo "== tests (sanitizers)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
+exit $status
