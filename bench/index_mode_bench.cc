@@ -1,0 +1,289 @@
+// Speed of indexer mode 4 on a real table.
+//
+//   index_mode_bench run    DBCONFIG BASE SCHEMA TRIE WORDLIST
+//       mode 4 end to end (RunIndexMode, console output discarded); prints the wall time,
+//       records/s, MB/s of field text, the bytes of the data set written and the peak
+//       resident memory of the process.
+//   index_mode_bench phases DBCONFIG BASE SCHEMA TRIE WORDLIST
+//       the same work split into passes over the table, each timed on its own: database
+//       fetch (rows and raw column bytes), conversion to GBK text, cleaning (trim, markup,
+//       normalisation), segmentation, postings (index building without the segmentation
+//       already counted) and save.
+//
+// Field text = the GBK bytes of every stored or indexed field as fetched, before cleaning.
+// Data made by scripts/make_bench_db.py; trie and word list by indexer modes 1 and 2.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/index/indexer.h"
+#include "core/records/data_line_index.h"
+#include "core/records/db/db_factory.h"
+#include "core/records/db_config.h"
+#include "core/records/db_source.h"
+#include "core/records/field_info.h"
+#include "core/records/scan_database.h"
+#include "core/text/file_util.h"
+#include "core/text/pdat.h"
+#include "core/text/text_clean.h"
+#include "core/text/word_list.h"
+#include "indexer/modes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Sends stdout to /dev/null until destroyed (mode 4 prints a line per 100 records).
+class CQuietStdout {
+ public:
+  CQuietStdout() {
+    std::fflush(stdout);
+    m_saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+  }
+  ~CQuietStdout() {
+    std::fflush(stdout);
+    dup2(m_saved, STDOUT_FILENO);
+    close(m_saved);
+  }
+
+ private:
+  int m_saved;
+};
+
+int64_t FileBytes(const std::string& path) {
+  FilePtr file = OpenFile(path, "rb");
+  return file ? FileSize(file.get()) : 0;
+}
+
+int64_t DataSetBytes(const std::string& base, int indexCount) {
+  int64_t bytes = FileBytes(base + ".dataline");
+  for (int k = 0; k < indexCount; ++k) bytes += FileBytes(base + ".index_" + std::to_string(k));
+  return bytes;
+}
+
+// User + system CPU seconds of the process so far: steadier than wall time on a shared box.
+double CpuSeconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+         usage.ru_stime.tv_usec / 1e6;
+}
+
+double PeakMegabytes() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024.0;
+}
+
+struct CArguments {
+  const char* config;
+  const char* base;
+  const char* schemaText;
+  const char* trie;
+  const char* wordList;
+};
+
+// Fields that mode 4 reads (indexed, filter or stored), in field order.
+std::vector<int> ReadFields(const CFieldInfo& schema) {
+  std::vector<int> fields;
+  for (int field = 1; field < schema.GetFieldCount(); ++field) {
+    const tFIELD_ENTRY& entry = schema.GetField(field);
+    if (entry.isIndexed || entry.isFilter || entry.isStored) fields.push_back(field);
+  }
+  return fields;
+}
+
+int RunEndToEnd(const CArguments& arguments) {
+  CFieldInfo schema;
+  if (!schema.ImportText(arguments.schemaText)) return 1;
+  Clock::time_point start = Clock::now();
+  double cpuStart = CpuSeconds();
+  {
+    CQuietStdout quiet;
+    RunIndexMode(arguments.config, arguments.base, arguments.schemaText, arguments.trie,
+                 arguments.wordList);
+  }
+  double seconds = SecondsSince(start);
+  double cpu = CpuSeconds() - cpuStart;
+  double peak = PeakMegabytes();
+
+  // The field text of the table, measured afterwards from the store that was written.
+  CPDAT trie;
+  trie.Load(arguments.trie);
+  CDataLineIndex store(schema, &trie, true, true, 20000, nullptr);
+  int64_t dataSet = DataSetBytes(arguments.base, schema.GetListSize(LIST_INDEXED));
+  if (!store.Load(arguments.base)) return 1;
+  int64_t storedBytes = 0;
+  for (int record = 0; record < store.GetRecordCount(); ++record) {
+    for (int column = 0; column < schema.GetListSize(LIST_STORED); ++column) {
+      int length = 0;
+      store.GetCell(record, column, &length);
+      storedBytes += length;
+    }
+  }
+  std::printf("records %d in %.2f s: %.0f records/s, stored field text %.1f MB: %.2f MB/s\n",
+              store.GetRecordCount(), seconds, store.GetRecordCount() / seconds, storedBytes / 1e6,
+              storedBytes / 1e6 / seconds);
+  std::printf("cpu %.2f s: %.2f MB/s of field text per cpu second\n", cpu, storedBytes / 1e6 / cpu);
+  std::printf("data set %.1f MB, peak resident %.1f MB (%.2f x data set)\n", dataSet / 1e6, peak,
+              peak * 1048576.0 / static_cast<double>(dataSet));
+  return 0;
+}
+
+// Pass 1: rows and raw column bytes straight from SQLite (no conversion). Returns the time.
+double TimeRawFetch(const std::string& path, const std::string& statement, int64_t* bytes) {
+  sqlite3* database = nullptr;
+  sqlite3_stmt* prepared = nullptr;
+  Clock::time_point start = Clock::now();
+  sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_prepare_v2(database, statement.c_str(), -1, &prepared, nullptr);
+  *bytes = 0;
+  while (sqlite3_step(prepared) == SQLITE_ROW) {
+    for (int column = 0; column < sqlite3_column_count(prepared); ++column) {
+      sqlite3_column_text(prepared, column);
+      *bytes += sqlite3_column_bytes(prepared, column);
+    }
+  }
+  sqlite3_finalize(prepared);
+  sqlite3_close(database);
+  return SecondsSince(start);
+}
+
+int RunPhases(const CArguments& arguments) {
+  CFieldInfo schema;
+  CDBConfig config;
+  CPDAT trie;
+  CWordList wordList;
+  if (!schema.ImportText(arguments.schemaText) || !config.Load(arguments.config) ||
+      !trie.Load(arguments.trie) || !wordList.Load(arguments.wordList)) {
+    std::printf("cannot load the inputs\n");
+    return 1;
+  }
+  std::string statement =
+      std::string("select * from ") + config.GetTable() + " order by " + config.GetSortField();
+  std::vector<int> fields = ReadFields(schema);
+
+  // Pass 1: database fetch alone (SQLite only; for ODBC pass 2 holds fetch and conversion).
+  double rawFetch = 0;
+  int64_t rawBytes = 0;
+  std::string connect = config.GetConnectString();
+  bool sqlite = connect.rfind("sqlite:", 0) == 0;
+  if (sqlite) rawFetch = TimeRawFetch(connect.substr(7), statement, &rawBytes);
+
+  // Pass 2: fetch + conversion to field text through the database layer and the store.
+  std::unique_ptr<CDbConnection> connection = CreateDbConnection(connect);
+  std::string error;
+  if (!connection || !connection->Open(connect, &error)) {
+    std::printf("cannot open %s: %s\n", connect.c_str(), error.c_str());
+    return 1;
+  }
+  CDataLineIndex fetcher(schema, &trie, false, true, 20000, &wordList);
+  std::vector<std::string> texts;  // every field text of the table, in scan order
+  std::vector<int> textFields;     // the field of each text
+  texts.reserve(400000);
+  textFields.reserve(400000);
+  Clock::time_point start = Clock::now();
+  std::unique_ptr<CDbRecordSet> rows = connection->Execute(statement, &error);
+  std::string text;
+  while (rows && !rows->AtEnd()) {
+    for (int field : fields) {
+      fetcher.FetchFieldText(rows->GetRow(), field, &text, &error);
+      texts.push_back(text);
+      textFields.push_back(field);
+    }
+    rows->MoveNext(&error);
+  }
+  rows.reset();
+  connection->Close();
+  double fetchAndConvert = SecondsSince(start);
+  int64_t textBytes = 0;
+  for (const std::string& value : texts) textBytes += static_cast<int64_t>(value.size());
+
+  // Pass 3: cleaning.
+  start = Clock::now();
+  for (std::string& value : texts) {
+    int length = 0;
+    StripMarkup(value.data(), static_cast<int>(value.size()), value.data(), &length);
+    value.resize(static_cast<size_t>(length));
+    NormalizeText(value.data());
+  }
+  double cleaning = SecondsSince(start);
+
+  // Pass 4: segmentation (word numbers only, as the index asks for them), once for every
+  // index a text goes to: its field's own, and index 0 as well for a wildcard field.
+  std::vector<int32_t> ids;
+  int64_t terms = 0;
+  start = Clock::now();
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const tFIELD_ENTRY& entry = schema.GetField(textFields[i]);
+    if (!entry.isIndexed) continue;
+    for (int pass = 0; pass < (entry.isWildcard ? 2 : 1); ++pass) {
+      terms += trie.Segment(texts[i].c_str(), &ids, nullptr);
+    }
+  }
+  double segmentation = SecondsSince(start);
+
+  // Pass 5: the whole scan into a store (AddRecord: fetch, conversion, cleaning, storing,
+  // segmentation, postings), then its save.
+  CDataLineIndex store(schema, &trie, false, true, 20000, &wordList);
+  CScanOptions options;
+  double scan = 0, save = 0;
+  {
+    CQuietStdout quiet;
+    std::unique_ptr<CDbConnection> scanConnection = CreateDbConnection(connect);
+    start = Clock::now();
+    ScanDatabase(&store, config, scanConnection.get(), options);
+    scan = SecondsSince(start);
+    start = Clock::now();
+    store.Save(arguments.base);
+    save = SecondsSince(start);
+  }
+
+  double conversion = sqlite ? fetchAndConvert - rawFetch : 0;
+  double postings = scan - fetchAndConvert - cleaning - segmentation;
+  double total = scan + save;
+  auto line = [total](const char* name, double seconds) {
+    std::printf("  %-28s %7.3f s  %5.1f %%\n", name, seconds, 100 * seconds / total);
+  };
+  std::printf("%d records, %.1f MB field text, %lld postings\n", store.GetRecordCount(),
+              textBytes / 1e6, static_cast<long long>(terms));
+  if (sqlite) {
+    line("database fetch", rawFetch);
+    line("conversion to GBK", conversion);
+  } else {
+    line("database fetch + conversion", fetchAndConvert);
+  }
+  line("cleaning", cleaning);
+  line("segmentation", segmentation);
+  line("postings and storing (rest)", postings);
+  line("save", save);
+  std::printf("  %-28s %7.3f s  (%.2f MB/s of field text)\n", "scan + save", total,
+              textBytes / 1e6 / total);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7 || (std::strcmp(argv[1], "run") != 0 && std::strcmp(argv[1], "phases") != 0)) {
+    std::fprintf(stderr, "usage: %s run|phases DBCONFIG BASE SCHEMA TRIE WORDLIST\n", argv[0]);
+    return 2;
+  }
+  CArguments arguments{argv[2], argv[3], argv[4], argv[5], argv[6]};
+  return std::strcmp(argv[1], "run") == 0 ? RunEndToEnd(arguments) : RunPhases(arguments);
+}

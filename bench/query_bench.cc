@@ -1,0 +1,229 @@
+// Query benchmark over a saved data set (indexer mode 4 output), loaded as the server loads
+// it. Queries are sampled from the records with a fixed seed:
+//  - phrase queries of 1 to 3 consecutive dictionary words taken from a record's indexed
+//    and stored field, "[FIELD] <field> [AND] <phrase>";
+//  - two-condition queries: a phrase on one field plus a phrase of the same record on the
+//    all-fields entry "*", or plus a filter condition with the record's filter value.
+// Each query runs Execute + GetPage(0, 20). Reported: queries/s on one thread and on
+// several, and the latency median and 99th percentile.
+//
+//   query_bench BASE SCHEMA.dat TRIE WORDLIST [phrases=1000] [pairs=200] [threads=2] [seed=7]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/query/query.h"
+#include "core/records/data_line_index.h"
+#include "core/records/field_info.h"
+#include "core/text/pdat.h"
+#include "core/text/text_clean.h"
+#include "core/text/word_list.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct tSampleField {
+  int field;
+  int storedColumn;
+};
+
+class CSampler {
+ public:
+  CSampler(const CFieldInfo& schema, const CPDAT& trie, const CDataLineIndex& store, int seed)
+      : m_schema(schema), m_trie(trie), m_store(store), m_random(static_cast<unsigned>(seed)) {
+    for (int field = 1; field < schema.GetFieldCount(); ++field) {
+      const tFIELD_ENTRY& entry = schema.GetField(field);
+      if (entry.isIndexed && entry.isStored) {
+        m_fields.push_back({field, schema.GetListPosition(field, LIST_STORED)});
+      }
+      if (entry.isFilter && !entry.isIndexed) m_filterFields.push_back(field);
+    }
+  }
+
+  bool usable() const { return !m_fields.empty() && m_store.GetRecordCount() > 0; }
+
+  // A phrase of `words` consecutive dictionary words of the record's field, or "".
+  std::string Phrase(int record, const tSampleField& field, int words) {
+    int length = 0;
+    const char* cell = m_store.GetCell(record, field.storedColumn, &length);
+    std::string text(cell != nullptr ? cell : "", static_cast<size_t>(std::max(length, 0)));
+    NormalizeText(&text[0]);
+    text.resize(std::strlen(text.c_str()));
+    m_trie.Segment(text.c_str(), &m_ids, &m_tokens);
+    std::vector<std::string> tokens;
+    for (const char* token = m_tokens.data(); *token != '\0';) {
+      const char* tab = std::strchr(token, '\t');
+      std::string piece(token, static_cast<size_t>(tab - token));
+      tokens.push_back(m_trie.LookupString(piece.c_str()) >= 0 ? piece : "");
+      token = tab + 1;
+    }
+    if (static_cast<int>(tokens.size()) < words) return "";
+    size_t start = m_random() % (tokens.size() - static_cast<size_t>(words) + 1);
+    std::string phrase;
+    for (size_t i = start; i < start + static_cast<size_t>(words); ++i) {
+      if (tokens[i].empty()) return "";
+      phrase += tokens[i];
+    }
+    if (m_trie.Segment(phrase.c_str(), &m_ids, nullptr) != words) return "";
+    return phrase;
+  }
+
+  std::string PhraseQuery() {
+    for (;;) {
+      int record = static_cast<int>(m_random() % static_cast<unsigned>(m_store.GetRecordCount()));
+      const tSampleField& field = m_fields[m_random() % m_fields.size()];
+      std::string phrase = Phrase(record, field, 1 + static_cast<int>(m_random() % 3));
+      if (!phrase.empty()) return Selector(field.field, phrase);
+    }
+  }
+
+  std::string PairQuery() {
+    for (;;) {
+      int record = static_cast<int>(m_random() % static_cast<unsigned>(m_store.GetRecordCount()));
+      const tSampleField& field = m_fields[m_random() % m_fields.size()];
+      std::string phrase = Phrase(record, field, 1 + static_cast<int>(m_random() % 2));
+      if (phrase.empty()) continue;
+      if (!m_filterFields.empty() && m_random() % 2 == 0) {
+        int filter = m_filterFields[m_random() % m_filterFields.size()];
+        int32_t value =
+            m_store.GetFilterValue(record, m_schema.GetListPosition(filter, LIST_FILTER));
+        return Selector(field.field, phrase) + " " + Selector(filter, std::to_string(value));
+      }
+      const tSampleField& other = m_fields[m_random() % m_fields.size()];
+      std::string second = Phrase(record, other, 1 + static_cast<int>(m_random() % 2));
+      if (second.empty()) continue;
+      return Selector(field.field, phrase) + " " + Selector(0, second);
+    }
+  }
+
+ private:
+  std::string Selector(int field, const std::string& value) const {
+    return "[FIELD] " + m_schema.GetField(field).indexName + " [AND] " + value;
+  }
+
+  const CFieldInfo& m_schema;
+  const CPDAT& m_trie;
+  const CDataLineIndex& m_store;
+  std::mt19937 m_random;
+  std::vector<tSampleField> m_fields;
+  std::vector<int> m_filterFields;
+  std::vector<int32_t> m_ids;
+  std::vector<char> m_tokens;
+};
+
+struct tRun {
+  double seconds = 0;
+  std::vector<double> latencies;  // microseconds
+  long hits = 0;
+};
+
+void RunQueries(const CFieldInfo& schema, const CDataLineIndex& store,
+                const std::vector<std::string>& queries, size_t first, size_t step, tRun* run) {
+  CQuery query(schema, store);
+  auto started = Clock::now();
+  for (size_t i = first; i < queries.size(); i += step) {
+    auto start = Clock::now();
+    run->hits += query.Execute(queries[i].c_str());
+    query.GetPage(0, 20);
+    run->latencies.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  run->seconds = std::chrono::duration<double>(Clock::now() - started).count();
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t index = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+void Report(const char* label, const std::vector<tRun>& runs, size_t queries) {
+  std::vector<double> latencies;
+  double seconds = 0;
+  long hits = 0;
+  for (const tRun& run : runs) {
+    latencies.insert(latencies.end(), run.latencies.begin(), run.latencies.end());
+    seconds = std::max(seconds, run.seconds);
+    hits += run.hits;
+  }
+  std::printf(
+      "%-28s %5zu queries, %8.0f queries/s, p50 %7.1f us, p99 %8.1f us, max %8.1f us, "
+      "%.0f hits avg\n",
+      label, queries, static_cast<double>(queries) / seconds, Percentile(latencies, 0.5),
+      Percentile(latencies, 0.99), Percentile(latencies, 1.0),
+      static_cast<double>(hits) / static_cast<double>(queries));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::printf("usage: %s BASE SCHEMA.dat TRIE WORDLIST [phrases] [pairs] [threads] [seed]\n",
+                argv[0]);
+    return 1;
+  }
+  const int phraseCount = argc > 5 ? std::atoi(argv[5]) : 1000;
+  const int pairCount = argc > 6 ? std::atoi(argv[6]) : 200;
+  const int threads = argc > 7 ? std::max(1, std::atoi(argv[7])) : 2;
+  const int seed = argc > 8 ? std::atoi(argv[8]) : 7;
+
+  CFieldInfo schema;
+  CPDAT trie;
+  CWordList wordList;
+  if (!schema.LoadBinary(argv[2]) || !trie.Load(argv[3]) || !wordList.Load(argv[4])) {
+    std::printf("cannot load %s, %s or %s\n", argv[2], argv[3], argv[4]);
+    return 1;
+  }
+  auto started = Clock::now();
+  CDataLineIndex store(schema, &trie, true, true, 20000, &wordList);
+  if (!store.Load(argv[1])) {
+    std::printf("cannot load the data set %s\n", argv[1]);
+    return 1;
+  }
+  std::printf("data set %s: %d records, loaded in %.2f s\n", argv[1], store.GetRecordCount(),
+              std::chrono::duration<double>(Clock::now() - started).count());
+
+  CSampler sampler(schema, trie, store, seed);
+  if (!sampler.usable()) {
+    std::printf("no indexed and stored field to sample queries from\n");
+    return 1;
+  }
+  std::vector<std::string> phrases;
+  std::vector<std::string> pairs;
+  for (int i = 0; i < phraseCount; ++i) phrases.push_back(sampler.PhraseQuery());
+  for (int i = 0; i < pairCount; ++i) pairs.push_back(sampler.PairQuery());
+  std::vector<std::string> all = phrases;
+  all.insert(all.end(), pairs.begin(), pairs.end());
+
+  for (int pass = 0; pass < 2; ++pass) {  // the first pass warms the caches
+    std::vector<tRun> one(1);
+    RunQueries(schema, store, phrases, 0, 1, &one[0]);
+    if (pass == 1) Report("phrases, 1 thread", one, phrases.size());
+    one[0] = tRun();
+    RunQueries(schema, store, pairs, 0, 1, &one[0]);
+    if (pass == 1) Report("two conditions, 1 thread", one, pairs.size());
+    one[0] = tRun();
+    RunQueries(schema, store, all, 0, 1, &one[0]);
+    if (pass == 1) Report("all, 1 thread", one, all.size());
+  }
+  std::vector<tRun> runs(static_cast<size_t>(threads));
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back(RunQueries, std::cref(schema), std::cref(store), std::cref(all),
+                         static_cast<size_t>(t), static_cast<size_t>(threads),
+                         &runs[static_cast<size_t>(t)]);
+  }
+  for (std::thread& worker : workers) worker.join();
+  std::string label = "all, " + std::to_string(threads) + " threads";
+  Report(label.c_str(), runs, all.size());
+  return 0;
+}

@@ -1,0 +1,143 @@
+// CIndexer: one inverted index. For every term id (the word number the dictionary trie gives
+// a word) it keeps the places where the term occurs, each a tINDEX_STRUCTURE of record
+// number and position word. The position word is field tag * 256 + term ordinal, or the bare
+// ordinal when the field tag is 255 ("no tag"); the ordinal is added, not masked, so an
+// ordinal of 256 or more runs into the next tag's range (the file format fixes this).
+//
+// Life: building (AddText ..., then Finalize or Save) or read-only (constructed read-only,
+// then Load; or after Finalize/Save). A building index answers Lookup with 0; a read-only
+// index refuses AddText and Finalize with false. There is no way back to building.
+//
+// Index file (little-endian int32, no header): m_IDCount, m_IDCount term slots of (count,
+// first), m_nPostCount, then m_nPostCount postings of (record, position word); exactly
+// 8 + 8 * (m_IDCount + m_nPostCount) bytes. Within each term's slice the postings stand in
+// ascending (record, position word) order: Finalize sorts a term's list when, and only when,
+// it arrived out of order (a field of 256 or more terms in the all-fields index).
+//
+// Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
+// single-threaded. A read-only index is never written by Lookup, which keeps its
+// segmentation scratch per thread, so any number of threads may call Lookup at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class CPDAT;
+
+// One posting, and one entry of a query's result list. record -1 marks an eliminated entry.
+struct tINDEX_STRUCTURE {
+  int32_t record;
+  int32_t position;
+};
+
+// One slot of the flat term table: `count` postings from index `first` of the posting array.
+struct tTermEntry {
+  int32_t count;
+  int32_t first;
+};
+
+// A query's result list. entries: ascending record order, record -1 = eliminated (until
+// CompactResult). seeded: false while no value with recognised words has been applied;
+// once true, an empty list means "nothing matches" for good.
+struct CResultList {
+  std::vector<tINDEX_STRUCTURE> entries;
+  bool seeded = false;
+};
+
+// The merge step of phrase matching: a merge of the sorted posting slice `postings`
+// (`postingCount` entries) into `result` (`resultCount` entries), skipping entries whose
+// record is -1. In records-only mode the keys are the record numbers; otherwise the key of a
+// result entry is (record, position + offset) and that of a posting (record, position).
+// Pairing is one to one: each posting confirms at most one entry (with `takePosition` the
+// entry takes the posting's position); every other live entry is set to record -1.
+// Returns the number of entries eliminated. Linear in postingCount + resultCount.
+int MatchPostings(const tINDEX_STRUCTURE* postings, int postingCount, tINDEX_STRUCTURE* result,
+                  int resultCount, int offset, bool recordsOnly, bool takePosition);
+
+// Removes the eliminated entries and keeps one entry per record (the list must be in
+// ascending record order, holes aside). Only the record of a kept entry is meaningful
+// afterwards. Returns the new count.
+int CompactResult(std::vector<tINDEX_STRUCTURE>* result);
+
+class CIndexer {
+ public:
+  // Term slots: m_IDCount = max(trie->GetMaxIndex() + 1, trie->GetWordCount()), so every word
+  // number the trie can emit has a slot. Read-only: every slot count 0 and first -1, no
+  // postings. `append` false is accepted but treated as true (no caller clears it).
+  CIndexer(const CPDAT* trie, bool readOnly, bool append);
+  virtual ~CIndexer();
+  CIndexer(const CIndexer&) = delete;
+  CIndexer& operator=(const CIndexer&) = delete;
+
+  // Adds the postings of one cleaned field text of `record`: the i-th dictionary word of the
+  // text gets position word base + i (base 0 for tag 255, else fieldTag * 256). True also
+  // when the text yields no term. False, nothing added, on a read-only index, for a null
+  // text, a negative record or a tag outside 0..255.
+  bool AddText(const char* text, int record, int fieldTag);
+
+  // Flattens the build lists into the term table and the posting array (releasing the
+  // build storage) and makes the index read-only. False, nothing changed, when read-only.
+  bool Finalize();
+
+  // Finalizes (when building) and writes the index file. The file is written beside `path`
+  // and renamed into place, so a failed save never leaves a truncated file under the real
+  // name. Cannot create it: prints "Error Write %s\n", logs "Error open Indexer result file"
+  // and returns false with the build lists intact. A failed write prints "Error Write %s\n"
+  // and returns false.
+  bool Save(const char* path);
+
+  // Replaces the index by the file's content and makes it read-only. A file that cannot be
+  // opened, or whose size or slots disagree with its counts, is refused with
+  // "Error Open %s\n" and false; the index then keeps its previous content.
+  bool Load(const char* path);
+
+  // Applies one query value to `result`: a value whose segmentation yields no dictionary
+  // word leaves it alone; otherwise the value is a phrase and
+  //  - an unseeded list is seeded with one entry per record that holds the phrase (and is
+  //    marked seeded, even when no record does);
+  //  - in a seeded list, every live entry whose record does not hold the phrase is set to
+  //    record -1 (positions of the list are not used).
+  // A record holds the phrase when, for some posting (record, p) of the first word, the
+  // j-th word has a posting (record, p + j) for every j: adjacency is the position word + j
+  // exactly as stored. In the all-fields index this keeps a phrase within one field, except
+  // where a field of 256 or more words has run into the next tag's range: there the file
+  // holds the same position word for two places and no reading can tell them apart. The
+  // cost follows the rarest word of the phrase (its records are the candidates; the other
+  // words are found by galloping and binary search), not the first.
+  // Returns 0 (list untouched) on a building index, else 1. Thread-safe on a read-only
+  // index.
+  int Lookup(const char* text, CResultList* result) const;
+
+  // Read access for tests, tools and benchmarks.
+  bool IsReadOnly() const { return m_readOnly; }
+  int32_t GetIDCount() const { return m_IDCount; }
+  int32_t GetPostCount() const { return m_nPostCount; }
+  // The postings of `termId` (empty for ids outside the table or a building index).
+  const tINDEX_STRUCTURE* GetPostings(int termId, int* count) const;
+
+ private:
+  void ReleaseBuildStorage();
+  bool WriteFile(const char* path) const;
+
+  const CPDAT* m_trie;
+  bool m_readOnly;
+  bool m_append;
+
+  int32_t m_IDCount = 0;
+  int32_t m_nPostCount = 0;
+
+  // Read-only state: the flat term table and posting array, exactly the file's bytes.
+  std::unique_ptr<tTermEntry[]> m_terms;
+  std::unique_ptr<tINDEX_STRUCTURE[]> m_postings;
+
+  // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
+  // in chunks of fixed size. The position words follow from the ordinals, so a posting costs
+  // 4 bytes here, half its final size, and adding is a sequential write; Finalize counts and
+  // scatters the log into the posting array.
+  std::vector<std::unique_ptr<int32_t[]>> m_logChunks;
+  int64_t m_logSize = 0;  // int32 values in the log
+  void AppendToLog(const int32_t* values, int64_t count);
+
+  std::vector<int32_t> m_ids;  // AddText's segmentation scratch (building is one thread)
+};

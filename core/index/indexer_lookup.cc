@@ -1,0 +1,243 @@
+// Phrase matching of CIndexer::Lookup and the free merge helpers of the query engine.
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include "core/index/indexer.h"
+#include "core/text/pdat.h"
+
+namespace {
+
+// One word of the phrase: its posting slice, a cursor that only moves forward while the
+// records asked about ascend, and the range of the current record.
+struct tWordSlice {
+  const tINDEX_STRUCTURE* begin;
+  const tINDEX_STRUCTURE* end;
+  const tINDEX_STRUCTURE* cursor;
+  const tINDEX_STRUCTURE* recordEnd;
+};
+
+// First posting in [from, end) whose record is not below `record` (records ascend), found by
+// galloping from `from`: the cost grows with the log of the distance skipped.
+const tINDEX_STRUCTURE* GallopToRecord(const tINDEX_STRUCTURE* from, const tINDEX_STRUCTURE* end,
+                                       int64_t record) {
+  if (from >= end || from->record >= record) return from;
+  const tINDEX_STRUCTURE* low = from;  // low->record < record
+  size_t step = 1;
+  const tINDEX_STRUCTURE* high = end;
+  for (;;) {
+    size_t left = static_cast<size_t>(end - low);
+    if (step >= left) break;
+    if (low[step].record >= record) {
+      high = low + step;
+      break;
+    }
+    low += step;
+    step *= 2;
+  }
+  return std::lower_bound(low + 1, high, record, [](const tINDEX_STRUCTURE& posting, int64_t key) {
+    return posting.record < key;
+  });
+}
+
+bool HasPosition(const tINDEX_STRUCTURE* begin, const tINDEX_STRUCTURE* end, int64_t position) {
+  const tINDEX_STRUCTURE* found = std::lower_bound(
+      begin, end, position,
+      [](const tINDEX_STRUCTURE& posting, int64_t key) { return posting.position < key; });
+  return found != end && found->position == position;
+}
+
+// Decides phrase membership record by record. Records must be asked in ascending order for
+// the cursors to stay valid; a lower record than the last one restarts them.
+class CPhraseMatcher {
+ public:
+  explicit CPhraseMatcher(std::vector<tWordSlice>* words) : m_words(*words) {}
+
+  // True when `record` holds word j at position p + j for every j and some p; *start = p.
+  bool Holds(int32_t record, int64_t* start) {
+    if (record < m_lastRecord) {
+      for (tWordSlice& word : m_words) word.cursor = word.begin;
+    }
+    m_lastRecord = record;
+    if (m_words.size() == 1) {  // a single word: the record only has to hold it
+      tWordSlice& word = m_words[0];
+      word.cursor = GallopToRecord(word.cursor, word.end, record);
+      if (word.cursor == word.end || word.cursor->record != record) return false;
+      *start = word.cursor->position;
+      return true;
+    }
+    size_t rarest = 0;
+    for (size_t j = 0; j < m_words.size(); ++j) {
+      tWordSlice& word = m_words[j];
+      word.cursor = GallopToRecord(word.cursor, word.end, record);
+      if (word.cursor == word.end || word.cursor->record != record) return false;
+      word.recordEnd = GallopToRecord(word.cursor, word.end, int64_t{record} + 1);
+      if (word.recordEnd - word.cursor < m_words[rarest].recordEnd - m_words[rarest].cursor) {
+        rarest = j;
+      }
+    }
+    // Every occurrence of the rarest word proposes a start; the others are checked there.
+    const tWordSlice& anchor = m_words[rarest];
+    for (const tINDEX_STRUCTURE* posting = anchor.cursor; posting < anchor.recordEnd; ++posting) {
+      int64_t phraseStart = int64_t{posting->position} - static_cast<int64_t>(rarest);
+      bool all = true;
+      for (size_t j = 0; j < m_words.size() && all; ++j) {
+        if (j == rarest) continue;
+        all = HasPosition(m_words[j].cursor, m_words[j].recordEnd,
+                          phraseStart + static_cast<int64_t>(j));
+      }
+      if (all) {
+        *start = phraseStart;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::vector<tWordSlice>& m_words;
+  int32_t m_lastRecord = INT32_MIN;
+};
+
+int32_t ClampPosition(int64_t position) {
+  return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(position, INT32_MIN), INT32_MAX));
+}
+
+// Fills `seed` with one entry per record holding the phrase, walking the rarest word's
+// records: the cost follows the rarest word, not the first.
+void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* seed) {
+  seed->clear();
+  if (words->size() == 1) {  // one word: its distinct records, in one pass
+    int32_t last = -1;
+    for (const tINDEX_STRUCTURE* posting = (*words)[0].begin; posting < (*words)[0].end;
+         ++posting) {
+      if (posting->record > last) {
+        last = posting->record;
+        seed->push_back(*posting);
+      }
+    }
+    return;
+  }
+  size_t rarest = 0;
+  for (size_t j = 1; j < words->size(); ++j) {
+    if ((*words)[j].end - (*words)[j].begin < (*words)[rarest].end - (*words)[rarest].begin) {
+      rarest = j;
+    }
+  }
+  const tINDEX_STRUCTURE* walk = (*words)[rarest].begin;
+  const tINDEX_STRUCTURE* end = (*words)[rarest].end;
+  CPhraseMatcher matcher(words);
+  while (walk < end) {
+    int32_t record = walk->record;
+    int64_t start = 0;
+    // Negative record numbers only come from a damaged file; they never enter a result.
+    if (record >= 0 && matcher.Holds(record, &start)) {
+      seed->push_back({record, ClampPosition(start)});
+    }
+    walk = GallopToRecord(walk, end, int64_t{record} + 1);
+  }
+}
+
+// Sets record -1 on every live entry whose record does not hold the phrase.
+void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* entries) {
+  CPhraseMatcher matcher(words);
+  int32_t lastRecord = -1;
+  bool lastHolds = false;
+  int32_t lastStart = 0;
+  for (tINDEX_STRUCTURE& entry : *entries) {
+    if (entry.record < 0) continue;
+    if (entry.record != lastRecord) {
+      int64_t start = 0;
+      lastRecord = entry.record;
+      lastHolds = matcher.Holds(entry.record, &start);
+      lastStart = ClampPosition(start);
+    }
+    if (lastHolds) {
+      entry.position = lastStart;
+    } else {
+      entry.record = -1;
+    }
+  }
+}
+
+}  // namespace
+
+int CIndexer::Lookup(const char* text, CResultList* result) const {
+  if (!m_readOnly) return 0;
+  if (text == nullptr || result == nullptr || m_trie == nullptr) return 1;
+  // Scratch per thread: many connection threads look up in one index at once.
+  thread_local std::vector<int32_t> ids;
+  thread_local std::vector<tWordSlice> words;
+  int count = m_trie->Segment(text, &ids, nullptr);
+  count = std::min(count, static_cast<int>(ids.size()));
+  if (count <= 0) return 1;  // no recognised word: the value restricts nothing
+  words.clear();
+  for (int j = 0; j < count; ++j) {
+    int postingCount = 0;
+    const tINDEX_STRUCTURE* postings = GetPostings(ids[static_cast<size_t>(j)], &postingCount);
+    if (postings == nullptr) postingCount = 0;
+    words.push_back({postings, postings + postingCount, postings, postings});
+  }
+  if (!result->seeded) {
+    SeedFromPhrase(&words, &result->entries);
+    result->seeded = true;
+  } else {
+    FilterByPhrase(&words, &result->entries);
+  }
+  return 1;
+}
+
+int MatchPostings(const tINDEX_STRUCTURE* postings, int postingCount, tINDEX_STRUCTURE* result,
+                  int resultCount, int offset, bool recordsOnly, bool takePosition) {
+  int eliminated = 0;
+  int i = 0;
+  int j = 0;
+  if (postings == nullptr) postingCount = 0;
+  if (result == nullptr) resultCount = 0;
+  while (j < postingCount && i < resultCount) {
+    tINDEX_STRUCTURE& entry = result[i];
+    if (entry.record == -1) {
+      ++i;
+      continue;
+    }
+    const tINDEX_STRUCTURE& posting = postings[j];
+    int64_t entryKey = recordsOnly ? 0 : int64_t{entry.position} + offset;
+    int64_t postingKey = recordsOnly ? 0 : posting.position;
+    bool postingLess =
+        posting.record < entry.record || (posting.record == entry.record && postingKey < entryKey);
+    bool equal = posting.record == entry.record && postingKey == entryKey;
+    if (postingLess) {
+      ++j;
+    } else if (equal) {
+      if (takePosition) entry.position = posting.position;
+      ++i;
+      ++j;
+    } else {
+      entry.record = -1;
+      ++eliminated;
+      ++i;
+    }
+  }
+  if (j >= postingCount) {
+    for (; i < resultCount; ++i) {
+      if (result[i].record != -1) {
+        result[i].record = -1;
+        ++eliminated;
+      }
+    }
+  }
+  return eliminated;
+}
+
+int CompactResult(std::vector<tINDEX_STRUCTURE>* result) {
+  if (result == nullptr) return 0;
+  size_t kept = 0;
+  for (size_t i = 0; i < result->size(); ++i) {
+    int32_t record = (*result)[i].record;
+    if (record < 0) continue;
+    if (kept > 0 && (*result)[kept - 1].record == record) continue;
+    (*result)[kept++] = (*result)[i];
+  }
+  result->resize(kept);
+  return static_cast<int>(kept);
+}

@@ -1,0 +1,211 @@
+#include "core/query/query.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/index/indexer_control.h"
+#include "core/records/data_line_index.h"
+#include "core/records/field_info.h"
+#include "core/text/daily_log.h"
+#include "core/text/text_clean.h"
+
+namespace {
+
+const char kKeyword[] = "[FIELD]";
+constexpr size_t kKeywordLength = sizeof(kKeyword) - 1;
+const char kDelimiters[] = "\r\t\n ";
+
+bool IsDelimiter(char byte, const char* delimiters) {
+  return byte != '\0' && std::strchr(delimiters, byte) != nullptr;
+}
+
+char LowerAscii(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
+}
+
+}  // namespace
+
+CQuery::CQuery(const CFieldInfo& schema, const CDataLineIndex& store)
+    : m_schema(schema), m_store(store) {
+  m_page.text.reserve(1024);
+}
+
+CQuery::~CQuery() = default;
+
+// --- parsing -------------------------------------------------------------------------------
+
+bool CQuery::NextToken(size_t start, size_t limit, const char* delimiters, size_t* tokenStart,
+                       size_t* tokenLength) {
+  if (start != std::string::npos) m_cursor = start;
+  if (limit != std::string::npos) {
+    m_limit = limit;
+  } else if (start != std::string::npos) {
+    m_limit = m_text.size();
+  }
+  m_limit = std::min(m_limit, m_text.size());
+  if (m_cursor >= m_limit) return false;
+  while (m_cursor < m_limit && IsDelimiter(m_text[m_cursor], delimiters)) ++m_cursor;
+  if (m_cursor >= m_limit || m_text[m_cursor] == '\0') return false;
+  size_t end = m_cursor;
+  while (end < m_limit && m_text[end] != '\0' && !IsDelimiter(m_text[end], delimiters)) ++end;
+  *tokenStart = m_cursor;
+  *tokenLength = end - m_cursor;
+  m_cursor = std::min(end + 1, m_limit);
+  return true;
+}
+
+int CQuery::FindCondition(int field) const {
+  for (size_t i = 0; i < m_conditions.size(); ++i) {
+    if (m_conditions[i].field == field) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int CQuery::Parse(const std::string& text) {
+  m_conditions.clear();
+  m_text.assign(text.c_str());  // a NUL ends the query
+  m_cursor = m_limit = 0;
+  size_t keyword = m_text.find(kKeyword);
+  while (keyword != std::string::npos) {
+    const size_t fieldPart = keyword + kKeywordLength;
+    const size_t open = m_text.find('[', fieldPart);
+    if (open == std::string::npos) return 0;
+    size_t tokenStart = 0;
+    size_t tokenLength = 0;
+    if (!NextToken(fieldPart, open, kDelimiters, &tokenStart, &tokenLength)) {
+      WriteLog("非法的字段名!");
+      keyword = m_text.find(kKeyword, open);
+      continue;
+    }
+    const std::string name = m_text.substr(tokenStart, tokenLength);
+    const int field = m_schema.FindField(name.c_str());
+    if (field == -1) {
+      WriteLog(name + "非法的字段名!");
+      keyword = m_text.find(kKeyword, open);
+      continue;
+    }
+    const tFIELD_ENTRY& entry = m_schema.GetField(field);
+    const int32_t kind = entry.isIndexed ? 1 : entry.isFilter ? 2 : 0;
+    const int32_t orFlag = open + 2 < m_text.size() && LowerAscii(m_text[open + 1]) == 'o' &&
+                                   LowerAscii(m_text[open + 2]) == 'r'
+                               ? 1
+                               : 0;
+    const int existing = FindCondition(field);
+    const size_t close = m_text.find(']', open + 1);
+    if (close == std::string::npos) {
+      WriteLog(name + "非法的属性值!");
+      keyword = m_text.find(kKeyword, open);
+      continue;
+    }
+    const size_t next = m_text.find(kKeyword, close + 1);
+    std::vector<std::string> values;
+    size_t from = close + 1;
+    size_t limit = next == std::string::npos ? m_text.size() : next;
+    while (NextToken(from, limit, kDelimiters, &tokenStart, &tokenLength)) {
+      from = limit = std::string::npos;  // go on where the last token ended
+      std::string value = m_text.substr(tokenStart, tokenLength);
+      NormalizeText(&value[0]);
+      value.resize(std::strlen(value.c_str()));
+      values.push_back(std::move(value));
+    }
+    if (existing == -1) {
+      tCondition condition;
+      condition.field = field;
+      condition.values = std::move(values);
+      condition.kind = kind;
+      condition.orFlag = orFlag;
+      m_conditions.push_back(std::move(condition));
+    } else {
+      std::vector<std::string>& merged = m_conditions[static_cast<size_t>(existing)].values;
+      for (std::string& value : values) merged.push_back(std::move(value));
+    }
+    keyword = next;
+  }
+  return 1;
+}
+
+// --- evaluation ----------------------------------------------------------------------------
+
+int CQuery::LookupCondition(const tCondition& condition) {
+  const int index = m_schema.GetListPosition(condition.field, LIST_INDEXED);
+  if (index < 0 || index >= m_store.GetIndexCount()) {
+    return static_cast<int>(m_result.entries.size());
+  }
+  const CIndexerControl& control = m_store.GetIndexControl(index);
+  for (const std::string& value : condition.values) {
+    control.Lookup(value.c_str(), &m_result);
+    if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
+  }
+  return static_cast<int>(m_result.entries.size());
+}
+
+// Runs the indexed conditions on single fields (allFields false) or on "*" (true); false
+// once the result is known to be empty.
+bool CQuery::ApplyIndexedPass(bool allFields) {
+  for (const tCondition& condition : m_conditions) {
+    if (condition.kind != 1 || (condition.field == 0) != allFields) continue;
+    LookupCondition(condition);
+    CompactResult(&m_result.entries);
+    if (m_result.seeded && m_result.entries.empty()) return false;
+  }
+  return true;
+}
+
+// Postings of a damaged index may name records the store does not hold; they never reach
+// the filters or a page.
+void CQuery::DropRecordsOutsideStore() {
+  const int32_t recordCount = m_store.GetRecordCount();
+  std::vector<tINDEX_STRUCTURE>& entries = m_result.entries;
+  while (!entries.empty() && entries.back().record >= recordCount) entries.pop_back();
+}
+
+void CQuery::ApplyFilters() {
+  for (const tCondition& condition : m_conditions) {
+    if (condition.kind != 2) continue;
+    m_store.FilterResults(condition.field, condition.values, m_result.entries.data(),
+                          static_cast<int>(m_result.entries.size()));
+    if (CompactResult(&m_result.entries) == 0) return;
+  }
+}
+
+int CQuery::Execute(const char* queryText) {
+  Parse(queryText != nullptr ? queryText : "");
+  m_result.entries.clear();  // keeps its storage for reuse
+  m_result.seeded = false;
+  if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
+    DropRecordsOutsideStore();
+    ApplyFilters();
+  } else {
+    m_result.entries.clear();  // no value restricted anything, or nothing matched
+  }
+  return static_cast<int>(m_result.entries.size());
+}
+
+// --- paging --------------------------------------------------------------------------------
+
+const ResultPage& CQuery::GetPage(int start, int pageCount) {
+  const int32_t total = static_cast<int32_t>(m_result.entries.size());
+  const int32_t fieldCount = m_schema.GetListSize(LIST_STORED);
+  m_page.total = total;
+  m_page.start = start;
+  m_page.fieldCount = fieldCount;
+  m_page.returned = 0;
+  m_page.valueLengths.clear();
+  m_page.text.clear();
+  if (start < 0 || pageCount < 1 || start >= total) return m_page;
+  const int32_t returned =
+      static_cast<int32_t>(std::min<int64_t>(pageCount, int64_t{total} - start));
+  m_page.valueLengths.reserve(static_cast<size_t>(returned) * static_cast<size_t>(fieldCount));
+  for (int32_t hit = start; hit < start + returned; ++hit) {
+    const int32_t record = m_result.entries[static_cast<size_t>(hit)].record;
+    for (int32_t column = 0; column < fieldCount; ++column) {
+      int length = 0;
+      const char* cell = m_store.GetCell(record, column, &length);
+      if (cell == nullptr || length < 0) length = 0;
+      m_page.text.append(cell != nullptr ? cell : "", static_cast<size_t>(length));
+      m_page.valueLengths.push_back(length);
+    }
+  }
+  m_page.returned = returned;
+  return m_page;
+}

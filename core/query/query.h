@@ -1,0 +1,92 @@
+// CQuery: parses one query text into conditions and evaluates them against a loaded data
+// set, then hands out pages of the hits with their stored values.
+//
+// Query language: any text, then selectors "[FIELD] <index name> [<operator>] <values>".
+// The keyword "[FIELD]" is matched exactly; the field part runs to the first "[" after it
+// (its first token names the field by index name, "*" being the all-fields entry); the
+// operator runs to the first "]" after that; the values run to the next "[FIELD]" or the
+// end and are split at space, tab, CR and LF, each normalised as indexed text is. A field
+// named twice gets one condition holding all values. Conditions are of kind 1 (indexed
+// field), 2 (filter field) or 0 (neither; never evaluated). An operator word starting with
+// "OR" (any case) sets the OR flag, which evaluation does not read. Failing selectors are
+// skipped with a line in the daily log ("<name>非法的字段名!" / "<name>非法的属性值!").
+//
+// Evaluation: every value of an indexed condition is a phrase; a record matches when it
+// holds every such value (with at least one recognised dictionary word) as a phrase in the
+// condition's field, and every filter value list of the query. Values without a recognised
+// word restrict nothing; a query in which no value restricts anything finds no record
+// (filters only narrow what indexed values found). Hits come in ascending record number.
+//
+// Ownership: the schema and the store are borrowed and must outlive the query. Thread
+// safety: one CQuery per thread; any number of them may run over one loaded store at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/index/indexer.h"
+#include "core/query/result_page.h"
+
+class CDataLineIndex;
+class CFieldInfo;
+
+// One parsed condition.
+struct tCondition {
+  int32_t field = 0;                // field number (0 = "*")
+  std::vector<std::string> values;  // normalised values, in query order
+  int32_t kind = 0;                 // 1 indexed, 2 filter, 0 neither
+  int32_t orFlag = 0;               // 1 when the operator word begins with OR
+};
+
+class CQuery {
+ public:
+  CQuery(const CFieldInfo& schema, const CDataLineIndex& store);
+  virtual ~CQuery();
+  CQuery(const CQuery&) = delete;
+  CQuery& operator=(const CQuery&) = delete;
+
+  // Parses and evaluates `queryText` (null or any bytes; a NUL ends it) and returns the
+  // number of matching records, which stay in the result list for GetPage.
+  int Execute(const char* queryText);
+
+  // Fills the owned page with the hits from position `start` on (at most `pageCount`) and
+  // returns it; valid until the next GetPage or the destruction. A start outside the hits,
+  // a negative start or a page count below 1 gives a page of 0 records; total is always set.
+  const ResultPage& GetPage(int start, int pageCount);
+
+  // Fills the condition list from `text`; returns 1, or 0 when a selector has no "[" after
+  // its keyword (the conditions before it stand).
+  int Parse(const std::string& text);
+
+  // The tokenizer over the text given to Parse. With `start` given, the cursor moves there
+  // and the limit becomes `limit` (or the end of the text when `limit` is npos); with
+  // `start` npos the scan goes on where it stopped. Returns false when no token is left;
+  // otherwise the token is text[*tokenStart, *tokenStart + *tokenLength), never empty, never
+  // reaching the limit.
+  bool NextToken(size_t start, size_t limit, const char* delimiters, size_t* tokenStart,
+                 size_t* tokenLength);
+
+  // Position of the condition on `field` in the list, or -1.
+  int FindCondition(int field) const;
+
+  // Applies every value of an indexed condition to the result list; returns its count.
+  int LookupCondition(const tCondition& condition);
+
+  const std::vector<tCondition>& GetConditions() const { return m_conditions; }
+
+ private:
+  bool ApplyIndexedPass(bool allFields);
+  void ApplyFilters();
+  void DropRecordsOutsideStore();
+
+  const CFieldInfo& m_schema;
+  const CDataLineIndex& m_store;
+  std::vector<tCondition> m_conditions;
+  std::string m_text;  // the private copy being parsed
+  size_t m_cursor = 0;
+  size_t m_limit = 0;
+  CResultList m_result;
+  ResultPage m_page;
+};

@@ -1,0 +1,401 @@
+// Tests of the query engine: the parser (table of queries and their conditions), evaluation
+// against a brute-force reference scan, paging, hostile query texts and concurrent queries.
+#include "core/query/query.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/records/query_fixture.h"
+
+namespace {
+
+const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海",
+                                         "你好", "世界", "电脑", "软件", "bs"};
+// Field numbers: title 1, body 2, code 3, year 4, note 5 (stored only: kind 0).
+const char kSchema[] =
+    "1 TITLE title T 1 0 1 1 标题\n"
+    "2 BODY body T 1 0 1 1 正文\n"
+    "3 CODE code T 1 0 1 0 代码\n"
+    "4 YEAR year I 0 1 1 0 年份\n"
+    "5 NOTE note T 0 0 1 0 备注\n";
+constexpr int kStoredFields = 5;
+
+CMemoryRow Row(const std::string& title, const std::string& body, const std::string& code, int year,
+               int record) {
+  return CMemoryRow{{"TITLE", TextValue(title)},
+                    {"BODY", TextValue(body)},
+                    {"CODE", TextValue(code)},
+                    {"YEAR", IntValue(year)},
+                    {"NOTE", TextValue(std::to_string(record))}};
+}
+
+std::string Dump(const CQuery& query) {
+  std::string dump;
+  for (const tCondition& condition : query.GetConditions()) {
+    if (!dump.empty()) dump += " ";
+    dump += std::to_string(condition.field) + "/" + std::to_string(condition.kind) + "/" +
+            std::to_string(condition.orFlag) + ":";
+    for (size_t i = 0; i < condition.values.size(); ++i) {
+      dump += (i == 0 ? "" : ",") + condition.values[i];
+    }
+  }
+  return dump;
+}
+
+// The record numbers of a page, read back from the stored note field (the last column).
+std::vector<int> PageRecords(const ResultPage& page) {
+  std::vector<int> records;
+  size_t offset = 0;
+  for (int32_t record = 0; record < page.returned; ++record) {
+    for (int32_t field = 0; field < page.fieldCount; ++field) {
+      int32_t length = page.valueLengths[static_cast<size_t>(record * page.fieldCount + field)];
+      if (field == page.fieldCount - 1) {
+        records.push_back(std::stoi(page.text.substr(offset, static_cast<size_t>(length))));
+      }
+      offset += static_cast<size_t>(length);
+    }
+  }
+  return records;
+}
+
+std::vector<int> Hits(CQuery* query, const std::string& text) {
+  int total = query->Execute(text.c_str());
+  std::vector<int> records = PageRecords(query->GetPage(0, INT_MAX));
+  EXPECT_EQ(static_cast<int>(records.size()), total) << text;
+  return records;
+}
+
+class QueryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_fixture.reset(new CQueryFixture(kWords, kSchema));
+    ASSERT_TRUE(m_fixture->ok());
+  }
+  void AddRows(const std::vector<CMemoryRow>& rows) {
+    for (const CMemoryRow& row : rows) ASSERT_TRUE(m_fixture->AddRow(row));
+    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
+  }
+  std::unique_ptr<CQueryFixture> m_fixture;
+};
+
+struct tParseCase {
+  const char* query;
+  const char* conditions;
+  int parsed;
+  const char* logged;  // a fragment of the daily log, or ""
+};
+
+TEST_F(QueryTest, ParserTable) {
+  const tParseCase cases[] = {
+      {"[FIELD] code [AND] BS", "3/1/0:bs", 1, ""},
+      {"[field] code [AND] BS", "", 1, ""},
+      {"[FIELD] code BS", "", 0, ""},
+      {"[FIELD] title [AND] x [FIELD] body y", "1/1/0:x", 0, ""},
+      {"[FIELD] nosuch [AND] x [FIELD] title [AND] y", "1/1/0:y", 1, "nosuch非法的字段名!"},
+      {"[FIELD] title [AND x", "", 1, "title非法的属性值!"},
+      {"[FIELD]  [AND] x", "", 1, "非法的字段名!"},
+      {"[FIELD] title body [AND] x", "1/1/0:x", 1, ""},
+      {"[FIELD] title [AND] x [FIELD] title [OR] y z", "1/1/0:x,y,z", 1, ""},
+      {"[FIELD] title [AND] x[FIELD] body [AND] y", "1/1/0:x 2/1/0:y", 1, ""},
+      {"[FIELD] title [AND] x  \t\r\n  ", "1/1/0:x", 1, ""},
+      {"[FIELD] title [FIELD] body [AND] y", "1/1/0:body,[and],y", 1, ""},
+      {"[FIELD] title [or] x", "1/1/1:x", 1, ""},
+      {"[FIELD] title [ORDER] x", "1/1/1:x", 1, ""},
+      {"[FIELD] title [ OR] x", "1/1/0:x", 1, ""},
+      {"[FIELD] note [AND] x [FIELD] year [AND] 2005 abc", "5/0/0:x 4/2/0:2005,abc", 1, ""},
+      {"junk [FIELD] * [AND] ABC，Ｄ", "0/1/0:abc\tD" /* a full-width capital stays a capital */, 1,
+       ""},
+      {"[FIELD] title", "", 0, ""},
+      {"[FIELD] title [AND]", "1/1/0:", 1, ""},
+  };
+  AddRows({});
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  for (const tParseCase& test : cases) {
+    EXPECT_EQ(query.Parse(test.query), test.parsed) << test.query;
+    EXPECT_EQ(Dump(query), test.conditions) << test.query;
+    if (test.logged[0] != '\0') {
+      EXPECT_NE(ReadDailyLog().find(test.logged), std::string::npos) << test.query;
+    }
+  }
+}
+
+TEST_F(QueryTest, TokenizerStopsAtTheLimitAndNeverYieldsEmptyTokens) {
+  AddRows({});
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  query.Parse("  ab\tc  [x");
+  size_t start = 0;
+  size_t length = 0;
+  ASSERT_TRUE(query.NextToken(0, 8, " \t", &start, &length));
+  EXPECT_EQ(start, 2u);
+  EXPECT_EQ(length, 2u);
+  ASSERT_TRUE(query.NextToken(std::string::npos, std::string::npos, " \t", &start, &length));
+  EXPECT_EQ(start, 5u);
+  EXPECT_EQ(length, 1u);
+  EXPECT_FALSE(query.NextToken(std::string::npos, std::string::npos, " \t", &start, &length));
+  EXPECT_FALSE(query.NextToken(9, 9, " \t", &start, &length));
+  ASSERT_TRUE(query.NextToken(6, std::string::npos, " \t", &start, &length));  // to the end
+  EXPECT_EQ(length, 2u);                                                       // "[x"
+}
+
+TEST_F(QueryTest, PhrasesCombineByAndInAnyOrder) {
+  AddRows({
+      Row("你好", "世界", "", 2000, 0), Row("中国 上海", "北京", "bs", 2001, 1),
+      Row("人民", "中国 人民", "", 2002, 2),
+      Row("中国 人民 你好", "大学", "bs", 2005, 3),  // A = 中国 in title only here
+      Row("你好 北京 世界 电脑 电脑 电脑 电脑 电脑 电脑 电脑 北京 大学", "", "", 2006, 4),
+      Row("人民", "北京 上海 大学", "BS", 2005, 5),  // B = 人民 in title: 2, 3, 5
+  });
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 中国 人民"), std::vector<int>({3}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 人民 中国"), std::vector<int>({3}));
+  // A dictionary word that no title holds: nothing, whatever comes after it.
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 软件 人民"), std::vector<int>());
+  // Values without a dictionary word restrict nothing.
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] xyz 人民"), std::vector<int>({2, 3, 5}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] xyz"), std::vector<int>());
+  // Phrase: 北京大学 stands in record 4's title at ordinals 10-11, after an earlier 北京.
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 北京大学"), std::vector<int>({4}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 你好 [FIELD] title [AND] 北京大学"),
+            std::vector<int>({4}));
+  EXPECT_EQ(
+      Hits(&query, "[FIELD] code [AND] bs [FIELD] body [AND] 北京 [FIELD] title [AND] 北京大学"),
+      std::vector<int>());
+  // The all-fields condition narrows the single-field ones, in either order.
+  EXPECT_EQ(Hits(&query, "[FIELD] * [AND] 大学 [FIELD] code [AND] BS"), std::vector<int>({3, 5}));
+  EXPECT_EQ(Hits(&query, "[FIELD] code [AND] BS [FIELD] * [AND] 大学"), std::vector<int>({3, 5}));
+  // A phrase does not run from one field into the next in the all-fields index.
+  EXPECT_EQ(Hits(&query, "[FIELD] * [AND] 你好大学"), std::vector<int>());
+  // code is not in the all-fields index.
+  EXPECT_EQ(Hits(&query, "[FIELD] * [AND] bs"), std::vector<int>());
+}
+
+TEST_F(QueryTest, FiltersOnlyNarrowIndexedResults) {
+  AddRows({
+      Row("中国", "", "", 2005, 0),
+      Row("中国", "", "", 2006, 1),
+      Row("中国", "", "", 2007, 2),
+      Row("人民", "", "", 0, 3),
+      Row("中国", "", "", 0, 4),
+  });
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 中国 [FIELD] year [AND] 2005 2006"),
+            std::vector<int>({0, 1}));
+  EXPECT_EQ(Hits(&query, "[FIELD] year [AND] 2005 [FIELD] title [AND] 中国"),
+            std::vector<int>({0}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] 中国 [FIELD] year [AND] abc"), std::vector<int>({4}));
+  EXPECT_EQ(Hits(&query, "[FIELD] year [AND] 2005"), std::vector<int>());
+  EXPECT_EQ(Hits(&query, "[FIELD] note [AND] 1 [FIELD] title [AND] 中国"),
+            std::vector<int>({0, 1, 2, 4}));
+  EXPECT_EQ(Hits(&query, "no selector at all"), std::vector<int>());
+}
+
+TEST_F(QueryTest, PagesCutTheHitsAndCarryTheStoredValues) {
+  std::vector<CMemoryRow> rows;
+  for (int record = 0; record < 40; ++record) {
+    rows.push_back(
+        Row(record % 13 == 5 ? "人民" : "中国 ABC", "<b>正文</b>", "", 1990 + record, record));
+  }
+  AddRows(rows);
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  ASSERT_EQ(query.Execute("[FIELD] title [AND] 中国"), 37);
+  const int expectedSizes[] = {15, 15, 7, 0};
+  for (int page = 0; page < 4; ++page) {
+    const ResultPage& result = query.GetPage(page * 15, 15);
+    EXPECT_EQ(result.total, 37);
+    EXPECT_EQ(result.start, page * 15);
+    EXPECT_EQ(result.returned, expectedSizes[page]);
+    EXPECT_EQ(result.valueLengths.size(), static_cast<size_t>(expectedSizes[page] * kStoredFields));
+  }
+  const ResultPage& first = query.GetPage(0, 1);
+  ASSERT_EQ(first.returned, 1);
+  EXPECT_EQ(first.fieldCount, kStoredFields);
+  // Stored values are kept before normalisation, after markup removal.
+  const std::string expected = std::string("中国 ABC") + " 正文 " + "" + "1990" + "0";
+  EXPECT_EQ(first.text, expected);
+  EXPECT_EQ(first.valueLengths,
+            std::vector<int32_t>({static_cast<int32_t>(std::string("中国 ABC").size()),
+                                  static_cast<int32_t>(std::string(" 正文 ").size()), 0, 4, 1}));
+  EXPECT_EQ(PageRecords(query.GetPage(14, 2)), std::vector<int>({15, 16}));
+
+  struct tWindow {
+    int start;
+    int count;
+    int returned;
+  };
+  const tWindow windows[] = {
+      {-1, 15, 0}, {0, 0, 0},        {0, -5, 0},       {INT_MIN, 3, 0},
+      {37, 15, 0}, {36, INT_MAX, 1}, {1, INT_MAX, 36}, {INT_MAX, INT_MAX, 0}};
+  for (const tWindow& window : windows) {
+    const ResultPage& page = query.GetPage(window.start, window.count);
+    EXPECT_EQ(page.total, 37);
+    EXPECT_EQ(page.returned, window.returned) << window.start << "," << window.count;
+    EXPECT_EQ(page.valueLengths.size(), static_cast<size_t>(window.returned * kStoredFields));
+  }
+}
+
+TEST(QueryPagingTest, SchemaWithoutStoredFieldsStillCountsRecords) {
+  CQueryFixture fixture(kWords, "1 TITLE title T 1 0 0 0 标题\n");
+  ASSERT_TRUE(fixture.ok());
+  for (int record = 0; record < 3; ++record) {
+    ASSERT_TRUE(fixture.AddRow(CMemoryRow{{"TITLE", TextValue("中国")}}));
+  }
+  ASSERT_TRUE(fixture.SaveAndLoad("bare"));
+  CQuery query(fixture.schema(), fixture.store());
+  ASSERT_EQ(query.Execute("[FIELD] title [AND] 中国"), 3);
+  const ResultPage& page = query.GetPage(1, 5);
+  EXPECT_EQ(page.returned, 2);
+  EXPECT_EQ(page.fieldCount, 0);
+  EXPECT_TRUE(page.valueLengths.empty());
+  EXPECT_TRUE(page.text.empty());
+}
+
+// Random records and queries, checked against the brute-force scan.
+class RandomQueryTest : public QueryTest {
+ protected:
+  std::string RandomText(std::mt19937* random, int words) {
+    std::string text;
+    for (int i = 0; i < words; ++i) text += kWords[(*random)() % 5] + " ";
+    return text;
+  }
+  std::string RandomValue(std::mt19937* random) {
+    if ((*random)() % 10 == 0) return "xyz";
+    std::string value;
+    int words = 1 + static_cast<int>((*random)() % 3);
+    for (int i = 0; i < words; ++i) value += kWords[(*random)() % 5];
+    return value;
+  }
+  // Query text and the same conditions for the model (names: * title body code year).
+  void RandomQuery(std::mt19937* random, std::string* text,
+                   std::vector<tReferenceCondition>* conditions) {
+    const char* names[] = {"*", "title", "body", "code", "year"};
+    int count = 1 + static_cast<int>((*random)() % 3);
+    for (int i = 0; i < count; ++i) {
+      int field = static_cast<int>((*random)() % 5);
+      tReferenceCondition condition;
+      condition.field = field;
+      *text += std::string("[FIELD] ") + names[field] + ((*random)() % 2 ? " [AND] " : " [OR] ");
+      int values = 1 + static_cast<int>((*random)() % 2);
+      for (int v = 0; v < values; ++v) {
+        std::string value =
+            field == 4 ? std::to_string(2000 + (*random)() % 4) : RandomValue(random);
+        condition.values.push_back(value);
+        *text += value + " ";
+      }
+      // A field named twice is one condition holding all its values (for a filter: any of
+      // them).
+      bool merged = false;
+      for (tReferenceCondition& existing : *conditions) {
+        if (existing.field == field) {
+          existing.values.insert(existing.values.end(), condition.values.begin(),
+                                 condition.values.end());
+          merged = true;
+        }
+      }
+      if (!merged) conditions->push_back(condition);
+    }
+  }
+};
+
+TEST_F(RandomQueryTest, ResultsMatchTheReferenceScan) {
+  std::mt19937 random(301);
+  std::vector<CMemoryRow> rows;
+  for (int record = 0; record < 150; ++record) {
+    rows.push_back(Row(RandomText(&random, static_cast<int>(random() % 8)),
+                       RandomText(&random, static_cast<int>(random() % 12)),
+                       RandomText(&random, static_cast<int>(random() % 4)),
+                       2000 + static_cast<int>(random() % 4), record));
+  }
+  AddRows(rows);
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  int nonEmpty = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    std::string text;
+    std::vector<tReferenceCondition> conditions;
+    RandomQuery(&random, &text, &conditions);
+    std::vector<int> expected = m_fixture->reference().Search(conditions);
+    ASSERT_EQ(Hits(&query, text), expected) << text;
+    if (!expected.empty()) ++nonEmpty;
+  }
+  EXPECT_GT(nonEmpty, 100);  // the queries are not all trivially empty
+}
+
+TEST_F(RandomQueryTest, ConcurrentQueriesOverOneStore) {
+  std::mt19937 random(99);
+  std::vector<CMemoryRow> rows;
+  for (int record = 0; record < 200; ++record) {
+    rows.push_back(
+        Row(RandomText(&random, 6), RandomText(&random, 10), "", 2000 + record % 4, record));
+  }
+  AddRows(rows);
+  std::vector<std::string> texts;
+  std::vector<std::vector<int>> expected;
+  for (int i = 0; i < 50; ++i) {
+    std::string text;
+    std::vector<tReferenceCondition> conditions;
+    RandomQuery(&random, &text, &conditions);
+    texts.push_back(text);
+    expected.push_back(m_fixture->reference().Search(conditions));
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t]() {
+      CQuery query(m_fixture->schema(), m_fixture->store());
+      for (int round = 0; round < 10; ++round) {
+        for (size_t i = 0; i < texts.size(); ++i) {
+          size_t which = (i + t * 13) % texts.size();
+          int total = query.Execute(texts[which].c_str());
+          if (PageRecords(query.GetPage(0, total)) != expected[which]) ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+TEST_F(QueryTest, HostileQueryTextsAreParsedSafely) {
+  AddRows({Row("中国 人民", "北京", "bs", 2005, 0), Row("人民", "中国", "", 2006, 1)});
+  const std::vector<std::string> pieces = {
+      "[FIELD]", "[FIELD", "[",    "]",    " ",  "\t",    "\n",
+      "title",   "*",      "year", "code", "OR", "or",    "中国",
+      "人民",    "2005",   "\xB0", "\xFF", "x",  "[AND]", std::string(1, '\0')};
+  std::mt19937 random(5);
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text;
+    int count = static_cast<int>(random() % 24);
+    for (int i = 0; i < count; ++i) {
+      if (random() % 5 == 0) {
+        text += static_cast<char>(random() % 256);
+      } else {
+        text += pieces[random() % pieces.size()];
+      }
+    }
+    // The bytes after a NUL are handed over too: the copy must stop at the first NUL.
+    int total = query.Execute(text.c_str());
+    ASSERT_GE(total, 0);
+    ASSERT_LE(total, 2);
+    const ResultPage& page = query.GetPage(static_cast<int>(random() % 3) - 1, 2);
+    ASSERT_LE(page.returned, total);
+  }
+  // A long query: many selectors on one field merge into one condition.
+  std::string longQuery;
+  for (int i = 0; i < 5000; ++i)
+    longQuery += "[FIELD] title [AND] 中国 x" + std::to_string(i) + " ";
+  EXPECT_EQ(query.Execute(longQuery.c_str()), 1);
+  ASSERT_EQ(query.GetConditions().size(), 1u);
+  EXPECT_EQ(query.GetConditions()[0].values.size(), 10000u);
+  // A NUL ends the query: what follows it is never seen.
+  std::string withNul = std::string("[FIELD] title [AND] 中国") + '\0' + " [FIELD] body [AND] 北京";
+  CQuery cut(m_fixture->schema(), m_fixture->store());
+  EXPECT_EQ(cut.Execute(withNul.c_str()), 1);
+  EXPECT_EQ(cut.GetConditions().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,377 @@
+#include "core/records/data_line_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "core/index/indexer.h"
+#include "core/index/indexer_control.h"
+#include "core/records/decimal_text.h"
+#include "core/records/field_info.h"
+#include "core/text/byte_io.h"
+#include "core/text/common.h"
+#include "core/text/daily_log.h"
+#include "core/text/text_clean.h"
+
+namespace {
+
+// Initial room of a store being built; afterwards the tables grow geometrically.
+constexpr size_t kInitialRecords = 40000;
+constexpr size_t kInitialPoolBytes = 4096000;
+constexpr size_t kPoolMargin = 10240;
+
+constexpr const char* kReferenceFile = "Dat/Standard.dataline";
+constexpr int32_t kUntaggedField = 255;
+
+bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+void TrimInPlace(std::string* text) {
+  size_t end = text->size();
+  while (end > 0 && IsTrimmed((*text)[end - 1])) --end;
+  size_t start = 0;
+  while (start < end && IsTrimmed((*text)[start])) ++start;
+  text->resize(end);
+  if (start > 0) text->erase(0, start);
+}
+
+std::string IndexPath(const std::string& base, int k) {
+  return base + ".index_" + std::to_string(k);
+}
+
+// Removes the temporaries of an unfinished save.
+void RemoveAll(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) std::remove(path.c_str());
+}
+
+}  // namespace
+
+CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly,
+                               bool append, int blockSize, const CWordList* wordList)
+    : m_schema(schema),
+      m_indexCount(schema.GetListSize(LIST_INDEXED)),
+      m_filterCount(schema.GetListSize(LIST_FILTER)),
+      m_storedCount(schema.GetListSize(LIST_STORED)) {
+  m_controls.reserve(static_cast<size_t>(m_indexCount));
+  for (int k = 0; k < m_indexCount; ++k) {
+    m_controls.push_back(
+        std::make_unique<CIndexerControl>(trie, readOnly, append, blockSize, wordList));
+  }
+  if (!readOnly) {
+    m_recordBase.reserve(kInitialRecords);
+    m_cells.reserve(kInitialRecords * 2 * static_cast<size_t>(m_storedCount));
+    ReservePool(kInitialPoolBytes);
+    m_filterValues.reserve(kInitialRecords * static_cast<size_t>(m_filterCount));
+  }
+  m_fieldTexts.resize(static_cast<size_t>(std::max(schema.GetFieldCount(), 0)));
+  m_keptFile = OpenFile(kReferenceFile, "rb");
+  if (!m_keptFile) WriteLog(std::string("Fail to read ") + kReferenceFile);
+}
+
+CDataLineIndex::~CDataLineIndex() = default;
+
+void CDataLineIndex::CFreeDeleter::operator()(char* block) const { std::free(block); }
+
+void CDataLineIndex::ReservePool(size_t capacity) {
+  if (capacity <= m_poolCapacity) return;
+  char* grown = static_cast<char*>(std::realloc(m_pool.get(), capacity));
+  if (grown == nullptr) throw std::bad_alloc();
+  m_pool.release();
+  m_pool.reset(grown);
+  m_poolCapacity = capacity;
+}
+
+bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, std::string* text,
+                                    std::string* error) const {
+  const tFIELD_ENTRY& field = m_schema.GetField(fieldNumber);
+  text->clear();
+  // Types L, none and "*" read no value at all.
+  if (field.type != FIELD_TYPE_T && field.type != FIELD_TYPE_I && field.type != FIELD_TYPE_D) {
+    return true;
+  }
+  CDbValue& value = m_value;
+  if (!row.GetColumn(field.name.c_str(), &value, error)) return false;
+  char number[64];
+  switch (value.kind) {
+    case CDbValue::kNull:
+      if (field.type != FIELD_TYPE_T) text->assign("0");
+      break;
+    case CDbValue::kText:
+    case CDbValue::kDateTime:
+      // A date field takes only a real date-time; text and integer fields take any text.
+      if (field.type == FIELD_TYPE_D && value.kind != CDbValue::kDateTime) {
+        text->assign("0");
+      } else {
+        text->swap(value.text);  // no copy; the scratch value takes the old buffer
+      }
+      break;
+    case CDbValue::kInt32:
+      if (field.type == FIELD_TYPE_D) {
+        text->assign("0");
+      } else {
+        std::snprintf(number, sizeof number, "%d", value.integer);
+        text->assign(number);
+      }
+      break;
+    case CDbValue::kDouble:
+      if (field.type == FIELD_TYPE_D) {
+        text->assign("0");
+      } else if (field.type == FIELD_TYPE_I) {
+        // Truncated toward zero; printed whole so that no conversion to int overflows.
+        std::snprintf(number, sizeof number, "%.0f", std::trunc(value.real));
+        text->assign(number);
+      } else {
+        std::snprintf(number, sizeof number, "%.15g", value.real);
+        text->assign(number);
+      }
+      break;
+  }
+  return true;
+}
+
+bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
+  const int fieldCount = m_schema.GetFieldCount();
+  // Read every column first, so that a failing column leaves no half-added record.
+  int64_t storedBytes = 0;
+  for (int field = 1; field < fieldCount; ++field) {
+    const tFIELD_ENTRY& entry = m_schema.GetField(field);
+    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
+    std::string* text = &m_fieldTexts[static_cast<size_t>(field)];
+    if (!FetchFieldText(row, field, text, error)) return false;
+    if (entry.isStored) storedBytes += static_cast<int64_t>(text->size());
+  }
+  if (static_cast<int64_t>(m_poolLength) + storedBytes > std::numeric_limits<int32_t>::max() ||
+      m_recordCount == std::numeric_limits<int32_t>::max()) {
+    *error = "The data-line store is full (2 GiB of stored text or 2^31 records)";
+    return false;
+  }
+
+  const int record = m_recordCount;
+  m_recordBase.push_back(static_cast<int32_t>(m_filterValues.size()));
+  m_cells.resize(m_cells.size() + 2 * static_cast<size_t>(m_storedCount), 0);
+  for (int field = 1; field < fieldCount; ++field) {
+    const tFIELD_ENTRY& entry = m_schema.GetField(field);
+    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
+    ProcessField(record, field, &m_fieldTexts[static_cast<size_t>(field)]);
+  }
+  ++m_recordCount;
+  return true;
+}
+
+void CDataLineIndex::ProcessField(int record, int fieldNumber, std::string* text) {
+  const tFIELD_ENTRY& entry = m_schema.GetField(fieldNumber);
+  TrimInPlace(text);
+  if (!text->empty()) {
+    int cleanedLength = 0;
+    // StripMarkup writes a NUL after its output, which never outgrows the input: at worst
+    // it lands on the string's own terminator slot.
+    StripMarkup(text->data(), static_cast<int>(text->size()), text->data(), &cleanedLength);
+    text->resize(static_cast<size_t>(cleanedLength));
+  }
+  if (entry.isStored) {
+    AddCell(record, m_schema.GetListPosition(fieldNumber, LIST_STORED), text->data(),
+            static_cast<int>(text->size()));
+  }
+  NormalizeText(text->data());
+  const char* normalized = text->c_str();
+  if (entry.isIndexed) {
+    int position = m_schema.GetListPosition(fieldNumber, LIST_INDEXED);
+    if (position >= 0 && position < m_indexCount) {
+      m_controls[static_cast<size_t>(position)]->AddText(normalized, record, kUntaggedField);
+      if (entry.isWildcard && m_indexCount > 0) {
+        m_controls[0]->AddText(normalized, record, position);
+      }
+    }
+  }
+  if (entry.isFilter) m_filterValues.push_back(ReadDecimalLikeAtoi(normalized));
+}
+
+void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int length) {
+  if (record < 0 || storedColumn < 0 || storedColumn >= m_storedCount || length < 0) return;
+  size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
+  if (m_cells.size() < cell + 2) m_cells.resize(cell + 2, 0);
+  size_t needed = m_poolLength + static_cast<size_t>(length) + 1;  // room for a terminator
+  if (needed > m_poolCapacity) {
+    // Geometric growth: the pool is appended to once per stored value, so growing by a fixed
+    // margin alone would move it over and over.
+    ReservePool(std::max(needed + kPoolMargin, m_poolCapacity + m_poolCapacity / 2));
+  }
+  m_cells[cell] = static_cast<int32_t>(m_poolLength);
+  m_cells[cell + 1] = length;
+  if (length > 0) std::memcpy(m_pool.get() + m_poolLength, text, static_cast<size_t>(length));
+  m_poolLength += static_cast<size_t>(length);
+}
+
+const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) const {
+  *length = 0;
+  if (record < 0 || record >= m_recordCount || storedColumn < 0 || storedColumn >= m_storedCount) {
+    return "";
+  }
+  size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
+  if (m_cells[cell + 1] == 0) return "";
+  *length = m_cells[cell + 1];
+  return m_pool.get() + m_cells[cell];
+}
+
+int32_t CDataLineIndex::GetFilterValue(int record, int filterColumn) const {
+  if (record < 0 || record >= m_recordCount || filterColumn < 0 || filterColumn >= m_filterCount) {
+    return 0;
+  }
+  return m_filterValues[static_cast<size_t>(m_recordBase[static_cast<size_t>(record)]) +
+                        static_cast<size_t>(filterColumn)];
+}
+
+const CIndexerControl& CDataLineIndex::GetIndexControl(int indexedPosition) const {
+  return *m_controls[static_cast<size_t>(indexedPosition)];
+}
+
+int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string>& values,
+                                  tINDEX_STRUCTURE* results, int count) const {
+  int filterColumn = m_schema.GetListPosition(fieldNumber, LIST_FILTER);
+  if (filterColumn < 0 || filterColumn >= m_filterCount) return 0;
+  std::vector<int32_t> accepted;
+  accepted.reserve(values.size());
+  for (const std::string& value : values) accepted.push_back(ReadDecimalLikeAtoi(value.c_str()));
+  int removed = 0;
+  for (int i = 0; i < count; ++i) {
+    int32_t record = results[i].record;
+    if (record == trindle::kNone) continue;
+    bool keep = record >= 0 && record < m_recordCount &&
+                IsInList(GetFilterValue(record, filterColumn), accepted.data(),
+                         static_cast<int>(accepted.size()));
+    if (!keep) {
+      results[i].record = trindle::kNone;
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+bool CDataLineIndex::Save(const char* base) {
+  const std::string dataLinePath = std::string(base) + ".dataline";
+  CPendingFile dataLine(dataLinePath);
+  if (!dataLine.Open()) {
+    std::printf("Error Write %s\n", dataLinePath.c_str());
+    return false;
+  }
+  int32_t poolLength = static_cast<int32_t>(m_poolLength);
+  int32_t valueCount = static_cast<int32_t>(m_filterValues.size());
+  std::FILE* file = dataLine.get();
+  bool written = WriteI32(file, m_recordCount) &&
+                 WriteI32Array(file, m_recordBase.data(), m_recordBase.size()) &&
+                 WriteI32Array(file, m_cells.data(), m_cells.size()) &&
+                 WriteI32(file, poolLength) && dataLine.Write(m_pool.get(), m_poolLength) &&
+                 WriteI32(file, valueCount) &&
+                 WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
+  if (!written || !dataLine.Finish()) {
+    std::printf("Error Write %s\n", dataLinePath.c_str());
+    return false;
+  }
+  std::printf("Save %s Success!\n", dataLinePath.c_str());
+
+  std::printf("Begin Save %d Index!\n", m_indexCount);
+  std::vector<std::string> pending;  // index files written under their temporary names
+  for (int k = 0; k < m_indexCount; ++k) {
+    std::string path = IndexPath(base, k);
+    std::string temporary = path + ".tmp";
+    std::printf("Save %s Start!\n", path.c_str());
+    if (!m_controls[static_cast<size_t>(k)]->Save(temporary.c_str())) {
+      std::printf("Error Write %s\n", path.c_str());
+      RemoveAll(pending);
+      std::remove(temporary.c_str());
+      return false;
+    }
+    pending.push_back(temporary);
+    std::printf("Save %s Success!\n", path.c_str());
+  }
+
+  // Everything is written: move the whole data set into place.
+  bool moved = dataLine.Commit();
+  for (int k = 0; moved && k < m_indexCount; ++k) {
+    moved = std::rename(pending[static_cast<size_t>(k)].c_str(), IndexPath(base, k).c_str()) == 0;
+  }
+  if (!moved) {
+    std::printf("Error Write %s\n", dataLinePath.c_str());
+    RemoveAll(pending);
+    return false;
+  }
+  return true;
+}
+
+bool CDataLineIndex::LoadDataLine(const std::string& path) {
+  std::string bytes;
+  if (ReadWholeFile(path, &bytes) <= 0) return false;
+  CByteReader reader(bytes.data(), bytes.size());
+  const int64_t storedCount = m_storedCount;
+  const int64_t filterCount = m_filterCount;
+
+  int32_t recordCount = 0;
+  if (!reader.ReadI32(&recordCount) || recordCount < 0) return false;
+  std::vector<int32_t> recordBase;
+  if (static_cast<size_t>(recordCount) > reader.remaining() / 4) return false;
+  recordBase.resize(static_cast<size_t>(recordCount));
+  if (!reader.ReadI32Array(recordBase.data(), recordBase.size())) return false;
+
+  const uint64_t cellValues = static_cast<uint64_t>(recordCount) * storedCount * 2;
+  if (cellValues > reader.remaining() / 4) return false;
+  std::vector<int32_t> cells(static_cast<size_t>(cellValues));
+  if (!reader.ReadI32Array(cells.data(), cells.size())) return false;
+
+  int32_t poolLength = 0;
+  const char* pool = nullptr;
+  if (!reader.ReadI32(&poolLength) || poolLength < 0 ||
+      !reader.ReadBytes(static_cast<size_t>(poolLength), &pool)) {
+    return false;
+  }
+
+  int32_t valueCount = 0;
+  if (!reader.ReadI32(&valueCount) || valueCount != recordCount * filterCount) return false;
+  std::vector<int32_t> filterValues;
+  if (static_cast<size_t>(valueCount) != reader.remaining() / 4 || reader.remaining() % 4 != 0) {
+    return false;  // the filter values must end the file exactly
+  }
+  filterValues.resize(static_cast<size_t>(valueCount));
+  if (!reader.ReadI32Array(filterValues.data(), filterValues.size())) return false;
+
+  for (int64_t record = 0; record < recordCount; ++record) {
+    if (recordBase[static_cast<size_t>(record)] != record * filterCount) return false;
+  }
+  for (size_t cell = 0; cell < cells.size(); cell += 2) {
+    int64_t offset = cells[cell];
+    int64_t length = cells[cell + 1];
+    if (offset < 0 || length < 0 || offset + length > poolLength) return false;
+  }
+
+  m_recordCount = recordCount;
+  m_recordBase.swap(recordBase);
+  m_cells.swap(cells);
+  std::unique_ptr<char, CFreeDeleter> loadedPool(
+      static_cast<char*>(std::malloc(static_cast<size_t>(poolLength) + 1)));
+  if (loadedPool == nullptr) throw std::bad_alloc();
+  if (poolLength > 0) std::memcpy(loadedPool.get(), pool, static_cast<size_t>(poolLength));
+  m_pool = std::move(loadedPool);
+  m_poolLength = static_cast<size_t>(poolLength);
+  m_poolCapacity = m_poolLength + 1;
+  m_filterValues.swap(filterValues);
+  return true;
+}
+
+bool CDataLineIndex::Load(const char* base) {
+  const std::string path = std::string(base) + ".dataline";
+  if (!LoadDataLine(path)) {
+    WriteLog("Fail to read " + path);
+    return false;
+  }
+  // Without the reference file the store keeps its own data-line file open instead.
+  if (!m_keptFile) m_keptFile = OpenFile(path, "rb");
+  for (int k = 0; k < m_indexCount; ++k) {
+    std::string indexPath = IndexPath(base, k);
+    if (!m_controls[static_cast<size_t>(k)]->Load(indexPath.c_str())) {
+      WriteLog("Fail to read " + indexPath);
+    }
+  }
+  return true;
+}

@@ -1,0 +1,378 @@
+#include "core/records/db/odbc_source.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "core/records/db/column_names.h"
+#include "core/records/decimal_text.h"
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16");
+
+namespace {
+
+bool Succeeded(SQLRETURN result) {
+  return result == SQL_SUCCESS || result == SQL_SUCCESS_WITH_INFO;
+}
+
+// The diagnostic records of `handle` as one GBK text (read wide, as the driver wrote them).
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const char* fallback) {
+  std::string text;
+  for (SQLSMALLINT record = 1; record <= 8; ++record) {
+    SQLWCHAR state[8] = {0};
+    SQLWCHAR message[1024] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message, 1024, &length);
+    if (!Succeeded(result)) break;
+    std::string stateText, messageText;
+    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(state), 5, &stateText);
+    size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), 1023);
+    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(message), units, &messageText);
+    if (!text.empty()) text += "; ";
+    text += stateText + " " + messageText;
+  }
+  return text.empty() ? std::string(fallback) : text;
+}
+
+struct StatementFreer {
+  void operator()(void* statement) const { SQLFreeHandle(SQL_HANDLE_STMT, statement); }
+};
+using StatementPtr = std::unique_ptr<void, StatementFreer>;
+
+enum class Fetch { kInteger, kBigInteger, kDecimal, kDouble, kTimestamp, kTime, kBinary, kWide };
+
+Fetch FetchFor(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+    case SQL_BIT:
+      return Fetch::kInteger;
+    case SQL_BIGINT:
+      return Fetch::kBigInteger;
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return Fetch::kDecimal;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+      return Fetch::kDouble;
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_DATE:
+    case SQL_TIMESTAMP:
+      return Fetch::kTimestamp;
+    case SQL_TYPE_TIME:
+    case SQL_TIME:
+      return Fetch::kTime;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return Fetch::kBinary;
+    default:
+      return Fetch::kWide;
+  }
+}
+
+class COdbcRecordSet;
+
+class COdbcRow : public CDbRow {
+ public:
+  explicit COdbcRow(const COdbcRecordSet* owner) : m_owner(owner) {}
+  bool GetColumn(const char* name, CDbValue* value, std::string* error) const override;
+
+ private:
+  const COdbcRecordSet* m_owner;
+};
+
+class COdbcRecordSet : public CDbRecordSet {
+ public:
+  COdbcRecordSet(StatementPtr statement, CGbkConverter* converter)
+      : m_statement(std::move(statement)), m_converter(converter), m_row(this) {}
+
+  // Reads the column descriptions and fetches the first row.
+  bool Start(std::string* error) {
+    SQLSMALLINT count = 0;
+    if (!Succeeded(SQLNumResultCols(m_statement.get(), &count))) return Fail(error);
+    for (SQLSMALLINT column = 1; column <= count; ++column) {
+      SQLWCHAR name[256] = {0};
+      SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      if (!Succeeded(SQLDescribeColW(m_statement.get(), column, name, 256, &nameLength, &type,
+                                     &size, &digits, &nullable))) {
+        return Fail(error);
+      }
+      std::string gbk;
+      size_t units =
+          std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), 255);
+      m_converter->Utf16ToGbk(reinterpret_cast<const char16_t*>(name), units, &gbk);
+      m_names.Add(gbk);
+      m_fetch.push_back(FetchFor(type));
+    }
+    m_values.resize(static_cast<size_t>(count));
+    if (count == 0) {  // a statement without a result (DDL, insert): nothing to fetch
+      m_atEnd = true;
+      return true;
+    }
+    return Step(error);
+  }
+
+  bool AtEnd() const override { return m_atEnd; }
+  const CDbRow& GetRow() const override { return m_row; }
+  bool MoveNext(std::string* error) override {
+    if (m_atEnd) {
+      *error = "No current row";
+      return false;
+    }
+    return Step(error);
+  }
+
+  bool ReadColumn(const char* name, CDbValue* value, std::string* error) const {
+    int column = m_names.Find(name);
+    if (column < 0) {
+      *error = std::string("No column named ") + name;
+      return false;
+    }
+    if (m_atEnd) {
+      *error = "No current row";
+      return false;
+    }
+    *value = m_values[static_cast<size_t>(column)];
+    return true;
+  }
+
+ private:
+  bool Fail(std::string* error) {
+    *error = Diagnostics(SQL_HANDLE_STMT, m_statement.get(), "ODBC statement failed");
+    m_atEnd = true;
+    return false;
+  }
+
+  bool Step(std::string* error) {
+    SQLRETURN result = SQLFetch(m_statement.get());
+    if (result == SQL_NO_DATA) {
+      m_atEnd = true;
+      return true;
+    }
+    if (!Succeeded(result)) return Fail(error);
+    for (size_t column = 0; column < m_values.size(); ++column) {
+      if (!ReadValue(static_cast<SQLUSMALLINT>(column + 1), m_fetch[column], &m_values[column])) {
+        return Fail(error);
+      }
+    }
+    return true;
+  }
+
+  bool ReadValue(SQLUSMALLINT column, Fetch fetch, CDbValue* value) {
+    SQLHSTMT statement = m_statement.get();
+    SQLLEN indicator = 0;
+    value->kind = CDbValue::kNull;
+    switch (fetch) {
+      case Fetch::kInteger: {
+        SQLINTEGER number = 0;
+        if (!Succeeded(SQLGetData(statement, column, SQL_C_SLONG, &number, 0, &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        value->kind = CDbValue::kInt32;
+        value->integer = number;
+        return true;
+      }
+      case Fetch::kBigInteger: {
+        SQLBIGINT number = 0;
+        if (!Succeeded(SQLGetData(statement, column, SQL_C_SBIGINT, &number, 0, &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        value->kind = CDbValue::kInt32;
+        if (number >= INT32_MIN && number <= INT32_MAX) {
+          value->integer = static_cast<int32_t>(number);
+        } else {
+          char text[32];
+          std::snprintf(text, sizeof text, "%lld", static_cast<long long>(number));
+          value->integer = ReadDecimalLikeAtoi(text);
+        }
+        return true;
+      }
+      case Fetch::kDecimal: {
+        char text[128] = {0};
+        if (!Succeeded(SQLGetData(statement, column, SQL_C_CHAR, text, sizeof text, &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        value->kind = CDbValue::kInt32;
+        value->integer = ReadDecimalLikeAtoi(text);
+        return true;
+      }
+      case Fetch::kDouble: {
+        double number = 0;
+        if (!Succeeded(SQLGetData(statement, column, SQL_C_DOUBLE, &number, 0, &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        value->kind = CDbValue::kDouble;
+        value->real = number;
+        return true;
+      }
+      case Fetch::kTimestamp: {
+        SQL_TIMESTAMP_STRUCT stamp{};
+        if (!Succeeded(SQLGetData(statement, column, SQL_C_TYPE_TIMESTAMP, &stamp, sizeof stamp,
+                                  &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u", stamp.year, stamp.month,
+                      stamp.day, stamp.hour, stamp.minute, stamp.second);
+        value->kind = CDbValue::kDateTime;
+        value->text = text;
+        return true;
+      }
+      case Fetch::kTime: {
+        SQL_TIME_STRUCT time{};
+        if (!Succeeded(
+                SQLGetData(statement, column, SQL_C_TYPE_TIME, &time, sizeof time, &indicator))) {
+          return false;
+        }
+        if (indicator == SQL_NULL_DATA) return true;
+        char text[32];
+        std::snprintf(text, sizeof text, "%02u:%02u:%02u", time.hour, time.minute, time.second);
+        value->kind = CDbValue::kDateTime;
+        value->text = text;
+        return true;
+      }
+      case Fetch::kBinary:
+        return ReadLong(column, SQL_C_BINARY, 1, &value->text, value);
+      case Fetch::kWide: {
+        if (!ReadLong(column, SQL_C_WCHAR, sizeof(SQLWCHAR), &m_wide, value)) return false;
+        if (value->kind == CDbValue::kNull) return true;
+        m_converter->Utf16ToGbk(reinterpret_cast<const char16_t*>(m_wide.data()), m_wide.size() / 2,
+                                &value->text);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Reads a value of any length in pieces into *bytes (as raw bytes); kind kText or kNull.
+  bool ReadLong(SQLUSMALLINT column, SQLSMALLINT type, size_t unit, std::string* bytes,
+                CDbValue* value) {
+    bytes->clear();
+    char chunk[16384];
+    // A character value is terminated in each piece; binary pieces are not.
+    const size_t terminator = type == SQL_C_BINARY ? 0 : unit;
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN result =
+          SQLGetData(m_statement.get(), column, type, chunk, sizeof chunk, &indicator);
+      if (result == SQL_NO_DATA) break;
+      if (!Succeeded(result)) return false;
+      if (indicator == SQL_NULL_DATA) {
+        value->kind = CDbValue::kNull;
+        return true;
+      }
+      size_t room = sizeof chunk - terminator;
+      room -= room % unit;
+      size_t got = (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > room)
+                       ? room
+                       : static_cast<size_t>(indicator);
+      bytes->append(chunk, got);
+      if (result == SQL_SUCCESS) break;
+    }
+    value->kind = CDbValue::kText;
+    return true;
+  }
+
+  StatementPtr m_statement;
+  CGbkConverter* m_converter;
+  CColumnNames m_names;
+  std::vector<Fetch> m_fetch;
+  std::vector<CDbValue> m_values;  // the current row, read when it is fetched
+  std::string m_wide;              // UTF-16 bytes of the text being read
+  bool m_atEnd = false;
+  COdbcRow m_row;
+};
+
+bool COdbcRow::GetColumn(const char* name, CDbValue* value, std::string* error) const {
+  return m_owner->ReadColumn(name, value, error);
+}
+
+}  // namespace
+
+std::unique_ptr<COdbcConnection> COdbcConnection::Create() {
+  std::unique_ptr<COdbcConnection> connection(new COdbcConnection());
+  SQLHENV environment = SQL_NULL_HENV;
+  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment))) return nullptr;
+  connection->m_environment = environment;
+  if (!Succeeded(SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION,
+                               reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+    return nullptr;
+  }
+  return connection;
+}
+
+COdbcConnection::~COdbcConnection() {
+  Close();
+  if (m_environment != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, m_environment);
+}
+
+bool COdbcConnection::Open(const std::string& connectString, std::string* error) {
+  Close();
+  SQLHDBC connection = SQL_NULL_HDBC;
+  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, m_environment, &connection))) {
+    *error = Diagnostics(SQL_HANDLE_ENV, m_environment, "Cannot create an ODBC connection");
+    return false;
+  }
+  // No time-outs: a long scan must not be cut off.
+  SQLSetConnectAttr(connection, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
+  std::vector<SQLCHAR> text(connectString.begin(), connectString.end());
+  text.push_back(0);
+  SQLRETURN result = SQLDriverConnect(connection, nullptr, text.data(), SQL_NTS, nullptr, 0,
+                                      nullptr, SQL_DRIVER_NOPROMPT);
+  if (!Succeeded(result)) {
+    *error = Diagnostics(SQL_HANDLE_DBC, connection, "Cannot open the ODBC connection");
+    SQLFreeHandle(SQL_HANDLE_DBC, connection);
+    return false;
+  }
+  m_connection = connection;
+  return true;
+}
+
+std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statement,
+                                                       std::string* error) {
+  if (m_connection == nullptr) {
+    *error = "The database connection is not open";
+    return nullptr;
+  }
+  SQLHSTMT handle = SQL_NULL_HSTMT;
+  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &handle))) {
+    *error = Diagnostics(SQL_HANDLE_DBC, m_connection, "Cannot create an ODBC statement");
+    return nullptr;
+  }
+  StatementPtr owned(handle);
+  SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
+  std::u16string wide;
+  m_converter.GbkToUtf16(statement, &wide);
+  wide.push_back(u'\0');
+  SQLRETURN result = SQLExecDirectW(handle, reinterpret_cast<SQLWCHAR*>(&wide[0]), SQL_NTS);
+  if (!Succeeded(result) && result != SQL_NO_DATA) {
+    *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
+    return nullptr;
+  }
+  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), &m_converter);
+  if (!recordSet->Start(error)) return nullptr;
+  return recordSet;
+}
+
+void COdbcConnection::Close() {
+  if (m_connection == nullptr) return;
+  SQLDisconnect(m_connection);
+  SQLFreeHandle(SQL_HANDLE_DBC, m_connection);
+  m_connection = nullptr;
+}

@@ -1,0 +1,40 @@
+// COdbcConnection: the database layer over the unixODBC driver manager. The connection
+// string is handed whole to SQLDriverConnect (for example
+// "Driver=PostgreSQL Unicode;Server=...;Port=...;Database=...;Uid=...;Pwd=..."), with no
+// login or query time-out. Statements (GBK) are sent wide (UTF-16).
+//
+// Values by the column's SQL type: 8/16/32-bit integers to 32-bit integers; BIGINT the same
+// when it fits, else read like atoi of its decimal text (clamped); DECIMAL and NUMERIC like
+// atoi of their decimal text; REAL, FLOAT and DOUBLE to doubles; DATE and TIMESTAMP to
+// date-times "YYYY-MM-DD HH:MM:SS" (TIME as "HH:MM:SS"); binary types to their bytes as
+// text; every other type is fetched wide (SQL_C_WCHAR) and converted to GBK. All columns of
+// a row are read when the row is fetched, in column order, which every driver supports.
+//
+// Not thread-safe; record sets must not outlive the connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/records/db/gbk_converter.h"
+#include "core/records/db_source.h"
+
+class COdbcConnection : public CDbConnection {
+ public:
+  // Null when the driver manager's environment cannot be created.
+  static std::unique_ptr<COdbcConnection> Create();
+  ~COdbcConnection() override;
+  COdbcConnection(const COdbcConnection&) = delete;
+  COdbcConnection& operator=(const COdbcConnection&) = delete;
+
+  bool Open(const std::string& connectString, std::string* error) override;
+  std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
+  void Close() override;
+
+ private:
+  COdbcConnection() = default;
+
+  void* m_environment = nullptr;  // SQLHENV
+  void* m_connection = nullptr;   // SQLHDBC, while connected
+  CGbkConverter m_converter;
+};

@@ -1,0 +1,198 @@
+#include "core/records/db/sqlite_source.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "core/records/db/column_names.h"
+#include "core/records/decimal_text.h"
+
+namespace {
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// True for the declared types whose text values are date-times.
+bool IsDateType(const char* declared) {
+  if (declared == nullptr) return false;
+  std::string type = CColumnNames::Fold(declared);
+  return type.rfind("date", 0) == 0 || type.rfind("timestamp", 0) == 0;
+}
+
+int32_t ReduceInteger(sqlite3_int64 value) {
+  if (value >= INT32_MIN && value <= INT32_MAX) return static_cast<int32_t>(value);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+  return ReadDecimalLikeAtoi(text);
+}
+
+class CSqliteRecordSet;
+
+class CSqliteRow : public CDbRow {
+ public:
+  explicit CSqliteRow(const CSqliteRecordSet* owner) : m_owner(owner) {}
+  bool GetColumn(const char* name, CDbValue* value, std::string* error) const override;
+
+ private:
+  const CSqliteRecordSet* m_owner;
+};
+
+class CSqliteRecordSet : public CDbRecordSet {
+ public:
+  CSqliteRecordSet(sqlite3* database, StatementPtr statement, CGbkConverter* converter)
+      : m_database(database),
+        m_statement(std::move(statement)),
+        m_converter(converter),
+        m_row(this) {
+    int count = sqlite3_column_count(m_statement.get());
+    for (int column = 0; column < count; ++column) {
+      const char* name = sqlite3_column_name(m_statement.get(), column);
+      std::string gbk;
+      if (name != nullptr) m_converter->Utf8ToGbk(name, std::strlen(name), &gbk);
+      m_names.Add(gbk);
+      m_isDate.push_back(IsDateType(sqlite3_column_decltype(m_statement.get(), column)));
+    }
+  }
+
+  // Steps to the first row; false with *error when SQLite fails.
+  bool Start(std::string* error) { return Step(error); }
+
+  bool AtEnd() const override { return m_atEnd; }
+  const CDbRow& GetRow() const override { return m_row; }
+  bool MoveNext(std::string* error) override {
+    if (m_atEnd) {
+      *error = "No current row";
+      return false;
+    }
+    return Step(error);
+  }
+
+  bool ReadColumn(const char* name, CDbValue* value, std::string* error) const {
+    int column = m_names.Find(name);
+    if (column < 0) {
+      *error = std::string("No column named ") + name;
+      return false;
+    }
+    if (m_atEnd) {
+      *error = "No current row";
+      return false;
+    }
+    sqlite3_stmt* statement = m_statement.get();
+    switch (sqlite3_column_type(statement, column)) {
+      case SQLITE_INTEGER:
+        value->kind = CDbValue::kInt32;
+        value->integer = ReduceInteger(sqlite3_column_int64(statement, column));
+        break;
+      case SQLITE_FLOAT:
+        value->kind = CDbValue::kDouble;
+        value->real = sqlite3_column_double(statement, column);
+        break;
+      case SQLITE_TEXT: {
+        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        int size = sqlite3_column_bytes(statement, column);
+        value->kind = m_isDate[static_cast<size_t>(column)] ? CDbValue::kDateTime : CDbValue::kText;
+        m_converter->Utf8ToGbk(text, static_cast<size_t>(size), &value->text);
+        break;
+      }
+      case SQLITE_BLOB: {
+        const char* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+        int size = sqlite3_column_bytes(statement, column);
+        value->kind = CDbValue::kText;
+        value->text.assign(bytes == nullptr ? "" : bytes, static_cast<size_t>(size));
+        break;
+      }
+      default:
+        value->kind = CDbValue::kNull;
+        break;
+    }
+    return true;
+  }
+
+ private:
+  bool Step(std::string* error) {
+    int result = sqlite3_step(m_statement.get());
+    if (result == SQLITE_ROW) return true;
+    m_atEnd = true;
+    if (result == SQLITE_DONE) return true;
+    *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database));
+    return false;
+  }
+
+  sqlite3* m_database;
+  StatementPtr m_statement;
+  CGbkConverter* m_converter;
+  CColumnNames m_names;
+  std::vector<bool> m_isDate;
+  bool m_atEnd = false;
+  CSqliteRow m_row;
+};
+
+bool CSqliteRow::GetColumn(const char* name, CDbValue* value, std::string* error) const {
+  return m_owner->ReadColumn(name, value, error);
+}
+
+}  // namespace
+
+CSqliteConnection::CSqliteConnection() = default;
+
+CSqliteConnection::~CSqliteConnection() { Close(); }
+
+bool CSqliteConnection::Open(const std::string& connectString, std::string* error) {
+  Close();
+  const size_t prefix = std::strlen(kPrefix);
+  if (connectString.compare(0, prefix, kPrefix) != 0 || connectString.size() == prefix) {
+    *error = "Not an SQLite connection string (sqlite:PATH): " + connectString;
+    return false;
+  }
+  std::string path = connectString.substr(prefix);
+  sqlite3* database = nullptr;
+  int result = sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
+  if (result != SQLITE_OK) {
+    *error = database != nullptr ? CGbkConverter::Utf8ToGbk(sqlite3_errmsg(database))
+                                 : std::string("out of memory");
+    *error += ": " + path;
+    sqlite3_close(database);
+    return false;
+  }
+  // SQLite opens lazily: read the schema now so that a file that is no database fails here.
+  result = sqlite3_exec(database, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+  if (result != SQLITE_OK) {
+    *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(database)) + ": " + path;
+    sqlite3_close(database);
+    return false;
+  }
+  m_database = database;
+  return true;
+}
+
+std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& statement,
+                                                         std::string* error) {
+  if (m_database == nullptr) {
+    *error = "The database connection is not open";
+    return nullptr;
+  }
+  std::string utf8;
+  m_converter.GbkToUtf8(statement, &utf8);
+  sqlite3_stmt* prepared = nullptr;
+  const char* tail = nullptr;
+  int result =
+      sqlite3_prepare_v2(m_database, utf8.c_str(), static_cast<int>(utf8.size()), &prepared, &tail);
+  StatementPtr owned(prepared);
+  if (result != SQLITE_OK || prepared == nullptr) {
+    *error = result != SQLITE_OK ? CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database))
+                                 : std::string("Empty statement");
+    return nullptr;
+  }
+  auto recordSet = std::make_unique<CSqliteRecordSet>(m_database, std::move(owned), &m_converter);
+  if (!recordSet->Start(error)) return nullptr;
+  return recordSet;
+}
+
+void CSqliteConnection::Close() {
+  if (m_database != nullptr) sqlite3_close_v2(m_database);
+  m_database = nullptr;
+}

@@ -1,0 +1,37 @@
+// CSqliteConnection: the database layer over an SQLite file, chosen by a connection string
+// "sqlite:PATH". The file is opened read-only and must exist and be a database. Values map
+// by SQLite's storage class: INTEGER to a 32-bit integer (a value beyond 32 bits is read
+// like atoi of its decimal text, clamped), REAL to a double, TEXT to GBK text (UTF-8
+// converted, or passed through when it is not UTF-8), BLOB to its bytes as text, NULL to
+// null; TEXT in a column declared DATE, DATETIME or TIMESTAMP is a date-time, passed as
+// written. Statements are GBK and are handed to SQLite as UTF-8.
+//
+// Not thread-safe; record sets must not outlive the connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/records/db/gbk_converter.h"
+#include "core/records/db_source.h"
+
+struct sqlite3;
+
+class CSqliteConnection : public CDbConnection {
+ public:
+  static constexpr const char* kPrefix = "sqlite:";
+
+  CSqliteConnection();
+  ~CSqliteConnection() override;
+  CSqliteConnection(const CSqliteConnection&) = delete;
+  CSqliteConnection& operator=(const CSqliteConnection&) = delete;
+
+  // `connectString` must be "sqlite:" followed by the path of an existing database file.
+  bool Open(const std::string& connectString, std::string* error) override;
+  std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
+  void Close() override;
+
+ private:
+  sqlite3* m_database = nullptr;
+  CGbkConverter m_converter;  // shared by the record sets of this connection
+};

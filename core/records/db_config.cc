@@ -1,0 +1,35 @@
+#include "core/records/db_config.h"
+
+#include <cstdio>
+
+#include "core/text/file_util.h"
+#include "core/text/tag_value.h"
+
+bool CDBConfig::Load(const char* path) {
+  std::string text;
+  if (ReadWholeFile(path, &text) < 1) return false;
+  CDBConfig loaded;
+  struct {
+    const char* key;
+    std::string* value;
+  } const keys[] = {
+      {"Host", &loaded.m_host},
+      {"Database", &loaded.m_database},
+      {"Username", &loaded.m_username},
+      {"Password", &loaded.m_password},
+      {"Table", &loaded.m_table},
+      {"SortField", &loaded.m_sortField},
+      {"DBConnectString", &loaded.m_connectString},
+  };
+  for (const auto& key : keys) {
+    bool tooLong = false;
+    GetTagValueLimited(text.c_str(), key.key, kMaxValueLength + 1, key.value, &tooLong);
+    if (tooLong) {
+      std::printf("The value of %s in %s is too long (at most %zu bytes)\n", key.key, path,
+                  kMaxValueLength);
+      return false;
+    }
+  }
+  *this = loaded;
+  return true;
+}

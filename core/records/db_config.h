@@ -1,0 +1,42 @@
+// CDBConfig: the database configuration of indexer mode 4, read from a tag-value text file
+// ("<Key>value</Key>", keys Host, Database, Username, Password, Table, SortField and
+// DBConnectString, case-sensitive). Values are taken exactly as written, blanks included; a
+// missing key gives the empty value. Only DBConnectString, Table and SortField are used: the
+// connection is made from DBConnectString alone (see core/records/db/README.md for its
+// forms), and Table and SortField are pasted into the scan's statements unquoted.
+//
+// Loaded once, read afterwards; not thread-safe while loading.
+#pragma once
+
+#include <string>
+
+class CDBConfig {
+ public:
+  // Every value longer than this (in bytes, terminator not counted) is refused.
+  static constexpr size_t kMaxValueLength = 255;
+
+  CDBConfig() = default;
+  virtual ~CDBConfig() = default;
+
+  // Reads the file at `path`. False when it is missing or empty (nothing printed; the caller
+  // reports it) or when a value has 256 bytes or more (a line naming the key and the file
+  // is printed). On false the configuration is unchanged.
+  bool Load(const char* path);
+
+  const char* GetHost() const { return m_host.c_str(); }
+  const char* GetDatabase() const { return m_database.c_str(); }
+  const char* GetUsername() const { return m_username.c_str(); }
+  const char* GetPassword() const { return m_password.c_str(); }
+  const char* GetTable() const { return m_table.c_str(); }
+  const char* GetSortField() const { return m_sortField.c_str(); }
+  const char* GetConnectString() const { return m_connectString.c_str(); }
+
+ private:
+  std::string m_host;
+  std::string m_database;
+  std::string m_username;
+  std::string m_password;
+  std::string m_table;
+  std::string m_sortField;
+  std::string m_connectString;
+};

@@ -1,0 +1,45 @@
+// The database as the scan needs it: a connection that opens from one connection string and
+// runs a statement, and the record set a statement yields, walked row by row. The real
+// clients (SQLite, ODBC) live in core/records/db; tests use the in-memory table of
+// testing/records. Every failure comes back as false or null plus a description text, which
+// the scan writes to the daily log.
+//
+// Ownership: a record set must not outlive the connection that made it. Not thread-safe.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/records/db_row.h"
+
+class CDbRecordSet {
+ public:
+  virtual ~CDbRecordSet() = default;
+
+  // True when there is no current row (empty result, or moved past the last row).
+  virtual bool AtEnd() const = 0;
+
+  // The current row; valid until MoveNext. REQUIRES: !AtEnd().
+  virtual const CDbRow& GetRow() const = 0;
+
+  // Moves to the next row (possibly the end). False with *error when the database fails.
+  virtual bool MoveNext(std::string* error) = 0;
+};
+
+class CDbConnection {
+ public:
+  virtual ~CDbConnection() = default;
+
+  // Opens the database named by `connectString`, whose meaning belongs to the
+  // implementation. False with *error when it cannot be opened; the connection then stays
+  // closed and Execute fails.
+  virtual bool Open(const std::string& connectString, std::string* error) = 0;
+
+  // Runs `statement` (GBK text) and returns its record set positioned on the first row, or
+  // null with *error set (closed connection, bad statement, ...).
+  virtual std::unique_ptr<CDbRecordSet> Execute(const std::string& statement,
+                                                std::string* error) = 0;
+
+  // Closes the connection; harmless when it is not open.
+  virtual void Close() = 0;
+};

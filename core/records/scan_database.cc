@@ -1,0 +1,116 @@
+#include "core/records/scan_database.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "core/records/data_line_index.h"
+#include "core/records/db_config.h"
+#include "core/records/db_source.h"
+#include "core/records/decimal_text.h"
+#include "core/text/daily_log.h"
+
+namespace {
+
+// The description logged for a failure that came without one.
+void LogError(const std::string& description) {
+  WriteLog(description.empty() ? std::string("Unknown database error") : description);
+}
+
+// The value of column "num" of the count statement's row as a 32-bit integer.
+bool ReadCount(const CDbRecordSet& recordSet, int* count, std::string* error) {
+  *count = 0;
+  if (recordSet.AtEnd()) return true;
+  CDbValue value;
+  if (!recordSet.GetRow().GetColumn("num", &value, error)) return false;
+  switch (value.kind) {
+    case CDbValue::kInt32:
+      *count = value.integer;
+      break;
+    case CDbValue::kDouble:
+      *count = ReadDecimalLikeAtoi(std::to_string(std::trunc(value.real)).c_str());
+      break;
+    case CDbValue::kText:
+      *count = ReadDecimalLikeAtoi(value.text.c_str());
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+void PrintSummary(int records, int64_t milliseconds) {
+  int seconds = static_cast<int>(milliseconds / 1000);
+  // Under one second the whole-second quotient would divide by zero: take milliseconds.
+  double speed = seconds > 0 ? static_cast<double>(records) / seconds
+                             : static_cast<double>(records) * 1000.0 /
+                                   static_cast<double>(milliseconds > 0 ? milliseconds : 1);
+  std::printf("记录数：%d\n处理时间:%ds\n速度为%.2f\n", records, seconds, speed);
+}
+
+// Walks the rows into the store. False with *error on the first failure.
+bool ReadRows(CDataLineIndex* store, CDbRecordSet* recordSet, std::string* error) {
+  while (!recordSet->AtEnd()) {
+    if (!store->AddRecord(recordSet->GetRow(), error)) return false;
+    int records = store->GetRecordCount();
+    if (records % 100 == 0) std::printf("已完成%d条结果!\n", records);
+    if (!recordSet->MoveNext(error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
+                  const CScanOptions& options) {
+  if (connection == nullptr) {
+    std::printf("Create Instance failed!");
+    return false;
+  }
+  std::string error;
+  if (connection->Open(config.GetConnectString(), &error)) {
+    std::printf("Open Database Success!\n");
+  } else {
+    std::printf("Database is not running!\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.notRunningPauseMilliseconds));
+  }
+
+  std::string countStatement = std::string("select count(*) as num from ") + config.GetTable();
+  std::unique_ptr<CDbRecordSet> counted = connection->Execute(countStatement, &error);
+  int count = 0;
+  if (counted == nullptr || !ReadCount(*counted, &count, &error)) {
+    LogError(error);
+    connection->Close();
+    return false;
+  }
+  counted.reset();
+  std::printf("记录数目为%d!\n", count);
+
+  std::string scanStatement =
+      std::string("select * from ") + config.GetTable() + " order by " + config.GetSortField();
+  std::printf("Execute %s Start!\n", scanStatement.c_str());
+  std::unique_ptr<CDbRecordSet> rows = connection->Execute(scanStatement, &error);
+  if (rows == nullptr) {
+    LogError(error);
+    connection->Close();
+    return false;
+  }
+  std::printf("Execute %s Success!\n", scanStatement.c_str());
+
+  auto start = std::chrono::steady_clock::now();
+  if (!ReadRows(store, rows.get(), &error)) {
+    LogError(error);
+    rows.reset();
+    connection->Close();
+    return false;
+  }
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  PrintSummary(store->GetRecordCount(),
+               std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+  rows.reset();
+  connection->Close();
+  return true;
+}

@@ -1,0 +1,31 @@
+// ScanDatabase: reads every row of the configured table, in the order of the configured sort
+// column, into a data-line store being built. It runs two statements, pasted together from
+// the configuration as written:
+//   "select count(*) as num from " + Table             (the row count, printed only)
+//   "select * from " + Table + " order by " + SortField  (the rows)
+// and hands each row to CDataLineIndex::AddRecord, printing a progress line every 100
+// records and a summary at the end.
+//
+// The connection is created by the caller (core/records/db's factory in indexer, an
+// in-memory table in tests) and lent for the call; the scan opens it with the configuration's
+// DBConnectString and closes it. Single-threaded.
+#pragma once
+
+class CDataLineIndex;
+class CDBConfig;
+class CDbConnection;
+
+struct CScanOptions {
+  // Pause after a connection that cannot be opened, before the count statement fails on
+  // it (so that an operator sees the message). Tests shorten it.
+  int notRunningPauseMilliseconds = 20000;
+};
+
+// Returns true when every row was read and the connection closed. A null `connection`
+// prints "Create Instance failed!" and returns false. A database that cannot be opened
+// prints "Database is not running!\n", pauses, and the scan then fails at the count
+// statement. Every failing statement, row read, column conversion or move to the next row
+// writes its description to the daily log and returns false; the rows read until then stay
+// in the store (the caller saves it all the same).
+bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
+                  const CScanOptions& options = CScanOptions());

@@ -1,0 +1,199 @@
+// Tests of the database configuration and the scan over an in-memory table: statements,
+// console lines, and how every kind of database failure ends the scan.
+#include "core/records/scan_database.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "core/records/data_line_index.h"
+#include "core/records/db_config.h"
+#include "core/records/field_info.h"
+#include "core/text/pdat.h"
+#include "testing/records/memory_rows.h"
+#include "testing/records/store_fixture.h"
+
+namespace {
+
+class ScanDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(m_dir.path().empty());
+    ASSERT_TRUE(BuildTestTrie({"中国", "人民"}, m_dir.Path("dict.txt"), &m_trie));
+    ASSERT_TRUE(WriteTextFile(m_dir.Path("schema.txt"),
+                              "h\n1 id id I 0 1 1 0 n\n2 body body T 1 0 1 1 b\n"));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(m_schema.ImportText(m_dir.Path("schema.txt").c_str()));
+    testing::internal::GetCapturedStdout();
+    m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false, true, 20000, nullptr);
+    m_connection.AddTable("docs", &m_table);
+  }
+
+  void Fill(int rows) {
+    for (int id = 0; id < rows; ++id) {
+      m_table.Add(CMemoryRow{{"ID", IntValue(id)}, {"Body", TextValue("中国人民")}});
+    }
+  }
+
+  // Loads a configuration with these values and scans; returns the console output.
+  std::string Scan(const std::string& connect, const std::string& table,
+                   const std::string& sortField, bool* result) {
+    std::string text = "<DBConnectString>" + connect + "</DBConnectString>\n<Table>" + table +
+                       "</Table>\n<SortField>" + sortField + "</SortField>\n";
+    EXPECT_TRUE(WriteTextFile(m_dir.Path("db.xml"), text));
+    CDBConfig config;
+    EXPECT_TRUE(config.Load(m_dir.Path("db.xml").c_str()));
+    CScanOptions options;
+    options.notRunningPauseMilliseconds = 0;
+    testing::internal::CaptureStdout();
+    *result = ScanDatabase(m_store.get(), config, &m_connection, options);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  CScratchDirectory m_dir;
+  CPDAT m_trie;
+  CFieldInfo m_schema;
+  std::unique_ptr<CDataLineIndex> m_store;
+  CMemoryTable m_table;
+  CMemoryConnection m_connection;
+};
+
+TEST_F(ScanDatabaseTest, EveryRowBecomesARecordWithProgressAndSummary) {
+  Fill(250);
+  bool result = false;
+  std::string output = Scan("memory", "docs", "id", &result);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(m_store->GetRecordCount(), 250);
+  EXPECT_EQ(m_store->GetFilterValue(249, 0), 249);
+  std::string expected =
+      "Open Database Success!\n记录数目为250!\n"
+      "Execute select * from docs order by id Start!\n"
+      "Execute select * from docs order by id Success!\n"
+      "已完成100条结果!\n已完成200条结果!\n记录数：250\n处理时间:0s\n速度为";
+  EXPECT_EQ(output.substr(0, expected.size()), expected);
+  // Under a second the speed is still a finite number.
+  EXPECT_EQ(output.find("inf"), std::string::npos);
+  EXPECT_EQ(output.find("nan"), std::string::npos);
+  EXPECT_EQ(m_connection.statements(),
+            std::vector<std::string>(
+                {"select count(*) as num from docs", "select * from docs order by id"}));
+}
+
+TEST_F(ScanDatabaseTest, EmptyTablePrintsZeroes) {
+  bool result = false;
+  std::string output = Scan("memory", "docs", "id", &result);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(output,
+            "Open Database Success!\n记录数目为0!\n"
+            "Execute select * from docs order by id Start!\n"
+            "Execute select * from docs order by id Success!\n"
+            "记录数：0\n处理时间:0s\n速度为0.00\n");
+}
+
+TEST_F(ScanDatabaseTest, ValuesArePastedIntoStatementsAsWritten) {
+  m_connection.AddTable(" docs ", &m_table);
+  Fill(1);
+  bool result = false;
+  Scan("memory", " docs ", "id", &result);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(m_connection.statements(),
+            std::vector<std::string>(
+                {"select count(*) as num from  docs ", "select * from  docs  order by id"}));
+}
+
+TEST_F(ScanDatabaseTest, FailuresAreLoggedAndEndTheScan) {
+  Fill(1);
+  struct Case {
+    const char* what;
+    std::string connect, table, sortField;
+    const char* printed;  // last line the scan prints
+    const char* logged;   // part of the logged description
+  } const cases[] = {
+      {"closed database", "", "docs", "id", "Database is not running!\n", "closed"},
+      {"unknown table", "memory", "nodocs", "id", "Open Database Success!\n", "nodocs"},
+      {"empty sort field", "memory", "docs", "", "Execute select * from docs order by  Start!\n",
+       "column"},
+      {"unknown sort column", "memory", "docs", "rank",
+       "Execute select * from docs order by rank Start!\n", "rank"},
+  };
+  for (const Case& c : cases) {
+    bool result = true;
+    std::string output = Scan(c.connect, c.table, c.sortField, &result);
+    EXPECT_FALSE(result) << c.what;
+    ASSERT_GE(output.size(), std::strlen(c.printed)) << c.what;
+    EXPECT_EQ(output.substr(output.size() - std::strlen(c.printed)), c.printed) << c.what;
+    EXPECT_NE(ReadDailyLog().find(c.logged), std::string::npos) << c.what;
+    EXPECT_EQ(m_store->GetRecordCount(), 0) << c.what;
+  }
+}
+
+TEST_F(ScanDatabaseTest, RowErrorsKeepTheRowsReadBefore) {
+  Fill(5);
+  m_table.rows[3].SetFailure("body", "conversion of row 3 failed");
+  bool result = true;
+  std::string output = Scan("memory", "docs", "id", &result);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(m_store->GetRecordCount(), 3);
+  EXPECT_NE(ReadDailyLog().find("] conversion of row 3 failed\n"), std::string::npos);
+  EXPECT_EQ(output.find("记录数："), std::string::npos);
+}
+
+TEST_F(ScanDatabaseTest, SchemaColumnMissingFromTheTableEndsTheScan) {
+  m_table.Add(CMemoryRow{{"id", IntValue(1)}, {"text", TextValue("x")}});
+  bool result = true;
+  Scan("memory", "docs", "id", &result);
+  EXPECT_FALSE(result);
+  EXPECT_NE(ReadDailyLog().find("body"), std::string::npos);
+}
+
+TEST_F(ScanDatabaseTest, NoConnectionInstance) {
+  CDBConfig config;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(ScanDatabase(m_store.get(), config, nullptr));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Create Instance failed!");
+}
+
+class DBConfigTest : public ::testing::Test {
+ protected:
+  CScratchDirectory m_dir;
+};
+
+TEST_F(DBConfigTest, ValuesAreTakenExactlyAsWritten) {
+  ASSERT_TRUE(WriteTextFile("db.xml",
+                            "<Host>h</Host><Database>d</Database><Username>u</Username>"
+                            "<Password>p w</Password><Table> 表 </Table>"
+                            "<DBConnectString>sqlite:/tmp/x.db</DBConnectString>"));
+  CDBConfig config;
+  ASSERT_TRUE(config.Load("db.xml"));
+  EXPECT_STREQ(config.GetHost(), "h");
+  EXPECT_STREQ(config.GetDatabase(), "d");
+  EXPECT_STREQ(config.GetUsername(), "u");
+  EXPECT_STREQ(config.GetPassword(), "p w");
+  EXPECT_STREQ(config.GetTable(), " 表 ");
+  EXPECT_STREQ(config.GetSortField(), "");  // missing key
+  EXPECT_STREQ(config.GetConnectString(), "sqlite:/tmp/x.db");
+}
+
+TEST_F(DBConfigTest, MissingEmptyOrOverlongConfigurationIsRefused) {
+  CDBConfig config;
+  EXPECT_FALSE(config.Load("absent.xml"));
+  ASSERT_TRUE(WriteTextFile("empty.xml", ""));
+  EXPECT_FALSE(config.Load("empty.xml"));
+
+  ASSERT_TRUE(WriteTextFile("ok.xml", "<Table>" + std::string(255, 't') + "</Table>"));
+  ASSERT_TRUE(config.Load("ok.xml"));
+  EXPECT_EQ(std::string(config.GetTable()).size(), 255u);
+
+  ASSERT_TRUE(WriteTextFile(
+      "long.xml", "<Table>t</Table><SortField>" + std::string(256, 's') + "</SortField>"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(config.Load("long.xml"));
+  std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_NE(output.find("SortField"), std::string::npos);
+  EXPECT_NE(output.find("long.xml"), std::string::npos);
+  EXPECT_EQ(std::string(config.GetTable()).size(), 255u);  // unchanged
+}
+
+}  // namespace

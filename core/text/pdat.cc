@@ -1,0 +1,152 @@
+// CPDAT: construction, lookups and the trie file. The build is in pdat_build.cc, the
+// segmenter in pdat_segment.cc.
+#include "core/text/pdat.h"
+
+#include <string>
+
+#include "core/text/byte_io.h"
+#include "core/text/file_util.h"
+#include "core/text/pdat_chars.h"
+
+namespace {
+
+constexpr int64_t kCodeTableBytes = 4 * static_cast<int64_t>(CPDAT::kCodeTableSize);
+constexpr int64_t kHeaderBytes = kCodeTableBytes + 8;
+constexpr int64_t kCellBytes = 12;
+
+int64_t Magnitude(int32_t base) { return base < 0 ? -static_cast<int64_t>(base) : base; }
+
+}  // namespace
+
+CPDAT::CPDAT() : m_codes(kCodeTableSize, -1) {}
+
+CPDAT::~CPDAT() = default;
+
+int CPDAT::GetMaxIndex() const { return m_highestIndex; }
+
+int CPDAT::GetWordCount() const { return m_wordCount; }
+
+int CPDAT::Reserved1(int) { return 1; }
+
+void CPDAT::Reserved2(int, int) {}
+
+int64_t CPDAT::Transition(int64_t base, int32_t code, int32_t expectedCheck) const {
+  if (code < 0) return -1;  // -1 marks a character in no word; others only come from damage
+  int64_t cell = base + code;
+  if (cell > m_highestIndex || cell >= static_cast<int64_t>(m_cells.size())) return -1;
+  if (m_cells[static_cast<size_t>(cell)].check != expectedCheck) return -1;
+  return cell;
+}
+
+int CPDAT::LookupWord(const char* key, int length) const {
+  if (key == nullptr || length <= 0) return -1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(key);
+  int64_t base = 0;
+  int32_t check = -2;
+  int64_t cell = -1;
+  for (int position = 0; position < length;) {
+    int width = 1;
+    int value = pdat_chars::CharAt(bytes, position, length, &width);
+    position += width;
+    cell = Transition(base, m_codes[static_cast<size_t>(value)], check);
+    if (cell < 0) return -1;
+    base = Magnitude(m_cells[static_cast<size_t>(cell)].base);
+    check = static_cast<int32_t>(cell);
+  }
+  const tCell& last = m_cells[static_cast<size_t>(cell)];
+  return last.base < 0 ? last.value : -1;
+}
+
+int CPDAT::LookupString(const char* key) const {
+  if (key == nullptr) return -1;
+  size_t length = std::char_traits<char>::length(key);
+  if (length > 0x7FFFFFFF) return -1;
+  return LookupWord(key, static_cast<int>(length));
+}
+
+int CPDAT::MatchLongestPrefix(const char* text, int* wordNumber) const {
+  int foundLength = 0;
+  int foundWord = -1;
+  if (text != nullptr) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    int64_t base = 0;
+    int32_t check = -2;
+    for (int position = 0; bytes[position] != 0;) {
+      int width = 1;
+      int value = pdat_chars::CharAtTerminated(bytes + position, &width);
+      position += width;
+      int64_t cell = Transition(base, m_codes[static_cast<size_t>(value)], check);
+      if (cell < 0) break;
+      const tCell& current = m_cells[static_cast<size_t>(cell)];
+      if (current.base < 0) {
+        foundWord = current.value;
+        foundLength = position;
+        if (-static_cast<int64_t>(current.base) == cell) break;  // a leaf: nothing longer
+      }
+      base = Magnitude(current.base);
+      check = static_cast<int32_t>(cell);
+    }
+  }
+  if (wordNumber != nullptr) *wordNumber = foundWord;
+  return foundLength;
+}
+
+bool CPDAT::Save(const char* path) const {
+  if (path == nullptr) return false;
+  std::string image;
+  image.reserve(static_cast<size_t>(kHeaderBytes + kCellBytes * (m_highestIndex + 1)));
+  PutBytes(&image, m_codes.data(), m_codes.size() * sizeof(int32_t));
+  PutI32(&image, m_highestIndex);
+  PutI32(&image, m_wordCount);
+  for (int32_t index = 0; index <= m_highestIndex; ++index) {
+    // A trie that was never built has no cells; its one saved cell is free.
+    tCell cell = static_cast<size_t>(index) < m_cells.size() ? m_cells[static_cast<size_t>(index)]
+                                                             : tCell{-1, -1, -1};
+    PutI32(&image, cell.base);
+    PutI32(&image, cell.check);
+    PutI32(&image, cell.value);
+  }
+  CPendingFile file(path);
+  return file.Open() && file.Write(image.data(), image.size()) && file.Finish() && file.Commit();
+}
+
+bool CPDAT::Load(const char* path) {
+  if (path == nullptr) return false;
+  std::string contents;
+  int size = ReadWholeFile(path, &contents);
+  if (size < kHeaderBytes + kCellBytes) return false;
+  CByteReader reader(contents.data(), contents.size());
+  std::vector<int32_t> codes(kCodeTableSize);
+  int32_t highestIndex = 0;
+  int32_t wordCount = 0;
+  if (!reader.ReadI32Array(codes.data(), codes.size()) || !reader.ReadI32(&highestIndex) ||
+      !reader.ReadI32(&wordCount)) {
+    return false;
+  }
+  if (highestIndex < 0 || size != kHeaderBytes + kCellBytes * (int64_t{highestIndex} + 1)) {
+    return false;
+  }
+  std::vector<tCell> cells(static_cast<size_t>(highestIndex) + 1);
+  int64_t highestValue = -1;
+  for (tCell& cell : cells) {
+    if (!reader.ReadI32(&cell.base) || !reader.ReadI32(&cell.check) ||
+        !reader.ReadI32(&cell.value)) {
+      return false;
+    }
+    if (cell.value < -1) return false;
+    if (cell.value > highestValue) highestValue = cell.value;
+  }
+  // The last accepted word always keeps its number, so the count is the highest number + 1.
+  // Checking it keeps a damaged count from sizing the index's term table.
+  if (int64_t{wordCount} != highestValue + 1) return false;
+  // A file written before the cell-0 leaf was mended holds that leaf as base 0, which reads
+  // as "no word ends here". No other cell can look like that (bases are 1 or more), so the
+  // leaf gets the -1 the build now writes.
+  if (cells[0].check == -2 && cells[0].base == 0 && cells[0].value >= 0) cells[0].base = -1;
+  m_codes.swap(codes);
+  m_cells.swap(cells);
+  m_capacity = highestIndex + 1;
+  m_highestIndex = highestIndex;
+  m_wordCount = wordCount;
+  return true;
+}

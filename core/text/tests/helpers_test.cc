@@ -1,0 +1,301 @@
+// Tests of the shared helpers: the daily log, the tag-value reader and the file helpers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/text/daily_log.h"
+#include "core/text/file_util.h"
+#include "core/text/tag_value.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool Exists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+// Each test runs in a fresh temporary directory, which is also the current directory (the
+// daily log is written there).
+class HelpersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/helpers_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_directory = pattern;
+    char previous[PATH_MAX];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    m_previous = previous;
+    ASSERT_EQ(chdir(m_directory.c_str()), 0);
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(m_previous.c_str()), 0);
+    std::string command = "rm -rf '" + m_directory + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  static std::string TodaysLogName() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[32];
+    std::strftime(name, sizeof name, "%Y%m%d.log", &local);
+    return name;
+  }
+
+  // Reads every log file in the directory (a test running across midnight writes two).
+  std::string ReadLogs(const std::string& before, const std::string& after) {
+    std::string text = ReadFile(before);
+    if (after != before) text += ReadFile(after);
+    return text;
+  }
+
+  std::string m_directory;
+  std::string m_previous;
+};
+
+// Splits "[YYYY-MM-DD HH:MM:SS] message" into its message; false when the line has another
+// form.
+bool ParseLogLine(const std::string& line, std::string* message) {
+  const std::string pattern = "[dddd-dd-dd dd:dd:dd] ";
+  if (line.size() < pattern.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    bool digit = line[i] >= '0' && line[i] <= '9';
+    if (pattern[i] == 'd' ? !digit : line[i] != pattern[i]) return false;
+  }
+  *message = line.substr(pattern.size());
+  return true;
+}
+
+TEST_F(HelpersTest, WriteLogAppendsTimeStampedLines) {
+  std::string before = TodaysLogName();
+  WriteLog("first message");
+  WriteLog("second\n");
+  std::string after = TodaysLogName();
+  std::string text = ReadLogs(before, after);
+
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << text;
+  std::string message;
+  ASSERT_TRUE(ParseLogLine(lines[0], &message)) << lines[0];
+  EXPECT_EQ(message, "first message");
+  ASSERT_TRUE(ParseLogLine(lines[1], &message)) << lines[1];
+  EXPECT_EQ(message, "second");
+  EXPECT_EQ(lines[2], "");  // the message's own line feed, then the log's
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(HelpersTest, ConcurrentWritersNeverInterleaveLines) {
+  constexpr int kThreads = 8;
+  constexpr int kLinesEach = 200;
+  std::string before = TodaysLogName();
+  std::vector<std::thread> writers;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    writers.emplace_back([thread] {
+      for (int line = 0; line < kLinesEach; ++line) {
+        // Long lines make a torn write likely if the line were written in pieces.
+        WriteLog("t" + std::to_string(thread) + " l" + std::to_string(line) + " " +
+                 std::string(600 + thread * 50, static_cast<char>('a' + thread)));
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  std::string text = ReadLogs(before, TodaysLogName());
+
+  std::set<std::pair<int, int>> seen;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    std::string body;
+    ASSERT_TRUE(ParseLogLine(line, &body)) << line.substr(0, 80);
+    int thread = -1;
+    int number = -1;
+    int consumed = 0;
+    ASSERT_EQ(std::sscanf(body.c_str(), "t%d l%d %n", &thread, &number, &consumed), 2) << body;
+    ASSERT_TRUE(thread >= 0 && thread < kThreads) << body.substr(0, 80);
+    EXPECT_EQ(body.substr(static_cast<size_t>(consumed)),
+              std::string(600 + thread * 50, static_cast<char>('a' + thread)));
+    EXPECT_TRUE(seen.insert({thread, number}).second);
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLinesEach));
+}
+
+TEST_F(HelpersTest, WriteLogReportsAnUnwritableFile) {
+  std::string name = TodaysLogName();
+  ASSERT_EQ(mkdir(name.c_str(), 0755), 0);  // a directory where the log file should be
+  testing::internal::CaptureStdout();
+  WriteLog("lost");
+  std::fflush(stdout);
+  std::string output = testing::internal::GetCapturedStdout();
+  if (TodaysLogName() == name) {
+    EXPECT_EQ(output, "Cannot write log file!\r\n");
+  }
+}
+
+struct TagCase {
+  const char* text;
+  const char* key;
+  const char* value;
+  bool found;
+};
+
+const TagCase kTagCases[] = {
+    {"<Port>8080</Port>", "Port", "8080", true},
+    {"<Port> 8080 \n</Port>", "Port", " 8080 \n", true},
+    {"<Port>8080<Host>h</Host>", "Port", "8080<Host>h</Host>", true},  // no closing tag
+    {"a</Port>xyz</Port>tail", "Port", "xyz", true},                   // opening tag missing
+    {"a</Port>xyz", "Port", "xyz", true},
+    {"<Port>1</Port><Port>2</Port>", "Port", "1", true},
+    // The key Port matches the tail of ServerPort; "</ServerPort" does not close it.
+    {"<ServerPort>9</ServerPort><Port>1</Port>", "Port", "9</ServerPort><Port>1", true},
+    {"<Host>x</Host>", "Port", "", false},
+    {"<port>1</port>", "Port", "", false},
+    {"<Port></Port>", "Port", "", true},
+    {"", "Port", "", false},
+    {"<Name>中文</Name>", "Name", "中文", true},
+};
+
+TEST(TagValueTest, ReadsTheTable) {
+  for (const TagCase& row : kTagCases) {
+    std::string value = "stale";
+    EXPECT_EQ(GetTagValue(row.text, row.key, &value), row.found) << row.text;
+    EXPECT_EQ(value, row.value) << row.text;
+  }
+}
+
+TEST(TagValueTest, LimitedVariantRefusesValuesThatDoNotFit) {
+  std::string text = "<A>" + std::string(255, 'x') + "</A><B>" + std::string(256, 'y') + "</B>";
+  std::string value;
+  bool tooLong = true;
+  EXPECT_TRUE(GetTagValueLimited(text.c_str(), "A", 256, &value, &tooLong));
+  EXPECT_FALSE(tooLong);
+  EXPECT_EQ(value.size(), 255u);
+
+  EXPECT_FALSE(GetTagValueLimited(text.c_str(), "B", 256, &value, &tooLong));
+  EXPECT_TRUE(tooLong);
+  EXPECT_EQ(value, "");
+
+  EXPECT_FALSE(GetTagValueLimited(text.c_str(), "C", 256, &value, &tooLong));
+  EXPECT_FALSE(tooLong);
+  EXPECT_EQ(value, "");
+}
+
+TEST_F(HelpersTest, ReadWholeFileGivesZeroForEmptyAndMissingFiles) {
+  std::string contents = "stale";
+  EXPECT_EQ(ReadWholeFile("missing.txt", &contents), 0);
+  EXPECT_EQ(contents, "");
+  WriteFile("empty.txt", "");
+  EXPECT_EQ(ReadWholeFile("empty.txt", &contents), 0);
+  ASSERT_EQ(mkdir("folder", 0755), 0);
+  EXPECT_EQ(ReadWholeFile("folder", &contents), 0);
+
+  std::string bytes("a\0b\xFF\n", 5);
+  WriteFile("bytes.bin", bytes);
+  EXPECT_EQ(ReadWholeFile("bytes.bin", &contents), 5);
+  EXPECT_EQ(contents, bytes);
+  EXPECT_EQ(contents.c_str()[5], '\0');
+}
+
+TEST_F(HelpersTest, CountLinesCountsReadsOfAtMost999Bytes) {
+  const std::pair<std::string, int> cases[] = {
+      {"", 0},
+      {"header\n", 1},
+      {"a\nb\nc", 3},
+      {"a\n\n\n", 3},
+      {std::string(998, 'x') + "\n", 1},
+      {std::string(999, 'x') + "\n", 2},
+      {std::string(1500, 'x') + "\n", 2},
+      {std::string(1500, 'x') + "\nnext\n", 3},
+  };
+  for (const auto& [text, lines] : cases) {
+    WriteFile("lines.txt", text);
+    FilePtr file = OpenFile("lines.txt", "rb");
+    ASSERT_TRUE(file);
+    std::fgetc(file.get());
+    EXPECT_EQ(CountLines(file.get()), lines) << text.size();
+    EXPECT_EQ(std::ftell(file.get()), 0);
+    EXPECT_EQ(std::fgetc(file.get()), text.empty() ? EOF : text[0]);
+  }
+}
+
+TEST(IsInListTest, LooksOnlyAtTheFirstCountEntries) {
+  const int32_t list[] = {5, -1, 7};
+  EXPECT_TRUE(IsInList(7, list, 3));
+  EXPECT_TRUE(IsInList(-1, list, 3));
+  EXPECT_FALSE(IsInList(7, list, 2));
+  EXPECT_FALSE(IsInList(5, list, 0));
+  EXPECT_FALSE(IsInList(5, list, -3));
+}
+
+TEST_F(HelpersTest, UncommittedPendingFileLeavesTheOldFile) {
+  WriteFile("data.bin", "old");
+  {
+    CPendingFile file("data.bin");
+    ASSERT_TRUE(file.Open());
+    EXPECT_TRUE(file.Write("new", 3));
+    EXPECT_EQ(ReadFile("data.bin"), "old");
+  }
+  EXPECT_EQ(ReadFile("data.bin"), "old");
+  EXPECT_FALSE(Exists("data.bin.tmp"));
+
+  {
+    CPendingFile file("data.bin");
+    ASSERT_TRUE(file.Open());
+    EXPECT_TRUE(file.Write("new", 3));
+    EXPECT_FALSE(file.Commit());  // not finished yet
+    EXPECT_TRUE(file.Finish());
+    EXPECT_EQ(ReadFile("data.bin"), "old");
+    EXPECT_TRUE(file.Commit());
+  }
+  EXPECT_EQ(ReadFile("data.bin"), "new");
+  EXPECT_FALSE(Exists("data.bin.tmp"));
+}
+
+TEST_F(HelpersTest, PendingFileInMissingDirectoryFails) {
+  CPendingFile file("no/such/dir/data.bin");
+  EXPECT_FALSE(file.Open());
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_FALSE(file.Finish());
+  EXPECT_FALSE(file.Commit());
+}
+
+TEST_F(HelpersTest, PendingFileWithFailedWriteIsNotCommitted) {
+  WriteFile("full.bin", "old");
+  CPendingFile file("full.bin");
+  ASSERT_TRUE(file.Open());
+  // /dev/full makes every flush fail: point the stream there through the temporary name.
+  FilePtr full = OpenFile("/dev/full", "wb");
+  if (!full) GTEST_SKIP() << "/dev/full is not available";
+  ASSERT_NE(dup2(fileno(full.get()), fileno(file.get())), -1);
+  std::string big(1 << 16, 'z');
+  file.Write(big.data(), big.size());
+  EXPECT_FALSE(file.Finish());
+  EXPECT_FALSE(file.Commit());
+  EXPECT_EQ(ReadFile("full.bin"), "old");
+}
+
+}  // namespace

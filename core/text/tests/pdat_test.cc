@@ -1,0 +1,370 @@
+#include "core/text/pdat.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/text/byte_io.h"
+#include "testing/reference_trie.h"
+#include "testing/trie_test_files.h"
+
+namespace {
+
+const std::string kX = "\xB0\xA1";  // two GBK characters used throughout
+const std::string kY = "\xB0\xA2";
+
+// Builds a trie from dictionary text; the progress printed goes to *progress when given.
+// Warnings on standard error go to *warnings when given.
+int Build(CPDAT* trie, const std::string& dictionary, std::string* progress = nullptr,
+          const CPDAT* exclusion = nullptr, std::string* warnings = nullptr) {
+  std::string path = WriteScratchFile("dictionary.txt", dictionary);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int count = trie->BuildFromText(path.c_str(), exclusion);
+  std::string printed = testing::internal::GetCapturedStdout();
+  std::string errors = testing::internal::GetCapturedStderr();
+  if (progress != nullptr) *progress = printed;
+  if (warnings != nullptr) *warnings = errors;
+  return count;
+}
+
+std::string SavedImage(const CPDAT& trie) {
+  std::string path = ScratchPath("saved.trie");
+  if (!trie.Save(path.c_str())) return "";
+  return ReadFileBytes(path);
+}
+
+TEST(PdatBuild, TwoWordExampleGivesTheDocumentedCells) {
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, kX + "\n" + kX + kY + "\n"), 2);
+  EXPECT_EQ(trie.GetCodeTable()[0xB0A1], 0);
+  EXPECT_EQ(trie.GetCodeTable()[0xB0A2], 1);
+  ASSERT_EQ(trie.GetMaxIndex(), 2);
+  const auto& cells = trie.GetCells();
+  EXPECT_EQ(cells[0].base, -1);  // word end with children at base 1
+  EXPECT_EQ(cells[0].check, -2);
+  EXPECT_EQ(cells[0].value, 0);
+  EXPECT_EQ(cells[2].base, -2);  // leaf
+  EXPECT_EQ(cells[2].check, 0);
+  EXPECT_EQ(cells[2].value, 1);
+  EXPECT_EQ(SavedImage(trie).size(), 262144u + 8 + 3 * 12);
+  EXPECT_EQ(trie.LookupString(kX.c_str()), 0);
+  EXPECT_EQ(trie.LookupString((kX + kY).c_str()), 1);
+  int word = -5;
+  EXPECT_EQ(trie.MatchLongestPrefix((kX + kY + "zz").c_str(), &word), 4);
+  EXPECT_EQ(word, 1);
+}
+
+TEST(PdatBuild, LeafInCellZeroStaysFindable) {
+  // X is the most frequent character, a word of its own and the start of no longer word.
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, kX + "\na" + kX + "\nb" + kX + "\n"), 3);
+  ASSERT_EQ(trie.GetCodeTable()[0xB0A1], 0);
+  EXPECT_EQ(trie.GetCells()[0].check, -2);
+  EXPECT_EQ(trie.GetCells()[0].base, -1);
+  EXPECT_EQ(trie.LookupString(kX.c_str()), 0);
+  EXPECT_EQ(trie.LookupString(("a" + kX).c_str()), 1);
+  int word = -5;
+  EXPECT_EQ(trie.MatchLongestPrefix((kX + "b" + kX).c_str(), &word), 2);
+  EXPECT_EQ(word, 0);
+  std::vector<int32_t> ids;
+  std::vector<char> tokens;
+  ASSERT_EQ(trie.Segment((kX + "b" + kX + kX).c_str(), &ids, &tokens), 3);
+  EXPECT_EQ(std::vector<int32_t>(ids.begin(), ids.begin() + 3), (std::vector<int32_t>{0, 2, 0}));
+  EXPECT_EQ(std::string(tokens.data()), kX + "\tb" + kX + "\t" + kX + "\t");
+}
+
+TEST(PdatBuild, LeafInCellZeroWrittenAsBaseZeroIsMendedOnLoad) {
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, kX + "\na" + kX + "\nb" + kX + "\n"), 3);
+  std::string image = SavedImage(trie);
+  int32_t zero = 0;
+  std::memcpy(&image[262152], &zero, 4);  // cell 0's base as the unmended build wrote it
+  CPDAT loaded;
+  ASSERT_TRUE(loaded.Load(WriteScratchFile("unmended.trie", image).c_str()));
+  EXPECT_EQ(loaded.LookupString(kX.c_str()), 0);
+  EXPECT_EQ(loaded.LookupString(("b" + kX).c_str()), 2);
+}
+
+TEST(PdatBuild, WordsAndTheirPrefixesAreBothFound) {
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, "中国\n中国人民\n人民\n"), 3);
+  EXPECT_EQ(trie.LookupString("中国"), 0);
+  EXPECT_EQ(trie.LookupString("中国人民"), 1);
+  EXPECT_EQ(trie.LookupString("中国人"), -1);
+  EXPECT_EQ(trie.LookupString("中"), -1);
+  int word = -5;
+  EXPECT_EQ(trie.MatchLongestPrefix("中国人民万岁", &word), 8);
+  EXPECT_EQ(word, 1);
+  EXPECT_EQ(trie.MatchLongestPrefix("中国人", &word), 4);
+  EXPECT_EQ(word, 0);
+  EXPECT_EQ(trie.MatchLongestPrefix("万岁", &word), 0);
+  EXPECT_EQ(word, -1);
+}
+
+TEST(PdatBuild, LoneLeadByteAtTheEndIsACharacterOfItsOwn) {
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, "a\xB0\n"), 1);
+  EXPECT_EQ(trie.LookupString("a\xB0"), 0);
+  EXPECT_EQ(trie.LookupString("a\xB0\xA1"), -1);  // here 0xB0 starts a two-byte character
+  EXPECT_EQ(trie.LookupWord("a\xB0\xA1", 2), 0);
+}
+
+TEST(PdatBuild, LineRules) {
+  struct {
+    const char* name;
+    std::string dictionary;
+    int count;
+    std::vector<std::pair<std::string, int>> lookups;
+  } cases[] = {
+      {"repeated word keeps its later number", "ab\nab\nab\nab\nab\n", 5, {{"ab", 4}, {"a", -1}}},
+      {"blank and white-space lines take no number",
+       "\n  \t\nx 12 n\n\r\n  y\n",
+       2,
+       {{"x", 0}, {"y", 1}, {"12", -1}}},
+      {"a line longer than 3071 bytes is read in pieces",
+       std::string(4000, 'q') + "\nz\n",
+       3,
+       {{std::string(3071, 'q'), 0}, {std::string(929, 'q'), 1}, {"z", 2}}},
+      {"a NUL ends the line's word", std::string("ab\0cd\nx\n", 8), 2, {{"ab", 0}, {"x", 1}}},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    CPDAT trie;
+    EXPECT_EQ(Build(&trie, test.dictionary), test.count);
+    EXPECT_EQ(trie.GetWordCount(), test.count);
+    for (const auto& lookup : test.lookups) {
+      EXPECT_EQ(trie.LookupString(lookup.first.c_str()), lookup.second) << lookup.first;
+    }
+  }
+  CPDAT repeated;
+  Build(&repeated, "ab\nab\nab\nab\nab\n");
+  EXPECT_EQ(repeated.GetMaxIndex(), 2);  // word number 4 lies above N
+}
+
+TEST(PdatBuild, ExcludedWordsAreNeitherNumberedNorCounted) {
+  CPDAT exclusion;
+  ASSERT_EQ(Build(&exclusion, "b\n"), 1);
+  CPDAT trie;
+  ASSERT_EQ(Build(&trie, "a\nb\nc\n", nullptr, &exclusion), 2);
+  EXPECT_EQ(trie.LookupString("a"), 0);
+  EXPECT_EQ(trie.LookupString("b"), -1);
+  EXPECT_EQ(trie.LookupString("c"), 1);
+}
+
+TEST(PdatBuild, NoWordsGivesZero) {
+  CPDAT trie;
+  EXPECT_EQ(trie.BuildFromText(ScratchPath("missing.txt").c_str()), 0);
+  EXPECT_EQ(Build(&trie, ""), 0);
+  EXPECT_EQ(Build(&trie, " \n\n\t\n"), 0);
+  EXPECT_EQ(trie.LookupString("a"), -1);
+}
+
+TEST(PdatBuild, PrintsOneLinePerWordAndWarnsAboutWordsTextNeverHolds) {
+  CPDAT trie;
+  std::string progress;
+  std::string warnings;
+  Build(&trie, "ab\nAB\n\xA3\xC1x\nc\n", &progress, nullptr, &warnings);
+  EXPECT_EQ(progress.substr(0, 17), "1\tab Completed!\n2");
+  EXPECT_NE(progress.find("4\tc Completed!\n"), std::string::npos);
+  EXPECT_NE(warnings.find("\"AB\""), std::string::npos);
+  EXPECT_NE(warnings.find("\"\xA3\xC1x\""), std::string::npos);
+  EXPECT_EQ(warnings.find("\"ab\""), std::string::npos);
+  EXPECT_EQ(trie.LookupString("AB"), 1);  // kept as written
+}
+
+TEST(PdatLookup, UnbuiltTrieAndEmptyKeysFindNothing) {
+  CPDAT trie;
+  EXPECT_EQ(trie.LookupString("a"), -1);
+  EXPECT_EQ(trie.LookupString(""), -1);
+  EXPECT_EQ(trie.LookupWord("a", 0), -1);
+  int word = 7;
+  EXPECT_EQ(trie.MatchLongestPrefix("abc", &word), 0);
+  EXPECT_EQ(word, -1);
+  EXPECT_EQ(trie.Reserved1(5), 1);
+  CPDAT built;
+  Build(&built, "a\n");
+  EXPECT_EQ(built.LookupString(""), -1);
+  EXPECT_EQ(built.LookupWord(nullptr, 3), -1);
+}
+
+// Random dictionaries: shared prefixes, repeats, one- and two-byte characters, a lone lead
+// byte at a word's end, trailing columns, blank lines.
+std::string RandomDictionary(std::mt19937* random, int words, std::vector<std::string>* list) {
+  static const char* const kPieces[] = {"a",        "b",        "c",        "d",        "e",
+                                        "z",        "A",        "#",        "\xB0\xA1", "\xB0\xA2",
+                                        "\xB0\xA3", "\xD6\xD0", "\xB9\xFA", "\xC8\xCB", "\xA3\xC1"};
+  std::uniform_int_distribution<int> piece(0, sizeof kPieces / sizeof kPieces[0] - 1);
+  std::uniform_int_distribution<int> percent(0, 99);
+  std::string text;
+  for (int index = 0; index < words; ++index) {
+    std::string word;
+    if (!list->empty() && percent(*random) < 40) {
+      const std::string& earlier =
+          (*list)[static_cast<size_t>(random->operator()() % list->size())];
+      if (percent(*random) < 30) {
+        word = earlier;  // repeated
+      } else {
+        word = earlier.substr(0, earlier.size() - 1 < 1 ? 1 : earlier.size() - 1);
+      }
+    }
+    int extra = 1 + percent(*random) % 4;
+    for (int count = 0; count < extra; ++count) word += kPieces[piece(*random)];
+    if (percent(*random) < 3) word += "\xC8";  // a lone lead byte at the end
+    list->push_back(word);
+    if (percent(*random) < 5) text += "\n";
+    text +=
+        (percent(*random) < 10 ? " " : "") + word + (percent(*random) < 30 ? " 3 n" : "") + "\n";
+  }
+  return text;
+}
+
+TEST(PdatBuild, MatchesTheLiteralBuildByteForByte) {
+  std::mt19937 random(301);
+  int skippedOwnCells = 0;
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    int size = 1 + static_cast<int>(random() % (round % 10 == 0 ? 1500 : 60));
+    std::vector<std::string> list;
+    std::string dictionary = RandomDictionary(&random, size, &list);
+    CPDAT exclusion;
+    bool excluding = round % 4 == 3;
+    if (excluding) Build(&exclusion, list[0] + "\n" + list[list.size() / 2] + "\n");
+    std::string path = WriteScratchFile("dictionary.txt", dictionary);
+    tReferenceTrie expected = ReferenceBuildTrie(path.c_str(), excluding ? &exclusion : nullptr);
+    skippedOwnCells += expected.skippedOwnCells;
+
+    CPDAT trie;
+    std::string progress;
+    int count = Build(&trie, dictionary, &progress, excluding ? &exclusion : nullptr);
+    ASSERT_EQ(count, expected.wordCount);
+    ASSERT_EQ(progress, expected.progress);
+    std::string image = SavedImage(trie);
+    ASSERT_EQ(image.size(), expected.image.size());
+    ASSERT_TRUE(image == expected.image);
+
+    int acceptedLines = 0;
+    std::map<std::string, int> words =
+        ReferenceDictionary(path.c_str(), excluding ? &exclusion : nullptr, &acceptedLines);
+    ASSERT_EQ(acceptedLines, count);
+    for (const auto& entry : words) {
+      ASSERT_EQ(trie.LookupString(entry.first.c_str()), entry.second) << entry.first;
+      int word = -5;
+      ASSERT_EQ(trie.MatchLongestPrefix(entry.first.c_str(), &word),
+                static_cast<int>(entry.first.size()));
+      ASSERT_EQ(word, entry.second);
+    }
+    for (const std::string& candidate : list) {
+      std::string longer = candidate + "\xB0\xA1";
+      int expectedWord = words.count(longer) != 0 ? words[longer] : -1;
+      ASSERT_EQ(trie.LookupString(longer.c_str()), expectedWord);
+    }
+  }
+  EXPECT_GT(skippedOwnCells, 0);  // the rounds reached the word end's own-cell rule
+}
+
+TEST(PdatBuild, LargeDictionaryReportsEveryHundredthPass) {
+  std::mt19937 random(7);
+  std::vector<std::string> list;
+  std::string dictionary = RandomDictionary(&random, 3000, &list);
+  std::string path = WriteScratchFile("dictionary.txt", dictionary);
+  tReferenceTrie expected = ReferenceBuildTrie(path.c_str());
+  ASSERT_NE(expected.progress.find("Line 100:Selected Node="), std::string::npos);
+  CPDAT trie;
+  std::string progress;
+  Build(&trie, dictionary, &progress);
+  EXPECT_TRUE(progress == expected.progress);
+  EXPECT_TRUE(SavedImage(trie) == expected.image);
+}
+
+class PdatFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Build(&m_trie, "中国\n中国人民\n人民\nab\n"), 4);
+    m_image = SavedImage(m_trie);
+    ASSERT_FALSE(m_image.empty());
+  }
+  bool LoadImage(CPDAT* trie, const std::string& image) {
+    return trie->Load(WriteScratchFile("loaded.trie", image).c_str());
+  }
+  void PutI32At(std::string* image, size_t offset, int32_t value) {
+    std::memcpy(&(*image)[offset], &value, 4);
+  }
+  CPDAT m_trie;
+  std::string m_image;
+};
+
+TEST_F(PdatFileTest, RoundTripKeepsEveryWordAndByte) {
+  CPDAT loaded;
+  ASSERT_TRUE(LoadImage(&loaded, m_image));
+  EXPECT_EQ(loaded.GetMaxIndex(), m_trie.GetMaxIndex());
+  EXPECT_EQ(loaded.GetWordCount(), 4);
+  EXPECT_EQ(loaded.LookupString("中国人民"), 1);
+  EXPECT_EQ(loaded.LookupString("ab"), 3);
+  EXPECT_TRUE(SavedImage(loaded) == m_image);
+  CPDAT empty;
+  ASSERT_TRUE(LoadImage(&empty, SavedImage(CPDAT())));
+  EXPECT_EQ(empty.LookupString("ab"), -1);
+}
+
+TEST_F(PdatFileTest, DamagedFilesAreRefusedAndLeaveTheTrieAsItWas) {
+  const size_t countOffset = 262144;
+  std::vector<std::pair<const char*, std::string>> damaged;
+  damaged.push_back({"truncated by one byte", m_image.substr(0, m_image.size() - 1)});
+  damaged.push_back({"one byte too many", m_image + "x"});
+  damaged.push_back({"header only", m_image.substr(0, countOffset + 8)});
+  damaged.push_back({"empty", ""});
+  std::string image = m_image;
+  PutI32At(&image, countOffset, -1);
+  damaged.push_back({"negative N", image});
+  image = m_image;
+  PutI32At(&image, countOffset, INT_MAX);
+  damaged.push_back({"huge N", image});
+  image = m_image;
+  PutI32At(&image, countOffset + 4, 1000000);
+  damaged.push_back({"word count without words", image});
+  image = m_image;
+  PutI32At(&image, countOffset + 8 + 8, -7);
+  damaged.push_back({"value below -1", image});
+
+  CPDAT trie;
+  ASSERT_TRUE(LoadImage(&trie, m_image));
+  for (const auto& entry : damaged) {
+    SCOPED_TRACE(entry.first);
+    EXPECT_FALSE(LoadImage(&trie, entry.second));
+    EXPECT_EQ(trie.LookupString("人民"), 2);
+  }
+  EXPECT_FALSE(trie.Load(ScratchPath("no-such.trie").c_str()));
+}
+
+TEST_F(PdatFileTest, HostileCodesAndBasesNeverReadOutsideTheCells) {
+  std::string image = m_image;
+  const int32_t hostile[] = {INT_MAX, INT_MIN, -2, -1000000, 1 << 30};
+  int next = 0;
+  for (int value = 0; value < 65536; value += 7) PutI32At(&image, 4 * value, hostile[next++ % 5]);
+  for (int cell = 0; cell <= m_trie.GetMaxIndex(); cell += 2) {
+    PutI32At(&image, 262152 + 12 * static_cast<size_t>(cell), cell % 4 == 0 ? INT_MIN : INT_MAX);
+  }
+  CPDAT trie;
+  ASSERT_TRUE(LoadImage(&trie, image));
+  std::string text;
+  for (int value = 1; value < 256; ++value) text += static_cast<char>(value);
+  text += "中国人民人民ab中国";
+  std::vector<int32_t> ids;
+  std::vector<char> tokens;
+  for (size_t start = 0; start < text.size(); ++start) {
+    const char* key = text.c_str() + start;
+    trie.LookupString(key);
+    trie.MatchLongestPrefix(key);
+    trie.Segment(key, &ids, &tokens);
+  }
+  CPDAT hostileKeys;
+  ASSERT_TRUE(LoadImage(&hostileKeys, m_image));
+  EXPECT_EQ(hostileKeys.LookupString(text.c_str()), -1);
+}
+
+}  // namespace

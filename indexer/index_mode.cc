@@ -1,0 +1,84 @@
+// Mode 4: imports the schema, loads the trie and the word list, scans the configured table
+// into a new data-line store and saves the data set under the result base name. Every
+// failure prints its line and ends the mode; the exit code stays 0 whatever happens.
+#include "indexer/index_mode.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/records/data_line_index.h"
+#include "core/records/db/db_factory.h"
+#include "core/records/db_config.h"
+#include "core/records/field_info.h"
+#include "core/records/scan_database.h"
+#include "core/text/pdat.h"
+#include "core/text/word_list.h"
+#include "indexer/modes.h"
+
+namespace {
+
+constexpr int kBlockSize = 20000;
+
+void PrintParameters(const char* dbConfig, const char* resultBase, const char* schemaText,
+                     const char* trieFile, const char* wordListFile) {
+  std::printf("参数如下：\n");
+  std::printf("数据库配置文件名：%s\n", dbConfig);
+  std::printf("索引分析结果文件名：%s\n", resultBase);
+  std::printf("字段信息文件名：%s\n", schemaText);
+  std::printf("词典文件名：%s\n", trieFile);
+  std::printf("词表文件名：%s\n", wordListFile);
+}
+
+}  // namespace
+
+void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
+                      const char* trieFile, const char* wordListFile,
+                      const CIndexModeOptions& options) {
+  PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
+
+  // Declared in the order of creation, so that everything a store or index borrows (schema,
+  // trie, word list) is destroyed after it.
+  CFieldInfo schema;
+  if (!schema.ImportText(schemaText)) {
+    std::printf("Import %s failed!\n", schemaText);
+    return;
+  }
+  // The binary schema that mode 5 and the server load; written before anything else can
+  // fail, and its result is deliberately not checked (the schema prints its own failure).
+  schema.SaveBinary((std::string(schemaText) + ".dat").c_str());
+
+  auto trie = std::make_unique<CPDAT>();
+  if (!trie->Load(trieFile)) {
+    std::printf("Load %s failed!\n", trieFile);
+    return;
+  }
+  auto wordList = std::make_unique<CWordList>();
+  if (!wordList->Load(wordListFile)) {
+    std::printf("Load\t%s failed!\n", wordListFile);
+    return;
+  }
+  auto store =
+      std::make_unique<CDataLineIndex>(schema, trie.get(), false, true, kBlockSize, wordList.get());
+  CDBConfig config;
+  if (!config.Load(dbConfig)) {
+    std::printf("Load\t%s failed!\n", dbConfig);
+    return;
+  }
+
+  std::printf("数据库扫描开始！\n");
+  {
+    std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
+    // A failed scan keeps the rows read so far; they are saved all the same.
+    ScanDatabase(store.get(), config, connection.get(), options.scan);
+  }
+  if (!store->Save(resultBase)) {
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
+}
+
+void RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
+                  const char* trieFile, const char* wordListFile) {
+  RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile, CIndexModeOptions());
+}

@@ -1,0 +1,14 @@
+// Mode 4 with the knobs that tests and benchmarks need and operators never see. The
+// command line runs RunIndexMode (indexer/modes.h), which is RunIndexModeWith with the
+// defaults.
+#pragma once
+
+#include "core/records/scan_database.h"
+
+struct CIndexModeOptions {
+  CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened
+};
+
+void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
+                      const char* trieFile, const char* wordListFile,
+                      const CIndexModeOptions& options);

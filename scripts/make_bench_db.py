@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Builds the 100,000-record benchmark table of indexer mode 4 (standard library only).
+
+Writes into OUTDIR (default: data/bench beside this script's folder):
+  bench.db          SQLite database, table docs(id, title, body, year), text in UTF-8
+  bench_schema.txt  the field schema text (GBK; same fields as the sample)
+  bench_db.xml      the database configuration (sqlite:<path of bench.db>)
+  bench.tsv         with --tsv: the same rows for PostgreSQL's COPY (UTF-8, tab-separated)
+
+About 30 MB of field text (counted in GBK bytes): a third of the bodies are real fortunes
+texts, the rest are sentences of dictionary words drawn by their frequency from the
+dictionary's second column, with punctuation; titles are the first words of the body. The
+generator is seeded, so the table is the same on every run.
+"""
+import argparse
+import bisect
+import itertools
+import os
+import random
+import sqlite3
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from make_sample_db import SCHEMA, read_texts, title_of  # noqa: E402
+
+PUNCTUATION = ["，"] * 6 + ["。"] * 3 + ["；", "！", "？", "、"]
+
+
+def read_dictionary(path):
+    words, weights = [], []
+    with open(path, encoding="gbk", errors="replace") as source:
+        for line in source:
+            parts = line.split()
+            if len(parts) >= 2 and parts[1].isdigit():
+                words.append(parts[0])
+                weights.append(int(parts[1]))
+    return words, list(itertools.accumulate(weights))
+
+
+def make_body(rng, words, cumulative, fortunes):
+    if fortunes and rng.random() < 1 / 3:
+        return rng.choice(fortunes)
+    count = rng.randint(30, 150)
+    drawn = rng.choices(words, cum_weights=cumulative, k=count)
+    pieces = []
+    for index, word in enumerate(drawn):
+        pieces.append(word)
+        if index % 7 == 6:
+            pieces.append(rng.choice(PUNCTUATION))
+    return "".join(pieces) + "。"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("outdir", nargs="?", default=os.path.join(ROOT, "data", "bench"))
+    parser.add_argument("--records", type=int, default=100000)
+    parser.add_argument("--dictionary", default=os.path.join(ROOT, "data", "dict.gbk.txt"))
+    parser.add_argument("--tsv", action="store_true", help="also write bench.tsv for COPY")
+    arguments = parser.parse_args()
+    outdir = os.path.abspath(arguments.outdir)
+    os.makedirs(outdir, exist_ok=True)
+
+    rng = random.Random(20240229)
+    words, cumulative = read_dictionary(arguments.dictionary)
+    fortunes = read_texts()
+    rows, text_bytes = [], 0
+    for number in range(1, arguments.records + 1):
+        body = make_body(rng, words, cumulative, fortunes)
+        title = title_of(body)
+        if number % 20 == 0:
+            body = "<p>" + body + "</p>"
+        year = 1980 + rng.randrange(45)
+        rows.append((number, title, body, year))
+        text_bytes += len(title.encode("gbk", "replace")) + len(body.encode("gbk", "replace"))
+
+    database = os.path.join(outdir, "bench.db")
+    if os.path.exists(database):
+        os.remove(database)
+    connection = sqlite3.connect(database)
+    connection.execute(
+        "create table docs (id integer primary key, title text, body text, year integer)")
+    connection.executemany("insert into docs values (?, ?, ?, ?)", rows)
+    connection.commit()
+    connection.close()
+
+    if arguments.tsv:
+        def escape(text):
+            return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n") \
+                       .replace("\r", "\\r")
+        with open(os.path.join(outdir, "bench.tsv"), "w", encoding="utf-8") as tsv:
+            for number, title, body, year in rows:
+                tsv.write("%d\t%s\t%s\t%d\n" % (number, escape(title), escape(body), year))
+
+    with open(os.path.join(outdir, "bench_schema.txt"), "wb") as schema:
+        schema.write(SCHEMA.encode("gbk"))
+    with open(os.path.join(outdir, "bench_db.xml"), "wb") as config:
+        config.write(("<DBConnectString>sqlite:%s</DBConnectString>\n<Table>docs</Table>\n"
+                      "<SortField>id</SortField>\n" % database).encode("gbk"))
+    print("%s: %d rows, %.1f MB of field text (GBK)" % (database, len(rows), text_bytes / 1e6))
+
+
+if __name__ == "__main__":
+    main()

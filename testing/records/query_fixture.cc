@@ -1,0 +1,72 @@
+#include "testing/records/query_fixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+// Sends standard output to /dev/null while it lives.
+class CQuietStdout {
+ public:
+  CQuietStdout() {
+    std::fflush(stdout);
+    m_saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      close(null);
+    }
+  }
+  ~CQuietStdout() {
+    std::fflush(stdout);
+    if (m_saved >= 0) {
+      dup2(m_saved, STDOUT_FILENO);
+      close(m_saved);
+    }
+  }
+  CQuietStdout(const CQuietStdout&) = delete;
+  CQuietStdout& operator=(const CQuietStdout&) = delete;
+
+ private:
+  int m_saved = -1;
+};
+
+}  // namespace
+
+CQueryFixture::CQueryFixture(const std::vector<std::string>& words,
+                             const std::string& schemaLines) {
+  if (m_directory.path().empty()) return;
+  if (!BuildTestTrie(words, m_directory.Path("dict.txt"), &m_trie)) return;
+  const std::string schemaPath = m_directory.Path("schema.txt");
+  if (!WriteTextFile(schemaPath, "seq name index type i f s w note\n" + schemaLines)) return;
+  if (!m_schema.ImportText(schemaPath.c_str())) return;
+  m_building.reset(new CDataLineIndex(m_schema, &m_trie, false, true, 20000, nullptr));
+  m_reference.reset(new CReferenceSearch(m_schema, m_trie));
+  m_ok = true;
+}
+
+CQueryFixture::~CQueryFixture() = default;
+
+bool CQueryFixture::AddRow(const CMemoryRow& row) {
+  std::string error;
+  if (!m_ok || !m_building || !m_building->AddRecord(row, &error)) return false;
+  m_reference->AddRow(row);
+  return true;
+}
+
+bool CQueryFixture::SaveAndLoad(const std::string& base) {
+  if (!m_ok || !m_building) return false;
+  const std::string path = m_directory.Path(base);
+  bool written = false;
+  {
+    CQuietStdout quiet;  // Save prints a line per file
+    written = m_building->Save(path.c_str()) && m_schema.SaveBinary((path + ".schema").c_str()) &&
+              m_trie.Save((path + ".trie").c_str());
+  }
+  m_building.reset();
+  if (!written) return false;
+  m_loaded.reset(new CDataLineIndex(m_schema, &m_trie, true, true, 20000, nullptr));
+  return m_loaded->Load(path.c_str());
+}

@@ -1,0 +1,71 @@
+#include "testing/records/store_fixture.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/text/file_util.h"
+#include "core/text/pdat.h"
+
+CScratchDirectory::CScratchDirectory() {
+  char previous[PATH_MAX];
+  if (getcwd(previous, sizeof previous) != nullptr) m_previous = previous;
+  char pattern[] = "/tmp/records_test_XXXXXX";
+  if (mkdtemp(pattern) != nullptr) m_path = pattern;
+  if (!m_path.empty() && chdir(m_path.c_str()) != 0) m_path.clear();
+}
+
+CScratchDirectory::~CScratchDirectory() {
+  if (!m_previous.empty() && chdir(m_previous.c_str()) != 0) return;
+  if (!m_path.empty()) {
+    std::string command = "rm -rf '" + m_path + "'";
+    if (std::system(command.c_str()) != 0) return;
+  }
+}
+
+std::string ReadDailyLog() {
+  char name[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(name, sizeof name, "%Y%m%d.log", std::localtime(&now));
+  return ReadBinaryFile(name);
+}
+
+bool WriteTextFile(const std::string& path, const std::string& bytes) {
+  FilePtr file = OpenFile(path, "wb");
+  if (!file) return false;
+  return std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
+
+std::string ReadBinaryFile(const std::string& path) {
+  std::string bytes;
+  ReadWholeFile(path, &bytes);
+  return bytes;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
+                   CPDAT* trie) {
+  std::string text;
+  for (const std::string& word : words) text += word + " 1 n\n";
+  if (!WriteTextFile(dictionaryPath, text)) return false;
+  // The build prints a line per word: send stdout to /dev/null meanwhile.
+  std::fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  int null = open("/dev/null", O_WRONLY);
+  if (null >= 0) dup2(null, STDOUT_FILENO);
+  int accepted = trie->BuildFromText(dictionaryPath.c_str());
+  std::fflush(stdout);
+  if (saved >= 0) dup2(saved, STDOUT_FILENO);
+  if (saved >= 0) close(saved);
+  if (null >= 0) close(null);
+  return accepted == static_cast<int>(words.size());
+}

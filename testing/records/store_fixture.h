@@ -1,0 +1,39 @@
+// Helpers of the records, scan and indexer-mode tests: a private scratch directory that is
+// also the working directory while a test runs (the daily log and "Dat/Standard.dataline"
+// are relative to it), the text of today's daily log, small files, and a trie built from a
+// word list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CPDAT;
+
+// Creates a fresh directory under /tmp, makes it the working directory, and on destruction
+// returns to the previous one and removes the directory with everything in it.
+class CScratchDirectory {
+ public:
+  CScratchDirectory();
+  virtual ~CScratchDirectory();
+  CScratchDirectory(const CScratchDirectory&) = delete;
+  CScratchDirectory& operator=(const CScratchDirectory&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::string Path(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+  std::string m_previous;
+};
+
+// The content of today's daily log in the working directory ("" when there is none).
+std::string ReadDailyLog();
+
+bool WriteTextFile(const std::string& path, const std::string& bytes);
+std::string ReadBinaryFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Builds `trie` from `words` (written as "word 1 n" lines to `dictionaryPath`); the build's
+// console lines are swallowed. True when every word was accepted.
+bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
+                   CPDAT* trie);
