@@ -22,6 +22,18 @@ echo "== mode 1: dictionary trie"
 echo "== mode 2: word list"
 "$indexer" 2 data/dict.gbk.txt "$out/words.lst" "$out/dict.pdat" | tail -n 1 | show
 
+echo "== sample table: fortunes-zh texts in SQLite"
+python3 scripts/make_sample_db.py "$out"
+echo "== mode 3: field schema"
+"$indexer" 3 "$out/sample_schema.txt" "$out/sample_schema.dat" "$out/sample_schema.review.txt" | show
+echo "== mode 4: scan the table into the data set demo/fortunes"
+(cd "$out" && "$indexer" 4 sample_db.xml fortunes sample_schema.txt dict.pdat words.lst) | show
+echo "== mode 5: query the data set"
+query='[FIELD] body [AND] 自由 [FIELD] * [AND] 软件'
+echo "query: $query"
+(cd "$out" && "$indexer" 5 - fortunes sample_schema.dat dict.pdat words.lst \
+   "$(printf '%s' "$query" | iconv -f UTF-8 -t GBK)") | show | head -n 12
+
 echo
 echo "Outputs:"
 ls -l "$out"

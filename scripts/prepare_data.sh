@@ -34,6 +34,7 @@ texts = 0
 with open(fortunes_source, encoding="utf-8") as src, open(out + "/fortunes.gbk.txt", "wb") as dst:
     for line in src:
         line = re.sub(r"\x1b\[[^m]{0,12}m|\x1b", "", line.rstrip("\n"))  # terminal colour codes
+        line = line.replace("\xa0", " ")  # no-break spaces, which GBK lacks
         dst.write(line.encode("gbk", errors="replace") + b"\n")
         if line.strip() == "%":
             texts += 1

@@ -44,11 +44,11 @@ class CPendingFile {
   CPendingFile(const CPendingFile&) = delete;
   CPendingFile& operator=(const CPendingFile&) = delete;
 
-  bool Open();                      // creates the temporary; false when it cannot
+  bool Open();  // creates the temporary; false when it cannot
   std::FILE* get() const { return m_file.get(); }
   bool Write(const void* data, size_t size);  // false once any write has failed
-  bool Finish();                    // flushes and closes; false if anything failed
-  bool Commit();                    // renames into place (after Finish)
+  bool Finish();                              // flushes and closes; false if anything failed
+  bool Commit();                              // renames into place (after Finish)
   const std::string& path() const { return m_path; }
 
  private:
