@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Times indexer modes 1 and 2 on the real dictionary (median of 5 wall-clock runs, output
-# to a file) and the reference double-array builder mkdarts on the same words.
+# Times indexer modes 1 and 2 on the real dictionary and the double-array builder mkdarts
+# (Debian package darts) on the same words: medians of N runs of wall-clock time and of CPU
+# time (user + system; on a shared machine the wall clock also counts waiting for a core).
+# Standard output of each run goes to a file. Ends with mode 1's peak memory.
 #   bash scripts/bench_dictionary_modes.sh [build directory] [runs]
 # Needs data/dict.gbk.txt (scripts/prepare_data.sh) and the indexer binary.
 set -euo pipefail
@@ -12,24 +14,22 @@ dict="$here/data/dict.gbk.txt"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-wall() {  # wall seconds of one run of "$@", stdout to a file
-  local start end
-  start=$(date +%s.%N)
-  "$@" > "$work/stdout.txt" 2> "$work/stderr.txt"
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+# Prints "median wall, median CPU" of `runs` runs of "$@".
+measure() {
+  : > "$work/times.txt"
+  for _ in $(seq "$runs"); do
+    /usr/bin/time -f "%e %U %S" -a -o "$work/times.txt" "$@" > "$work/stdout.txt" 2> /dev/null
+  done
+  local wall cpu
+  wall=$(awk '{print $1}' "$work/times.txt" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
+  cpu=$(awk '{print $2 + $3}' "$work/times.txt" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
+  printf "median %.3f s wall, %.3f s CPU" "$wall" "$cpu"
 }
 
-for run in $(seq "$runs"); do wall "$indexer" 1 "$dict" "$work/dict.trie"; done | median |
-  awk '{printf "mode 1 (indexer 1 dict.gbk.txt dict.trie > file): median %.3f s\n", $1}'
-for run in $(seq "$runs"); do wall "$indexer" 2 "$dict" "$work/dict.words" "$work/dict.trie"; done |
-  median | awk '{printf "mode 2 (indexer 2 dict.gbk.txt dict.words dict.trie > file): median %.3f s\n", $1}'
-
+echo "mode 1 (indexer 1 dict.gbk.txt dict.trie > file): $(measure "$indexer" 1 "$dict" "$work/dict.trie")"
+echo "mode 2 (indexer 2 dict.gbk.txt dict.words dict.trie > file): $(measure "$indexer" 2 "$dict" "$work/dict.words" "$work/dict.trie")"
 awk '{print $1}' "$dict" | LC_ALL=C sort -u > "$work/keys.txt"
-for run in $(seq "$runs"); do wall mkdarts "$work/keys.txt" "$work/keys.da"; done | median |
-  awk '{printf "mkdarts (sorted unique keys): median %.3f s\n", $1}'
-
+echo "mkdarts keys.txt keys.da (sorted unique first column): $(measure mkdarts "$work/keys.txt" "$work/keys.da")"
 /usr/bin/time -v "$indexer" 1 "$dict" "$work/dict.trie" > "$work/stdout.txt" 2> "$work/time.txt" || true
-grep -E 'Maximum resident|Elapsed' "$work/time.txt" | sed 's/^\s*/mode 1 /'
-ls -l "$work/dict.trie" "$work/keys.da" | awk '{print $5, $9}'
+grep -E 'Maximum resident' "$work/time.txt" | sed 's/^\s*/mode 1 /'
+echo "trie file $(stat -c %s "$work/dict.trie") bytes, mkdarts file $(stat -c %s "$work/keys.da") bytes"

@@ -11,6 +11,15 @@ About 30 MB of field text (counted in GBK bytes): a third of the bodies are real
 texts, the rest are sentences of dictionary words drawn by their frequency from the
 dictionary's second column, with punctuation; titles are the first words of the body. The
 generator is seeded, so the table is the same on every run.
+
+The same table in PostgreSQL (for the ODBC figures), with the server of
+scripts/pg_test_cluster.sh:
+  PGPASSWORD=trindle psql -h 127.0.0.1 -p 55432 -U trindle -d trindle_test \
+    -c "create table bench_docs (id integer primary key, title text, body text, year integer)" \
+    -c "\\copy bench_docs from 'OUTDIR/bench.tsv'"
+and a configuration whose DBConnectString is the printed TRINDLE_PG_ODBC string (add
+";UseDeclareFetch=1;Fetch=10000" so the driver does not hold the whole result in memory)
+and whose Table is bench_docs.
 """
 import argparse
 import bisect

@@ -38,7 +38,7 @@ CIndexer::CIndexer(const CPDAT* trie, bool readOnly, bool append)
     if (m_IDCount < 0) m_IDCount = 0;
   }
   if (m_readOnly) {
-    m_terms.reset(new tTermEntry[static_cast<size_t>(m_IDCount)]);
+    m_terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
     for (int32_t term = 0; term < m_IDCount; ++term) m_terms[term] = {0, -1};
   } else {
     m_ids.reserve(1000);
@@ -53,7 +53,7 @@ void CIndexer::AppendToLog(const int32_t* values, int64_t count) {
   while (count > 0) {
     int64_t used = m_logSize & (kChunkValues - 1);
     if (used == 0 && (m_logSize >> kChunkShift) == static_cast<int64_t>(m_logChunks.size())) {
-      m_logChunks.emplace_back(new int32_t[kChunkValues]);
+      m_logChunks.push_back(AllocateLargeArray<int32_t>(kChunkValues));
     }
     int64_t take = std::min(count, kChunkValues - used);
     std::memcpy(m_logChunks[static_cast<size_t>(m_logSize >> kChunkShift)].get() + used, values,
@@ -65,38 +65,47 @@ void CIndexer::AppendToLog(const int32_t* values, int64_t count) {
 }
 
 bool CIndexer::AddText(const char* text, int record, int fieldTag) {
-  if (m_readOnly || text == nullptr || record < 0 || fieldTag < 0 || fieldTag > kNoTag ||
-      m_trie == nullptr) {
-    return false;
-  }
+  if (m_readOnly || text == nullptr || m_trie == nullptr) return false;
   int count = m_trie->Segment(text, &m_ids, nullptr);
   count = std::min(count, static_cast<int>(m_ids.size()));
+  return AddTerms(m_ids.data(), count, record, fieldTag);
+}
+
+bool CIndexer::AddTerms(const int32_t* ids, int count, int record, int fieldTag) {
+  if (m_readOnly || record < 0 || fieldTag < 0 || fieldTag > kNoTag ||
+      (ids == nullptr && count > 0)) {
+    return false;
+  }
   if (count <= 0) return true;
-  if (int64_t{m_nPostCount} + count > INT32_MAX) return false;  // the file counts are int32
   // Position words must stay int32: tag * 256 + ordinal below 2^31.
   int64_t base = fieldTag == kNoTag ? 0 : int64_t{fieldTag} << kTagShift;
   if (base + count - 1 > INT32_MAX) return false;
   // Ids outside the table cannot come from a trie whose slots were counted at construction;
-  // they are dropped here (their ordinals stay used) so that Finalize can trust the log.
+  // they stay in the log (keeping their ordinals) and Finalize skips them.
   int kept = 0;
   for (int ordinal = 0; ordinal < count; ++ordinal) {
-    int32_t termId = m_ids[static_cast<size_t>(ordinal)];
-    if (termId < 0 || termId >= m_IDCount) {
-      m_ids[static_cast<size_t>(ordinal)] = -1;
-    } else {
-      ++kept;
-    }
+    kept += static_cast<uint32_t>(ids[ordinal]) < static_cast<uint32_t>(m_IDCount);
   }
+  if (int64_t{m_nPostCount} + kept > INT32_MAX) return false;  // the file counts are int32
+  // The log stays in (record, position word) order while every text starts after the last
+  // one ended; then every term's postings arrive sorted and Finalize need not check them.
+  if (record < m_lastRecord || (record == m_lastRecord && base < m_lastPositionWord)) {
+    m_mayBeUnsorted = true;
+  }
+  m_lastRecord = record;
+  m_lastPositionWord = base + count - 1;
   const int32_t header[3] = {record, fieldTag, count};
   AppendToLog(header, 3);
-  AppendToLog(m_ids.data(), count);
+  AppendToLog(ids, count);
   m_nPostCount += kept;
   return true;
 }
 
 void CIndexer::ReleaseBuildStorage() {
-  std::vector<std::unique_ptr<int32_t[]>>().swap(m_logChunks);
+  std::vector<LargeArray<int32_t>>().swap(m_logChunks);
   m_logSize = 0;
+  m_lastRecord = -1;
+  m_mayBeUnsorted = false;
   std::vector<int32_t>().swap(m_ids);
 }
 
@@ -105,7 +114,7 @@ namespace {
 // Reads the build log front to back.
 class CLogReader {
  public:
-  CLogReader(const std::vector<std::unique_ptr<int32_t[]>>& chunks, int64_t size)
+  CLogReader(const std::vector<LargeArray<int32_t>>& chunks, int64_t size)
       : m_chunks(chunks), m_size(size) {}
   bool AtEnd() const { return m_position >= m_size; }
   int32_t Next() {
@@ -116,7 +125,7 @@ class CLogReader {
   }
 
  private:
-  const std::vector<std::unique_ptr<int32_t[]>>& m_chunks;
+  const std::vector<LargeArray<int32_t>>& m_chunks;
   int64_t m_size;
   int64_t m_position = 0;
 };
@@ -126,14 +135,17 @@ class CLogReader {
 bool CIndexer::Finalize() {
   if (m_readOnly) return false;
   // Pass 1: count each term's postings; the slots' first is the sum of all lower counts.
-  std::unique_ptr<tTermEntry[]> terms(new tTermEntry[static_cast<size_t>(m_IDCount)]);
+  LargeArray<tTermEntry> terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
   for (int32_t term = 0; term < m_IDCount; ++term) terms[term] = {0, 0};
+  auto inTable = [this](int32_t termId) {
+    return static_cast<uint32_t>(termId) < static_cast<uint32_t>(m_IDCount);
+  };
   for (CLogReader log(m_logChunks, m_logSize); !log.AtEnd();) {
     log.Next();  // record
     log.Next();  // tag
     for (int32_t count = log.Next(); count > 0; --count) {
       int32_t termId = log.Next();
-      if (termId >= 0) ++terms[termId].count;
+      if (inTable(termId)) ++terms[termId].count;
     }
   }
   std::vector<int32_t> next(static_cast<size_t>(m_IDCount));
@@ -144,8 +156,8 @@ bool CIndexer::Finalize() {
     sum += terms[term].count;
   }
   // Pass 2: scatter the postings to their slices, in log order.
-  std::unique_ptr<tINDEX_STRUCTURE[]> postings(
-      new tINDEX_STRUCTURE[static_cast<size_t>(std::max(sum, 1))]);
+  LargeArray<tINDEX_STRUCTURE> postings =
+      AllocateLargeArray<tINDEX_STRUCTURE>(static_cast<size_t>(sum));
   for (CLogReader log(m_logChunks, m_logSize); !log.AtEnd();) {
     int32_t record = log.Next();
     int32_t tag = log.Next();
@@ -153,18 +165,21 @@ bool CIndexer::Finalize() {
     int32_t count = log.Next();
     for (int32_t ordinal = 0; ordinal < count; ++ordinal) {
       int32_t termId = log.Next();
-      if (termId >= 0) postings[next[static_cast<size_t>(termId)]++] = {record, base + ordinal};
+      if (inTable(termId)) postings[next[static_cast<size_t>(termId)]++] = {record, base + ordinal};
+    }
+  }
+  // Records are added in ascending order and a text's words in ascending ordinal, so a
+  // slice can be out of order only when records came out of order or a field of 256 or more
+  // terms ran into the next tag's range (all-fields index): only then are the slices checked,
+  // and only the unsorted ones sorted.
+  if (m_mayBeUnsorted) {
+    for (int32_t term = 0; term < m_IDCount; ++term) {
+      tINDEX_STRUCTURE* begin = postings.get() + terms[term].first;
+      tINDEX_STRUCTURE* end = begin + terms[term].count;
+      if (!std::is_sorted(begin, end, PostingLess)) std::sort(begin, end, PostingLess);
     }
   }
   ReleaseBuildStorage();
-  // Records are added in ascending order and a text's words in ascending ordinal, so a
-  // slice is out of order only when records came out of order or a field of 256 or more
-  // terms ran into the next tag's range (all-fields index): only such slices are sorted.
-  for (int32_t term = 0; term < m_IDCount; ++term) {
-    tINDEX_STRUCTURE* begin = postings.get() + terms[term].first;
-    tINDEX_STRUCTURE* end = begin + terms[term].count;
-    if (!std::is_sorted(begin, end, PostingLess)) std::sort(begin, end, PostingLess);
-  }
   m_terms = std::move(terms);
   m_postings = std::move(postings);
   m_nPostCount = sum;
@@ -208,7 +223,7 @@ bool CIndexer::Load(const char* path) {
       8 + 8 * int64_t{idCount} > size) {
     return refuse();
   }
-  std::unique_ptr<tTermEntry[]> terms(new tTermEntry[static_cast<size_t>(idCount)]);
+  LargeArray<tTermEntry> terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(idCount));
   int32_t postCount = 0;
   if (std::fread(terms.get(), sizeof(tTermEntry), static_cast<size_t>(idCount), file.get()) !=
           static_cast<size_t>(idCount) ||
@@ -224,8 +239,8 @@ bool CIndexer::Load(const char* path) {
       return refuse();
     }
   }
-  std::unique_ptr<tINDEX_STRUCTURE[]> postings(
-      new tINDEX_STRUCTURE[static_cast<size_t>(std::max(postCount, 1))]);
+  LargeArray<tINDEX_STRUCTURE> postings =
+      AllocateLargeArray<tINDEX_STRUCTURE>(static_cast<size_t>(postCount));
   if (std::fread(postings.get(), sizeof(tINDEX_STRUCTURE), static_cast<size_t>(postCount),
                  file.get()) != static_cast<size_t>(postCount)) {
     return refuse();

@@ -12,7 +12,8 @@
 // first), m_nPostCount, then m_nPostCount postings of (record, position word); exactly
 // 8 + 8 * (m_IDCount + m_nPostCount) bytes. Within each term's slice the postings stand in
 // ascending (record, position word) order: Finalize sorts a term's list when, and only when,
-// it arrived out of order (a field of 256 or more terms in the all-fields index).
+// it arrived out of order (records added out of order, or a field of 256 or more terms in
+// the all-fields index).
 //
 // Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
 // single-threaded. A read-only index is never written by Lookup, which keeps its
@@ -22,6 +23,8 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+#include "core/index/large_block.h"
 
 class CPDAT;
 
@@ -76,6 +79,13 @@ class CIndexer {
   // text, a negative record or a tag outside 0..255.
   bool AddText(const char* text, int record, int fieldTag);
 
+  // AddText for a text that the caller has segmented already: ids[0 .. count) are the word
+  // numbers Segment gave it, in ordinal order. Gives exactly the postings AddText gives for
+  // that text, so one segmentation can feed several indexes. Ids outside the table add no
+  // posting but keep their ordinal. False, nothing added, where AddText is false (a null
+  // `ids` with count > 0 too).
+  bool AddTerms(const int32_t* ids, int count, int record, int fieldTag);
+
   // Flattens the build lists into the term table and the posting array (releasing the
   // build storage) and makes the index read-only. False, nothing changed, when read-only.
   bool Finalize();
@@ -128,15 +138,20 @@ class CIndexer {
   int32_t m_nPostCount = 0;
 
   // Read-only state: the flat term table and posting array, exactly the file's bytes.
-  std::unique_ptr<tTermEntry[]> m_terms;
-  std::unique_ptr<tINDEX_STRUCTURE[]> m_postings;
+  LargeArray<tTermEntry> m_terms;
+  LargeArray<tINDEX_STRUCTURE> m_postings;
 
   // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
   // in chunks of fixed size. The position words follow from the ordinals, so a posting costs
   // 4 bytes here, half its final size, and adding is a sequential write; Finalize counts and
   // scatters the log into the posting array.
-  std::vector<std::unique_ptr<int32_t[]>> m_logChunks;
+  std::vector<LargeArray<int32_t>> m_logChunks;
   int64_t m_logSize = 0;  // int32 values in the log
+  // The last text logged: its record and its last position word; and whether some text
+  // started before the previous one ended (then Finalize must check each slice's order).
+  int32_t m_lastRecord = -1;
+  int64_t m_lastPositionWord = 0;
+  bool m_mayBeUnsorted = false;
   void AppendToLog(const int32_t* values, int64_t count);
 
   std::vector<int32_t> m_ids;  // AddText's segmentation scratch (building is one thread)

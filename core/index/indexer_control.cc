@@ -21,6 +21,10 @@ bool CIndexerControl::AddText(const char* text, int record, int fieldTag) {
   return m_index->AddText(text, record, fieldTag);
 }
 
+bool CIndexerControl::AddTerms(const int32_t* ids, int count, int record, int fieldTag) {
+  return m_index->AddTerms(ids, count, record, fieldTag);
+}
+
 bool CIndexerControl::Load(const char* path) { return m_index->Load(path); }
 
 bool CIndexerControl::Save(const char* path) { return m_index->Save(path); }

@@ -1,7 +1,7 @@
 // CIndexerControl: the data-line store's handle on one inverted index (one per indexed
 // position; position 0 is the all-fields index). It owns the current CIndexer and forwards
-// AddText, Save, Load and Lookup to it, reporting exactly what the index reports and adding
-// no message of its own.
+// AddText, AddTerms, Save, Load and Lookup to it, reporting exactly what the index reports and
+// adding no message of its own.
 //
 // The block fields (BlockSize, BlockCount, BlockBaseName) belong to a spill mechanism that
 // nothing sets going: BlockSize is kept but never compared with anything, BlockCount stays 0
@@ -31,6 +31,8 @@ class CIndexerControl {
   CIndexerControl& operator=(const CIndexerControl&) = delete;
 
   bool AddText(const char* text, int record, int fieldTag);
+  // The current index's AddTerms: the postings of a text segmented by the caller.
+  bool AddTerms(const int32_t* ids, int count, int record, int fieldTag);
   bool Load(const char* path);
   bool Save(const char* path);
   int Lookup(const char* text, CResultList* result) const;

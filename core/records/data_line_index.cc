@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
@@ -15,6 +14,7 @@
 #include "core/text/byte_io.h"
 #include "core/text/common.h"
 #include "core/text/daily_log.h"
+#include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 
 namespace {
@@ -52,6 +52,7 @@ void RemoveAll(const std::vector<std::string>& paths) {
 CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly,
                                bool append, int blockSize, const CWordList* wordList)
     : m_schema(schema),
+      m_trie(trie),
       m_indexCount(schema.GetListSize(LIST_INDEXED)),
       m_filterCount(schema.GetListSize(LIST_FILTER)),
       m_storedCount(schema.GetListSize(LIST_STORED)) {
@@ -73,16 +74,7 @@ CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool
 
 CDataLineIndex::~CDataLineIndex() = default;
 
-void CDataLineIndex::CFreeDeleter::operator()(char* block) const { std::free(block); }
-
-void CDataLineIndex::ReservePool(size_t capacity) {
-  if (capacity <= m_poolCapacity) return;
-  char* grown = static_cast<char*>(std::realloc(m_pool.get(), capacity));
-  if (grown == nullptr) throw std::bad_alloc();
-  m_pool.release();
-  m_pool.reset(grown);
-  m_poolCapacity = capacity;
-}
+void CDataLineIndex::ReservePool(size_t capacity) { m_pool.Reserve(capacity); }
 
 bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, std::string* text,
                                     std::string* error) const {
@@ -144,8 +136,11 @@ bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
     if (entry.isStored) storedBytes += static_cast<int64_t>(text->size());
   }
   if (static_cast<int64_t>(m_poolLength) + storedBytes > std::numeric_limits<int32_t>::max() ||
-      m_recordCount == std::numeric_limits<int32_t>::max()) {
-    *error = "The data-line store is full (2 GiB of stored text or 2^31 records)";
+      m_recordCount == std::numeric_limits<int32_t>::max() ||
+      static_cast<int64_t>(m_filterValues.size()) + m_filterCount >
+          std::numeric_limits<int32_t>::max()) {
+    // The file keeps offsets and counts in 32 bits.
+    *error = "The data-line store is full (2 GiB of stored text, or 2^31 records or values)";
     return false;
   }
 
@@ -177,13 +172,15 @@ void CDataLineIndex::ProcessField(int record, int fieldNumber, std::string* text
   }
   NormalizeText(text->data());
   const char* normalized = text->c_str();
-  if (entry.isIndexed) {
+  if (entry.isIndexed && m_trie != nullptr) {
     int position = m_schema.GetListPosition(fieldNumber, LIST_INDEXED);
     if (position >= 0 && position < m_indexCount) {
-      m_controls[static_cast<size_t>(position)]->AddText(normalized, record, kUntaggedField);
-      if (entry.isWildcard && m_indexCount > 0) {
-        m_controls[0]->AddText(normalized, record, position);
-      }
+      // One segmentation feeds the field's own index and, for a wildcard field, index 0.
+      int count = m_trie->Segment(normalized, &m_termIds, nullptr);
+      count = std::min(count, static_cast<int>(m_termIds.size()));
+      m_controls[static_cast<size_t>(position)]->AddTerms(m_termIds.data(), count, record,
+                                                          kUntaggedField);
+      if (entry.isWildcard) m_controls[0]->AddTerms(m_termIds.data(), count, record, position);
     }
   }
   if (entry.isFilter) m_filterValues.push_back(ReadDecimalLikeAtoi(normalized));
@@ -194,14 +191,14 @@ void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int
   size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
   if (m_cells.size() < cell + 2) m_cells.resize(cell + 2, 0);
   size_t needed = m_poolLength + static_cast<size_t>(length) + 1;  // room for a terminator
-  if (needed > m_poolCapacity) {
+  if (needed > m_pool.capacity()) {
     // Geometric growth: the pool is appended to once per stored value, so growing by a fixed
     // margin alone would move it over and over.
-    ReservePool(std::max(needed + kPoolMargin, m_poolCapacity + m_poolCapacity / 2));
+    ReservePool(std::max(needed + kPoolMargin, m_pool.capacity() + m_pool.capacity() / 2));
   }
   m_cells[cell] = static_cast<int32_t>(m_poolLength);
   m_cells[cell + 1] = length;
-  if (length > 0) std::memcpy(m_pool.get() + m_poolLength, text, static_cast<size_t>(length));
+  if (length > 0) std::memcpy(m_pool.data() + m_poolLength, text, static_cast<size_t>(length));
   m_poolLength += static_cast<size_t>(length);
 }
 
@@ -213,7 +210,7 @@ const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) c
   size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
   if (m_cells[cell + 1] == 0) return "";
   *length = m_cells[cell + 1];
-  return m_pool.get() + m_cells[cell];
+  return m_pool.data() + m_cells[cell];
 }
 
 int32_t CDataLineIndex::GetFilterValue(int record, int filterColumn) const {
@@ -235,13 +232,19 @@ int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string
   std::vector<int32_t> accepted;
   accepted.reserve(values.size());
   for (const std::string& value : values) accepted.push_back(ReadDecimalLikeAtoi(value.c_str()));
+  // A long value list is searched by halves rather than scanned for every result.
+  const bool sorted = accepted.size() > 16;
+  if (sorted) std::sort(accepted.begin(), accepted.end());
   int removed = 0;
   for (int i = 0; i < count; ++i) {
     int32_t record = results[i].record;
     if (record == trindle::kNone) continue;
-    bool keep = record >= 0 && record < m_recordCount &&
-                IsInList(GetFilterValue(record, filterColumn), accepted.data(),
-                         static_cast<int>(accepted.size()));
+    bool keep = false;
+    if (record >= 0 && record < m_recordCount) {
+      int32_t value = GetFilterValue(record, filterColumn);
+      keep = sorted ? std::binary_search(accepted.begin(), accepted.end(), value)
+                    : IsInList(value, accepted.data(), static_cast<int>(accepted.size()));
+    }
     if (!keep) {
       results[i].record = trindle::kNone;
       ++removed;
@@ -263,7 +266,7 @@ bool CDataLineIndex::Save(const char* base) {
   bool written = WriteI32(file, m_recordCount) &&
                  WriteI32Array(file, m_recordBase.data(), m_recordBase.size()) &&
                  WriteI32Array(file, m_cells.data(), m_cells.size()) &&
-                 WriteI32(file, poolLength) && dataLine.Write(m_pool.get(), m_poolLength) &&
+                 WriteI32(file, poolLength) && dataLine.Write(m_pool.data(), m_poolLength) &&
                  WriteI32(file, valueCount) &&
                  WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
   if (!written || !dataLine.Finish()) {
@@ -345,16 +348,14 @@ bool CDataLineIndex::LoadDataLine(const std::string& path) {
     if (offset < 0 || length < 0 || offset + length > poolLength) return false;
   }
 
+  CLargeBuffer loadedPool;
+  loadedPool.Reserve(static_cast<size_t>(poolLength) + 1);
+  if (poolLength > 0) std::memcpy(loadedPool.data(), pool, static_cast<size_t>(poolLength));
   m_recordCount = recordCount;
   m_recordBase.swap(recordBase);
   m_cells.swap(cells);
-  std::unique_ptr<char, CFreeDeleter> loadedPool(
-      static_cast<char*>(std::malloc(static_cast<size_t>(poolLength) + 1)));
-  if (loadedPool == nullptr) throw std::bad_alloc();
-  if (poolLength > 0) std::memcpy(loadedPool.get(), pool, static_cast<size_t>(poolLength));
   m_pool = std::move(loadedPool);
   m_poolLength = static_cast<size_t>(poolLength);
-  m_poolCapacity = m_poolLength + 1;
   m_filterValues.swap(filterValues);
   return true;
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/index/large_buffer.h"
 #include "core/records/db_row.h"
 #include "core/text/file_util.h"
 
@@ -97,6 +98,7 @@ class CDataLineIndex {
   void ProcessField(int record, int fieldNumber, std::string* text);
 
   const CFieldInfo& m_schema;
+  const CPDAT* m_trie;
   int32_t m_indexCount;   // K
   int32_t m_filterCount;  // Fl
   int32_t m_storedCount;  // S
@@ -105,18 +107,14 @@ class CDataLineIndex {
   int32_t m_recordCount = 0;
   std::vector<int32_t> m_recordBase;  // R entries
   std::vector<int32_t> m_cells;       // 2*R*S: offset, length per cell
-  // The text pool: one malloc'ed block grown with realloc, which for blocks of this size
-  // moves pages instead of copying them (a vector would copy the whole pool at each growth).
-  struct CFreeDeleter {
-    void operator()(char* block) const;
-  };
-  std::unique_ptr<char, CFreeDeleter> m_pool;
-  size_t m_poolLength = 0;  // P
-  size_t m_poolCapacity = 0;
+  // The text pool: one block that grows by remapping its pages, never by copying them.
+  CLargeBuffer m_pool;
+  size_t m_poolLength = 0;              // P
   std::vector<int32_t> m_filterValues;  // R*Fl
   FilePtr m_keptFile;
 
   // Scratch of AddRecord, one text per field, reused from row to row.
   std::vector<std::string> m_fieldTexts;
+  std::vector<int32_t> m_termIds;  // a field's word numbers: segmented once, fed to every index
   mutable CDbValue m_value;
 };

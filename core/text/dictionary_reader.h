@@ -24,6 +24,7 @@ class CDictionaryReader {
   // while the reader lives), *length is its length, and *lineNumber (when given) is the
   // number of the piece from 1, blank pieces included. False at the end of the text.
   bool NextWord(const char** word, int* length, int* lineNumber = nullptr);
+  size_t GetTextSize() const { return m_text.size(); }
 
  private:
   std::string m_text;

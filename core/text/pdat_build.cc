@@ -9,9 +9,11 @@
 //    ascending): a node's first child inherits the node's list position, its other children
 //    take new, increasing positions at the end, and childless nodes, which the list drops
 //    before every selection, are never queued;
-//  - the base search walks only free cells: cells are never freed during a build, so a
-//    "next free cell" forest with path halving finds the next free cell at or after any
-//    index, and candidate bases come from the free cells the smallest child code can take.
+//  - the base search never tries bases one by one: cells are never freed during a build,
+//    so a "next free cell" forest skips packed stretches, a bitmap of free cells tests 256
+//    candidate bases per child with a few word operations, and the first free pair of cells
+//    at each distance between child codes (remembered per distance, since it only moves
+//    forward) tells where a search may start.
 // A leaf in cell 0 would get base -0 = 0 and read as "no word ends here"; it gets -1
 // instead, which reads as a word end whose children (at base 1 with check 0) never exist,
 // so lookups and Segment treat it as a word that nothing continues.
@@ -50,29 +52,28 @@ struct tTrieBuildNode {
 
 class CBuildTree {
  public:
-  CBuildTree() : m_nodes(1), m_slots(1 << 16, kEmpty), m_mask((1 << 16) - 1) {}
+  // `expectedNodes` only sizes the first allocations.
+  explicit CBuildTree(size_t expectedNodes) : m_nodes(1) {
+    m_nodes.reserve(expectedNodes + 1);
+    size_t slots = 1 << 16;
+    while (slots < 2 * expectedNodes) slots *= 2;
+    m_slots.assign(slots, tSlot{0, 0, kEmpty});
+    m_mask = slots - 1;
+  }
 
   const tTrieBuildNode& node(int32_t index) const { return m_nodes[static_cast<size_t>(index)]; }
   tTrieBuildNode& node(int32_t index) { return m_nodes[static_cast<size_t>(index)]; }
 
   // Child of `parent` for `character`, appended when absent.
   int32_t Child(int32_t parent, int32_t character) {
-    uint64_t key = Key(parent, character);
-    size_t slot = Hash(key) & m_mask;
-    while (m_slots[slot] != kEmpty) {
-      int32_t candidate = m_slots[slot];
-      const tTrieBuildNode& found = node(candidate);
-      if (found.character == character && m_parents[static_cast<size_t>(candidate)] == parent) {
-        return candidate;
-      }
-      slot = (slot + 1) & m_mask;
+    size_t slot = Hash(parent, character) & m_mask;
+    for (; m_slots[slot].node != kEmpty; slot = (slot + 1) & m_mask) {
+      const tSlot& found = m_slots[slot];
+      if (found.parent == parent && found.character == character) return found.node;
     }
     int32_t child = static_cast<int32_t>(m_nodes.size());
     m_nodes.emplace_back();
-    m_parents.resize(m_nodes.size(), 0);
-    m_parents[static_cast<size_t>(child)] = parent;
-    tTrieBuildNode& created = node(child);
-    created.character = character;
+    m_nodes.back().character = character;
     tTrieBuildNode& owner = node(parent);
     if (owner.lastChild < 0) {
       owner.firstChild = child;
@@ -81,36 +82,40 @@ class CBuildTree {
     }
     owner.lastChild = child;
     ++owner.childCount;
-    m_slots[slot] = child;
+    m_slots[slot] = tSlot{parent, character, child};
     if (m_nodes.size() * 2 > m_slots.size()) Rehash();
     return child;
   }
 
  private:
   static constexpr int32_t kEmpty = -1;
-  static uint64_t Key(int32_t parent, int32_t character) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 16) ^
-           static_cast<uint32_t>(character);
-  }
-  static size_t Hash(uint64_t key) {
+  // The key lives in the slot, so a probe reads one place.
+  struct tSlot {
+    int32_t parent;
+    int32_t character;
+    int32_t node;
+  };
+  static size_t Hash(int32_t parent, int32_t character) {
+    uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(parent)) << 16) ^
+                   static_cast<uint32_t>(character);
     key *= 0x9E3779B97F4A7C15ULL;
     return static_cast<size_t>(key >> 24);
   }
   void Rehash() {
-    std::vector<int32_t> slots(m_slots.size() * 2, kEmpty);
+    std::vector<tSlot> slots(m_slots.size() * 2, tSlot{0, 0, kEmpty});
     size_t mask = slots.size() - 1;
-    for (size_t index = 1; index < m_nodes.size(); ++index) {
-      size_t slot = Hash(Key(m_parents[index], m_nodes[index].character)) & mask;
-      while (slots[slot] != kEmpty) slot = (slot + 1) & mask;
-      slots[slot] = static_cast<int32_t>(index);
+    for (const tSlot& entry : m_slots) {
+      if (entry.node == kEmpty) continue;
+      size_t slot = Hash(entry.parent, entry.character) & mask;
+      while (slots[slot].node != kEmpty) slot = (slot + 1) & mask;
+      slots[slot] = entry;
     }
     m_slots.swap(slots);
     m_mask = mask;
   }
 
   std::vector<tTrieBuildNode> m_nodes;
-  std::vector<int32_t> m_parents{0};
-  std::vector<int32_t> m_slots;
+  std::vector<tSlot> m_slots;
   size_t m_mask;
 };
 
@@ -294,14 +299,18 @@ class CPlacement {
         position = m_free.NextFree(position + 256);
         continue;
       }
-      for (int32_t distance : m_distances) {
+      for (size_t index = 0; index < m_distances.size(); ++index) {
         uint64_t windows[4];
-        m_free.Window4(position + distance, windows);
+        m_free.Window4(position + m_distances[index], windows);
         fits[0] &= windows[0];
         fits[1] &= windows[1];
         fits[2] &= windows[2];
         fits[3] &= windows[3];
-        if ((fits[0] | fits[1] | fits[2] | fits[3]) == 0) break;
+        if ((fits[0] | fits[1] | fits[2] | fits[3]) == 0) {
+          // The child that ruled out this block is likely to rule out the next: ask it first.
+          std::swap(m_distances[0], m_distances[index]);
+          break;
+        }
       }
       for (int index = 0; index < 4; ++index) {
         while (fits[index] != 0) {
@@ -390,10 +399,12 @@ int CPDAT::BuildFromText(const char* path, const CPDAT* exclusion) {
   if (!file) return 0;
 
   CProgressOutput output;
-  CBuildTree tree;
+  CDictionaryReader reader(file.get(), kDictionaryPieceSize);
+  // A dictionary of two-byte words with a frequency column has about a node per six bytes
+  // of text; sizing for one per eight keeps memory low and costs at most one regrowth.
+  CBuildTree tree(reader.GetTextSize() / 8);
   std::vector<int32_t> frequency(kCodeTableSize, 0);
   int32_t wordCount = 0;
-  CDictionaryReader reader(file.get(), kDictionaryPieceSize);
   // Dictionaries are mostly sorted, so a word usually shares its first characters with the
   // one before it: the nodes of the previous word's path are kept.
   struct tPathStep {

@@ -201,6 +201,13 @@ TEST_F(DataLineIndexTest, FilterResultsMarksOnlyRecordsOutsideTheValues) {
   EXPECT_EQ(store->FilterResults(price, {"3"}, outside, 3), 2);  // 4 and -7 are no records
   EXPECT_EQ(outside[0].record, 3);
 
+  std::vector<std::string> many;  // a long list takes the sorted path
+  for (int value = 100; value >= 4; --value) many.push_back(std::to_string(value));
+  tINDEX_STRUCTURE longList[] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}};
+  EXPECT_EQ(store->FilterResults(price, many, longList, 4), 2);
+  EXPECT_EQ(longList[1].record, 1);
+  EXPECT_EQ(longList[2].record, 2);
+
   int title = m_schema->FindField("Title");  // not a filter field: nothing happens
   tINDEX_STRUCTURE untouched[] = {{1, 0}};
   EXPECT_EQ(store->FilterResults(title, {"3"}, untouched, 1), 0);

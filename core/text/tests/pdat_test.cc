@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -277,6 +278,24 @@ TEST(PdatBuild, LargeDictionaryReportsEveryHundredthPass) {
   CPDAT trie;
   std::string progress;
   Build(&trie, dictionary, &progress);
+  EXPECT_TRUE(progress == expected.progress);
+  EXPECT_TRUE(SavedImage(trie) == expected.image);
+}
+
+TEST(PdatBuild, MatchesTheLiteralBuildOnTheRealDictionaryHead) {
+  const char* source = std::getenv("TRINDLE_SOURCE_DIR");
+  std::string dictionary =
+      ReadFileBytes(std::string(source != nullptr ? source : ".") + "/data/dict.gbk.txt");
+  if (dictionary.empty()) GTEST_SKIP() << "no data/dict.gbk.txt (scripts/prepare_data.sh)";
+  size_t end = 0;
+  for (int line = 0; line < 5000 && end != std::string::npos; ++line) {
+    end = dictionary.find('\n', end + 1);
+  }
+  std::string head = dictionary.substr(0, end == std::string::npos ? end : end + 1);
+  tReferenceTrie expected = ReferenceBuildTrie(WriteScratchFile("head.txt", head).c_str());
+  CPDAT trie;
+  std::string progress;
+  Build(&trie, head, &progress);
   EXPECT_TRUE(progress == expected.progress);
   EXPECT_TRUE(SavedImage(trie) == expected.image);
 }
