@@ -16,7 +16,9 @@ constexpr int kPageSize = 15;
 constexpr int kBlockSize = 20000;
 const char kFixedQuery[] = "[FIELD] code [AND] BS";
 
-// One line per record: its stored values in stored-list order, separated by tabs.
+// One line per record: its stored values in stored-list order, separated by tabs. Tabs and
+// line breaks inside a value are shown as blanks so that a record stays on its line (these
+// bytes never occur inside a two-byte GBK character).
 void PrintPage(const ResultPage& page) {
   size_t offset = 0;
   for (int32_t record = 0; record < page.returned; ++record) {
@@ -26,7 +28,10 @@ void PrintPage(const ResultPage& page) {
           page.valueLengths[static_cast<size_t>(record) * static_cast<size_t>(page.fieldCount) +
                             static_cast<size_t>(field)]);
       if (field > 0) line += '\t';
-      line.append(page.text, offset, length);
+      for (size_t i = offset; i < offset + length; ++i) {
+        char byte = page.text[i];
+        line += (byte == '\t' || byte == '\n' || byte == '\r') ? ' ' : byte;
+      }
       offset += length;
     }
     line += '\n';
