@@ -9,6 +9,8 @@ cd "$root"
 jobs="$(nproc)"
 
 bash scripts/install_deps.sh
+# The real dictionary lets one test compare the fast trie build with the literal one.
+bash scripts/prepare_data.sh data >/dev/null
 
 echo "== format check"
 if command -v clang-format >/dev/null 2>&1; then
