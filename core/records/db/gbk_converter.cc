@@ -15,6 +15,39 @@ bool IsAscii(const char* text, size_t size) {
   return true;
 }
 
+// Decodes the UTF-8 character at p[*i] (p holds `size` bytes) into *code and moves *i past
+// it. False, with *i unchanged, for anything that is not well-formed UTF-8: a bad lead or
+// continuation byte, a truncated, overlong or surrogate sequence, or a value past U+10FFFF.
+bool DecodeUtf8(const unsigned char* p, size_t size, size_t* i, uint32_t* code) {
+  unsigned char lead = p[*i];
+  if (lead < 0x80) {
+    *code = lead;
+    ++*i;
+    return true;
+  }
+  size_t length;
+  uint32_t minimum;
+  uint32_t value;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80, value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800, value = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000, value = lead & 0x07;
+  } else {
+    return false;
+  }
+  if (size - *i < length) return false;
+  for (size_t k = 1; k < length; ++k) {
+    if ((p[*i + k] & 0xC0) != 0x80) return false;
+    value = (value << 6) | (p[*i + k] & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+  *code = value;
+  *i += length;
+  return true;
+}
+
 // Length of the (valid) UTF-8 sequence at `text`.
 size_t SkipUtf8(const char* text, size_t size) {
   unsigned char lead = static_cast<unsigned char>(text[0]);
@@ -125,36 +158,16 @@ void CGbkConverter::Utf8ToGbk(const char* text, size_t size, std::string* gbk) {
   char* out = &(*gbk)[0];
   size_t written = 0;
   for (size_t i = 0; i < size;) {
-    unsigned char lead = p[i];
-    if (lead < 0x80) {
-      out[written++] = static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    size_t length;
-    uint32_t minimum;
     uint32_t code;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, minimum = 0x80, code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3, minimum = 0x800, code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, minimum = 0x10000, code = lead & 0x07;
-    } else {
+    if (!DecodeUtf8(p, size, &i, &code)) {
       gbk->assign(text, size);  // not UTF-8: the text is taken as GBK already
       return;
     }
-    bool valid = size - i >= length;
-    for (size_t k = 1; valid && k < length; ++k) {
-      valid = (p[i + k] & 0xC0) == 0x80;
-      code = (code << 6) | (p[i + k] & 0x3F);
+    if (code < 0x80) {
+      out[written++] = static_cast<char>(code);
+    } else {
+      written += PutGbk(table, code, out + written);
     }
-    if (!valid || code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      gbk->assign(text, size);
-      return;
-    }
-    written += PutGbk(table, code, out + written);
-    i += length;
   }
   gbk->resize(written);
 }
@@ -217,32 +230,9 @@ void CGbkConverter::GbkToUtf16(const std::string& gbk, std::u16string* utf16) {
 
 bool CGbkConverter::IsValidUtf8(const char* text, size_t size) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  while (i < size) {
-    unsigned char lead = p[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    uint32_t minimum;
-    uint32_t code;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, minimum = 0x80, code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3, minimum = 0x800, code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, minimum = 0x10000, code = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (size - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      code = (code << 6) | (p[i + k] & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
+  uint32_t code;
+  for (size_t i = 0; i < size;) {
+    if (!DecodeUtf8(p, size, &i, &code)) return false;
   }
   return true;
 }
