@@ -38,7 +38,8 @@ using Clock = std::chrono::steady_clock;
 
 struct tRun {
   double seconds = 0;
-  std::vector<double> latencies;  // microseconds
+  std::vector<double> latencies;  // microseconds, in the order the queries were answered
+  std::vector<int> hitsPerQuery;
   long hits = 0;
 };
 
@@ -50,7 +51,9 @@ void RunQueries(const CFieldInfo& schema, const CDataLineIndex& store,
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = first; i < queries.size(); i += step) {
       auto start = Clock::now();
-      run->hits += query.Execute(queries[i].c_str());
+      int hits = query.Execute(queries[i].c_str());
+      run->hits += hits;
+      run->hitsPerQuery.push_back(hits);
       query.GetPage(0, 20);
       run->latencies.push_back(
           std::chrono::duration<double, std::micro>(Clock::now() - start).count());
@@ -82,6 +85,26 @@ void Report(const char* label, const std::vector<tRun>& runs, size_t queries) {
       label, queries, static_cast<double>(queries) / seconds, Percentile(latencies, 0.5),
       Percentile(latencies, 0.99), Percentile(latencies, 1.0),
       static_cast<double>(hits) / static_cast<double>(queries));
+}
+
+// The slowest 1% of a one-thread run over `queries` (answered `rounds` times): each query's
+// median latency, its hits and its text (GBK).
+void ReportSlowest(const tRun& run, const std::vector<std::string>& queries, int rounds) {
+  std::vector<std::pair<double, size_t>> medians;
+  for (size_t i = 0; i < queries.size(); ++i) {
+    std::vector<double> mine;
+    for (int round = 0; round < rounds; ++round) {
+      mine.push_back(run.latencies[static_cast<size_t>(round) * queries.size() + i]);
+    }
+    medians.push_back({Percentile(mine, 0.5), i});
+  }
+  std::sort(medians.rbegin(), medians.rend());
+  size_t shown = std::max<size_t>(1, queries.size() / 100);
+  std::printf("slowest 1%% (%zu queries): median us, hits, query\n", shown);
+  for (size_t k = 0; k < shown && k < medians.size(); ++k) {
+    std::printf("  %8.1f %7d  %s\n", medians[k].first, run.hitsPerQuery[medians[k].second],
+                queries[medians[k].second].c_str());
+  }
 }
 
 }  // namespace
@@ -137,7 +160,10 @@ int main(int argc, char** argv) {
     if (pass == 1) Report("two conditions, 1 thread", one, pairs.size() * rounds);
     one[0] = tRun();
     RunQueries(schema, store, all, 0, 1, passRounds, &one[0]);
-    if (pass == 1) Report("all, 1 thread", one, all.size() * rounds);
+    if (pass == 1) {
+      Report("all, 1 thread", one, all.size() * rounds);
+      ReportSlowest(one[0], all, rounds);
+    }
   }
   std::vector<tRun> runs(static_cast<size_t>(threads));
   std::vector<std::thread> workers;
