@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/text/file_util.h"
 #include "core/text/pdat_chars.h"
 
 namespace {
@@ -33,6 +34,11 @@ bool NormalisationChanges(int value, int width) {
 
 CDictionaryReader::CDictionaryReader(std::FILE* file, int bufferSize)
     : m_pieceLimit(bufferSize > 1 ? static_cast<size_t>(bufferSize - 1) : 1) {
+  if (file != nullptr) {
+    // One allocation for a regular file; a pipe or a growing file still reads to its end.
+    int64_t size = FileSize(file);
+    if (size > 0) m_text.reserve(static_cast<size_t>(size) + 1);
+  }
   char chunk[1 << 16];
   size_t got = 0;
   while (file != nullptr && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/text/byte_io.h"
+#include "core/text/pdat_free_cells.h"
 #include "testing/reference_trie.h"
 #include "testing/trie_test_files.h"
 
@@ -298,6 +299,77 @@ TEST(PdatBuild, MatchesTheLiteralBuildOnTheRealDictionaryHead) {
   Build(&trie, head, &progress);
   EXPECT_TRUE(progress == expected.progress);
   EXPECT_TRUE(SavedImage(trie) == expected.image);
+}
+
+// Both forms of the block search (the portable one and the wide one where the processor
+// has it) against a plain first fit: the first h >= start with h + d free for every d.
+TEST(PdatFreeCells, BlockSearchFindsTheFirstFitInBothForms) {
+  for (bool portable : {false, true}) {
+    SCOPED_TRACE(portable ? "portable" : "wide");
+    CFreeCells::ForcePortableSearch(portable);
+    std::mt19937 random(portable ? 11 : 12);
+    for (int round = 0; round < 200; ++round) {
+      SCOPED_TRACE(round);
+      const int size = 64 + static_cast<int>(random() % 3000);
+      CFreeCells cells;
+      cells.Grow(static_cast<size_t>(size));
+      // Dense at the front, sparse further on, so that fits come late and blocks jump.
+      std::vector<bool> used(static_cast<size_t>(size), false);
+      const int dense = static_cast<int>(random() % static_cast<unsigned>(size));
+      for (int cell = 0; cell < size; ++cell) {
+        unsigned percent = random() % 100;
+        if (percent < (cell < dense ? 97u : 30u)) {
+          used[static_cast<size_t>(cell)] = true;
+          cells.Use(cell);
+        }
+      }
+      std::vector<int32_t> distances;
+      const int children = static_cast<int>(random() % 9);
+      for (int child = 0; child < children; ++child) {
+        distances.push_back(1 + static_cast<int32_t>(random() % (round % 5 == 0 ? 60000 : 700)));
+      }
+      const int64_t start = static_cast<int64_t>(random() % static_cast<unsigned>(size));
+      auto isFree = [&](int64_t cell) { return cell >= size || !used[static_cast<size_t>(cell)]; };
+      int64_t expected = start;
+      for (;; ++expected) {
+        bool fits = isFree(expected);
+        for (int32_t distance : distances) fits = fits && isFree(expected + distance);
+        if (fits) break;
+      }
+      std::vector<const uint8_t*> rows;
+      for (int32_t distance : distances) rows.push_back(cells.Row(distance));
+      int64_t position = start & ~int64_t{7};
+      uint64_t fits[4] = {0, 0, 0, 0};
+      int64_t block = cells.FindBlock(cells.Row(0), rows.data(), rows.size(), position,
+                                      ~uint64_t{0} << (start & 7), fits);
+      int64_t found = -1;
+      for (int word = 0; word < 4 && found < 0; ++word) {
+        if (fits[word] != 0) found = block + 64 * word + __builtin_ctzll(fits[word]);
+      }
+      ASSERT_EQ(block % 8, 0);
+      ASSERT_EQ(found, expected);
+    }
+  }
+  CFreeCells::ForcePortableSearch(false);
+}
+
+// The portable block search gives the same trie, byte for byte, as the literal build.
+TEST(PdatBuild, PortableBaseSearchMatchesTheLiteralBuild) {
+  CFreeCells::ForcePortableSearch(true);
+  std::mt19937 random(41);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::string> list;
+    std::string dictionary = RandomDictionary(&random, round == 0 ? 3000 : 300, &list);
+    tReferenceTrie expected =
+        ReferenceBuildTrie(WriteScratchFile("dictionary.txt", dictionary).c_str());
+    CPDAT trie;
+    std::string progress;
+    Build(&trie, dictionary, &progress);
+    EXPECT_TRUE(progress == expected.progress);
+    EXPECT_TRUE(SavedImage(trie) == expected.image);
+  }
+  CFreeCells::ForcePortableSearch(false);
 }
 
 class PdatFileTest : public testing::Test {
