@@ -24,7 +24,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/index/large_block.h"
+#include "core/text/large_block.h"
 
 class CPDAT;
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "core/index/large_buffer.h"
 #include "core/records/db_row.h"
 #include "core/text/file_util.h"
+#include "core/text/large_buffer.h"
 
 class CFieldInfo;
 class CIndexerControl;

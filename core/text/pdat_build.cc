@@ -32,10 +32,10 @@
 
 #include "core/text/dictionary_reader.h"
 #include "core/text/file_util.h"
+#include "core/text/large_block.h"
 #include "core/text/pdat.h"
 #include "core/text/pdat_chars.h"
 #include "core/text/pdat_free_cells.h"
-#include "core/text/pdat_memory.h"
 #include "core/text/progress_output.h"
 
 namespace {
@@ -62,7 +62,7 @@ class CBuildTree {
   // `expectedNodes` only sizes the first allocation.
   explicit CBuildTree(size_t expectedNodes) : m_nodes(1) {
     m_nodes.reserve(expectedNodes + 1);
-    pdat_memory::AdviseHugePages(m_nodes.data(), m_nodes.capacity() * sizeof(tTrieBuildNode));
+    AdviseHugePages(m_nodes.data(), m_nodes.capacity() * sizeof(tTrieBuildNode));
   }
 
   size_t size() const { return m_nodes.size(); }
@@ -249,7 +249,7 @@ class CPlacement {
     // The cells usually grow past the first allocation; room reserved up front is only
     // address space until used and saves copying the cells when they do.
     m_cells.reserve(static_cast<size_t>(m_capacity) * 2 + CPDAT::kCodeTableSize);
-    pdat_memory::AdviseHugePages(m_cells.data(), m_cells.capacity() * sizeof(CPDAT::tCell));
+    AdviseHugePages(m_cells.data(), m_cells.capacity() * sizeof(CPDAT::tCell));
     m_cells.assign(static_cast<size_t>(m_capacity), CPDAT::tCell{kFreeBase, -1, -1});
     m_free.Grow(m_cells.size());
   }

@@ -1,4 +1,4 @@
-#include "core/index/large_block.h"
+#include "core/text/large_block.h"
 
 #include <sys/mman.h>
 
