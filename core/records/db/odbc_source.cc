@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/records/db/column_names.h"
+#include "core/records/db/named_record_set.h"
 #include "core/records/decimal_text.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16");
@@ -80,21 +81,10 @@ Fetch FetchFor(SQLSMALLINT type) {
   }
 }
 
-class COdbcRecordSet;
-
-class COdbcRow : public CDbRow {
- public:
-  explicit COdbcRow(const COdbcRecordSet* owner) : m_owner(owner) {}
-  bool GetColumn(const char* name, CDbValue* value, std::string* error) const override;
-
- private:
-  const COdbcRecordSet* m_owner;
-};
-
-class COdbcRecordSet : public CDbRecordSet {
+class COdbcRecordSet : public CNamedRecordSet {
  public:
   COdbcRecordSet(StatementPtr statement, CGbkConverter* converter)
-      : m_statement(std::move(statement)), m_converter(converter), m_row(this) {}
+      : m_statement(std::move(statement)), m_converter(converter) {}
 
   // Reads the column descriptions and fetches the first row.
   bool Start(std::string* error) {
@@ -123,38 +113,18 @@ class COdbcRecordSet : public CDbRecordSet {
     return Step(error);
   }
 
-  bool AtEnd() const override { return m_atEnd; }
-  const CDbRow& GetRow() const override { return m_row; }
-  bool MoveNext(std::string* error) override {
-    if (m_atEnd) {
-      *error = "No current row";
-      return false;
-    }
-    return Step(error);
-  }
-
-  bool ReadColumn(const char* name, CDbValue* value, std::string* error) const {
-    int column = m_names.Find(name);
-    if (column < 0) {
-      *error = std::string("No column named ") + name;
-      return false;
-    }
-    if (m_atEnd) {
-      *error = "No current row";
-      return false;
-    }
-    *value = m_values[static_cast<size_t>(column)];
-    return true;
-  }
-
  private:
+  void ReadCurrent(int column, CDbValue* value) const override {
+    *value = m_values[static_cast<size_t>(column)];
+  }
+
   bool Fail(std::string* error) {
     *error = Diagnostics(SQL_HANDLE_STMT, m_statement.get(), "ODBC statement failed");
     m_atEnd = true;
     return false;
   }
 
-  bool Step(std::string* error) {
+  bool Step(std::string* error) override {
     SQLRETURN result = SQLFetch(m_statement.get());
     if (result == SQL_NO_DATA) {
       m_atEnd = true;
@@ -291,17 +261,10 @@ class COdbcRecordSet : public CDbRecordSet {
 
   StatementPtr m_statement;
   CGbkConverter* m_converter;
-  CColumnNames m_names;
   std::vector<Fetch> m_fetch;
   std::vector<CDbValue> m_values;  // the current row, read when it is fetched
   std::string m_wide;              // UTF-16 bytes of the text being read
-  bool m_atEnd = false;
-  COdbcRow m_row;
 };
-
-bool COdbcRow::GetColumn(const char* name, CDbValue* value, std::string* error) const {
-  return m_owner->ReadColumn(name, value, error);
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/records/db/column_names.h"
+#include "core/records/db/named_record_set.h"
 #include "core/records/decimal_text.h"
 
 namespace {
@@ -30,24 +31,10 @@ int32_t ReduceInteger(sqlite3_int64 value) {
   return ReadDecimalLikeAtoi(text);
 }
 
-class CSqliteRecordSet;
-
-class CSqliteRow : public CDbRow {
- public:
-  explicit CSqliteRow(const CSqliteRecordSet* owner) : m_owner(owner) {}
-  bool GetColumn(const char* name, CDbValue* value, std::string* error) const override;
-
- private:
-  const CSqliteRecordSet* m_owner;
-};
-
-class CSqliteRecordSet : public CDbRecordSet {
+class CSqliteRecordSet : public CNamedRecordSet {
  public:
   CSqliteRecordSet(sqlite3* database, StatementPtr statement, CGbkConverter* converter)
-      : m_database(database),
-        m_statement(std::move(statement)),
-        m_converter(converter),
-        m_row(this) {
+      : m_database(database), m_statement(std::move(statement)), m_converter(converter) {
     int count = sqlite3_column_count(m_statement.get());
     for (int column = 0; column < count; ++column) {
       const char* name = sqlite3_column_name(m_statement.get(), column);
@@ -61,26 +48,8 @@ class CSqliteRecordSet : public CDbRecordSet {
   // Steps to the first row; false with *error when SQLite fails.
   bool Start(std::string* error) { return Step(error); }
 
-  bool AtEnd() const override { return m_atEnd; }
-  const CDbRow& GetRow() const override { return m_row; }
-  bool MoveNext(std::string* error) override {
-    if (m_atEnd) {
-      *error = "No current row";
-      return false;
-    }
-    return Step(error);
-  }
-
-  bool ReadColumn(const char* name, CDbValue* value, std::string* error) const {
-    int column = m_names.Find(name);
-    if (column < 0) {
-      *error = std::string("No column named ") + name;
-      return false;
-    }
-    if (m_atEnd) {
-      *error = "No current row";
-      return false;
-    }
+ private:
+  void ReadCurrent(int column, CDbValue* value) const override {
     sqlite3_stmt* statement = m_statement.get();
     switch (sqlite3_column_type(statement, column)) {
       case SQLITE_INTEGER:
@@ -109,11 +78,9 @@ class CSqliteRecordSet : public CDbRecordSet {
         value->kind = CDbValue::kNull;
         break;
     }
-    return true;
   }
 
- private:
-  bool Step(std::string* error) {
+  bool Step(std::string* error) override {
     int result = sqlite3_step(m_statement.get());
     if (result == SQLITE_ROW) return true;
     m_atEnd = true;
@@ -125,15 +92,8 @@ class CSqliteRecordSet : public CDbRecordSet {
   sqlite3* m_database;
   StatementPtr m_statement;
   CGbkConverter* m_converter;
-  CColumnNames m_names;
   std::vector<bool> m_isDate;
-  bool m_atEnd = false;
-  CSqliteRow m_row;
 };
-
-bool CSqliteRow::GetColumn(const char* name, CDbValue* value, std::string* error) const {
-  return m_owner->ReadColumn(name, value, error);
-}
 
 }  // namespace
 
