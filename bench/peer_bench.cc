@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/data_set.h"
 #include "bench/query_sampler.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
@@ -398,21 +399,11 @@ int main(int argc, char** argv) {
   const int rounds = argc > 7 ? std::max(1, std::atoi(argv[7])) : 5;
   const std::string xapianDirectory = argc > 8 ? argv[8] : "/tmp/peer_bench_xapian";
 
-  CFieldInfo schema;
-  CPDAT trie;
-  CWordList wordList;
-  if (!schema.LoadBinary(argv[2]) || !trie.Load(argv[3]) || !wordList.Load(argv[4])) {
-    std::printf("cannot load %s, %s or %s\n", argv[2], argv[3], argv[4]);
-    return 1;
-  }
-  auto started = Clock::now();
-  CDataLineIndex store(schema, &trie, true, true, 20000, &wordList);
-  if (!store.Load(argv[1])) {
-    std::printf("cannot load the data set %s\n", argv[1]);
-    return 1;
-  }
-  std::printf("data set %s: %d records, loaded in %.2f s\n", argv[1], store.GetRecordCount(),
-              SecondsSince(started));
+  bench::CLoadedDataSet data;
+  if (!data.Load(argv[1], argv[2], argv[3], argv[4])) return 1;
+  const CFieldInfo& schema = data.schema;
+  const CPDAT& trie = data.trie;
+  const CDataLineIndex& store = *data.store;
 
   CSampler sampler(schema, trie, store, seed);
   if (!sampler.usable()) {

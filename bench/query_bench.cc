@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/data_set.h"
 #include "bench/query_sampler.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
@@ -122,21 +123,11 @@ int main(int argc, char** argv) {
   const int seed = argc > 8 ? std::atoi(argv[8]) : 7;
   const int rounds = argc > 9 ? std::max(1, std::atoi(argv[9])) : 20;
 
-  CFieldInfo schema;
-  CPDAT trie;
-  CWordList wordList;
-  if (!schema.LoadBinary(argv[2]) || !trie.Load(argv[3]) || !wordList.Load(argv[4])) {
-    std::printf("cannot load %s, %s or %s\n", argv[2], argv[3], argv[4]);
-    return 1;
-  }
-  auto started = Clock::now();
-  CDataLineIndex store(schema, &trie, true, true, 20000, &wordList);
-  if (!store.Load(argv[1])) {
-    std::printf("cannot load the data set %s\n", argv[1]);
-    return 1;
-  }
-  std::printf("data set %s: %d records, loaded in %.2f s\n", argv[1], store.GetRecordCount(),
-              std::chrono::duration<double>(Clock::now() - started).count());
+  bench::CLoadedDataSet data;
+  if (!data.Load(argv[1], argv[2], argv[3], argv[4])) return 1;
+  const CFieldInfo& schema = data.schema;
+  const CPDAT& trie = data.trie;
+  const CDataLineIndex& store = *data.store;
 
   CSampler sampler(schema, trie, store, seed);
   if (!sampler.usable()) {

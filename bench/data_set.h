@@ -1,0 +1,41 @@
+// Loading a saved data set the way the server does, for the query benchmarks: binary schema,
+// trie, word list, then the data-line store with its indexes, read-only. Load prints what
+// failed and the load time.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "core/records/data_line_index.h"
+#include "core/records/field_info.h"
+#include "core/text/pdat.h"
+#include "core/text/word_list.h"
+
+namespace bench {
+
+struct CLoadedDataSet {
+  CFieldInfo schema;
+  CPDAT trie;
+  CWordList wordList;
+  std::unique_ptr<CDataLineIndex> store;  // borrows the three above
+
+  bool Load(const char* base, const char* schemaFile, const char* trieFile,
+            const char* wordListFile) {
+    if (!schema.LoadBinary(schemaFile) || !trie.Load(trieFile) || !wordList.Load(wordListFile)) {
+      std::printf("cannot load %s, %s or %s\n", schemaFile, trieFile, wordListFile);
+      return false;
+    }
+    auto started = std::chrono::steady_clock::now();
+    store = std::make_unique<CDataLineIndex>(schema, &trie, true, true, 20000, &wordList);
+    if (!store->Load(base)) {
+      std::printf("cannot load the data set %s\n", base);
+      return false;
+    }
+    std::printf("data set %s: %d records, loaded in %.2f s\n", base, store->GetRecordCount(),
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    return true;
+  }
+};
+
+}  // namespace bench
