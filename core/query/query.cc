@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <string_view>
+#include <unordered_set>
 
 #include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
@@ -14,9 +17,23 @@ namespace {
 const char kKeyword[] = "[FIELD]";
 constexpr size_t kKeywordLength = sizeof(kKeyword) - 1;
 const char kDelimiters[] = "\r\t\n ";
+constexpr int kMaxLoggedSelectors = 10;
+constexpr int32_t kReserveRecords = 1024;  // a huge page count reserves no more than this
 
 bool IsDelimiter(char byte, const char* delimiters) {
   return byte != '\0' && std::strchr(delimiters, byte) != nullptr;
+}
+
+// A condition's values without repeats, in the order of their first appearance: a query
+// that names one value many times costs one evaluation of it.
+std::vector<std::string> DistinctValues(const std::vector<std::string>& values) {
+  std::vector<std::string> distinct;
+  distinct.reserve(values.size());
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& value : values) {
+    if (seen.insert(value).second) distinct.push_back(value);
+  }
+  return distinct;
 }
 
 char LowerAscii(char byte) {
@@ -61,8 +78,18 @@ int CQuery::FindCondition(int field) const {
   return -1;
 }
 
+void CQuery::LogFailedSelector(const std::string& line) {
+  ++m_failedSelectors;
+  if (m_failedSelectors <= kMaxLoggedSelectors) {
+    WriteLog(line);
+  } else if (m_failedSelectors == kMaxLoggedSelectors + 1) {
+    WriteLog("... further failing selectors of this query are not logged");
+  }
+}
+
 int CQuery::Parse(const std::string& text) {
   m_conditions.clear();
+  m_failedSelectors = 0;
   m_text.assign(text.c_str());  // a NUL ends the query
   m_cursor = m_limit = 0;
   size_t keyword = m_text.find(kKeyword);
@@ -73,14 +100,14 @@ int CQuery::Parse(const std::string& text) {
     size_t tokenStart = 0;
     size_t tokenLength = 0;
     if (!NextToken(fieldPart, open, kDelimiters, &tokenStart, &tokenLength)) {
-      WriteLog("非法的字段名!");
+      LogFailedSelector("非法的字段名!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
     const std::string name = m_text.substr(tokenStart, tokenLength);
     const int field = m_schema.FindField(name.c_str());
     if (field == -1) {
-      WriteLog(name + "非法的字段名!");
+      LogFailedSelector(name + "非法的字段名!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -93,7 +120,7 @@ int CQuery::Parse(const std::string& text) {
     const int existing = FindCondition(field);
     const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
-      WriteLog(name + "非法的属性值!");
+      LogFailedSelector(name + "非法的属性值!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -132,7 +159,7 @@ int CQuery::LookupCondition(const tCondition& condition) {
     return static_cast<int>(m_result.entries.size());
   }
   const CIndexerControl& control = m_store.GetIndexControl(index);
-  for (const std::string& value : condition.values) {
+  for (const std::string& value : DistinctValues(condition.values)) {
     control.Lookup(value.c_str(), &m_result);
     if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
   }
@@ -162,7 +189,7 @@ void CQuery::DropRecordsOutsideStore() {
 void CQuery::ApplyFilters() {
   for (const tCondition& condition : m_conditions) {
     if (condition.kind != 2) continue;
-    m_store.FilterResults(condition.field, condition.values, m_result.entries.data(),
+    m_store.FilterResults(condition.field, DistinctValues(condition.values), m_result.entries.data(),
                           static_cast<int>(m_result.entries.size()));
     if (CompactResult(&m_result.entries) == 0) return;
   }
@@ -195,9 +222,23 @@ const ResultPage& CQuery::GetPage(int start, int pageCount) {
   if (start < 0 || pageCount < 1 || start >= total) return m_page;
   const int32_t returned =
       static_cast<int32_t>(std::min<int64_t>(pageCount, int64_t{total} - start));
-  m_page.valueLengths.reserve(static_cast<size_t>(returned) * static_cast<size_t>(fieldCount));
-  for (int32_t hit = start; hit < start + returned; ++hit) {
+  m_page.valueLengths.reserve(static_cast<size_t>(std::min(returned, kReserveRecords)) *
+                              static_cast<size_t>(fieldCount));
+  // The packed page (20 header bytes, 4 per value, the values) must stay within an int32
+  // frame length: the page ends before the first record that would cross it.
+  const int64_t budget = std::numeric_limits<int32_t>::max();
+  int64_t packedSize = 20;
+  int32_t taken = 0;
+  for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
     const int32_t record = m_result.entries[static_cast<size_t>(hit)].record;
+    int64_t recordSize = 0;
+    for (int32_t column = 0; column < fieldCount; ++column) {
+      int length = 0;
+      m_store.GetCell(record, column, &length);
+      recordSize += 4 + std::max(length, 0);
+    }
+    if (packedSize + recordSize > budget) break;
+    packedSize += recordSize;
     for (int32_t column = 0; column < fieldCount; ++column) {
       int length = 0;
       const char* cell = m_store.GetCell(record, column, &length);
@@ -206,6 +247,6 @@ const ResultPage& CQuery::GetPage(int start, int pageCount) {
       m_page.valueLengths.push_back(length);
     }
   }
-  m_page.returned = returned;
+  m_page.returned = taken;
   return m_page;
 }

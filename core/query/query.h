@@ -11,7 +11,7 @@
 // "OR" (any case) sets the OR flag, which evaluation does not read. Failing selectors are
 // skipped with a line in the daily log ("<name>非法的字段名!" / "<name>非法的属性值!").
 //
-// Evaluation: every value of an indexed condition is a phrase; a record matches when it
+// Evaluation: repeated values of a condition count once; every value of an indexed condition is a phrase; a record matches when it
 // holds every such value (with at least one recognised dictionary word) as a phrase in the
 // condition's field, and every filter value list of the query. Values without a recognised
 // word restrict nothing; a query in which no value restricts anything finds no record
@@ -54,6 +54,8 @@ class CQuery {
   // Fills the owned page with the hits from position `start` on (at most `pageCount`) and
   // returns it; valid until the next GetPage or the destruction. A start outside the hits,
   // a negative start or a page count below 1 gives a page of 0 records; total is always set.
+  // The page ends early, before the record that would make its packed form (20 bytes, 4 per
+  // value, the values) longer than an int32 can count.
   const ResultPage& GetPage(int start, int pageCount);
 
   // Fills the condition list from `text`; returns 1, or 0 when a selector has no "[" after
@@ -80,6 +82,8 @@ class CQuery {
   bool ApplyIndexedPass(bool allFields);
   void ApplyFilters();
   void DropRecordsOutsideStore();
+  // Logs a selector that fails to parse; only the first few of one query are logged.
+  void LogFailedSelector(const std::string& line);
 
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
@@ -87,6 +91,7 @@ class CQuery {
   std::string m_text;  // the private copy being parsed
   size_t m_cursor = 0;
   size_t m_limit = 0;
+  int m_failedSelectors = 0;  // in the text given to the last Parse
   CResultList m_result;
   ResultPage m_page;
 };

@@ -1,0 +1,73 @@
+// The accept loop of the search server: accepts connections on the listening socket and
+// serves each on a thread of its own, at most `maxConnections` at once. At that bound it
+// stops accepting (further clients wait in the listen queue) until a connection ends. It
+// ends when the wake handler asks it to (the server's SIGINT/SIGTERM), then lets the
+// connections in progress finish before it returns, so that nothing they use is freed under
+// them.
+//
+// ActiveConnections and the table of connection threads are guarded by one mutex,
+// ConnectionLock, held only to count a connection in or out; queries run without it.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "server/connection.h"
+
+class CSearchData;
+
+struct tAcceptOptions {
+  int maxConnections = 20;
+  tConnectionLimits limits;
+  // Called on the accept thread when a byte arrives on the wake pipe (a signal number);
+  // returns true to end the loop.
+  std::function<bool(int)> onWake;
+  // The data set for the next connection; each connection keeps the one it started with.
+  std::function<std::shared_ptr<const CSearchData>()> currentData;
+};
+
+class CAcceptLoop {
+ public:
+  explicit CAcceptLoop(tAcceptOptions options);
+  virtual ~CAcceptLoop();
+  CAcceptLoop(const CAcceptLoop&) = delete;
+  CAcceptLoop& operator=(const CAcceptLoop&) = delete;
+
+  // The descriptor that a signal handler writes one byte to (the signal number). Writing is
+  // async-signal-safe.
+  int wakeFd() const { return m_wakeWrite; }
+
+  // Runs the loop on `listenFd`; with `threaded` false each connection is served inline.
+  // Returns 0 after a requested end, 1 after an accept failure that cannot be retried; in
+  // both cases every connection thread has ended. Transient accept failures (a connection
+  // reset before it was accepted, no descriptors left, an interrupted call) are printed and
+  // retried.
+  int AcceptClients(int listenFd, bool threaded);
+
+  // Connections in progress.
+  int ActiveConnections() const;
+
+ private:
+  void ServeOnThread(int slot, CSocket socket, std::shared_ptr<const CSearchData> data);
+  void EndConnection(int slot);
+  int TakeFreeSlot();
+  bool DrainWakePipe();
+  void WaitForAll();
+
+  tAcceptOptions m_options;
+  int m_wakeRead = -1;
+  int m_wakeWrite = -1;
+
+  mutable std::mutex m_connectionLock;  // ConnectionLock: guards the four members below
+  std::condition_variable m_connectionEnded;
+  int m_activeConnections = 0;    // ActiveConnections
+  std::vector<int> m_endedSlots;  // slots whose thread has ended but is not joined yet
+  bool m_wakeOnEnd = false;       // the loop waits at the bound for a connection to end
+
+  std::vector<std::thread> m_threads;  // one slot per connection in progress
+  std::vector<int> m_freeSlots;        // accept thread only
+};

@@ -1,0 +1,107 @@
+#include "server/connection.h"
+
+#include <sys/socket.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/query/query.h"
+#include "core/text/daily_log.h"
+#include "server/net/input_output.h"
+#include "server/search_data.h"
+
+namespace {
+
+// printf-style formatting into a string of any length, for log lines that hold whole queries.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list copy;
+  va_copy(copy, arguments);
+  char small[256];
+  int length = std::vsnprintf(small, sizeof small, format, arguments);
+  va_end(arguments);
+  std::string text;
+  if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
+    text.assign(small, static_cast<size_t>(length));
+  } else if (length > 0) {
+    text.resize(static_cast<size_t>(length));
+    std::vsnprintf(&text[0], text.size() + 1, format, copy);
+  }
+  va_end(copy);
+  return text;
+}
+
+// Receives the request body into *body; false (logged) when the frame is incomplete, late or
+// announces a length outside 0..maxRequestBytes.
+bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body) {
+  const Deadline deadline = DeadlineAfter(limits.receiveTimeout);
+  int32_t size = 0;
+  int received = RecvFully(fd, reinterpret_cast<char*>(&size), 4, deadline);
+  if (received != 4) {
+    WriteLog(Format("Receive query size error nRecvCount=%d!\n", received));
+    return false;
+  }
+  if (size < 0 || size > limits.maxRequestBytes) {
+    WriteLog(Format("Refused query size %d (allowed 0 to %d)", size, limits.maxRequestBytes));
+    return false;
+  }
+  body->resize(static_cast<size_t>(size) + 1);
+  received = RecvFully(fd, &(*body)[0], size, deadline);
+  if (received != size) {
+    WriteLog(Format("Receive query buffer error nRecvCount=%d,nQuerySize=%d!\n", received, size));
+    return false;
+  }
+  body->resize(static_cast<size_t>(size));
+  return true;
+}
+
+// Sends the response frame: the length and the packed page, as one segment where it fits.
+bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionLimits& limits) {
+  const Deadline deadline = DeadlineAfter(limits.receiveTimeout);
+  int sent = SendFully(fd, reinterpret_cast<const char*>(&length), 4, deadline, MSG_MORE);
+  if (sent == 4) sent = SendFully(fd, packed, length, deadline);
+  if (sent == length) return true;
+  WriteLog(Format("Send result error nSendCount=%d,nResultSize=%d!", sent, length));
+  return false;
+}
+
+}  // namespace
+
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits) {
+  std::printf("Begin ServAClient!\n");
+  std::string body;
+  if (!ReceiveRequest(socket.fd(), limits, &body)) return;
+
+  auto query = std::make_unique<CQuery>(data.schema(), data.store());
+  auto io = std::make_unique<CInputOutput>();
+  const QueryRequest* request = io->ParseRequest(body.data(), static_cast<int32_t>(body.size()));
+  if (request == nullptr) {
+    WriteLog(Format("Refused query: its text length does not fit the %d-byte request",
+                    static_cast<int>(body.size())));
+    return;
+  }
+  std::printf("Received query string [%s]\n", request->text.c_str());
+  WriteLog(Format("Received query string %s start=%d pagecount=%d", request->text.c_str(),
+                  request->start, request->pageCount));
+
+  const int total = query->Execute(request->text.c_str());
+  std::printf("result count %d \n", total);
+  std::printf("start %d pagecount %d\n", request->start, request->pageCount);
+  const ResultPage& page = query->GetPage(request->start, request->pageCount);
+  std::printf("return result count %d \n", page.returned);
+
+  int32_t length = 0;
+  const char* packed = io->PackResult(page, &length);
+  if (packed == nullptr) {
+    WriteLog(Format("Cannot pack a page of %d records", page.returned));
+    return;
+  }
+  WriteLog(Format("Get result count=%d send buf size=%d!", page.returned, length));
+  if (!SendResponse(socket.fd(), packed, length, limits)) return;
+  socket.Close();
+  WriteLog("Send Completed!");
+}

@@ -1,0 +1,122 @@
+// SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
+// set and answers one query per connection until SIGINT or SIGTERM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/text/file_util.h"
+#include "server/accept_loop.h"
+#include "server/messages.h"
+#include "server/net/socket_io.h"
+#include "server/search_data.h"
+#include "server/server_config.h"
+
+namespace {
+
+int g_wakeFd = -1;  // the accept loop's wake pipe, written by the signal handler
+
+void OnSignal(int signalNumber) {
+  const int savedErrno = errno;
+  const char byte = static_cast<char>(signalNumber);
+  [[maybe_unused]] ssize_t written = ::write(g_wakeFd, &byte, 1);
+  errno = savedErrno;
+}
+
+void InstallSignalHandlers(int wakeFd) {
+  g_wakeFd = wakeFd;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Lines reach a terminal, a pipe or the journal as they are printed; into a regular file
+// they are written in blocks.
+void ChooseOutputBuffering() {
+  struct stat status {};
+  if (::fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  }
+}
+
+int Fail(const char* format, int error, const char* what) {
+  std::printf(format, error, what);
+  std::fflush(stdout);
+  return 1;
+}
+
+}  // namespace
+
+int main() {
+  ChooseOutputBuffering();
+  std::string text;
+  if (ReadWholeFile("SearchServer.xml", &text) == 0) {
+    std::printf("Erro Read SearchServer.xml\n");
+    return 0;
+  }
+  tServerConfig config;
+  std::string error;
+  if (!ParseServerConfig(text.c_str(), &config, &error)) {
+    std::printf("%s\n", error.c_str());
+    return 1;
+  }
+  StartSockets();
+
+  tResolvedHost host;
+  int code = 0;
+  if (!ResolveServerName(config.serverIP, &host, &code)) {
+    return Fail("Error %d: %s\n", code, "cannot resolve hostname");
+  }
+  in_addr bindAddress{};
+  bindAddress.s_addr = htonl(INADDR_ANY);
+  if (!config.bindAddress.empty() && !ResolveAddress(config.bindAddress, &bindAddress, &code)) {
+    return Fail("Error %d: %s\n", code, "cannot resolve hostname");
+  }
+  CSocket listener;
+  ListenStep step = ListenStep::kNone;
+  if (!OpenListener(bindAddress, config.port, config.listenBacklog, &listener, &step, &code)) {
+    if (step == ListenStep::kSocket) {
+      std::printf("Error: out of socket resources\n");
+      std::fflush(stdout);
+      return 1;
+    }
+    return Fail(
+        "Error %d: %s\n", code,
+        step == ListenStep::kBind ? "Error: unable to bind socket\n" : "Error: listen failed\n");
+  }
+
+  std::shared_ptr<const CSearchData> data =
+      LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
+  if (!data) {
+    std::printf("%s", kInitFailed);
+    return 0;
+  }
+
+  tAcceptOptions options;
+  options.maxConnections = config.maxConnections;
+  options.limits.receiveTimeout = config.receiveTimeout;
+  options.limits.maxRequestBytes = config.maxRequestBytes;
+  options.onWake = [](int signalNumber) {
+    return signalNumber == SIGINT || signalNumber == SIGTERM;
+  };
+  options.currentData = [&data] { return data; };
+  CAcceptLoop loop(std::move(options));
+  InstallSignalHandlers(loop.wakeFd());
+
+  std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
+  std::fflush(stdout);
+  loop.AcceptClients(listener.fd(), true);
+  listener.Close();
+  std::printf("Server is down\n");
+  data.reset();
+  std::fflush(stdout);
+  return 0;
+}

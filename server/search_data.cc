@@ -1,0 +1,39 @@
+#include "server/search_data.h"
+
+#include <cstdio>
+
+namespace {
+
+// Construction values of the store's index controls when serving: read-only, append, and
+// the block size the query test of the indexer uses.
+constexpr bool kReadOnly = true;
+constexpr bool kAppend = true;
+constexpr int kBlockSize = 20000;
+
+}  // namespace
+
+CSearchData::CSearchData() = default;
+CSearchData::~CSearchData() = default;
+
+std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
+                                                  const std::string& fieldInfo,
+                                                  const std::string& pdat,
+                                                  const std::string& wordList) {
+  auto data = std::make_shared<CSearchData>();
+  if (!data->m_schema.LoadBinary(fieldInfo.c_str())) return nullptr;
+  if (!data->m_trie.Load(pdat.c_str())) {
+    std::printf("Load %s failed!\n", pdat.c_str());
+    return nullptr;
+  }
+  if (!data->m_wordList.Load(wordList.c_str())) {
+    std::printf("Load\t%s failed!\n", wordList.c_str());
+    return nullptr;
+  }
+  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly,
+                                                   kAppend, kBlockSize, &data->m_wordList);
+  if (!data->m_store->Load(standard.c_str())) {
+    std::printf("Load %s failed!\n", standard.c_str());
+    return nullptr;
+  }
+  return data;
+}

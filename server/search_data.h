@@ -1,0 +1,44 @@
+// CSearchData: the data set one server serves: the field schema, the dictionary trie, the
+// word list and the data-line store with its per-field indexes, loaded together and read-only
+// afterwards. Connection threads borrow it through a shared pointer to const, so the
+// compiler holds the query path to reading, and the set is freed only after the last
+// connection that uses it has ended.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/records/data_line_index.h"
+#include "core/records/field_info.h"
+#include "core/text/pdat.h"
+#include "core/text/word_list.h"
+
+class CSearchData {
+ public:
+  CSearchData();
+  virtual ~CSearchData();
+  CSearchData(const CSearchData&) = delete;
+  CSearchData& operator=(const CSearchData&) = delete;
+
+  const CFieldInfo& schema() const { return m_schema; }
+  const CPDAT& trie() const { return m_trie; }
+  const CWordList& wordList() const { return m_wordList; }
+  const CDataLineIndex& store() const { return *m_store; }
+
+ private:
+  friend std::shared_ptr<const CSearchData> LoadSearchData(const std::string&, const std::string&,
+                                                           const std::string&, const std::string&);
+  CFieldInfo m_schema;
+  CPDAT m_trie;
+  CWordList m_wordList;
+  std::unique_ptr<CDataLineIndex> m_store;
+};
+
+// Loads the schema from `fieldInfo`, the trie from `pdat`, the word list from `wordList` and
+// the data set from the stem `standard`, in this order, stopping at the first failure with
+// its line on standard output: "Error Read <path>" (the schema's own), "Load <path> failed!",
+// "Load\t<path> failed!" or "Load <stem> failed!". Null on failure.
+std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
+                                                  const std::string& fieldInfo,
+                                                  const std::string& pdat,
+                                                  const std::string& wordList);

@@ -1,0 +1,72 @@
+#include "server/server_config.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "core/text/tag_value.h"
+
+namespace {
+
+constexpr size_t kValueBuffer = 1024;  // a value has at most 1023 bytes
+
+bool GetValue(const char* text, const char* key, std::string* value, std::string* error) {
+  bool tooLong = false;
+  GetTagValueLimited(text, key, kValueBuffer, value, &tooLong);
+  if (tooLong) *error = std::string("Value of ") + key + " is longer than 1023 bytes";
+  return !tooLong;
+}
+
+// An optional number: absent keeps *number; present must be decimal digits only, at least
+// `minimum` and at most `maximum`.
+bool GetNumber(const char* text, const char* key, int minimum, int maximum, int* number,
+               std::string* error) {
+  std::string value;
+  if (!GetValue(text, key, &value, error)) return false;
+  if (!GetTagValue(text, key, &value)) return true;
+  size_t begin = value.find_first_not_of(" \t\r\n");
+  size_t end = value.find_last_not_of(" \t\r\n");
+  bool digits = begin != std::string::npos && end - begin < 10;
+  for (size_t i = begin; digits && i <= end; ++i) {
+    digits = std::isdigit(static_cast<unsigned char>(value[i])) != 0;
+  }
+  long parsed = digits ? std::strtol(value.c_str() + begin, nullptr, 10) : -1;
+  if (!digits || parsed < minimum || parsed > maximum) {
+    *error = std::string("Invalid value of ") + key + ": " + value;
+    return false;
+  }
+  *number = static_cast<int>(parsed);
+  return true;
+}
+
+}  // namespace
+
+uint16_t PortFromText(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  uint32_t number = 0;  // wraps as the int conversion of a long number would, modulo 2^32
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    number = number * 10 + static_cast<uint32_t>(text[i] - '0');
+  }
+  if (negative) number = 0u - number;
+  return static_cast<uint16_t>(number & 0xFFFFu);
+}
+
+bool ParseServerConfig(const char* text, tServerConfig* config, std::string* error) {
+  std::string port;
+  if (!GetValue(text, "ServerIP", &config->serverIP, error) ||
+      !GetValue(text, "Port", &port, error) ||
+      !GetValue(text, "Standard", &config->standard, error) ||
+      !GetValue(text, "FieldInfo", &config->fieldInfo, error) ||
+      !GetValue(text, "PDAT", &config->pdat, error) ||
+      !GetValue(text, "WordList", &config->wordList, error) ||
+      !GetValue(text, "BindAddress", &config->bindAddress, error)) {
+    return false;
+  }
+  config->port = PortFromText(port);
+  return GetNumber(text, "MaxConnections", 1, 100000, &config->maxConnections, error) &&
+         GetNumber(text, "ReceiveTimeout", 0, 86400, &config->receiveTimeout, error) &&
+         GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
+         GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error);
+}

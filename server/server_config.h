@@ -1,0 +1,36 @@
+// The server's configuration: the tag-value file "SearchServer.xml" in the working
+// directory. ServerIP, Port, Standard, FieldInfo, PDAT and WordList are required in the
+// sense that a missing one is empty (an empty path fails the load, an empty port is 0);
+// BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes and ListenBacklog are
+// optional and have defaults. Values are held whole up to 1023 bytes; a longer value is
+// refused.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+struct tServerConfig {
+  std::string serverIP;  // resolved only for the start message
+  uint16_t port = 0;     // leading decimal digits, low 16 bits kept
+  std::string standard;  // data set stem: <stem>.dataline, <stem>.index_<k>
+  std::string fieldInfo;
+  std::string pdat;
+  std::string wordList;
+
+  std::string bindAddress;        // empty: all interfaces
+  int maxConnections = 20;        // connections served at once
+  int receiveTimeout = 10;        // seconds to receive a request and to send a response
+  int maxRequestBytes = 1 << 20;  // largest request body accepted
+  int listenBacklog = SOMAXCONN;  // pending connections the kernel queues
+};
+
+// Fills *config from the configuration text. False with a one-line *error (no line feed)
+// when a value is longer than 1023 bytes or an optional key holds something other than a
+// positive decimal number (ReceiveTimeout may also be 0: no time-out).
+bool ParseServerConfig(const char* text, tServerConfig* config, std::string* error);
+
+// The port conversion: leading blanks, an optional sign and the leading decimal digits, as
+// atoi reads them (no digits give 0), reduced to their low 16 bits.
+uint16_t PortFromText(const std::string& text);
