@@ -188,10 +188,15 @@ int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
     }
     const int slot = TakeFreeSlot();
     try {
-      m_threads[static_cast<size_t>(slot)] =
-          std::thread(&CAcceptLoop::ServeOnThread, this, slot, std::move(socket), std::move(data));
+      auto owned = std::make_shared<CSocket>(std::move(socket));
+      std::function<void()> serve = [this, slot, owned, data = std::move(data)]() mutable {
+        ServeOnThread(slot, std::move(*owned), std::move(data));
+      };
+      m_threads[static_cast<size_t>(slot)] = m_options.startThread
+                                                 ? m_options.startThread(std::move(serve))
+                                                 : std::thread(std::move(serve));
     } catch (const std::exception& failure) {
-      // The socket went into the thread's arguments and is closed with them.
+      // The socket belongs to the routine that did not start and is closed with it.
       WriteLog(std::string("Cannot start a connection thread: ") + failure.what());
       m_freeSlots.push_back(slot);
       EndConnection(-1);

@@ -28,6 +28,8 @@ struct tAcceptOptions {
   std::function<bool(int)> onWake;
   // The data set for the next connection; each connection keeps the one it started with.
   std::function<std::shared_ptr<const CSearchData>()> currentData;
+  // Starts a connection's thread; empty means std::thread. May throw as std::thread does.
+  std::function<std::thread(std::function<void()>)> startThread;
 };
 
 class CAcceptLoop {

@@ -1,0 +1,362 @@
+// Tests of the search server over 127.0.0.1: the exchange against the in-process query
+// engine, hostile and slow clients, the connection bound, the end on SIGTERM, and the start-up
+// sequence of the SearchServer program with its messages and exit statuses.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "core/query/query.h"
+#include "core/text/byte_io.h"
+#include "core/text/word_list.h"
+#include "server/accept_loop.h"
+#include "server/net/input_output.h"
+#include "server/net/socket_io.h"
+#include "server/search_data.h"
+#include "testing/records/query_fixture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海",
+                                         "你好", "世界", "电脑", "软件", "bs"};
+const char kSchema[] =
+    "1 TITLE title T 1 0 1 1 标题\n"
+    "2 BODY body T 1 0 1 1 正文\n"
+    "3 YEAR year I 0 1 1 0 年份\n";
+constexpr int kRecords = 80;
+constexpr int kBigRecords = 40;  // records whose body is large, for pages that fill buffers
+
+std::string RecordText(std::mt19937* random, int words) {
+  std::string text;
+  for (int i = 0; i < words; ++i) text += kWords[(*random)() % kWords.size()];
+  return text;
+}
+
+std::string Frame(const std::string& body) {
+  std::string frame;
+  PutI32(&frame, static_cast<int32_t>(body.size()));
+  return frame + body;
+}
+
+std::string RequestBody(const std::string& query, int32_t start, int32_t pageCount) {
+  std::string body;
+  PutI32(&body, start);
+  PutI32(&body, pageCount);
+  PutI32(&body, static_cast<int32_t>(query.size()));
+  return body + query;
+}
+
+CSocket Connect(uint16_t port) {
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  int error = 0;
+  EXPECT_TRUE(ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error)) << error;
+  return socket;
+}
+
+// Everything the server sends until it closes (or 10 s pass).
+std::string ReadAll(int fd) {
+  std::string received;
+  const Deadline deadline = DeadlineAfter(10);
+  char buffer[65536];
+  for (;;) {
+    int got = RecvFully(fd, buffer, 1, deadline);
+    if (got != 1) break;
+    received += buffer[0];
+    ssize_t more = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (more > 0) received.append(buffer, static_cast<size_t>(more));
+  }
+  return received;
+}
+
+// Sends `bytes` (closing the sending side when `finish`) and returns what comes back.
+std::string Exchange(uint16_t port, const std::string& bytes, bool finish = true) {
+  CSocket socket = Connect(port);
+  if (!socket.valid()) return "";
+  if (!bytes.empty()) {
+    EXPECT_EQ(SendFully(socket.fd(), bytes.data(), static_cast<int>(bytes.size()), 0),
+              static_cast<int>(bytes.size()));
+  }
+  if (finish) ::shutdown(socket.fd(), SHUT_WR);
+  return ReadAll(socket.fd());
+}
+
+// The response frame the server must send for a query: the in-process engine's page, packed.
+std::string ExpectedFrame(const CSearchData& data, const std::string& query, int start,
+                          int pageCount) {
+  CQuery engine(data.schema(), data.store());
+  engine.Execute(query.c_str());
+  CInputOutput io;
+  int32_t length = 0;
+  const char* packed = io.PackResult(engine.GetPage(start, pageCount), &length);
+  return Frame(std::string(packed, static_cast<size_t>(length)));
+}
+
+bool WaitFor(const std::function<bool()>& condition, int limitMs = 5000) {
+  auto until = std::chrono::steady_clock::now() + milliseconds(limitMs);
+  while (std::chrono::steady_clock::now() < until) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  return condition();
+}
+
+// A data set on disk (trie, word list, schema, data set files) in a scratch directory that is
+// also the working directory, loaded for the in-process server.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
+    ASSERT_TRUE(m_fixture->ok());
+    std::mt19937 random(20261209);
+    for (int record = 0; record < kRecords + kBigRecords; ++record) {
+      const int bodyWords = record < kRecords ? 1 + static_cast<int>(random() % 12) : 40000;
+      ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(RecordText(&random, 3))},
+                                               {"BODY", TextValue(RecordText(&random, bodyWords))},
+                                               {"YEAR", IntValue(2000 + record % 7)}}));
+    }
+    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
+    CWordList words;
+    ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
+    ASSERT_TRUE(words.Save(Path("set.words").c_str()));
+    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    ASSERT_TRUE(m_data);
+  }
+  void TearDown() override { StopServer(); }
+
+  std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
+
+  // Runs the accept loop on a thread over a listener on 127.0.0.1 with a free port.
+  void StartServer(int maxConnections = 20, int receiveTimeout = 10, int maxRequestBytes = 1 << 20,
+                   std::function<std::thread(std::function<void()>)> startThread = nullptr) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    ListenStep step;
+    int error = 0;
+    ASSERT_TRUE(OpenListener(loopback, 0, SOMAXCONN, &m_listener, &step, &error));
+    m_port = LocalPort(m_listener.fd());
+    tAcceptOptions options;
+    options.maxConnections = maxConnections;
+    options.limits.receiveTimeout = receiveTimeout;
+    options.limits.maxRequestBytes = maxRequestBytes;
+    options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
+    options.currentData = [this] { return m_data; };
+    options.startThread = std::move(startThread);
+    m_loop = std::make_unique<CAcceptLoop>(std::move(options));
+    m_loopThread =
+        std::thread([this] { m_loopResult = m_loop->AcceptClients(m_listener.fd(), true); });
+  }
+  void StopServer() {
+    if (!m_loop) return;
+    char byte = SIGTERM;
+    ASSERT_EQ(::write(m_loop->wakeFd(), &byte, 1), 1);
+    m_loopThread.join();
+    m_loop.reset();
+    m_listener.Close();
+  }
+  std::string Query(const std::string& query, int start = 0, int pageCount = 20) {
+    return Exchange(m_port, Frame(RequestBody(query, start, pageCount)));
+  }
+
+  std::unique_ptr<CQueryFixture> m_fixture;
+  std::shared_ptr<const CSearchData> m_data;
+  CSocket m_listener;
+  uint16_t m_port = 0;
+  std::unique_ptr<CAcceptLoop> m_loop;
+  std::thread m_loopThread;
+  int m_loopResult = -1;
+};
+
+TEST_F(ServerTest, AnswersWhatTheEngineAnswersForEveryWindow) {
+  StartServer();
+  const std::string queries[] = {
+      "[FIELD] title [AND] 中国",
+      "[FIELD] body [AND] 人民北京 [FIELD] year [AND] 2003 2005",
+      "[FIELD] * [AND] 软件 [FIELD] title [AND] 大学",
+      "[FIELD] body [AND] 中国 中国 中国 中国",
+      "[FIELD] nosuch [AND] x",
+      "",
+  };
+  const std::pair<int, int> windows[] = {{0, 20},   {5, 3},        {0, 0},       {-1, 5},
+                                         {3, -2},   {INT_MAX, 20}, {0, INT_MAX}, {INT_MIN, INT_MIN},
+                                         {79, 1000}};
+  for (const std::string& query : queries) {
+    for (auto [start, pageCount] : windows) {
+      EXPECT_EQ(Query(query, start, pageCount), ExpectedFrame(*m_data, query, start, pageCount))
+          << query << " " << start << " " << pageCount;
+    }
+  }
+  EXPECT_GT(m_data->store().GetRecordCount(), 0);
+}
+
+TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {
+  StartServer(20, 10, 4096);
+  const std::string emptyPage = ExpectedFrame(*m_data, "", 0, 20);
+  struct Case {
+    std::string bytes;
+    std::string response;  // "" for a connection closed without an answer
+    const char* logged;
+  } cases[] = {
+      {"", "", "nRecvCount=-1!"},
+      {std::string("\x05\x00", 2), "", "nRecvCount=-3!"},
+      {Frame(""), emptyPage, ""},
+      {Frame("ab"), emptyPage, ""},
+      {Frame(std::string(4, '\0')), emptyPage, ""},
+      {Frame(std::string(8, '\0')), emptyPage, ""},
+      {std::string("\xFF\xFF\xFF\xFF", 4), "", "Refused query size -1"},
+      {Frame(std::string(4097, 'x')), "", "Refused query size 4097"},
+      {Frame(RequestBody("", 0, 20)).substr(0, 4) + std::string(6, 'x'), "",
+       "nRecvCount=-7,nQuerySize=12"},
+      {[] {
+         std::string body = RequestBody("abc", 0, 20);
+         body[8] = 9;  // Q beyond the body
+         return Frame(body);
+       }(),
+       "", "does not fit the 15-byte request"},
+      {[] {
+         std::string body = RequestBody("abc", 0, 20);
+         std::memset(&body[8], 0xFF, 4);  // Q = -1
+         return Frame(body);
+       }(),
+       "", "does not fit the 15-byte request"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Exchange(m_port, c.bytes), c.response) << c.bytes.size();
+    if (c.logged[0] != '\0') {
+      EXPECT_TRUE(WaitFor([&] { return ReadDailyLog().find(c.logged) != std::string::npos; }))
+          << c.logged;
+    }
+  }
+  // A query of almost 1 MiB is logged whole.
+  StopServer();
+  StartServer();
+  const std::string longQuery = "[FIELD] title [AND] 中国 " + std::string((1 << 20) - 40, 'q');
+  EXPECT_EQ(Query(longQuery), ExpectedFrame(*m_data, longQuery, 0, 20));
+  EXPECT_TRUE(
+      WaitFor([&] { return ReadDailyLog().find(longQuery + " start=0") != std::string::npos; }));
+}
+
+TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
+  StartServer(2, 1);
+  CSocket idle = Connect(m_port);
+  CSocket partial = Connect(m_port);
+  const std::string request = Frame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
+  ASSERT_EQ(SendFully(partial.fd(), request.data(), 10, 0), 10);
+  // Both slots are taken; a third client waits in the queue and is served once they time out.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Query("[FIELD] title [AND] 中国"),
+            ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(900));
+  EXPECT_EQ(ReadAll(idle.fd()), "");
+  EXPECT_EQ(ReadAll(partial.fd()), "");
+  std::string log = ReadDailyLog();
+  EXPECT_NE(log.find("nRecvCount=-1!"), std::string::npos);
+  EXPECT_NE(log.find("nRecvCount=-7,nQuerySize="), std::string::npos);
+
+  // A client that asks for a large page and never reads it.
+  CSocket stalled;
+  int small = 4096;
+  {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr = loopback;
+    peer.sin_port = htons(m_port);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+    stalled = CSocket(fd);
+  }
+  const std::string big = Frame(RequestBody("[FIELD] body [AND] 中国", 0, INT_MAX));
+  ASSERT_EQ(SendFully(stalled.fd(), big.data(), static_cast<int>(big.size()), 0),
+            static_cast<int>(big.size()));
+  EXPECT_TRUE(
+      WaitFor([&] { return ReadDailyLog().find("Send result error") != std::string::npos; }));
+  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+}
+
+TEST_F(ServerTest, ConnectionsBeyondTheBoundWaitAndTheServerStaysUp) {
+  StartServer(20);
+  std::vector<CSocket> idle;
+  for (int i = 0; i < 25; ++i) idle.push_back(Connect(m_port));
+  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 20; }));
+  std::string answer;
+  std::thread waiting([&] { answer = Query("[FIELD] title [AND] 中国"); });
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_TRUE(answer.empty());
+  idle.clear();  // the held connections end; the queued ones are served
+  waiting.join();
+  EXPECT_EQ(answer, ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
+  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+}
+
+TEST_F(ServerTest, FiftySlowClientsAreAllAnswered) {
+  StartServer();
+  std::atomic<int> correct{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 50; ++client) {
+    clients.emplace_back([&, client] {
+      const std::string query = client % 2 ? "[FIELD] body [AND] 中国" : "[FIELD] title [AND] 世界";
+      const std::string request = Frame(RequestBody(query, client % 5, 7));
+      CSocket socket = Connect(m_port);
+      for (char byte : request) {
+        if (SendFully(socket.fd(), &byte, 1, 0) != 1) return;
+        std::this_thread::sleep_for(milliseconds(2));
+      }
+      if (ReadAll(socket.fd()) == ExpectedFrame(*m_data, query, client % 5, 7)) ++correct;
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(correct.load(), 50);
+}
+
+TEST_F(ServerTest, AThreadThatCannotStartReleasesItsConnection) {
+  std::atomic<int> calls{0};
+  StartServer(20, 10, 1 << 20, [&](std::function<void()> routine) {
+    if (calls++ == 0)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(routine));
+  });
+  EXPECT_EQ(Query("[FIELD] title [AND] 中国"), "");  // closed unanswered
+  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+  EXPECT_NE(Query("[FIELD] title [AND] 中国"), "");
+  EXPECT_NE(ReadDailyLog().find("Cannot start a connection thread"), std::string::npos);
+}
+
+TEST_F(ServerTest, StopWaitsForConnectionsInProgress) {
+  StartServer();
+  CSocket socket = Connect(m_port);
+  const std::string request = Frame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
+  ASSERT_EQ(SendFully(socket.fd(), request.data(), 6, 0), 6);
+  ASSERT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 1; }));
+  char byte = SIGTERM;
+  ASSERT_EQ(::write(m_loop->wakeFd(), &byte, 1), 1);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(m_loop->ActiveConnections(), 1);  // still being served
+  ASSERT_EQ(SendFully(socket.fd(), request.data() + 6, static_cast<int>(request.size()) - 6, 0),
+            static_cast<int>(request.size()) - 6);
+  EXPECT_EQ(ReadAll(socket.fd()), ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
+  m_loopThread.join();
+  EXPECT_EQ(m_loopResult, 0);
+  EXPECT_EQ(m_loop->ActiveConnections(), 0);
+  m_loop.reset();
+}
+
+}  // namespace
