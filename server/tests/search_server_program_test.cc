@@ -3,7 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +23,20 @@
 #include "testing/records/query_fixture.h"
 
 namespace {
+
+// Moves the calling process into a network namespace of its own whose only interface is
+// loopback, so that name lookups the test provokes never leave the machine. False when the
+// process may not do that (not root).
+bool IsolateNetwork() {
+  if (::unshare(CLONE_NEWNET) != 0) return false;
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+  bool up = fd >= 0 && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  if (fd >= 0) ::close(fd);
+  return up;
+}
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学"};
 const char kSchema[] = "1 TITLE title T 1 0 1 1 标题\n";
@@ -73,10 +91,17 @@ class SearchServerProgramTest : public ::testing::Test {
     std::ofstream(Path("SearchServer.xml"), std::ios::binary) << text;
   }
 
-  // Starts the program in the scratch directory with its output going to "out.txt".
-  void Start() {
+  // Starts the program in the scratch directory with its output going to "out.txt"; when
+  // `isolated`, in a network namespace of its own (exit status 126 when that is refused).
+  // With `maxFiles`, the program may hold at most that many descriptors.
+  void Start(bool isolated = false, rlim_t maxFiles = 0) {
     m_child = ::fork();
     if (m_child == 0) {
+      if (isolated && !IsolateNetwork()) ::_exit(126);
+      if (maxFiles > 0) {
+        rlimit limit{maxFiles, maxFiles};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+      }
       int out = ::open(Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, STDOUT_FILENO);
       ::dup2(out, STDERR_FILENO);
@@ -143,6 +168,7 @@ TEST_F(SearchServerProgramTest, StartUpFailuresPrintTheirLineAndExitStatus) {
        }(),
        "Load missing failed!\n" + initFailed, 0},
       {Config("", "no-such-host.invalid"), "cannot resolve hostname\n", 1},
+      {Config("", "999.1.1.1"), "cannot resolve hostname\n", 1},
       {Config("<MaxConnections>0</MaxConnections>"), "Invalid value of MaxConnections: 0\n", 1},
       {"<ServerIP>" + std::string(1024, 'a') + "</ServerIP>",
        "Value of ServerIP is longer than 1023 bytes\n", 1},
@@ -153,10 +179,55 @@ TEST_F(SearchServerProgramTest, StartUpFailuresPrintTheirLineAndExitStatus) {
     } else {
       WriteConfig(c.config);
     }
-    Start();
-    EXPECT_EQ(Wait(), c.status) << c.output;
+    Start(/*isolated=*/true);
+    const int status = Wait();
+    if (status == 126) GTEST_SKIP() << "no network namespace for the lookups";
+    EXPECT_EQ(status, c.status) << c.output;
     EXPECT_NE(Output().find(c.output), std::string::npos) << Output();
   }
+}
+
+TEST_F(SearchServerProgramTest, ADottedAddressWithoutReverseNameStartsAndShowsTheAddress) {
+  WriteConfig(Config("", "127.0.0.77"));
+  Start(/*isolated=*/true);
+  if (!WaitForOutput(" on Server ")) {
+    if (Wait() == 126) GTEST_SKIP() << "no network namespace for the lookups";
+    FAIL() << Output();
+  }
+  EXPECT_NE(Output().find(" on Server 127.0.0.77......\n"), std::string::npos) << Output();
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+}
+
+TEST_F(SearchServerProgramTest, RunningOutOfDescriptorsPausesAcceptingButDoesNotEndTheServer) {
+  WriteConfig(Config());
+  Start(false, 16);
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<CSocket> idle(30);
+  int error = 0;
+  for (CSocket& socket : idle)
+    ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &socket, &error));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  idle.clear();
+  CSocket socket;
+  ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &socket, &error));
+  const std::string query = "[FIELD] title [AND] 北京";
+  std::string request;
+  PutI32(&request, 12 + static_cast<int32_t>(query.size()));
+  PutI32(&request, 0);
+  PutI32(&request, 10);
+  PutI32(&request, static_cast<int32_t>(query.size()));
+  request += query;
+  ASSERT_EQ(SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0),
+            static_cast<int>(request.size()));
+  int32_t length = 0;
+  ASSERT_EQ(RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(10)), 4);
+  EXPECT_GE(length, 20);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_NE(Output().find("Error 24: Error: accept failed\n"), std::string::npos);
 }
 
 TEST_F(SearchServerProgramTest, APortInUseEndsWithStatusOne) {
