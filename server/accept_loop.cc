@@ -58,12 +58,10 @@ CAcceptLoop::CAcceptLoop(tAcceptOptions options) : m_options(std::move(options))
     m_wakeRead = fds[0];
     m_wakeWrite = fds[1];
   }
-  m_threads.resize(static_cast<size_t>(m_options.maxConnections));
-  for (int slot = m_options.maxConnections - 1; slot >= 0; --slot) m_freeSlots.push_back(slot);
 }
 
 CAcceptLoop::~CAcceptLoop() {
-  WaitForAll();
+  StopThreads();
   if (m_wakeRead >= 0) ::close(m_wakeRead);
   if (m_wakeWrite >= 0) ::close(m_wakeWrite);
 }
@@ -85,35 +83,52 @@ bool CAcceptLoop::DrainWakePipe() {
   return stop;
 }
 
-int CAcceptLoop::TakeFreeSlot() {
-  std::vector<int> ended;
-  {
-    std::lock_guard<std::mutex> lock(m_connectionLock);
-    ended.swap(m_endedSlots);
+void CAcceptLoop::ConnectionThread() {
+  std::unique_lock<std::mutex> lock(m_connectionLock);
+  for (;;) {
+    ++m_idleThreads;
+    m_connectionWaiting.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+    --m_idleThreads;
+    if (m_queue.empty()) return;  // stopping
+    tConnection connection = std::move(m_queue.front());
+    m_queue.pop_front();
+    lock.unlock();
+    ServAClient(std::move(connection.socket), *connection.data, m_options.limits);
+    connection.data.reset();  // the last connection on a replaced data set frees it here
+    EndConnection();
+    lock.lock();
   }
-  for (int slot : ended) {
-    m_threads[static_cast<size_t>(slot)].join();
-    m_freeSlots.push_back(slot);
-  }
-  // Slots in use are the running threads and the ended ones not yet joined; both are counted
-  // in ActiveConnections as it was before this accept, which was below the bound.
-  int slot = m_freeSlots.back();
-  m_freeSlots.pop_back();
-  return slot;
 }
 
-void CAcceptLoop::ServeOnThread(int slot, CSocket socket, std::shared_ptr<const CSearchData> data) {
-  ServAClient(std::move(socket), *data, m_options.limits);
-  data.reset();  // the last connection on a replaced data set frees it here
-  EndConnection(slot);
+// Hands an accepted connection to a waiting thread, or to a new one; false (connection
+// closed and counted out) when no thread can take it.
+bool CAcceptLoop::Dispatch(CSocket socket, std::shared_ptr<const CSearchData> data) {
+  std::unique_lock<std::mutex> lock(m_connectionLock);
+  ++m_activeConnections;
+  m_queue.push_back({std::move(socket), std::move(data)});
+  if (m_idleThreads >= static_cast<int>(m_queue.size())) {
+    m_connectionWaiting.notify_one();
+    return true;
+  }
+  try {
+    std::function<void()> routine = [this] { ConnectionThread(); };
+    m_threads.push_back(m_options.startThread ? m_options.startThread(std::move(routine))
+                                              : std::thread(std::move(routine)));
+    return true;
+  } catch (const std::exception& failure) {
+    m_queue.pop_back();  // closes the socket
+    lock.unlock();
+    WriteLog(std::string("Cannot start a connection thread: ") + failure.what());
+    EndConnection();
+    return false;
+  }
 }
 
-void CAcceptLoop::EndConnection(int slot) {
+void CAcceptLoop::EndConnection() {
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(m_connectionLock);
     if (m_activeConnections > 0) --m_activeConnections;
-    if (slot >= 0) m_endedSlots.push_back(slot);
     wake = m_wakeOnEnd;
     m_wakeOnEnd = false;
     m_connectionEnded.notify_all();
@@ -124,17 +139,18 @@ void CAcceptLoop::EndConnection(int slot) {
   }
 }
 
-void CAcceptLoop::WaitForAll() {
+void CAcceptLoop::StopThreads() {
+  std::vector<std::thread> threads;
   {
     std::unique_lock<std::mutex> lock(m_connectionLock);
     m_connectionEnded.wait(lock, [this] { return m_activeConnections == 0; });
+    m_stopping = true;
+    m_connectionWaiting.notify_all();
+    threads.swap(m_threads);
   }
-  for (std::thread& thread : m_threads) {
-    if (thread.joinable()) thread.join();
-  }
+  for (std::thread& thread : threads) thread.join();
   std::lock_guard<std::mutex> lock(m_connectionLock);
-  for (int slot : m_endedSlots) m_freeSlots.push_back(slot);
-  m_endedSlots.clear();
+  m_stopping = false;
 }
 
 int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
@@ -177,32 +193,18 @@ int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
     SetNoDelay(fd);
     std::printf("Accepted connection from client at %s\n", DottedAddress(peer.sin_addr).c_str());
     std::shared_ptr<const CSearchData> data = m_options.currentData();
+    if (threaded) {
+      Dispatch(std::move(socket), std::move(data));
+      continue;
+    }
     {
       std::lock_guard<std::mutex> lock(m_connectionLock);
       ++m_activeConnections;
     }
-    if (!threaded) {
-      ServAClient(std::move(socket), *data, m_options.limits);
-      EndConnection(-1);
-      continue;
-    }
-    const int slot = TakeFreeSlot();
-    try {
-      auto owned = std::make_shared<CSocket>(std::move(socket));
-      std::function<void()> serve = [this, slot, owned, data = std::move(data)]() mutable {
-        ServeOnThread(slot, std::move(*owned), std::move(data));
-      };
-      m_threads[static_cast<size_t>(slot)] = m_options.startThread
-                                                 ? m_options.startThread(std::move(serve))
-                                                 : std::thread(std::move(serve));
-    } catch (const std::exception& failure) {
-      // The socket belongs to the routine that did not start and is closed with it.
-      WriteLog(std::string("Cannot start a connection thread: ") + failure.what());
-      m_freeSlots.push_back(slot);
-      EndConnection(-1);
-    }
+    ServAClient(std::move(socket), *data, m_options.limits);
+    EndConnection();
   }
-  WaitForAll();
+  StopThreads();
   if (threaded) std::printf("Last thread to finish was thread #%d\n", 0);
   return result;
 }

@@ -5,11 +5,17 @@
 // connections in progress finish before it returns, so that nothing they use is freed under
 // them.
 //
-// ActiveConnections and the table of connection threads are guarded by one mutex,
-// ConnectionLock, held only to count a connection in or out; queries run without it.
+// A connection thread that has served its connection waits for the next one instead of
+// ending, so that threads are started only while the number of connections in progress
+// grows; one thread still serves one connection at a time, from the first byte to the close.
+//
+// ActiveConnections, the queue of accepted connections and the thread bookkeeping are guarded
+// by one mutex, ConnectionLock, held only to hand a connection over or count it out; queries
+// run without it.
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,7 +34,7 @@ struct tAcceptOptions {
   std::function<bool(int)> onWake;
   // The data set for the next connection; each connection keeps the one it started with.
   std::function<std::shared_ptr<const CSearchData>()> currentData;
-  // Starts a connection's thread; empty means std::thread. May throw as std::thread does.
+  // Starts a connection thread; empty means std::thread. May throw as std::thread does.
   std::function<std::thread(std::function<void()>)> startThread;
 };
 
@@ -54,22 +60,28 @@ class CAcceptLoop {
   int ActiveConnections() const;
 
  private:
-  void ServeOnThread(int slot, CSocket socket, std::shared_ptr<const CSearchData> data);
-  void EndConnection(int slot);
-  int TakeFreeSlot();
+  struct tConnection {
+    CSocket socket;
+    std::shared_ptr<const CSearchData> data;
+  };
+
+  bool Dispatch(CSocket socket, std::shared_ptr<const CSearchData> data);
+  void ConnectionThread();
+  void EndConnection();
   bool DrainWakePipe();
-  void WaitForAll();
+  void StopThreads();
 
   tAcceptOptions m_options;
   int m_wakeRead = -1;
   int m_wakeWrite = -1;
 
-  mutable std::mutex m_connectionLock;  // ConnectionLock: guards the four members below
+  mutable std::mutex m_connectionLock;  // ConnectionLock: guards the members down to m_threads
   std::condition_variable m_connectionEnded;
-  int m_activeConnections = 0;    // ActiveConnections
-  std::vector<int> m_endedSlots;  // slots whose thread has ended but is not joined yet
-  bool m_wakeOnEnd = false;       // the loop waits at the bound for a connection to end
-
-  std::vector<std::thread> m_threads;  // one slot per connection in progress
-  std::vector<int> m_freeSlots;        // accept thread only
+  std::condition_variable m_connectionWaiting;
+  int m_activeConnections = 0;       // ActiveConnections
+  std::deque<tConnection> m_queue;  // accepted, not yet taken by a thread
+  int m_idleThreads = 0;             // threads waiting for a connection
+  bool m_stopping = false;           // threads end once the queue is empty
+  bool m_wakeOnEnd = false;          // the loop waits at the bound for a connection to end
+  std::vector<std::thread> m_threads;
 };

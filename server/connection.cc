@@ -59,12 +59,10 @@ bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body) 
   return true;
 }
 
-// Sends the response frame: the length and the packed page, as one segment where it fits.
+// Sends the response frame: the length and the packed page, written together.
 bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionLimits& limits) {
-  const Deadline deadline = DeadlineAfter(limits.receiveTimeout);
-  int sent = SendFully(fd, reinterpret_cast<const char*>(&length), 4, deadline, MSG_MORE);
-  if (sent == 4) sent = SendFully(fd, packed, length, deadline);
-  if (sent == length) return true;
+  const int sent = SendFrame(fd, packed, length, DeadlineAfter(limits.receiveTimeout));
+  if (sent == length + 4) return true;
   WriteLog(Format("Send result error nSendCount=%d,nResultSize=%d!", sent, length));
   return false;
 }

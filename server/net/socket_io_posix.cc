@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,15 +42,18 @@ bool WaitReady(int fd, short events, Deadline deadline) {
 int Failed(int moved) { return -moved - 1; }
 
 // The loop shared by both directions: `transfer` moves at most `left` bytes at `offset`.
+// With a deadline the socket is tried first and waited for only when it is not ready, so a
+// transfer that can go at once costs one call.
 template <typename Transfer>
 int TransferFully(int fd, int n, short events, Deadline deadline, Transfer transfer) {
   if (n <= 0) return n == 0 ? 0 : -1;
   int moved = 0;
   while (moved < n) {
-    if (deadline != Deadline::max() && !WaitReady(fd, events, deadline)) return Failed(moved);
     ssize_t result = transfer(moved, static_cast<size_t>(n - moved));
-    if (result < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (errno == EINTR || deadline != Deadline::max()) continue;
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && deadline != Deadline::max()) {
+      if (!WaitReady(fd, events, deadline)) return Failed(moved);
+      continue;
     }
     if (result <= 0) return Failed(moved);
     moved += static_cast<int>(result);
@@ -96,6 +100,36 @@ int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags) {
     return ::send(fd, buffer + offset, left,
                   flags | MSG_NOSIGNAL | (deadline == Deadline::max() ? 0 : MSG_DONTWAIT));
   });
+}
+
+int SendFrame(int fd, const char* body, int32_t n, Deadline deadline) {
+  if (n < 0) return -1;
+  char length[4];
+  std::memcpy(length, &n, 4);
+  const int total = n + 4 < n ? -1 : n + 4;
+  if (total < 0) return -1;
+  int moved = 0;
+  while (moved < total) {
+    iovec parts[2];
+    int count = 0;
+    if (moved < 4) parts[count++] = {length + moved, static_cast<size_t>(4 - moved)};
+    const int bodyDone = moved > 4 ? moved - 4 : 0;
+    if (n > bodyDone) {
+      parts[count++] = {const_cast<char*>(body) + bodyDone, static_cast<size_t>(n - bodyDone)};
+    }
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t result = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitReady(fd, POLLOUT, deadline)) return Failed(moved);
+      continue;
+    }
+    if (result <= 0) return Failed(moved);
+    moved += static_cast<int>(result);
+  }
+  return moved;
 }
 
 namespace {

@@ -1,0 +1,171 @@
+// Load generator for SearchServer: speaks the wire protocol over loopback, one connection per
+// query as the protocol has it. Queries are sampled from the records of the data set the
+// server serves (the sampler of query_bench, same seed, same queries), and every answer's
+// total is checked against the in-process query engine over the same files.
+//
+//   server_bench BASE SCHEMA.dat TRIE WORDLIST PORT [clients=1,4,16] [seconds=5]
+//                [phrases=1000] [pairs=200] [seed=7]
+//
+// For each client count: that many threads send queries for the given time (bounded), each
+// waiting for its answer before the next. Prints queries/s, latency p50/p99/max, and the
+// failures by kind (connect refused or reset, short answer, wrong total).
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/data_set.h"
+#include "bench/query_sampler.h"
+#include "core/query/query.h"
+#include "core/text/byte_io.h"
+#include "server/net/socket_io.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct tQuery {
+  std::string frame;  // the whole request frame
+  int32_t total = 0;  // the in-process engine's answer
+};
+
+struct tClientRun {
+  std::vector<double> latencies;  // microseconds
+  long connectFailures = 0, shortAnswers = 0, wrongTotals = 0;
+};
+
+// One exchange; 0 when the answer's total matches, else the failure kind (1 connect, 2 short,
+// 3 wrong total).
+int Exchange(in_addr address, uint16_t port, const tQuery& query, std::string* buffer) {
+  CSocket socket;
+  int error = 0;
+  if (!ConnectTcp(address, port, DeadlineAfter(10), &socket, &error)) return 1;
+  const Deadline deadline = DeadlineAfter(10);
+  const int bodyLength = static_cast<int>(query.frame.size()) - 4;
+  if (SendFully(socket.fd(), query.frame.data(), 4, deadline) != 4 ||
+      SendFully(socket.fd(), query.frame.data() + 4, bodyLength, deadline) != bodyLength) {
+    return 2;
+  }
+  int32_t length = 0;
+  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, deadline) != 4 || length < 20) {
+    return 2;
+  }
+  buffer->resize(static_cast<size_t>(length));
+  if (RecvFully(socket.fd(), &(*buffer)[0], length, deadline) != length) return 2;
+  int32_t total = 0;
+  std::memcpy(&total, buffer->data(), 4);
+  return total == query.total ? 0 : 3;
+}
+
+void RunClient(in_addr address, uint16_t port, const std::vector<tQuery>& queries, size_t first,
+               Clock::time_point until, tClientRun* run) {
+  std::string buffer;
+  for (size_t i = first; Clock::now() < until; i = (i + 7) % queries.size()) {
+    auto started = Clock::now();
+    int outcome = Exchange(address, port, queries[i], &buffer);
+    run->latencies.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - started).count());
+    if (outcome == 1) ++run->connectFailures;
+    if (outcome == 2) ++run->shortAnswers;
+    if (outcome == 3) ++run->wrongTotals;
+  }
+}
+
+double Percentile(std::vector<double>* values, double fraction) {
+  if (values->empty()) return 0;
+  size_t index = std::min(values->size() - 1, static_cast<size_t>(fraction * values->size()));
+  std::nth_element(values->begin(), values->begin() + static_cast<long>(index), values->end());
+  return (*values)[index];
+}
+
+std::vector<int> ParseList(const char* text) {
+  std::vector<int> values;
+  for (const char* p = text; *p != '\0';) {
+    values.push_back(std::atoi(p));
+    while (*p != '\0' && *p != ',') ++p;
+    if (*p == ',') ++p;
+  }
+  return values;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) {
+    std::fprintf(stderr,
+                 "usage: %s BASE SCHEMA.dat TRIE WORDLIST PORT [clients=1,4,16] [seconds=5] "
+                 "[phrases=1000] [pairs=200] [seed=7]\n",
+                 argv[0]);
+    return 2;
+  }
+  const uint16_t port = static_cast<uint16_t>(std::atoi(argv[5]));
+  const std::vector<int> clientCounts = ParseList(argc > 6 ? argv[6] : "1,4,16");
+  const int seconds = argc > 7 ? std::atoi(argv[7]) : 5;
+  const int phrases = argc > 8 ? std::atoi(argv[8]) : 1000;
+  const int pairs = argc > 9 ? std::atoi(argv[9]) : 200;
+  const int seed = argc > 10 ? std::atoi(argv[10]) : 7;
+
+  bench::CLoadedDataSet data;
+  if (!data.Load(argv[1], argv[2], argv[3], argv[4])) return 1;
+  bench::CSampler sampler(data.schema, data.trie, *data.store, seed);
+  if (!sampler.usable()) return 1;
+  std::vector<std::string> texts;
+  for (int i = 0; i < phrases; ++i) texts.push_back(sampler.PhraseQuery().text);
+  for (int i = 0; i < pairs; ++i) texts.push_back(sampler.PairQuery());
+  std::vector<tQuery> queries;
+  CQuery engine(data.schema, *data.store);
+  for (const std::string& text : texts) {
+    tQuery query;
+    query.total = engine.Execute(text.c_str());
+    PutI32(&query.frame, 12 + static_cast<int32_t>(text.size()));
+    PutI32(&query.frame, 0);
+    PutI32(&query.frame, 20);
+    PutI32(&query.frame, static_cast<int32_t>(text.size()));
+    query.frame += text;
+    queries.push_back(std::move(query));
+  }
+
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  std::printf("%zu queries (%d phrases, %d pairs), %d s per client count, port %u\n",
+              queries.size(), phrases, pairs, seconds, port);
+  std::printf("%8s %10s %10s %10s %10s %10s %8s %8s %8s\n", "clients", "answers", "q/s", "p50 us",
+              "p99 us", "max us", "connect", "short", "wrong");
+  int status = 0;
+  for (int clients : clientCounts) {
+    std::vector<tClientRun> runs(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    auto started = Clock::now();
+    auto until = started + std::chrono::seconds(seconds);
+    for (int client = 0; client < clients; ++client) {
+      threads.emplace_back(RunClient, loopback, port, std::cref(queries),
+                           static_cast<size_t>(client) * 131 % queries.size(), until,
+                           &runs[static_cast<size_t>(client)]);
+    }
+    for (std::thread& thread : threads) thread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    tClientRun all;
+    for (tClientRun& run : runs) {
+      all.latencies.insert(all.latencies.end(), run.latencies.begin(), run.latencies.end());
+      all.connectFailures += run.connectFailures;
+      all.shortAnswers += run.shortAnswers;
+      all.wrongTotals += run.wrongTotals;
+    }
+    const size_t answers = all.latencies.size();
+    const double maximum =
+        answers > 0 ? *std::max_element(all.latencies.begin(), all.latencies.end()) : 0;
+    std::printf("%8d %10zu %10.0f %10.1f %10.1f %10.0f %8ld %8ld %8ld\n", clients, answers,
+                static_cast<double>(answers) / elapsed, Percentile(&all.latencies, 0.5),
+                Percentile(&all.latencies, 0.99), maximum, all.connectFailures, all.shortAnswers,
+                all.wrongTotals);
+    std::fflush(stdout);
+    if (all.connectFailures + all.shortAnswers + all.wrongTotals > 0) status = 3;
+  }
+  return status;
+}
