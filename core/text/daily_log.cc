@@ -5,6 +5,27 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+
+namespace {
+
+std::mutex g_logLock;
+int g_logFd = -1;       // guarded by g_logLock
+std::string g_logPath;  // the name g_logFd was opened by
+
+bool WriteAll(int fd, const std::string& line) {
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, left);
+    if (written <= 0) return false;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
 
 void WriteLog(const std::string& message) {
   // One clock reading serves both the file name and the time stamp, so a line written at
@@ -23,18 +44,24 @@ void WriteLog(const std::string& message) {
   line.reserve(message.size() + 32);
   line.append("[").append(stamp).append("] ").append(message).append("\n");
 
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  std::lock_guard<std::mutex> lock(g_logLock);
+  if (g_logFd < 0 || path != g_logPath) {
+    if (g_logFd >= 0) ::close(g_logFd);
+    g_logFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    g_logPath = path;
+  }
+  if (g_logFd < 0) {
     std::fputs("Cannot write log file!\r\n", stdout);
     return;
   }
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, data, left);
-    if (written < 0) break;
-    data += written;
-    left -= static_cast<size_t>(written);
+  if (!WriteAll(g_logFd, line)) {
+    ::close(g_logFd);  // the next line tries a fresh descriptor
+    g_logFd = -1;
   }
-  ::close(fd);
+}
+
+void CloseDailyLog() {
+  std::lock_guard<std::mutex> lock(g_logLock);
+  if (g_logFd >= 0) ::close(g_logFd);
+  g_logFd = -1;
 }

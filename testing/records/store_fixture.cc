@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "core/text/daily_log.h"
 #include "core/text/file_util.h"
 #include "core/text/pdat.h"
 
@@ -18,9 +19,11 @@ CScratchDirectory::CScratchDirectory() {
   char pattern[] = "/tmp/records_test_XXXXXX";
   if (mkdtemp(pattern) != nullptr) m_path = pattern;
   if (!m_path.empty() && chdir(m_path.c_str()) != 0) m_path.clear();
+  CloseDailyLog();  // the log of the next line is the new directory's
 }
 
 CScratchDirectory::~CScratchDirectory() {
+  CloseDailyLog();
   if (!m_previous.empty() && chdir(m_previous.c_str()) != 0) return;
   if (!m_path.empty()) {
     std::string command = "rm -rf '" + m_path + "'";

@@ -49,8 +49,10 @@ class HelpersTest : public ::testing::Test {
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
     m_previous = previous;
     ASSERT_EQ(chdir(m_directory.c_str()), 0);
+    CloseDailyLog();
   }
   void TearDown() override {
+    CloseDailyLog();
     ASSERT_EQ(chdir(m_previous.c_str()), 0);
     std::string command = "rm -rf '" + m_directory + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
