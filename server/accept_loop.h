@@ -78,10 +78,10 @@ class CAcceptLoop {
   mutable std::mutex m_connectionLock;  // ConnectionLock: guards the members down to m_threads
   std::condition_variable m_connectionEnded;
   std::condition_variable m_connectionWaiting;
-  int m_activeConnections = 0;       // ActiveConnections
+  int m_activeConnections = 0;      // ActiveConnections
   std::deque<tConnection> m_queue;  // accepted, not yet taken by a thread
-  int m_idleThreads = 0;             // threads waiting for a connection
-  bool m_stopping = false;           // threads end once the queue is empty
-  bool m_wakeOnEnd = false;          // the loop waits at the bound for a connection to end
+  int m_idleThreads = 0;            // threads waiting for a connection
+  bool m_stopping = false;          // threads end once the queue is empty
+  bool m_wakeOnEnd = false;         // the loop waits at the bound for a connection to end
   std::vector<std::thread> m_threads;
 };

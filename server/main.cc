@@ -1,5 +1,6 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
-// set and answers one query per connection until SIGINT or SIGTERM.
+// set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
+// again from the same files and serves it once it is complete.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "core/text/file_util.h"
 #include "server/accept_loop.h"
+#include "server/data_reloader.h"
 #include "server/messages.h"
 #include "server/net/socket_io.h"
 #include "server/search_data.h"
@@ -35,6 +37,7 @@ void InstallSignalHandlers(int wakeFd) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -100,6 +103,9 @@ int main() {
     return 0;
   }
 
+  CServedData served(std::move(data));
+  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList},
+                         &served);
   tAcceptOptions options;
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
@@ -116,7 +122,6 @@ int main() {
   loop.AcceptClients(listener.fd(), true);
   listener.Close();
   std::printf("Server is down\n");
-  data.reset();
   std::fflush(stdout);
   return 0;
 }

@@ -23,6 +23,7 @@
 #include "core/text/byte_io.h"
 #include "core/text/word_list.h"
 #include "server/accept_loop.h"
+#include "server/data_reloader.h"
 #include "server/net/input_output.h"
 #include "server/net/socket_io.h"
 #include "server/search_data.h"
@@ -156,7 +157,7 @@ class ServerTest : public ::testing::Test {
     options.limits.receiveTimeout = receiveTimeout;
     options.limits.maxRequestBytes = maxRequestBytes;
     options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
-    options.currentData = [this] { return m_data; };
+    options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
     m_loop = std::make_unique<CAcceptLoop>(std::move(options));
     m_loopThread =
@@ -176,6 +177,7 @@ class ServerTest : public ::testing::Test {
 
   std::unique_ptr<CQueryFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
+  std::unique_ptr<CServedData> m_served;  // when set, connections take their data set here
   CSocket m_listener;
   uint16_t m_port = 0;
   std::unique_ptr<CAcceptLoop> m_loop;
@@ -357,6 +359,75 @@ TEST_F(ServerTest, StopWaitsForConnectionsInProgress) {
   EXPECT_EQ(m_loopResult, 0);
   EXPECT_EQ(m_loop->ActiveConnections(), 0);
   m_loop.reset();
+}
+
+TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
+  m_served = std::make_unique<CServedData>(m_data);
+  CDataReloader reloader({Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words")},
+                         m_served.get());
+  StartServer();
+  const std::string query = "[FIELD] title [AND] 中国";
+  const std::string before = ExpectedFrame(*m_data, query, 0, 5);
+
+  // The same stem, rewritten with other records while queries go on.
+  {
+    CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false, true, 20000, nullptr);
+    std::string error;
+    for (int record = 0; record < 3; ++record) {
+      ASSERT_TRUE(
+          building.AddRecord(CMemoryRow{{"TITLE", TextValue("中国" + std::to_string(record))},
+                                        {"BODY", TextValue("世界")},
+                                        {"YEAR", IntValue(2001)}},
+                             &error));
+    }
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(building.Save(Path("set").c_str()));
+    testing::internal::GetCapturedStdout();
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> oldAnswers{0}, newAnswers{0}, wrong{0};
+  std::string after;
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 4; ++client) {
+    clients.emplace_back([&] {
+      while (!done) {
+        const std::string answer = Query(query, 0, 5);
+        if (answer == before) {
+          ++oldAnswers;
+        } else if (answer.size() > 24 && answer.substr(4, 4) == std::string("\x03\0\0\0", 4)) {
+          ++newAnswers;
+        } else {
+          ++wrong;
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(milliseconds(50));
+  reloader.Request();
+  int succeeded = 0, failed = 0;
+  reloader.WaitIdle(&succeeded, &failed);
+  const int oldBeforeSwitchEnded = oldAnswers.load();
+  std::this_thread::sleep_for(milliseconds(100));
+  done = true;
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(succeeded, 1);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(newAnswers.load(), 0);
+  EXPECT_LE(oldAnswers.load(), oldBeforeSwitchEnded + 4);  // at most the ones in flight
+  EXPECT_EQ(m_served->Get()->store().GetRecordCount(), 3);
+
+  // A reload that cannot load keeps the served set.
+  ASSERT_EQ(::unlink(Path("set.dataline").c_str()), 0);
+  testing::internal::CaptureStdout();
+  reloader.Request();
+  reloader.WaitIdle(&succeeded, &failed);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("still serving the previous one"),
+            std::string::npos);
+  EXPECT_EQ(failed, 1);
+  EXPECT_EQ(m_served->Get()->store().GetRecordCount(), 3);
+  EXPECT_EQ(Query(query, 0, 5).substr(4, 4), std::string("\x03\0\0\0", 4));
+  StopServer();
+  m_served.reset();
 }
 
 }  // namespace

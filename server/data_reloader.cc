@@ -1,0 +1,101 @@
+#include "server/data_reloader.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "core/text/daily_log.h"
+
+CServedData::CServedData(std::shared_ptr<const CSearchData> initial) : m_data(std::move(initial)) {}
+
+CServedData::~CServedData() = default;
+
+std::shared_ptr<const CSearchData> CServedData::Get() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_data;
+}
+
+void CServedData::Set(std::shared_ptr<const CSearchData> data) {
+  std::shared_ptr<const CSearchData> previous;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    previous = std::move(m_data);
+    m_data = std::move(data);
+  }
+  // `previous` is released here, outside the lock; its memory goes when its last
+  // connection ends.
+}
+
+CDataReloader::CDataReloader(tDataSetPaths paths, CServedData* served)
+    : m_paths(std::move(paths)), m_served(served) {}
+
+CDataReloader::~CDataReloader() {
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_pending = false;
+  m_idle.wait(lock, [this] { return !m_running; });
+  lock.unlock();
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void CDataReloader::Request() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_running) {
+    m_pending = true;
+    return;
+  }
+  if (m_thread.joinable()) m_thread.join();  // the previous reload has ended
+  m_running = true;
+  try {
+    m_thread = std::thread([this] { Run(); });
+  } catch (const std::exception& failure) {
+    m_running = false;
+    ++m_failed;
+    WriteLog(std::string("Cannot start the reload: ") + failure.what());
+  }
+}
+
+void CDataReloader::WaitIdle(int* succeeded, int* failed) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_idle.wait(lock, [this] { return !m_running; });
+  *succeeded = m_succeeded;
+  *failed = m_failed;
+}
+
+void CDataReloader::Run() {
+  for (;;) {
+    const bool loaded = ReloadOnce();
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++(loaded ? m_succeeded : m_failed);
+    if (!m_pending) {
+      m_running = false;
+      m_idle.notify_all();
+      return;
+    }
+    m_pending = false;
+  }
+}
+
+bool CDataReloader::ReloadOnce() {
+  const auto started = std::chrono::steady_clock::now();
+  std::shared_ptr<const CSearchData> data;
+  try {
+    data = LoadSearchData(m_paths.standard, m_paths.fieldInfo, m_paths.pdat, m_paths.wordList);
+  } catch (const std::bad_alloc&) {
+    data.reset();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char line[512];
+  if (!data) {
+    std::snprintf(line, sizeof line,
+                  "Reload of data set %.200s failed after %.2f s; still serving the previous one",
+                  m_paths.standard.c_str(), seconds);
+  } else {
+    m_served->Set(data);
+    std::snprintf(line, sizeof line, "Reloaded data set %.200s: %d records in %.2f s",
+                  m_paths.standard.c_str(), data->store().GetRecordCount(), seconds);
+  }
+  std::printf("%s\n", line);
+  std::fflush(stdout);
+  WriteLog(line);
+  return data != nullptr;
+}

@@ -1,0 +1,65 @@
+// Live reload of the served data set. CServedData holds the data set that new connections
+// get; a connection keeps the one it started with, so a set that is replaced is freed when the
+// last connection using it ends. CDataReloader loads the set again from the configured files
+// on a thread of its own while queries go on, and publishes it only when it loaded whole; a
+// reload that fails leaves the served set as it was.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/search_data.h"
+
+class CServedData {
+ public:
+  explicit CServedData(std::shared_ptr<const CSearchData> initial);
+  virtual ~CServedData();
+  std::shared_ptr<const CSearchData> Get() const;
+  void Set(std::shared_ptr<const CSearchData> data);
+
+ private:
+  mutable std::mutex m_lock;  // guards m_data
+  std::shared_ptr<const CSearchData> m_data;
+};
+
+// The files of a data set, as "SearchServer.xml" names them.
+struct tDataSetPaths {
+  std::string standard;
+  std::string fieldInfo;
+  std::string pdat;
+  std::string wordList;
+};
+
+class CDataReloader {
+ public:
+  CDataReloader(tDataSetPaths paths, CServedData* served);
+  virtual ~CDataReloader();  // waits for a reload in progress
+  CDataReloader(const CDataReloader&) = delete;
+  CDataReloader& operator=(const CDataReloader&) = delete;
+
+  // Starts a reload unless one is running; a request during a reload runs one more after it,
+  // so the files as they are after the last request are the ones loaded.
+  void Request();
+
+  // Waits until no reload is running or pending. Returns the number of reloads that
+  // succeeded and failed so far.
+  void WaitIdle(int* succeeded, int* failed);
+
+ private:
+  void Run();
+  bool ReloadOnce();
+
+  tDataSetPaths m_paths;
+  CServedData* m_served;
+  std::mutex m_lock;  // guards the members below
+  std::condition_variable m_idle;
+  bool m_running = false;
+  bool m_pending = false;
+  int m_succeeded = 0;
+  int m_failed = 0;
+  std::thread m_thread;
+};
