@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <random>
 #include <string>
@@ -396,6 +397,30 @@ TEST_F(QueryTest, HostileQueryTextsAreParsedSafely) {
   CQuery cut(m_fixture->schema(), m_fixture->store());
   EXPECT_EQ(cut.Execute(withNul.c_str()), 1);
   EXPECT_EQ(cut.GetConditions().size(), 1u);
+}
+
+TEST_F(QueryTest, RepeatedValuesAndFailingSelectorsStayCheap) {
+  AddRows({Row("中国 人民", "北京", "bs", 2005, 0), Row("人民", "中国", "", 2006, 1),
+           Row("中国", "中国", "", 2007, 2)});
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  // Repeats change nothing in the answer, on indexed and on filter conditions.
+  std::string repeated = "[FIELD] title [AND]";
+  for (int i = 0; i < 20000; ++i) repeated += " 中国";
+  repeated += " [FIELD] year [AND]";
+  for (int i = 0; i < 20000; ++i) repeated += " 2005 2007";
+  EXPECT_EQ(Hits(&query, repeated),
+            Hits(&query, "[FIELD] title [AND] 中国 [FIELD] year [AND] 2005 2007"));
+  EXPECT_EQ(query.GetConditions()[0].values.size(), 20000u);  // the query is parsed as written
+
+  // A query of many bad selectors logs only the first few of them.
+  const size_t logBefore = ReadDailyLog().size();
+  std::string bad;
+  for (int i = 0; i < 500; ++i) bad += "[FIELD] nosuch" + std::to_string(i) + " [AND] x ";
+  EXPECT_EQ(query.Execute(bad.c_str()), 0);
+  const std::string logged = ReadDailyLog().substr(logBefore);
+  EXPECT_NE(logged.find("nosuch0"), std::string::npos);
+  EXPECT_EQ(logged.find("nosuch499"), std::string::npos);
+  EXPECT_LE(std::count(logged.begin(), logged.end(), '\n'), 12);
 }
 
 }  // namespace
