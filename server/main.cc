@@ -110,10 +110,11 @@ int main() {
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
-  options.onWake = [](int signalNumber) {
+  options.onWake = [&reloader](int signalNumber) {
+    if (signalNumber == SIGHUP) reloader.Request();
     return signalNumber == SIGINT || signalNumber == SIGTERM;
   };
-  options.currentData = [&data] { return data; };
+  options.currentData = [&served] { return served.Get(); };
   CAcceptLoop loop(std::move(options));
   InstallSignalHandlers(loop.wakeFd());
 

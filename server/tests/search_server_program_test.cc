@@ -230,6 +230,33 @@ TEST_F(SearchServerProgramTest, RunningOutOfDescriptorsPausesAcceptingButDoesNot
   EXPECT_NE(Output().find("Error 24: Error: accept failed\n"), std::string::npos);
 }
 
+TEST_F(SearchServerProgramTest, SighupReloadsTheDataSet) {
+  WriteConfig(Config());
+  Start();
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  ::kill(m_child, SIGHUP);
+  ASSERT_TRUE(WaitForOutput("Reloaded data set set: 2 records in ")) << Output();
+  ::unlink(Path("set.dataline").c_str());
+  ::kill(m_child, SIGHUP);
+  ASSERT_TRUE(WaitForOutput("still serving the previous one")) << Output();
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  int error = 0;
+  ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &socket, &error));
+  std::string request;
+  PutI32(&request, 12);
+  PutI32(&request, 0);
+  PutI32(&request, 10);
+  PutI32(&request, 0);
+  ASSERT_EQ(SendFully(socket.fd(), request.data(), 16, 0), 16);
+  int32_t length = 0;
+  ASSERT_EQ(RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(5)), 4);
+  EXPECT_EQ(length, 20);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+}
+
 TEST_F(SearchServerProgramTest, APortInUseEndsWithStatusOne) {
   in_addr loopback{};
   loopback.s_addr = htonl(INADDR_LOOPBACK);
