@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "core/text/daily_log.h"
+#include "server/metrics.h"
 #include "server/search_data.h"
 
 namespace {
@@ -93,7 +94,8 @@ void CAcceptLoop::ConnectionThread() {
     tConnection connection = std::move(m_queue.front());
     m_queue.pop_front();
     lock.unlock();
-    ServAClient(std::move(connection.socket), *connection.data, m_options.limits);
+    ServAClient(std::move(connection.socket), *connection.data, m_options.limits,
+                m_options.metrics);
     connection.data.reset();  // the last connection on a replaced data set frees it here
     EndConnection();
     lock.lock();
@@ -103,6 +105,7 @@ void CAcceptLoop::ConnectionThread() {
 // Hands an accepted connection to a waiting thread, or to a new one; false (connection
 // closed and counted out) when no thread can take it.
 bool CAcceptLoop::Dispatch(CSocket socket, std::shared_ptr<const CSearchData> data) {
+  if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
   std::unique_lock<std::mutex> lock(m_connectionLock);
   ++m_activeConnections;
   m_queue.push_back({std::move(socket), std::move(data)});
@@ -125,6 +128,7 @@ bool CAcceptLoop::Dispatch(CSocket socket, std::shared_ptr<const CSearchData> da
 }
 
 void CAcceptLoop::EndConnection() {
+  if (m_options.metrics != nullptr) m_options.metrics->ConnectionEnded(Interface::kBinary);
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(m_connectionLock);
@@ -201,7 +205,8 @@ int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
       std::lock_guard<std::mutex> lock(m_connectionLock);
       ++m_activeConnections;
     }
-    ServAClient(std::move(socket), *data, m_options.limits);
+    if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
+    ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
     EndConnection();
   }
   StopThreads();

@@ -25,6 +25,7 @@
 #include "server/connection.h"
 
 class CSearchData;
+class CServerMetrics;
 
 struct tAcceptOptions {
   int maxConnections = 20;
@@ -36,6 +37,8 @@ struct tAcceptOptions {
   std::function<std::shared_ptr<const CSearchData>()> currentData;
   // Starts a connection thread; empty means std::thread. May throw as std::thread does.
   std::function<std::thread(std::function<void()>)> startThread;
+  // Counts connections and queries when set; must outlive the loop.
+  CServerMetrics* metrics = nullptr;
 };
 
 class CAcceptLoop {

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "core/query/query.h"
 #include "core/text/daily_log.h"
+#include "server/metrics.h"
 #include "server/net/input_output.h"
 #include "server/search_data.h"
 
@@ -69,8 +71,22 @@ bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionL
 
 }  // namespace
 
-void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits) {
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
+                 CServerMetrics* metrics) {
   std::printf("Begin ServAClient!\n");
+  const auto started = std::chrono::steady_clock::now();
+  bool answered = false;
+  struct tCount {
+    CServerMetrics* metrics;
+    const std::chrono::steady_clock::time_point& started;
+    const bool& answered;
+    ~tCount() {
+      if (metrics == nullptr) return;
+      metrics->CountQuery(
+          Interface::kBinary, answered ? Outcome::kOk : Outcome::kFailed,
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  } count{metrics, started, answered};
   std::string body;
   if (!ReceiveRequest(socket.fd(), limits, &body)) return;
 
@@ -100,6 +116,7 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
   }
   WriteLog(Format("Get result count=%d send buf size=%d!", page.returned, length));
   if (!SendResponse(socket.fd(), packed, length, limits)) return;
+  answered = true;
   socket.Close();
   WriteLog("Send Completed!");
 }

@@ -7,6 +7,7 @@
 #include "server/net/socket_io.h"
 
 class CSearchData;
+class CServerMetrics;
 
 struct tConnectionLimits {
   int receiveTimeout = 10;        // seconds for the whole request, and again for the response
@@ -14,5 +15,7 @@ struct tConnectionLimits {
 };
 
 // Serves the connection on `socket` (owned; closed on return) over `data` (borrowed; must
-// outlive the call). Prints the per-connection lines on standard output.
-void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits);
+// outlive the call). Prints the per-connection lines on standard output. Counts the query in
+// `metrics` when given.
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
+                 CServerMetrics* metrics = nullptr);

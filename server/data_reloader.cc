@@ -25,8 +25,9 @@ void CServedData::Set(std::shared_ptr<const CSearchData> data) {
   // connection ends.
 }
 
-CDataReloader::CDataReloader(tDataSetPaths paths, CServedData* served)
-    : m_paths(std::move(paths)), m_served(served) {}
+CDataReloader::CDataReloader(tDataSetPaths paths, CServedData* served,
+                             std::function<void(bool, int, double)> onReloaded)
+    : m_paths(std::move(paths)), m_served(served), m_onReloaded(std::move(onReloaded)) {}
 
 CDataReloader::~CDataReloader() {
   std::unique_lock<std::mutex> lock(m_lock);
@@ -97,5 +98,7 @@ bool CDataReloader::ReloadOnce() {
   std::printf("%s\n", line);
   std::fflush(stdout);
   WriteLog(line);
+  if (m_onReloaded)
+    m_onReloaded(data != nullptr, data ? data->store().GetRecordCount() : 0, seconds);
   return data != nullptr;
 }

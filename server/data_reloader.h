@@ -36,7 +36,10 @@ struct tDataSetPaths {
 
 class CDataReloader {
  public:
-  CDataReloader(tDataSetPaths paths, CServedData* served);
+  // `onReloaded` (optional) hears the end of each reload: whether it loaded, the record count
+  // of the new set and the seconds it took.
+  CDataReloader(tDataSetPaths paths, CServedData* served,
+                std::function<void(bool, int, double)> onReloaded = nullptr);
   virtual ~CDataReloader();  // waits for a reload in progress
   CDataReloader(const CDataReloader&) = delete;
   CDataReloader& operator=(const CDataReloader&) = delete;
@@ -55,6 +58,7 @@ class CDataReloader {
 
   tDataSetPaths m_paths;
   CServedData* m_served;
+  std::function<void(bool, int, double)> m_onReloaded;
   std::mutex m_lock;  // guards the members below
   std::condition_variable m_idle;
   bool m_running = false;

@@ -1,19 +1,25 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
 // set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
-// again from the same files and serves it once it is complete.
+// again from the same files and serves it once it is complete. With HttpPort set it also
+// answers HTTP on that port over the same data set.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/text/file_util.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
+#include "server/http_server.h"
 #include "server/messages.h"
+#include "server/metrics.h"
 #include "server/net/socket_io.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
@@ -96,16 +102,52 @@ int main() {
         step == ListenStep::kBind ? "Error: unable to bind socket\n" : "Error: listen failed\n");
   }
 
+  // The HTTP listener starts before the data set loads, so that /health answers 503 while
+  // it loads; /search takes the served set per request.
+  CServerMetrics metrics;
+  CServedData served(nullptr);
+  std::unique_ptr<CHttpServer> http;
+  if (config.httpPort >= 0) {
+    in_addr httpAddress = bindAddress;
+    if (!config.httpBindAddress.empty() &&
+        !ResolveAddress(config.httpBindAddress, &httpAddress, &code)) {
+      return Fail("Error %d: %s\n", code, "cannot resolve hostname");
+    }
+    tHttpOptions httpOptions;
+    httpOptions.maxConnections = config.httpMaxConnections;
+    httpOptions.timeout = config.httpTimeout;
+    httpOptions.maxRequestBytes = config.httpMaxRequestBytes;
+    httpOptions.keepAliveRequests = config.httpKeepAliveRequests;
+    httpOptions.listenBacklog = config.listenBacklog;
+    httpOptions.threads = config.httpThreads > 0
+                              ? config.httpThreads
+                              : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    http = std::make_unique<CHttpServer>(
+        httpOptions, [&served] { return served.Get(); }, &metrics);
+    std::string httpError;
+    if (!http->Start(httpAddress, static_cast<uint16_t>(config.httpPort), &httpError)) {
+      std::printf("Error: %s\n", httpError.c_str());
+      std::fflush(stdout);
+      return 1;
+    }
+  }
+
+  const auto loadStarted = std::chrono::steady_clock::now();
   std::shared_ptr<const CSearchData> data =
       LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
   if (!data) {
     std::printf("%s", kInitFailed);
     return 0;
   }
+  metrics.DataSetLoaded(
+      false, true, data->store().GetRecordCount(),
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
-  CServedData served(std::move(data));
-  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList},
-                         &served);
+  served.Set(std::move(data));
+  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
+                         [&metrics](bool loaded, int records, double seconds) {
+                           metrics.DataSetLoaded(true, loaded, records, seconds);
+                         });
   tAcceptOptions options;
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
@@ -115,13 +157,16 @@ int main() {
     return signalNumber == SIGINT || signalNumber == SIGTERM;
   };
   options.currentData = [&served] { return served.Get(); };
+  options.metrics = &metrics;
   CAcceptLoop loop(std::move(options));
   InstallSignalHandlers(loop.wakeFd());
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
+  if (http) std::printf("HTTP port %d......\n", http->port());
   std::fflush(stdout);
   loop.AcceptClients(listener.fd(), true);
   listener.Close();
+  if (http) http->Stop();
   std::printf("Server is down\n");
   std::fflush(stdout);
   return 0;

@@ -61,12 +61,21 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
       !GetValue(text, "FieldInfo", &config->fieldInfo, error) ||
       !GetValue(text, "PDAT", &config->pdat, error) ||
       !GetValue(text, "WordList", &config->wordList, error) ||
-      !GetValue(text, "BindAddress", &config->bindAddress, error)) {
+      !GetValue(text, "BindAddress", &config->bindAddress, error) ||
+      !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error)) {
     return false;
   }
   config->port = PortFromText(port);
   return GetNumber(text, "MaxConnections", 1, 100000, &config->maxConnections, error) &&
          GetNumber(text, "ReceiveTimeout", 0, 86400, &config->receiveTimeout, error) &&
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
-         GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error);
+         GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error) &&
+         GetNumber(text, "HttpPort", 0, 65535, &config->httpPort, error) &&
+         GetNumber(text, "HttpMaxConnections", 1, 10000, &config->httpMaxConnections, error) &&
+         GetNumber(text, "HttpTimeout", 0, 86400, &config->httpTimeout, error) &&
+         GetNumber(text, "HttpMaxRequestBytes", 256, 1 << 24, &config->httpMaxRequestBytes,
+                   error) &&
+         GetNumber(text, "HttpKeepAliveRequests", 1, 1 << 30, &config->httpKeepAliveRequests,
+                   error) &&
+         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error);
 }

@@ -2,8 +2,8 @@
 // directory. ServerIP, Port, Standard, FieldInfo, PDAT and WordList are required in the
 // sense that a missing one is empty (an empty path fails the load, an empty port is 0);
 // BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes and ListenBacklog are
-// optional and have defaults. Values are held whole up to 1023 bytes; a longer value is
-// refused.
+// optional and have defaults, as are the Http* keys of the HTTP interface. Values are held whole up
+// to 1023 bytes; a longer value is refused.
 #pragma once
 
 #include <sys/socket.h>
@@ -24,6 +24,15 @@ struct tServerConfig {
   int receiveTimeout = 10;        // seconds to receive a request and to send a response
   int maxRequestBytes = 1 << 20;  // largest request body accepted
   int listenBacklog = SOMAXCONN;  // pending connections the kernel queues
+
+  // The HTTP interface, off while httpPort is -1 (HttpPort absent).
+  int httpPort = -1;                 // 0: any free port
+  std::string httpBindAddress;       // empty: as bindAddress
+  int httpMaxConnections = 64;       // connections served at once; more are closed unserved
+  int httpTimeout = 10;              // seconds a connection may stay idle (0: no limit)
+  int httpMaxRequestBytes = 16384;   // request line and headers
+  int httpKeepAliveRequests = 1000;  // requests on one connection before it is closed
+  int httpThreads = 0;               // threads answering HTTP; 0: one per processor
 };
 
 // Fills *config from the configuration text. False with a one-line *error (no line feed)

@@ -1,0 +1,229 @@
+// Load generator for the HTTP interface of SearchServer: the queries of server_bench (same
+// sampler, same seed), sent as GET /search over keep-alive HTTP/1.1 connections, one per
+// client thread; every answer's total is checked against the in-process query engine.
+//
+//   http_bench BASE SCHEMA.dat TRIE WORDLIST HTTP_PORT [clients=1,4,16] [seconds=5]
+//              [phrases=1000] [pairs=200] [seed=7]
+//
+// Prints queries/s, latency p50/p99/max and the failures by kind (connect refused or
+// closed, bad answer, wrong total) for each client count.
+#include <arpa/inet.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/data_set.h"
+#include "bench/query_sampler.h"
+#include "core/query/query.h"
+#include "server/net/socket_io.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct tQuery {
+  std::string request;  // the whole HTTP request
+  int32_t total = 0;    // the in-process engine's answer
+};
+
+struct tClientRun {
+  std::vector<double> latencies;  // microseconds
+  long connectFailures = 0, badAnswers = 0, wrongTotals = 0;
+};
+
+std::string GbkToUtf8(const std::string& gbk) {
+  iconv_t handle = ::iconv_open("UTF-8", "GBK");
+  std::string out(gbk.size() * 2 + 4, '\0');
+  char* in = const_cast<char*>(gbk.data());
+  size_t inLeft = gbk.size();
+  char* outPointer = &out[0];
+  size_t outLeft = out.size();
+  ::iconv(handle, &in, &inLeft, &outPointer, &outLeft);
+  ::iconv_close(handle);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string PercentEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
+class CConnection {
+ public:
+  bool Open(uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    int error = 0;
+    m_buffer.clear();
+    m_socket.Close();
+    if (!ConnectTcp(loopback, port, DeadlineAfter(10), &m_socket, &error)) return false;
+    SetNoDelay(m_socket.fd());
+    return true;
+  }
+  bool valid() const { return m_socket.valid(); }
+  void Close() { m_socket.Close(); }
+
+  // One exchange: 0 when the total matches, 2 bad or no answer, 3 wrong total.
+  int Exchange(const tQuery& query) {
+    const Deadline deadline = DeadlineAfter(10);
+    const int length = static_cast<int>(query.request.size());
+    if (SendFully(m_socket.fd(), query.request.data(), length, deadline) != length) return 2;
+    size_t end;
+    while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (!Fill(deadline)) return 2;
+    }
+    const size_t at = m_buffer.find("Content-Length: ");
+    if (m_buffer.compare(0, 12, "HTTP/1.1 200") != 0 || at == std::string::npos || at > end) {
+      return 2;
+    }
+    const size_t bodyLength = std::strtoul(&m_buffer[at + 16], nullptr, 10);
+    const bool closing = m_buffer.find("Connection: close") < end;
+    while (m_buffer.size() < end + 4 + bodyLength) {
+      if (!Fill(deadline)) return 2;
+    }
+    const size_t total = m_buffer.find("\"total\":", end);
+    const long answer = total != std::string::npos ? std::atol(&m_buffer[total + 8]) : -1;
+    m_buffer.erase(0, end + 4 + bodyLength);
+    if (closing) Close();
+    return answer == query.total ? 0 : 3;
+  }
+
+ private:
+  bool Fill(const Deadline& deadline) {
+    char chunk[65536];
+    if (RecvFully(m_socket.fd(), chunk, 1, deadline) != 1) return false;
+    m_buffer += chunk[0];
+    const ssize_t more = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (more > 0) m_buffer.append(chunk, static_cast<size_t>(more));
+    return true;
+  }
+  CSocket m_socket;
+  std::string m_buffer;
+};
+
+void RunClient(uint16_t port, const std::vector<tQuery>& queries, size_t first,
+               Clock::time_point until, tClientRun* run) {
+  CConnection connection;
+  for (size_t i = first; Clock::now() < until; i = (i + 7) % queries.size()) {
+    auto started = Clock::now();
+    if (!connection.valid() && !connection.Open(port)) {
+      ++run->connectFailures;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    const int outcome = connection.Exchange(queries[i]);
+    run->latencies.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - started).count());
+    if (outcome == 2) {
+      ++run->badAnswers;
+      connection.Close();
+    }
+    if (outcome == 3) ++run->wrongTotals;
+  }
+}
+
+double Percentile(std::vector<double>* values, double fraction) {
+  if (values->empty()) return 0;
+  size_t index = std::min(values->size() - 1, static_cast<size_t>(fraction * values->size()));
+  std::nth_element(values->begin(), values->begin() + static_cast<long>(index), values->end());
+  return (*values)[index];
+}
+
+std::vector<int> ParseList(const char* text) {
+  std::vector<int> values;
+  for (const char* p = text; *p != '\0';) {
+    values.push_back(std::atoi(p));
+    while (*p != '\0' && *p != ',') ++p;
+    if (*p == ',') ++p;
+  }
+  return values;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) {
+    std::fprintf(stderr,
+                 "usage: %s BASE SCHEMA.dat TRIE WORDLIST HTTP_PORT [clients=1,4,16] "
+                 "[seconds=5] [phrases=1000] [pairs=200] [seed=7]\n",
+                 argv[0]);
+    return 2;
+  }
+  const uint16_t port = static_cast<uint16_t>(std::atoi(argv[5]));
+  const std::vector<int> clientCounts = ParseList(argc > 6 ? argv[6] : "1,4,16");
+  const int seconds = argc > 7 ? std::atoi(argv[7]) : 5;
+  const int phrases = argc > 8 ? std::atoi(argv[8]) : 1000;
+  const int pairs = argc > 9 ? std::atoi(argv[9]) : 200;
+  const int seed = argc > 10 ? std::atoi(argv[10]) : 7;
+
+  bench::CLoadedDataSet data;
+  if (!data.Load(argv[1], argv[2], argv[3], argv[4])) return 1;
+  bench::CSampler sampler(data.schema, data.trie, *data.store, seed);
+  if (!sampler.usable()) return 1;
+  std::vector<std::string> texts;
+  for (int i = 0; i < phrases; ++i) texts.push_back(sampler.PhraseQuery().text);
+  for (int i = 0; i < pairs; ++i) texts.push_back(sampler.PairQuery());
+  std::vector<tQuery> queries;
+  CQuery engine(data.schema, *data.store);
+  for (const std::string& text : texts) {
+    tQuery query;
+    query.total = engine.Execute(text.c_str());
+    query.request = "GET /search?q=" + PercentEncode(GbkToUtf8(text)) +
+                    "&start=0&count=20 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    queries.push_back(std::move(query));
+  }
+
+  std::printf("%zu queries (%d phrases, %d pairs), %d s per client count, HTTP port %u\n",
+              queries.size(), phrases, pairs, seconds, port);
+  std::printf("%8s %10s %10s %10s %10s %10s %8s %8s %8s\n", "clients", "answers", "q/s", "p50 us",
+              "p99 us", "max us", "connect", "bad", "wrong");
+  int status = 0;
+  for (int clients : clientCounts) {
+    std::vector<tClientRun> runs(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    auto started = Clock::now();
+    auto until = started + std::chrono::seconds(seconds);
+    for (int client = 0; client < clients; ++client) {
+      threads.emplace_back(RunClient, port, std::cref(queries),
+                           static_cast<size_t>(client) * 131 % queries.size(), until,
+                           &runs[static_cast<size_t>(client)]);
+    }
+    for (std::thread& thread : threads) thread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    tClientRun all;
+    for (tClientRun& run : runs) {
+      all.latencies.insert(all.latencies.end(), run.latencies.begin(), run.latencies.end());
+      all.connectFailures += run.connectFailures;
+      all.badAnswers += run.badAnswers;
+      all.wrongTotals += run.wrongTotals;
+    }
+    const size_t answers = all.latencies.size();
+    const double maximum =
+        answers > 0 ? *std::max_element(all.latencies.begin(), all.latencies.end()) : 0;
+    std::printf("%8d %10zu %10.0f %10.1f %10.1f %10.0f %8ld %8ld %8ld\n", clients, answers,
+                static_cast<double>(answers) / elapsed, Percentile(&all.latencies, 0.5),
+                Percentile(&all.latencies, 0.99), maximum, all.connectFailures, all.badAnswers,
+                all.wrongTotals);
+    std::fflush(stdout);
+    if (all.connectFailures + all.badAnswers + all.wrongTotals > 0) status = 3;
+  }
+  return status;
+}

@@ -1,0 +1,59 @@
+// Counters of the search server for monitoring, read by the HTTP interface's /metrics in the
+// Prometheus text format. Every counter is an atomic updated without a lock, so the binary
+// connections and the HTTP threads count in parallel; a scrape reads each counter once, so
+// the figures of one scrape may be a few queries apart from each other.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+enum class Interface { kBinary = 0, kHttp = 1 };
+constexpr int kInterfaceCount = 2;
+
+// The outcome of one query request. Binary requests are kOk or kFailed (a request that could
+// not be read, answered or sent); HTTP requests are kOk, kBadRequest (400, 413) or
+// kUnavailable (503 while the data set loads).
+enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3 };
+constexpr int kOutcomeCount = 4;
+
+class CServerMetrics {
+ public:
+  // Upper bounds of the latency histogram, in seconds; the last bucket is +Inf.
+  static constexpr int kBucketCount = 12;
+  static const double kBucketBounds[kBucketCount];
+
+  CServerMetrics();
+  virtual ~CServerMetrics();
+  CServerMetrics(const CServerMetrics&) = delete;
+  CServerMetrics& operator=(const CServerMetrics&) = delete;
+
+  // A query request ended; `seconds` is the time from its parsed request to its answer.
+  void CountQuery(Interface where, Outcome outcome, double seconds);
+  void ConnectionStarted(Interface where);
+  void ConnectionEnded(Interface where);
+  void ConnectionRefused(Interface where);
+  // The first load (`reload` false) or a reload ended.
+  void DataSetLoaded(bool reload, bool loaded, int records, double seconds);
+
+  int64_t Queries(Interface where, Outcome outcome) const;
+  int64_t ConnectionsInProgress(Interface where) const;
+  int64_t ConnectionsRefused(Interface where) const;
+
+  // The Prometheus text exposition of every counter.
+  std::string Render() const;
+
+ private:
+  struct tPerInterface {
+    std::atomic<int64_t> queries[kOutcomeCount] = {};
+    std::atomic<int64_t> buckets[kBucketCount + 1] = {};  // not cumulative; +Inf last
+    std::atomic<int64_t> latencyMicros{0};
+    std::atomic<int64_t> inProgress{0};
+    std::atomic<int64_t> refused{0};
+  };
+  tPerInterface m_interfaces[kInterfaceCount];
+  std::atomic<int64_t> m_reloadsSucceeded{0};
+  std::atomic<int64_t> m_reloadsFailed{0};
+  std::atomic<int64_t> m_records{0};
+  std::atomic<int64_t> m_loadMicros{0};
+};

@@ -1,0 +1,409 @@
+// Tests of the HTTP interface over 127.0.0.1: JSON pages against the query engine's pages
+// for a sample of queries and windows, the text conversions, hostile and slow clients, the
+// connection bound with keep-alive clients, health while loading and the metrics.
+#include "server/http_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "core/query/query.h"
+#include "core/text/word_list.h"
+#include "server/metrics.h"
+#include "server/net/socket_io.h"
+#include "server/search_data.h"
+#include "testing/records/query_fixture.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海", "bs"};
+const char kSchema[] =
+    "1 TITLE title T 1 0 1 1 标题\n"
+    "2 BODY body T 1 0 1 1 正文\n"
+    "3 YEAR year I 0 1 1 0 年份\n";
+
+// Reference conversion, independent of the code under test's buffering: iconv in one call.
+std::string Convert(const char* to, const char* from, const std::string& text) {
+  iconv_t handle = ::iconv_open(to, from);
+  std::string out(text.size() * 4 + 4, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  char* outPointer = &out[0];
+  size_t outLeft = out.size();
+  const size_t result = ::iconv(handle, &in, &inLeft, &outPointer, &outLeft);
+  ::iconv_close(handle);
+  EXPECT_NE(result, static_cast<size_t>(-1)) << text;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+std::string Utf8(const std::string& gbk) { return Convert("UTF-8", "GBK", gbk); }
+
+std::string PercentEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
+struct tResponse {
+  int status = 0;  // 0: the connection closed without a response
+  std::string headers;
+  std::string body;
+};
+
+// A keep-alive HTTP/1.1 client over one connection.
+class CClient {
+ public:
+  explicit CClient(uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    int error = 0;
+    ConnectTcp(loopback, port, DeadlineAfter(5), &m_socket, &error);
+  }
+  bool Send(const std::string& bytes) {
+    return SendFully(m_socket.fd(), bytes.data(), static_cast<int>(bytes.size()),
+                     DeadlineAfter(5)) == static_cast<int>(bytes.size());
+  }
+  tResponse Get(const std::string& target, const std::string& method = "GET") {
+    Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return Read(method == "HEAD");
+  }
+  // Reads one response; status 0 when the server closes first.
+  tResponse Read(bool noBody = false) {
+    tResponse response;
+    size_t end;
+    while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (!Fill()) return response;
+    }
+    response.headers = m_buffer.substr(0, end);
+    m_buffer.erase(0, end + 4);
+    response.status = std::atoi(response.headers.c_str() + 9);
+    size_t length = 0;
+    const size_t at = response.headers.find("Content-Length: ");
+    if (at != std::string::npos && !noBody)
+      length = std::strtoul(&response.headers[at + 16], nullptr, 10);
+    while (m_buffer.size() < length) {
+      if (!Fill()) break;
+    }
+    response.body = m_buffer.substr(0, length);
+    m_buffer.erase(0, std::min(length, m_buffer.size()));
+    return response;
+  }
+  // True when the server closed the connection (within `seconds`).
+  bool Closed(int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() < until) {
+      pollfd watched{m_socket.fd(), POLLIN, 0};
+      if (::poll(&watched, 1, 50) <= 0) continue;
+      const ssize_t got = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool Fill() {
+    char chunk[65536];
+    const int got = RecvFully(m_socket.fd(), chunk, 1, DeadlineAfter(10));
+    if (got != 1) return false;
+    m_buffer += chunk[0];
+    const ssize_t more = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (more > 0) m_buffer.append(chunk, static_cast<size_t>(more));
+    return true;
+  }
+  CSocket m_socket;
+  std::string m_buffer;
+};
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
+    ASSERT_TRUE(m_fixture->ok());
+    std::mt19937 random(915);
+    for (int record = 0; record < 60; ++record) {
+      std::string title, body;
+      for (int i = 0; i < 3; ++i) title += kWords[random() % kWords.size()];
+      for (int i = 0, n = 1 + static_cast<int>(random() % 9); i < n; ++i) {
+        body += kWords[random() % kWords.size()];
+      }
+      if (record % 10 == 3) body += "<&\"\t\\ \xFF end";  // JSON escapes and a byte GBK lacks
+      ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(title)},
+                                               {"BODY", TextValue(body)},
+                                               {"YEAR", IntValue(2000 + record % 5)}}));
+    }
+    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
+    CWordList words;
+    ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
+    ASSERT_TRUE(words.Save(Path("set.words").c_str()));
+    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    ASSERT_TRUE(m_data);
+  }
+  std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
+
+  void Start(tHttpOptions options = {}) {
+    m_server = std::make_unique<CHttpServer>(
+        options, [this] { return m_loading ? nullptr : m_data; }, &m_metrics);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    std::string error;
+    ASSERT_TRUE(m_server->Start(loopback, 0, &error)) << error;
+    ASSERT_NE(m_server->port(), 0);
+  }
+  tResponse Get(const std::string& target, const std::string& method = "GET") {
+    CClient client(m_server->port());
+    return client.Get(target, method);
+  }
+
+  std::unique_ptr<CQueryFixture> m_fixture;
+  std::shared_ptr<const CSearchData> m_data;
+  std::atomic<bool> m_loading{false};
+  CServerMetrics m_metrics;
+  std::unique_ptr<CHttpServer> m_server;
+};
+
+TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
+  Start();
+  const std::string queries[] = {
+      "[FIELD] title [AND] 中国",
+      "[FIELD] body [AND] 人民北京 [FIELD] year [AND] 2003 2004",
+      "[FIELD] * [AND] 上海 [FIELD] title [AND] 大学",
+      "[FIELD] body [AND] end",
+      "[FIELD] nosuch [AND] x",
+      "",
+  };
+  const std::pair<std::string, std::string> windows[] = {
+      {"0", "20"}, {"5", "3"},           {"0", "0"},           {"-1", "5"},
+      {"3", "-2"}, {"2147483647", "20"}, {"0", "99999999999"}, {"-99999999999", "-2147483648"},
+      {"", ""}};
+  CClient client(m_server->port());  // all over one keep-alive connection
+  for (const std::string& query : queries) {
+    for (const auto& [start, count] : windows) {
+      std::string target = "/search?q=" + PercentEncode(Utf8(query));
+      if (!start.empty()) target += "&start=" + start + "&count=" + count;
+      const tResponse response = client.Get(target);
+      ASSERT_EQ(response.status, 200) << target << response.body;
+      const Json answer = Json::parse(response.body);
+      const auto clamp = [](const std::string& text, int fallback) {
+        if (text.empty()) return fallback;
+        const long long value = std::stoll(text);
+        return static_cast<int>(std::max<long long>(INT_MIN, std::min<long long>(INT_MAX, value)));
+      };
+      CQuery engine(m_data->schema(), m_data->store());
+      engine.Execute(query.c_str());
+      const ResultPage& page = engine.GetPage(clamp(start, 0), clamp(count, 20));
+      EXPECT_EQ(answer["total"], page.total) << target;
+      EXPECT_EQ(answer["start"], page.start) << target;
+      ASSERT_EQ(answer["returned"], page.returned) << target;
+      ASSERT_EQ(answer["hits"].size(), static_cast<size_t>(page.returned));
+      EXPECT_EQ(answer["fields"], Json({"title", "body", "year"}));
+      size_t offset = 0, value = 0;
+      for (const Json& hit : answer["hits"]) {
+        for (const char* name : {"title", "body", "year"}) {
+          const size_t length = static_cast<size_t>(page.valueLengths[value++]);
+          const std::string expected = page.text.substr(offset, length);
+          offset += length;
+          const std::string got = hit[name].get<std::string>();
+          // A byte GBK lacks comes back as U+FFFD; everything else converts back exactly.
+          const size_t bad = expected.find('\xFF');
+          if (bad == std::string::npos) {
+            EXPECT_EQ(Convert("GBK", "UTF-8", got), expected) << target;
+          } else {
+            EXPECT_EQ(got, Utf8(expected.substr(0, bad)) + "\xEF\xBF\xBD" +
+                               Utf8(expected.substr(bad + 1)));
+          }
+        }
+      }
+    }
+  }
+  // The words shortcut builds the selector on the named field, "*" by default.
+  for (const auto& [target, query] : std::vector<std::pair<std::string, std::string>>{
+           {"/search?text=" + PercentEncode(Utf8("北京")) + "&field=body",
+            "[FIELD] body [AND] 北京"},
+           {"/search?text=" + PercentEncode(Utf8("大学 上海")), "[FIELD] * [AND] 大学 上海"}}) {
+    CQuery engine(m_data->schema(), m_data->store());
+    const int total = engine.Execute(query.c_str());
+    EXPECT_GT(total, 0);
+    EXPECT_EQ(Json::parse(client.Get(target).body)["total"], total) << target;
+  }
+}
+
+TEST_F(HttpServerTest, TextConversionsAreStrictInAndVisibleOut) {
+  const struct {
+    std::string gbk;
+    std::string utf8;
+  } decodings[] = {
+      {"abc", "abc"},
+      {"\xD6\xD0\xB9\xFA", "\xE4\xB8\xAD\xE5\x9B\xBD"},
+      {"a\x80z", "a\xE2\x82\xACz"},  // the euro sign of code page 936
+      {"a\xFFz", "a\xEF\xBF\xBDz"},
+      {"\xFF\xD6\xD0", "\xEF\xBF\xBD\xE4\xB8\xAD"},
+      {"x\xD6", "x\xEF\xBF\xBD"},  // a lead byte at the end
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const auto& decoding : decodings) {
+    std::string utf8;
+    AppendGbkAsUtf8(decoding.gbk.data(), decoding.gbk.size(), &utf8);
+    EXPECT_EQ(utf8, decoding.utf8) << decoding.gbk;
+  }
+  const struct {
+    std::string text;
+    bool valid;
+  } utf8Cases[] = {{"plain", true},
+                   {"\xE4\xB8\xAD", true},
+                   {"\xC3\x28", false},
+                   {"\xE4\xB8", false},
+                   {"\xC0\xAF", false},
+                   {"\xED\xA0\x80", false},
+                   {"\xF4\x90\x80\x80", false},
+                   {"\xF0\x9F\x98\x80", true},
+                   {"\xFF", false}};
+  for (const auto& item : utf8Cases) EXPECT_EQ(IsValidUtf8(item.text), item.valid) << item.text;
+  std::string gbk;
+  EXPECT_TRUE(Utf8ToGbk("\xE4\xB8\xAD", &gbk));
+  EXPECT_EQ(gbk, "\xD6\xD0");
+  EXPECT_FALSE(Utf8ToGbk("\xF0\x9F\x98\x80", &gbk));  // an emoji has no GBK form
+}
+
+TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
+  tHttpOptions options;
+  options.maxRequestBytes = 4096;
+  Start(options);
+  const struct {
+    std::string target;
+    std::string method;
+    int status;
+  } cases[] = {
+      {"/search?q=%C3%28", "GET", 400},
+      {"/search?q=%F0%9F%98%80", "GET", 400},
+      {"/search?q=a%00b", "GET", 400},
+      {"/search", "GET", 400},
+      {"/search?text=x&field=a%20b", "GET", 400},
+      {"/search?q=x&start=1e3", "GET", 400},
+      {"/search?q=x&count=", "GET", 400},
+      {"/search?q=x&start=--1", "GET", 400},
+      {"/nothing", "GET", 404},
+      {"/search/", "GET", 404},
+      {"/search?q=x", "POST", 405},
+      {"/health", "DELETE", 405},
+      {"/search?q=" + std::string(6000, 'a'), "GET", 413},
+  };
+  for (const auto& item : cases) {
+    const tResponse response = Get(item.target, item.method);
+    ASSERT_EQ(response.status, item.status) << item.target.substr(0, 60) << " " << item.method;
+    EXPECT_NE(response.headers.find("application/json"), std::string::npos);
+    EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
+  }
+  EXPECT_EQ(m_metrics.Queries(Interface::kHttp, Outcome::kBadRequest), 9);
+  // A URL of 10 MB is refused, whatever the library answers, and the server goes on.
+  {
+    CClient client(m_server->port());
+    client.Send("GET /search?q=");
+    const std::string chunk(1 << 20, 'a');
+    for (int i = 0; i < 10 && client.Send(chunk); ++i) {
+    }
+    const tResponse response = client.Read();
+    EXPECT_TRUE(response.status == 0 || response.status >= 400) << response.status;
+  }
+  EXPECT_EQ(Get("/health").status, 200);
+}
+
+TEST_F(HttpServerTest, SlowClientIsDroppedWhileOthersAreServed) {
+  tHttpOptions options;
+  options.timeout = 1;
+  Start(options);
+  CClient slow(m_server->port());
+  ASSERT_TRUE(slow.Send("GET /search?q=x HTTP/1.1\r\nHo"));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get("/health").status, 200);
+  EXPECT_TRUE(slow.Closed(5));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+}
+
+TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
+  tHttpOptions options;
+  options.maxConnections = 4;
+  options.keepAliveRequests = 3;
+  Start(options);
+  std::vector<std::unique_ptr<CClient>> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<CClient>(m_server->port()));
+    EXPECT_EQ(clients.back()->Get("/health").status, 200);
+  }
+  CClient extra(m_server->port());
+  EXPECT_EQ(extra.Get("/health").status, 0);
+  EXPECT_EQ(m_metrics.ConnectionsRefused(Interface::kHttp), 1);
+  EXPECT_EQ(m_metrics.ConnectionsInProgress(Interface::kHttp), 4);
+  // The bound's connections stay open for further requests, up to keepAliveRequests.
+  for (auto& client : clients) EXPECT_EQ(client->Get("/search?q=x").status, 200);
+  const tResponse third = clients[0]->Get("/health");
+  EXPECT_EQ(third.status, 200);
+  EXPECT_NE(third.headers.find("Connection: close"), std::string::npos) << third.headers;
+  EXPECT_TRUE(clients[0]->Closed(5));
+  clients.erase(clients.begin());
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (m_metrics.ConnectionsInProgress(Interface::kHttp) > 3 &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  CClient next(m_server->port());
+  EXPECT_EQ(next.Get("/health").status, 200)
+      << m_metrics.ConnectionsRefused(Interface::kHttp) << " "
+      << m_metrics.ConnectionsInProgress(Interface::kHttp);
+}
+
+TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
+  m_loading = true;
+  Start();
+  tResponse health = Get("/health");
+  EXPECT_EQ(health.status, 503);
+  EXPECT_EQ(Json::parse(health.body)["status"], "loading");
+  EXPECT_EQ(Get("/search?q=x").status, 503);
+  EXPECT_EQ(Get("/").status, 200);
+  m_loading = false;
+  health = Get("/health");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(Json::parse(health.body),
+            Json({{"status", "serving"}, {"records", 60}, {"generation", 0}}));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Get("/search?q=x").status, 200);
+  EXPECT_EQ(Get("/search?q=x&start=y").status, 400);
+  m_metrics.DataSetLoaded(true, false, 0, 1.0);
+  const tResponse metrics = Get("/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  for (const char* line : {
+           "trindle_queries_total{interface=\"http\",outcome=\"ok\"} 3\n",
+           "trindle_queries_total{interface=\"http\",outcome=\"unavailable\"} 1\n",
+           "trindle_queries_total{interface=\"http\",outcome=\"bad_request\"} 1\n",
+           "trindle_queries_total{interface=\"binary\",outcome=\"ok\"} 0\n",
+           "trindle_query_duration_seconds_count{interface=\"http\"} 5\n",
+           "trindle_query_duration_seconds_bucket{interface=\"http\",le=\"+Inf\"} 5\n",
+           "trindle_reloads_total{outcome=\"failed\"} 1\n",
+       }) {
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
+  }
+  // HEAD answers the headers alone.
+  const tResponse head = Get("/health", "HEAD");
+  EXPECT_EQ(head.status, 200);
+}
+
+}  // namespace
