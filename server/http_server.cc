@@ -103,39 +103,85 @@ bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::st
   return true;
 }
 
+// Appends `utf8` (valid UTF-8) as a JSON string: quotes, backslashes and control characters
+// escaped, everything else copied in runs.
+void AppendJsonString(const std::string& utf8, std::string* json) {
+  static const char kHex[] = "0123456789abcdef";
+  json->push_back('"');
+  const char* run = utf8.data();
+  const char* end = run + utf8.size();
+  for (const char* p = run; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    json->append(run, static_cast<size_t>(p - run));
+    run = p + 1;
+    switch (c) {
+      case '"':
+        json->append("\\\"");
+        break;
+      case '\\':
+        json->append("\\\\");
+        break;
+      case '\n':
+        json->append("\\n");
+        break;
+      case '\r':
+        json->append("\\r");
+        break;
+      case '\t':
+        json->append("\\t");
+        break;
+      default:
+        json->append("\\u00");
+        json->push_back(kHex[c >> 4]);
+        json->push_back(kHex[c & 15]);
+    }
+  }
+  json->append(run, static_cast<size_t>(end - run));
+  json->push_back('"');
+}
+
+// The JSON document of a page. Written directly rather than through a JSON tree: the hits are
+// most of every answer, and a tree's encoder would re-validate the UTF-8 that the conversion
+// has just produced.
 std::string RenderPage(const ResultPage& page, const CFieldInfo& schema) {
   const int fields = schema.GetListSize(LIST_STORED);
-  std::vector<std::string> names;
-  Json document;
-  document["total"] = page.total;
-  document["start"] = page.start;
-  document["returned"] = page.returned;
-  Json fieldNames = Json::array();
+  std::vector<std::string> names;  // JSON strings, quoted
   for (int position = 0; position < fields; ++position) {
-    names.push_back(
-        GbkToUtf8(schema.GetField(schema.GetListMember(position, LIST_STORED)).indexName));
-    fieldNames.push_back(names.back());
+    names.emplace_back();
+    AppendJsonString(
+        GbkToUtf8(schema.GetField(schema.GetListMember(position, LIST_STORED)).indexName),
+        &names.back());
   }
-  document["fields"] = std::move(fieldNames);
-  Json hits = Json::array();
+  std::string json;
+  json.reserve(page.text.size() * 3 / 2 + 256);
+  json += "{\"total\":" + std::to_string(page.total) + ",\"start\":" + std::to_string(page.start) +
+          ",\"returned\":" + std::to_string(page.returned) + ",\"fields\":[";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) json += ',';
+    json += names[i];
+  }
+  json += "],\"hits\":[";
   size_t offset = 0;
   size_t value = 0;
   std::string utf8;
   for (int32_t record = 0; record < page.returned; ++record) {
-    Json hit = Json::object();
+    json += record > 0 ? ",{" : "{";
     for (int position = 0; position < page.fieldCount; ++position, ++value) {
       const size_t length = static_cast<size_t>(page.valueLengths[value]);
       utf8.clear();
       AppendGbkAsUtf8(page.text.data() + offset, length, &utf8);
       offset += length;
-      const std::string& name =
-          position < static_cast<int>(names.size()) ? names[static_cast<size_t>(position)] : "";
-      hit[name] = utf8;
+      if (position > 0) json += ',';
+      json += position < static_cast<int>(names.size()) ? names[static_cast<size_t>(position)]
+                                                        : std::string("\"\"");
+      json += ':';
+      AppendJsonString(utf8, &json);
     }
-    hits.push_back(std::move(hit));
+    json += '}';
   }
-  document["hits"] = std::move(hits);
-  return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+  json += "]}";
+  return json;
 }
 
 // libmicrohttpd callbacks.

@@ -147,7 +147,7 @@ class HttpServerTest : public ::testing::Test {
       for (int i = 0, n = 1 + static_cast<int>(random() % 9); i < n; ++i) {
         body += kWords[random() % kWords.size()];
       }
-      if (record % 10 == 3) body += "<&\"\t\\ \xFF end";  // JSON escapes and a byte GBK lacks
+      if (record % 10 == 3) body += "<&\"\t\\\x01 \xFF end";  // JSON escapes and a byte GBK lacks
       ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(title)},
                                                {"BODY", TextValue(body)},
                                                {"YEAR", IntValue(2000 + record % 5)}}));
