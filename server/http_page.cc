@@ -27,7 +27,8 @@ button:focus, input:focus, select:focus { outline: 2px solid #36c; }
 table { border-collapse: collapse; width: 100%; }
 th, td { border: 1px solid #ccc; padding: .3em .5em; text-align: left; vertical-align: top; }
 th { background: #f0f3f8; }
-td { white-space: pre-wrap; word-break: break-word; }
+td { white-space: pre-wrap; overflow-wrap: anywhere; }
+td.short { white-space: nowrap; }
 tbody tr:nth-child(even) { background: #fafafa; }
 nav { margin: .8em 0; display: flex; gap: .5em; align-items: center; }
 </style>
@@ -96,7 +97,7 @@ function show(answer) {
   head.replaceChildren();
   body.replaceChildren();
   statusLine.className = "";
-  statusLine.textContent = answer.total + " hits";
+  statusLine.textContent = answer.total + (answer.total === 1 ? " hit" : " hits");
   const last = answer.start + answer.returned;
   document.getElementById("window").textContent =
       answer.returned > 0 ? (answer.start + 1) + "\u2013" + last : "";
@@ -108,7 +109,11 @@ function show(answer) {
   head.appendChild(row);
   for (const hit of answer.hits) {
     const line = document.createElement("tr");
-    for (const name of answer.fields) line.appendChild(cell("td", hit[name]));
+    for (const name of answer.fields) {
+      const value = cell("td", hit[name]);
+      if (hit[name].length <= 12) value.className = "short";
+      line.appendChild(value);
+    }
     body.appendChild(line);
   }
 }

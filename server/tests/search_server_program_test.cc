@@ -310,3 +310,103 @@ TEST_F(SearchServerProgramTest, ServesUntilSigtermThenFinishesTheConnectionInPro
 }
 
 }  // namespace
+
+// One HTTP/1.1 GET that asks the server to close; the whole response, or "" when it fails.
+std::string HttpGet(uint16_t port, const std::string& target) {
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  int error = 0;
+  if (!ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error)) return "";
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), DeadlineAfter(5));
+  std::string response;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::recv(socket.fd(), chunk, sizeof chunk, 0);
+    if (got <= 0) break;
+    response.append(chunk, static_cast<size_t>(got));
+  }
+  return response;
+}
+
+TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
+  const uint16_t httpPort = FreePort();
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) + "</HttpPort>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput("HTTP port " + std::to_string(httpPort))) << Output();
+  // "[FIELD] title [AND] 中国" over both interfaces: one hit, the record "中国人民".
+  const std::string query = "[FIELD] title [AND] 中国";
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  int error = 0;
+  ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &socket, &error));
+  std::string request;
+  PutI32(&request, 12 + static_cast<int32_t>(query.size()));
+  PutI32(&request, 0);
+  PutI32(&request, 10);
+  PutI32(&request, static_cast<int32_t>(query.size()));
+  request += query;
+  ASSERT_EQ(SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0),
+            static_cast<int>(request.size()));
+  int32_t length = 0;
+  ASSERT_EQ(RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(5)), 4);
+  int32_t total = 0;
+  ASSERT_EQ(RecvFully(socket.fd(), reinterpret_cast<char*>(&total), 4, DeadlineAfter(5)), 4);
+  EXPECT_EQ(total, 1);
+  socket.Close();
+  const std::string utf8Query = "%5BFIELD%5D+title+%5BAND%5D+%E4%B8%AD%E5%9B%BD";
+  const std::string answer = HttpGet(httpPort, "/search?q=" + utf8Query);
+  EXPECT_NE(
+      answer.find("{\"total\":1,\"start\":0,\"returned\":1,\"fields\":[\"title\"],"
+                  "\"hits\":[{\"title\":\"\xE4\xB8\xAD\xE5\x9B\xBD\xE4\xBA\xBA\xE6\xB0\x91\"}]}"),
+      std::string::npos)
+      << answer;
+  ::kill(m_child, SIGHUP);
+  ASSERT_TRUE(WaitForOutput("Reloaded data set set: 2 records in ")) << Output();
+  const std::string metrics = HttpGet(httpPort, "/metrics");
+  for (const char* line :
+       {"trindle_queries_total{interface=\"binary\",outcome=\"ok\"} 1\n",
+        "trindle_queries_total{interface=\"http\",outcome=\"ok\"} 1\n",
+        "trindle_reloads_total{outcome=\"succeeded\"} 1\n", "trindle_data_set_records 2\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  EXPECT_NE(HttpGet(httpPort, "/health").find("{\"status\":\"serving\",\"records\":2,"),
+            std::string::npos);
+
+  // The page in a browser: the rendered DOM shows the total and the first hit; a screenshot
+  // is left in the build tree's tests folder.
+  if (::access("/usr/bin/chromium", X_OK) != 0) {
+    ::kill(m_child, SIGTERM);
+    EXPECT_EQ(Wait(), 0);
+    GTEST_SKIP() << "chromium is not installed";
+  }
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(httpPort) + "/?text=%E4%B8%AD%E5%9B%BD";
+  const std::string browser =
+      "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
+      "--no-first-run --disable-background-networking --disable-component-update "
+      "--disable-sync --user-data-dir=" +
+      Path("chromium-profile") + " --virtual-time-budget=5000 ";
+  ASSERT_EQ(std::system((browser + "--dump-dom '" + url + "' > " + Path("dom.html") + " 2> " +
+                         Path("chromium.err"))
+                            .c_str()),
+            0)
+      << ReadFile(Path("chromium.err"));
+  const std::string dom = ReadFile(Path("dom.html"));
+  EXPECT_NE(dom.find(">1 hit<"), std::string::npos) << dom;
+  EXPECT_NE(dom.find(">\xE4\xB8\xAD\xE5\x9B\xBD\xE4\xBA\xBA\xE6\xB0\x91</td>"),
+            std::string::npos)
+      << dom;
+  const std::string screenshot = TEST_ARTIFACT_DIR "/http_search_page.png";
+  ::unlink(screenshot.c_str());
+  EXPECT_EQ(std::system((browser + "--window-size=1000,500 --screenshot=" + screenshot + " '" +
+                         url + "' > /dev/null 2>&1")
+                            .c_str()),
+            0);
+  EXPECT_EQ(::access(screenshot.c_str(), R_OK), 0) << screenshot;
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+}
