@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,6 +179,10 @@ bool FinishCommit(const std::string& base, const CManifest& manifest, std::strin
   bool moved = false;
   for (const std::string& path : finals) {
     std::string pending = PendingPath(path, manifest.generation);
+    // Only a pending file that is there is moved: a loader may not even be able to look into
+    // the folder mode 4 wrote the schema to, and needs to only when a commit is unfinished.
+    struct stat status;
+    if (::lstat(pending.c_str(), &status) != 0) continue;
     if (std::rename(pending.c_str(), path.c_str()) == 0) {
       moved = true;
     } else if (errno != ENOENT) {
@@ -386,6 +391,10 @@ bool CDataSetWriter::Commit(const std::string& triePath, const std::string& word
       return false;
     }
     Step("renamed");
+  }
+  // Index files of the previous generation beyond this one's count belong to no generation.
+  for (size_t k = manifest.indexes.size(); k < m_previous.indexes.size(); ++k) {
+    std::remove(IndexPath(m_base, k).c_str());
   }
   SyncFolder(Folder(m_base));
   if (m_schemaPending) SyncFolder(Folder(m_schemaPath));

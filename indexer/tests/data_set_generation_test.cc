@@ -249,6 +249,19 @@ TEST_F(DataSetGenerationTest, AnotherRunOnTheSameBaseIsRefusedWhileOneHoldsTheLo
   EXPECT_EQ(DataSet(), before);
 }
 
+TEST_F(DataSetGenerationTest, IndexFilesBeyondTheNewCountAreRemovedAfterTheCommit) {
+  RunIndex();
+  ASSERT_TRUE(FileExists(Path("out.index_2")));
+  // The body is no longer indexed: two indexes instead of three.
+  std::string schema = kSchema;
+  schema.replace(schema.find("3 body body T 1 0 1 1"), 21, "3 body body T 0 0 1 0");
+  ASSERT_TRUE(WriteTextFile(Path("schema.txt"), schema));
+  RunIndex();
+  EXPECT_TRUE(FileExists(Path("out.index_1")));
+  EXPECT_FALSE(FileExists(Path("out.index_2")));
+  EXPECT_TRUE(Reports(RunQuery(), 10));
+}
+
 // Kills mode 4 at chosen moments of its save and checks after each that the set loads as the
 // old generation, byte for byte, or as the new one, byte for byte as an uninterrupted run
 // writes it; then that the next mode-4 run recovers and leaves no pending file.
