@@ -70,6 +70,11 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     std::printf("Load\t%s failed!\n", wordListFile);
     return;
   }
+  if (!writer.IdentifyInputs(trieFile, wordListFile, &error)) {
+    std::printf("%s\n", error.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
   auto store =
       std::make_unique<CDataLineIndex>(schema, trie.get(), false, true, kBlockSize, wordList.get());
   CDBConfig config;
@@ -89,8 +94,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     std::printf("Save %s failed!\n", resultBase);
     return;
   }
-  if (!writer.Commit(trieFile, wordListFile, store->GetIndexCount(), store->GetRecordCount(),
-                     &error)) {
+  if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
     return;

@@ -303,6 +303,7 @@ bool CDataSetWriter::Begin(std::string* error) {
       m_hasManifest = false;
       break;
     case CManifest::ReadResult::kFailed:
+      *error += " (remove it to write the data set anew)";
       return false;
     case CManifest::ReadResult::kRead:
       m_hasManifest = true;
@@ -326,12 +327,27 @@ void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
   Step("schema written");
 }
 
-bool CDataSetWriter::Commit(const std::string& triePath, const std::string& wordListPath,
-                            int indexCount, int32_t recordCount, std::string* error) {
+bool CDataSetWriter::IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
+                                    std::string* error) {
+  std::string reason;
+  if (!IdentifyFile(triePath, &m_trieIdentity, &reason)) {
+    *error = triePath + ": " + reason;
+    return false;
+  }
+  if (!IdentifyFile(wordListPath, &m_wordListIdentity, &reason)) {
+    *error = wordListPath + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* error) {
   Step("commit");
   CManifest manifest;
   manifest.generation = m_generation;
   manifest.recordCount = recordCount;
+  manifest.trie = m_trieIdentity;
+  manifest.wordList = m_wordListIdentity;
   manifest.schemaPath = m_schemaAbsolute;
 
   // (pending, final) pairs of the files that move at the commit.
@@ -351,15 +367,6 @@ bool CDataSetWriter::Commit(const std::string& triePath, const std::string& word
   if (!SyncAndIdentify(schemaWritten, &manifest.schema, error)) return false;
   if (manifest.schema != m_schemaIdentity) {
     *error = schemaWritten + " does not hold the schema this run wrote";
-    return false;
-  }
-  std::string reason;
-  if (!IdentifyFile(triePath, &manifest.trie, &reason)) {
-    *error = triePath + ": " + reason;
-    return false;
-  }
-  if (!IdentifyFile(wordListPath, &manifest.wordList, &reason)) {
-    *error = wordListPath + ": " + reason;
     return false;
   }
   // The pending names must be durable before the manifest that relies on them.

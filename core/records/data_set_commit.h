@@ -52,10 +52,10 @@ bool CheckDataSet(const std::string& base, const std::string& schemaPath,
 // Cheap (one small file), for a server that watches for a new generation.
 int64_t ReadDataSetGeneration(const std::string& base);
 
-// Mode 4's side: one object per run, used as Begin, WriteSchema, (the store saves its files
-// with PendingSuffix()), Commit. Destroying an object whose generation did not commit removes
-// that generation's pending files; the old generation is never touched before the commit.
-// Not thread-safe; two runs on one base name exclude each other through <base>.lock.
+// Mode 4's side: one object per run, used as Begin, WriteSchema, IdentifyInputs, (the store
+// saves its files with PendingSuffix()), Commit. Destroying an object whose generation did not
+// commit removes that generation's pending files; the old generation is never touched before the
+// commit. Not thread-safe; two runs on one base name exclude each other through <base>.lock.
 class CDataSetWriter {
  public:
   // Called with a short name at every step of the commit; tests use it to stop the process
@@ -87,13 +87,18 @@ class CDataSetWriter {
   // schema prints its own failure; a missing schema file then fails Commit.
   void WriteSchema(const CFieldInfo& schema);
 
+  // Records the sizes and checksums of the trie and the word list the run builds with; called
+  // right after they were loaded. False with the reason in *error when one cannot be read.
+  bool IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
+                      std::string* error);
+
   // After the store has saved <base>.dataline and <base>.index_0 .. index_<indexCount-1> under
-  // their pending names: flushes them to disk, records their sizes and checksums and those of
-  // the trie and word list at the given paths in a new manifest, commits it, and renames the
-  // files into place. False with the reason in *error; the generation counts as committed (and
-  // its files are kept) once the manifest is in place, even if a later rename failed.
-  bool Commit(const std::string& triePath, const std::string& wordListPath, int indexCount,
-              int32_t recordCount, std::string* error);
+  // their pending names: flushes them to disk, records their sizes and checksums in a new
+  // manifest with those of the inputs, commits it, and renames the files into place. False
+  // with the reason in *error; the generation counts as committed (and its files are kept)
+  // once the manifest is in place, even if a later rename failed.
+  // REQUIRES: IdentifyInputs succeeded.
+  bool Commit(int indexCount, int32_t recordCount, std::string* error);
 
   bool committed() const { return m_committed; }
 
@@ -112,5 +117,7 @@ class CDataSetWriter {
   int64_t m_generation = 0;
   bool m_schemaPending = false;
   tFILE_IDENTITY m_schemaIdentity;
+  tFILE_IDENTITY m_trieIdentity;
+  tFILE_IDENTITY m_wordListIdentity;
   bool m_committed = false;
 };
