@@ -370,8 +370,10 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
     return false;
   }
   // The pending names must be durable before the manifest that relies on them.
+  // The schema's folder too when the schema went straight to its final name: the manifest
+  // records the new bytes.
   SyncFolder(Folder(m_base));
-  if (m_schemaPending) SyncFolder(Folder(m_schemaPath));
+  SyncFolder(Folder(m_schemaPath));
   Step("files synced");
 
   const std::string manifestPath = CManifest::PathFor(m_base);
