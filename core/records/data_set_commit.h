@@ -10,8 +10,8 @@
 // or mode-4 run renames into place before anything is read ("finishing the commit"). So
 // whatever is loaded is one whole generation, old or new.
 //
-// A data set without a manifest (written by other tools or earlier versions) is loaded as it
-// is, unchecked.
+// A data set without a manifest (written by another tool, or by hand) is loaded as it is,
+// unchecked.
 #pragma once
 
 #include <cstdint>

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
