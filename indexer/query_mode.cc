@@ -5,6 +5,7 @@
 
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_commit.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -43,6 +44,13 @@ void PrintPage(const ResultPage& page) {
 
 void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char* schemaBinary,
                       const char* trieFile, const char* wordListFile, const char* queryText) {
+  // Checked before anything is loaded, so that the files loaded are the ones checked.
+  tDATA_SET_CHECK check;
+  if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
+    std::printf("%s\n", check.message.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
   CFieldInfo schema;
   schema.LoadBinary(schemaBinary);  // a failure shows as a data set that cannot be loaded
   CPDAT trie;

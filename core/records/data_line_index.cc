@@ -253,9 +253,9 @@ int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string
   return removed;
 }
 
-bool CDataLineIndex::Save(const char* base) {
+bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
   const std::string dataLinePath = std::string(base) + ".dataline";
-  CPendingFile dataLine(dataLinePath);
+  CPendingFile dataLine(dataLinePath + suffix);
   if (!dataLine.Open()) {
     std::printf("Error Write %s\n", dataLinePath.c_str());
     return false;
@@ -279,7 +279,7 @@ bool CDataLineIndex::Save(const char* base) {
   std::vector<std::string> pending;  // index files written under their temporary names
   for (int k = 0; k < m_indexCount; ++k) {
     std::string path = IndexPath(base, k);
-    std::string temporary = path + ".tmp";
+    std::string temporary = path + suffix + ".tmp";
     std::printf("Save %s Start!\n", path.c_str());
     if (!m_controls[static_cast<size_t>(k)]->Save(temporary.c_str())) {
       std::printf("Error Write %s\n", path.c_str());
@@ -294,7 +294,8 @@ bool CDataLineIndex::Save(const char* base) {
   // Everything is written: move the whole data set into place.
   bool moved = dataLine.Commit();
   for (int k = 0; moved && k < m_indexCount; ++k) {
-    moved = std::rename(pending[static_cast<size_t>(k)].c_str(), IndexPath(base, k).c_str()) == 0;
+    moved = std::rename(pending[static_cast<size_t>(k)].c_str(),
+                        (IndexPath(base, k) + suffix).c_str()) == 0;
   }
   if (!moved) {
     std::printf("Error Write %s\n", dataLinePath.c_str());

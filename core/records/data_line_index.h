@@ -80,12 +80,13 @@ class CDataLineIndex {
   int FilterResults(int fieldNumber, const std::vector<std::string>& values,
                     tINDEX_STRUCTURE* results, int count) const;
 
-  // Writes <base>.dataline and <base>.index_0 .. index_<K-1>. Every file is first written
-  // beside its final name and all are renamed into place only when all were written, so a
-  // failed save leaves the previous data set whole. Prints "Save %s Success!\n",
+  // Writes <base>.dataline and <base>.index_0 .. index_<K-1>, each name followed by `suffix`
+  // (mode 4 passes the pending suffix of a generation, see data_set_commit.h). Every file is
+  // first written beside its name and all are renamed onto it only when all were written, so
+  // a failed save leaves the previous data set whole. Prints "Save %s Success!\n",
   // "Begin Save %d Index!\n" and per index "Save %s Start!\n" / "Save %s Success!\n" with the
-  // final names; on failure "Error Write %s\n" and false.
-  bool Save(const char* base);
+  // names without the suffix; on failure "Error Write %s\n" and false.
+  bool Save(const char* base, const std::string& suffix = std::string());
 
   // Reads <base>.dataline and has control k load <base>.index_<k>. A missing, damaged or
   // mismatched data-line file is refused ("Fail to read <path>" in the daily log, false) and
