@@ -1,0 +1,126 @@
+#include "client/result_document.h"
+
+#include <fcntl.h>
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "client/xml_text.h"
+
+namespace {
+
+// Links a new element `name` holding the text `text` as the last child of `parent`.
+void AddTextElement(TiXmlNode* parent, const char* name, const std::string& text) {
+  auto element = std::make_unique<TiXmlElement>(name);
+  element->LinkEndChild(new TiXmlText(text));
+  parent->LinkEndChild(element.release());
+}
+
+std::string Decimal(int32_t value) {
+  char buffer[64] = {};
+  std::snprintf(buffer, sizeof buffer, "%d", value);
+  return buffer;
+}
+
+}  // namespace
+
+bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>& names,
+                          std::string* document) {
+  const size_t fieldCount = names.size();
+  if (page.returned < 0 || page.fieldCount < 0 ||
+      static_cast<size_t>(page.fieldCount) != fieldCount) {
+    return false;
+  }
+  const size_t cells = static_cast<size_t>(page.returned) * fieldCount;
+  if (page.valueLengths.size() != cells) return false;
+
+  bool gbkOnly = false;
+  for (const std::string& name : names) {
+    bool nameGbkOnly = false;
+    if (!IsDocumentName(name, &nameGbkOnly)) return false;
+    gbkOnly |= nameGbkOnly;
+  }
+  // The values as they will be written, walked once front to back.
+  std::vector<std::string> values(cells);
+  size_t offset = 0;
+  for (size_t cell = 0; cell < cells; ++cell) {
+    const int32_t length = page.valueLengths[cell];
+    if (length < 0 || static_cast<size_t>(length) > page.text.size() - offset) return false;
+    const char* value = page.text.data() + offset;
+    const void* nul = std::memchr(value, '\0', static_cast<size_t>(length));
+    const size_t kept = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - value)
+                                       : static_cast<size_t>(length);
+    values[cell].reserve(kept);
+    gbkOnly |= AppendDocumentText(value, kept, &values[cell]);
+    offset += static_cast<size_t>(length);
+  }
+
+  TiXmlDocument tree;
+  tree.LinkEndChild(new TiXmlDeclaration("1.0", gbkOnly ? "GBK" : "gb2312", "yes"));
+  auto* root = new TiXmlElement("Trindle-Result");
+  tree.LinkEndChild(root);
+  auto* numbers = new TiXmlElement("Result-Number");
+  root->LinkEndChild(numbers);
+  AddTextElement(numbers, "Total-Number", Decimal(page.total));
+  AddTextElement(numbers, "Return-Number", Decimal(page.returned));
+  AddTextElement(numbers, "Start-Position", Decimal(page.start));
+  if (page.returned > 0) {
+    auto* result = new TiXmlElement("Result");
+    root->LinkEndChild(result);
+    size_t cell = 0;
+    for (int32_t record = 0; record < page.returned; ++record) {
+      auto* entry = new TiXmlElement("Document");
+      result->LinkEndChild(entry);
+      for (size_t k = 0; k < fieldCount; ++k, ++cell) {
+        AddTextElement(entry, names[k].c_str(), values[cell]);
+      }
+    }
+  }
+  // The printer writes the same bytes as the document's own save (declaration, then each
+  // top-level node on a line of its own, four blanks per level), but into memory, so the
+  // file can be written with every error checked.
+  TiXmlPrinter printer;
+  printer.SetIndent("    ");
+  printer.SetLineBreak("\n");
+  tree.Accept(&printer);
+  document->assign(printer.CStr(), printer.Size());
+  return true;
+}
+
+bool ReplaceFile(const char* path, const std::string& data) {
+  static std::atomic<unsigned> sequence{0};
+  const std::string target(path);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()),
+                sequence.fetch_add(1, std::memory_order_relaxed));
+  const std::string temporary = target + suffix;
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t written = 0;
+  while (ok && written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    if (n > 0) written += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0) ok = false;
+  if (ok && std::rename(temporary.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+
+bool BuildResultDocument(const ResultPage& page, const std::vector<std::string>& names,
+                         const char* path) {
+  std::string document;
+  if (path == nullptr || *path == '\0' || !FormatResultDocument(page, names, &document)) {
+    return false;
+  }
+  return ReplaceFile(path, document);
+}
