@@ -96,10 +96,15 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
 bool ReplaceFile(const char* path, const std::string& data) {
   static std::atomic<unsigned> sequence{0};
   const std::string target(path);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()),
+  // The temporary sits in the target's folder (so the rename stays within one file system)
+  // under a short name of its own, so that any name the target may have leaves room for it.
+  const size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  char name[64];
+  std::snprintf(name, sizeof name, ".trindle-%ld-%u.tmp", static_cast<long>(::getpid()),
                 sequence.fetch_add(1, std::memory_order_relaxed));
-  const std::string temporary = target + suffix;
+  const std::string temporary = folder + name;
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = true;

@@ -37,6 +37,7 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
 bool BuildResultDocument(const ResultPage& page, const std::vector<std::string>& names,
                          const char* path);
 
-// Writes `data` to `path` through a temporary file beside it that is renamed into place.
+// Writes `data` to `path` through a temporary file in the same folder (".trindle-<pid>-<n>.tmp")
+// that is renamed into place; on failure the temporary is removed.
 // The new file gets the permissions of a newly created file (0666 less the umask).
 bool ReplaceFile(const char* path, const std::string& data);

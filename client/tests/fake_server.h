@@ -84,3 +84,23 @@ class CScratchFolder {
 std::string FileText(const std::string& path);
 // The names in `folder`, sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);
+
+// A result document as an XML parser reads it: names and values in UTF-8.
+struct tParsedDocument {
+  bool ok = false;       // well-formed in its declared encoding
+  std::string encoding;  // as declared
+  std::string total, returned, start;
+  bool hasResult = false;  // a "Result" element is present
+  std::vector<std::vector<std::pair<std::string, std::string>>> documents;
+};
+tParsedDocument ParseDocument(const std::string& bytes);
+
+// True when `xmllint --noout` accepts the file.
+bool XmllintAccepts(const std::string& path);
+
+// GBK bytes as UTF-8 (the C library's converter); "<invalid>" when they do not convert.
+std::string GbkToUtf8(const std::string& gbk);
+
+// Runs a shell command; *output receives its standard output. Returns the exit status, or
+// -1 when it did not exit normally.
+int RunCommand(const std::string& command, std::string* output);
