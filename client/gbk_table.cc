@@ -58,7 +58,8 @@ CGbkTable::CGbkTable() {
       if (code == 0) continue;
       const auto index = static_cast<size_t>(PairIndex(bytes[0], bytes[1]));
       m_pairCode[index] = code;
-      m_pairClass[index] = gb2312.Convert(bytes, 2) == code ? kGb2312 : kGbkOnly;
+      m_pairClass[static_cast<size_t>(lead) << 8 | static_cast<size_t>(trail)] =
+          gb2312.Convert(bytes, 2) == code ? kGb2312 : kGbkOnly;
     }
   }
   for (int byte = 0x80; byte <= 0xFF; ++byte) {

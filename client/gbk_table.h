@@ -27,8 +27,7 @@ class CGbkTable {
 
   // Class of the two-byte sequence lead, trail.
   uint8_t PairClass(unsigned char lead, unsigned char trail) const {
-    int index = PairIndex(lead, trail);
-    return index < 0 ? kNone : m_pairClass[static_cast<size_t>(index)];
+    return m_pairClass[static_cast<size_t>(lead) << 8 | trail];
   }
   // Unicode code point of a two-byte character, 0 when the sequence is no character.
   uint32_t PairCodePoint(unsigned char lead, unsigned char trail) const {
@@ -50,7 +49,7 @@ class CGbkTable {
     return (lead - 0x81) * kTrails + (trail - 0x40);
   }
 
-  std::array<uint8_t, kLeads * kTrails> m_pairClass{};
+  std::array<uint8_t, 0x10000> m_pairClass{};  // indexed by lead << 8 | trail
   std::array<uint32_t, kLeads * kTrails> m_pairCode{};
   std::array<uint8_t, 0x80> m_singleClass{};
 };

@@ -27,21 +27,36 @@ bool IsNameChar(uint32_t c) {
 bool AppendDocumentText(const char* value, size_t size, std::string* out) {
   const CGbkTable& table = CGbkTable::Get();
   const auto* bytes = reinterpret_cast<const unsigned char*>(value);
+  out->reserve(out->size() + size);
   bool gbkOnly = false;
   size_t i = 0;
   while (i < size) {
+    // Printable ASCII is by far the most common run; it is copied in one piece.
+    size_t run = i;
+    while (run < size && bytes[run] >= 0x20 && bytes[run] < 0x80) ++run;
+    if (run > i) {
+      out->append(value + i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char byte = bytes[i];
     if (byte < 0x80) {
-      const bool allowed = byte >= 0x20 || byte == '\t' || byte == '\n' || byte == '\r';
+      const bool allowed = byte == '\t' || byte == '\n' || byte == '\r';
       out->push_back(allowed ? static_cast<char>(byte) : ' ');
       ++i;
       continue;
     }
-    uint8_t pairClass = i + 1 < size ? table.PairClass(byte, bytes[i + 1]) : CGbkTable::kNone;
-    if (pairClass != CGbkTable::kNone) {
-      out->append(value + i, 2);
+    // Runs of two-byte characters are checked pair by pair and copied in one piece.
+    size_t end = i;
+    while (end + 1 < size && bytes[end] >= 0x80) {
+      const uint8_t pairClass = table.PairClass(bytes[end], bytes[end + 1]);
+      if (pairClass == CGbkTable::kNone) break;
       gbkOnly |= pairClass == CGbkTable::kGbkOnly;
-      i += 2;
+      end += 2;
+    }
+    if (end > i) {
+      out->append(value + i, end - i);
+      i = end;
       continue;
     }
     const uint8_t singleClass = table.SingleClass(byte);
