@@ -117,6 +117,9 @@ string PythonQuery(const string& configPath, const string& query) {
 }
 
 TEST_F(ProgramsTest, PythonModuleReturnsTheResultsAsObjects) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "python3 cannot load a library built with AddressSanitizer";
+#endif
   string out;
   ASSERT_EQ(RunCommand(PythonQuery(config, "title=x"), &out), 0);
   EXPECT_EQ(out,
@@ -135,8 +138,10 @@ TEST(LiveServer, ExamplesAgainstARunningSearchServer) {
   ASSERT_EQ(RunCommand("'" QUERY_EXAMPLE_PATH "' '" + string(live) + "' '" + text + "' 0 20", &out),
             0);
   EXPECT_TRUE(ParseDocument(out).ok);
+#if !defined(__SANITIZE_ADDRESS__)
   ASSERT_EQ(RunCommand(PythonQuery(live, text), &out), 0);
   EXPECT_EQ(out.front(), '[');
+#endif
 }
 
 }  // namespace
