@@ -10,10 +10,13 @@
 // records x 3 stored fields of about 300 bytes of GBK text each (one worker thread per
 // connection in progress, like the real server). With --config the configuration's server
 // is used, e.g. a SearchServer on the 100,000-record bench data set. Prints the median of
-// the rounds for each mode and thread count.
+// the rounds for each mode and thread count: calls per second, wall time per call of one
+// thread, and the CPU time per call of the calling threads (which a shared machine disturbs
+// less than the wall time).
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,23 +137,39 @@ bool RawExchange(in_addr address, uint16_t port, const std::string& request,
   return RecvFully(socket.fd(), &(*response)[0], length, deadline) == length;
 }
 
-// Calls per second of `threads` threads making `calls` calls each.
+double ThreadCpuSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct tRound {
+  double callsPerSecond = 0;
+  double cpuMicrosPerCall = 0;  // CPU time of the calling threads (user + kernel)
+};
+
+// `threads` threads making `calls` calls each.
 template <typename Call>
-double Rate(int threads, int calls, Call call) {
+tRound Measure(int threads, int calls, Call call) {
   std::atomic<int> failures{0};
+  std::vector<double> cpu(static_cast<size_t>(threads));
   const auto begin = Clock::now();
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) {
     pool.emplace_back([&, t] {
+      const double start = ThreadCpuSeconds();
       for (int i = 0; i < calls; ++i) {
         if (!call(t)) failures.fetch_add(1);
       }
+      cpu[static_cast<size_t>(t)] = ThreadCpuSeconds() - start;
     });
   }
   for (std::thread& thread : pool) thread.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   if (failures.load() > 0) std::fprintf(stderr, "%d calls failed\n", failures.load());
-  return threads * calls / seconds;
+  double cpuSeconds = 0;
+  for (double c : cpu) cpuSeconds += c;
+  return {threads * calls / seconds, cpuSeconds * 1e6 / (threads * calls)};
 }
 
 double Median(std::vector<double> values) {
@@ -214,24 +233,29 @@ int main(int argc, char** argv) {
               options.calls, options.runs);
 
   for (int threads : {1, 4}) {
-    std::vector<double> raw, library;
+    std::vector<double> raw, library, rawCpu, libraryCpu;
     std::vector<std::string> responses(static_cast<size_t>(threads));
     for (int run = 0; run < options.runs; ++run) {
-      raw.push_back(Rate(threads, options.calls, [&](int t) {
+      tRound round = Measure(threads, options.calls, [&](int t) {
         return RawExchange(address, config.port, frame, &responses[static_cast<size_t>(t)]);
-      }));
-      library.push_back(Rate(threads, options.calls, [&](int t) {
+      });
+      raw.push_back(round.callsPerSecond);
+      rawCpu.push_back(round.cpuMicrosPerCall);
+      round = Measure(threads, options.calls, [&](int t) {
         const std::string path = options.results + "/result" + std::to_string(t) + ".xml";
         return trindle_query_client(options.config.c_str(), options.query.c_str(), 0,
                                     options.pageCount, path.c_str()) == 0;
-      }));
+      });
+      library.push_back(round.callsPerSecond);
+      libraryCpu.push_back(round.cpuMicrosPerCall);
     }
     const double rawRate = Median(raw), libraryRate = Median(library);
     std::printf(
-        "%d thread%s: raw exchange %8.0f calls/s (%6.1f us/call)   library %8.0f calls/s "
-        "(%6.1f us/call)   library adds %+.1f%% per call\n",
-        threads, threads == 1 ? " " : "s", rawRate, 1e6 / rawRate * threads, libraryRate,
-        1e6 / libraryRate * threads, (rawRate / libraryRate - 1) * 100);
+        "%d thread%s: raw exchange %7.0f calls/s (%6.1f us/call, CPU %5.1f us)   library "
+        "%7.0f calls/s (%6.1f us/call, CPU %5.1f us)   library adds %+.1f%% per call\n",
+        threads, threads == 1 ? " " : "s", rawRate, 1e6 / rawRate * threads, Median(rawCpu),
+        libraryRate, 1e6 / libraryRate * threads, Median(libraryCpu),
+        (rawRate / libraryRate - 1) * 100);
   }
   std::string command = "rm -rf '" + folder + "'";
   return std::system(command.c_str()) == 0 ? 0 : 1;
