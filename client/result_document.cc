@@ -24,6 +24,110 @@ void AddTextElement(TiXmlNode* parent, const char* name, const std::string& text
   parent->LinkEndChild(element.release());
 }
 
+// Prints a TinyXML tree in the layout of TinyXML's own printer and save (declaration, four
+// blanks per level, one element per line, an element whose only child is a text on one line,
+// an element without children as an empty-element tag; &, <, >, " and ' as entity
+// references, bytes below 0x20 as hexadecimal character references) into *out. It differs
+// from TiXmlPrinter only in escaping a text in runs rather than byte by byte. The tree holds
+// only what the result document uses: a declaration, elements without attributes, texts.
+class CDocumentPrinter : public TiXmlVisitor {
+ public:
+  explicit CDocumentPrinter(std::string* out) : m_out(out) {}
+
+  bool Visit(const TiXmlDeclaration& declaration) override {
+    std::string line;
+    declaration.Print(nullptr, 0, &line);
+    m_out->append(line);
+    m_out->push_back('\n');
+    return true;
+  }
+
+  bool VisitEnter(const TiXmlElement& element, const TiXmlAttribute*) override {
+    Indent();
+    m_out->push_back('<');
+    m_out->append(element.ValueStr());
+    const TiXmlNode* first = element.FirstChild();
+    if (first == nullptr) {
+      m_out->append(" />\n");
+    } else {
+      m_out->push_back('>');
+      m_inlineText = first->ToText() != nullptr && first == element.LastChild();
+      if (!m_inlineText) m_out->push_back('\n');
+    }
+    ++m_depth;
+    return true;
+  }
+
+  bool VisitExit(const TiXmlElement& element) override {
+    --m_depth;
+    if (element.FirstChild() == nullptr) return true;
+    if (m_inlineText) {
+      m_inlineText = false;
+    } else {
+      Indent();
+    }
+    m_out->append("</");
+    m_out->append(element.ValueStr());
+    m_out->append(">\n");
+    return true;
+  }
+
+  bool Visit(const TiXmlText& text) override {
+    if (!m_inlineText) Indent();
+    AppendEscaped(text.ValueStr());
+    if (!m_inlineText) m_out->push_back('\n');
+    return true;
+  }
+
+ private:
+  void Indent() {
+    for (int level = 0; level < m_depth; ++level) m_out->append("    ");
+  }
+
+  void AppendEscaped(const std::string& text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+      const char* run = p;
+      while (run < end && !NeedsReference(static_cast<unsigned char>(*run))) ++run;
+      m_out->append(p, static_cast<size_t>(run - p));
+      if (run == end) break;
+      const unsigned char c = static_cast<unsigned char>(*run);
+      switch (c) {
+        case '&':
+          m_out->append("&amp;");
+          break;
+        case '<':
+          m_out->append("&lt;");
+          break;
+        case '>':
+          m_out->append("&gt;");
+          break;
+        case '"':
+          m_out->append("&quot;");
+          break;
+        case '\'':
+          m_out->append("&apos;");
+          break;
+        default: {
+          static const char kHex[] = "0123456789ABCDEF";
+          const char reference[6] = {'&', '#', 'x', kHex[c >> 4], kHex[c & 15], ';'};
+          m_out->append(reference, 6);
+        }
+      }
+      p = run + 1;
+    }
+  }
+
+  static bool NeedsReference(unsigned char c) {
+    return c < 0x20 || c == '&' || c == '<' || c == '>' || c == '"' || c == '\'';
+  }
+
+  std::string* m_out;
+  int m_depth = 0;
+  bool m_inlineText = false;
+};
+
 std::string Decimal(int32_t value) {
   char buffer[64] = {};
   std::snprintf(buffer, sizeof buffer, "%d", value);
@@ -84,14 +188,12 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
       }
     }
   }
-  // The printer writes the same bytes as the document's own save (declaration, then each
-  // top-level node on a line of its own, four blanks per level), but into memory, so the
-  // file can be written with every error checked.
-  TiXmlPrinter printer;
-  printer.SetIndent("    ");
-  printer.SetLineBreak("\n");
+  // Printed into memory in the layout of the document's own save, so that the file can be
+  // written with every error checked and moved into place whole.
+  document->clear();
+  document->reserve(page.text.size() + page.text.size() / 8 + 256 + cells * 32);
+  CDocumentPrinter printer(document);
   tree.Accept(&printer);
-  document->assign(printer.CStr(), printer.Size());
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tinyxml.h>
 #include <unistd.h>
 
 #include <string>
@@ -50,6 +51,54 @@ TEST(ResultDocument, PrintsThePageAsTheXmlPrinterLaysItOut) {
             "        </Document>\n"
             "    </Result>\n"
             "</Trindle-Result>\n");
+}
+
+// The spec's construction with TinyXML's own save is the reference for the printed bytes.
+string SavedByTinyXml(const ResultPage& page, const std::vector<string>& names,
+                      const string& path) {
+  TiXmlDocument tree(path.c_str());
+  tree.LinkEndChild(new TiXmlDeclaration("1.0", "gb2312", "yes"));
+  auto* root = new TiXmlElement("Trindle-Result");
+  tree.LinkEndChild(root);
+  auto* numbers = new TiXmlElement("Result-Number");
+  root->LinkEndChild(numbers);
+  const int32_t counts[3] = {page.total, page.returned, page.start};
+  const char* labels[3] = {"Total-Number", "Return-Number", "Start-Position"};
+  for (int i = 0; i < 3; ++i) {
+    auto* number = new TiXmlElement(labels[i]);
+    number->LinkEndChild(new TiXmlText(std::to_string(counts[i])));
+    numbers->LinkEndChild(number);
+  }
+  TiXmlElement* result = nullptr;
+  if (page.returned > 0) root->LinkEndChild(result = new TiXmlElement("Result"));
+  size_t offset = 0, cell = 0;
+  for (int32_t record = 0; record < page.returned; ++record) {
+    auto* document = new TiXmlElement("Document");
+    result->LinkEndChild(document);
+    for (const string& name : names) {
+      auto* field = new TiXmlElement(name);
+      const auto length = static_cast<size_t>(page.valueLengths[cell++]);
+      field->LinkEndChild(new TiXmlText(page.text.substr(offset, length)));
+      offset += length;
+      document->LinkEndChild(field);
+    }
+  }
+  tree.SaveFile();
+  return FileText(path);
+}
+
+TEST(ResultDocument, BytesEqualTinyXmlsOwnSave) {
+  CScratchFolder folder;
+  const std::vector<std::pair<ResultPage, std::vector<string>>> pages = {
+      {MakePage({}, 0, 0, 2), kNames},
+      {MakePage({}, -1, -20, 2), kNames},
+      {MakePage({{}, {}, {}}, 3, 0, 0), {}},
+      {MakePage({{"中文 & <标题>", "\t\n\r\"'"}, {"", ""}}, 2000000000, 7, 2), kNames},
+      {MakePage({{"a"}, {"b;c&#x41;"}}, 2, 1, 1), {"标题"}},
+  };
+  for (const auto& [page, names] : pages) {
+    EXPECT_EQ(Format(page, names), SavedByTinyXml(page, names, folder.File("saved.xml")));
+  }
 }
 
 TEST(ResultDocument, EmptyPageHasNoResultAndRecordsWithoutFieldsAreEmptyTags) {
