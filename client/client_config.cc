@@ -65,7 +65,7 @@ bool ReadClientConfig(const char* path, tClientConfig* config, std::string* prob
   if (!ReadValue(text, "Port", &port, problem, &found)) return false;
   if (!ReadValue(text, "FieldInfo", &fieldInfo, problem, &found)) return false;
   if (!ReadValue(text, "Timeout", &timeout, problem, &found)) return false;
-  const bool hasTimeout = found;
+  const bool hasTimeout = found && !Trimmed(timeout).empty();
 
   serverName = Trimmed(serverName);
   if (serverName.empty()) return Fail(problem, "ServerIP is missing or empty");

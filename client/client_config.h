@@ -1,7 +1,8 @@
 // tClientConfig: what the client library reads from its configuration file - a tag-value
 // text with the keys ServerIP (host name or dotted IPv4 address), Port (decimal), FieldInfo
 // (path of the binary field schema the server loads) and the optional Timeout (seconds,
-// default 30), which bounds connecting, sending and waiting for the response of one call.
+// default 30 when absent or empty), which bounds connecting, sending and waiting for the response
+// of one call.
 //
 // Thread safety: ReadClientConfig fills a config of its own; a filled config is read-only
 // and may be shared by any number of calls.

@@ -33,7 +33,7 @@ enum class QueryStatus {
 // Sends the request (query, start, page count) to the configured server, checks the
 // response and writes its document to `resultPath`. Returns 0 on success, -1 otherwise
 // (*status, when given, says why). Prints "Error %d: %s\n" when no socket can be created,
-// the name does not resolve or the connection fails, as the library always has. Connecting,
+// the name does not resolve or the connection fails (to standard output). Connecting,
 // sending and receiving share one deadline of config.timeoutSeconds. Never throws.
 int QueryServer(const tClientConfig& config, const char* query, int start, int pageCount,
                 const char* resultPath, QueryStatus* status = nullptr) noexcept;

@@ -53,7 +53,8 @@ TEST(ResultDocument, PrintsThePageAsTheXmlPrinterLaysItOut) {
             "</Trindle-Result>\n");
 }
 
-// The spec's construction with TinyXML's own save is the reference for the printed bytes.
+// The document built node by node and written by TinyXML's own save: the reference for the
+// printed bytes.
 string SavedByTinyXml(const ResultPage& page, const std::vector<string>& names,
                       const string& path) {
   TiXmlDocument tree(path.c_str());
