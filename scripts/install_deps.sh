@@ -10,6 +10,7 @@ packages=(
   postgresql odbc-postgresql
   python3 python3-jieba fortunes-zh
   time clang-format
+  libtinyxml-dev libxml2-dev libxml2-utils
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(darts libxapian-dev hyperfine)
