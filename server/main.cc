@@ -104,8 +104,8 @@ int main() {
   }
 
   CServedData served(std::move(data));
-  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList},
-                         &served);
+  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
+                         config.reloadCheckSeconds);
   tAcceptOptions options;
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;

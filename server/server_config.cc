@@ -68,5 +68,6 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
   return GetNumber(text, "MaxConnections", 1, 100000, &config->maxConnections, error) &&
          GetNumber(text, "ReceiveTimeout", 0, 86400, &config->receiveTimeout, error) &&
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
-         GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error);
+         GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error) &&
+         GetNumber(text, "ReloadCheckSeconds", 0, 86400, &config->reloadCheckSeconds, error);
 }
