@@ -235,7 +235,7 @@ TEST_F(SearchServerProgramTest, SighupReloadsTheDataSet) {
   Start();
   ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
   ::kill(m_child, SIGHUP);
-  ASSERT_TRUE(WaitForOutput("Reloaded data set set: 2 records in ")) << Output();
+  ASSERT_TRUE(WaitForOutput("Reloaded data set set: generation 0, 2 records in ")) << Output();
   ::unlink(Path("set.dataline").c_str());
   ::kill(m_child, SIGHUP);
   ASSERT_TRUE(WaitForOutput("still serving the previous one")) << Output();
