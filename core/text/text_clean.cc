@@ -286,20 +286,22 @@ void NormalizeText(char* text) {
   size_t read = 0;
   size_t write = 0;
   for (unsigned char c; (c = bytes[read]) != 0;) {
-    unsigned char trail = bytes[read + 1];
-    if (gbk::IsLeadByte(c) && trail != 0) {
-      unsigned char replacement = normalization.Pair(c, trail);
-      if (replacement != 0) {
-        bytes[write++] = replacement;
-      } else {
-        bytes[write++] = c;
-        bytes[write++] = trail;
+    if (gbk::IsLeadByte(c)) {
+      const unsigned char trail = bytes[read + 1];
+      if (trail != 0) {  // a lead byte before the NUL stands alone
+        const unsigned char replacement = normalization.Pair(c, trail);
+        if (replacement != 0) {
+          bytes[write++] = replacement;
+        } else {
+          bytes[write++] = c;
+          bytes[write++] = trail;
+        }
+        read += 2;
+        continue;
       }
-      read += 2;
-    } else {
-      bytes[write++] = normalization.Single(c);
-      ++read;
     }
+    bytes[write++] = normalization.Single(c);
+    ++read;
   }
   bytes[write] = 0;
 }
