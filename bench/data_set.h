@@ -33,7 +33,7 @@ struct CLoadedDataSet {
       return false;
     }
     auto started = std::chrono::steady_clock::now();
-    store = std::make_unique<CDataLineIndex>(schema, &trie, true, true, 20000, &wordList);
+    store = std::make_unique<CDataLineIndex>(schema, &trie, true);
     if (!store->Load(base)) {
       std::printf("cannot load the data set %s\n", base);
       return false;

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int kBlockSize = 20000;
-
 void PrintParameters(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile) {
   std::printf("参数如下：\n");
@@ -39,7 +37,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
 
   // Declared in the order of creation, so that everything a store or index borrows (schema,
-  // trie, word list) is destroyed after it.
+  // trie) is destroyed after it.
   CFieldInfo schema;
   if (!schema.ImportText(schemaText)) {
     std::printf("Import %s failed!\n", schemaText);
@@ -65,6 +63,8 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     std::printf("Load %s failed!\n", trieFile);
     return;
   }
+  // The scan needs no word list; the command line names one, and an unreadable one ends the
+  // mode before a data set is made beside it.
   auto wordList = std::make_unique<CWordList>();
   if (!wordList->Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
@@ -75,8 +75,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     std::printf("Save %s failed!\n", resultBase);
     return;
   }
-  auto store =
-      std::make_unique<CDataLineIndex>(schema, trie.get(), false, true, kBlockSize, wordList.get());
+  auto store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
   CDBConfig config;
   if (!config.Load(dbConfig)) {
     std::printf("Load\t%s failed!\n", dbConfig);

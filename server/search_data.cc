@@ -6,11 +6,8 @@
 
 namespace {
 
-// Construction values of the store's index controls when serving: read-only, append, and
-// the block size the query test of the indexer uses.
+// The store of a served data set is loaded, never built.
 constexpr bool kReadOnly = true;
-constexpr bool kAppend = true;
-constexpr int kBlockSize = 20000;
 
 }  // namespace
 
@@ -31,8 +28,7 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
     std::printf("Load\t%s failed!\n", wordList.c_str());
     return nullptr;
   }
-  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly,
-                                                   kAppend, kBlockSize, &data->m_wordList);
+  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
   if (!data->m_store->Load(standard.c_str())) {
     std::printf("Load %s failed!\n", standard.c_str());
     return nullptr;

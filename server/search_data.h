@@ -38,7 +38,8 @@ class CSearchData {
                                                 const std::string& wordList);
   CFieldInfo m_schema;
   CPDAT m_trie;
-  CWordList m_wordList;
+  CWordList
+      m_wordList;  // read by no query; the configuration names it and a bad one stops the load
   std::unique_ptr<CDataLineIndex> m_store;
   int64_t m_generation = 0;
 };

@@ -372,7 +372,7 @@ TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
 
   // The same stem, rewritten with other records while queries go on.
   {
-    CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false, true, 20000, nullptr);
+    CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false);
     std::string error;
     for (int record = 0; record < 3; ++record) {
       ASSERT_TRUE(
