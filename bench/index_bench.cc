@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
   ResetPeakMemory();
   long baseKb = StatusKb("VmRSS:");
   {
-    CIndexer index(&trie, false, true);
+    CIndexer index(&trie, false);
     started = Clock::now();
     cpu = CpuSeconds();
     for (int record = 0; record < records; ++record) {
@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
   std::printf("index file %.1f MB; build peak RSS above the start %.1f MB (%.2f x file)\n", fileMb,
               (peakKb - baseKb) / 1024.0, (peakKb - baseKb) / 1024.0 / fileMb);
 
-  CIndexer loaded(&trie, true, true);
+  CIndexer loaded(&trie, true);
   started = Clock::now();
   if (!loaded.Load(indexPath.c_str())) return 1;
   double loadSeconds = Seconds(started);

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
       reads.push_back(std::chrono::duration<double>(Clock::now() - started).count());
     }
     {
-      CIndexer index(&trie, true, true);
+      CIndexer index(&trie, true);
       auto started = Clock::now();
       if (!index.Load(argv[1])) return 1;
       loads.push_back(std::chrono::duration<double>(Clock::now() - started).count());

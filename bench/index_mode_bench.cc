@@ -125,7 +125,7 @@ int RunEndToEnd(const CArguments& arguments) {
   // The field text of the table, measured afterwards from the store that was written.
   CPDAT trie;
   trie.Load(arguments.trie);
-  CDataLineIndex store(schema, &trie, true, true, 20000, nullptr);
+  CDataLineIndex store(schema, &trie, true);
   int64_t dataSet = DataSetBytes(arguments.base, schema.GetListSize(LIST_INDEXED));
   if (!store.Load(arguments.base)) return 1;
   int64_t storedBytes = 0;
@@ -195,13 +195,14 @@ int RunPhases(const CArguments& arguments) {
     std::printf("cannot open %s: %s\n", connect.c_str(), error.c_str());
     return 1;
   }
-  CDataLineIndex fetcher(schema, &trie, false, true, 20000, &wordList);
+  CDataLineIndex fetcher(schema, &trie, false);
   std::string text;
+  CDbValue value;
   auto readTable = [&](bool keep, std::vector<std::string>* texts, std::vector<int>* textFields) {
     std::unique_ptr<CDbRecordSet> rows = connection->Execute(statement, &error);
     while (rows && !rows->AtEnd()) {
       for (int field : fields) {
-        fetcher.FetchFieldText(rows->GetRow(), field, &text, &error);
+        fetcher.FetchFieldText(rows->GetRow(), field, &value, &text, &error);
         if (keep) {
           texts->push_back(text);
           textFields->push_back(field);
@@ -247,7 +248,7 @@ int RunPhases(const CArguments& arguments) {
 
   // Pass 5: the whole scan into a store (AddRecord: fetch, conversion, cleaning, storing,
   // segmentation, postings), then its save.
-  CDataLineIndex store(schema, &trie, false, true, 20000, &wordList);
+  CDataLineIndex store(schema, &trie, false);
   CScanOptions options;
   double scan = 0, save = 0;
   {

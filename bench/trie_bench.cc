@@ -1,5 +1,5 @@
 // Dictionary trie speed on the real dictionary: the build (what mode 1 does, progress to a
-// file), LookupString over every dictionary word and MatchLongestPrefix over the same.
+// file) and LookupString over every dictionary word.
 //   trie_bench [dictionary text] [scratch directory]
 // Defaults: data/dict.gbk.txt and /tmp. Prints medians of 5 runs.
 #include <algorithm>
@@ -64,23 +64,17 @@ int main(int argc, char** argv) {
   if (!trie.Load(triePath.c_str())) return 1;
 
   std::vector<double> lookups;
-  std::vector<double> prefixes;
   long found = 0;
   for (int run = 0; run < 5; ++run) {
     auto start = std::chrono::steady_clock::now();
     for (const std::string& word : words) found += trie.LookupString(word.c_str()) >= 0;
     lookups.push_back(Seconds(start));
-    start = std::chrono::steady_clock::now();
-    for (const std::string& word : words) found += trie.MatchLongestPrefix(word.c_str()) > 0;
-    prefixes.push_back(Seconds(start));
   }
   std::fprintf(stderr,
                "words %zu, highest index %d\n"
                "build+save (progress to a file): median %.3f s\n"
-               "LookupString: median %.1f ms, %.1f M words/s\n"
-               "MatchLongestPrefix: median %.1f ms, %.1f M words/s (checksum %ld)\n",
+               "LookupString: median %.1f ms, %.1f M words/s (checksum %ld)\n",
                words.size(), trie.GetMaxIndex(), Median(builds), 1000 * Median(lookups),
-               words.size() / Median(lookups) / 1e6, 1000 * Median(prefixes),
-               words.size() / Median(prefixes) / 1e6, found);
+               words.size() / Median(lookups) / 1e6, found);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_commit.h"
 #include "core/records/db/db_factory.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
@@ -17,8 +18,6 @@
 #include "indexer/modes.h"
 
 namespace {
-
-constexpr int kBlockSize = 20000;
 
 void PrintParameters(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile) {
@@ -38,28 +37,45 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
 
   // Declared in the order of creation, so that everything a store or index borrows (schema,
-  // trie, word list) is destroyed after it.
+  // trie) is destroyed after it.
   CFieldInfo schema;
   if (!schema.ImportText(schemaText)) {
     std::printf("Import %s failed!\n", schemaText);
     return;
   }
+  // The data set is written as a new generation and committed by its manifest
+  // (data_set_commit.h); this also finishes or clears what an interrupted run left.
+  CDataSetWriter writer(resultBase, std::string(schemaText) + ".dat");
+  writer.SetFaultHook(options.faultHook);
+  std::string error;
+  if (!writer.Begin(&error)) {
+    std::printf("%s\n", error.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
   // The binary schema that mode 5 and the server load; written before anything else can
-  // fail, and its result is deliberately not checked (the schema prints its own failure).
-  schema.SaveBinary((std::string(schemaText) + ".dat").c_str());
+  // fail unless that would break the committed generation, and its result is deliberately
+  // not checked here (the schema prints its own failure, and the commit then fails).
+  writer.WriteSchema(schema);
 
   auto trie = std::make_unique<CPDAT>();
   if (!trie->Load(trieFile)) {
     std::printf("Load %s failed!\n", trieFile);
     return;
   }
+  // The scan needs no word list; the command line names one, and an unreadable one ends the
+  // mode before a data set is made beside it.
   auto wordList = std::make_unique<CWordList>();
   if (!wordList->Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
     return;
   }
-  auto store =
-      std::make_unique<CDataLineIndex>(schema, trie.get(), false, true, kBlockSize, wordList.get());
+  if (!writer.IdentifyInputs(trieFile, wordListFile, &error)) {
+    std::printf("%s\n", error.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
+  auto store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
   CDBConfig config;
   if (!config.Load(dbConfig)) {
     std::printf("Load\t%s failed!\n", dbConfig);
@@ -72,7 +88,13 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     // A failed scan keeps the rows read so far; they are saved all the same.
     ScanDatabase(store.get(), config, connection.get(), options.scan);
   }
-  if (!store->Save(resultBase)) {
+  if (options.faultHook) options.faultHook("save");
+  if (!store->Save(resultBase, writer.PendingSuffix())) {
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
+  if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
+    std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
     return;
   }

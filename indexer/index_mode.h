@@ -3,10 +3,13 @@
 // defaults.
 #pragma once
 
+#include "core/records/data_set_commit.h"
 #include "core/records/scan_database.h"
 
 struct CIndexModeOptions {
   CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened
+  // Called at each step of saving and committing the data set (tests stop the run there).
+  CDataSetWriter::FaultHook faultHook;
 };
 
 void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,

@@ -5,7 +5,9 @@
 
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_commit.h"
 #include "core/records/field_info.h"
+#include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/modes.h"
@@ -13,7 +15,6 @@
 namespace {
 
 constexpr int kPageSize = 15;
-constexpr int kBlockSize = 20000;
 const char kFixedQuery[] = "[FIELD] code [AND] BS";
 
 // One line per record: its stored values in stored-list order, separated by tabs. Tabs and
@@ -30,7 +31,7 @@ void PrintPage(const ResultPage& page) {
       if (field > 0) line += '\t';
       for (size_t i = offset; i < offset + length; ++i) {
         char byte = page.text[i];
-        line += (byte == '\t' || byte == '\n' || byte == '\r') ? ' ' : byte;
+        line += gbk::IsLineSpace(static_cast<unsigned char>(byte)) ? ' ' : byte;
       }
       offset += length;
     }
@@ -43,6 +44,13 @@ void PrintPage(const ResultPage& page) {
 
 void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char* schemaBinary,
                       const char* trieFile, const char* wordListFile, const char* queryText) {
+  // Checked before anything is loaded, so that the files loaded are the ones checked.
+  tDATA_SET_CHECK check;
+  if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
+    std::printf("%s\n", check.message.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return;
+  }
   CFieldInfo schema;
   schema.LoadBinary(schemaBinary);  // a failure shows as a data set that cannot be loaded
   CPDAT trie;
@@ -50,12 +58,14 @@ void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char
     std::printf("Load %s failed!\n", trieFile);
     return;
   }
+  // The query needs no word list; the command line names one, and an unreadable one ends the
+  // mode.
   CWordList wordList;
   if (!wordList.Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
     return;
   }
-  CDataLineIndex store(schema, &trie, true, true, kBlockSize, &wordList);
+  CDataLineIndex store(schema, &trie, true);
   if (!store.Load(resultBase)) {
     std::printf("Save %s failed!\n", resultBase);
     return;
@@ -63,7 +73,7 @@ void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char
   CQuery query(schema, store);
   const int total = query.Execute(queryText != nullptr ? queryText : kFixedQuery);
   std::printf("Total %d\n", total);
-  for (int start = 0; start<total; start += total - start> kPageSize ? kPageSize : total - start) {
+  for (int start = 0; start < total; start += kPageSize) {
     PrintPage(query.GetPage(start, kPageSize));
   }
   std::fflush(stdout);

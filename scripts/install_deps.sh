@@ -10,6 +10,7 @@ packages=(
   postgresql odbc-postgresql
   python3 python3-jieba fortunes-zh
   time clang-format
+  libtinyxml-dev libxml2-dev libxml2-utils
   libmicrohttpd-dev nlohmann-json3-dev
 )
 if [ "${1:-}" = "--bench" ]; then

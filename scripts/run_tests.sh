@@ -37,6 +37,15 @@ eval "$(bash scripts/pg_test_cluster.sh start)"
 trap 'bash scripts/pg_test_cluster.sh stop >/dev/null 2>&1 || true' EXIT
 
 status=0
+echo "== demo (the README's main command)"
+if bash scripts/demo.sh > build/demo.log 2>&1 && grep -q "returned [1-9]" build/demo.log &&
+    grep -q "<Document>" build/demo.log; then
+  grep -c "returned [1-9]" build/demo.log | xargs echo "demo: queries answered with hits:"
+else
+  tail -n 30 build/demo.log
+  echo "demo failed"
+  status=1
+fi
 echo "== tests (plain)"
 ctest --test-dir build --output-on-failure -j"$jobs" || status=1
 echo "== tests (sanitizers)"

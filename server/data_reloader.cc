@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/records/data_set_commit.h"
 #include "core/text/daily_log.h"
 
 CServedData::CServedData(std::shared_ptr<const CSearchData> initial) : m_data(std::move(initial)) {}
@@ -25,11 +26,19 @@ void CServedData::Set(std::shared_ptr<const CSearchData> data) {
   // connection ends.
 }
 
-CDataReloader::CDataReloader(tDataSetPaths paths, CServedData* served,
+CDataReloader::CDataReloader(tDataSetPaths paths, CServedData* served, int checkSeconds,
                              std::function<void(bool, int, double)> onReloaded)
-    : m_paths(std::move(paths)), m_served(served), m_onReloaded(std::move(onReloaded)) {}
+    : m_paths(std::move(paths)), m_served(served), m_onReloaded(std::move(onReloaded)) {
+  if (checkSeconds > 0) m_watcher = std::thread([this, checkSeconds] { Watch(checkSeconds); });
+}
 
 CDataReloader::~CDataReloader() {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_stopping = true;
+    m_stop.notify_all();
+  }
+  if (m_watcher.joinable()) m_watcher.join();
   std::unique_lock<std::mutex> lock(m_lock);
   m_pending = false;
   m_idle.wait(lock, [this] { return !m_running; });
@@ -59,6 +68,24 @@ void CDataReloader::WaitIdle(int* succeeded, int* failed) {
   m_idle.wait(lock, [this] { return !m_running; });
   *succeeded = m_succeeded;
   *failed = m_failed;
+}
+
+void CDataReloader::Watch(int checkSeconds) {
+  int64_t requested = 0;  // the last generation a reload was started for
+  std::unique_lock<std::mutex> lock(m_lock);
+  while (
+      !m_stop.wait_for(lock, std::chrono::seconds(checkSeconds), [this] { return m_stopping; })) {
+    lock.unlock();
+    const int64_t committed = ReadDataSetGeneration(m_paths.standard);
+    const std::shared_ptr<const CSearchData> served = m_served->Get();
+    const bool newer =
+        committed > 0 && served && committed != served->generation() && committed != requested;
+    if (newer) {
+      requested = committed;
+      Request();
+    }
+    lock.lock();
+  }
 }
 
 void CDataReloader::Run() {
@@ -92,8 +119,10 @@ bool CDataReloader::ReloadOnce() {
                   m_paths.standard.c_str(), seconds);
   } else {
     m_served->Set(data);
-    std::snprintf(line, sizeof line, "Reloaded data set %.200s: %d records in %.2f s",
-                  m_paths.standard.c_str(), data->store().GetRecordCount(), seconds);
+    std::snprintf(line, sizeof line,
+                  "Reloaded data set %.200s: generation %lld, %d records in %.2f s",
+                  m_paths.standard.c_str(), static_cast<long long>(data->generation()),
+                  data->store().GetRecordCount(), seconds);
   }
   std::printf("%s\n", line);
   std::fflush(stdout);

@@ -1,8 +1,9 @@
 // Live reload of the served data set. CServedData holds the data set that new connections
 // get; a connection keeps the one it started with, so a set that is replaced is freed when the
 // last connection using it ends. CDataReloader loads the set again from the configured files
-// on a thread of its own while queries go on, and publishes it only when it loaded whole; a
-// reload that fails leaves the served set as it was.
+// on a thread of its own while queries go on, and publishes it only when it loaded whole and
+// matched its manifest; a reload that fails leaves the served set as it was. Each reload
+// prints and logs one line with the generation, the record count and the time it took.
 #pragma once
 
 #include <condition_variable>
@@ -36,9 +37,11 @@ struct tDataSetPaths {
 
 class CDataReloader {
  public:
+  // With `checkSeconds` > 0, a watcher looks at the generation in the data set's manifest
+  // that often and reloads when it differs from the served one (once per new generation).
   // `onReloaded` (optional) hears the end of each reload: whether it loaded, the record count
   // of the new set and the seconds it took.
-  CDataReloader(tDataSetPaths paths, CServedData* served,
+  CDataReloader(tDataSetPaths paths, CServedData* served, int checkSeconds = 0,
                 std::function<void(bool, int, double)> onReloaded = nullptr);
   virtual ~CDataReloader();  // waits for a reload in progress
   CDataReloader(const CDataReloader&) = delete;
@@ -55,6 +58,7 @@ class CDataReloader {
  private:
   void Run();
   bool ReloadOnce();
+  void Watch(int checkSeconds);
 
   tDataSetPaths m_paths;
   CServedData* m_served;
@@ -65,5 +69,8 @@ class CDataReloader {
   bool m_pending = false;
   int m_succeeded = 0;
   int m_failed = 0;
+  bool m_stopping = false;
+  std::condition_variable m_stop;
   std::thread m_thread;
+  std::thread m_watcher;
 };

@@ -10,6 +10,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "client/result_document.h"
 #include "core/query/query.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
@@ -379,12 +380,26 @@ tHttpAnswer AnswerSearch(const tSearchParameters& parameters, const CSearchData*
     return ErrorAnswer(400, "count must be a decimal integer");
   }
   if (data == nullptr) return ErrorAnswer(503, "the data set is loading");
-  if (xml) return ErrorAnswer(501, "the XML result document is not available in this build");
   CQuery engine(data->schema(), data->store());
   engine.Execute(query.c_str());
   const ResultPage& page = engine.GetPage(start, count);
   tHttpAnswer answer;
-  answer.body = RenderPage(page, data->schema());
+  if (!xml) {
+    answer.body = RenderPage(page, data->schema());
+    return answer;
+  }
+  // The client library's document for the page, under the stored fields' index names.
+  const CFieldInfo& schema = data->schema();
+  std::vector<std::string> names;
+  for (int position = 0; position < schema.GetListSize(LIST_STORED); ++position) {
+    names.push_back(schema.GetField(schema.GetListMember(position, LIST_STORED)).indexName);
+  }
+  if (!FormatResultDocument(page, names, &answer.body)) {
+    return ErrorAnswer(500, "the schema's stored field names cannot name XML elements");
+  }
+  answer.contentType = answer.body.find("encoding=\"GBK\"") != std::string::npos
+                           ? "application/xml; charset=GBK"
+                           : "application/xml; charset=gb2312";
   return answer;
 }
 
@@ -485,7 +500,7 @@ tHttpAnswer CHttpServer::Answer(MHD_Connection* connection, const char* url, con
     } else {
       body["status"] = "serving";
       body["records"] = data->store().GetRecordCount();
-      body["generation"] = 0;
+      body["generation"] = data->generation();
     }
     answer.body = body.dump();
     return answer;

@@ -10,7 +10,8 @@
 //   /search?q=&start=&count=   or  /search?text=&field=&start=&count=   JSON page
 //   /search.xml?...                                                      XML result document
 //   /health  /metrics  /
-// Every error is a JSON object {"error": message} with its status.
+// Every error is a JSON object {"error": message} with its status (500 only for /search.xml
+// over a schema whose stored field names cannot name XML elements).
 #pragma once
 
 #include <netinet/in.h>

@@ -145,6 +145,7 @@ int main() {
 
   served.Set(std::move(data));
   CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
+                         config.reloadCheckSeconds,
                          [&metrics](bool loaded, int records, double seconds) {
                            metrics.DataSetLoaded(true, loaded, records, seconds);
                          });

@@ -2,23 +2,22 @@
 
 #include <cstdio>
 
+#include "core/records/data_set_commit.h"
+
 namespace {
 
-// Construction values of the store's index controls when serving: read-only, append, and
-// the block size the query test of the indexer uses.
+// The store of a served data set is loaded, never built.
 constexpr bool kReadOnly = true;
-constexpr bool kAppend = true;
-constexpr int kBlockSize = 20000;
 
 }  // namespace
 
 CSearchData::CSearchData() = default;
 CSearchData::~CSearchData() = default;
 
-std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
-                                                  const std::string& fieldInfo,
-                                                  const std::string& pdat,
-                                                  const std::string& wordList) {
+std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
+                                                    const std::string& fieldInfo,
+                                                    const std::string& pdat,
+                                                    const std::string& wordList) {
   auto data = std::make_shared<CSearchData>();
   if (!data->m_schema.LoadBinary(fieldInfo.c_str())) return nullptr;
   if (!data->m_trie.Load(pdat.c_str())) {
@@ -29,11 +28,32 @@ std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
     std::printf("Load\t%s failed!\n", wordList.c_str());
     return nullptr;
   }
-  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly,
-                                                   kAppend, kBlockSize, &data->m_wordList);
+  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
   if (!data->m_store->Load(standard.c_str())) {
     std::printf("Load %s failed!\n", standard.c_str());
     return nullptr;
   }
   return data;
+}
+
+std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
+                                                  const std::string& fieldInfo,
+                                                  const std::string& pdat,
+                                                  const std::string& wordList) {
+  constexpr int kTries = 3;
+  for (int attempt = 1; attempt <= kTries; ++attempt) {
+    tDATA_SET_CHECK check;
+    if (!CheckDataSet(standard, fieldInfo, pdat, wordList, &check)) {
+      std::printf("%s\n", check.message.c_str());
+      return nullptr;
+    }
+    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(standard, fieldInfo, pdat, wordList);
+    if (!data) return nullptr;
+    data->m_generation = check.generation;
+    if (check.generation == 0 || ReadDataSetGeneration(standard) == check.generation) {
+      return data;
+    }
+  }
+  std::printf("Load %s failed!\n", standard.c_str());
+  return nullptr;
 }

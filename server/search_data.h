@@ -5,6 +5,7 @@
 // connection that uses it has ended.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,20 +25,32 @@ class CSearchData {
   const CPDAT& trie() const { return m_trie; }
   const CWordList& wordList() const { return m_wordList; }
   const CDataLineIndex& store() const { return *m_store; }
+  // The generation its manifest records; 0 for a data set without a manifest.
+  int64_t generation() const { return m_generation; }
 
  private:
   friend std::shared_ptr<const CSearchData> LoadSearchData(const std::string&, const std::string&,
                                                            const std::string&, const std::string&);
+  // Loads the four parts without the manifest check; null (line printed) on failure.
+  static std::shared_ptr<CSearchData> LoadFiles(const std::string& standard,
+                                                const std::string& fieldInfo,
+                                                const std::string& pdat,
+                                                const std::string& wordList);
   CFieldInfo m_schema;
   CPDAT m_trie;
-  CWordList m_wordList;
+  CWordList
+      m_wordList;  // read by no query; the configuration names it and a bad one stops the load
   std::unique_ptr<CDataLineIndex> m_store;
+  int64_t m_generation = 0;
 };
 
-// Loads the schema from `fieldInfo`, the trie from `pdat`, the word list from `wordList` and
-// the data set from the stem `standard`, in this order, stopping at the first failure with
-// its line on standard output: "Error Read <path>" (the schema's own), "Load <path> failed!",
-// "Load\t<path> failed!" or "Load <stem> failed!". Null on failure.
+// Checks the files against the data set's manifest (when it has one; a mismatch prints the
+// check's one line naming the file), then loads the schema from `fieldInfo`, the trie from
+// `pdat`, the word list from `wordList` and the data set from the stem `standard`, in this
+// order, stopping at the first failure with its line on standard output: "Error Read <path>"
+// (the schema's own), "Load <path> failed!", "Load\t<path> failed!" or "Load <stem> failed!".
+// When a new generation is committed while the files are read, the load starts over (three
+// tries in all), so the set returned is one generation. Null on failure.
 std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
                                                   const std::string& fieldInfo,
                                                   const std::string& pdat,

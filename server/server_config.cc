@@ -70,6 +70,7 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
          GetNumber(text, "ReceiveTimeout", 0, 86400, &config->receiveTimeout, error) &&
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
          GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error) &&
+         GetNumber(text, "ReloadCheckSeconds", 0, 86400, &config->reloadCheckSeconds, error) &&
          GetNumber(text, "HttpPort", 0, 65535, &config->httpPort, error) &&
          GetNumber(text, "HttpMaxConnections", 1, 10000, &config->httpMaxConnections, error) &&
          GetNumber(text, "HttpTimeout", 0, 86400, &config->httpTimeout, error) &&

@@ -31,8 +31,7 @@ bool PostingLess(const tINDEX_STRUCTURE& a, const tINDEX_STRUCTURE& b) {
 
 }  // namespace
 
-CIndexer::CIndexer(const CPDAT* trie, bool readOnly, bool append)
-    : m_trie(trie), m_readOnly(readOnly), m_append(append) {
+CIndexer::CIndexer(const CPDAT* trie, bool readOnly) : m_trie(trie), m_readOnly(readOnly) {
   if (trie != nullptr) {
     m_IDCount = std::max(trie->GetMaxIndex() + 1, trie->GetWordCount());
     if (m_IDCount < 0) m_IDCount = 0;

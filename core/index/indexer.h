@@ -48,16 +48,6 @@ struct CResultList {
   bool seeded = false;
 };
 
-// The merge step of phrase matching: a merge of the sorted posting slice `postings`
-// (`postingCount` entries) into `result` (`resultCount` entries), skipping entries whose
-// record is -1. In records-only mode the keys are the record numbers; otherwise the key of a
-// result entry is (record, position + offset) and that of a posting (record, position).
-// Pairing is one to one: each posting confirms at most one entry (with `takePosition` the
-// entry takes the posting's position); every other live entry is set to record -1.
-// Returns the number of entries eliminated. Linear in postingCount + resultCount.
-int MatchPostings(const tINDEX_STRUCTURE* postings, int postingCount, tINDEX_STRUCTURE* result,
-                  int resultCount, int offset, bool recordsOnly, bool takePosition);
-
 // Removes the eliminated entries and keeps one entry per record (the list must be in
 // ascending record order, holes aside). Only the record of a kept entry is meaningful
 // afterwards. Returns the new count.
@@ -67,8 +57,8 @@ class CIndexer {
  public:
   // Term slots: m_IDCount = max(trie->GetMaxIndex() + 1, trie->GetWordCount()), so every word
   // number the trie can emit has a slot. Read-only: every slot count 0 and first -1, no
-  // postings. `append` false is accepted but treated as true (no caller clears it).
-  CIndexer(const CPDAT* trie, bool readOnly, bool append);
+  // postings.
+  CIndexer(const CPDAT* trie, bool readOnly);
   virtual ~CIndexer();
   CIndexer(const CIndexer&) = delete;
   CIndexer& operator=(const CIndexer&) = delete;
@@ -132,7 +122,6 @@ class CIndexer {
 
   const CPDAT* m_trie;
   bool m_readOnly;
-  bool m_append;
 
   int32_t m_IDCount = 0;
   int32_t m_nPostCount = 0;

@@ -1,19 +1,7 @@
 #include "core/index/indexer_control.h"
 
-#include <cstring>
-
-CIndexerControl::CIndexerControl(const CPDAT* trie, bool readOnly, bool append, int blockSize,
-                                 const CWordList* wordList)
-    : BlockSize(blockSize),
-      BlockCount(0),
-      BlockBaseName(),
-      m_trie(trie),
-      m_readOnly(readOnly),
-      m_append(append),
-      m_wordList(wordList),
-      m_index(new CIndexer(trie, readOnly, append)) {
-  std::strcpy(BlockBaseName, "block.idx");
-}
+CIndexerControl::CIndexerControl(const CPDAT* trie, bool readOnly)
+    : m_index(new CIndexer(trie, readOnly)) {}
 
 CIndexerControl::~CIndexerControl() = default;
 

@@ -1,14 +1,10 @@
 // CIndexerControl: the data-line store's handle on one inverted index (one per indexed
 // position; position 0 is the all-fields index). It owns the current CIndexer and forwards
 // AddText, AddTerms, Save, Load and Lookup to it, reporting exactly what the index reports and
-// adding no message of its own.
+// adding no message of its own. Every index of a scan is built in that one CIndexer and saved
+// in one piece.
 //
-// The block fields (BlockSize, BlockCount, BlockBaseName) belong to a spill mechanism that
-// nothing sets going: BlockSize is kept but never compared with anything, BlockCount stays 0
-// and no block file is ever written, so every index of a scan is built in one CIndexer and
-// saved in one piece.
-//
-// Ownership: the trie and the word list are borrowed and must outlive the control.
+// Ownership: the trie is borrowed and must outlive the control.
 // Thread safety: as CIndexer; Lookup on a read-only control may run on many threads at once.
 #pragma once
 
@@ -18,14 +14,11 @@
 #include "core/index/indexer.h"
 
 class CPDAT;
-class CWordList;
 
 class CIndexerControl {
  public:
-  // `wordList` may be null. The data-line store passes (trie, false, true, 20000, list)
-  // when building and (trie, true, true, 20000, list) on the search side.
-  CIndexerControl(const CPDAT* trie, bool readOnly, bool append, int blockSize,
-                  const CWordList* wordList);
+  // Creates the current index as CIndexer(trie, readOnly).
+  CIndexerControl(const CPDAT* trie, bool readOnly);
   virtual ~CIndexerControl();
   CIndexerControl(const CIndexerControl&) = delete;
   CIndexerControl& operator=(const CIndexerControl&) = delete;
@@ -40,14 +33,6 @@ class CIndexerControl {
   // The current index, for tools, tests and benchmarks.
   const CIndexer& GetIndexer() const { return *m_index; }
 
-  int32_t BlockSize;
-  int32_t BlockCount;
-  char BlockBaseName[256];
-
  private:
-  const CPDAT* m_trie;
-  bool m_readOnly;
-  bool m_append;
-  const CWordList* m_wordList;
   std::unique_ptr<CIndexer> m_index;
 };

@@ -1,4 +1,4 @@
-// Phrase matching of CIndexer::Lookup and the free merge helpers of the query engine.
+// Phrase matching of CIndexer::Lookup, and CompactResult for the query engine.
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -185,48 +185,6 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
     FilterByPhrase(&words, &result->entries);
   }
   return 1;
-}
-
-int MatchPostings(const tINDEX_STRUCTURE* postings, int postingCount, tINDEX_STRUCTURE* result,
-                  int resultCount, int offset, bool recordsOnly, bool takePosition) {
-  int eliminated = 0;
-  int i = 0;
-  int j = 0;
-  if (postings == nullptr) postingCount = 0;
-  if (result == nullptr) resultCount = 0;
-  while (j < postingCount && i < resultCount) {
-    tINDEX_STRUCTURE& entry = result[i];
-    if (entry.record == -1) {
-      ++i;
-      continue;
-    }
-    const tINDEX_STRUCTURE& posting = postings[j];
-    int64_t entryKey = recordsOnly ? 0 : int64_t{entry.position} + offset;
-    int64_t postingKey = recordsOnly ? 0 : posting.position;
-    bool postingLess =
-        posting.record < entry.record || (posting.record == entry.record && postingKey < entryKey);
-    bool equal = posting.record == entry.record && postingKey == entryKey;
-    if (postingLess) {
-      ++j;
-    } else if (equal) {
-      if (takePosition) entry.position = posting.position;
-      ++i;
-      ++j;
-    } else {
-      entry.record = -1;
-      ++eliminated;
-      ++i;
-    }
-  }
-  if (j >= postingCount) {
-    for (; i < resultCount; ++i) {
-      if (result[i].record != -1) {
-        result[i].record = -1;
-        ++eliminated;
-      }
-    }
-  }
-  return eliminated;
 }
 
 int CompactResult(std::vector<tINDEX_STRUCTURE>* result) {

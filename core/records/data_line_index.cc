@@ -14,6 +14,7 @@
 #include "core/text/byte_io.h"
 #include "core/text/common.h"
 #include "core/text/daily_log.h"
+#include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 
@@ -27,13 +28,11 @@ constexpr size_t kPoolMargin = 10240;
 constexpr const char* kReferenceFile = "Dat/Standard.dataline";
 constexpr int32_t kUntaggedField = 255;
 
-bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 void TrimInPlace(std::string* text) {
   size_t end = text->size();
-  while (end > 0 && IsTrimmed((*text)[end - 1])) --end;
+  while (end > 0 && gbk::IsLineSpace(static_cast<unsigned char>((*text)[end - 1]))) --end;
   size_t start = 0;
-  while (start < end && IsTrimmed((*text)[start])) ++start;
+  while (start < end && gbk::IsLineSpace(static_cast<unsigned char>((*text)[start]))) ++start;
   text->resize(end);
   if (start > 0) text->erase(0, start);
 }
@@ -49,8 +48,7 @@ void RemoveAll(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly,
-                               bool append, int blockSize, const CWordList* wordList)
+CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly)
     : m_schema(schema),
       m_trie(trie),
       m_indexCount(schema.GetListSize(LIST_INDEXED)),
@@ -58,8 +56,7 @@ CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool
       m_storedCount(schema.GetListSize(LIST_STORED)) {
   m_controls.reserve(static_cast<size_t>(m_indexCount));
   for (int k = 0; k < m_indexCount; ++k) {
-    m_controls.push_back(
-        std::make_unique<CIndexerControl>(trie, readOnly, append, blockSize, wordList));
+    m_controls.push_back(std::make_unique<CIndexerControl>(trie, readOnly));
   }
   if (!readOnly) {
     m_recordBase.reserve(kInitialRecords);
@@ -76,15 +73,15 @@ CDataLineIndex::~CDataLineIndex() = default;
 
 void CDataLineIndex::ReservePool(size_t capacity) { m_pool.Reserve(capacity); }
 
-bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, std::string* text,
-                                    std::string* error) const {
+bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue* scratch,
+                                    std::string* text, std::string* error) const {
   const tFIELD_ENTRY& field = m_schema.GetField(fieldNumber);
   text->clear();
   // Types L, none and "*" read no value at all.
   if (field.type != FIELD_TYPE_T && field.type != FIELD_TYPE_I && field.type != FIELD_TYPE_D) {
     return true;
   }
-  CDbValue& value = m_value;
+  CDbValue& value = *scratch;
   if (!row.GetColumn(field.name.c_str(), &value, error)) return false;
   char number[64];
   switch (value.kind) {
@@ -132,7 +129,7 @@ bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
     const tFIELD_ENTRY& entry = m_schema.GetField(field);
     if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
     std::string* text = &m_fieldTexts[static_cast<size_t>(field)];
-    if (!FetchFieldText(row, field, text, error)) return false;
+    if (!FetchFieldText(row, field, &m_value, text, error)) return false;
     if (entry.isStored) storedBytes += static_cast<int64_t>(text->size());
   }
   if (static_cast<int64_t>(m_poolLength) + storedBytes > std::numeric_limits<int32_t>::max() ||
@@ -253,9 +250,9 @@ int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string
   return removed;
 }
 
-bool CDataLineIndex::Save(const char* base) {
+bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
   const std::string dataLinePath = std::string(base) + ".dataline";
-  CPendingFile dataLine(dataLinePath);
+  CPendingFile dataLine(dataLinePath + suffix);
   if (!dataLine.Open()) {
     std::printf("Error Write %s\n", dataLinePath.c_str());
     return false;
@@ -279,7 +276,7 @@ bool CDataLineIndex::Save(const char* base) {
   std::vector<std::string> pending;  // index files written under their temporary names
   for (int k = 0; k < m_indexCount; ++k) {
     std::string path = IndexPath(base, k);
-    std::string temporary = path + ".tmp";
+    std::string temporary = path + suffix + ".tmp";
     std::printf("Save %s Start!\n", path.c_str());
     if (!m_controls[static_cast<size_t>(k)]->Save(temporary.c_str())) {
       std::printf("Error Write %s\n", path.c_str());
@@ -294,7 +291,8 @@ bool CDataLineIndex::Save(const char* base) {
   // Everything is written: move the whole data set into place.
   bool moved = dataLine.Commit();
   for (int k = 0; moved && k < m_indexCount; ++k) {
-    moved = std::rename(pending[static_cast<size_t>(k)].c_str(), IndexPath(base, k).c_str()) == 0;
+    moved = std::rename(pending[static_cast<size_t>(k)].c_str(),
+                        (IndexPath(base, k) + suffix).c_str()) == 0;
   }
   if (!moved) {
     std::printf("Error Write %s\n", dataLinePath.c_str());

@@ -10,8 +10,8 @@
 // data set can only be read with the schema it was written with; Load refuses a file whose
 // counts do not fit the schema or its own size.
 //
-// Lifetime: the schema, trie and word list are borrowed and must outlive the store. A store
-// is either built (AddRecord ..., then Save) or loaded (Load, then read), never both.
+// Lifetime: the schema and trie are borrowed and must outlive the store. A store is either
+// built (AddRecord ..., then Save) or loaded (Load, then read), never both.
 // Thread safety: building is single-threaded. A loaded store is only read: GetCell,
 // GetRecordCount, FilterResults, GetIndexControl and the controls' Lookup may run on many
 // threads at once without a lock.
@@ -29,16 +29,14 @@
 class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
-class CWordList;
 struct tINDEX_STRUCTURE;
 
 class CDataLineIndex {
  public:
-  // Creates one control per indexed position of `schema`, each with (trie, readOnly, append,
-  // blockSize, wordList). Opens the reference file "Dat/Standard.dataline" and keeps it open;
-  // when it is missing, writes "Fail to read Dat/Standard.dataline" to the daily log.
-  CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly, bool append,
-                 int blockSize, const CWordList* wordList);
+  // Creates one control per indexed position of `schema`, each with (trie, readOnly). Opens
+  // the reference file "Dat/Standard.dataline" and keeps it open; when it is missing, writes
+  // "Fail to read Dat/Standard.dataline" to the daily log.
+  CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool readOnly);
   virtual ~CDataLineIndex();
   CDataLineIndex(const CDataLineIndex&) = delete;
   CDataLineIndex& operator=(const CDataLineIndex&) = delete;
@@ -51,8 +49,9 @@ class CDataLineIndex {
   bool AddRecord(const CDbRow& row, std::string* error);
 
   // The value of field `fieldNumber`'s column in `row`, as text by the field's type, in
-  // *text. False with *error set on a database-layer error.
-  bool FetchFieldText(const CDbRow& row, int fieldNumber, std::string* text,
+  // *text. *scratch, the caller's, receives the column value on the way (reusing it keeps
+  // its text buffer from row to row). False with *error set on a database-layer error.
+  bool FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue* scratch, std::string* text,
                       std::string* error) const;
 
   // Appends `length` bytes of `text` to the pool and makes them cell (record, storedColumn).
@@ -80,12 +79,13 @@ class CDataLineIndex {
   int FilterResults(int fieldNumber, const std::vector<std::string>& values,
                     tINDEX_STRUCTURE* results, int count) const;
 
-  // Writes <base>.dataline and <base>.index_0 .. index_<K-1>. Every file is first written
-  // beside its final name and all are renamed into place only when all were written, so a
-  // failed save leaves the previous data set whole. Prints "Save %s Success!\n",
+  // Writes <base>.dataline and <base>.index_0 .. index_<K-1>, each name followed by `suffix`
+  // (mode 4 passes the pending suffix of a generation, see data_set_commit.h). Every file is
+  // first written beside its name and all are renamed onto it only when all were written, so
+  // a failed save leaves the previous data set whole. Prints "Save %s Success!\n",
   // "Begin Save %d Index!\n" and per index "Save %s Start!\n" / "Save %s Success!\n" with the
-  // final names; on failure "Error Write %s\n" and false.
-  bool Save(const char* base);
+  // names without the suffix; on failure "Error Write %s\n" and false.
+  bool Save(const char* base, const std::string& suffix = std::string());
 
   // Reads <base>.dataline and has control k load <base>.index_<k>. A missing, damaged or
   // mismatched data-line file is refused ("Fail to read <path>" in the daily log, false) and
@@ -116,5 +116,5 @@ class CDataLineIndex {
   // Scratch of AddRecord, one text per field, reused from row to row.
   std::vector<std::string> m_fieldTexts;
   std::vector<int32_t> m_termIds;  // a field's word numbers: segmented once, fed to every index
-  mutable CDbValue m_value;
+  CDbValue m_value;                // FetchFieldText's scratch
 };

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 
+#include "core/text/gbk_chars.h"
+
 inline int32_t ReadDecimalLikeAtoi(const char* text) {
   const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  while (gbk::IsSpace(static_cast<unsigned char>(*p))) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = (*p++ == '-');
   int64_t value = 0;

@@ -9,6 +9,7 @@
 #include "core/text/byte_io.h"
 #include "core/text/common.h"
 #include "core/text/file_util.h"
+#include "core/text/gbk_chars.h"
 
 namespace {
 
@@ -22,8 +23,6 @@ const bool kNumberColumn[kTextColumns] = {true, false, false, false, true, true,
 
 const char kAllFieldsName[] = "*";
 const char kAllFieldsExplanation[] = "通配符";
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 int8_t TypeFromLetter(char letter) {
   switch (letter) {
@@ -58,9 +57,9 @@ std::vector<std::string> SplitWords(const char* begin, const char* end) {
   std::vector<std::string> words;
   const char* at = begin;
   while (at < end) {
-    while (at < end && IsBlank(*at)) ++at;
+    while (at < end && gbk::IsSpace(static_cast<unsigned char>(*at))) ++at;
     const char* start = at;
-    while (at < end && !IsBlank(*at)) ++at;
+    while (at < end && !gbk::IsSpace(static_cast<unsigned char>(*at))) ++at;
     if (at > start) words.emplace_back(start, at);
   }
   return words;

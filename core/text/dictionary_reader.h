@@ -2,7 +2,7 @@
 // read the way a fixed buffer of `bufferSize` bytes reads it: pieces of at most
 // bufferSize - 1 bytes that end after a line feed, a longer line giving several pieces,
 // each counted as a line of its own. A piece's word is its first run of bytes that are
-// neither white space (space, \t, \n, \v, \f, \r) nor NUL; a piece without one has no word.
+// neither white space (gbk::IsSpace) nor NUL; a piece without one has no word.
 // The reader reads the whole stream at construction and lends out pointers into its copy.
 #pragma once
 
@@ -32,8 +32,3 @@ class CDictionaryReader {
   size_t m_pieceLimit;
   int m_lineNumber = 0;
 };
-
-// False when `word` holds a character that normalised text never contains: an ASCII
-// capital, a full-width digit or letter, or a character that normalisation turns into a
-// tab or a parenthesis. Such a dictionary word can never be found in indexed text.
-bool NormalisedTextCanHold(const char* word, int length);

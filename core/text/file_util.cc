@@ -30,17 +30,6 @@ int ReadWholeFile(const std::string& path, std::string* contents) {
   return static_cast<int>(size);
 }
 
-int CountLines(std::FILE* file) {
-  std::fseek(file, 0, SEEK_SET);
-  std::clearerr(file);
-  char line[1000];
-  int count = 0;
-  while (std::fgets(line, sizeof line, file) != nullptr) ++count;
-  std::fseek(file, 0, SEEK_SET);
-  std::clearerr(file);
-  return count;
-}
-
 bool IsInList(int32_t key, const int32_t* list, int count) {
   for (int i = 0; i < count; ++i) {
     if (list[i] == key) return true;

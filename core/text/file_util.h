@@ -1,6 +1,5 @@
-// File helpers shared by every loader and writer: RAII stdio handles, whole-file reads, the
-// line counter of the schema import, atomic replacement of saved files, and the integer
-// membership test of the filters.
+// File helpers shared by every loader and writer: RAII stdio handles, whole-file reads,
+// atomic replacement of saved files, and the integer membership test of the filters.
 #pragma once
 
 #include <cstdint>
@@ -26,10 +25,6 @@ int ReadWholeFile(const std::string& path, std::string* contents);
 
 // Size of an open file in bytes, or -1.
 int64_t FileSize(std::FILE* file);
-
-// Number of lines of an open text stream, counting reads of at most 999 bytes that stop
-// after a line feed (a 1500-byte line counts twice). Leaves the stream at its start.
-int CountLines(std::FILE* file);
 
 // True when one of the first `count` entries of `list` equals `key`; false for count <= 0.
 bool IsInList(int32_t key, const int32_t* list, int count);

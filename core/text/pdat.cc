@@ -6,7 +6,7 @@
 
 #include "core/text/byte_io.h"
 #include "core/text/file_util.h"
-#include "core/text/pdat_chars.h"
+#include "core/text/gbk_chars.h"
 
 namespace {
 
@@ -26,10 +26,6 @@ int CPDAT::GetMaxIndex() const { return m_highestIndex; }
 
 int CPDAT::GetWordCount() const { return m_wordCount; }
 
-int CPDAT::Reserved1(int) { return 1; }
-
-void CPDAT::Reserved2(int, int) {}
-
 int64_t CPDAT::Transition(int64_t base, int32_t code, int32_t expectedCheck) const {
   if (code < 0) return -1;  // -1 marks a character in no word; others only come from damage
   int64_t cell = base + code;
@@ -41,13 +37,14 @@ int64_t CPDAT::Transition(int64_t base, int32_t code, int32_t expectedCheck) con
 int CPDAT::LookupWord(const char* key, int length) const {
   if (key == nullptr || length <= 0) return -1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(key);
+  const size_t size = static_cast<size_t>(length);
   int64_t base = 0;
   int32_t check = -2;
   int64_t cell = -1;
-  for (int position = 0; position < length;) {
+  for (size_t position = 0; position < size;) {
     int width = 1;
-    int value = pdat_chars::CharAt(bytes, position, length, &width);
-    position += width;
+    int value = gbk::CharAt(bytes, position, size, &width);
+    position += static_cast<size_t>(width);
     cell = Transition(base, m_codes[static_cast<size_t>(value)], check);
     if (cell < 0) return -1;
     base = Magnitude(m_cells[static_cast<size_t>(cell)].base);
@@ -62,33 +59,6 @@ int CPDAT::LookupString(const char* key) const {
   size_t length = std::char_traits<char>::length(key);
   if (length > 0x7FFFFFFF) return -1;
   return LookupWord(key, static_cast<int>(length));
-}
-
-int CPDAT::MatchLongestPrefix(const char* text, int* wordNumber) const {
-  int foundLength = 0;
-  int foundWord = -1;
-  if (text != nullptr) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    int64_t base = 0;
-    int32_t check = -2;
-    for (int position = 0; bytes[position] != 0;) {
-      int width = 1;
-      int value = pdat_chars::CharAtTerminated(bytes + position, &width);
-      position += width;
-      int64_t cell = Transition(base, m_codes[static_cast<size_t>(value)], check);
-      if (cell < 0) break;
-      const tCell& current = m_cells[static_cast<size_t>(cell)];
-      if (current.base < 0) {
-        foundWord = current.value;
-        foundLength = position;
-        if (-static_cast<int64_t>(current.base) == cell) break;  // a leaf: nothing longer
-      }
-      base = Magnitude(current.base);
-      check = static_cast<int32_t>(cell);
-    }
-  }
-  if (wordNumber != nullptr) *wordNumber = foundWord;
-  return foundLength;
 }
 
 bool CPDAT::Save(const char* path) const {
@@ -139,13 +109,12 @@ bool CPDAT::Load(const char* path) {
   // The last accepted word always keeps its number, so the count is the highest number + 1.
   // Checking it keeps a damaged count from sizing the index's term table.
   if (int64_t{wordCount} != highestValue + 1) return false;
-  // A file written before the cell-0 leaf was mended holds that leaf as base 0, which reads
-  // as "no word ends here". No other cell can look like that (bases are 1 or more), so the
-  // leaf gets the -1 the build now writes.
+  // A leaf in cell 0 written as minus its own index is base 0, which reads as "no word ends
+  // here". No other root child can hold base 0 with a word number (bases are 1 or more), so
+  // such a cell is read as the leaf mark -1 that BuildFromText writes.
   if (cells[0].check == -2 && cells[0].base == 0 && cells[0].value >= 0) cells[0].base = -1;
   m_codes.swap(codes);
   m_cells.swap(cells);
-  m_capacity = highestIndex + 1;
   m_highestIndex = highestIndex;
   m_wordCount = wordCount;
   return true;

@@ -4,11 +4,9 @@
 // afterwards: every const member, Segment included, may then run on many threads at once,
 // each caller passing its own buffers, which Segment only grows.
 //
-// Characters: a byte 0x01..0x7F is a one-byte character; a byte 0x80..0xFF starts a two-byte
-// character (value first * 256 + second) unless it is the last byte of the string, where it
-// is a one-byte character of its own. Each character value maps through a 65536-entry code
-// table to a small dense code (-1: the character is in no word); the cells are indexed by
-// base + code.
+// Characters are read by the rules of gbk_chars.h (value first * 256 + second for a two-byte
+// character). Each character value maps through a 65536-entry code table to a small dense
+// code (-1: the character is in no word); the cells are indexed by base + code.
 //
 // Trie file (little-endian int32): code table [65536], highest index N, word count,
 // then cells 0..N as (base, check, value). Its size is exactly 262144 + 8 + 12 * (N + 1);
@@ -26,9 +24,6 @@ class CPDAT {
 
   // Highest cell index N in use; the saved file holds cells 0..N.
   virtual int GetMaxIndex() const;
-  // Length in bytes of the longest dictionary word that is a prefix of the NUL-terminated
-  // `text` (0 when none); its word number, or -1, goes to *wordNumber when given.
-  virtual int MatchLongestPrefix(const char* text, int* wordNumber = nullptr) const;
   // Word number of the word that is exactly key[0..length), or -1 (also for length <= 0).
   virtual int LookupWord(const char* key, int length) const;
   // LookupWord over a NUL-terminated key.
@@ -43,14 +38,14 @@ class CPDAT {
   // Builds the trie from a dictionary text (first white-space-delimited word of each line;
   // lines read in pieces of at most 3071 bytes). Words found in `exclusion` are skipped.
   // Prints "%d\t%s Completed!" per accepted word and a line every 100th placement pass to
-  // standard output; a word that normalised text can never hold (ASCII capitals, full-width
-  // letters or digits, characters normalisation turns into tabs or parentheses) is kept but
-  // reported on standard error. Returns the number of accepted words, 0 when the file cannot
-  // be opened or holds no word.
+  // standard output. Index and query text are normalised before they are segmented, so a
+  // word that normalised text cannot hold as written is kept but reported on standard error
+  // (gbk::ReachInNormalizedText): one with full-width letters or digits or a character that
+  // normalisation turns into a tab or a parenthesis never matches; one with ASCII capitals
+  // matches only where the text wrote them full-width.
+  // Returns the number of accepted words, 0 when the file cannot be opened or holds no word.
   virtual int BuildFromText(const char* path, const CPDAT* exclusion = nullptr);
   virtual ~CPDAT();
-  virtual int Reserved1(int unused);                 // returns 1; kept for slot order
-  virtual void Reserved2(int unused1, int unused2);  // does nothing; kept for slot order
 
   // Number of words accepted by the last build (repeated lines included), as saved.
   int GetWordCount() const;
@@ -83,8 +78,7 @@ class CPDAT {
   // any base and code a damaged file may hold.
   int64_t Transition(int64_t base, int32_t code, int32_t expectedCheck) const;
 
-  std::vector<tCell> m_cells;  // cells 0..m_highestIndex at least (more while building)
-  int32_t m_capacity = 0;      // cells allocated by the build's growth rule
+  std::vector<tCell> m_cells;  // cells 0..m_highestIndex at least (more after a build)
   int32_t m_highestIndex = 0;
   int32_t m_wordCount = 0;
   std::vector<int32_t> m_codes;  // kCodeTableSize entries, -1 for characters in no word

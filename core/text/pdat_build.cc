@@ -1,10 +1,10 @@
 // CPDAT::BuildFromText: dictionary text -> double array.
 //
-// The cells are exactly those of the classic placement: codes by character frequency, the
-// root's children at their codes, then pass after pass the pending node with the most
-// children (ties: earliest in the pending list) gets the smallest base b >= 1 at which all
-// its children's cells are free (a word end skips b == its own cell). Two things keep it
-// fast without changing a single cell:
+// The placement is fixed, so one dictionary always gives the same trie file: codes by
+// character frequency, the root's children at their codes, then pass after pass the pending
+// node with the most children (ties: earliest in the pending list) gets the smallest base
+// b >= 1 at which all its children's cells are free (a word end skips b == its own cell).
+// These keep it fast without changing a single cell:
 //  - the pending list is a priority queue ordered by (children descending, list position
 //    ascending): a node's first child inherits the node's list position, its other children
 //    take new, increasing positions at the end, and childless nodes, which the list drops
@@ -32,9 +32,9 @@
 
 #include "core/text/dictionary_reader.h"
 #include "core/text/file_util.h"
+#include "core/text/gbk_chars.h"
 #include "core/text/large_block.h"
 #include "core/text/pdat.h"
-#include "core/text/pdat_chars.h"
 #include "core/text/pdat_free_cells.h"
 #include "core/text/progress_output.h"
 
@@ -239,11 +239,11 @@ class CPendingList {
 class CPlacement {
  public:
   CPlacement(CBuildTree* tree, const std::vector<int32_t>& codes, std::vector<CPDAT::tCell>* cells,
-             int32_t* capacity, int32_t* highestIndex, CProgressOutput* output)
+             int32_t capacity, int32_t* highestIndex, CProgressOutput* output)
       : m_tree(*tree),
         m_codes(codes),
         m_cells(*cells),
-        m_capacity(*capacity),
+        m_capacity(capacity),
         m_highestIndex(*highestIndex),
         m_output(*output) {
     // The cells usually grow past the first allocation; room reserved up front is only
@@ -418,7 +418,7 @@ class CPlacement {
   CBuildTree& m_tree;
   const std::vector<int32_t>& m_codes;
   std::vector<CPDAT::tCell>& m_cells;
-  int32_t& m_capacity;
+  int32_t m_capacity;  // cells allocated; grows by the rule of Reserve
   int32_t& m_highestIndex;
   CProgressOutput& m_output;
   CFreeCells m_free;
@@ -525,10 +525,11 @@ int CPDAT::BuildFromText(const char* path, const CPDAT* exclusion) {
     if (exclusion != nullptr && exclusion->LookupWord(word, length) >= 0) continue;
     const auto* bytes = reinterpret_cast<const unsigned char*>(word);
     characters.clear();
-    for (int position = 0; position < length;) {
+    const size_t size = static_cast<size_t>(length);
+    for (size_t position = 0; position < size;) {
       int width = 1;
-      int value = pdat_chars::CharAt(bytes, position, length, &width);
-      position += width;
+      int value = gbk::CharAt(bytes, position, size, &width);
+      position += static_cast<size_t>(width);
       // A saturating count: a character repeated over 2^31 times keeps the top rank.
       if (frequency[static_cast<size_t>(value)] < INT32_MAX)
         ++frequency[static_cast<size_t>(value)];
@@ -570,22 +571,26 @@ int CPDAT::BuildFromText(const char* path, const CPDAT* exclusion) {
     tree.node(node).word = wordCount;
     ++wordCount;
     lines.Add(wordCount, word, length);
-    if (!NormalisedTextCanHold(word, length)) {
+    const gbk::WordReach reach = gbk::ReachInNormalizedText(word, length);
+    if (reach != gbk::WordReach::kAnyText) {
       lines.Flush();
       output.Flush();
-      std::fprintf(stderr, "Warning: word %d \"%s\" never matches normalised text\n", wordCount - 1,
-                   std::string(word, static_cast<size_t>(length)).c_str());
+      std::fprintf(stderr, "Warning: word %d \"%s\" %s\n", wordCount - 1,
+                   std::string(word, static_cast<size_t>(length)).c_str(),
+                   reach == gbk::WordReach::kNever
+                       ? "never matches normalised text"
+                       : "matches only text that writes its capitals full-width");
     }
   }
   file.reset();
   lines.Flush();
 
   m_cells.clear();
-  m_capacity = static_cast<int32_t>(wordCount * 1.5);
   m_highestIndex = 0;
   m_wordCount = wordCount;
   AssignCodes(frequency, &m_codes);
-  CPlacement placement(&tree, m_codes, &m_cells, &m_capacity, &m_highestIndex, &output);
+  const int32_t firstCapacity = static_cast<int32_t>(wordCount * 1.5);
+  CPlacement placement(&tree, m_codes, &m_cells, firstCapacity, &m_highestIndex, &output);
   placement.Run();
   return wordCount;
 }

@@ -8,21 +8,10 @@
 // continuation fails, is emitted alone without a word number (m is then its width).
 #include <cstring>
 
+#include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 
 namespace {
-
-// The segment separators: space, tab and -_,.:/~#%^*().
-struct tSeparatorTable {
-  bool isSeparator[256] = {};
-  constexpr tSeparatorTable() {
-    const char separators[] = " \t-_,.:/~#%^*()";
-    for (int index = 0; separators[index] != '\0'; ++index) {
-      isSeparator[static_cast<unsigned char>(separators[index])] = true;
-    }
-  }
-};
-constexpr tSeparatorTable kSeparators;
 
 // How many bytes ahead of the scan the cells of coming candidates are asked for.
 constexpr size_t kPrefetchDistance = 16;
@@ -92,14 +81,13 @@ int CPDAT::Segment(const char* text, std::vector<int32_t>* ids, std::vector<char
   size_t ahead = 0;
   auto prefetchAhead = [&](size_t until) {
     while (ahead < until && ahead < length) {
-      int first = bytes[ahead];
-      size_t next = ahead + 1;
-      if (first >= 0x80 && next < length) first = first * 256 + bytes[next++];
+      int width = 1;
+      const int first = gbk::CharAt(bytes, ahead, length, &width);
+      const size_t next = ahead + static_cast<size_t>(width);
       const int32_t firstCode = codes[first];
       if (next < length && firstCode >= 0 && firstCode < cellLimit &&
           cells[firstCode].check == -2) {
-        int second = bytes[next];
-        if (second >= 0x80 && next + 1 < length) second = second * 256 + bytes[next + 1];
+        const int second = gbk::CharAt(bytes, next, length, &width);
         int64_t firstBase = cells[firstCode].base;
         if (firstBase < 0) firstBase = -firstBase;
         const int32_t secondCode = codes[second];
@@ -121,13 +109,9 @@ int CPDAT::Segment(const char* text, std::vector<int32_t>* ids, std::vector<char
       continue;
     }
     const size_t start = position;
-    int value = bytes[position];
-    if (value >= 0x80 && position + 1 < length) {
-      value = value * 256 + bytes[position + 1];
-      position += 2;
-    } else {
-      position += 1;
-    }
+    int width = 1;
+    const int value = gbk::CharAt(bytes, position, length, &width);
+    position += static_cast<size_t>(width);
     const int32_t code = codes[value];
     int64_t cell = code >= 0 ? base + code : -1;
     if (cell >= 0 && (cell >= cellLimit || cells[cell].check != check)) cell = -1;
@@ -142,9 +126,9 @@ int CPDAT::Segment(const char* text, std::vector<int32_t>* ids, std::vector<char
       // Unmatched: the character, and after a one-byte non-separator the ASCII run that
       // follows up to the next separator.
       for (size_t index = start; index < position; ++index) output.Byte(text[index]);
-      if (position - start == 1 && !kSeparators.isSeparator[bytes[start]]) {
-        while (position < length && bytes[position] < 0x80 &&
-               !kSeparators.isSeparator[bytes[position]]) {
+      if (position - start == 1 && !gbk::IsSeparator(bytes[start])) {
+        while (position < length && !gbk::IsLeadByte(bytes[position]) &&
+               !gbk::IsSeparator(bytes[position])) {
           output.Byte(text[position++]);
         }
       }

@@ -4,8 +4,8 @@
 
 bool GetTagValue(const char* text, const char* name, std::string* value) {
   value->clear();
-  // The "<" is deliberately not part of the opening pattern: stored configurations rely on
-  // the reader matching "Key>" wherever it stands.
+  // The opening pattern is "Key>" without the "<": the value starts after the first "Key>"
+  // wherever it stands, in "<Key>" or at the end of a longer tag name such as "<ServerKey>".
   std::string open = std::string(name) + ">";
   const char* start = std::strstr(text, open.c_str());
   if (start == nullptr) return false;

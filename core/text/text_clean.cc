@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/text/gbk_chars.h"
+
 namespace {
 
 // Removal windows: a tag or brace block must close within 500 bytes, an escaped "&lt;" tag
@@ -35,8 +37,6 @@ inline unsigned char Byte(const char* text, int at) { return static_cast<unsigne
 inline bool IsAsciiLetter(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-
-inline bool IsLineSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 inline bool IsHexDigit(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -90,7 +90,7 @@ int FindBraceClose(const char* input, int length, int open) {
   for (int at = open + 1; at < limit;) {
     unsigned char c = Byte(input, at);
     if (c == '}') return at;
-    at += c >= 0x80 ? 2 : 1;
+    at += gbk::IsLeadByte(c) ? 2 : 1;
   }
   return -1;
 }
@@ -162,7 +162,7 @@ class CMarkupStripper {
       while (at < m_length && !MayStartMarkup(bytes[at])) ++at;
       if (at >= m_length) return m_length;
       int before = at - 1;
-      while (before >= runStart && bytes[before] >= 0x80) --before;
+      while (before >= runStart && gbk::IsLeadByte(bytes[before])) --before;
       if ((at - 1 - before) % 2 == 0) return at;
       runStart = ++at;  // a trail byte; the byte after it begins a character
     }
@@ -251,7 +251,7 @@ class CMarkupStripper {
   bool TryBraceBlock() {
     if (!Has(1)) return false;
     bool opens = IsAsciiLetter(At(1)) ||
-                 (Has(2) && m_at > 0 && IsLineSpace(At(1)) && IsLineSpace(m_previous));
+                 (Has(2) && m_at > 0 && gbk::IsLineSpace(At(1)) && gbk::IsLineSpace(m_previous));
     if (!opens) return false;
     int close = FindBraceClose(m_input, m_length, m_at);
     return close >= 0 && close + 1 < m_length && Remove(close);
@@ -273,71 +273,6 @@ class CMarkupStripper {
   CMemoSearch m_scriptTagEnd{">"};
 };
 
-// The NormalizeText replacement sets, as strings of two-byte GBK characters.
-const char kOpenSet[] = "\xA3\xA8\xA1\xBE";   // （ 【
-const char kCloseSet[] = "\xA3\xA9\xA1\xBF";  // ） 】
-const char kTabSet[] =                        // ＼ ｜ ， ． 。 、 ‘ “ ” ＇ － —
-    "\xA3\xDC\xA3\xFC\xA3\xAC\xA3\xAE\xA1\xA3\xA1\xA2\xA1\xAE\xA1\xB0\xA1\xB1\xA3\xA7\xA3\xAD"
-    "\xA1\xAA";
-
-// Replacement byte of every two-byte character (0 = keep it) and of every one-byte
-// character, built once from the sets above. Only a few lead bytes have replacements; each
-// of them gets a row of 256 trail entries (row 0 = no replacement), which keeps the tables
-// small enough to stay in the first-level cache.
-struct CNormalizeTables {
-  static constexpr int kMaxRows = 8;
-  unsigned char row[256];
-  unsigned char pair[kMaxRows][256];
-  unsigned char single[256];
-
-  CNormalizeTables() {
-    std::memset(row, 0, sizeof row);
-    std::memset(pair, 0, sizeof pair);
-    int rows = 1;
-    for (int lead = 0x80; lead < 256; ++lead) {
-      unsigned char replacements[256] = {};
-      bool any = false;
-      for (int trail = 1; trail < 256; ++trail) {
-        replacements[trail] = Replacement(static_cast<char>(lead), static_cast<char>(trail));
-        any = any || replacements[trail] != 0;
-      }
-      if (!any || rows == kMaxRows) continue;  // the sets use three lead bytes
-      row[lead] = static_cast<unsigned char>(rows);
-      std::memcpy(pair[rows++], replacements, sizeof replacements);
-    }
-    for (int c = 0; c < 256; ++c) {
-      single[c] = static_cast<unsigned char>(c);
-      if (c == '"' || c == ',' || c == '/' || c == '_') single[c] = '\t';
-      if (c >= 'A' && c <= 'Z') single[c] = static_cast<unsigned char>(c + 32);
-    }
-  }
-
-  unsigned char Lookup(unsigned char lead, unsigned char trail) const {
-    return pair[row[lead]][trail];
-  }
-
-  static unsigned char Replacement(char lead, char trail) {
-    const char key[3] = {lead, trail, '\0'};
-    if (FindAligned(kOpenSet, key) >= 0) return '(';
-    if (FindAligned(kCloseSet, key) >= 0) return ')';
-    if (FindAligned(kTabSet, key) >= 0) return '\t';
-    unsigned char first = static_cast<unsigned char>(lead);
-    unsigned char second = static_cast<unsigned char>(trail);
-    if (first == 0xAA && second == 0xA4) return '\t';
-    if (first == 0xA3 &&
-        ((second >= 0xB0 && second <= 0xB9) || (second >= 0xC1 && second <= 0xDA) ||
-         (second >= 0xE1 && second <= 0xFA))) {
-      return static_cast<unsigned char>(second - 0x80);
-    }
-    return 0;
-  }
-};
-
-const CNormalizeTables& NormalizeTables() {
-  static const CNormalizeTables* tables = new CNormalizeTables();  // never freed: used until exit
-  return *tables;
-}
-
 }  // namespace
 
 void StripMarkup(const char* input, int length, char* output, int* outputLength) {
@@ -346,33 +281,27 @@ void StripMarkup(const char* input, int length, char* output, int* outputLength)
 }
 
 void NormalizeText(char* text) {
-  const CNormalizeTables& tables = NormalizeTables();
+  const gbk::CNormalization& normalization = gbk::Normalization();
   unsigned char* bytes = reinterpret_cast<unsigned char*>(text);
   size_t read = 0;
   size_t write = 0;
   for (unsigned char c; (c = bytes[read]) != 0;) {
-    unsigned char trail = bytes[read + 1];
-    if (c >= 0x80 && trail != 0) {
-      unsigned char replacement = tables.Lookup(c, trail);
-      if (replacement != 0) {
-        bytes[write++] = replacement;
-      } else {
-        bytes[write++] = c;
-        bytes[write++] = trail;
+    if (gbk::IsLeadByte(c)) {
+      const unsigned char trail = bytes[read + 1];
+      if (trail != 0) {  // a lead byte before the NUL stands alone
+        const unsigned char replacement = normalization.Pair(c, trail);
+        if (replacement != 0) {
+          bytes[write++] = replacement;
+        } else {
+          bytes[write++] = c;
+          bytes[write++] = trail;
+        }
+        read += 2;
+        continue;
       }
-      read += 2;
-    } else {
-      bytes[write++] = tables.single[c];
-      ++read;
     }
+    bytes[write++] = normalization.Single(c);
+    ++read;
   }
   bytes[write] = 0;
-}
-
-int FindAligned(const char* text, const char* key) {
-  if (key[0] == '\0') return -1;
-  const char* hit = std::strstr(text, key);
-  if (hit == nullptr) return -1;
-  long offset = hit - text;
-  return offset % 2 != 0 ? -1 : static_cast<int>(offset);
 }

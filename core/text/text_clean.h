@@ -1,10 +1,10 @@
 // Cleaning of raw field text before it reaches the index: StripMarkup removes HTML-like
 // markup (tags, comments, script elements, entities, percent escapes, brace blocks and
 // "nbsp;"), NormalizeText folds case, full-width letters and digits and a fixed set of
-// punctuation so that index and query see the same words. Both work on GBK bytes: a byte of
-// 0x80 or above starts a two-byte character whose second byte (0x40..0xFE) may look like
-// ASCII ("{", "}", "n", ...), so both step over such a character as a whole and never split
-// it. Neither allocates nor keeps state; all three functions are safe on any thread.
+// punctuation so that index and query see the same words. Both read characters by the rules
+// of gbk_chars.h: a two-byte character's second byte (0x40..0xFE) may look like ASCII ("{",
+// "}", "n", ...), so both step over such a character as a whole and never split it. Neither
+// allocates nor keeps state; both are safe on any thread.
 #pragma once
 
 // Copies `input[0..length)` to `output` without markup; every removed piece becomes one
@@ -14,13 +14,7 @@
 // input[0..length), never relies on a terminator, and copies NUL bytes like any other.
 void StripMarkup(const char* input, int length, char* output, int* outputLength);
 
-// Rewrites the NUL-terminated `text` in place (the result is never longer): ASCII capitals
-// to lower case; full-width digits and letters to ASCII (a full-width capital stays a
-// capital); the brackets （【 to "(", ）】 to ")"; the marks ＼｜，．。、‘“”＇－— and the
-// character AA A4 and the bytes '"' ',' '/' '_' to a tab. Other characters are kept.
+// Rewrites the NUL-terminated `text` in place, each character as gbk::CNormalization says
+// (case folded, full-width digits and letters made ASCII, some punctuation made a tab or a
+// parenthesis); the result is never longer.
 void NormalizeText(char* text);
-
-// Position of the first occurrence of `key` in `text` (both NUL-terminated), or -1 when the
-// key is empty, absent, or its first occurrence starts at an odd offset. With `text` a
-// string of two-byte characters this answers "is the character `key` one of them".
-int FindAligned(const char* text, const char* key);

@@ -7,8 +7,9 @@
 // offsets, text length L, then L bytes of text: the stored words, each followed by a NUL,
 // in input order. N is the larger of the trie's highest cell index and its word count, so
 // every word number fits (a dictionary with repeated lines numbers words past its highest
-// cell index). A table entry of a number that no stored word carries is 0: such a number
-// yields the first stored word's text, which callers rely on.
+// cell index). A table entry of a number that no stored word carries is 0, the offset of the
+// first stored word, so GetWord gives such a number that word's text: the format has no mark
+// for "no word".
 #pragma once
 
 #include <cstdint>

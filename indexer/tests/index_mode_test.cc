@@ -92,7 +92,7 @@ class IndexModeTest : public ::testing::Test {
   std::unique_ptr<CDataLineIndex> LoadResult() {
     EXPECT_TRUE(m_schema.LoadBinary(Path("schema.txt.dat").c_str()));
     EXPECT_TRUE(m_trie.Load(Path("dict.pdat").c_str()));
-    auto store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, true, true, 20000, nullptr);
+    auto store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, true);
     EXPECT_TRUE(store->Load(Path("out").c_str()));
     return store;
   }

@@ -1,4 +1,4 @@
-// Tests of the HTTP interface over 127.0.0.1: JSON pages against the query engine's pages
+// Tests of the HTTP interface over 127.0.0.1: JSON and XML pages against the query engine's pages
 // for a sample of queries and windows, the text conversions, hostile and slow clients, the
 // connection bound with keep-alive clients, health while loading and the metrics.
 #include "server/http_server.h"
@@ -16,6 +16,7 @@
 #include <random>
 #include <thread>
 
+#include "client/result_document.h"
 #include "core/query/query.h"
 #include "core/text/word_list.h"
 #include "server/metrics.h"
@@ -216,6 +217,12 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
       EXPECT_EQ(answer["start"], page.start) << target;
       ASSERT_EQ(answer["returned"], page.returned) << target;
       ASSERT_EQ(answer["hits"].size(), static_cast<size_t>(page.returned));
+      // The XML answer is the client library's document of the same page, byte for byte.
+      std::string document;
+      ASSERT_TRUE(FormatResultDocument(page, {"title", "body", "year"}, &document));
+      const tResponse xml = client.Get("/search.xml" + target.substr(7));
+      EXPECT_EQ(xml.status, 200);
+      EXPECT_EQ(xml.body, document) << target;
       EXPECT_EQ(answer["fields"], Json({"title", "body", "year"}));
       size_t offset = 0, value = 0;
       for (const Json& hit : answer["hits"]) {

@@ -235,7 +235,7 @@ TEST_F(SearchServerProgramTest, SighupReloadsTheDataSet) {
   Start();
   ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
   ::kill(m_child, SIGHUP);
-  ASSERT_TRUE(WaitForOutput("Reloaded data set set: 2 records in ")) << Output();
+  ASSERT_TRUE(WaitForOutput("Reloaded data set set: generation 0, 2 records in ")) << Output();
   ::unlink(Path("set.dataline").c_str());
   ::kill(m_child, SIGHUP);
   ASSERT_TRUE(WaitForOutput("still serving the previous one")) << Output();
@@ -397,8 +397,7 @@ TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
       << ReadFile(Path("chromium.err"));
   const std::string dom = ReadFile(Path("dom.html"));
   EXPECT_NE(dom.find(">1 hit<"), std::string::npos) << dom;
-  EXPECT_NE(dom.find(">\xE4\xB8\xAD\xE5\x9B\xBD\xE4\xBA\xBA\xE6\xB0\x91</td>"),
-            std::string::npos)
+  EXPECT_NE(dom.find(">\xE4\xB8\xAD\xE5\x9B\xBD\xE4\xBA\xBA\xE6\xB0\x91</td>"), std::string::npos)
       << dom;
   const std::string screenshot = TEST_ARTIFACT_DIR "/http_search_page.png";
   ::unlink(screenshot.c_str());

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/query/query.h"
+#include "core/records/manifest.h"
 #include "core/text/byte_io.h"
 #include "core/text/word_list.h"
 #include "server/accept_loop.h"
@@ -371,7 +372,7 @@ TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
 
   // The same stem, rewritten with other records while queries go on.
   {
-    CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false, true, 20000, nullptr);
+    CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false);
     std::string error;
     for (int record = 0; record < 3; ++record) {
       ASSERT_TRUE(
@@ -428,6 +429,68 @@ TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
   EXPECT_EQ(Query(query, 0, 5).substr(4, 4), std::string("\x03\0\0\0", 4));
   StopServer();
   m_served.reset();
+}
+
+// A manifest for the fixture's files, as mode 4 would have written it.
+bool WriteManifest(const std::string& base, const std::string& schema, const std::string& trie,
+                   const std::string& words, int64_t generation, int32_t records, int indexes) {
+  CManifest manifest;
+  manifest.generation = generation;
+  manifest.recordCount = records;
+  manifest.schemaPath = schema;
+  std::string error;
+  bool ok = IdentifyFile(trie, &manifest.trie, &error) &&
+            IdentifyFile(words, &manifest.wordList, &error) &&
+            IdentifyFile(schema, &manifest.schema, &error) &&
+            IdentifyFile(base + ".dataline", &manifest.dataLine, &error);
+  manifest.indexes.resize(static_cast<size_t>(indexes));
+  for (int index = 0; ok && index < indexes; ++index) {
+    ok = IdentifyFile(base + ".index_" + std::to_string(index),
+                      &manifest.indexes[static_cast<size_t>(index)], &error);
+  }
+  return ok && WriteTextFile(CManifest::PathFor(base), manifest.Format());
+}
+
+TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerations) {
+  const int records = m_data->store().GetRecordCount();
+  const int indexes = m_data->store().GetIndexCount();
+  auto write = [&](int64_t generation) {
+    return WriteManifest(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"),
+                         generation, records, indexes);
+  };
+  auto load = [&] {
+    return LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+  };
+  ASSERT_TRUE(write(7));
+  std::shared_ptr<const CSearchData> checked = load();
+  ASSERT_TRUE(checked);
+  EXPECT_EQ(checked->generation(), 7);
+
+  // A word list that is not the one the set was built with is refused, naming it.
+  const std::string words = ReadBinaryFile(Path("set.words"));
+  ASSERT_TRUE(WriteTextFile(Path("set.words"), words + "x"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(load());
+  const std::string refused = testing::internal::GetCapturedStdout();
+  EXPECT_NE(refused.find("set.words"), std::string::npos) << refused;
+
+  // The watcher leaves a set it cannot load alone and takes the next good generation.
+  CServedData served(checked);
+  testing::internal::CaptureStdout();
+  {
+    CDataReloader reloader({Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words")},
+                           &served, 1);
+    ASSERT_TRUE(write(8));  // still the damaged word list: refused
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(served.Get()->generation(), 7);
+    ASSERT_TRUE(WriteTextFile(Path("set.words"), words));
+    ASSERT_TRUE(write(9));
+    EXPECT_TRUE(WaitFor([&] { return served.Get()->generation() == 9; }, 5000));
+  }
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_NE(output.find("still serving the previous one"), std::string::npos) << output;
+  EXPECT_NE(output.find("generation 9, " + std::to_string(records) + " records"), std::string::npos)
+      << output;
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ CQueryFixture::CQueryFixture(const std::vector<std::string>& words,
   const std::string schemaPath = m_directory.Path("schema.txt");
   if (!WriteTextFile(schemaPath, "seq name index type i f s w note\n" + schemaLines)) return;
   if (!m_schema.ImportText(schemaPath.c_str())) return;
-  m_building.reset(new CDataLineIndex(m_schema, &m_trie, false, true, 20000, nullptr));
+  m_building.reset(new CDataLineIndex(m_schema, &m_trie, false));
   m_reference.reset(new CReferenceSearch(m_schema, m_trie));
   m_ok = true;
 }
@@ -67,6 +67,6 @@ bool CQueryFixture::SaveAndLoad(const std::string& base) {
   }
   m_building.reset();
   if (!written) return false;
-  m_loaded.reset(new CDataLineIndex(m_schema, &m_trie, true, true, 20000, nullptr));
+  m_loaded.reset(new CDataLineIndex(m_schema, &m_trie, true));
   return m_loaded->Load(path.c_str());
 }

@@ -72,12 +72,8 @@ TEST_F(IndexerTermsTest, OneSegmentationGivesTheFilesOfAddText) {
   // Two wildcard fields per record: field k goes to index k untagged and to index 0 tagged k,
   // as the data-line store feeds them.
   std::vector<std::string> texts = RandomTexts(400);
-  CIndexerControl byText[3] = {{&m_trie, false, true, 20000, nullptr},
-                               {&m_trie, false, true, 20000, nullptr},
-                               {&m_trie, false, true, 20000, nullptr}};
-  CIndexerControl byTerms[3] = {{&m_trie, false, true, 20000, nullptr},
-                                {&m_trie, false, true, 20000, nullptr},
-                                {&m_trie, false, true, 20000, nullptr}};
+  CIndexerControl byText[3] = {{&m_trie, false}, {&m_trie, false}, {&m_trie, false}};
+  CIndexerControl byTerms[3] = {{&m_trie, false}, {&m_trie, false}, {&m_trie, false}};
   std::vector<int32_t> ids;
   for (size_t i = 0; i < texts.size(); ++i) {
     int record = static_cast<int>(i / 2);
@@ -97,7 +93,7 @@ TEST_F(IndexerTermsTest, OneSegmentationGivesTheFilesOfAddText) {
 }
 
 TEST_F(IndexerTermsTest, IdsOutsideTheTableKeepTheirOrdinalButAddNoPosting) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   const int32_t ids[] = {kChina, -1, index.GetIDCount(), kPeople};
   ASSERT_TRUE(index.AddTerms(ids, 4, 5, 2));
   EXPECT_EQ(index.GetPostCount(), 2);
@@ -113,7 +109,7 @@ TEST_F(IndexerTermsTest, IdsOutsideTheTableKeepTheirOrdinalButAddNoPosting) {
 TEST_F(IndexerTermsTest, TextsThatStartBeforeTheLastEndedAreSorted) {
   // Two untagged texts of one record restart at ordinal 0; a later record's text is added
   // first. Every slice must still come out in (record, position word) order.
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   const int32_t first[] = {kPeople, kPeople, kChina};
   const int32_t second[] = {kChina, kPeople};
   ASSERT_TRUE(index.AddTerms(first, 3, 4, 255));
@@ -138,7 +134,7 @@ TEST_F(IndexerTermsTest, TextsThatStartBeforeTheLastEndedAreSorted) {
 }
 
 TEST_F(IndexerTermsTest, RefusalsMatchAddText) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   const int32_t ids[] = {kBeijing, kCollege};
   EXPECT_TRUE(index.AddTerms(ids, 0, 0, 255));  // no term: accepted, nothing added
   EXPECT_TRUE(index.AddTerms(nullptr, 0, 0, 255));

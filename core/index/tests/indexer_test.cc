@@ -77,7 +77,7 @@ class IndexerTest : public ::testing::Test {
 };
 
 TEST_F(IndexerTest, PositionWordIsTagTimesTwoHundredFiftySixPlusOrdinal) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   ASSERT_TRUE(index.AddText(Join({kHello, kHello, kHello, kHello, kHello, kChina}).c_str(), 0, 3));
   ASSERT_TRUE(
       index.AddText(Join({kHello, kHello, kHello, kHello, kHello, kChina}).c_str(), 1, 255));
@@ -100,7 +100,7 @@ TEST_F(IndexerTest, PositionWordIsTagTimesTwoHundredFiftySixPlusOrdinal) {
 }
 
 TEST_F(IndexerTest, RefusedAndEmptyTexts) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   EXPECT_TRUE(index.AddText("abc xyz", 0, 255));  // no dictionary word
   EXPECT_TRUE(index.AddText("", 1, 255));
   EXPECT_FALSE(index.AddText(nullptr, 2, 255));
@@ -117,7 +117,7 @@ TEST_F(IndexerTest, RefusedAndEmptyTexts) {
   CFileImage image;
   ASSERT_TRUE(image.Read(Path("empty.idx")));
   EXPECT_EQ(image.size(), 8u + 8u * static_cast<size_t>(index.GetIDCount()));
-  CIndexer loaded(&m_trie, true, true);
+  CIndexer loaded(&m_trie, true);
   ASSERT_TRUE(loaded.Load(Path("empty.idx").c_str()));
   EXPECT_EQ(loaded.GetPostCount(), 0);
   EXPECT_EQ(loaded.GetIDCount(), index.GetIDCount());
@@ -127,15 +127,15 @@ TEST_F(IndexerTest, RefusedAndEmptyTexts) {
 }
 
 TEST_F(IndexerTest, NeverLoadedReadOnlyIndexSavesAFileThatLoads) {
-  CIndexer empty(&m_trie, true, true);
+  CIndexer empty(&m_trie, true);
   ASSERT_TRUE(empty.Save(Path("never.idx").c_str()));
-  CIndexer loaded(&m_trie, true, true);
+  CIndexer loaded(&m_trie, true);
   EXPECT_TRUE(loaded.Load(Path("never.idx").c_str()));
   EXPECT_EQ(loaded.GetPostCount(), 0);
 }
 
 TEST_F(IndexerTest, RecordsAddedOutOfOrderAreSortedOnFinalize) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   ASSERT_TRUE(index.AddText(Join({kChina, kPeople}).c_str(), 9, 255));
   ASSERT_TRUE(index.AddText(Join({kPeople, kChina, kPeople}).c_str(), 2, 255));
   ASSERT_TRUE(index.Finalize());
@@ -157,7 +157,7 @@ TEST_F(IndexerTest, FileLayoutRoundTripsByteForByte) {
   for (size_t i = 0; i < 14; ++i) image.PutI32At(4 * i, words[i]);
   ASSERT_EQ(image.size(), 56u);
   ASSERT_TRUE(image.Write(Path("golden.idx")));
-  CIndexer index(&m_trie, true, true);
+  CIndexer index(&m_trie, true);
   ASSERT_TRUE(index.Load(Path("golden.idx").c_str()));
   EXPECT_EQ(index.GetIDCount(), 3);
   EXPECT_EQ(index.GetPostCount(), 3);
@@ -174,7 +174,7 @@ TEST_F(IndexerTest, FileLayoutRoundTripsByteForByte) {
 
   // The same layout from building: the slots' first is the sum of lower counts, also for
   // terms without postings.
-  CIndexer built(&m_trie, false, true);
+  CIndexer built(&m_trie, false);
   ASSERT_TRUE(built.AddText(Join({kPeople}).c_str(), 0, 255));
   ASSERT_TRUE(built.AddText(Join({kPeople, kBeijing}).c_str(), 2, 255));
   ASSERT_TRUE(built.Save(Path("built.idx").c_str()));
@@ -202,7 +202,7 @@ TEST_F(IndexerTest, FileLayoutRoundTripsByteForByte) {
 }
 
 TEST_F(IndexerTest, DamagedFilesAreRefusedAndKeepThePreviousIndex) {
-  CIndexer good(&m_trie, false, true);
+  CIndexer good(&m_trie, false);
   Build(&good, {{kChina, kPeople}, {kPeople}, {kChina}});
   ASSERT_TRUE(good.Save(Path("good.idx").c_str()));
   CFileImage original;
@@ -231,7 +231,7 @@ TEST_F(IndexerTest, DamagedFilesAreRefusedAndKeepThePreviousIndex) {
       {"first + count overflows",
        [](CFileImage* f, size_t, size_t slot) { f->PutI32At(slot + 4, 0x7FFFFFFF); }},
   };
-  CIndexer index(&m_trie, true, true);
+  CIndexer index(&m_trie, true);
   ASSERT_TRUE(index.Load(Path("good.idx").c_str()));
   for (const tDamage& damage : damages) {
     CFileImage image = original;
@@ -252,7 +252,7 @@ TEST_F(IndexerTest, DamagedFilesAreRefusedAndKeepThePreviousIndex) {
 }
 
 TEST_F(IndexerTest, SaveFailureKeepsTheBuildListsAndNoPartialFile) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   ASSERT_TRUE(index.AddText(Join({kChina, kPeople}).c_str(), 0, 255));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(index.Save(Path("no/such/dir.idx").c_str()));
@@ -267,7 +267,7 @@ TEST_F(IndexerTest, SaveFailureKeepsTheBuildListsAndNoPartialFile) {
 }
 
 TEST_F(IndexerTest, LongFieldsInTheAllFieldsIndexStayInPostingOrder) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   std::vector<int> longText;
   for (int i = 0; i < 700; ++i) longText.push_back(i % 3 == 0 ? kChina : kPeople);
   longText.push_back(kHello);
@@ -296,7 +296,7 @@ TEST_F(IndexerTest, LongFieldsInTheAllFieldsIndexStayInPostingOrder) {
 }
 
 TEST_F(IndexerTest, PhraseIsFoundWhereverItStands) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   // Record 7: China at ordinals 1, 3, 7; People at 2 and 8.
   std::vector<std::vector<int>> records(9);
   records[7] = {kHello, kChina, kPeople, kChina, kHello, kHello, kHello, kChina, kPeople};
@@ -333,7 +333,7 @@ TEST_F(IndexerTest, PhraseIsFoundWhereverItStands) {
 }
 
 TEST_F(IndexerTest, SeededEmptyListStaysEmptyAndUnknownWordsRestrictNothing) {
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   Build(&index, {{kChina}, {kPeople}, {kChina, kPeople}});
   CResultList result;
   index.Lookup("abc xyz", &result);  // no dictionary word
@@ -357,7 +357,7 @@ TEST_F(IndexerTest, TermIdsBeyondALoadedTableHaveNoPostings) {
   const int32_t words[] = {2, 1, 0, 0, 1, 1, 0, 0};  // term 0 at (0,0); term 1 none
   for (size_t i = 0; i < 8; ++i) image.PutI32At(4 * i, words[i]);
   ASSERT_TRUE(image.Write(Path("small.idx")));
-  CIndexer index(&m_trie, true, true);
+  CIndexer index(&m_trie, true);
   ASSERT_TRUE(index.Load(Path("small.idx").c_str()));
   CResultList result;
   index.Lookup(Join({kSoft}).c_str(), &result);
@@ -391,7 +391,7 @@ TEST_F(IndexerTest, RandomPhrasesMatchTheBruteForceModel) {
     size_t length = random() % 30;
     for (size_t i = 0; i < length; ++i) words.push_back(static_cast<int>(random() % 4));
   }
-  CIndexer index(&m_trie, false, true);
+  CIndexer index(&m_trie, false);
   Build(&index, records);
   for (int trial = 0; trial < 400; ++trial) {
     std::vector<int> first(1 + random() % 3);
@@ -420,12 +420,12 @@ TEST_F(IndexerTest, ConcurrentLookupsShareOneIndex) {
   for (auto& words : records) {
     for (size_t i = 0; i < 20; ++i) words.push_back(static_cast<int>(random() % 5));
   }
-  CIndexerControl control(&m_trie, false, true, 20000, nullptr);
+  CIndexerControl control(&m_trie, false);
   for (size_t record = 0; record < records.size(); ++record) {
     ASSERT_TRUE(control.AddText(Join(records[record]).c_str(), static_cast<int>(record), 255));
   }
   ASSERT_TRUE(control.Save(Path("shared.idx").c_str()));
-  CIndexerControl loaded(&m_trie, true, true, 20000, nullptr);
+  CIndexerControl loaded(&m_trie, true);
   ASSERT_TRUE(loaded.Load(Path("shared.idx").c_str()));
   EXPECT_FALSE(loaded.AddText(Join({kChina}).c_str(), 0, 255));
 
@@ -458,32 +458,6 @@ TEST_F(IndexerTest, ConcurrentLookupsShareOneIndex) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures, std::vector<int>(4, 0));
-}
-
-TEST(MergeHelpersTest, MatchPostingsPairsOneToOne) {
-  // Records-only: (4,a), (4,b) against (4,x): the first takes x, the second is eliminated.
-  std::vector<tINDEX_STRUCTURE> result = {{4, 10}, {4, 20}};
-  const tINDEX_STRUCTURE postings[] = {{4, 99}};
-  EXPECT_EQ(MatchPostings(postings, 1, result.data(), 2, 0, true, true), 1);
-  EXPECT_EQ(result[0].record, 4);
-  EXPECT_EQ(result[0].position, 99);
-  EXPECT_EQ(result[1].record, -1);
-
-  // Phrase step: keep an entry when the posting stands `offset` after it.
-  std::vector<tINDEX_STRUCTURE> phrase = {{7, 1}, {7, 3}, {7, 7}, {-1, 0}, {9, 2}};
-  const tINDEX_STRUCTURE second[] = {{7, 2}, {7, 8}, {9, 4}};
-  EXPECT_EQ(MatchPostings(second, 3, phrase.data(), 5, 1, false, false), 2);
-  EXPECT_EQ(phrase[0].record, 7);
-  EXPECT_EQ(phrase[1].record, -1);
-  EXPECT_EQ(phrase[2].record, 7);
-  EXPECT_EQ(phrase[2].position, 7);
-  EXPECT_EQ(phrase[4].record, -1);
-
-  // An empty slice eliminates every live entry.
-  std::vector<tINDEX_STRUCTURE> all = {{1, 0}, {-1, 0}, {2, 0}};
-  EXPECT_EQ(MatchPostings(nullptr, 0, all.data(), 3, 0, true, false), 2);
-  EXPECT_EQ(all[0].record, -1);
-  EXPECT_EQ(all[2].record, -1);
 }
 
 TEST(MergeHelpersTest, CompactResultKeepsOneEntryPerRecord) {

@@ -195,6 +195,24 @@ TEST_F(QueryTest, FiltersOnlyNarrowIndexedResults) {
   EXPECT_EQ(Hits(&query, "no selector at all"), std::vector<int>());
 }
 
+// Dictionary {IBM, ibm}: normalisation lowers ASCII capitals but turns full-width capitals
+// into ASCII ones, so the word IBM is found exactly where the text wrote ＩＢＭ, in records and
+// in queries alike, and ibm wherever the text wrote the letters in ASCII.
+TEST(QueryWordFormsTest, CapitalWordIsFoundInFullWidthText) {
+  CQueryFixture fixture({"IBM", "ibm"}, kSchema);
+  ASSERT_TRUE(fixture.ok());
+  const char* const titles[] = {"ＩＢＭ", "IBM", "ibm", "ｉｂｍ"};
+  for (int record = 0; record < 4; ++record) {
+    ASSERT_TRUE(fixture.AddRow(Row(titles[record], "", "", 2000, record)));
+  }
+  ASSERT_TRUE(fixture.SaveAndLoad("set"));
+  CQuery query(fixture.schema(), fixture.store());
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] ＩＢＭ"), std::vector<int>({0}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] IBM"), std::vector<int>({1, 2, 3}));
+  EXPECT_EQ(Hits(&query, "[FIELD] title [AND] ｉｂｍ"), std::vector<int>({1, 2, 3}));
+  EXPECT_EQ(fixture.reference().Search({{1, {"ＩＢＭ"}}}), std::vector<int>({0}));
+}
+
 TEST_F(QueryTest, PagesCutTheHitsAndCarryTheStoredValues) {
   std::vector<CMemoryRow> rows;
   for (int record = 0; record < 40; ++record) {

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/text/gbk_chars.h"
+
 class CColumnNames {
  public:
   CColumnNames() = default;
@@ -34,7 +36,7 @@ class CColumnNames {
     std::string folded = text;
     for (size_t i = 0; i < folded.size(); ++i) {
       unsigned char c = static_cast<unsigned char>(folded[i]);
-      if (c >= 0x80) {
+      if (gbk::IsLeadByte(c)) {
         ++i;  // skip the second byte of a two-byte character
       } else if (c >= 'A' && c <= 'Z') {
         folded[i] = static_cast<char>(c - 'A' + 'a');

@@ -4,13 +4,15 @@
 #include <cstring>
 #include <vector>
 
+#include "core/text/gbk_chars.h"
+
 namespace {
 
 const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
 
 bool IsAscii(const char* text, size_t size) {
   for (size_t i = 0; i < size; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    if (gbk::IsLeadByte(static_cast<unsigned char>(text[i]))) return false;
   }
   return true;
 }
@@ -55,10 +57,9 @@ size_t SkipUtf8(const char* text, size_t size) {
   return length < size ? length : size;
 }
 
-// A GBK character is two bytes when its first byte is 0x81..0xFE and a second byte follows.
+// Length of the GBK character at `text`, as the engine reads characters.
 size_t SkipGbk(const char* text, size_t size) {
-  unsigned char lead = static_cast<unsigned char>(text[0]);
-  return (lead >= 0x81 && lead <= 0xFE && size >= 2) ? 2 : 1;
+  return static_cast<size_t>(gbk::CharWidth(reinterpret_cast<const unsigned char*>(text), 0, size));
 }
 
 // Writes the GBK form of the code point `code` (0x80 and up) or "?"; returns the bytes.

@@ -65,7 +65,7 @@ class DataLineIndexTest : public ::testing::Test {
   }
 
   std::unique_ptr<CDataLineIndex> NewStore(bool readOnly) {
-    return std::make_unique<CDataLineIndex>(*m_schema, &m_trie, readOnly, true, 20000, nullptr);
+    return std::make_unique<CDataLineIndex>(*m_schema, &m_trie, readOnly);
   }
 
   static CMemoryRow Row(const CDbValue& title, const CDbValue& price, const CDbValue& body,

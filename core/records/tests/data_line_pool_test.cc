@@ -52,7 +52,7 @@ TEST(DataLinePoolTest, PoolGrowingPastItsInitialRoomKeepsEveryCell) {
   testing::internal::GetCapturedStdout();
 
   const int records = 6000;  // about 13 MB of text: the pool grows several times
-  CDataLineIndex store(schema, &trie, false, true, 20000, nullptr);
+  CDataLineIndex store(schema, &trie, false);
   std::string error;
   for (int record = 0; record < records; ++record) {
     CMemoryRow row{{"title", TextValue("北京" + std::to_string(record))},
@@ -67,8 +67,8 @@ TEST(DataLinePoolTest, PoolGrowingPastItsInitialRoomKeepsEveryCell) {
   // The all-fields index holds each wildcard field's words under the field's tag, its own
   // index the same words untagged: both fed from one segmentation.
   std::vector<int32_t> ids;
-  CIndexerControl all(&trie, false, true, 20000, nullptr);
-  CIndexerControl body(&trie, false, true, 20000, nullptr);
+  CIndexerControl all(&trie, false);
+  CIndexerControl body(&trie, false);
   for (int record = 0; record < records; ++record) {
     std::string title = "北京" + std::to_string(record);
     std::string text = Body(record);
@@ -84,7 +84,7 @@ TEST(DataLinePoolTest, PoolGrowingPastItsInitialRoomKeepsEveryCell) {
   EXPECT_EQ(ReadBinaryFile(dir.Path("set.index_0")), ReadBinaryFile(dir.Path("all")));
   EXPECT_EQ(ReadBinaryFile(dir.Path("set.index_2")), ReadBinaryFile(dir.Path("body")));
 
-  CDataLineIndex loaded(schema, &trie, true, true, 20000, nullptr);
+  CDataLineIndex loaded(schema, &trie, true);
   ASSERT_TRUE(loaded.Load(dir.Path("set").c_str()));
   ASSERT_EQ(loaded.GetRecordCount(), records);
   for (int record = 0; record < records; record += 5) {

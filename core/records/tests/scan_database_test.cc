@@ -27,7 +27,7 @@ class ScanDatabaseTest : public ::testing::Test {
     testing::internal::CaptureStdout();
     ASSERT_TRUE(m_schema.ImportText(m_dir.Path("schema.txt").c_str()));
     testing::internal::GetCapturedStdout();
-    m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false, true, 20000, nullptr);
+    m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false);
     m_connection.AddTable("docs", &m_table);
   }
 

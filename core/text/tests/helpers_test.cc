@@ -222,28 +222,6 @@ TEST_F(HelpersTest, ReadWholeFileGivesZeroForEmptyAndMissingFiles) {
   EXPECT_EQ(contents.c_str()[5], '\0');
 }
 
-TEST_F(HelpersTest, CountLinesCountsReadsOfAtMost999Bytes) {
-  const std::pair<std::string, int> cases[] = {
-      {"", 0},
-      {"header\n", 1},
-      {"a\nb\nc", 3},
-      {"a\n\n\n", 3},
-      {std::string(998, 'x') + "\n", 1},
-      {std::string(999, 'x') + "\n", 2},
-      {std::string(1500, 'x') + "\n", 2},
-      {std::string(1500, 'x') + "\nnext\n", 3},
-  };
-  for (const auto& [text, lines] : cases) {
-    WriteFile("lines.txt", text);
-    FilePtr file = OpenFile("lines.txt", "rb");
-    ASSERT_TRUE(file);
-    std::fgetc(file.get());
-    EXPECT_EQ(CountLines(file.get()), lines) << text.size();
-    EXPECT_EQ(std::ftell(file.get()), 0);
-    EXPECT_EQ(std::fgetc(file.get()), text.empty() ? EOF : text[0]);
-  }
-}
-
 TEST(IsInListTest, LooksOnlyAtTheFirstCountEntries) {
   const int32_t list[] = {5, -1, 7};
   EXPECT_TRUE(IsInList(7, list, 3));

@@ -56,9 +56,6 @@ TEST(PdatBuild, TwoWordExampleGivesTheDocumentedCells) {
   EXPECT_EQ(SavedImage(trie).size(), 262144u + 8 + 3 * 12);
   EXPECT_EQ(trie.LookupString(kX.c_str()), 0);
   EXPECT_EQ(trie.LookupString((kX + kY).c_str()), 1);
-  int word = -5;
-  EXPECT_EQ(trie.MatchLongestPrefix((kX + kY + "zz").c_str(), &word), 4);
-  EXPECT_EQ(word, 1);
 }
 
 TEST(PdatBuild, LeafInCellZeroStaysFindable) {
@@ -70,9 +67,6 @@ TEST(PdatBuild, LeafInCellZeroStaysFindable) {
   EXPECT_EQ(trie.GetCells()[0].base, -1);
   EXPECT_EQ(trie.LookupString(kX.c_str()), 0);
   EXPECT_EQ(trie.LookupString(("a" + kX).c_str()), 1);
-  int word = -5;
-  EXPECT_EQ(trie.MatchLongestPrefix((kX + "b" + kX).c_str(), &word), 2);
-  EXPECT_EQ(word, 0);
   std::vector<int32_t> ids;
   std::vector<char> tokens;
   ASSERT_EQ(trie.Segment((kX + "b" + kX + kX).c_str(), &ids, &tokens), 3);
@@ -80,14 +74,14 @@ TEST(PdatBuild, LeafInCellZeroStaysFindable) {
   EXPECT_EQ(std::string(tokens.data()), kX + "\tb" + kX + "\t" + kX + "\t");
 }
 
-TEST(PdatBuild, LeafInCellZeroWrittenAsBaseZeroIsMendedOnLoad) {
+TEST(PdatBuild, LeafInCellZeroWrittenAsBaseZeroLoadsAsALeaf) {
   CPDAT trie;
   ASSERT_EQ(Build(&trie, kX + "\na" + kX + "\nb" + kX + "\n"), 3);
   std::string image = SavedImage(trie);
   int32_t zero = 0;
-  std::memcpy(&image[262152], &zero, 4);  // cell 0's base as the unmended build wrote it
+  std::memcpy(&image[262152], &zero, 4);  // cell 0's leaf as minus its own index
   CPDAT loaded;
-  ASSERT_TRUE(loaded.Load(WriteScratchFile("unmended.trie", image).c_str()));
+  ASSERT_TRUE(loaded.Load(WriteScratchFile("leaf_base_zero.trie", image).c_str()));
   EXPECT_EQ(loaded.LookupString(kX.c_str()), 0);
   EXPECT_EQ(loaded.LookupString(("b" + kX).c_str()), 2);
 }
@@ -99,13 +93,6 @@ TEST(PdatBuild, WordsAndTheirPrefixesAreBothFound) {
   EXPECT_EQ(trie.LookupString("中国人民"), 1);
   EXPECT_EQ(trie.LookupString("中国人"), -1);
   EXPECT_EQ(trie.LookupString("中"), -1);
-  int word = -5;
-  EXPECT_EQ(trie.MatchLongestPrefix("中国人民万岁", &word), 8);
-  EXPECT_EQ(word, 1);
-  EXPECT_EQ(trie.MatchLongestPrefix("中国人", &word), 4);
-  EXPECT_EQ(word, 0);
-  EXPECT_EQ(trie.MatchLongestPrefix("万岁", &word), 0);
-  EXPECT_EQ(word, -1);
 }
 
 TEST(PdatBuild, LoneLeadByteAtTheEndIsACharacterOfItsOwn) {
@@ -166,16 +153,18 @@ TEST(PdatBuild, NoWordsGivesZero) {
   EXPECT_EQ(trie.LookupString("a"), -1);
 }
 
-TEST(PdatBuild, PrintsOneLinePerWordAndWarnsAboutWordsTextNeverHolds) {
+TEST(PdatBuild, PrintsOneLinePerWordAndWarnsAboutWordsNormalisedTextHoldsOnlyInPart) {
   CPDAT trie;
   std::string progress;
   std::string warnings;
   Build(&trie, "ab\nAB\n\xA3\xC1x\nc\n", &progress, nullptr, &warnings);
   EXPECT_EQ(progress.substr(0, 17), "1\tab Completed!\n2");
   EXPECT_NE(progress.find("4\tc Completed!\n"), std::string::npos);
-  EXPECT_NE(warnings.find("\"AB\""), std::string::npos);
-  EXPECT_NE(warnings.find("\"\xA3\xC1x\""), std::string::npos);
+  EXPECT_NE(warnings.find("\"AB\" matches only text that writes its capitals full-width"),
+            std::string::npos);
+  EXPECT_NE(warnings.find("\"\xA3\xC1x\" never matches"), std::string::npos);
   EXPECT_EQ(warnings.find("\"ab\""), std::string::npos);
+  EXPECT_EQ(warnings.find("\"c\""), std::string::npos);
   EXPECT_EQ(trie.LookupString("AB"), 1);  // kept as written
 }
 
@@ -184,10 +173,6 @@ TEST(PdatLookup, UnbuiltTrieAndEmptyKeysFindNothing) {
   EXPECT_EQ(trie.LookupString("a"), -1);
   EXPECT_EQ(trie.LookupString(""), -1);
   EXPECT_EQ(trie.LookupWord("a", 0), -1);
-  int word = 7;
-  EXPECT_EQ(trie.MatchLongestPrefix("abc", &word), 0);
-  EXPECT_EQ(word, -1);
-  EXPECT_EQ(trie.Reserved1(5), 1);
   CPDAT built;
   Build(&built, "a\n");
   EXPECT_EQ(built.LookupString(""), -1);
@@ -255,10 +240,6 @@ TEST(PdatBuild, MatchesTheLiteralBuildByteForByte) {
     ASSERT_EQ(acceptedLines, count);
     for (const auto& entry : words) {
       ASSERT_EQ(trie.LookupString(entry.first.c_str()), entry.second) << entry.first;
-      int word = -5;
-      ASSERT_EQ(trie.MatchLongestPrefix(entry.first.c_str(), &word),
-                static_cast<int>(entry.first.size()));
-      ASSERT_EQ(word, entry.second);
     }
     for (const std::string& candidate : list) {
       std::string longer = candidate + "\xB0\xA1";
@@ -450,7 +431,6 @@ TEST_F(PdatFileTest, HostileCodesAndBasesNeverReadOutsideTheCells) {
   for (size_t start = 0; start < text.size(); ++start) {
     const char* key = text.c_str() + start;
     trie.LookupString(key);
-    trie.MatchLongestPrefix(key);
     trie.Segment(key, &ids, &tokens);
   }
   CPDAT hostileKeys;

@@ -1,4 +1,4 @@
-// Tests of StripMarkup, NormalizeText and FindAligned. String literals are compiled to GBK,
+// Tests of StripMarkup, NormalizeText and gbk::FindAligned. String literals are compiled to GBK,
 // so "中国" below is the four bytes D6 D0 B9 FA.
 #include "core/text/text_clean.h"
 
@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "core/text/gbk_chars.h"
+
 namespace {
+
+using gbk::FindAligned;
 
 std::string Strip(const std::string& raw) {
   std::vector<char> output(raw.size() + 1, 'X');

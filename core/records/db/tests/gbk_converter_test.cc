@@ -69,6 +69,22 @@ TEST(GbkConverterTest, StatementsGoBackToUnicode) {
   EXPECT_EQ(utf16, u"count 中文");
 }
 
+// Bytes that are no GBK character become one "?" per character as the engine pairs bytes:
+// a byte from 0x80 up takes the next byte with it.
+TEST(GbkConverterTest, InvalidGbkBecomesOneQuestionMarkPerEngineCharacter) {
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string("a\xFF\xFF") + "b", "a?b"},
+      {"a\xFF", "a?"},
+      {"\xFF\xFF\xD6\xD0", u8"?中"},
+  };
+  CGbkConverter converter;
+  for (const auto& [gbk, expected] : cases) {
+    std::string utf8;
+    converter.GbkToUtf8(gbk, &utf8);
+    EXPECT_EQ(utf8, expected) << gbk;
+  }
+}
+
 TEST(GbkConverterTest, LongTextsConvertWhole) {
   CGbkConverter converter;
   std::string utf8, expected;

@@ -226,7 +226,7 @@ class SameDataSetTest : public ::testing::Test {
                                                         "<SortField>id</SortField>"));
     CDBConfig config;
     ASSERT_TRUE(config.Load(m_dir.Path("db.xml").c_str()));
-    CDataLineIndex store(m_schema, &m_trie, false, true, 20000, nullptr);
+    CDataLineIndex store(m_schema, &m_trie, false);
     testing::internal::CaptureStdout();
     bool scanned = ScanDatabase(&store, config, connection);
     bool saved = store.Save(base.c_str());
@@ -271,7 +271,7 @@ TEST_F(SameDataSetTest, SqliteAndPostgresGiveByteIdenticalDataSets) {
     EXPECT_TRUE(a == b) << suffix << " differs (" << a.size() << " vs " << b.size() << " bytes)";
   }
   // And the content is what the rows hold: spot-check record 13 (emoji, HTML, NULL year).
-  CDataLineIndex loaded(m_schema, &m_trie, true, true, 20000, nullptr);
+  CDataLineIndex loaded(m_schema, &m_trie, true);
   ASSERT_TRUE(loaded.Load(m_dir.Path("from_postgres").c_str()));
   int length = 0;
   const char* title = loaded.GetCell(13, 1, &length);

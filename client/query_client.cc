@@ -1,0 +1,146 @@
+#include "client/query_client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "client/result_document.h"
+#include "server/net/input_output.h"
+#include "server/net/socket_io.h"
+
+namespace {
+
+constexpr int32_t kMinResultBody = 20;
+// The response buffer grows with the bytes that actually arrive, never ahead of them by
+// more than this, so an absurd announced length costs no memory before its bytes come.
+constexpr size_t kReceiveStep = size_t{1} << 20;
+
+int Fail(QueryStatus* status, QueryStatus why) {
+  if (status != nullptr) *status = why;
+  return -1;
+}
+
+void PrintSocketError(int error, const char* what) { std::printf("Error %d: %s\n", error, what); }
+
+bool IsOutOfSockets(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Receives a response body of `size` bytes into *body.
+bool ReceiveBody(int fd, int32_t size, Deadline deadline, std::string* body) {
+  const auto total = static_cast<size_t>(size);
+  size_t received = 0;
+  while (received < total) {
+    const size_t step = std::min(total - received, std::max(received, kReceiveStep));
+    body->resize(received + step);
+    if (RecvFully(fd, &(*body)[received], static_cast<int>(step), deadline) !=
+        static_cast<int>(step)) {
+      return false;
+    }
+    received += step;
+  }
+  return true;
+}
+
+int Exchange(const tClientConfig& config, const char* query, int start, int pageCount,
+             const char* resultPath, QueryStatus* status) {
+  StartSockets();
+  const Deadline deadline = DeadlineAfter(config.timeoutSeconds);
+  in_addr address{};
+  int error = 0;
+  if (!ResolveAddress(config.serverName, &address, &error)) {
+    PrintSocketError(error, "cannot resolve hostname");
+    return Fail(status, QueryStatus::kResolve);
+  }
+  CSocket socket;
+  if (!ConnectTcp(address, config.port, deadline, &socket, &error)) {
+    if (IsOutOfSockets(error)) {
+      PrintSocketError(error, "no more socket resources");
+      return Fail(status, QueryStatus::kSocket);
+    }
+    PrintSocketError(error, "cannot connect to server");
+    return Fail(status, QueryStatus::kConnect);
+  }
+
+  CInputOutput io;
+  QueryRequest request;
+  request.SetText(query);
+  request.start = start;
+  request.pageCount = pageCount;
+  int32_t bodyLength = 0;
+  const char* body = io.PackRequest(request, &bodyLength);
+  if (body == nullptr) return Fail(status, QueryStatus::kExchange);
+  // One send for the whole frame: the length and the body arrive as the two fields the
+  // protocol describes, without waiting for an acknowledgement in between.
+  std::string frame(4 + static_cast<size_t>(bodyLength), '\0');
+  std::memcpy(&frame[0], &bodyLength, 4);
+  std::memcpy(&frame[4], body, static_cast<size_t>(bodyLength));
+  const int frameSize = static_cast<int>(frame.size());
+  if (SendFully(socket.fd(), frame.data(), frameSize, deadline) != frameSize) {
+    return Fail(status, QueryStatus::kExchange);
+  }
+
+  int32_t resultLength = 0;
+  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&resultLength), 4, deadline) != 4) {
+    return Fail(status, QueryStatus::kExchange);
+  }
+  if (resultLength < kMinResultBody) return Fail(status, QueryStatus::kBadResponse);
+  std::string response;
+  if (!ReceiveBody(socket.fd(), resultLength, deadline, &response)) {
+    return Fail(status, QueryStatus::kExchange);
+  }
+  socket.Close();
+
+  const ResultPage* page = io.UnpackResult(response.data(), resultLength);
+  if (page == nullptr) return Fail(status, QueryStatus::kBadResponse);
+  if (static_cast<size_t>(page->fieldCount) != config.storedNames.size()) {
+    return Fail(status, QueryStatus::kWrongSchema);
+  }
+  if (!BuildResultDocument(*page, config.storedNames, resultPath)) {
+    return Fail(status, QueryStatus::kWrite);
+  }
+  if (status != nullptr) *status = QueryStatus::kOk;
+  return 0;
+}
+
+}  // namespace
+
+int QueryServer(const tClientConfig& config, const char* query, int start, int pageCount,
+                const char* resultPath, QueryStatus* status) noexcept {
+  if (query == nullptr || resultPath == nullptr) return Fail(status, QueryStatus::kBadArguments);
+  try {
+    return Exchange(config, query, start, pageCount, resultPath, status);
+  } catch (const std::bad_alloc&) {
+    return Fail(status, QueryStatus::kNoMemory);
+  } catch (...) {
+    return Fail(status, QueryStatus::kInternal);
+  }
+}
+
+CClientState::~CClientState() = default;
+
+int CClientState::Call(const char* configPath, const char* query, int start, int pageCount,
+                       const char* resultPath, QueryStatus* status) noexcept {
+  try {
+    const tClientConfig* config = m_config.load(std::memory_order_acquire);
+    if (config == nullptr) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      config = m_config.load(std::memory_order_acquire);
+      if (config == nullptr) {
+        auto fresh = std::make_unique<tClientConfig>();
+        if (!ReadClientConfig(configPath, fresh.get())) return Fail(status, QueryStatus::kConfig);
+        m_owned = std::move(fresh);
+        config = m_owned.get();
+        m_config.store(config, std::memory_order_release);
+      }
+    }
+    return QueryServer(*config, query, start, pageCount, resultPath, status);
+  } catch (const std::bad_alloc&) {
+    return Fail(status, QueryStatus::kNoMemory);
+  } catch (...) {
+    return Fail(status, QueryStatus::kInternal);
+  }
+}

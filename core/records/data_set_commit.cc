@@ -1,0 +1,412 @@
+#include "core/records/data_set_commit.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/records/field_info.h"
+
+namespace {
+
+constexpr int kCheckAttempts = 3;
+
+std::string Folder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string FileName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path with its folder resolved, so that a later run from another working folder still
+// finds a pending schema; the path as given when the folder cannot be resolved.
+std::string Absolute(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(Folder(path).c_str(), resolved) == nullptr) return path;
+  std::string folder = resolved;
+  return (folder == "/" ? "" : folder) + "/" + FileName(path);
+}
+
+std::string IndexPath(const std::string& base, size_t k) {
+  return base + ".index_" + std::to_string(k);
+}
+
+bool SyncFolder(const std::string& folder) {
+  int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  bool synced = ::fsync(descriptor) == 0;
+  ::close(descriptor);
+  return synced;
+}
+
+// Flushes a written file to disk and reads back its identity.
+bool SyncAndIdentify(const std::string& path, tFILE_IDENTITY* identity, std::string* error) {
+  int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0 || ::fsync(descriptor) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    if (descriptor >= 0) ::close(descriptor);
+    return false;
+  }
+  ::close(descriptor);
+  std::string reason;
+  if (!IdentifyFile(path, identity, &reason)) {
+    *error = path + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+// Writes `text` to `path` and flushes it to disk.
+bool WriteDurably(const std::string& path, const std::string& text, std::string* error) {
+  int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (descriptor < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t wrote = ::write(descriptor, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  bool ok = done == text.size() && ::fsync(descriptor) == 0;
+  if (!ok) *error = path + ": " + std::strerror(errno);
+  if (::close(descriptor) != 0 && ok) {
+    *error = path + ": " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) std::remove(path.c_str());
+  return ok;
+}
+
+// True for "<digits>" and "<digits>.tmp" (what follows ".g" in a pending name).
+bool IsGenerationTail(const std::string& tail) {
+  size_t digits = 0;
+  while (digits < tail.size() && tail[digits] >= '0' && tail[digits] <= '9') ++digits;
+  return digits > 0 &&
+         (digits == tail.size() || tail.compare(digits, std::string::npos, ".tmp") == 0);
+}
+
+// True for "<stem>.g<digits>" and "<stem>.g<digits>.tmp".
+bool IsPendingOf(const std::string& name, const std::string& stem) {
+  return name.size() > stem.size() + 2 && name.compare(0, stem.size(), stem) == 0 &&
+         name.compare(stem.size(), 2, ".g") == 0 && IsGenerationTail(name.substr(stem.size() + 2));
+}
+
+// True for the pending names of <base>'s data files, given the file name part of the base.
+bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
+  if (name.compare(0, baseName.size() + 1, baseName + ".") != 0) return false;
+  std::string rest = name.substr(baseName.size() + 1);
+  if (IsPendingOf(rest, "dataline")) return true;
+  if (rest.compare(0, 6, "index_") != 0) return false;
+  size_t digits = 6;
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  return digits > 6 && IsPendingOf(rest, rest.substr(0, digits));
+}
+
+template <typename Predicate>
+void RemoveMatching(const std::string& folder, Predicate matches) {
+  DIR* directory = ::opendir(folder.c_str());
+  if (directory == nullptr) return;
+  std::vector<std::string> doomed;
+  while (dirent* entry = ::readdir(directory)) {
+    std::string name = entry->d_name;
+    if (matches(name)) doomed.push_back(folder + "/" + name);
+  }
+  ::closedir(directory);
+  for (const std::string& path : doomed) std::remove(path.c_str());
+}
+
+std::string Hex(uint32_t crc) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", crc);
+  return text;
+}
+
+// "<what> <path> is 10 bytes, the manifest records 12" or the same for the checksum.
+std::string DescribeDifference(const char* what, const std::string& path,
+                               const tFILE_IDENTITY& found, const tFILE_IDENTITY& recorded) {
+  std::string text = std::string(what) + " " + path;
+  if (found.size != recorded.size) {
+    return text + " is " + std::to_string(found.size) + " bytes, the manifest records " +
+           std::to_string(recorded.size);
+  }
+  return text + " has checksum " + Hex(found.crc) + ", the manifest records " + Hex(recorded.crc) +
+         " (both " + std::to_string(found.size) + " bytes)";
+}
+
+// Compares one file with its manifest entry; false with *difference set when it differs or
+// cannot be read.
+bool Matches(const char* what, const std::string& path, const tFILE_IDENTITY& recorded,
+             std::string* difference) {
+  tFILE_IDENTITY found;
+  std::string reason;
+  if (!IdentifyFile(path, &found, &reason)) {
+    *difference = std::string(what) + " " + path + " cannot be read (" + reason + ")";
+    return false;
+  }
+  if (found == recorded) return true;
+  *difference = DescribeDifference(what, path, found, recorded);
+  return false;
+}
+
+}  // namespace
+
+std::string PendingPath(const std::string& finalPath, int64_t generation) {
+  return finalPath + ".g" + std::to_string(generation);
+}
+
+bool FinishCommit(const std::string& base, const CManifest& manifest, std::string* error) {
+  std::vector<std::string> finals;
+  finals.push_back(base + ".dataline");
+  for (size_t k = 0; k < manifest.indexes.size(); ++k) finals.push_back(IndexPath(base, k));
+  finals.push_back(manifest.schemaPath);
+  bool moved = false;
+  for (const std::string& path : finals) {
+    std::string pending = PendingPath(path, manifest.generation);
+    // Only a pending file that is there is moved: a loader may not even be able to look into
+    // the folder mode 4 wrote the schema to, and needs to only when a commit is unfinished.
+    struct stat status;
+    if (::lstat(pending.c_str(), &status) != 0) continue;
+    if (std::rename(pending.c_str(), path.c_str()) == 0) {
+      moved = true;
+    } else if (errno != ENOENT) {
+      *error = "cannot finish the commit of generation " + std::to_string(manifest.generation) +
+               ": rename " + pending + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (moved) {
+    SyncFolder(Folder(base));
+    SyncFolder(Folder(manifest.schemaPath));
+  }
+  return true;
+}
+
+bool CheckDataSet(const std::string& base, const std::string& schemaPath,
+                  const std::string& triePath, const std::string& wordListPath,
+                  tDATA_SET_CHECK* result) {
+  const std::string manifestPath = CManifest::PathFor(base);
+  for (int attempt = 1;; ++attempt) {
+    CManifest manifest;
+    std::string error;
+    switch (manifest.Read(manifestPath, &error)) {
+      case CManifest::ReadResult::kMissing:
+        result->generation = 0;
+        result->recordCount = -1;
+        result->message.clear();
+        return true;
+      case CManifest::ReadResult::kFailed:
+        result->message = "Data set " + base + " cannot be checked: " + error;
+        return false;
+      case CManifest::ReadResult::kRead:
+        break;
+    }
+    if (!FinishCommit(base, manifest, &error)) {
+      result->message = "Data set " + base + ": " + error;
+      return false;
+    }
+    std::string difference;
+    bool same = Matches("trie", triePath, manifest.trie, &difference) &&
+                Matches("word list", wordListPath, manifest.wordList, &difference) &&
+                Matches("binary schema", schemaPath, manifest.schema, &difference) &&
+                Matches("data-line file", base + ".dataline", manifest.dataLine, &difference);
+    for (size_t k = 0; same && k < manifest.indexes.size(); ++k) {
+      same = Matches("index file", IndexPath(base, k), manifest.indexes[k], &difference);
+    }
+    if (same) {
+      result->generation = manifest.generation;
+      result->recordCount = manifest.recordCount;
+      result->message.clear();
+      return true;
+    }
+    // A new generation committed while this one was read: check that one instead.
+    if (attempt < kCheckAttempts && ReadDataSetGeneration(base) != manifest.generation) continue;
+    result->message = "Data set " + base + " does not match " + manifestPath + " (generation " +
+                      std::to_string(manifest.generation) + "): " + difference;
+    return false;
+  }
+}
+
+int64_t ReadDataSetGeneration(const std::string& base) {
+  CManifest manifest;
+  std::string error;
+  switch (manifest.Read(CManifest::PathFor(base), &error)) {
+    case CManifest::ReadResult::kMissing:
+      return 0;
+    case CManifest::ReadResult::kFailed:
+      return -1;
+    case CManifest::ReadResult::kRead:
+      break;
+  }
+  return manifest.generation;
+}
+
+CDataSetWriter::CDataSetWriter(std::string base, std::string schemaPath)
+    : m_base(std::move(base)),
+      m_schemaPath(std::move(schemaPath)),
+      m_schemaAbsolute(Absolute(m_schemaPath)) {}
+
+CDataSetWriter::~CDataSetWriter() {
+  if (m_began && !m_committed) RemoveLeftovers();
+  if (m_lock >= 0) ::close(m_lock);  // releases the lock
+}
+
+void CDataSetWriter::Step(const char* name) const {
+  if (m_hook) m_hook(name);
+}
+
+std::string CDataSetWriter::PendingSuffix() const { return ".g" + std::to_string(m_generation); }
+
+void CDataSetWriter::RemoveLeftovers() const {
+  const std::string baseName = FileName(m_base);
+  const std::string manifestTemporary = FileName(CManifest::PathFor(m_base)) + ".tmp";
+  RemoveMatching(Folder(m_base), [&](const std::string& name) {
+    return name == manifestTemporary || IsPendingDataFile(name, baseName);
+  });
+  const std::string schemaName = FileName(m_schemaPath);
+  RemoveMatching(Folder(m_schemaPath),
+                 [&](const std::string& name) { return IsPendingOf(name, schemaName); });
+}
+
+bool CDataSetWriter::Begin(std::string* error) {
+  const std::string lockPath = m_base + ".lock";
+  m_lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (m_lock < 0) {
+    *error = "Cannot open " + lockPath + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(m_lock, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? "Data set " + m_base + " is being written by another run"
+                                  : "Cannot lock " + lockPath + ": " + std::strerror(errno);
+    ::close(m_lock);
+    m_lock = -1;
+    return false;
+  }
+  switch (m_previous.Read(CManifest::PathFor(m_base), error)) {
+    case CManifest::ReadResult::kMissing:
+      m_hasManifest = false;
+      break;
+    case CManifest::ReadResult::kFailed:
+      *error += " (remove it to write the data set anew)";
+      return false;
+    case CManifest::ReadResult::kRead:
+      m_hasManifest = true;
+      if (!FinishCommit(m_base, m_previous, error)) return false;
+      break;
+  }
+  m_began = true;
+  RemoveLeftovers();
+  m_generation = m_hasManifest ? m_previous.generation + 1 : 1;
+  return true;
+}
+
+void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
+  const std::string bytes = schema.EncodeBinary();
+  m_schemaIdentity = IdentifyBytes(bytes.data(), bytes.size());
+  m_schemaPending = m_hasManifest && m_previous.schemaPath == m_schemaAbsolute &&
+                    m_previous.schema != m_schemaIdentity;
+  Step("schema");
+  const std::string path = m_schemaPending ? PendingPath(m_schemaPath, m_generation) : m_schemaPath;
+  schema.SaveBinary(path.c_str());
+  Step("schema written");
+}
+
+bool CDataSetWriter::IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
+                                    std::string* error) {
+  std::string reason;
+  if (!IdentifyFile(triePath, &m_trieIdentity, &reason)) {
+    *error = triePath + ": " + reason;
+    return false;
+  }
+  if (!IdentifyFile(wordListPath, &m_wordListIdentity, &reason)) {
+    *error = wordListPath + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* error) {
+  Step("commit");
+  CManifest manifest;
+  manifest.generation = m_generation;
+  manifest.recordCount = recordCount;
+  manifest.trie = m_trieIdentity;
+  manifest.wordList = m_wordListIdentity;
+  manifest.schemaPath = m_schemaAbsolute;
+
+  // (pending, final) pairs of the files that move at the commit.
+  std::vector<std::pair<std::string, std::string>> moves;
+  const std::string dataLine = m_base + ".dataline";
+  moves.emplace_back(PendingPath(dataLine, m_generation), dataLine);
+  if (!SyncAndIdentify(moves.back().first, &manifest.dataLine, error)) return false;
+  manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
+  for (size_t k = 0; k < manifest.indexes.size(); ++k) {
+    std::string path = IndexPath(m_base, k);
+    moves.emplace_back(PendingPath(path, m_generation), path);
+    if (!SyncAndIdentify(moves.back().first, &manifest.indexes[k], error)) return false;
+  }
+  const std::string schemaWritten =
+      m_schemaPending ? PendingPath(m_schemaPath, m_generation) : m_schemaPath;
+  if (m_schemaPending) moves.emplace_back(schemaWritten, m_schemaPath);
+  if (!SyncAndIdentify(schemaWritten, &manifest.schema, error)) return false;
+  if (manifest.schema != m_schemaIdentity) {
+    *error = schemaWritten + " does not hold the schema this run wrote";
+    return false;
+  }
+  // The pending names must be durable before the manifest that relies on them.
+  // The schema's folder too when the schema went straight to its final name: the manifest
+  // records the new bytes.
+  SyncFolder(Folder(m_base));
+  SyncFolder(Folder(m_schemaPath));
+  Step("files synced");
+
+  const std::string manifestPath = CManifest::PathFor(m_base);
+  const std::string temporary = manifestPath + ".tmp";
+  if (!WriteDurably(temporary, manifest.Format(), error)) return false;
+  Step("manifest written");
+  if (std::rename(temporary.c_str(), manifestPath.c_str()) != 0) {
+    *error = manifestPath + ": " + std::strerror(errno);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  m_committed = true;
+  Step("manifest committed");
+  if (!SyncFolder(Folder(m_base))) {
+    *error = "cannot flush the folder of " + manifestPath;
+    return false;
+  }
+  Step("folder synced");
+
+  for (const auto& move : moves) {
+    if (std::rename(move.first.c_str(), move.second.c_str()) != 0) {
+      *error = "rename " + move.first + ": " + std::strerror(errno) + " (generation " +
+               std::to_string(m_generation) + " is committed; the next load finishes it)";
+      return false;
+    }
+    Step("renamed");
+  }
+  // Index files of the previous generation beyond this one's count belong to no generation.
+  for (size_t k = manifest.indexes.size(); k < m_previous.indexes.size(); ++k) {
+    std::remove(IndexPath(m_base, k).c_str());
+  }
+  SyncFolder(Folder(m_base));
+  if (m_schemaPending) SyncFolder(Folder(m_schemaPath));
+  Step("done");
+  return true;
+}

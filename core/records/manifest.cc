@@ -1,0 +1,174 @@
+#include "core/records/manifest.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "core/text/file_util.h"
+
+namespace {
+
+constexpr const char* kMagic = "trindle-data-set 1";
+constexpr size_t kMaxIndexes = 1 << 16;
+
+std::string FormatIdentity(const char* key, const tFILE_IDENTITY& identity) {
+  char line[96];
+  std::snprintf(line, sizeof line, "%s %" PRId64 " %08x", key, identity.size, identity.crc);
+  return line;
+}
+
+// Reads a decimal integer in [0, limit] that fills the whole of `text`.
+bool ParseCount(const std::string& text, int64_t limit, int64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  int64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + (c - '0');
+  }
+  if (result > limit) return false;
+  *value = result;
+  return true;
+}
+
+bool ParseCrc(const std::string& text, uint32_t* crc) {
+  if (text.size() != 8) return false;
+  uint32_t result = 0;
+  for (char c : text) {
+    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) return false;
+    result = (result << 4) | static_cast<uint32_t>(digit);
+  }
+  *crc = result;
+  return true;
+}
+
+// Splits "key size crc[ rest]" and checks the key; `rest` takes whatever follows the crc.
+bool ParseIdentity(const std::string& line, const std::string& key, tFILE_IDENTITY* identity,
+                   std::string* rest) {
+  if (line.compare(0, key.size() + 1, key + " ") != 0) return false;
+  size_t sizeEnd = line.find(' ', key.size() + 1);
+  if (sizeEnd == std::string::npos) return false;
+  size_t crcEnd = line.find(' ', sizeEnd + 1);
+  std::string crcText = line.substr(
+      sizeEnd + 1, crcEnd == std::string::npos ? std::string::npos : crcEnd - sizeEnd - 1);
+  if (rest != nullptr) {
+    if (crcEnd == std::string::npos) return false;
+    *rest = line.substr(crcEnd + 1);
+  } else if (crcEnd != std::string::npos) {
+    return false;
+  }
+  return ParseCount(line.substr(key.size() + 1, sizeEnd - key.size() - 1), INT64_MAX,
+                    &identity->size) &&
+         ParseCrc(crcText, &identity->crc);
+}
+
+bool ParseKeyCount(const std::string& line, const std::string& key, int64_t limit, int64_t* value) {
+  return line.compare(0, key.size() + 1, key + " ") == 0 &&
+         ParseCount(line.substr(key.size() + 1), limit, value);
+}
+
+}  // namespace
+
+std::string CManifest::PathFor(const std::string& base) { return base + ".manifest"; }
+
+std::string CManifest::Format() const {
+  std::string text = std::string(kMagic) + "\n";
+  text += "generation " + std::to_string(generation) + "\n";
+  text += "records " + std::to_string(recordCount) + "\n";
+  text += FormatIdentity("trie", trie) + "\n";
+  text += FormatIdentity("word-list", wordList) + "\n";
+  text += FormatIdentity("schema", schema) + " " + schemaPath + "\n";
+  text += FormatIdentity("dataline", dataLine) + "\n";
+  text += "indexes " + std::to_string(indexes.size()) + "\n";
+  for (size_t k = 0; k < indexes.size(); ++k) {
+    text += FormatIdentity(("index_" + std::to_string(k)).c_str(), indexes[k]) + "\n";
+  }
+  text += "end\n";
+  return text;
+}
+
+bool CManifest::Parse(const std::string& text, std::string* error) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      *error = "the last line has no line end";
+      return false;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  size_t next = 0;
+  auto line = [&]() -> const std::string& {
+    static const std::string kNone;
+    return next < lines.size() ? lines[next] : kNone;
+  };
+  auto fail = [&]() {
+    *error = next < lines.size() ? "line " + std::to_string(next + 1) + " \"" + lines[next] + "\""
+                                 : "it ends after line " + std::to_string(lines.size());
+    return false;
+  };
+
+  CManifest parsed;
+  int64_t value = 0;
+  if (line() != kMagic) return fail();
+  ++next;
+  if (!ParseKeyCount(line(), "generation", INT64_MAX, &parsed.generation)) return fail();
+  ++next;
+  if (!ParseKeyCount(line(), "records", INT32_MAX, &value)) return fail();
+  parsed.recordCount = static_cast<int32_t>(value);
+  ++next;
+  if (!ParseIdentity(line(), "trie", &parsed.trie, nullptr)) return fail();
+  ++next;
+  if (!ParseIdentity(line(), "word-list", &parsed.wordList, nullptr)) return fail();
+  ++next;
+  if (!ParseIdentity(line(), "schema", &parsed.schema, &parsed.schemaPath) ||
+      parsed.schemaPath.empty()) {
+    return fail();
+  }
+  ++next;
+  if (!ParseIdentity(line(), "dataline", &parsed.dataLine, nullptr)) return fail();
+  ++next;
+  if (!ParseKeyCount(line(), "indexes", kMaxIndexes, &value)) return fail();
+  ++next;
+  parsed.indexes.resize(static_cast<size_t>(value));
+  for (size_t k = 0; k < parsed.indexes.size(); ++k, ++next) {
+    if (!ParseIdentity(line(), "index_" + std::to_string(k), &parsed.indexes[k], nullptr)) {
+      return fail();
+    }
+  }
+  if (line() != "end") return fail();
+  ++next;
+  if (next != lines.size()) return fail();
+  *this = std::move(parsed);
+  return true;
+}
+
+CManifest::ReadResult CManifest::Read(const std::string& path, std::string* error) {
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) {
+    if (errno == ENOENT) return ReadResult::kMissing;
+    *error = path + ": " + std::strerror(errno);
+    return ReadResult::kFailed;
+  }
+  std::string text;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    text.append(buffer, got);
+    if (text.size() > (1u << 24)) break;  // far beyond any real manifest
+  }
+  if (std::ferror(file.get()) != 0) {
+    *error = path + ": read error";
+    return ReadResult::kFailed;
+  }
+  std::string reason;
+  if (!Parse(text, &reason)) {
+    *error = path + " is damaged: " + reason;
+    return ReadResult::kFailed;
+  }
+  return ReadResult::kRead;
+}

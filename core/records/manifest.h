@@ -1,0 +1,54 @@
+// CManifest: the commit record of a data set, the text file <base>.manifest that mode 4
+// writes beside <base>.dataline and <base>.index_<k> once every file of a generation is on
+// disk. It names, by size and CRC-32C, the trie, the word list and the binary schema the set
+// was built with and every data file of the set, and carries the record count and the
+// generation number (1, 2, 3, ... per base name). The format (ASCII, one item per line, in
+// this order; sizes in decimal bytes, checksums as 8 lower-case hex digits):
+//
+//   trindle-data-set 1
+//   generation <n>
+//   records <count>
+//   trie <size> <crc>
+//   word-list <size> <crc>
+//   schema <size> <crc> <path of the binary schema that mode 4 wrote, to the line end>
+//   dataline <size> <crc>
+//   indexes <K>
+//   index_<k> <size> <crc>        (K lines, k = 0 .. K-1)
+//   end
+//
+// Parse refuses anything else, so a truncated or edited manifest is never half-read.
+// A manifest is a plain value; copying it is cheap.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/text/crc32c.h"
+
+class CManifest {
+ public:
+  int64_t generation = 0;
+  int32_t recordCount = 0;
+  tFILE_IDENTITY trie;
+  tFILE_IDENTITY wordList;
+  tFILE_IDENTITY schema;
+  std::string schemaPath;  // absolute when mode 4 could resolve its folder
+  tFILE_IDENTITY dataLine;
+  std::vector<tFILE_IDENTITY> indexes;  // K entries
+
+  enum class ReadResult { kRead, kMissing, kFailed };
+
+  // "<base>.manifest".
+  static std::string PathFor(const std::string& base);
+
+  std::string Format() const;
+
+  // Replaces this manifest with the one in `text`; on failure leaves it unchanged and puts
+  // the line that was wrong into *error.
+  bool Parse(const std::string& text, std::string* error);
+
+  // Reads and parses the file at `path`. kMissing when it does not exist; kFailed, with the
+  // reason in *error, when it cannot be read or parsed.
+  ReadResult Read(const std::string& path, std::string* error);
+};
