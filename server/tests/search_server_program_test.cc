@@ -365,7 +365,7 @@ TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
       std::string::npos)
       << answer;
   ::kill(m_child, SIGHUP);
-  ASSERT_TRUE(WaitForOutput("Reloaded data set set: 2 records in ")) << Output();
+  ASSERT_TRUE(WaitForOutput("Reloaded data set set: generation 0, 2 records in ")) << Output();
   const std::string metrics = HttpGet(httpPort, "/metrics");
   for (const char* line :
        {"trindle_queries_total{interface=\"binary\",outcome=\"ok\"} 1\n",
