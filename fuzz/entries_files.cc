@@ -98,8 +98,10 @@ int FuzzBinarySchema(const uint8_t* data, size_t size) {
     }
   }
   for (int field = 0; field < schema.GetFieldCount(); ++field) {
-    FuzzCheck(schema.FindField(schema.GetField(field).indexName.c_str()) == field,
-              "index names unique");
+    // A name holding a NUL cannot be asked for; the others find their own field.
+    const std::string& name = schema.GetField(field).indexName;
+    if (name.find('\0') != std::string::npos) continue;
+    FuzzCheck(schema.FindField(name.c_str()) == field, "index names unique");
   }
   if (schema.GetFieldCount() > 64) return 1;  // use: small schemas only, to stay fast
   // Build a store with it: every field's column holds a value.
