@@ -150,7 +150,7 @@ int FuzzIndex(const uint8_t* data, size_t size) {
 int FuzzDataLine(const uint8_t* data, size_t size) {
   // The fixture's index files with the input as the data-line file.
   static const std::string base = [] {
-    std::string fuzzBase = Fixture().directory().Path("fuzzset");
+    std::string fuzzBase = ScratchPath("fuzzset");
     for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
       std::string suffix = ".index_" + std::to_string(k);
       WriteScratch("fuzzset" + suffix, ReadWhole(FixtureBase() + suffix));

@@ -51,14 +51,14 @@ int FuzzDictionaryText(const uint8_t* data, size_t size) {
   }
   // The trie's file loads back with the same answers; the word list built from the same
   // text too.
-  std::string triePath = Fixture().directory().Path("fuzz.built.trie");
+  std::string triePath = ScratchPath("fuzz.built.trie");
   FuzzCheck(trie.Save(triePath.c_str()), "save a built trie");
   CPDAT loaded;
   FuzzCheck(loaded.Load(triePath.c_str()), "load a saved trie");
   FuzzCheck(loaded.GetWordCount() == count, "loaded word count");
   CWordList list;
   list.BuildFromText(path.c_str(), loaded);
-  std::string listPath = Fixture().directory().Path("fuzz.built.words");
+  std::string listPath = ScratchPath("fuzz.built.words");
   FuzzCheck(list.Save(listPath.c_str()), "save a word list");
   CWordList listLoaded;
   FuzzCheck(listLoaded.Load(listPath.c_str()), "load a saved word list");
@@ -81,7 +81,7 @@ int FuzzSchemaText(const uint8_t* data, size_t size) {
   CFieldInfo decoded;
   FuzzCheck(decoded.DecodeBinary(binary.data(), binary.size()), "imported schema loads");
   FuzzCheck(decoded.EncodeBinary() == binary, "schema round trip");
-  schema.ExportText(Fixture().directory().Path("fuzz.review.txt").c_str());
+  schema.ExportText(ScratchPath("fuzz.review.txt").c_str());
   return 1;
 }
 

@@ -1,6 +1,8 @@
 #include "fuzz/fixture.h"
 
+#include <dirent.h>
 #include <iconv.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,12 +86,53 @@ CQueryFixture* MakeFixture() {
   return fixture;
 }
 
+// The directory of the files the entries write for the loaders: in memory (/dev/shm) when
+// there is one, since a fuzzer writes a file per input. It is also the working directory
+// (the daily log lands there). Removed, with its files, when the process ends normally.
+class CFuzzScratch {
+ public:
+  CFuzzScratch() {
+    for (const char* parent : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(parent) + "/trindle_fuzz_XXXXXX";
+      if (mkdtemp(&pattern[0]) != nullptr) {
+        m_path = pattern;
+        break;
+      }
+    }
+    if (m_path.empty() || chdir(m_path.c_str()) != 0) std::abort();
+  }
+  ~CFuzzScratch() {
+    if (DIR* directory = opendir(m_path.c_str())) {
+      while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") unlink((m_path + "/" + name).c_str());
+      }
+      closedir(directory);
+    }
+    rmdir(m_path.c_str());
+  }
+  CFuzzScratch(const CFuzzScratch&) = delete;
+  CFuzzScratch& operator=(const CFuzzScratch&) = delete;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+const CFuzzScratch& Scratch() {
+  Fixture();  // first: the fixture's own directory becomes the working directory on the way
+  static const CFuzzScratch scratch;
+  return scratch;
+}
+
 }  // namespace
 
 const CQueryFixture& Fixture() {
-  static const CQueryFixture* fixture = MakeFixture();  // lives as long as the process
+  static const std::unique_ptr<CQueryFixture> fixture(MakeFixture());
   return *fixture;
 }
+
+std::string ScratchPath(const std::string& name) { return Scratch().path() + "/" + name; }
 
 const std::string& FixtureBase() {
   static const std::string base = Fixture().directory().Path("set");
@@ -97,7 +140,7 @@ const std::string& FixtureBase() {
 }
 
 std::string WriteScratch(const std::string& name, const uint8_t* data, size_t size) {
-  std::string path = Fixture().directory().Path(name);
+  std::string path = ScratchPath(name);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();

@@ -24,8 +24,11 @@ const std::string& FixtureSchemaLines();
 const CQueryFixture& Fixture();
 const std::string& FixtureBase();  // full path of the data set's base name
 
-// Writes `size` bytes to the scratch file `name` (inside the fixture's directory) and
-// returns its path.
+// Path of the scratch file `name`, in a directory of the fuzz process's own (in memory
+// where possible).
+std::string ScratchPath(const std::string& name);
+
+// Writes `size` bytes to the scratch file `name` and returns its path.
 std::string WriteScratch(const std::string& name, const uint8_t* data, size_t size);
 std::string WriteScratch(const std::string& name, const std::string& bytes);
 std::string ReadWhole(const std::string& path);

@@ -48,7 +48,7 @@ std::vector<std::string> TrieSeeds() {
   CPDAT repeated;
   std::string dictionary = WriteScratch("seed.dict", "ab\nab\ncd\nab\n");
   repeated.BuildFromText(dictionary.c_str());
-  std::string path = Fixture().directory().Path("seed.trie");
+  std::string path = ScratchPath("seed.trie");
   if (repeated.Save(path.c_str())) seeds.push_back(ReadWhole(path));
   if (CPDAT().Save(path.c_str())) seeds.push_back(ReadWhole(path));
   return seeds;
@@ -60,7 +60,7 @@ std::vector<std::string> WordListSeeds() {
   std::string textPath = WriteScratch("seed.words.txt", text);
   CWordList list;
   list.BuildFromText(textPath.c_str(), Fixture().trie());
-  std::string path = Fixture().directory().Path("seed.words");
+  std::string path = ScratchPath("seed.words");
   std::vector<std::string> seeds;
   if (list.Save(path.c_str())) seeds.push_back(ReadWhole(path));
   return seeds;
