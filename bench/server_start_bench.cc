@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
-# Runs apt-get update once, and only if something has to be installed.
+# Runs apt-get update once, and only if something has to be installed. --bench adds what the
+# benchmarks compare against, --fuzz the clang toolchain of scripts/run_fuzzers.sh.
 set -euo pipefail
 
 packages=(
@@ -13,9 +14,12 @@ packages=(
   libtinyxml-dev libxml2-dev libxml2-utils
   libmicrohttpd-dev nlohmann-json3-dev
 )
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(darts libxapian-dev hyperfine)
-fi
+for option in "$@"; do
+  case "$option" in
+    --bench) packages+=(darts libxapian-dev hyperfine) ;;
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;  # scripts/run_fuzzers.sh
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -106,7 +106,8 @@ def main():
         schema.write(SCHEMA.encode("gbk"))
     with open(os.path.join(outdir, "bench_db.xml"), "wb") as config:
         config.write(("<DBConnectString>sqlite:%s</DBConnectString>\n<Table>docs</Table>\n"
-                      "<SortField>id</SortField>\n" % database).encode("gbk"))
+                      "<SortField>id</SortField>\n"
+                      "<SourceEncoding>UTF-8</SourceEncoding>\n" % database).encode("gbk"))
     print("%s: %d rows, %.1f MB of field text (GBK)" % (database, len(rows), text_bytes / 1e6))
 
 

@@ -5,7 +5,8 @@ Writes into OUTDIR (default: data/ beside this script's folder):
   sample.db          SQLite database, table docs(id, title, body, year), text in UTF-8,
                      one row per fortunes text; a few rows carry HTML markup
   sample_schema.txt  the field schema text (GBK): id, title, body, year
-  sample_db.xml      the database configuration (DBConnectString sqlite:<path of sample.db>)
+  sample_db.xml      the database configuration (DBConnectString sqlite:<path of sample.db>,
+                     SourceEncoding UTF-8)
 
 The texts come from data/fortunes.gbk.txt (made by scripts/prepare_data.sh) or, when it is
 missing, from the UTF-8 original /usr/share/games/fortunes/chinese.
@@ -89,7 +90,8 @@ def main():
         config.write((
             "<DBConnectString>sqlite:%s</DBConnectString>\n"
             "<Table>docs</Table>\n"
-            "<SortField>id</SortField>\n" % database).encode("gbk"))
+            "<SortField>id</SortField>\n"
+            "<SourceEncoding>UTF-8</SourceEncoding>\n" % database).encode("gbk"))
     print("%s: %d rows; schema %s; configuration %s" % (
         database, len(rows), os.path.join(outdir, "sample_schema.txt"),
         os.path.join(outdir, "sample_db.xml")))

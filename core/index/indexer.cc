@@ -9,6 +9,7 @@
 
 #include "core/text/daily_log.h"
 #include "core/text/file_util.h"
+#include "core/text/mapped_file.h"
 #include "core/text/pdat.h"
 
 static_assert(sizeof(tINDEX_STRUCTURE) == 8 && std::is_standard_layout<tINDEX_STRUCTURE>::value,
@@ -39,6 +40,7 @@ CIndexer::CIndexer(const CPDAT* trie, bool readOnly) : m_trie(trie), m_readOnly(
   if (m_readOnly) {
     m_terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
     for (int32_t term = 0; term < m_IDCount; ++term) m_terms[term] = {0, -1};
+    m_termTable = m_terms.get();
   } else {
     m_ids.reserve(1000);
   }
@@ -181,6 +183,8 @@ bool CIndexer::Finalize() {
   ReleaseBuildStorage();
   m_terms = std::move(terms);
   m_postings = std::move(postings);
+  m_termTable = m_terms.get();
+  m_postingTable = m_postings.get();
   m_nPostCount = sum;
   m_readOnly = true;
   return true;
@@ -198,9 +202,9 @@ bool CIndexer::Save(const char* path) {
   Finalize();
   bool written =
       file.Write(&m_IDCount, 4) &&
-      file.Write(m_terms.get(), sizeof(tTermEntry) * static_cast<size_t>(m_IDCount)) &&
+      file.Write(m_termTable, sizeof(tTermEntry) * static_cast<size_t>(m_IDCount)) &&
       file.Write(&m_nPostCount, 4) &&
-      file.Write(m_postings.get(), sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(m_nPostCount)) &&
+      file.Write(m_postingTable, sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(m_nPostCount)) &&
       file.Finish() && file.Commit();
   if (!written) {
     std::printf("Error Write %s\n", path);
@@ -214,22 +218,18 @@ bool CIndexer::Load(const char* path) {
     std::printf("Error Open %s\n", path);
     return false;
   };
-  FilePtr file = OpenFile(path, "rb");
-  if (!file) return refuse();
-  const int64_t size = FileSize(file.get());
+  // The file is mapped, not copied: the tables are read in place from the page cache.
+  auto mapped = std::make_unique<CMappedFile>();
+  if (!mapped->Map(path)) return refuse();
+  const int64_t size = static_cast<int64_t>(mapped->size());
   int32_t idCount = 0;
-  if (size < 8 || std::fread(&idCount, 4, 1, file.get()) != 1 || idCount < 0 ||
-      8 + 8 * int64_t{idCount} > size) {
-    return refuse();
-  }
-  LargeArray<tTermEntry> terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(idCount));
   int32_t postCount = 0;
-  if (std::fread(terms.get(), sizeof(tTermEntry), static_cast<size_t>(idCount), file.get()) !=
-          static_cast<size_t>(idCount) ||
-      std::fread(&postCount, 4, 1, file.get()) != 1 || postCount < 0 ||
-      8 + 8 * (int64_t{idCount} + postCount) != size) {
-    return refuse();
-  }
+  if (size < 8) return refuse();
+  std::memcpy(&idCount, mapped->data(), 4);
+  if (idCount < 0 || 8 + 8 * int64_t{idCount} > size) return refuse();
+  std::memcpy(&postCount, mapped->data() + 4 + 8 * int64_t{idCount}, 4);
+  if (postCount < 0 || 8 + 8 * (int64_t{idCount} + postCount) != size) return refuse();
+  const auto* terms = reinterpret_cast<const tTermEntry*>(mapped->data() + 4);
   for (int32_t term = 0; term < idCount; ++term) {
     const tTermEntry& slot = terms[term];
     // A read-only table that was never loaded saves its empty slots as (0, -1).
@@ -238,15 +238,13 @@ bool CIndexer::Load(const char* path) {
       return refuse();
     }
   }
-  LargeArray<tINDEX_STRUCTURE> postings =
-      AllocateLargeArray<tINDEX_STRUCTURE>(static_cast<size_t>(postCount));
-  if (std::fread(postings.get(), sizeof(tINDEX_STRUCTURE), static_cast<size_t>(postCount),
-                 file.get()) != static_cast<size_t>(postCount)) {
-    return refuse();
-  }
   ReleaseBuildStorage();
-  m_terms = std::move(terms);
-  m_postings = std::move(postings);
+  m_terms.reset();
+  m_postings.reset();
+  m_mapped = std::move(mapped);
+  m_termTable = terms;
+  m_postingTable =
+      reinterpret_cast<const tINDEX_STRUCTURE*>(m_mapped->data() + 8 + 8 * int64_t{idCount});
   m_IDCount = idCount;
   m_nPostCount = postCount;
   m_readOnly = true;
@@ -255,9 +253,9 @@ bool CIndexer::Load(const char* path) {
 
 const tINDEX_STRUCTURE* CIndexer::GetPostings(int termId, int* count) const {
   *count = 0;
-  if (!m_readOnly || termId < 0 || termId >= m_IDCount || !m_terms) return nullptr;
-  const tTermEntry& slot = m_terms[termId];
+  if (!m_readOnly || termId < 0 || termId >= m_IDCount || m_termTable == nullptr) return nullptr;
+  const tTermEntry& slot = m_termTable[termId];
   if (slot.count <= 0 || slot.first < 0) return nullptr;
   *count = slot.count;
-  return m_postings.get() + slot.first;
+  return m_postingTable + slot.first;
 }

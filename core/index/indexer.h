@@ -26,6 +26,7 @@
 
 #include "core/text/large_block.h"
 
+class CMappedFile;
 class CPDAT;
 
 // One posting, and one entry of a query's result list. record -1 marks an eliminated entry.
@@ -126,9 +127,14 @@ class CIndexer {
   int32_t m_IDCount = 0;
   int32_t m_nPostCount = 0;
 
-  // Read-only state: the flat term table and posting array, exactly the file's bytes.
+  // Read-only state: the flat term table and posting array, exactly the file's bytes, either
+  // owned (after Finalize) or mapped from the loaded file. The two pointers are what the read
+  // path uses, whichever holds them.
   LargeArray<tTermEntry> m_terms;
   LargeArray<tINDEX_STRUCTURE> m_postings;
+  std::unique_ptr<CMappedFile> m_mapped;
+  const tTermEntry* m_termTable = nullptr;
+  const tINDEX_STRUCTURE* m_postingTable = nullptr;
 
   // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
   // in chunks of fixed size. The position words follow from the ordinals, so a posting costs

@@ -189,8 +189,8 @@ void CQuery::DropRecordsOutsideStore() {
 void CQuery::ApplyFilters() {
   for (const tCondition& condition : m_conditions) {
     if (condition.kind != 2) continue;
-    m_store.FilterResults(condition.field, DistinctValues(condition.values), m_result.entries.data(),
-                          static_cast<int>(m_result.entries.size()));
+    m_store.FilterResults(condition.field, DistinctValues(condition.values),
+                          m_result.entries.data(), static_cast<int>(m_result.entries.size()));
     if (CompactResult(&m_result.entries) == 0) return;
   }
 }

@@ -11,11 +11,11 @@
 // "OR" (any case) sets the OR flag, which evaluation does not read. Failing selectors are
 // skipped with a line in the daily log ("<name>非法的字段名!" / "<name>非法的属性值!").
 //
-// Evaluation: repeated values of a condition count once; every value of an indexed condition is a phrase; a record matches when it
-// holds every such value (with at least one recognised dictionary word) as a phrase in the
-// condition's field, and every filter value list of the query. Values without a recognised
-// word restrict nothing; a query in which no value restricts anything finds no record
-// (filters only narrow what indexed values found). Hits come in ascending record number.
+// Evaluation: repeated values of a condition count once; every value of an indexed condition is a
+// phrase; a record matches when it holds every such value (with at least one recognised dictionary
+// word) as a phrase in the condition's field, and every filter value list of the query. Values
+// without a recognised word restrict nothing; a query in which no value restricts anything finds no
+// record (filters only narrow what indexed values found). Hits come in ascending record number.
 //
 // Ownership: the schema and the store are borrowed and must outlive the query. Thread
 // safety: one CQuery per thread; any number of them may run over one loaded store at once.

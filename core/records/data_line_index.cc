@@ -41,6 +41,37 @@ std::string IndexPath(const std::string& base, int k) {
   return base + ".index_" + std::to_string(k);
 }
 
+// Reads a data-line file section by section straight into the tables that keep it, so a
+// load needs the file's size in memory once (no whole-file copy) and has no limit of its own
+// on the file's size. Every count is checked against the bytes left before anything is
+// allocated; a short read is a failure.
+class CFileSections {
+ public:
+  CFileSections(std::FILE* file, int64_t size)
+      : m_file(file), m_remaining(size > 0 ? static_cast<uint64_t>(size) : 0) {}
+
+  uint64_t remaining() const { return m_remaining; }
+
+  bool ReadI32(int32_t* value) { return ReadBytes(reinterpret_cast<char*>(value), 4); }
+
+  bool ReadI32Array(uint64_t count, std::vector<int32_t>* values) {
+    if (count > m_remaining / 4) return false;
+    values->resize(static_cast<size_t>(count));
+    return ReadBytes(reinterpret_cast<char*>(values->data()), static_cast<size_t>(count) * 4);
+  }
+
+  bool ReadBytes(char* bytes, size_t count) {
+    if (count > m_remaining) return false;
+    if (count > 0 && std::fread(bytes, 1, count, m_file) != count) return false;
+    m_remaining -= count;
+    return true;
+  }
+
+ private:
+  std::FILE* m_file;
+  uint64_t m_remaining;
+};
+
 // Removes the temporaries of an unfinished save.
 void RemoveAll(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) std::remove(path.c_str());
@@ -303,39 +334,38 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
 }
 
 bool CDataLineIndex::LoadDataLine(const std::string& path) {
-  std::string bytes;
-  if (ReadWholeFile(path, &bytes) <= 0) return false;
-  CByteReader reader(bytes.data(), bytes.size());
-  const int64_t storedCount = m_storedCount;
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) return false;
+  CFileSections reader(file.get(), FileSize(file.get()));
+  const uint64_t storedCount = static_cast<uint64_t>(m_storedCount);
   const int64_t filterCount = m_filterCount;
 
   int32_t recordCount = 0;
   if (!reader.ReadI32(&recordCount) || recordCount < 0) return false;
   std::vector<int32_t> recordBase;
-  if (static_cast<size_t>(recordCount) > reader.remaining() / 4) return false;
-  recordBase.resize(static_cast<size_t>(recordCount));
-  if (!reader.ReadI32Array(recordBase.data(), recordBase.size())) return false;
-
-  const uint64_t cellValues = static_cast<uint64_t>(recordCount) * storedCount * 2;
-  if (cellValues > reader.remaining() / 4) return false;
-  std::vector<int32_t> cells(static_cast<size_t>(cellValues));
-  if (!reader.ReadI32Array(cells.data(), cells.size())) return false;
-
-  int32_t poolLength = 0;
-  const char* pool = nullptr;
-  if (!reader.ReadI32(&poolLength) || poolLength < 0 ||
-      !reader.ReadBytes(static_cast<size_t>(poolLength), &pool)) {
+  if (!reader.ReadI32Array(static_cast<uint64_t>(recordCount), &recordBase)) return false;
+  // 2 * R * S cells; R and S below 2^31, so the product fits 64 bits.
+  std::vector<int32_t> cells;
+  if (!reader.ReadI32Array(static_cast<uint64_t>(recordCount) * storedCount * 2, &cells)) {
     return false;
   }
 
+  int32_t poolLength = 0;
+  if (!reader.ReadI32(&poolLength) || poolLength < 0 ||
+      static_cast<uint64_t>(poolLength) > reader.remaining()) {
+    return false;
+  }
+  CLargeBuffer loadedPool;
+  loadedPool.Reserve(static_cast<size_t>(poolLength) + 1);
+  if (!reader.ReadBytes(loadedPool.data(), static_cast<size_t>(poolLength))) return false;
+
   int32_t valueCount = 0;
   if (!reader.ReadI32(&valueCount) || valueCount != recordCount * filterCount) return false;
-  std::vector<int32_t> filterValues;
-  if (static_cast<size_t>(valueCount) != reader.remaining() / 4 || reader.remaining() % 4 != 0) {
+  if (static_cast<uint64_t>(valueCount) * 4 != reader.remaining()) {
     return false;  // the filter values must end the file exactly
   }
-  filterValues.resize(static_cast<size_t>(valueCount));
-  if (!reader.ReadI32Array(filterValues.data(), filterValues.size())) return false;
+  std::vector<int32_t> filterValues;
+  if (!reader.ReadI32Array(static_cast<uint64_t>(valueCount), &filterValues)) return false;
 
   for (int64_t record = 0; record < recordCount; ++record) {
     if (recordBase[static_cast<size_t>(record)] != record * filterCount) return false;
@@ -346,9 +376,6 @@ bool CDataLineIndex::LoadDataLine(const std::string& path) {
     if (offset < 0 || length < 0 || offset + length > poolLength) return false;
   }
 
-  CLargeBuffer loadedPool;
-  loadedPool.Reserve(static_cast<size_t>(poolLength) + 1);
-  if (poolLength > 0) std::memcpy(loadedPool.data(), pool, static_cast<size_t>(poolLength));
   m_recordCount = recordCount;
   m_recordBase.swap(recordBase);
   m_cells.swap(cells);

@@ -8,7 +8,10 @@
 // bytes, V = R*Fl, V filter values; little-endian int32, no header) and <base>.index_<k>
 // for k = 0 .. K-1, written and read by the controls. S, Fl and K come from the schema, so a
 // data set can only be read with the schema it was written with; Load refuses a file whose
-// counts do not fit the schema or its own size.
+// counts do not fit the schema or its own size. Counts and offsets are int32, so AddRecord
+// refuses a record that would take the pool past 2^31 - 1 bytes, or the records or filter
+// values past 2^31 - 1; every file within these limits loads, 2 GiB or more included, and
+// Load reads each section straight into its table, needing the file's size in memory once.
 //
 // Lifetime: the schema and trie are borrowed and must outlive the store. A store is either
 // built (AddRecord ..., then Save) or loaded (Load, then read), never both.

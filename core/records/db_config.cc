@@ -30,6 +30,13 @@ bool CDBConfig::Load(const char* path) {
       return false;
     }
   }
+  std::string encoding;
+  bool tooLong = false;
+  GetTagValueLimited(text.c_str(), "SourceEncoding", kMaxValueLength + 1, &encoding, &tooLong);
+  if (tooLong || !ParseSourceEncoding(encoding, &loaded.m_sourceEncoding)) {
+    std::printf("The value of SourceEncoding in %s is not UTF-8 or GBK\n", path);
+    return false;
+  }
   *this = loaded;
   return true;
 }

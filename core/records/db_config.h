@@ -1,14 +1,18 @@
 // CDBConfig: the database configuration of indexer mode 4, read from a tag-value text file
-// ("<Key>value</Key>", keys Host, Database, Username, Password, Table, SortField and
-// DBConnectString, case-sensitive). Values are taken exactly as written, blanks included; a
-// missing key gives the empty value. Only DBConnectString, Table and SortField are used: the
-// connection is made from DBConnectString alone (see core/records/db/README.md for its
-// forms), and Table and SortField are pasted into the scan's statements unquoted.
+// ("<Key>value</Key>", keys Host, Database, Username, Password, Table, SortField,
+// DBConnectString and SourceEncoding, case-sensitive). Values are taken exactly as written,
+// blanks included; a missing key gives the empty value. Only DBConnectString, Table,
+// SortField and SourceEncoding are used: the connection is made from DBConnectString alone
+// (see core/records/db/README.md for its forms), Table and SortField are pasted into the
+// scan's statements unquoted, and SourceEncoding (UTF-8 when missing or empty, or GBK) says
+// how the database's text bytes are decoded.
 //
 // Loaded once, read afterwards; not thread-safe while loading.
 #pragma once
 
 #include <string>
+
+#include "core/records/source_encoding.h"
 
 class CDBConfig {
  public:
@@ -19,8 +23,9 @@ class CDBConfig {
   virtual ~CDBConfig() = default;
 
   // Reads the file at `path`. False when it is missing or empty (nothing printed; the caller
-  // reports it) or when a value has 256 bytes or more (a line naming the key and the file
-  // is printed). On false the configuration is unchanged.
+  // reports it), when a value has 256 bytes or more, or when SourceEncoding names no known
+  // encoding (a line naming the key and the file is printed). On false the configuration is
+  // unchanged.
   bool Load(const char* path);
 
   const char* GetHost() const { return m_host.c_str(); }
@@ -30,6 +35,7 @@ class CDBConfig {
   const char* GetTable() const { return m_table.c_str(); }
   const char* GetSortField() const { return m_sortField.c_str(); }
   const char* GetConnectString() const { return m_connectString.c_str(); }
+  SourceEncoding GetSourceEncoding() const { return m_sourceEncoding; }
 
  private:
   std::string m_host;
@@ -39,4 +45,5 @@ class CDBConfig {
   std::string m_table;
   std::string m_sortField;
   std::string m_connectString;
+  SourceEncoding m_sourceEncoding = SourceEncoding::kUtf8;
 };

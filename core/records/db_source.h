@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/records/db_row.h"
+#include "core/records/source_encoding.h"
 
 class CDbRecordSet {
  public:
@@ -42,4 +43,9 @@ class CDbConnection {
 
   // Closes the connection; harmless when it is not open.
   virtual void Close() = 0;
+
+  // The encoding of the text bytes the database hands over (the configuration's
+  // SourceEncoding, UTF-8 unless set), for the statements run afterwards. A layer whose
+  // text arrives in a known form keeps the default, which ignores it.
+  virtual void SetSourceEncoding(SourceEncoding encoding) { static_cast<void>(encoding); }
 };

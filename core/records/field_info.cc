@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 #include <utility>
 
 #include "core/text/byte_io.h"
@@ -63,6 +64,20 @@ std::vector<std::string> SplitWords(const char* begin, const char* end) {
     if (at > start) words.emplace_back(start, at);
   }
   return words;
+}
+
+// True when no two fields share an index name (queries and result documents find a field by
+// it); otherwise false, with the number of the later field of the first pair in *repeated.
+bool IndexNamesUnique(const std::vector<tFIELD_ENTRY>& fields, size_t* repeated) {
+  std::unordered_set<std::string> seen;
+  seen.reserve(fields.size());
+  for (size_t field = 0; field < fields.size(); ++field) {
+    if (!seen.insert(fields[field].indexName).second) {
+      if (repeated != nullptr) *repeated = field;
+      return false;
+    }
+  }
+  return true;
 }
 
 tFIELD_ENTRY AllFieldsEntry() {
@@ -159,6 +174,7 @@ bool CFieldInfo::ImportText(const char* path) {
 
   CFieldInfo schema;
   schema.AddField(AllFieldsEntry());
+  std::unordered_set<std::string> indexNames = {kAllFieldsName};
   bool headerSeen = false;
   int lineNumber = 0;
   for (size_t at = 0; at < contents.size();) {
@@ -174,7 +190,10 @@ bool CFieldInfo::ImportText(const char* path) {
     }
     tFIELD_ENTRY entry;
     std::string problem;
-    if (!ParseFieldLine(words, &entry, &problem)) {
+    if (ParseFieldLine(words, &entry, &problem) && !indexNames.insert(entry.indexName).second) {
+      problem = "repeats the index name " + entry.indexName + " of an earlier field";
+    }
+    if (!problem.empty()) {
       std::printf("Error Import %s\nLine %d %s\n", path, lineNumber, problem.c_str());
       return false;
     }
@@ -263,11 +282,15 @@ bool CFieldInfo::CheckConsistent() const {
       m_position[LIST_INDEXED][0] != 0) {
     return false;
   }
+  // Field 0 is a member of the indexed list only: the store reads no value for it, so as a
+  // filter, stored or wildcard member it would have no value where one is expected.
+  if (all.isFilter || all.isStored || all.isWildcard) return false;
   for (size_t field = 1; field < m_fields.size(); ++field) {
-    if (m_fields[field].type < FIELD_TYPE_NONE || m_fields[field].type >= FIELD_TYPE_ALL) {
-      return false;
-    }
+    const tFIELD_ENTRY& entry = m_fields[field];
+    if (entry.type < FIELD_TYPE_NONE || entry.type >= FIELD_TYPE_ALL) return false;
+    if (entry.isIndexed && entry.type != FIELD_TYPE_T) return false;  // only text is indexed
   }
+  if (!IndexNamesUnique(m_fields, nullptr)) return false;
   for (int list = 0; list < kListCount; ++list) {
     std::vector<bool> taken(static_cast<size_t>(m_listSize[list]), false);
     for (size_t field = 0; field < m_fields.size(); ++field) {

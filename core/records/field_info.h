@@ -53,8 +53,8 @@ class CFieldInfo {
   // explanation); a flag is set only by exactly 1, and only type T may be indexed. Blank
   // lines (also before the header) are skipped. Fails, printing "Error Import %s\n" (plus a line
   // saying what is wrong, except when the file cannot be opened), when the file cannot be opened,
-  // has no header line, or a field line has fewer than nine columns or a non-numeric number column;
-  // the schema is then unchanged.
+  // has no header line, or a field line has fewer than nine columns or a non-numeric number column,
+  // or repeats an earlier field's index name ("*" included); the schema is then unchanged.
   bool ImportText(const char* path);
 
   // Writes the binary schema; "Error Write %s\n" and false when it cannot. The file is
@@ -63,7 +63,9 @@ class CFieldInfo {
 
   // Replaces the schema by the binary file's content. A file that cannot be read, is
   // truncated, carries trailing bytes or holds inconsistent counts, lengths, positions or
-  // flags is refused with "Error Read %s\n" and false; the schema is then unchanged.
+  // flags is refused with "Error Read %s\n" and false; the schema is then unchanged. So is
+  // one that ImportText cannot produce: field 0 in the filter, stored or wildcard list, an
+  // indexed field whose type is not T, two fields of one index name.
   bool LoadBinary(const char* path);
 
   // Writes the review text (field table, then the members of the four lists); "Error Write

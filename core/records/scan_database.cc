@@ -70,6 +70,7 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
     return false;
   }
   std::string error;
+  connection->SetSourceEncoding(config.GetSourceEncoding());
   if (connection->Open(config.GetConnectString(), &error)) {
     std::printf("Open Database Success!\n");
   } else {

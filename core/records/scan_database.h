@@ -8,7 +8,7 @@
 //
 // The connection is created by the caller (core/records/db's factory in indexer, an
 // in-memory table in tests) and lent for the call; the scan opens it with the configuration's
-// DBConnectString and closes it. Single-threaded.
+// DBConnectString (and its SourceEncoding) and closes it. Single-threaded.
 #pragma once
 
 class CDataLineIndex;

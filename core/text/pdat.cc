@@ -2,6 +2,7 @@
 // segmenter in pdat_segment.cc.
 #include "core/text/pdat.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/text/byte_io.h"
@@ -63,15 +64,22 @@ int CPDAT::LookupString(const char* key) const {
 
 bool CPDAT::Save(const char* path) const {
   if (path == nullptr) return false;
+  // Load takes a word count only when the file holds at least as many cells, so that no
+  // table sized by the count can outgrow what the file's size backs. Repeated dictionary
+  // lines can number words past the highest cell in use; the file then gets free cells up
+  // to index count - 1.
+  const int32_t savedHighest = std::max(m_highestIndex, m_wordCount - 1);
   std::string image;
-  image.reserve(static_cast<size_t>(kHeaderBytes + kCellBytes * (m_highestIndex + 1)));
+  image.reserve(static_cast<size_t>(kHeaderBytes + kCellBytes * (int64_t{savedHighest} + 1)));
   PutBytes(&image, m_codes.data(), m_codes.size() * sizeof(int32_t));
-  PutI32(&image, m_highestIndex);
+  PutI32(&image, savedHighest);
   PutI32(&image, m_wordCount);
-  for (int32_t index = 0; index <= m_highestIndex; ++index) {
-    // A trie that was never built has no cells; its one saved cell is free.
-    tCell cell = static_cast<size_t>(index) < m_cells.size() ? m_cells[static_cast<size_t>(index)]
-                                                             : tCell{-1, -1, -1};
+  for (int64_t index = 0; index <= savedHighest; ++index) {
+    // A trie that was never built has no cells; its one saved cell is free, and so are the
+    // cells past the highest one in use.
+    tCell cell = index <= m_highestIndex && static_cast<size_t>(index) < m_cells.size()
+                     ? m_cells[static_cast<size_t>(index)]
+                     : tCell{-1, -1, -1};
     PutI32(&image, cell.base);
     PutI32(&image, cell.check);
     PutI32(&image, cell.value);
@@ -104,11 +112,15 @@ bool CPDAT::Load(const char* path) {
       return false;
     }
     if (cell.value < -1) return false;
+    if (cell.value >= 0 && cell.check == -1) return false;  // a free cell carries no word
     if (cell.value > highestValue) highestValue = cell.value;
   }
   // The last accepted word always keeps its number, so the count is the highest number + 1.
-  // Checking it keeps a damaged count from sizing the index's term table.
-  if (int64_t{wordCount} != highestValue + 1) return false;
+  // Every number must also have a cell (Save writes free cells up to count - 1), so the term
+  // tables that indexes and word lists size by the count stay within what the file backs.
+  if (int64_t{wordCount} != highestValue + 1 || wordCount > highestIndex + int64_t{1}) {
+    return false;
+  }
   // A leaf in cell 0 written as minus its own index is base 0, which reads as "no word ends
   // here". No other root child can hold base 0 with a word number (bases are 1 or more), so
   // such a cell is read as the leaf mark -1 that BuildFromText writes.

@@ -10,7 +10,9 @@
 //
 // Trie file (little-endian int32): code table [65536], highest index N, word count,
 // then cells 0..N as (base, check, value). Its size is exactly 262144 + 8 + 12 * (N + 1);
-// Load refuses any other size. -1 means "none" for a word number.
+// Load refuses any other size. -1 means "none" for a word number. The file holds at least
+// one cell per word number (N + 1 >= word count), so every table sized by the word count is
+// backed by the file's size.
 #pragma once
 
 #include <cstdint>
@@ -31,9 +33,11 @@ class CPDAT {
   // Replaces the trie by the file's content. Returns false, prints nothing and leaves the
   // trie unchanged when the file cannot be read or is damaged: a size other than
   // 262144 + 8 + 12 * (N + 1), a negative N, a word count that is not the highest word
-  // number + 1, a word number below -1.
+  // number + 1 or that exceeds N + 1, a word number below -1 or on a free cell.
   virtual bool Load(const char* path);
   // Writes the trie file (beside its name, then renamed). False when it cannot be written.
+  // When repeated dictionary lines numbered words past the highest cell in use, the file
+  // gets free cells up to index word count - 1 (GetMaxIndex of the loaded trie says so).
   virtual bool Save(const char* path) const;
   // Builds the trie from a dictionary text (first white-space-delimited word of each line;
   // lines read in pieces of at most 3071 bytes). Words found in `exclusion` are skipped.

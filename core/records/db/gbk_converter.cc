@@ -105,9 +105,10 @@ const std::vector<uint16_t>& CGbkConverter::UnicodeToGbkTable() {
       if (iconv(descriptor, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1)) continue;
       size_t length = sizeof output - outLeft;
       unsigned char first = static_cast<unsigned char>(output[0]);
-      if (length == 1 && first >= 0x80) {
-        built[code] = first;
-      } else if (length == 2) {
+      // A one-byte form at 0x80 or above (the euro sign as 0x80) stays out of the table: the
+      // engine reads every such byte as the first of a two-byte character, so it would take
+      // the next character with it. The character becomes "?" like any other outside GBK.
+      if (length == 2 && first >= 0x81) {
         built[code] = static_cast<uint16_t>(first << 8 | static_cast<unsigned char>(output[1]));
       }
     }
@@ -152,25 +153,49 @@ void CGbkConverter::Convert(iconv_t descriptor, const char* input, size_t size,
   }
 }
 
-void CGbkConverter::Utf8ToGbk(const char* text, size_t size, std::string* gbk) {
+bool CGbkConverter::Utf8ToGbk(const char* text, size_t size, std::string* gbk) {
   const std::vector<uint16_t>& table = UnicodeToGbkTable();
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   gbk->resize(size);  // GBK never takes more bytes than UTF-8 for the same text
-  char* out = &(*gbk)[0];
+  char* out = size > 0 ? &(*gbk)[0] : nullptr;
   size_t written = 0;
+  bool valid = true;
   for (size_t i = 0; i < size;) {
     uint32_t code;
     if (!DecodeUtf8(p, size, &i, &code)) {
-      gbk->assign(text, size);  // not UTF-8: the text is taken as GBK already
-      return;
-    }
-    if (code < 0x80) {
+      valid = false;  // a byte that starts no character: "?", and go on after it
+      out[written++] = '?';
+      ++i;
+    } else if (code < 0x80) {
       out[written++] = static_cast<char>(code);
     } else {
       written += PutGbk(table, code, out + written);
     }
   }
   gbk->resize(written);
+  return valid;
+}
+
+bool CGbkConverter::CopyGbk(const char* text, size_t size, std::string* gbk) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  gbk->assign(text, size);
+  bool valid = true;
+  for (size_t i = 0; i < size;) {
+    unsigned char lead = p[i];
+    if (lead < 0x80) {
+      ++i;
+    } else if (lead >= 0x81 && lead <= 0xFE && i + 1 < size && p[i + 1] >= 0x40 &&
+               p[i + 1] <= 0xFE && p[i + 1] != 0x7F) {
+      i += 2;
+    } else {
+      // 0x80, 0xFF, a first byte at the end or before a byte that cannot follow it: the
+      // engine would pair it with the next byte, so it becomes "?" and the next byte is
+      // looked at on its own.
+      valid = false;
+      (*gbk)[i++] = '?';
+    }
+  }
+  return valid;
 }
 
 std::string CGbkConverter::Utf8ToGbk(const std::string& text) {

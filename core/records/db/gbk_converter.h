@@ -1,7 +1,11 @@
 // CGbkConverter: the code-page conversions of the database layer. Databases hand text over
-// as Unicode (UTF-8 from SQLite, UTF-16 from ODBC's wide calls); the engine works in GBK.
-//  - A character GBK cannot hold becomes "?" (one byte); nothing is dropped silently.
-//  - A UTF-8 text that is not valid UTF-8 is taken to be GBK already and passed through.
+// as Unicode (UTF-8 from SQLite, UTF-16 from ODBC's wide calls) or, where the configuration
+// says so, as GBK bytes; the engine works in GBK.
+//  - A character GBK cannot hold becomes "?" (one byte); nothing is dropped silently. The
+//    output never holds a byte of 0x80 or above that is not the first of a two-byte GBK
+//    character with its second byte, so the engine's segmentation reads it as written.
+//  - A byte that is not part of a character of the source encoding becomes "?"; the
+//    conversions report whether there was one. No text is guessed to be in another encoding.
 //  - Statements go the other way (GBK -> UTF-8 / UTF-16); bytes that are not valid GBK
 //    become "?".
 // Each converter owns its iconv descriptor; it is not thread-safe (one per connection).
@@ -27,7 +31,12 @@ class CGbkConverter {
   // The conversions from Unicode go through a table of the basic plane built once per
   // process from iconv's own answers; characters beyond it are never in GBK. They keep no
   // state and may run on any thread.
-  static void Utf8ToGbk(const char* text, size_t size, std::string* gbk);
+  // Both return false when some byte of `text` was not part of a character of the source
+  // encoding (each such byte became "?").
+  static bool Utf8ToGbk(const char* text, size_t size, std::string* gbk);
+  // GBK to GBK: copies `text`, writing "?" for each byte that starts no GBK character
+  // (0x80, 0xFF, a first byte without a valid second byte).
+  static bool CopyGbk(const char* text, size_t size, std::string* gbk);
   static void Utf16ToGbk(const char16_t* text, size_t units, std::string* gbk);
   static std::string Utf8ToGbk(const std::string& text);
   void GbkToUtf8(const std::string& gbk, std::string* utf8);

@@ -83,8 +83,8 @@ Fetch FetchFor(SQLSMALLINT type) {
 
 class COdbcRecordSet : public CNamedRecordSet {
  public:
-  COdbcRecordSet(StatementPtr statement, CGbkConverter* converter)
-      : m_statement(std::move(statement)), m_converter(converter) {}
+  COdbcRecordSet(StatementPtr statement, CGbkConverter* converter, SourceEncoding encoding)
+      : CNamedRecordSet(encoding), m_statement(std::move(statement)), m_converter(converter) {}
 
   // Reads the column descriptions and fetches the first row.
   bool Start(std::string* error) {
@@ -102,7 +102,7 @@ class COdbcRecordSet : public CNamedRecordSet {
       size_t units =
           std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), 255);
       m_converter->Utf16ToGbk(reinterpret_cast<const char16_t*>(name), units, &gbk);
-      m_names.Add(gbk);
+      AddColumn(gbk);
       m_fetch.push_back(FetchFor(type));
     }
     m_values.resize(static_cast<size_t>(count));
@@ -218,7 +218,11 @@ class COdbcRecordSet : public CNamedRecordSet {
         return true;
       }
       case Fetch::kBinary:
-        return ReadLong(column, SQL_C_BINARY, 1, &value->text, value);
+        // Bytes as the driver returns them: decoded by the source encoding like any text.
+        if (!ReadLong(column, SQL_C_BINARY, 1, &m_bytes, value)) return false;
+        if (value->kind == CDbValue::kNull) return true;
+        DecodeBytes(column - 1, m_bytes.data(), m_bytes.size(), &value->text);
+        return true;
       case Fetch::kWide: {
         if (!ReadLong(column, SQL_C_WCHAR, sizeof(SQLWCHAR), &m_wide, value)) return false;
         if (value->kind == CDbValue::kNull) return true;
@@ -264,6 +268,7 @@ class COdbcRecordSet : public CNamedRecordSet {
   std::vector<Fetch> m_fetch;
   std::vector<CDbValue> m_values;  // the current row, read when it is fetched
   std::string m_wide;              // UTF-16 bytes of the text being read
+  std::string m_bytes;             // bytes of the binary value being read
 };
 
 }  // namespace
@@ -328,7 +333,7 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
     *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
     return nullptr;
   }
-  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), &m_converter);
+  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), &m_converter, m_encoding);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;
 }

@@ -6,9 +6,11 @@
 // Values by the column's SQL type: 8/16/32-bit integers to 32-bit integers; BIGINT the same
 // when it fits, else read like atoi of its decimal text (clamped); DECIMAL and NUMERIC like
 // atoi of their decimal text; REAL, FLOAT and DOUBLE to doubles; DATE and TIMESTAMP to
-// date-times "YYYY-MM-DD HH:MM:SS" (TIME as "HH:MM:SS"); binary types to their bytes as
-// text; every other type is fetched wide (SQL_C_WCHAR) and converted to GBK. All columns of
-// a row are read when the row is fetched, in column order, which every driver supports.
+// date-times "YYYY-MM-DD HH:MM:SS" (TIME as "HH:MM:SS"); binary types to their bytes decoded
+// by the source encoding (UTF-8 unless the configuration says GBK); every other type is
+// fetched wide (SQL_C_WCHAR) and converted to GBK, which the source encoding does not touch.
+// All columns of a row are read when the row is fetched, in column order, which every
+// driver supports.
 //
 // Not thread-safe; record sets must not outlive the connection.
 #pragma once
@@ -30,6 +32,7 @@ class COdbcConnection : public CDbConnection {
   bool Open(const std::string& connectString, std::string* error) override;
   std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
   void Close() override;
+  void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
 
  private:
   COdbcConnection() = default;
@@ -37,4 +40,5 @@ class COdbcConnection : public CDbConnection {
   void* m_environment = nullptr;  // SQLHENV
   void* m_connection = nullptr;   // SQLHDBC, while connected
   CGbkConverter m_converter;
+  SourceEncoding m_encoding = SourceEncoding::kUtf8;
 };

@@ -33,14 +33,14 @@ int32_t ReduceInteger(sqlite3_int64 value) {
 
 class CSqliteRecordSet : public CNamedRecordSet {
  public:
-  CSqliteRecordSet(sqlite3* database, StatementPtr statement, CGbkConverter* converter)
-      : m_database(database), m_statement(std::move(statement)), m_converter(converter) {
+  CSqliteRecordSet(sqlite3* database, StatementPtr statement, SourceEncoding encoding)
+      : CNamedRecordSet(encoding), m_database(database), m_statement(std::move(statement)) {
     int count = sqlite3_column_count(m_statement.get());
     for (int column = 0; column < count; ++column) {
       const char* name = sqlite3_column_name(m_statement.get(), column);
       std::string gbk;
-      if (name != nullptr) m_converter->Utf8ToGbk(name, std::strlen(name), &gbk);
-      m_names.Add(gbk);
+      if (name != nullptr) DecodeName(name, &gbk);
+      AddColumn(gbk);
       m_isDate.push_back(IsDateType(sqlite3_column_decltype(m_statement.get(), column)));
     }
   }
@@ -64,14 +64,14 @@ class CSqliteRecordSet : public CNamedRecordSet {
         const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
         int size = sqlite3_column_bytes(statement, column);
         value->kind = m_isDate[static_cast<size_t>(column)] ? CDbValue::kDateTime : CDbValue::kText;
-        m_converter->Utf8ToGbk(text, static_cast<size_t>(size), &value->text);
+        DecodeBytes(column, text == nullptr ? "" : text, static_cast<size_t>(size), &value->text);
         break;
       }
       case SQLITE_BLOB: {
         const char* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
         int size = sqlite3_column_bytes(statement, column);
         value->kind = CDbValue::kText;
-        value->text.assign(bytes == nullptr ? "" : bytes, static_cast<size_t>(size));
+        DecodeBytes(column, bytes == nullptr ? "" : bytes, static_cast<size_t>(size), &value->text);
         break;
       }
       default:
@@ -85,13 +85,21 @@ class CSqliteRecordSet : public CNamedRecordSet {
     if (result == SQLITE_ROW) return true;
     m_atEnd = true;
     if (result == SQLITE_DONE) return true;
-    *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database));
+    DecodeName(sqlite3_errmsg(m_database), error);
     return false;
+  }
+
+  // A name or message of the database, which is in the source encoding too.
+  void DecodeName(const char* text, std::string* gbk) const {
+    if (m_encoding == SourceEncoding::kGbk) {
+      CGbkConverter::CopyGbk(text, std::strlen(text), gbk);
+    } else {
+      CGbkConverter::Utf8ToGbk(text, std::strlen(text), gbk);
+    }
   }
 
   sqlite3* m_database;
   StatementPtr m_statement;
-  CGbkConverter* m_converter;
   std::vector<bool> m_isDate;
 };
 
@@ -135,19 +143,25 @@ std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& stat
     *error = "The database connection is not open";
     return nullptr;
   }
-  std::string utf8;
-  m_converter.GbkToUtf8(statement, &utf8);
+  std::string text = statement;  // GBK source: the database takes the statement as it is
+  if (m_encoding == SourceEncoding::kUtf8) m_converter.GbkToUtf8(statement, &text);
   sqlite3_stmt* prepared = nullptr;
   const char* tail = nullptr;
   int result =
-      sqlite3_prepare_v2(m_database, utf8.c_str(), static_cast<int>(utf8.size()), &prepared, &tail);
+      sqlite3_prepare_v2(m_database, text.c_str(), static_cast<int>(text.size()), &prepared, &tail);
   StatementPtr owned(prepared);
   if (result != SQLITE_OK || prepared == nullptr) {
-    *error = result != SQLITE_OK ? CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database))
-                                 : std::string("Empty statement");
+    if (result == SQLITE_OK) {
+      *error = "Empty statement";
+    } else if (m_encoding == SourceEncoding::kGbk) {
+      const char* message = sqlite3_errmsg(m_database);
+      CGbkConverter::CopyGbk(message, std::strlen(message), error);
+    } else {
+      *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database));
+    }
     return nullptr;
   }
-  auto recordSet = std::make_unique<CSqliteRecordSet>(m_database, std::move(owned), &m_converter);
+  auto recordSet = std::make_unique<CSqliteRecordSet>(m_database, std::move(owned), m_encoding);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;
 }

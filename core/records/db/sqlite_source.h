@@ -1,10 +1,11 @@
 // CSqliteConnection: the database layer over an SQLite file, chosen by a connection string
 // "sqlite:PATH". The file is opened read-only and must exist and be a database. Values map
 // by SQLite's storage class: INTEGER to a 32-bit integer (a value beyond 32 bits is read
-// like atoi of its decimal text, clamped), REAL to a double, TEXT to GBK text (UTF-8
-// converted, or passed through when it is not UTF-8), BLOB to its bytes as text, NULL to
-// null; TEXT in a column declared DATE, DATETIME or TIMESTAMP is a date-time, passed as
-// written. Statements are GBK and are handed to SQLite as UTF-8.
+// like atoi of its decimal text, clamped), REAL to a double, TEXT and BLOB to GBK text
+// decoded by the source encoding, NULL to null; TEXT in a column declared DATE, DATETIME or
+// TIMESTAMP is a date-time, passed as written. With the source encoding UTF-8 (the default)
+// statements (GBK) are handed to SQLite as UTF-8 and column names converted back; with GBK
+// the database's text is GBK throughout, statements and names included, and passes as it is.
 //
 // Not thread-safe; record sets must not outlive the connection.
 #pragma once
@@ -30,8 +31,10 @@ class CSqliteConnection : public CDbConnection {
   bool Open(const std::string& connectString, std::string* error) override;
   std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
   void Close() override;
+  void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
 
  private:
   sqlite3* m_database = nullptr;
+  SourceEncoding m_encoding = SourceEncoding::kUtf8;
   CGbkConverter m_converter;  // shared by the record sets of this connection
 };

@@ -157,10 +157,11 @@ TEST_F(FieldInfoTest, TypeLettersAndFlags) {
 
 TEST_F(FieldInfoTest, FindFieldMatchesIndexNamesExactly) {
   CFieldInfo schema;
-  ASSERT_TRUE(Import(&schema, std::string(kThreeFields) + "4 col_d a T 1 0 0 0 again\n"));
+  ASSERT_TRUE(Import(&schema, std::string(kThreeFields) + "4 a d T 1 0 0 0 names\n"));
   EXPECT_EQ(schema.FindField("*"), 0);
   EXPECT_EQ(schema.FindField("c"), 3);
-  EXPECT_EQ(schema.FindField("a"), 1);  // the lowest of two equal index names
+  EXPECT_EQ(schema.FindField("a"), 1);  // an index name, not the column name of field 4
+  EXPECT_EQ(schema.FindField("d"), 4);
   EXPECT_EQ(schema.FindField("col_a"), -1);
   EXPECT_EQ(schema.FindField("A"), -1);
   EXPECT_EQ(schema.FindField(""), -1);
@@ -189,6 +190,9 @@ TEST_F(FieldInfoTest, ShortOrMalformedLinesFailTheImport) {
       {"x col_a a T 1 0 1 0 first\n", "Line 2 column 1 (sequence number) is not a number: x"},
       {"1 col_a a T yes 0 1 0 first\n", "column 5"},
       {"1 col_a a T 1 0 1 0x1 first\n", "column 8"},
+      {"1 col_a a T 1 0 1 0 first\n2 col_b a I 0 1 0 0 second\n",
+       "Line 3 repeats the index name a of an earlier field"},
+      {"1 col_a * T 1 0 1 0 first\n", "Line 2 repeats the index name *"},
   };
   for (const BadCase& row : cases) {
     CFieldInfo schema;
@@ -371,6 +375,50 @@ TEST_F(DamagedSchemaTest, ImpossibleValuesAreRefused) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(schema.LoadBinary(Path("missing.dat").c_str()));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error Read " + Path("missing.dat") + "\n");
+}
+
+// Schemas whose counts and positions agree but which no import can produce: the store would
+// read values for field 0 or index a field that is not text, and queries could not tell
+// two fields of one index name apart.
+TEST_F(DamagedSchemaTest, SchemasNoImportProducesAreRefused) {
+  const size_t nameOfB = m_image.bytes().find("col_b");
+  const size_t nameOfC = m_image.bytes().find("col_c");
+  ASSERT_NE(nameOfB, std::string::npos);
+  ASSERT_NE(nameOfC, std::string::npos);
+  struct Edit {
+    size_t offset;
+    int32_t value;
+    bool isByte;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Edit> edits;
+  } const cases[] = {
+      // list size, field 0's position in the list, field 0's flag
+      {"* as a filter member", {{8, 2, false}, {36, 1, false}, {96, 1, true}}},
+      {"* as a stored member", {{12, 3, false}, {52, 2, false}, {97, 1, true}}},
+      {"* as a wildcard member", {{16, 2, false}, {68, 1, false}, {98, 1, true}}},
+      {"indexed integer field", {{nameOfC + 10, FIELD_TYPE_I, true}}},
+      {"indexed field of no type", {{nameOfC + 10, FIELD_TYPE_NONE, true}}},
+      {"two fields named a", {{nameOfB + 9, 'a', true}}},
+  };
+  for (const Case& test : cases) {
+    CFileImage image = m_image;
+    for (const Edit& edit : test.edits) {
+      if (edit.isByte) {
+        image.PutByteAt(edit.offset, static_cast<uint8_t>(edit.value));
+      } else {
+        image.PutI32At(edit.offset, edit.value);
+      }
+    }
+    ExpectRefused(image, test.what);
+  }
+  // The edits touch the intended bytes: undone, the image loads.
+  CFileImage renamed = m_image;
+  renamed.PutByteAt(nameOfB + 9, 'z');
+  CFieldInfo schema;
+  ASSERT_TRUE(schema.DecodeBinary(renamed.data(), renamed.size()));
+  EXPECT_EQ(schema.FindField("z"), 2);
 }
 
 // Random damage never crashes and never yields a schema whose lists disagree.

@@ -196,4 +196,32 @@ TEST_F(DBConfigTest, MissingEmptyOrOverlongConfigurationIsRefused) {
   EXPECT_EQ(std::string(config.GetTable()).size(), 255u);  // unchanged
 }
 
+TEST_F(DBConfigTest, SourceEncodingIsUtf8UnlessSetToGbk) {
+  struct Case {
+    const char* tag;  // the whole SourceEncoding element, or nothing
+    bool loads;
+    SourceEncoding encoding;
+  } const cases[] = {
+      {"", true, SourceEncoding::kUtf8},
+      {"<SourceEncoding></SourceEncoding>", true, SourceEncoding::kUtf8},
+      {"<SourceEncoding>UTF-8</SourceEncoding>", true, SourceEncoding::kUtf8},
+      {"<SourceEncoding>utf8</SourceEncoding>", true, SourceEncoding::kUtf8},
+      {"<SourceEncoding>GBK</SourceEncoding>", true, SourceEncoding::kGbk},
+      {"<SourceEncoding>gbk</SourceEncoding>", true, SourceEncoding::kGbk},
+      {"<SourceEncoding>GB2312</SourceEncoding>", false, SourceEncoding::kUtf8},
+      {"<SourceEncoding> GBK</SourceEncoding>", false, SourceEncoding::kUtf8},
+      {"<SourceEncoding>GBKGBK</SourceEncoding>", false, SourceEncoding::kUtf8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    ASSERT_TRUE(WriteTextFile("db.xml", std::string("<Table>t</Table>") + c.tag));
+    CDBConfig config;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(config.Load("db.xml"), c.loads);
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.find("SourceEncoding") != std::string::npos, !c.loads);
+    EXPECT_EQ(config.GetSourceEncoding(), c.encoding);
+  }
+}
+
 }  // namespace

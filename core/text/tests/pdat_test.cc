@@ -402,6 +402,15 @@ TEST_F(PdatFileTest, DamagedFilesAreRefusedAndLeaveTheTrieAsItWas) {
   image = m_image;
   PutI32At(&image, countOffset + 8 + 8, -7);
   damaged.push_back({"value below -1", image});
+  image = m_image;
+  int freeCell = 0;
+  while (freeCell <= m_trie.GetMaxIndex() &&
+         m_trie.GetCells()[static_cast<size_t>(freeCell)].check != -1) {
+    ++freeCell;
+  }
+  ASSERT_LE(freeCell, m_trie.GetMaxIndex());
+  PutI32At(&image, countOffset + 8 + 12 * static_cast<size_t>(freeCell) + 8, 3);
+  damaged.push_back({"word number on a free cell", image});
 
   CPDAT trie;
   ASSERT_TRUE(LoadImage(&trie, m_image));
@@ -436,6 +445,53 @@ TEST_F(PdatFileTest, HostileCodesAndBasesNeverReadOutsideTheCells) {
   CPDAT hostileKeys;
   ASSERT_TRUE(LoadImage(&hostileKeys, m_image));
   EXPECT_EQ(hostileKeys.LookupString(text.c_str()), -1);
+}
+
+// Tables of the index and the word list are sized by the word count: a file must back it
+// with cells. A count past N + 1 is refused however consistent the cells look.
+TEST_F(PdatFileTest, WordCountsTheCellsDoNotBackAreRefused) {
+  auto oneCellImage = [](int32_t check, int32_t value, int32_t count) {
+    std::string image(262144, '\xFF');  // every code -1
+    PutI32(&image, 0);                  // N
+    PutI32(&image, count);
+    PutI32(&image, -1);
+    PutI32(&image, check);
+    PutI32(&image, value);
+    return image;
+  };
+  struct Case {
+    const char* name;
+    std::string image;
+    bool loads;
+  } const cases[] = {
+      {"free cell 0 with word 2^31 - 2", oneCellImage(-1, 0x7FFFFFFE, 0x7FFFFFFF), false},
+      {"root child cell 0 with word 2^31 - 2", oneCellImage(-2, 0x7FFFFFFE, 0x7FFFFFFF), false},
+      {"root child cell 0 with word 1", oneCellImage(-2, 1, 2), false},
+      {"root child cell 0 with word 0", oneCellImage(-2, 0, 1), true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_EQ(test.image.size(), 262164u);
+    CPDAT trie;
+    EXPECT_EQ(LoadImage(&trie, test.image), test.loads);
+    EXPECT_LE(trie.GetWordCount(), trie.GetMaxIndex() + 1);
+  }
+}
+
+TEST_F(PdatFileTest, RepeatedLinesSaveCellsForEveryWordNumber) {
+  CPDAT built;
+  ASSERT_EQ(Build(&built, "ab\nab\ncd\nab\nab\nab\n"), 6);
+  ASSERT_LT(built.GetMaxIndex() + 1, 6);  // numbers past the highest cell in use
+  std::string image = SavedImage(built);
+  CPDAT loaded;
+  ASSERT_TRUE(LoadImage(&loaded, image));
+  EXPECT_EQ(loaded.GetWordCount(), 6);
+  EXPECT_EQ(loaded.GetMaxIndex(), 5);
+  EXPECT_EQ(image.size(), 262152u + 12 * 6);
+  EXPECT_EQ(loaded.LookupString("ab"), 5);
+  EXPECT_EQ(loaded.LookupString("cd"), 2);
+  EXPECT_EQ(loaded.LookupString("a"), -1);
+  EXPECT_TRUE(SavedImage(loaded) == image);  // saving again changes nothing
 }
 
 }  // namespace

@@ -12,24 +12,70 @@ TEST(GbkConverterTest, Utf8BecomesGbkAndUnencodableCharactersBecomeQuestionMarks
   struct Case {
     std::string utf8;
     std::string gbk;
+    bool valid;
   } const cases[] = {
-      {"", ""},
-      {"plain ascii", "plain ascii"},
-      {u8"中国人民", "中国人民"},
-      {u8"a😀b", "a?b"},  // outside GBK: one "?" per character
-      {u8"😀😀", "??"},
-      {u8"表１２", "表１２"},                     // second bytes that look like ASCII survive
-      {std::string("中国"), "中国"},              // not UTF-8: taken as GBK already
-      {std::string("\xC0\xAF"), "\xC0\xAF"},      // overlong form is not UTF-8
-      {std::string("ab\xE4\xB8"), "ab\xE4\xB8"},  // cut-off sequence is not UTF-8
+      {"", "", true},
+      {"plain ascii", "plain ascii", true},
+      {u8"中国人民", "中国人民", true},
+      {u8"a😀b", "a?b", true},  // outside GBK: one "?" per character
+      {u8"😀😀", "??", true},
+      {u8"表１２", "表１２", true},  // second bytes that look like ASCII survive
+      {u8"€中国", "?中国", true},    // GBK's one-byte euro 0x80 would swallow the next byte
+      {std::string("\xD0\xBB\xD0\xBB"), "лл", true},  // as UTF-8 these bytes are "лл"
+      // Bytes that are no UTF-8 become "?" each; the rest is still converted.
+      {std::string("中"), "??", false},              // GBK bytes are not guessed to be GBK
+      {std::string("\xC0\xAF"), "??", false},        // overlong form
+      {std::string("ab\xE4\xB8"), "ab??", false},    // cut-off sequence
+      {std::string("\xFF") + u8"中", "?中", false},  // one bad byte, then a character
   };
   CGbkConverter converter;
   ASSERT_TRUE(converter.IsReady());
   for (const Case& c : cases) {
     std::string gbk = "stale";
-    converter.Utf8ToGbk(c.utf8.data(), c.utf8.size(), &gbk);
+    EXPECT_EQ(converter.Utf8ToGbk(c.utf8.data(), c.utf8.size(), &gbk), c.valid) << c.utf8;
     EXPECT_EQ(gbk, c.gbk) << c.utf8;
   }
+}
+
+TEST(GbkConverterTest, GbkIsCopiedWithBytesThatStartNoCharacterReplaced) {
+  struct Case {
+    std::string in;
+    std::string out;
+    bool valid;
+  } const cases[] = {
+      {"", "", true},
+      {"谢谢 ok", "谢谢 ok", true},  // D0 BB D0 BB: GBK, though also valid UTF-8
+      {"\x81\x40\xFE\xFE", "\x81\x40\xFE\xFE", true},
+      {"\x80中", "?中", false},  // 0x80 starts no GBK character
+      {"a\xFF", "a?", false},
+      {"中\xB0", "中?", false},        // a first byte at the end
+      {"\xB0\x7F!", "?\x7F!", false},  // 0x7F cannot follow
+      {"\xB0\x20中", "? 中", false},   // nor can a blank; the blank stays
+  };
+  for (const Case& c : cases) {
+    std::string gbk = "stale";
+    EXPECT_EQ(CGbkConverter::CopyGbk(c.in.data(), c.in.size(), &gbk), c.valid) << c.in;
+    EXPECT_EQ(gbk, c.out) << c.in;
+  }
+}
+
+// The engine reads every byte from 0x80 up as the first of a two-byte character: no
+// character of the basic plane may come out as a lone such byte or a pair whose first byte
+// is not a GBK first byte.
+TEST(GbkConverterTest, NoCharacterBecomesALoneHighByte) {
+  int converted = 0;
+  for (uint32_t code = 0x80; code < 0x10000; ++code) {
+    if (code >= 0xD800 && code < 0xE000) continue;
+    char16_t unit = static_cast<char16_t>(code);
+    std::string gbk;
+    CGbkConverter::Utf16ToGbk(&unit, 1, &gbk);
+    if (gbk == "?") continue;
+    ++converted;
+    ASSERT_EQ(gbk.size(), 2u) << code;
+    unsigned char lead = static_cast<unsigned char>(gbk[0]);
+    ASSERT_TRUE(lead >= 0x81 && lead <= 0xFE) << code;
+  }
+  EXPECT_GT(converted, 20000);  // GBK holds over 21000 characters
 }
 
 TEST(GbkConverterTest, Utf16BecomesGbk) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/records/db/db_factory.h"
+#include "core/records/db/named_record_set.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
@@ -152,6 +153,102 @@ TEST_F(SqliteSourceTest, RecordSetOutlivesAClose) {
   m_connection.Close();
   EXPECT_EQ(m_connection.Execute("select * from t order by id", &error), nullptr);
   rows.reset();  // finalises after the close without touching freed memory (ASan)
+}
+
+// One table, text in both encodings: each setting decodes every value the same way and
+// reports the values that are not valid in it, once each, with row and column.
+TEST(SqliteSourceEncodingTest, EveryValueIsDecodedByTheConfiguredEncoding) {
+  CScratchDirectory dir;
+  const std::string path = dir.Path("mixed.db");
+  // Row 1: UTF-8 "中"; row 2: GBK "谢谢" (D0 BB D0 BB, valid UTF-8 as well); row 3: GBK
+  // "中国" (no UTF-8); row 4: the bytes of row 3 as a BLOB.
+  ASSERT_TRUE(RunSql(path,
+                     "create table t (id integer, name text, data blob);"
+                     "insert into t values (1, cast(x'E4B8AD' as text), NULL);"
+                     "insert into t values (2, cast(x'D0BBD0BB' as text), NULL);"
+                     "insert into t values (3, cast(x'D6D0B9FA' as text), NULL);"
+                     "insert into t values (4, NULL, x'D6D0B9FA');"));
+  struct Case {
+    SourceEncoding encoding;
+    std::vector<std::string> names;  // GBK
+    std::string data;
+    std::vector<std::string> reports;
+  } const cases[] = {
+      {SourceEncoding::kUtf8,
+       {"中", "лл", "?\xA7\xDB?", ""},
+       "?\xA7\xDB?",
+       {"Row 3 column name: not valid UTF-8", "Row 4 column data: not valid UTF-8"}},
+      {SourceEncoding::kGbk,
+       {"\xE4\xB8?", "谢谢", "中国", ""},
+       "中国",
+       {"Row 1 column name: not valid GBK"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(SourceEncodingName(c.encoding));
+    auto connection = CreateDbConnection("sqlite:" + path);
+    connection->SetSourceEncoding(c.encoding);
+    std::string error;
+    ASSERT_TRUE(connection->Open("sqlite:" + path, &error)) << error;
+    testing::internal::CaptureStdout();
+    auto rows = connection->Execute("select * from t order by id", &error);
+    ASSERT_NE(rows, nullptr) << error;
+    std::vector<std::string> names;
+    CDbValue value;
+    while (!rows->AtEnd()) {
+      for (int read = 0; read < 2; ++read) {  // a value read twice is reported once
+        ASSERT_TRUE(rows->GetRow().GetColumn("name", &value, &error));
+        ASSERT_TRUE(rows->GetRow().GetColumn("data", &value, &error));
+      }
+      ASSERT_TRUE(rows->GetRow().GetColumn("name", &value, &error));
+      names.push_back(value.kind == CDbValue::kNull ? "" : value.text);
+      ASSERT_TRUE(rows->MoveNext(&error));
+    }
+    EXPECT_EQ(value.kind, CDbValue::kNull);
+    rows.reset();
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(names, c.names);
+    size_t lines = 0;
+    for (char ch : printed) lines += ch == '\n';
+    EXPECT_EQ(lines, c.reports.size()) << printed;
+    for (const std::string& report : c.reports) {
+      EXPECT_NE(printed.find(report), std::string::npos) << printed;
+    }
+    auto blob = connection->Execute("select data from t where id = 4", &error);
+    ASSERT_NE(blob, nullptr);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(blob->GetRow().GetColumn("data", &value, &error));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(value.text, c.data);
+  }
+}
+
+TEST(SqliteSourceEncodingTest, ManyInvalidValuesAreListedUpToALimitThenCounted) {
+  CScratchDirectory dir;
+  const std::string path = dir.Path("gbk.db");
+  std::string sql = "create table t (id integer, name text);";
+  const int rowCount = static_cast<int>(CNamedRecordSet::kListedInvalid) + 7;
+  for (int row = 1; row <= rowCount; ++row) {
+    sql += "insert into t values (" + std::to_string(row) + ", cast(x'D6D0' as text));";
+  }
+  ASSERT_TRUE(RunSql(path, sql.c_str()));
+  CSqliteConnection connection;
+  std::string error;
+  ASSERT_TRUE(connection.Open("sqlite:" + path, &error));
+  testing::internal::CaptureStdout();
+  {
+    auto rows = connection.Execute("select * from t order by id", &error);
+    ASSERT_NE(rows, nullptr);
+    CDbValue value;
+    for (; !rows->AtEnd(); rows->MoveNext(&error)) rows->GetRow().GetColumn("name", &value, &error);
+  }
+  std::string printed = testing::internal::GetCapturedStdout();
+  size_t lines = 0;
+  for (char ch : printed) lines += ch == '\n';
+  EXPECT_EQ(lines, static_cast<size_t>(CNamedRecordSet::kListedInvalid) + 1) << printed;
+  EXPECT_NE(printed.find("Row 20 column name"), std::string::npos);
+  EXPECT_EQ(printed.find("Row 21 column name"), std::string::npos);
+  EXPECT_NE(printed.find(std::to_string(rowCount) + " values in all were not valid UTF-8"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+// CMappedFile: a whole file mapped read-only into memory. The pages are the page cache's own
+// (nothing is copied, and a file that is already cached costs no disk read), and they are
+// faulted in at once, so the first reader pays nothing later. The mapping lives until the
+// object is destroyed.
+//
+// The file must not be shortened while it is mapped (reading a page past the new end raises
+// SIGBUS); the writers of this engine replace files by rename, which leaves a mapped file
+// untouched. Thread safety: data() may be read from any number of threads.
+#pragma once
+
+#include <cstddef>
+
+class CMappedFile {
+ public:
+  CMappedFile() = default;
+  virtual ~CMappedFile();
+  CMappedFile(const CMappedFile&) = delete;
+  CMappedFile& operator=(const CMappedFile&) = delete;
+
+  // Maps the file at `path`; false (nothing mapped) when it cannot be opened or mapped. An
+  // empty file maps as size 0 with a non-null data().
+  bool Map(const char* path);
+
+  const char* data() const { return m_data; }
+  size_t size() const { return m_size; }
+
+ private:
+  const char* m_data = nullptr;
+  size_t m_size = 0;
+  bool m_mapped = false;
+};

@@ -1,0 +1,182 @@
+// Fuzz entries of the saved-file loaders: trie, word list, binary schema, index, data line.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/index/indexer.h"
+#include "core/query/query.h"
+#include "core/records/data_line_index.h"
+#include "core/records/field_info.h"
+#include "core/text/pdat.h"
+#include "core/text/word_list.h"
+#include "fuzz/fixture.h"
+#include "fuzz/fuzz_entries.h"
+#include "fuzz/fuzz_targets.h"
+#include "testing/records/memory_rows.h"
+#include "testing/records/query_fixture.h"
+
+namespace {
+
+// Texts every loaded trie or index is used on: the fixture's words, their joins, and bytes
+// of every kind (single bytes, lone lead bytes, a lead byte at the end).
+std::vector<std::string> ProbeTexts(const uint8_t* data, size_t size) {
+  std::vector<std::string> texts = FixtureWords();
+  std::string all;
+  for (const std::string& word : FixtureWords()) all += word;
+  texts.push_back(all);
+  texts.push_back("\x80\x81\xFE\xFF a\xB0");
+  // The input's last bytes, as any text might hold them (a NUL ends a text).
+  size_t take = std::min<size_t>(size, 64);
+  std::string tail(reinterpret_cast<const char*>(data + size - take), take);
+  texts.push_back(tail.substr(0, tail.find('\0')));
+  return texts;
+}
+
+// The segmentation of `text` only yields word numbers below the trie's count, and never
+// more words than bytes.
+void CheckSegment(const CPDAT& trie, const std::string& text) {
+  std::vector<int32_t> ids;
+  std::vector<char> tokens;
+  int count = trie.Segment(text.c_str(), &ids, &tokens);
+  FuzzCheck(count >= 0 && static_cast<size_t>(count) <= text.size(), "segment count");
+  for (int i = 0; i < count; ++i) {
+    FuzzCheck(ids[static_cast<size_t>(i)] >= 0 &&
+                  ids[static_cast<size_t>(i)] < std::max(trie.GetWordCount(), 1),
+              "segment word number");
+  }
+  FuzzCheck(std::strlen(tokens.data()) <= 2 * text.size() + 1, "segment token text");
+}
+
+}  // namespace
+
+int FuzzTrie(const uint8_t* data, size_t size) {
+  std::string path = WriteScratch("fuzz.trie", data, size);
+  CPDAT trie;
+  if (!trie.Load(path.c_str())) return 0;
+  // Every table sized by the word count is backed by cells of the file.
+  FuzzCheck(trie.GetWordCount() <= trie.GetMaxIndex() + 1, "word count backed by cells");
+  for (const std::string& text : ProbeTexts(data, size)) {
+    int word = trie.LookupString(text.c_str());
+    FuzzCheck(word >= -1 && word < std::max(trie.GetWordCount(), 1), "lookup word number");
+    CheckSegment(trie, text);
+  }
+  // What Load accepted, Save writes back unchanged (cell 0's old leaf form aside).
+  std::string saved = WriteScratch("fuzz.saved.trie", "");
+  FuzzCheck(trie.Save(saved.c_str()), "save a loaded trie");
+  CPDAT again;
+  FuzzCheck(again.Load(saved.c_str()), "load a saved trie");
+  return 1;
+}
+
+int FuzzWordList(const uint8_t* data, size_t size) {
+  std::string path = WriteScratch("fuzz.words", data, size);
+  CWordList list;
+  if (!list.Load(path.c_str())) return 0;
+  const int table = list.GetTableSize();
+  for (int number : {-1, 0, 1, table / 2, table - 1, table, INT_MAX}) {
+    const char* word = list.GetWord(number);
+    if (word != nullptr) FuzzCheck(std::strlen(word) < size, "word inside the file");
+  }
+  for (int number = 0; number < std::min(table, 4096); ++number) list.GetWord(number);
+  return 1;
+}
+
+int FuzzBinarySchema(const uint8_t* data, size_t size) {
+  CFieldInfo schema;
+  if (!schema.DecodeBinary(reinterpret_cast<const char*>(data), size)) return 0;
+  // A schema the loader accepts saves to the same bytes.
+  FuzzCheck(schema.EncodeBinary() == std::string(reinterpret_cast<const char*>(data), size),
+            "binary schema round trip");
+  for (int list = 0; list < kListCount; ++list) {
+    for (int position = 0; position < schema.GetListSize(list); ++position) {
+      int field = schema.GetListMember(position, list);
+      FuzzCheck(field >= 0 && schema.GetListPosition(field, list) == position, "member tables");
+    }
+  }
+  for (int field = 0; field < schema.GetFieldCount(); ++field) {
+    // A name holding a NUL cannot be asked for; the others find their own field.
+    const std::string& name = schema.GetField(field).indexName;
+    if (name.find('\0') != std::string::npos) continue;
+    FuzzCheck(schema.FindField(name.c_str()) == field, "index names unique");
+  }
+  if (schema.GetFieldCount() > 64) return 1;  // use: small schemas only, to stay fast
+  // Build a store with it: every field's column holds a value.
+  CMemoryRow row;
+  for (int field = 1; field < schema.GetFieldCount(); ++field) {
+    row.Set(schema.GetField(field).name, TextValue(FixtureWords()[0] + " 12"));
+  }
+  CDataLineIndex store(schema, &Fixture().trie(), false);
+  std::string error;
+  for (int record = 0; record < 3; ++record) store.AddRecord(row, &error);
+  for (int record = 0; record < store.GetRecordCount(); ++record) {
+    for (int column = 0; column < schema.GetListSize(LIST_STORED); ++column) {
+      int length = 0;
+      store.GetCell(record, column, &length);
+    }
+    for (int column = 0; column < schema.GetListSize(LIST_FILTER); ++column) {
+      store.GetFilterValue(record, column);
+    }
+  }
+  CQuery query(schema, store);
+  query.Parse("[FIELD] * [AND] x");
+  return 1;
+}
+
+int FuzzIndex(const uint8_t* data, size_t size) {
+  std::string path = WriteScratch("fuzz.index", data, size);
+  CIndexer index(&Fixture().trie(), true);
+  if (!index.Load(path.c_str())) return 0;
+  for (const std::string& text : ProbeTexts(data, size)) {
+    CResultList result;
+    index.Lookup(text.c_str(), &result);
+    for (size_t i = 1; i < result.entries.size(); ++i) {
+      FuzzCheck(result.entries[i - 1].record <= result.entries[i].record, "results in order");
+    }
+    index.Lookup(text.c_str(), &result);  // a second value narrows the first
+  }
+  for (int term = -1; term <= index.GetIDCount(); ++term) {
+    int count = 0;
+    const tINDEX_STRUCTURE* postings = index.GetPostings(term, &count);
+    FuzzCheck(count >= 0 && (count == 0 || postings != nullptr), "posting slice");
+    if (term > 4096) break;
+  }
+  return 1;
+}
+
+int FuzzDataLine(const uint8_t* data, size_t size) {
+  // The fixture's index files with the input as the data-line file.
+  static const std::string base = [] {
+    std::string fuzzBase = ScratchPath("fuzzset");
+    for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
+      std::string suffix = ".index_" + std::to_string(k);
+      WriteScratch("fuzzset" + suffix, ReadWhole(FixtureBase() + suffix));
+    }
+    return fuzzBase;
+  }();
+  WriteScratch("fuzzset.dataline", data, size);
+  const CFieldInfo& schema = Fixture().schema();
+  CDataLineIndex store(schema, &Fixture().trie(), true);
+  if (!store.Load(base.c_str())) return 0;
+  const int records = store.GetRecordCount();
+  for (int record = -1; record <= std::min(records, 256); ++record) {
+    for (int column = -1; column <= schema.GetListSize(LIST_STORED); ++column) {
+      int length = -1;
+      store.GetCell(record, column, &length);
+      FuzzCheck(length >= 0, "cell length");
+    }
+  }
+  std::vector<tINDEX_STRUCTURE> results;
+  for (int record = -1; record <= std::min(records, 64); ++record) results.push_back({record, 0});
+  store.FilterResults(schema.FindField("year"), {"2005", "x"}, results.data(),
+                      static_cast<int>(results.size()));
+  CQuery query(schema, store);
+  for (const std::string& text : FixtureQueries()) {
+    int total = query.Execute(text.c_str());
+    const ResultPage& page = query.GetPage(0, 10);
+    FuzzCheck(page.total == total && page.returned <= std::min(total, 10), "page counts");
+  }
+  return 1;
+}
