@@ -77,6 +77,13 @@ LD_LIBRARY_PATH="$libdir" "$work/query_example" client.xml "$query" 0 5 > answer
 grep -q "<Total-Number>20</Total-Number>" answer.xml || fail "wrong total: $(cat answer.xml)"
 grep -q "<Return-Number>5</Return-Number>" answer.xml || fail "wrong page: $(cat answer.xml)"
 
+# The Python module over the installed library.
+python_out="$(TRINDLE_AGENT_LIBRARY="$libdir/libTrindleAgentAPI.so.1" PYTHONPATH="$source_dir/examples" \
+  python3 -c 'import trindle_agent
+r = trindle_agent.query("client.xml", "[FIELD] body [AND] 北京", 0, 3)
+print(r.total, r.returned, r.documents[0]["title"])')" || fail "the Python module's query failed"
+[ "$python_out" = "20 3 中国 1" ] || fail "Python module: $python_out"
+
 # The installed command-line client finds its library without LD_LIBRARY_PATH.
 "$prefix/bin/trindle-query" --utf8 client.xml '[FIELD] title [AND] 中国' 35 10 - > tool.xml \
   || fail "trindle-query failed"
