@@ -1,9 +1,12 @@
 // Fuzz entries of the two bodies that travel between client and server: the request as the
 // server decodes it, and the result as the client decodes it and writes it as an XML
-// document, which a strict parser (libxml2) then reads back.
+// document, which a strict parser (libxml2) then reads back. A third entry feeds the bytes
+// to the server's connection handling through a socket pair.
 #include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -13,10 +16,13 @@
 #include "client/result_document.h"
 #include "core/query/query.h"
 #include "core/records/field_info.h"
+#include "core/text/word_list.h"
 #include "fuzz/fixture.h"
 #include "fuzz/fuzz_entries.h"
 #include "fuzz/fuzz_targets.h"
+#include "server/connection.h"
 #include "server/net/input_output.h"
+#include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 
 namespace {
@@ -113,6 +119,33 @@ void CheckDocument(const std::string& document, const ResultPage& page,
   xmlFreeDoc(doc);
 }
 
+// The fixture's data set as the server loads it (with a word list of the fixture's words).
+const CSearchData& ServedData() {
+  static const std::shared_ptr<const CSearchData> data = [] {
+    std::string text;
+    for (const std::string& word : FixtureWords()) text += word + " 10 n\n";
+    CWordList list;
+    list.BuildFromText(WriteScratch("served.words.txt", text).c_str(), Fixture().trie());
+    const std::string words = ScratchPath("served.words");
+    list.Save(words.c_str());
+    const std::string base = FixtureBase();
+    return LoadSearchData(base, base + ".schema", base + ".trie", words);
+  }();
+  FuzzCheck(data != nullptr, "the fixture's data set is served");
+  return *data;
+}
+
+std::string ResponseFrame(const CSearchData& data, const QueryRequest& request) {
+  CQuery query(data.schema(), data.store());
+  query.Execute(request.text.c_str());
+  CInputOutput io;
+  int32_t length = 0;
+  const char* packed = io.PackResult(query.GetPage(request.start, request.pageCount), &length);
+  std::string frame(4, '\0');
+  std::memcpy(&frame[0], &length, 4);
+  return frame + std::string(packed, static_cast<size_t>(length));
+}
+
 }  // namespace
 
 int FuzzParseRequest(const uint8_t* data, size_t size) {
@@ -189,6 +222,49 @@ int FuzzUnpackResult(const uint8_t* data, size_t size) {
   std::string refused;
   FuzzCheck(!FormatResultDocument(*page, names, &refused), "names and fields must agree");
   return 1;
+}
+
+int FuzzServeConnection(const uint8_t* data, size_t size) {
+  constexpr int32_t kMaxRequest = 4096;
+  if (size > 2 * kMaxRequest) return 0;  // stays within the socket buffer: no reader needed
+  const CSearchData& served = ServedData();
+  int ends[2];
+  FuzzCheck(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0, "socket pair");
+  FuzzCheck(::write(ends[0], data, size) == static_cast<ssize_t>(size), "request written");
+  ::shutdown(ends[0], SHUT_WR);
+  tConnectionLimits limits;
+  limits.receiveTimeout = 2;
+  limits.maxRequestBytes = kMaxRequest;
+  ServAClient(CSocket(ends[1]), served, limits);
+  std::string response;
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    response.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(ends[0]);
+  // The reference: a whole frame within the limit holding a request that decodes is
+  // answered with the engine's page; anything else gets no answer at all.
+  std::string expected;
+  int32_t length = -1;
+  if (size >= 4) std::memcpy(&length, data, 4);
+  if (length >= 0 && length <= kMaxRequest && size - 4 >= static_cast<size_t>(length)) {
+    CInputOutput io;
+    const QueryRequest* request = io.ParseRequest(reinterpret_cast<const char*>(data) + 4, length);
+    if (request != nullptr) expected = ResponseFrame(served, *request);
+  }
+  FuzzCheck(response == expected, "the server answers as the engine does");
+  return expected.empty() ? 0 : 1;
+}
+
+std::vector<std::string> ServeConnectionSeeds() {
+  std::vector<std::string> seeds;
+  for (const std::string& body : ParseRequestSeeds()) {
+    std::string frame(4, '\0');
+    const auto length = static_cast<int32_t>(body.size());
+    std::memcpy(&frame[0], &length, 4);
+    seeds.push_back(frame + body);
+  }
+  return seeds;
 }
 
 std::vector<std::string> ParseRequestSeeds() {

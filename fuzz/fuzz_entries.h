@@ -19,6 +19,7 @@ int FuzzCleanSegment(const uint8_t* data, size_t size);
 int FuzzQuery(const uint8_t* data, size_t size);
 int FuzzParseRequest(const uint8_t* data, size_t size);
 int FuzzUnpackResult(const uint8_t* data, size_t size);
+int FuzzServeConnection(const uint8_t* data, size_t size);
 
 std::vector<std::string> TrieSeeds();
 std::vector<std::string> WordListSeeds();
@@ -33,3 +34,4 @@ std::vector<std::string> CleanSegmentSeeds();
 std::vector<std::string> QuerySeeds();
 std::vector<std::string> ParseRequestSeeds();
 std::vector<std::string> UnpackResultSeeds();
+std::vector<std::string> ServeConnectionSeeds();

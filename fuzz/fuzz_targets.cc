@@ -25,6 +25,7 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"query", FuzzQuery, QuerySeeds},
       {"parse_request", FuzzParseRequest, ParseRequestSeeds},
       {"unpack_result", FuzzUnpackResult, UnpackResultSeeds},
+      {"serve_connection", FuzzServeConnection, ServeConnectionSeeds},
   };
   return targets;
 }
