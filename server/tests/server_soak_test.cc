@@ -371,9 +371,12 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
   EXPECT_GT(rest.leftRequest.load(), 0);
   EXPECT_GT(rest.leftResponse.load(), 0);
   EXPECT_EQ(OpenDescriptors(), descriptorsAfterFirst);
+#if !defined(__SANITIZE_THREAD__)
+  // (ThreadSanitizer's own bookkeeping grows with every new thread and address it sees.)
   EXPECT_LE(residentAtEnd, residentAfterFirst + residentAfterFirst / 10)
       << "resident KiB after the first round " << residentAfterFirst << ", at the end "
       << residentAtEnd;
+#endif
   std::printf(
       "soak: %d s, %d answered, %d slow, %d hostile, %d left mid-request, %d left "
       "mid-response; resident %ld KiB -> %ld KiB\n",
