@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,9 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -106,7 +109,10 @@ size_t OpenDescriptors() {
   return count - 1;  // the directory's own descriptor
 }
 
+// Resident size with the memory the allocator holds free given back first, so that only
+// memory in use is compared.
 long ResidentKiB() {
+  malloc_trim(0);
   std::FILE* file = std::fopen("/proc/self/status", "r");
   if (file == nullptr) return 0;
   char line[256];
@@ -305,16 +311,44 @@ class ServerSoakTest : public ::testing::Test {
     }
   }
 
-  // 16 clients visiting until `seconds` have passed.
-  void Round(int seconds, uint32_t seed, tTally* tally) {
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+  // 16 client threads, kept for both rounds (so that the second round starts no thread and
+  // no allocator arena the first did not), visiting until each round's end. `between` runs
+  // once every client has finished the first round.
+  void Rounds(int firstSeconds, int restSeconds, tTally* first, tTally* rest,
+              const std::function<void()>& between) {
+    std::mutex lock;
+    std::condition_variable changed;
+    int finished = 0;
+    bool secondRound = false;
+    Clock::time_point end = Clock::now() + std::chrono::seconds(firstSeconds);
     std::vector<std::thread> clients;
     for (int client = 0; client < kClients; ++client) {
-      clients.emplace_back([this, end, seed, client, tally] {
-        std::mt19937 random(seed * 131 + static_cast<uint32_t>(client));
-        while (Clock::now() < end) Visit(&random, tally);
+      clients.emplace_back([&, client] {
+        std::mt19937 random(131 + static_cast<uint32_t>(client));
+        std::unique_lock<std::mutex> hold(lock);
+        Clock::time_point until = end;
+        hold.unlock();
+        while (Clock::now() < until) Visit(&random, first);
+        hold.lock();
+        ++finished;
+        changed.notify_all();
+        changed.wait(hold, [&] { return secondRound; });
+        until = end;
+        hold.unlock();
+        while (Clock::now() < until) Visit(&random, rest);
       });
     }
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return finished == kClients; });
+    }
+    between();
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      end = Clock::now() + std::chrono::seconds(restSeconds);
+      secondRound = true;
+    }
+    changed.notify_all();
     for (std::thread& client : clients) client.join();
   }
 
@@ -347,14 +381,15 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
     return ReadAll(socket.fd()) == Expected(probe, 2, 10);
   };
 
-  tTally first;
-  Round(std::max(2, seconds / 5), 1, &first);
-  ASSERT_TRUE(WaitForIdle());
-  const long residentAfterFirst = ResidentKiB();
-  const size_t descriptorsAfterFirst = OpenDescriptors();
-
-  tTally rest;
-  Round(seconds - std::max(2, seconds / 5), 2, &rest);
+  tTally first, rest;
+  long residentAfterFirst = 0;
+  size_t descriptorsAfterFirst = 0;
+  const int firstSeconds = std::max(3, seconds / 3);
+  Rounds(firstSeconds, seconds - firstSeconds, &first, &rest, [&] {
+    ASSERT_TRUE(WaitForIdle());
+    residentAfterFirst = ResidentKiB();
+    descriptorsAfterFirst = OpenDescriptors();
+  });
   ASSERT_TRUE(WaitForIdle());
   EXPECT_TRUE(answers());
   ASSERT_TRUE(WaitForIdle());
