@@ -384,7 +384,7 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
   tTally first, rest;
   long residentAfterFirst = 0;
   size_t descriptorsAfterFirst = 0;
-  const int firstSeconds = std::max(3, seconds / 3);
+  const int firstSeconds = std::max(3, seconds / 2);
   Rounds(firstSeconds, seconds - firstSeconds, &first, &rest, [&] {
     ASSERT_TRUE(WaitForIdle());
     residentAfterFirst = ResidentKiB();
