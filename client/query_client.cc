@@ -95,7 +95,12 @@ int Exchange(const tClientConfig& config, const char* query, int start, int page
   socket.Close();
 
   const ResultPage* page = io.UnpackResult(response.data(), resultLength);
-  if (page == nullptr) return Fail(status, QueryStatus::kBadResponse);
+  // A page holds at most the records asked for and no more than the query's hits. Records of
+  // a schema without stored fields take no bytes on the wire, so only this bounds the size of
+  // the document that a response can make the client write.
+  if (page == nullptr || page->returned > std::max(pageCount, 0) || page->returned > page->total) {
+    return Fail(status, QueryStatus::kBadResponse);
+  }
   if (static_cast<size_t>(page->fieldCount) != config.storedNames.size()) {
     return Fail(status, QueryStatus::kWrongSchema);
   }

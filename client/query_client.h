@@ -23,7 +23,8 @@ enum class QueryStatus {
   kResolve,       // the server name does not resolve
   kConnect,       // the connection was refused, is unreachable or timed out
   kExchange,      // the request could not be sent or the response did not arrive in time
-  kBadResponse,   // the response's counts do not fit its length
+  kBadResponse,   // the response's counts do not fit its length, or it holds more records
+                  // than were asked for or than the query's hits
   kWrongSchema,   // the page's field count is not the schema's number of stored fields
   kWrite,         // the result document could not be written
   kNoMemory,      // an allocation failed

@@ -17,6 +17,9 @@ int FuzzTagValue(const uint8_t* data, size_t size);
 int FuzzDbConfig(const uint8_t* data, size_t size);
 int FuzzCleanSegment(const uint8_t* data, size_t size);
 int FuzzQuery(const uint8_t* data, size_t size);
+int FuzzParseRequest(const uint8_t* data, size_t size);
+int FuzzUnpackResult(const uint8_t* data, size_t size);
+int FuzzServeConnection(const uint8_t* data, size_t size);
 
 std::vector<std::string> TrieSeeds();
 std::vector<std::string> WordListSeeds();
@@ -29,3 +32,6 @@ std::vector<std::string> TagValueSeeds();
 std::vector<std::string> DbConfigSeeds();
 std::vector<std::string> CleanSegmentSeeds();
 std::vector<std::string> QuerySeeds();
+std::vector<std::string> ParseRequestSeeds();
+std::vector<std::string> UnpackResultSeeds();
+std::vector<std::string> ServeConnectionSeeds();

@@ -23,6 +23,9 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"db_config", FuzzDbConfig, DbConfigSeeds},
       {"clean_segment", FuzzCleanSegment, CleanSegmentSeeds},
       {"query", FuzzQuery, QuerySeeds},
+      {"parse_request", FuzzParseRequest, ParseRequestSeeds},
+      {"unpack_result", FuzzUnpackResult, UnpackResultSeeds},
+      {"serve_connection", FuzzServeConnection, ServeConnectionSeeds},
   };
   return targets;
 }

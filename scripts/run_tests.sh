@@ -2,7 +2,11 @@
 # Builds everything twice (plain and with AddressSanitizer + UndefinedBehaviorSanitizer) and
 # runs the whole test suite in both builds, including the SQLite and PostgreSQL integration
 # tests. Installs the Debian packages it needs and starts (and stops) a private PostgreSQL
-# cluster of its own.
+# cluster of its own. Before the suites: every fuzz target for a bounded time (a finding
+# fails the run), and the tests that run threads in a ThreadSanitizer build. The sanitizer
+# suite runs the server soak test for TRINDLE_SOAK_SECONDS (60 unless set).
+# TRINDLE_FUZZ_SECONDS sets the time per fuzz target (12 unless set). The ctest summary of
+# the sanitizer suite is the last output.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -46,9 +50,25 @@ else
   echo "demo failed"
   status=1
 fi
+echo "== fuzzing (${TRINDLE_FUZZ_SECONDS:-12} s per target)"
+bash scripts/run_fuzzers.sh "${TRINDLE_FUZZ_SECONDS:-12}" || status=1
+
+# The tests that run threads: queries over one data set, the daily log's writers, index
+# lookups, the server in-process and as a program, the soak test, and the client library's
+# first call from many threads.
+echo "== build (thread sanitizer) and concurrency tests"
+tsan_tests=(query_test helpers_test indexer_test server_test server_soak_test
+  search_server_program_test query_client_test agent_api_test)
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
+TSAN_OPTIONS=second_deadlock_stack=1 ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
+  -R '^(ServerTest|SearchServerProgramTest|ServerSoakTest)\.|Concurrent|ManyThreadsMakeTheFirstCallAtOnce|FirstSuccessfulConfigurationServesEveryLaterCall' ||
+  status=1
+
 echo "== tests (plain)"
 ctest --test-dir build --output-on-failure -j"$jobs" || status=1
 echo "== tests (sanitizers)"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+TRINDLE_SOAK_SECONDS="${TRINDLE_SOAK_SECONDS:-60}" \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
 exit $status

@@ -113,8 +113,10 @@ const ResultPage* CInputOutput::UnpackResult(const char* body, int64_t size) {
   const int32_t total = header[0], start = header[1], returned = header[2], fieldCount = header[3],
                 textLength = header[4];
   if (returned < 0 || fieldCount < 0 || textLength < 0 || total < 0) return nullptr;
+  // The cell count is bounded by the body before it is scaled: two hostile counts multiply to
+  // up to 2^62, which four bytes a cell would overflow.
   const int64_t cells = int64_t{returned} * fieldCount;
-  if (20 + 4 * cells + textLength != size) return nullptr;
+  if (cells > (size - 20) / 4 || 20 + 4 * cells + textLength != size) return nullptr;
   m_page.valueLengths.resize(static_cast<size_t>(cells));
   reader.ReadI32Array(m_page.valueLengths.data(), static_cast<size_t>(cells));
   int64_t sum = 0;

@@ -113,6 +113,7 @@ TEST(UnpackResultTest, RefusesCountsThatDoNotFitTheBody) {
       Ints({5, 0, 1, 2, 3, 1, 1}) + "abc",         // lengths do not add up to T
       Ints({5, 0, -1, 2, 3}) + "abc",              // negative R
       Ints({5, 0, 0x40000000, 0x40000000, 0}),     // R*F overflows 32 bits
+      Ints({5, 0, 0x7FFFFFFF, 0x7FFFFFFF, 0}),     // 4*R*F overflows 64 bits
       Ints({5, 0, 1, 1, 0x7FFFFFFF, 0x7FFFFFFF}),  // T far beyond the body
       Ints({5, 0, 0, 0}),                          // shorter than the header
   };
