@@ -19,8 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/data_set.h"
-#include "bench/query_sampler.h"
+#include "bench/load_options.h"
 #include "core/query/query.h"
 #include "server/net/socket_io.h"
 
@@ -140,53 +139,29 @@ void RunClient(uint16_t port, const std::vector<tQuery>& queries, size_t first,
   }
 }
 
-double Percentile(std::vector<double>* values, double fraction) {
-  if (values->empty()) return 0;
-  size_t index = std::min(values->size() - 1, static_cast<size_t>(fraction * values->size()));
-  std::nth_element(values->begin(), values->begin() + static_cast<long>(index), values->end());
-  return (*values)[index];
-}
-
-std::vector<int> ParseList(const char* text) {
-  std::vector<int> values;
-  for (const char* p = text; *p != '\0';) {
-    values.push_back(std::atoi(p));
-    while (*p != '\0' && *p != ',') ++p;
-    if (*p == ',') ++p;
-  }
-  return values;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) {
+  bench::tLoadOptions options;
+  if (!bench::ParseLoadOptions(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: %s BASE SCHEMA.dat TRIE WORDLIST HTTP_PORT [clients=1,4,16] "
                  "[seconds=5] [phrases=1000] [pairs=200] [seed=7]\n",
                  argv[0]);
     return 2;
   }
-  const uint16_t port = static_cast<uint16_t>(std::atoi(argv[5]));
-  const std::vector<int> clientCounts = ParseList(argc > 6 ? argv[6] : "1,4,16");
-  const int seconds = argc > 7 ? std::atoi(argv[7]) : 5;
-  const int phrases = argc > 8 ? std::atoi(argv[8]) : 1000;
-  const int pairs = argc > 9 ? std::atoi(argv[9]) : 200;
-  const int seed = argc > 10 ? std::atoi(argv[10]) : 7;
-
-  bench::CLoadedDataSet data;
-  if (!data.Load(argv[1], argv[2], argv[3], argv[4])) return 1;
-  bench::CSampler sampler(data.schema, data.trie, *data.store, seed);
-  if (!sampler.usable()) return 1;
-  std::vector<std::string> texts;
-  for (int i = 0; i < phrases; ++i) texts.push_back(sampler.PhraseQuery().text);
-  for (int i = 0; i < pairs; ++i) texts.push_back(sampler.PairQuery());
+  const uint16_t port = options.port;
+  const std::vector<int>& clientCounts = options.clientCounts;
+  const int seconds = options.seconds;
+  const int phrases = options.phrases;
+  const int pairs = options.pairs;
+  std::vector<bench::tSampledQuery> sampledQueries;
+  if (!bench::SampleQueries(options, &sampledQueries)) return 1;
   std::vector<tQuery> queries;
-  CQuery engine(data.schema, *data.store);
-  for (const std::string& text : texts) {
+  for (const bench::tSampledQuery& sampled : sampledQueries) {
     tQuery query;
-    query.total = engine.Execute(text.c_str());
-    query.request = "GET /search?q=" + PercentEncode(GbkToUtf8(text)) +
+    query.total = sampled.total;
+    query.request = "GET /search?q=" + PercentEncode(GbkToUtf8(sampled.text)) +
                     "&start=0&count=20 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     queries.push_back(std::move(query));
   }
@@ -219,9 +194,9 @@ int main(int argc, char** argv) {
     const double maximum =
         answers > 0 ? *std::max_element(all.latencies.begin(), all.latencies.end()) : 0;
     std::printf("%8d %10zu %10.0f %10.1f %10.1f %10.0f %8ld %8ld %8ld\n", clients, answers,
-                static_cast<double>(answers) / elapsed, Percentile(&all.latencies, 0.5),
-                Percentile(&all.latencies, 0.99), maximum, all.connectFailures, all.badAnswers,
-                all.wrongTotals);
+                static_cast<double>(answers) / elapsed, bench::Percentile(&all.latencies, 0.5),
+                bench::Percentile(&all.latencies, 0.99), maximum, all.connectFailures,
+                all.badAnswers, all.wrongTotals);
     std::fflush(stdout);
     if (all.connectFailures + all.badAnswers + all.wrongTotals > 0) status = 3;
   }
