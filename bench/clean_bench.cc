@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "core/text/text_clean.h"
 
 namespace {

@@ -32,8 +32,8 @@
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
 #include "core/records/field_info.h"
-#include "server/net/input_output.h"
-#include "server/net/socket_io.h"
+#include "net/input_output.h"
+#include "net/socket_io.h"
 
 namespace {
 

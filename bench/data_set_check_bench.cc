@@ -17,7 +17,7 @@
 #include "bench/data_set.h"
 #include "core/records/data_set_commit.h"
 #include "core/records/manifest.h"
-#include "core/text/crc32c.h"
+#include "core/util/crc32c.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "bench/load_options.h"
 #include "core/query/query.h"
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 
 namespace {
 

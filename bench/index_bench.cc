@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "core/text/pdat.h"
 
 namespace {

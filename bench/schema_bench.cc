@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/records/field_info.h"
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "indexer/modes.h"
 
 namespace {

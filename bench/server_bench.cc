@@ -22,8 +22,8 @@
 
 #include "bench/load_options.h"
 #include "core/query/query.h"
-#include "core/text/byte_io.h"
-#include "server/net/socket_io.h"
+#include "core/util/byte_io.h"
+#include "net/socket_io.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/text/byte_io.h"
-#include "core/text/tag_value.h"
-#include "server/net/socket_io.h"
+#include "core/util/byte_io.h"
+#include "core/util/tag_value.h"
+#include "net/socket_io.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
-#include "client/result_document.h"
-#include "server/net/input_output.h"
-#include "server/net/socket_io.h"
+#include "formats/result_document.h"
+#include "net/input_output.h"
+#include "net/socket_io.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "core/query/query.h"
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 #include "server/metrics.h"
-#include "server/net/input_output.h"
+#include "net/input_output.h"
 #include "server/search_data.h"
 
 namespace {

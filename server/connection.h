@@ -4,7 +4,7 @@
 // the server read outside what it received or allocate more than MaxRequestBytes.
 #pragma once
 
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 
 class CSearchData;
 class CServerMetrics;

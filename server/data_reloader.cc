@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "core/records/data_set_commit.h"
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 
 CServedData::CServedData(std::shared_ptr<const CSearchData> initial) : m_data(std::move(initial)) {}
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <thread>
 
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "core/text/tag_value.h"
+#include "core/util/tag_value.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 
 bool CFileImage::Read(const std::string& path) {
   FilePtr file = OpenFile(path, "rb");

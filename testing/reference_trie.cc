@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 #include "core/text/pdat.h"
 
 namespace {

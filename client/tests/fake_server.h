@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "core/query/result_page.h"
-#include "server/net/input_output.h"
-#include "server/net/socket_io.h"
+#include "net/input_output.h"
+#include "net/socket_io.h"
 
 struct tFakeReply {
   enum Kind { kFrame, kRaw, kClose, kStall } kind = kFrame;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/result_document.h"
+#include "formats/result_document.h"
 #include "client/tests/allocation_failure.h"
 #include "client/tests/fake_server.h"
 

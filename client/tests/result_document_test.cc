@@ -1,6 +1,6 @@
 // The result document: exact bytes, values that XML cannot carry as they are, the encoding
 // declared for GB2312 and GBK-only text, and the replacement of the file as a whole.
-#include "client/result_document.h"
+#include "formats/result_document.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "client/gbk_table.h"
+#include "formats/gbk_table.h"
 #include "client/tests/fake_server.h"
-#include "client/xml_text.h"
+#include "formats/xml_text.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
-#include "core/text/file_util.h"
-#include "server/net/socket_io.h"
+#include "core/util/file_util.h"
+#include "net/socket_io.h"
 
 namespace {
 

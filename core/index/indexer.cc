@@ -7,9 +7,9 @@
 #include <string>
 #include <type_traits>
 
-#include "core/text/daily_log.h"
-#include "core/text/file_util.h"
-#include "core/text/mapped_file.h"
+#include "core/util/daily_log.h"
+#include "core/util/file_util.h"
+#include "core/util/mapped_file.h"
 #include "core/text/pdat.h"
 
 static_assert(sizeof(tINDEX_STRUCTURE) == 8 && std::is_standard_layout<tINDEX_STRUCTURE>::value,

@@ -24,7 +24,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/text/large_block.h"
+#include "core/util/large_block.h"
 
 class CMappedFile;
 class CPDAT;

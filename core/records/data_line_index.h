@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "core/records/db_row.h"
-#include "core/text/file_util.h"
-#include "core/text/large_buffer.h"
+#include "core/util/file_util.h"
+#include "core/util/large_buffer.h"
 
 class CFieldInfo;
 class CIndexerControl;

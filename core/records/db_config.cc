@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "core/text/file_util.h"
-#include "core/text/tag_value.h"
+#include "core/util/file_util.h"
+#include "core/util/tag_value.h"
 
 bool CDBConfig::Load(const char* path) {
   std::string text;

@@ -7,9 +7,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/text/byte_io.h"
-#include "core/text/common.h"
-#include "core/text/file_util.h"
+#include "core/util/byte_io.h"
+#include "core/util/common.h"
+#include "core/util/file_util.h"
 #include "core/text/gbk_chars.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text/crc32c.h"
+#include "core/util/crc32c.h"
 
 class CManifest {
  public:

@@ -10,7 +10,7 @@
 #include "core/records/db_config.h"
 #include "core/records/db_source.h"
 #include "core/records/decimal_text.h"
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "core/text/gbk_chars.h"
 
 CDictionaryReader::CDictionaryReader(std::FILE* file, int bufferSize)

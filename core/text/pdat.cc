@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "core/text/byte_io.h"
-#include "core/text/file_util.h"
+#include "core/util/byte_io.h"
+#include "core/util/file_util.h"
 #include "core/text/gbk_chars.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include <utility>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 #include "core/text/dictionary_reader.h"
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 #include "core/text/pdat.h"
-#include "core/text/progress_output.h"
+#include "core/util/progress_output.h"
 
 namespace {
 

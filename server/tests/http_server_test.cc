@@ -1,7 +1,7 @@
 // Tests of the HTTP interface over 127.0.0.1: JSON and XML pages against the query engine's pages
 // for a sample of queries and windows, the text conversions, hostile and slow clients, the
 // connection bound with keep-alive clients, health while loading and the metrics.
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,11 +17,11 @@
 #include <set>
 #include <thread>
 
-#include "client/result_document.h"
+#include "formats/result_document.h"
 #include "core/query/query.h"
 #include "core/text/word_list.h"
 #include "server/metrics.h"
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 

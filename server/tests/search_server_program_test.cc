@@ -17,9 +17,9 @@
 #include <sstream>
 #include <thread>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 #include "core/text/word_list.h"
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 #include "testing/records/query_fixture.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/text/daily_log.h"
-#include "core/text/file_util.h"
+#include "core/util/daily_log.h"
+#include "core/util/file_util.h"
 #include "core/text/pdat.h"
 
 CScratchDirectory::CScratchDirectory() {

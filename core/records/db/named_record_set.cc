@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/records/db/gbk_converter.h"
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
 #include "core/records/field_info.h"
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 #include "core/text/pdat.h"
 #include "testing/file_image.h"
 #include "testing/records/memory_rows.h"

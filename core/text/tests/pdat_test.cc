@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 #include "core/text/pdat_free_cells.h"
 #include "testing/reference_trie.h"
 #include "testing/trie_test_files.h"

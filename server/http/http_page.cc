@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 #include "server/search_data.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "server/http_server.h"
+#include "server/http/http_server.h"
 
 #include <iconv.h>
 #include <microhttpd.h>
@@ -10,7 +10,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
-#include "client/result_document.h"
+#include "formats/result_document.h"
 #include "core/query/query.h"
 #include "server/metrics.h"
 #include "server/search_data.h"

@@ -1,4 +1,4 @@
-#include "client/gbk_table.h"
+#include "formats/gbk_table.h"
 
 #include <iconv.h>
 

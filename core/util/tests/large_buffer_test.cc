@@ -1,13 +1,13 @@
 // Tests of the memory of the index build: the growable CLargeBuffer (content kept across
 // remapping growth, zero-filled room, moves) and the blocks of AllocateLargeBlock.
-#include "core/text/large_buffer.h"
+#include "core/util/large_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <utility>
 
-#include "core/text/large_block.h"
+#include "core/util/large_block.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/text/daily_log.h"
-#include "core/text/file_util.h"
-#include "core/text/tag_value.h"
+#include "core/util/daily_log.h"
+#include "core/util/file_util.h"
+#include "core/util/tag_value.h"
 
 namespace {
 

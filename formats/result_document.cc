@@ -1,4 +1,4 @@
-#include "client/result_document.h"
+#include "formats/result_document.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "client/xml_text.h"
+#include "formats/xml_text.h"
 
 namespace {
 

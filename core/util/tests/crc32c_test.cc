@@ -1,6 +1,6 @@
 // Tests of CRC-32C: published check values, the processor path against the table path and a
 // bitwise reference over many lengths and alignments, chaining, and file identities.
-#include "core/text/crc32c.h"
+#include "core/util/crc32c.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

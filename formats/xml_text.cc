@@ -1,8 +1,8 @@
-#include "client/xml_text.h"
+#include "formats/xml_text.h"
 
 #include <cstdint>
 
-#include "client/gbk_table.h"
+#include "formats/gbk_table.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/text/mapped_file.h"
+#include "core/util/mapped_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "core/text/crc32c.h"
+#include "core/util/crc32c.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/net/socket_io.h"
+#include "net/socket_io.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/text/daily_log.h"
+#include "core/util/daily_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

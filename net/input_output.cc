@@ -1,9 +1,9 @@
-#include "server/net/input_output.h"
+#include "net/input_output.h"
 
 #include <cstring>
 #include <limits>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 
 namespace {
 

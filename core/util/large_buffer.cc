@@ -1,4 +1,4 @@
-#include "core/text/large_buffer.h"
+#include "core/util/large_buffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
-#include "server/net/input_output.h"
+#include "net/input_output.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/text/byte_io.h"
+#include "core/util/byte_io.h"
 
 namespace {
 

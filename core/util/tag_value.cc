@@ -1,4 +1,4 @@
-#include "core/text/tag_value.h"
+#include "core/util/tag_value.h"
 
 #include <cstring>
 

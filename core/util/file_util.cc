@@ -1,4 +1,4 @@
-#include "core/text/file_util.h"
+#include "core/util/file_util.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "core/text/large_block.h"
+#include "core/util/large_block.h"
 
 #include <sys/mman.h>
 
