@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/util/file_util.h"
 #include "core/text/text_clean.h"
+#include "core/util/file_util.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/util/file_util.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
+#include "core/util/file_util.h"
 
 namespace {
 

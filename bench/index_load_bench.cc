@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/util/file_util.h"
 #include "core/text/pdat.h"
+#include "core/util/file_util.h"
 
 namespace {
 

@@ -31,10 +31,10 @@
 #include "core/records/db_source.h"
 #include "core/records/field_info.h"
 #include "core/records/scan_database.h"
-#include "core/util/file_util.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 #include "core/text/word_list.h"
+#include "core/util/file_util.h"
 #include "indexer/modes.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "formats/xml_text.h"
 #include "core/util/file_util.h"
 #include "core/util/tag_value.h"
+#include "formats/xml_text.h"
 
 namespace {
 

@@ -14,16 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "formats/result_document.h"
 #include "core/query/query.h"
 #include "core/records/field_info.h"
-#include "core/util/daily_log.h"
 #include "core/text/word_list.h"
+#include "core/util/daily_log.h"
+#include "formats/result_document.h"
 #include "fuzz/fixture.h"
 #include "fuzz/fuzz_entries.h"
 #include "fuzz/fuzz_targets.h"
-#include "server/connection.h"
 #include "net/input_output.h"
+#include "server/connection.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 

@@ -10,8 +10,8 @@
 
 #include "core/query/query.h"
 #include "core/util/daily_log.h"
-#include "server/metrics.h"
 #include "net/input_output.h"
+#include "server/metrics.h"
 #include "server/search_data.h"
 
 namespace {

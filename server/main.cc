@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "core/util/file_util.h"
+#include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
-#include "net/socket_io.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/util/byte_io.h"
 #include "core/text/pdat.h"
+#include "core/util/byte_io.h"
 
 namespace {
 

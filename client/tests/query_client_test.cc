@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "formats/result_document.h"
 #include "client/tests/allocation_failure.h"
 #include "client/tests/fake_server.h"
+#include "formats/result_document.h"
 
 namespace {
 

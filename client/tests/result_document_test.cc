@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/gbk_table.h"
 #include "client/tests/fake_server.h"
+#include "formats/gbk_table.h"
 #include "formats/xml_text.h"
 
 namespace {

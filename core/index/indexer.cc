@@ -7,10 +7,10 @@
 #include <string>
 #include <type_traits>
 
+#include "core/text/pdat.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
 #include "core/util/mapped_file.h"
-#include "core/text/pdat.h"
 
 static_assert(sizeof(tINDEX_STRUCTURE) == 8 && std::is_standard_layout<tINDEX_STRUCTURE>::value,
               "a posting is two int32 in file order");

@@ -9,8 +9,8 @@
 #include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
 #include "core/records/field_info.h"
-#include "core/util/daily_log.h"
 #include "core/text/text_clean.h"
+#include "core/util/daily_log.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include "core/index/indexer_control.h"
 #include "core/records/decimal_text.h"
 #include "core/records/field_info.h"
-#include "core/util/byte_io.h"
-#include "core/util/common.h"
-#include "core/util/daily_log.h"
 #include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
+#include "core/util/byte_io.h"
+#include "core/util/common.h"
+#include "core/util/daily_log.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/text/gbk_chars.h"
 #include "core/util/byte_io.h"
 #include "core/util/common.h"
 #include "core/util/file_util.h"
-#include "core/text/gbk_chars.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "core/util/file_util.h"
 #include "core/text/gbk_chars.h"
+#include "core/util/file_util.h"
 
 CDictionaryReader::CDictionaryReader(std::FILE* file, int bufferSize)
     : m_pieceLimit(bufferSize > 1 ? static_cast<size_t>(bufferSize - 1) : 1) {

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <string>
 
+#include "core/text/gbk_chars.h"
 #include "core/util/byte_io.h"
 #include "core/util/file_util.h"
-#include "core/text/gbk_chars.h"
 
 namespace {
 

@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "core/text/dictionary_reader.h"
-#include "core/util/file_util.h"
 #include "core/text/gbk_chars.h"
-#include "core/util/large_block.h"
 #include "core/text/pdat.h"
 #include "core/text/pdat_free_cells.h"
+#include "core/util/file_util.h"
+#include "core/util/large_block.h"
 #include "core/util/progress_output.h"
 
 namespace {

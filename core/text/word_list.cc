@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "core/util/byte_io.h"
 #include "core/text/dictionary_reader.h"
-#include "core/util/file_util.h"
 #include "core/text/pdat.h"
+#include "core/util/byte_io.h"
+#include "core/util/file_util.h"
 #include "core/util/progress_output.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
-#include "formats/result_document.h"
 #include "core/query/query.h"
+#include "formats/result_document.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 

@@ -17,11 +17,11 @@
 #include <set>
 #include <thread>
 
-#include "formats/result_document.h"
 #include "core/query/query.h"
 #include "core/text/word_list.h"
-#include "server/metrics.h"
+#include "formats/result_document.h"
 #include "net/socket_io.h"
+#include "server/metrics.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 

@@ -17,8 +17,8 @@
 #include <sstream>
 #include <thread>
 
-#include "core/util/byte_io.h"
 #include "core/text/word_list.h"
+#include "core/util/byte_io.h"
 #include "net/socket_io.h"
 #include "testing/records/query_fixture.h"
 

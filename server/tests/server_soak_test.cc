@@ -26,11 +26,11 @@
 #include <thread>
 
 #include "core/query/query.h"
-#include "core/util/byte_io.h"
 #include "core/text/word_list.h"
-#include "server/accept_loop.h"
+#include "core/util/byte_io.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
+#include "server/accept_loop.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 

@@ -21,12 +21,12 @@
 
 #include "core/query/query.h"
 #include "core/records/manifest.h"
-#include "core/util/byte_io.h"
 #include "core/text/word_list.h"
-#include "server/accept_loop.h"
-#include "server/data_reloader.h"
+#include "core/util/byte_io.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
+#include "server/accept_loop.h"
+#include "server/data_reloader.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "core/text/pdat.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
-#include "core/text/pdat.h"
 
 CScratchDirectory::CScratchDirectory() {
   char previous[PATH_MAX];

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/util/byte_io.h"
 #include "core/text/pdat_free_cells.h"
+#include "core/util/byte_io.h"
 #include "testing/reference_trie.h"
 #include "testing/trie_test_files.h"
 
