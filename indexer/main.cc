@@ -1,7 +1,13 @@
 // indexer: prepares every file the search needs. The first character of the first argument
-// selects the mode; the file arguments follow by position (see the usage line).
+// selects the mode; the file arguments follow by position (see the usage line). --help, -h
+// and --version are recognised before the mode.
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "core/text/console.h"
+#include "core/util/version.h"
+#include "indexer/help_text.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -14,9 +20,34 @@ int PrintUsage(const char* program) {
   return -1;
 }
 
+// The query of mode 5 as GBK, taken in the console's encoding; false (with a message) when
+// it is not valid there.
+bool QueryAsGbk(const char* typed, std::string* query) {
+  if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) return true;
+  if (StdoutEncoding() == ConsoleEncoding::kUtf8) {
+    std::printf(
+        "The query is not valid UTF-8 or holds a character that GBK lacks (the console is "
+        "UTF-8; TRINDLE_CONSOLE=gbk takes a GBK query)\n");
+  } else {
+    std::printf(
+        "The query is not valid GBK (the console is GBK; TRINDLE_CONSOLE=utf8 takes a UTF-8 "
+        "query)\n");
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetUpConsole();
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kIndexerHelp, stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("indexer (Trindle) %s\n", kTrindleVersion);
+    return 0;
+  }
   if (argc < 2) return PrintUsage(argv[0]);
   char mode = argv[1][0];
   if (mode < '1' || mode > '5') return 0;
@@ -38,9 +69,17 @@ int main(int argc, char** argv) {
     case 4:
       RunIndexMode(argv[2], argv[3], argv[4], argv[5], argv[6]);
       break;
-    case 5:
-      RunQueryTestMode(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? argv[7] : nullptr);
+    case 5: {
+      std::string query;
+      if (argc > 7 && !QueryAsGbk(argv[7], &query)) {
+        exitCode = 1;
+        break;
+      }
+      RunQueryTestMode(argv[2], argv[3], argv[4], argv[5], argv[6],
+                       argc > 7 ? query.c_str() : nullptr,
+                       StdoutIsTerminal() ? TerminalColumns() : 0);
       break;
+    }
   }
   std::fflush(stdout);
   return exitCode;

@@ -16,6 +16,9 @@ void RunIndexMode(const char* dbConfig, const char* resultBase, const char* sche
                   const char* trieFile, const char* wordListFile);
 
 // Mode 5: load a data set as the server does and run a query through it, page by page.
-// `queryText` null runs the fixed query "[FIELD] code [AND] BS".
+// `queryText` (GBK) null runs the fixed query "[FIELD] code [AND] BS". The hits are printed
+// one line per record with tab-separated stored values, or, with `terminalColumns` above 0,
+// as a table under the stored fields' names with every line cut to that many columns.
 void RunQueryTestMode(const char* unused, const char* resultBase, const char* schemaBinary,
-                      const char* trieFile, const char* wordListFile, const char* queryText);
+                      const char* trieFile, const char* wordListFile, const char* queryText,
+                      int terminalColumns = 0);

@@ -1,12 +1,15 @@
 // Mode 5: loads a data set the way the search server does and runs one query through the
 // query engine, page by page, printing the number of hits and every hit's stored values.
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
 #include "core/records/field_info.h"
+#include "core/text/console.h"
 #include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -17,33 +20,101 @@ namespace {
 constexpr int kPageSize = 15;
 const char kFixedQuery[] = "[FIELD] code [AND] BS";
 
-// One line per record: its stored values in stored-list order, separated by tabs. Tabs and
-// line breaks inside a value are shown as blanks so that a record stays on its line (these
-// bytes never occur inside a two-byte GBK character).
-void PrintPage(const ResultPage& page) {
+// The stored values of each record of a page, in stored-list order. Tabs and line breaks
+// inside a value become blanks so that a record stays on its line (these bytes never occur
+// inside a two-byte GBK character).
+std::vector<std::vector<std::string>> PageValues(const ResultPage& page) {
+  std::vector<std::vector<std::string>> records(static_cast<size_t>(page.returned));
+  const size_t fieldCount = static_cast<size_t>(page.fieldCount);
   size_t offset = 0;
-  for (int32_t record = 0; record < page.returned; ++record) {
-    std::string line;
-    for (int32_t field = 0; field < page.fieldCount; ++field) {
-      size_t length = static_cast<size_t>(
-          page.valueLengths[static_cast<size_t>(record) * static_cast<size_t>(page.fieldCount) +
-                            static_cast<size_t>(field)]);
-      if (field > 0) line += '\t';
-      for (size_t i = offset; i < offset + length; ++i) {
-        char byte = page.text[i];
-        line += gbk::IsLineSpace(static_cast<unsigned char>(byte)) ? ' ' : byte;
+  for (size_t record = 0; record < records.size(); ++record) {
+    for (size_t field = 0; field < fieldCount; ++field) {
+      const size_t length = static_cast<size_t>(page.valueLengths[record * fieldCount + field]);
+      std::string value = page.text.substr(offset, length);
+      for (char& byte : value) {
+        if (gbk::IsLineSpace(static_cast<unsigned char>(byte))) byte = ' ';
       }
+      records[record].push_back(std::move(value));
       offset += length;
     }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+  return records;
+}
+
+void WriteLine(const std::string& line) { std::fwrite(line.data(), 1, line.size(), stdout); }
+
+// For files and pipes: one line per record, its stored values separated by tabs.
+void PrintPage(const ResultPage& page) {
+  for (const auto& values : PageValues(page)) {
+    std::string line;
+    for (size_t field = 0; field < values.size(); ++field) {
+      if (field > 0) line += '\t';
+      line += values[field];
+    }
+    WriteLine(line + '\n');
   }
 }
+
+// For a terminal: a table of one line per hit under a line of the stored fields' names, each
+// column padded to its width and the line cut to the terminal's width (a CJK character takes
+// two columns). The columns are sized once, from the names and the first page, so that they
+// stay aligned from page to page: every column but the last is as wide as its widest value,
+// at most an equal share of the terminal; the last one takes what is left.
+class CHitTable {
+ public:
+  CHitTable(const CFieldInfo& schema, size_t columns) : m_columns(columns) {
+    for (int position = 0; position < schema.GetListSize(LIST_STORED); ++position) {
+      m_names.push_back(schema.GetField(schema.GetListMember(position, LIST_STORED)).indexName);
+    }
+  }
+  virtual ~CHitTable() = default;
+
+  void Print(const ResultPage& page) {
+    const auto records = PageValues(page);
+    if (m_widths.empty()) {
+      SizeColumns(records);
+      PrintLine(m_names);
+    }
+    for (const auto& values : records) PrintLine(values);
+  }
+
+ private:
+  void SizeColumns(const std::vector<std::vector<std::string>>& records) {
+    const size_t share = std::max<size_t>(6, m_columns / std::max<size_t>(1, m_names.size()));
+    for (size_t field = 0; field < m_names.size(); ++field) {
+      size_t widest = m_names[field].size();
+      for (const auto& values : records) {
+        if (field < values.size()) widest = std::max(widest, values[field].size());
+      }
+      m_widths.push_back(std::min(widest, share));
+    }
+  }
+
+  void PrintLine(const std::vector<std::string>& values) {
+    std::string line;
+    for (size_t field = 0; field < values.size(); ++field) {
+      if (field > 0) line += ' ';
+      const bool last = field + 1 == values.size();
+      const size_t width = field < m_widths.size() && !last ? m_widths[field] : m_columns;
+      const std::string cut = CutGbkToColumns(values[field], width);
+      line += cut;
+      if (!last) line.append(width - cut.size(), ' ');
+    }
+    line = CutGbkToColumns(line, m_columns);
+    line.erase(line.find_last_not_of(' ') + 1);
+    WriteLine(line + '\n');
+  }
+
+  size_t m_columns;
+  std::vector<std::string> m_names;
+  std::vector<size_t> m_widths;
+};
 
 }  // namespace
 
 void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char* schemaBinary,
-                      const char* trieFile, const char* wordListFile, const char* queryText) {
+                      const char* trieFile, const char* wordListFile, const char* queryText,
+                      int terminalColumns) {
   // Checked before anything is loaded, so that the files loaded are the ones checked.
   tDATA_SET_CHECK check;
   if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
@@ -73,8 +144,13 @@ void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char
   CQuery query(schema, store);
   const int total = query.Execute(queryText != nullptr ? queryText : kFixedQuery);
   std::printf("Total %d\n", total);
+  CHitTable table(schema, static_cast<size_t>(std::max(terminalColumns, 1)));
   for (int start = 0; start < total; start += kPageSize) {
-    PrintPage(query.GetPage(start, kPageSize));
+    if (terminalColumns > 0) {
+      table.Print(query.GetPage(start, kPageSize));
+    } else {
+      PrintPage(query.GetPage(start, kPageSize));
+    }
   }
   std::fflush(stdout);
 }

@@ -1,0 +1,77 @@
+// The console of the programs: what they print is GBK (the engine's code page) when standard
+// output is a file or a pipe, and UTF-8 when it is a terminal whose locale is UTF-8.
+// TRINDLE_CONSOLE=gbk|utf8|auto (auto when unset) forces either. Files never change: only
+// standard output and standard error are converted.
+//
+// SetUpConsole() runs once at the start of main(). For each of stdout and stderr that is to
+// be UTF-8 it replaces the C stream with one that converts GBK to UTF-8 on its way to the
+// same descriptor, so every printf of a GBK message converts without touching its call. A
+// two-byte character split across two writes (a buffer boundary, an fflush between the two
+// bytes) is held back until its second byte arrives. A GBK stream is left untouched, so the
+// bytes of a pipe or a file are exactly those of the program.
+//
+// The query that mode 5 takes on its command line is in the console's encoding too:
+// ConsoleTextToGbk turns it into the engine's GBK, or refuses a text that is not valid.
+//
+// Thread safety: SetUpConsole before any other thread starts; afterwards the converting
+// streams are locked by stdio like any stream, and the other functions keep no state.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+enum class ConsoleEncoding { kGbk, kUtf8 };
+
+// The value of TRINDLE_CONSOLE: null, "" and "auto" choose by the stream, "gbk" and "utf8"
+// (also "utf-8", either case) force. False for any other text, which then counts as auto.
+bool ParseConsoleSetting(const char* setting, bool* forced, ConsoleEncoding* encoding);
+
+// The encoding of one stream: forced by the setting, else UTF-8 exactly when the stream is a
+// terminal and the locale is UTF-8.
+ConsoleEncoding ChooseConsoleEncoding(const char* setting, bool isTerminal, bool utf8Locale);
+
+// True when the locale of character types, as the environment names it (LC_ALL, else
+// LC_CTYPE, else LANG, the first that is set and not empty), is a UTF-8 one ("C.UTF-8",
+// "zh_CN.utf8"). The name is read, not loaded, so a locale that is not installed counts too.
+bool LocaleNamesUtf8(const char* lcAll, const char* lcCtype, const char* lang);
+
+// Chooses the encoding of stdout and stderr from TRINDLE_CONSOLE, the terminals and the
+// locale, and installs the converting streams. An invalid TRINDLE_CONSOLE is named on
+// stderr once and counts as auto. Call once, before anything is printed.
+void SetUpConsole();
+
+// What SetUpConsole chose for standard output (GBK before it ran). Command-line text is
+// taken in this encoding.
+ConsoleEncoding StdoutEncoding();
+
+// True when standard output is a terminal (decided by SetUpConsole).
+bool StdoutIsTerminal();
+
+// Columns of the terminal on standard output: its window size, else $COLUMNS, else 80.
+int TerminalColumns();
+
+// Text typed on the command line, in `encoding`, as GBK. From UTF-8: false when the text is
+// not valid UTF-8 or holds a character GBK lacks. From GBK: the bytes unchanged, false when a
+// byte 0x80..0xFF does not start a well-formed two-byte character.
+bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::string* gbk);
+
+// CGbkToUtf8Decoder: converts GBK arriving in pieces. Feed returns the UTF-8 of every
+// complete character so far; a first byte at the end of a piece waits for the next one.
+// Bytes that start no GBK character become U+FFFD.
+class CGbkToUtf8Decoder {
+ public:
+  CGbkToUtf8Decoder() = default;
+  virtual ~CGbkToUtf8Decoder() = default;
+
+  std::string Feed(const char* bytes, size_t size);
+  // The held first byte, if any, as U+FFFD (the text ended inside a character).
+  std::string Finish();
+
+ private:
+  std::string m_held;  // at most one byte: the first of a character cut by the piece's end
+};
+
+// The longest prefix of GBK `text` that fits in `columns` terminal columns, never ending
+// inside a two-byte character. A one-byte character takes one column, a two-byte character
+// (CJK) two, so the display width of GBK text is its length in bytes.
+std::string CutGbkToColumns(const std::string& text, size_t columns);

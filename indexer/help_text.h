@@ -1,0 +1,38 @@
+// The text of `indexer --help`. The manual page indexer(1) says the same; a test holds the
+// two together (every mode and option here appears there).
+#pragma once
+
+inline constexpr char kIndexerHelp[] =
+    "Usage: indexer <mode> <file>...\n"
+    "Prepares the files the search needs and tries queries on them. Only the first\n"
+    "character of <mode> counts; the files follow by position.\n"
+    "\n"
+    "Modes:\n"
+    "  1 <dictionary text> <trie file>\n"
+    "      compile the dictionary text (one GBK word per line) into the trie file\n"
+    "  2 <word-list text> <word-list file> <trie file>\n"
+    "      build the word-list file from the word-list text with the trie\n"
+    "  3 <schema text> <binary schema> <review text>\n"
+    "      convert the field schema text to its binary form and write a review text\n"
+    "  4 <database config> <result base> <schema text> <trie file> <word-list file>\n"
+    "      scan the configured table into the data set <result base>.dataline,\n"
+    "      <result base>.index_<k> and <result base>.manifest; the binary schema goes to\n"
+    "      <schema text>.dat\n"
+    "  5 <unused> <result base> <binary schema> <trie file> <word-list file> [<query>]\n"
+    "      run <query> (default \"[FIELD] code [AND] BS\") over the data set and print the\n"
+    "      number of hits and the stored values of each; on a terminal as a table cut to its\n"
+    "      width\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this text and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  TRINDLE_CONSOLE=auto|gbk|utf8\n"
+    "      encoding of what is printed and of the query of mode 5: auto (the default) is\n"
+    "      UTF-8 on a terminal whose locale is UTF-8 and GBK on files and pipes. The files\n"
+    "      the modes read and write are GBK whatever it says.\n"
+    "\n"
+    "Exit status: 0 done (modes 3 to 5 report their failures by message), 1 mode 1 or 2\n"
+    "failed or the query of mode 5 is not valid in the console's encoding, 255 the usage\n"
+    "line (no mode, or too few files for the mode).\n";
