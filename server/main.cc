@@ -1,7 +1,8 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
 // set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
 // again from the same files and serves it once it is complete. With HttpPort set it also
-// answers HTTP on that port over the same data set.
+// answers HTTP on that port over the same data set. --help, -h and --version print and end
+// before anything else; other arguments are not looked at.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,14 +11,19 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "core/text/console.h"
+#include "core/util/daily_log.h"
 #include "core/util/file_util.h"
+#include "core/util/version.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
+#include "server/help_text.h"
 #include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
@@ -56,6 +62,33 @@ void ChooseOutputBuffering() {
   }
 }
 
+// --help or --version: prints and returns true.
+bool AnswerInformationOption(int argc, char** argv) {
+  if (argc < 2) return false;
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kSearchServerHelp, stdout);
+    return true;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("SearchServer (Trindle) %s\n", kTrindleVersion);
+    return true;
+  }
+  return false;
+}
+
+// LogDirectory: an existing folder the server may write in, else the start ends.
+bool UseLogDirectory(const std::string& directory) {
+  if (directory.empty()) return true;
+  struct stat status {};
+  if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+      ::access(directory.c_str(), W_OK | X_OK) != 0) {
+    std::printf("Cannot write log directory %s\n", directory.c_str());
+    return false;
+  }
+  SetDailyLogDirectory(directory);
+  return true;
+}
+
 int Fail(const char* format, int error, const char* what) {
   std::printf(format, error, what);
   std::fflush(stdout);
@@ -64,7 +97,9 @@ int Fail(const char* format, int error, const char* what) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  SetUpConsole();
+  if (AnswerInformationOption(argc, argv)) return 0;
   ChooseOutputBuffering();
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {
@@ -77,6 +112,7 @@ int main() {
     std::printf("%s\n", error.c_str());
     return 1;
   }
+  if (!UseLogDirectory(config.logDirectory)) return 1;
   StartSockets();
 
   tResolvedHost host;

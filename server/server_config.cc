@@ -62,7 +62,8 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
       !GetValue(text, "PDAT", &config->pdat, error) ||
       !GetValue(text, "WordList", &config->wordList, error) ||
       !GetValue(text, "BindAddress", &config->bindAddress, error) ||
-      !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error)) {
+      !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error) ||
+      !GetValue(text, "LogDirectory", &config->logDirectory, error)) {
     return false;
   }
   config->port = PortFromText(port);

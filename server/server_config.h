@@ -1,9 +1,9 @@
 // The server's configuration: the tag-value file "SearchServer.xml" in the working
 // directory. ServerIP, Port, Standard, FieldInfo, PDAT and WordList are required in the
 // sense that a missing one is empty (an empty path fails the load, an empty port is 0);
-// BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes, ListenBacklog and
-// ReloadCheckSeconds are optional and have defaults, as are the Http* keys of the HTTP
-// interface. Values are held whole up to 1023 bytes; a longer value is refused.
+// BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes, ListenBacklog,
+// ReloadCheckSeconds and LogDirectory are optional and have defaults, as are the Http* keys of the
+// HTTP interface. Values are held whole up to 1023 bytes; a longer value is refused.
 #pragma once
 
 #include <sys/socket.h>
@@ -25,6 +25,7 @@ struct tServerConfig {
   int maxRequestBytes = 1 << 20;  // largest request body accepted
   int listenBacklog = SOMAXCONN;  // pending connections the kernel queues
   int reloadCheckSeconds = 0;     // watch the manifest's generation (0: only on SIGHUP)
+  std::string logDirectory;       // folder of the daily log; empty: the working directory
 
   // The HTTP interface, off while httpPort is -1 (HttpPort absent).
   int httpPort = -1;                 // 0: any free port

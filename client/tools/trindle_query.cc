@@ -3,6 +3,9 @@
 //
 //   trindle-query [--utf8] <configuration> <query> <start> <page-count> <output|->
 //
+// UTF-8 (--utf8) is also taken when the console is UTF-8: standard output a terminal whose
+// locale is UTF-8, or TRINDLE_CONSOLE=utf8.
+//
 // Exit status: 0 success, 1 bad arguments, 2 bad configuration, 3 server unreachable,
 // 4 bad or missing response, 5 output cannot be written. Failures print one line to
 // standard error. The library reports every failure as -1; the tool finds the reason by
@@ -19,7 +22,9 @@
 
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
+#include "core/text/console.h"
 #include "core/util/file_util.h"
+#include "core/util/version.h"
 #include "net/socket_io.h"
 
 namespace {
@@ -38,9 +43,13 @@ const char kUsage[] =
     "Runs <query> on the search server named in <configuration> and writes the hits from\n"
     "position <start> (0-based), at most <page-count> of them, as an XML document to\n"
     "<output>, or to standard output for \"-\".\n"
-    "  --utf8  the query is given in UTF-8 and the document on standard output is printed\n"
-    "          in UTF-8 (files and the server exchange stay GBK)\n"
-    "  --help  print this text\n"
+    "  --utf8     the query is given in UTF-8 and the document on standard output is\n"
+    "             printed in UTF-8 (files and the server exchange stay GBK); the default\n"
+    "             when the console is UTF-8\n"
+    "  -h, --help print this text and exit\n"
+    "  --version  print the version and exit\n"
+    "Environment: TRINDLE_CONSOLE=auto|gbk|utf8 sets the console's encoding; auto (the\n"
+    "default) is UTF-8 when standard output is a terminal whose locale is UTF-8.\n"
     "Exit status: 0 success, 1 bad arguments, 2 bad configuration, 3 server unreachable,\n"
     "4 bad or missing response, 5 output cannot be written.\n";
 
@@ -129,12 +138,16 @@ bool ToUtf8Document(const std::string& document, std::string* converted) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool utf8 = false;
+  bool utf8 = DecideStdoutEncoding() == ConsoleEncoding::kUtf8;
   std::vector<const char*> arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    if (argument == "--version") {
+      std::printf("trindle-query (Trindle) %s\n", kTrindleVersion);
       return kExitOk;
     }
     if (argument == "--utf8") {

@@ -203,6 +203,12 @@ bool LocaleNamesUtf8(const char* lcAll, const char* lcCtype, const char* lang) {
          EqualsIgnoringCase(codeset.c_str(), "utf8");
 }
 
+ConsoleEncoding DecideStdoutEncoding() {
+  return ChooseConsoleEncoding(
+      std::getenv("TRINDLE_CONSOLE"), ::isatty(STDOUT_FILENO) == 1,
+      LocaleNamesUtf8(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG")));
+}
+
 void SetUpConsole() {
   const char* setting = std::getenv("TRINDLE_CONSOLE");
   bool forced = false;

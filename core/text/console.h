@@ -35,6 +35,10 @@ ConsoleEncoding ChooseConsoleEncoding(const char* setting, bool isTerminal, bool
 // "zh_CN.utf8"). The name is read, not loaded, so a locale that is not installed counts too.
 bool LocaleNamesUtf8(const char* lcAll, const char* lcCtype, const char* lang);
 
+// The encoding standard output would get from TRINDLE_CONSOLE, the terminal and the locale,
+// without installing anything: for a program that converts what it prints itself.
+ConsoleEncoding DecideStdoutEncoding();
+
 // Chooses the encoding of stdout and stderr from TRINDLE_CONSOLE, the terminals and the
 // locale, and installs the converting streams. An invalid TRINDLE_CONSOLE is named on
 // stderr once and counts as auto. Call once, before anything is printed.

@@ -10,8 +10,9 @@
 namespace {
 
 std::mutex g_logLock;
-int g_logFd = -1;       // guarded by g_logLock
-std::string g_logPath;  // the name g_logFd was opened by
+int g_logFd = -1;            // guarded by g_logLock
+std::string g_logPath;       // the name g_logFd was opened by
+std::string g_logDirectory;  // guarded by g_logLock; empty: the working directory
 
 bool WriteAll(int fd, const std::string& line) {
   const char* data = line.data();
@@ -36,7 +37,7 @@ void WriteLog(const std::string& message) {
 
   char fileName[100];
   std::strftime(fileName, sizeof fileName - 4, "%Y%m%d", &local);
-  std::string path = std::string(fileName) + ".log";
+  const std::string name = std::string(fileName) + ".log";
 
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
@@ -45,6 +46,7 @@ void WriteLog(const std::string& message) {
   line.append("[").append(stamp).append("] ").append(message).append("\n");
 
   std::lock_guard<std::mutex> lock(g_logLock);
+  const std::string path = g_logDirectory.empty() ? name : g_logDirectory + "/" + name;
   if (g_logFd < 0 || path != g_logPath) {
     if (g_logFd >= 0) ::close(g_logFd);
     g_logFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -58,6 +60,11 @@ void WriteLog(const std::string& message) {
     ::close(g_logFd);  // the next line tries a fresh descriptor
     g_logFd = -1;
   }
+}
+
+void SetDailyLogDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(g_logLock);
+  g_logDirectory = directory;
 }
 
 void CloseDailyLog() {
