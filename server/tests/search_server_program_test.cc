@@ -9,10 +9,12 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -307,6 +309,51 @@ TEST_F(SearchServerProgramTest, ServesUntilSigtermThenFinishesTheConnectionInPro
   EXPECT_NE(output.find("result count 1 \n"), std::string::npos);
   EXPECT_NE(output.find("Last thread to finish was thread #0\nServer is down\n"), std::string::npos)
       << output;
+}
+
+// LogDirectory: the daily log goes there, in GBK also when the console is UTF-8, and none is
+// written in the working directory. A folder that cannot be written ends the start.
+TEST_F(SearchServerProgramTest, TheDailyLogGoesToLogDirectoryAndStaysGbk) {
+  ASSERT_EQ(::mkdir(Path("logs").c_str(), 0755), 0);
+  WriteConfig(Config("<LogDirectory>" + Path("logs") + "</LogDirectory>"));
+  ::setenv("TRINDLE_CONSOLE", "utf8", 1);
+  Start();
+  ::unsetenv("TRINDLE_CONSOLE");
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  int error = 0;
+  ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &socket, &error));
+  const std::string query = "[FIELD] title [AND] 中国";
+  std::string request;
+  PutI32(&request, 12 + static_cast<int32_t>(query.size()));
+  PutI32(&request, 0);
+  PutI32(&request, 10);
+  PutI32(&request, static_cast<int32_t>(query.size()));
+  request += query;
+  ASSERT_EQ(SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0),
+            static_cast<int>(request.size()));
+  int32_t length = 0;
+  ASSERT_EQ(RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(5)), 4);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+
+  char today[16];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(today, sizeof today, "%Y%m%d.log", &local);
+  EXPECT_NE(ReadFile(Path("logs/") + today).find("Received query string " + query),
+            std::string::npos);
+  EXPECT_EQ(ReadDailyLog().find("Received query"), std::string::npos);
+
+  WriteConfig(Config("<LogDirectory>" + Path("missing") + "</LogDirectory>"));
+  Start();
+  EXPECT_EQ(Wait(), 1);
+  EXPECT_NE(Output().find("Cannot write log directory " + Path("missing") + "\n"),
+            std::string::npos)
+      << Output();
 }
 
 }  // namespace
