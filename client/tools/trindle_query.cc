@@ -39,19 +39,19 @@ enum ExitCode {
 };
 
 const char kUsage[] =
-    "Usage: trindle-query [--utf8] <configuration> <query> <start> <page-count> <output|->\n"
-    "Runs <query> on the search server named in <configuration> and writes the hits from\n"
-    "position <start> (0-based), at most <page-count> of them, as an XML document to\n"
+    "Usage: trindle-query [--utf8] <configuration> <query> <start> <count> <output|->\n"
+    "Runs <query> on the search server named in <configuration> and writes the hits\n"
+    "from position <start> (0-based), at most <count> of them, as an XML document to\n"
     "<output>, or to standard output for \"-\".\n"
-    "  --utf8     the query is given in UTF-8 and the document on standard output is\n"
-    "             printed in UTF-8 (files and the server exchange stay GBK); the default\n"
-    "             when the console is UTF-8\n"
-    "  -h, --help print this text and exit\n"
-    "  --version  print the version and exit\n"
-    "Environment: TRINDLE_CONSOLE=auto|gbk|utf8 sets the console's encoding; auto (the\n"
-    "default) is UTF-8 when standard output is a terminal whose locale is UTF-8.\n"
-    "Exit status: 0 success, 1 bad arguments, 2 bad configuration, 3 server unreachable,\n"
-    "4 bad or missing response, 5 output cannot be written.\n";
+    "  --utf8       the query is given in UTF-8 and the document on standard output\n"
+    "               is printed in UTF-8 (files and the server exchange stay GBK);\n"
+    "               the default when the console is UTF-8\n"
+    "  -h, --help   print this text and exit\n"
+    "  --version    print the version and exit\n"
+    "Environment: TRINDLE_CONSOLE=auto|gbk|utf8 sets the console's encoding; auto\n"
+    "(the default) is UTF-8 when standard output is a terminal whose locale is UTF-8.\n"
+    "Exit status: 0 success, 1 bad arguments, 2 bad configuration, 3 server\n"
+    "unreachable, 4 bad or missing response, 5 output cannot be written.\n";
 
 int Failure(int code, const std::string& reason) {
   std::fprintf(stderr, "trindle-query: %s\n", reason.c_str());

@@ -127,6 +127,43 @@ TEST(ConsolePrograms, HelpAndVersionAnswerBeforeAnythingElse) {
   }
 }
 
+// The items of a help text: each line that starts with two blanks and then text, up to the
+// first run of two blanks ("-h, --help", "ServerIP", "1 <dictionary text> <trie file>").
+std::vector<std::string> HelpItems(const std::string& help) {
+  std::vector<std::string> items;
+  for (const std::string& line : Lines(help)) {
+    if (line.size() < 3 || line.compare(0, 2, "  ") != 0 || line[2] == ' ') continue;
+    items.push_back(line.substr(2, line.find("  ", 2) - 2));
+  }
+  return items;
+}
+
+// `man -l` renders each page, and every option, mode and key of --help is in it.
+TEST(ConsolePrograms, ManualPagesRenderAndAgreeWithHelp) {
+  struct {
+    const char* program;
+    const char* page;
+    size_t items;  // at least this many items in the help
+  } pages[] = {{INDEXER_PATH, "indexer.1", 8},
+               {SEARCH_SERVER_PATH, "SearchServer.8", 23},
+               {QUERY_TOOL_PATH, "trindle-query.1", 3}};
+  for (const auto& page : pages) {
+    tProgramOptions options = Console(false, "C.UTF-8");
+    options.environment.emplace_back("MANWIDTH", "200");
+    const tProgramRun man =
+        RunProgram({"/usr/bin/man", "-l", std::string(MAN_PAGES_DIR) + "/" + page.page}, options);
+    ASSERT_EQ(man.status, 0) << page.page << ": " << man.output;
+    EXPECT_TRUE(Contains(man.output, "SYNOPSIS")) << man.output;
+    EXPECT_TRUE(Contains(man.output, PROJECT_VERSION_TEXT)) << man.output;
+    const std::vector<std::string> items =
+        HelpItems(RunProgram({page.program, "--help"}, {}).output);
+    EXPECT_GE(items.size(), page.items) << page.page;
+    for (const std::string& item : items) {
+      EXPECT_TRUE(Contains(man.output, item)) << page.page << " lacks " << item;
+    }
+  }
+}
+
 TEST(ConsolePrograms, SearchServerMessagesFollowTheConsole) {
   CScratchDirectory directory;
   // The data set is missing: the start ends with its Chinese message and status 0.
