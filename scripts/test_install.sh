@@ -4,8 +4,9 @@
 # Installs the build into a scratch prefix and checks the installed files; indexes a small
 # SQLite table with the installed indexer; serves it with the installed SearchServer on
 # 127.0.0.1; queries it from examples/query_example.c built through pkg-config and with the
-# installed trindle-query; verifies the systemd unit; stops the server; then makes the Debian
-# package and checks its file list and metadata.
+# installed trindle-query; verifies the systemd unit (with its console encoding) and the
+# manual pages; stops the server; then makes the Debian package and checks its file list and
+# metadata.
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,9 +23,33 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/indexer bin/SearchServer bin/trindle-query include/TrindleAgentAPI.h \
             lib/systemd/system/trindle-search.service share/doc/trindle/README.md \
-            share/doc/trindle/examples/config/SearchServer.xml; do
+            share/doc/trindle/examples/config/SearchServer.xml share/man/man1/indexer.1.gz \
+            share/man/man8/SearchServer.8.gz share/man/man1/trindle-query.1.gz; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
+# The installed manual pages render and carry the programs' version.
+version="$("$prefix/bin/indexer" --version)"
+version="${version##* }"
+for page in man1/indexer.1.gz man8/SearchServer.8.gz man1/trindle-query.1.gz; do
+  rendered="$(MANWIDTH=100 man -l "$prefix/share/man/$page" 2>&1)" || fail "man -l $page: $rendered"
+  grep -q "Trindle $version" <<<"$rendered" || fail "$page does not carry version $version"
+done
+for program in SearchServer trindle-query; do
+  [ "$("$prefix/bin/$program" --version)" = "$program (Trindle) $version" ] || fail "$program --version"
+done
+
+# The unit sets the console's encoding: run the installed server with the unit's environment
+# into a file (as the journal takes it) on a data set that does not load: its Chinese message
+# comes out in UTF-8.
+unit="$prefix/lib/systemd/system/trindle-search.service"
+grep -qx "Environment=TRINDLE_CONSOLE=utf8" "$unit" || fail "the unit does not set TRINDLE_CONSOLE=utf8"
+mkdir -p "$work/unit_console"
+printf '<ServerIP>127.0.0.1</ServerIP><Port>0</Port><BindAddress>127.0.0.1</BindAddress><Standard>missing</Standard>' \
+  > "$work/unit_console/SearchServer.xml"
+# shellcheck disable=SC2046
+(cd "$work/unit_console" && env -u LANG -u LC_ALL -u LC_CTYPE $(sed -n 's/^Environment=//p' "$unit") \
+  "$prefix/bin/SearchServer" > out.txt 2>&1) || true
+grep -q "初始化失败" "$work/unit_console/out.txt" || fail "the unit's console is not UTF-8: $(od -c "$work/unit_console/out.txt" | head)"
 library="$(find "$prefix" -name 'libTrindleAgentAPI.so.1' | head -n 1)"
 [ -n "$library" ] || fail "libTrindleAgentAPI.so.1 not installed"
 libdir="$(dirname "$library")"
@@ -107,7 +132,9 @@ if command -v dpkg-deb >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2
   package="$(ls "$work"/package/*.deb | head -n 1)"
   contents="$(dpkg-deb -c "$package")"
   for file in ./usr/bin/indexer ./usr/bin/SearchServer ./usr/bin/trindle-query \
-              ./usr/include/TrindleAgentAPI.h ./usr/lib/systemd/system/trindle-search.service; do
+              ./usr/include/TrindleAgentAPI.h ./usr/lib/systemd/system/trindle-search.service \
+              ./usr/share/man/man1/indexer.1.gz ./usr/share/man/man8/SearchServer.8.gz \
+              ./usr/share/man/man1/trindle-query.1.gz; do
     grep -q " $file\$" <<<"$contents" || fail "package lacks $file"
   done
   grep -q "libTrindleAgentAPI.so.1 " <<<"$contents$(echo)" || grep -q "libTrindleAgentAPI.so.1$" <<<"$contents" \
@@ -117,5 +144,6 @@ if command -v dpkg-deb >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2
     grep -q "$dependency" <<<"$depends" || fail "package does not depend on $dependency: $depends"
   done
   [ "$(dpkg-deb -f "$package" Package)" = "trindle" ] || fail "package name"
+  [ "$(dpkg-deb -f "$package" Version)" = "$version" ] || fail "package version is not $version"
 fi
 echo "product install test: all checks passed"
