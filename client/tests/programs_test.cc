@@ -8,6 +8,7 @@
 #include <string>
 
 #include "client/tests/fake_server.h"
+#include "testing/program_run.h"
 
 namespace {
 
@@ -97,6 +98,36 @@ TEST_F(ProgramsTest, ToolExitStatusNamesTheFailure) {
     EXPECT_EQ(Tool(c.arguments, &out, &err), c.status) << c.arguments << "\n" << err;
     EXPECT_NE(err.find(c.reason), string::npos) << c.arguments << "\n" << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+}
+
+// On a UTF-8 console (a terminal with a UTF-8 locale, or TRINDLE_CONSOLE=utf8) the tool works
+// as with --utf8; TRINDLE_CONSOLE=gbk and a pipe keep GBK.
+TEST_F(ProgramsTest, ToolOnAUtf8ConsoleTakesAndPrintsUtf8) {
+  struct {
+    bool terminal;
+    const char* lang;
+    const char* setting;
+    bool utf8;
+  } cases[] = {
+      {true, "C.UTF-8", nullptr, true},
+      {false, "C", "utf8", true},
+      {true, "C.UTF-8", "gbk", false},
+      {false, "C.UTF-8", nullptr, false},
+  };
+  for (const auto& c : cases) {
+    tProgramOptions options;
+    options.terminal = c.terminal;
+    options.environment.emplace_back("LANG", c.lang);
+    if (c.setting != nullptr) options.environment.emplace_back("TRINDLE_CONSOLE", c.setting);
+    const string query = c.utf8 ? string(u8"朱镕基") : string("朱镕基");
+    const tProgramRun run = RunProgram({QUERY_TOOL_PATH, config, query, "0", "5", "-"}, options);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(server.queries().back(), "朱镕基");  // the server always receives GBK
+    EXPECT_EQ(run.output.find("encoding=\"UTF-8\"") != string::npos, c.utf8) << run.output;
+    const string title =
+        c.utf8 ? string(u8"<title>朱镕基</title>") : string("<title>朱镕基</title>");
+    EXPECT_NE(run.output.find(title), string::npos) << run.output;
   }
 }
 
