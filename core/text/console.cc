@@ -1,6 +1,5 @@
 #include "core/text/console.h"
 
-#include <iconv.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -9,11 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/text/encoding.h"
 #include "core/text/gbk_chars.h"
 
 namespace {
 
-const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8, as the converter writes it
 
 bool EqualsIgnoringCase(const char* text, const char* lower) {
   for (; *text != '\0' && *lower != '\0'; ++text, ++lower) {
@@ -23,101 +23,11 @@ bool EqualsIgnoringCase(const char* text, const char* lower) {
   return *text == '\0' && *lower == '\0';
 }
 
-// ---- Code-page conversion (the C library's iconv) ----
-
-// One iconv descriptor for the life of a conversion.
-class CIconv {
- public:
-  CIconv(const char* to, const char* from) : m_descriptor(::iconv_open(to, from)) {}
-  virtual ~CIconv() {
-    if (IsOpen()) ::iconv_close(m_descriptor);
-  }
-  CIconv(const CIconv&) = delete;
-  CIconv& operator=(const CIconv&) = delete;
-
-  bool IsOpen() const { return m_descriptor != reinterpret_cast<iconv_t>(-1); }
-  iconv_t get() const { return m_descriptor; }
-
- private:
-  iconv_t m_descriptor;
-};
-
-// Appends the UTF-8 form of GBK bytes; a byte that starts no GBK character (or ends the text
-// inside one) becomes U+FFFD and decoding goes on at the next byte.
-void AppendGbkAsUtf8(const char* bytes, size_t length, std::string* utf8) {
-  thread_local CIconv converter("UTF-8", "GBK");
-  if (!converter.IsOpen()) {
-    utf8->append(bytes, length);
-    return;
-  }
-  ::iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
-  char* in = const_cast<char*>(bytes);
-  size_t inLeft = length;
-  while (inLeft > 0) {
-    char buffer[4096];
-    char* out = buffer;
-    size_t outLeft = sizeof buffer;
-    const size_t result = ::iconv(converter.get(), &in, &inLeft, &out, &outLeft);
-    utf8->append(buffer, static_cast<size_t>(out - buffer));
-    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
-      utf8->append(kReplacement);
-      ++in;
-      --inLeft;
-    }
-  }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const std::string& text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char first = bytes[i];
-    size_t count = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (first < 0x80) {
-      ++i;
-      continue;
-    } else if (first >= 0xC2 && first <= 0xDF) {
-      count = 1;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-      count = 2;
-      if (first == 0xE0) low = 0xA0;
-      if (first == 0xED) high = 0x9F;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-      count = 3;
-      if (first == 0xF0) low = 0x90;
-      if (first == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + count >= text.size()) return false;
-    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (size_t k = 2; k <= count; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += count + 1;
-  }
-  return true;
-}
-
-// The GBK form of valid UTF-8; false when a character has no GBK form.
-bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
-  if (!IsValidUtf8(utf8)) return false;
-  CIconv converter("GBK", "UTF-8");
-  if (!converter.IsOpen()) return false;
-  gbk->clear();
-  char* in = const_cast<char*>(utf8.data());
-  size_t inLeft = utf8.size();
-  while (inLeft > 0) {
-    char buffer[4096];
-    char* out = buffer;
-    size_t outLeft = sizeof buffer;
-    const size_t result = ::iconv(converter.get(), &in, &inLeft, &out, &outLeft);
-    gbk->append(buffer, static_cast<size_t>(out - buffer));
-    if (result == static_cast<size_t>(-1) && errno != E2BIG) return false;
-  }
-  return true;
+// True when GBK text pairs at `i` into a character of GBK (lead 0x81..0xFE, a trail byte,
+// and a cell the platform maps), as the encoding module decodes it.
+bool IsGbkPair(const unsigned char* bytes, size_t i, size_t size) {
+  return i + 1 < size &&
+         CGbkTable::Get().PairClass(bytes[i], bytes[i + 1]) != CGbkTable::kNoCharacter;
 }
 
 // ---- The converting streams ----
@@ -258,15 +168,22 @@ int TerminalColumns() {
 }
 
 bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::string* gbk) {
-  if (encoding == ConsoleEncoding::kUtf8) return Utf8ToGbk(text, gbk);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (bytes[i] < 0x80) continue;
-    if (bytes[i] == 0x80 || bytes[i] == 0xFF || i + 1 == text.size()) return false;
-    const unsigned char second = bytes[++i];
-    if (second < 0x40 || second == 0x7F || second == 0xFF) return false;
+  std::string converted;
+  if (encoding == ConsoleEncoding::kUtf8) {
+    if (!Utf8ToGbk(text.data(), text.size(), &converted, ToGbk::kReject)) return false;
+  } else {
+    converted = text;
   }
-  *gbk = text;
+  // Every byte from 0x80 up must start a GBK character with the byte after it (this also
+  // refuses the euro sign, which GBK writes as the single byte 0x80 but the engine would
+  // pair with the next byte).
+  const auto* bytes = reinterpret_cast<const unsigned char*>(converted.data());
+  for (size_t i = 0; i < converted.size(); ++i) {
+    if (bytes[i] < 0x80) continue;
+    if (!IsGbkPair(bytes, i, converted.size())) return false;
+    ++i;
+  }
+  gbk->swap(converted);
   return true;
 }
 
@@ -274,21 +191,17 @@ std::string CGbkToUtf8Decoder::Feed(const char* bytes, size_t size) {
   std::string input = m_held;
   input.append(bytes, size);
   m_held.clear();
-  // The last byte waits when it is the first of a character, as the converter pairs them:
-  // 0x81..0xFE followed by a byte 0x40..0xFE other than 0x7F.
+  // The last byte waits when it may be the first of a character (0x81..0xFE); before it the
+  // text is cut into characters as the converter cuts it, so the piece converted ends on a
+  // character's end.
   const auto* data = reinterpret_cast<const unsigned char*>(input.data());
   size_t i = 0;
   while (i < input.size()) {
-    const bool first = data[i] >= 0x81 && data[i] <= 0xFE;
-    if (!first) {
-      ++i;
-    } else if (i + 1 == input.size()) {
+    if (data[i] >= 0x81 && data[i] <= 0xFE && i + 1 == input.size()) {
       m_held.assign(1, static_cast<char>(data[i]));
       break;
-    } else {
-      const unsigned char second = data[i + 1];
-      i += (second >= 0x40 && second <= 0xFE && second != 0x7F) ? 2 : 1;
     }
+    i += IsGbkPair(data, i, input.size()) ? 2 : 1;
   }
   std::string utf8;
   const size_t complete = input.size() - m_held.size();

@@ -54,14 +54,14 @@ bool StdoutIsTerminal();
 // Columns of the terminal on standard output: its window size, else $COLUMNS, else 80.
 int TerminalColumns();
 
-// Text typed on the command line, in `encoding`, as GBK. From UTF-8: false when the text is
-// not valid UTF-8 or holds a character GBK lacks. From GBK: the bytes unchanged, false when a
-// byte 0x80..0xFF does not start a well-formed two-byte character.
+// Text typed on the command line, in `encoding`, as GBK. False when the text is not valid
+// there: from UTF-8, text that is not valid UTF-8 or holds a character GBK lacks; from GBK,
+// a byte 0x80..0xFF that does not start a GBK character with the byte after it.
 bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::string* gbk);
 
 // CGbkToUtf8Decoder: converts GBK arriving in pieces. Feed returns the UTF-8 of every
 // complete character so far; a first byte at the end of a piece waits for the next one.
-// Bytes that start no GBK character become U+FFFD.
+// Bytes that start no GBK character become U+FFFD (the encoding module's kReplacement).
 class CGbkToUtf8Decoder {
  public:
   CGbkToUtf8Decoder() = default;
