@@ -100,7 +100,7 @@ int Fail(const char* format, int error, const char* what) {
 int main(int argc, char** argv) {
   SetUpConsole();
   if (AnswerInformationOption(argc, argv)) return 0;
-  ChooseOutputBuffering();
+  if (StdoutEncoding() == ConsoleEncoding::kGbk) ChooseOutputBuffering();  // UTF-8: unbuffered
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {
     std::printf("Erro Read SearchServer.xml\n");

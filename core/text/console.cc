@@ -38,7 +38,6 @@ struct tConsoleStream {
   CGbkToUtf8Decoder decoder;
 };
 
-tConsoleStream g_streams[2];  // standard output, standard error: live as long as the process
 ConsoleEncoding g_stdoutEncoding = ConsoleEncoding::kGbk;
 bool g_stdoutIsTerminal = false;
 
@@ -59,14 +58,22 @@ ssize_t WriteConverted(void* cookie, const char* bytes, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-// A converting stream over `fd`, buffered as `mode` (_IOLBF, _IOFBF or _IONBF); null when
-// the C library cannot make one.
-std::FILE* OpenConvertingStream(tConsoleStream* stream, int fd, int mode) {
+// A converting stream over `fd`; null when the C library cannot make one. It is unbuffered:
+// each printf, fputs or fwrite is converted and written at once, while the converter is
+// alive. A buffered stream would be flushed by exit() after the destructors of static and
+// thread-local objects (the encoding module's converters among them) have run. The stream's
+// own state is never freed, for the same reason.
+std::FILE* OpenConvertingStream(int fd) {
+  auto* stream = new tConsoleStream;
   stream->fd = fd;
   cookie_io_functions_t functions{};
   functions.write = WriteConverted;
   std::FILE* file = ::fopencookie(stream, "w", functions);
-  if (file != nullptr) std::setvbuf(file, nullptr, mode, mode == _IONBF ? 0 : BUFSIZ);
+  if (file == nullptr) {
+    delete stream;
+    return nullptr;
+  }
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 
@@ -134,8 +141,7 @@ void SetUpConsole() {
 
   if (g_stdoutEncoding == ConsoleEncoding::kUtf8) {
     std::fflush(stdout);
-    std::FILE* file =
-        OpenConvertingStream(&g_streams[0], STDOUT_FILENO, g_stdoutIsTerminal ? _IOLBF : _IOFBF);
+    std::FILE* file = OpenConvertingStream(STDOUT_FILENO);
     if (file != nullptr) {
       stdout = file;
     } else {
@@ -144,7 +150,7 @@ void SetUpConsole() {
   }
   if (stderrEncoding == ConsoleEncoding::kUtf8) {
     std::fflush(stderr);
-    std::FILE* file = OpenConvertingStream(&g_streams[1], STDERR_FILENO, _IONBF);
+    std::FILE* file = OpenConvertingStream(STDERR_FILENO);
     if (file != nullptr) stderr = file;
   }
   if (!settingValid) {

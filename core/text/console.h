@@ -6,9 +6,11 @@
 // SetUpConsole() runs once at the start of main(). For each of stdout and stderr that is to
 // be UTF-8 it replaces the C stream with one that converts GBK to UTF-8 on its way to the
 // same descriptor, so every printf of a GBK message converts without touching its call. A
-// two-byte character split across two writes (a buffer boundary, an fflush between the two
-// bytes) is held back until its second byte arrives. A GBK stream is left untouched, so the
-// bytes of a pipe or a file are exactly those of the program.
+// converting stream is unbuffered (each call is converted and written at once; a program must
+// not give it a buffer with setvbuf, or its last bytes would be converted during exit(), after
+// the converter is gone). A two-byte character split across two writes is held back until its
+// second byte arrives. A GBK stream is left untouched, so the bytes of a pipe or a file are
+// exactly those of the program.
 //
 // The query that mode 5 takes on its command line is in the console's encoding too:
 // ConsoleTextToGbk turns it into the engine's GBK, or refuses a text that is not valid.
