@@ -37,6 +37,7 @@ done
 for program in SearchServer trindle-query; do
   [ "$("$prefix/bin/$program" --version)" = "$program (Trindle) $version" ] || fail "$program --version"
 done
+[ -e "$libdir/libTrindleAgentAPI.so.$version" ] || fail "the library's version is not $version"
 
 # The unit sets the console's encoding: run the installed server with the unit's environment
 # into a file (as the journal takes it) on a data set that does not load: its Chinese message
