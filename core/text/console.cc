@@ -38,6 +38,8 @@ struct tConsoleStream {
   CGbkToUtf8Decoder decoder;
 };
 
+// The converting streams' states, kept for the life of the process (see OpenConvertingStream).
+tConsoleStream* g_consoleStreams[2] = {nullptr, nullptr};
 ConsoleEncoding g_stdoutEncoding = ConsoleEncoding::kGbk;
 bool g_stdoutIsTerminal = false;
 
@@ -74,6 +76,7 @@ std::FILE* OpenConvertingStream(int fd) {
     return nullptr;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
+  g_consoleStreams[fd == STDOUT_FILENO ? 0 : 1] = stream;
   return file;
 }
 
