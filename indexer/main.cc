@@ -25,13 +25,9 @@ int PrintUsage(const char* program) {
 bool QueryAsGbk(const char* typed, std::string* query) {
   if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) return true;
   if (StdoutEncoding() == ConsoleEncoding::kUtf8) {
-    std::printf(
-        "The query is not valid UTF-8 or holds a character that GBK lacks (the console is "
-        "UTF-8; TRINDLE_CONSOLE=gbk takes a GBK query)\n");
+    std::printf("Query is not valid UTF-8, or GBK lacks a character of it (see TRINDLE_CONSOLE)\n");
   } else {
-    std::printf(
-        "The query is not valid GBK (the console is GBK; TRINDLE_CONSOLE=utf8 takes a UTF-8 "
-        "query)\n");
+    std::printf("Query is not valid GBK (see TRINDLE_CONSOLE)\n");
   }
   return false;
 }
