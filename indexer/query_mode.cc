@@ -82,9 +82,9 @@ class CHitTable {
   void SizeColumns(const std::vector<std::vector<std::string>>& records) {
     const size_t share = std::max<size_t>(6, m_columns / std::max<size_t>(1, m_names.size()));
     for (size_t field = 0; field < m_names.size(); ++field) {
-      size_t widest = m_names[field].size();
+      size_t widest = GbkColumns(m_names[field]);
       for (const auto& values : records) {
-        if (field < values.size()) widest = std::max(widest, values[field].size());
+        if (field < values.size()) widest = std::max(widest, GbkColumns(values[field]));
       }
       m_widths.push_back(std::min(widest, share));
     }
@@ -98,7 +98,7 @@ class CHitTable {
       const size_t width = field < m_widths.size() && !last ? m_widths[field] : m_columns;
       const std::string cut = CutGbkToColumns(values[field], width);
       line += cut;
-      if (!last) line.append(width - cut.size(), ' ');
+      if (!last) line.append(width - GbkColumns(cut), ' ');
     }
     line = CutGbkToColumns(line, m_columns);
     line.erase(line.find_last_not_of(' ') + 1);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,29 @@ bool EqualsIgnoringCase(const char* text, const char* lower) {
 bool IsGbkPair(const unsigned char* bytes, size_t i, size_t size) {
   return i + 1 < size &&
          CGbkTable::Get().PairClass(bytes[i], bytes[i + 1]) != CGbkTable::kNoCharacter;
+}
+
+// True for the code points a terminal shows two columns wide (East Asian Wide and Fullwidth:
+// Hangul Jamo, CJK symbols, kana, ideographs, Hangul syllables, compatibility ideographs,
+// vertical and small forms, fullwidth forms). Everything else GBK holds (Latin, Greek and
+// Cyrillic letters, box drawing, "——") is one column, as terminals show ambiguous widths.
+bool IsWide(uint32_t code) {
+  return (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0x303E) ||
+         (code >= 0x3041 && code <= 0x33FF) || (code >= 0x3400 && code <= 0x4DBF) ||
+         (code >= 0x4E00 && code <= 0x9FFF) || (code >= 0xA000 && code <= 0xA4CF) ||
+         (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+         (code >= 0xFE10 && code <= 0xFE19) || (code >= 0xFE30 && code <= 0xFE6F) ||
+         (code >= 0xFF00 && code <= 0xFF60) || (code >= 0xFFE0 && code <= 0xFFE6);
+}
+
+// Columns of the character at bytes[i], cut as the engine cuts GBK (a byte from 0x80 up
+// takes the next byte with it); its length in bytes goes to *length. A pair that is no GBK
+// character shows as U+FFFD and its second byte: two columns.
+size_t CharColumns(const unsigned char* bytes, size_t i, size_t size, size_t* length) {
+  *length = static_cast<size_t>(gbk::CharWidth(bytes, i, size));
+  if (*length == 1) return 1;
+  const uint32_t code = CGbkTable::Get().PairCodePoint(bytes[i], bytes[i + 1]);
+  return code == 0 || IsWide(code) ? 2 : 1;
 }
 
 // ---- The converting streams ----
@@ -225,13 +249,26 @@ std::string CGbkToUtf8Decoder::Finish() {
   return held ? std::string(kReplacement) : std::string();
 }
 
+size_t GbkColumns(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  size_t columns = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t length = 0;
+    columns += CharColumns(bytes, i, text.size(), &length);
+    i += length;
+  }
+  return columns;
+}
+
 std::string CutGbkToColumns(const std::string& text, size_t columns) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  size_t end = 0;
+  size_t end = 0, used = 0;
   while (end < text.size()) {
-    const size_t width = static_cast<size_t>(gbk::CharWidth(bytes, end, text.size()));
-    if (end + width > columns) break;
-    end += width;
+    size_t length = 0;
+    const size_t width = CharColumns(bytes, end, text.size(), &length);
+    if (used + width > columns) break;
+    used += width;
+    end += length;
   }
   return text.substr(0, end);
 }

@@ -77,7 +77,11 @@ class CGbkToUtf8Decoder {
   std::string m_held;  // at most one byte: the first of a character cut by the piece's end
 };
 
+// Terminal columns of GBK text: two for each character a terminal shows wide (CJK
+// ideographs and punctuation, kana, Hangul, fullwidth forms), one for every other character
+// (ASCII, Latin, Greek and Cyrillic letters, box drawing, "——").
+size_t GbkColumns(const std::string& text);
+
 // The longest prefix of GBK `text` that fits in `columns` terminal columns, never ending
-// inside a two-byte character. A one-byte character takes one column, a two-byte character
-// (CJK) two, so the display width of GBK text is its length in bytes.
+// inside a two-byte character.
 std::string CutGbkToColumns(const std::string& text, size_t columns);

@@ -131,7 +131,30 @@ TEST(ConsoleTextToGbk, GbkPassesUnchangedWhenWellFormed) {
   }
 }
 
-TEST(CutGbkToColumns, CjkTakesTwoColumnsAndIsNeverCut) {
+TEST(GbkColumns, WideCharactersTakeTwoColumnsOthersOne) {
+  struct {
+    std::string text;
+    size_t columns;
+  } cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"中国", 4},
+      {"，。", 4},  // CJK punctuation
+      {"ＡＢ", 4},
+      {"あア", 4},  // fullwidth, kana
+      {"——", 2},
+      {"αβ", 2},
+      {"ПР", 2},
+      {"─┼", 2},  // ambiguous: narrow
+      {"a\xD6", 2},
+      {"\xD6"
+       " b",
+       3},  // no character: U+FFFD
+  };
+  for (const auto& c : cases) EXPECT_EQ(GbkColumns(c.text), c.columns) << c.text;
+}
+
+TEST(CutGbkToColumns, TheCutFitsAndNeverSplitsACharacter) {
   struct {
     std::string text;
     size_t columns;
@@ -139,10 +162,12 @@ TEST(CutGbkToColumns, CjkTakesTwoColumnsAndIsNeverCut) {
   } cases[] = {
       {"中国abc", 0, ""},     {"中国abc", 1, ""},      {"中国abc", 3, "中"},
       {"中国abc", 4, "中国"}, {"中国abc", 5, "中国a"}, {"中国abc", 99, "中国abc"},
-      {"a中", 2, "a"},        {"a\xD6", 2, "a\xD6"},  // a lone last byte is one column
+      {"a中", 2, "a"},        {"——中", 3, "——"},       {"a\xD6", 2, "a\xD6"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CutGbkToColumns(c.text, c.columns), c.cut) << c.text << " " << c.columns;
+    const std::string cut = CutGbkToColumns(c.text, c.columns);
+    EXPECT_EQ(cut, c.cut) << c.text << " " << c.columns;
+    EXPECT_LE(GbkColumns(cut), c.columns);
   }
 }
 
