@@ -23,7 +23,14 @@ int PrintUsage(const char* program) {
 // The query of mode 5 as GBK, taken in the console's encoding; false (with a message) when
 // it is not valid there.
 bool QueryAsGbk(const char* typed, std::string* query) {
-  if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) return true;
+  if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) {
+    if (LooksLikeUtf8OnAGbkConsole(typed)) {
+      std::fprintf(stderr,
+                   "indexer: the query is read as GBK, as standard output is not a terminal; "
+                   "TRINDLE_CONSOLE=utf8 reads it as UTF-8\n");
+    }
+    return true;
+  }
   if (StdoutEncoding() == ConsoleEncoding::kUtf8) {
     std::printf("Query is not valid UTF-8, or GBK lacks a character of it (see TRINDLE_CONSOLE)\n");
   } else {

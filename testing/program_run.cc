@@ -85,7 +85,7 @@ tProgramRun RunProgram(const std::vector<std::string>& arguments, const tProgram
   if (child == 0) {
     ::dup2(pipeFds[1], STDOUT_FILENO);
     const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, STDERR_FILENO);
+    ::dup2(options.standardErrorToo ? pipeFds[1] : null, STDERR_FILENO);
     ::dup2(null, STDIN_FILENO);
     ExecChild(arguments, options);
   }

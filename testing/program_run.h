@@ -3,7 +3,8 @@
 // The child starts from a clean console environment (LANG, LC_ALL, LC_CTYPE, COLUMNS and
 // TRINDLE_CONSOLE removed) plus the variables given, so a test does not depend on the locale
 // of whoever runs it. On a terminal standard output and standard error share the terminal
-// (whose line discipline writes "\r\n" for "\n"); with a pipe standard error is discarded.
+// (whose line discipline writes "\r\n" for "\n"); with a pipe standard error is discarded
+// unless asked for.
 #pragma once
 
 #include <string>
@@ -21,6 +22,7 @@ struct tProgramOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // set in the child
   std::string workingDirectory;                                  // empty: the test's own
   int timeoutSeconds = 20;                                       // then the child is killed
+  bool standardErrorToo = false;  // with a pipe: standard error into it too, else discarded
 };
 
 // `arguments[0]` is the program's path.

@@ -129,6 +129,12 @@ TEST_F(ProgramsTest, ToolOnAUtf8ConsoleTakesAndPrintsUtf8) {
         c.utf8 ? string(u8"<title>朱镕基</title>") : string("<title>朱镕基</title>");
     EXPECT_NE(run.output.find(title), string::npos) << run.output;
   }
+  // UTF-8 into a pipe is sent as GBK, with a hint on standard error.
+  tProgramOptions piped;
+  piped.environment.emplace_back("LANG", "C.UTF-8");
+  piped.standardErrorToo = true;
+  const tProgramRun run = RunProgram({QUERY_TOOL_PATH, config, u8"朱镕基", "0", "5", "-"}, piped);
+  EXPECT_NE(run.output.find("--utf8 reads it as UTF-8"), string::npos) << run.output;
 }
 
 TEST_F(ProgramsTest, CExamplePrintsTheDocument) {

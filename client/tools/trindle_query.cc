@@ -148,6 +148,11 @@ int main(int argc, char** argv) {
     return Failure(kExitUsage, std::string("page count is not a number: ") + arguments[3]);
   }
   const std::string output = arguments[4];
+  if (!utf8 && LooksLikeUtf8OnAGbkConsole(query)) {
+    std::fprintf(stderr,
+                 "trindle-query: the query is sent as GBK, as standard output is not a "
+                 "terminal; --utf8 reads it as UTF-8\n");
+  }
   if (utf8) {
     std::string gbk;
     if (!Utf8ToGbk(query.data(), query.size(), &gbk, ToGbk::kReject)) {

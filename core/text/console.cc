@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -198,6 +199,20 @@ int TerminalColumns() {
     if (number > 0 && number < 10000) return static_cast<int>(number);
   }
   return 80;
+}
+
+bool LooksLikeUtf8OnAGbkConsole(const std::string& text) {
+  const char* setting = std::getenv("TRINDLE_CONSOLE");
+  bool forced = false;
+  ConsoleEncoding encoding = ConsoleEncoding::kGbk;
+  if (!ParseConsoleSetting(setting, &forced, &encoding)) forced = false;
+  if (forced || DecideStdoutEncoding() != ConsoleEncoding::kGbk) return false;
+  if (!LocaleNamesUtf8(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"))) {
+    return false;
+  }
+  const bool beyondAscii = std::any_of(
+      text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) >= 0x80; });
+  return beyondAscii && IsValidUtf8(text);
 }
 
 bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::string* gbk) {

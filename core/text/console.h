@@ -56,6 +56,12 @@ bool StdoutIsTerminal();
 // Columns of the terminal on standard output: its window size, else $COLUMNS, else 80.
 int TerminalColumns();
 
+// True when command-line `text` that is taken as GBK was most likely typed in UTF-8: the
+// console is GBK by itself (auto, standard output not a terminal), yet the locale is UTF-8 and
+// the text is valid UTF-8 with characters beyond ASCII (GBK text rarely is). A program may
+// then say on standard error how to have it read as UTF-8; the text is still taken as GBK.
+bool LooksLikeUtf8OnAGbkConsole(const std::string& text);
+
 // Text typed on the command line, in `encoding`, as GBK. False when the text is not valid
 // there: from UTF-8, text that is not valid UTF-8 or holds a character GBK lacks; from GBK,
 // a byte 0x80..0xFF that does not start a GBK character with the byte after it.

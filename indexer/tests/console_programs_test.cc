@@ -295,6 +295,21 @@ TEST_F(ConsoleQueryTest, AQueryNotValidInTheConsoleEncodingIsRefused) {
   }
 }
 
+// Into a pipe on a UTF-8 locale the query is GBK; one that is valid UTF-8 gets a hint on
+// standard error, a GBK one none.
+TEST_F(ConsoleQueryTest, AUtf8QueryIntoAPipeIsTakenAsGbkWithAHint) {
+  tProgramOptions options = Console(false, "C.UTF-8");
+  options.standardErrorToo = true;
+  const tProgramRun utf8 = Query(u8"[FIELD] code [AND] 人民", options);
+  EXPECT_EQ(utf8.status, 0);
+  EXPECT_TRUE(Contains(utf8.output, "TRINDLE_CONSOLE=utf8 reads it as UTF-8")) << utf8.output;
+  EXPECT_TRUE(Contains(utf8.output, "Total 0\n")) << utf8.output;
+  const tProgramRun gbk = Query("[FIELD] code [AND] 人民", options);
+  EXPECT_EQ(gbk.output.rfind("Total 3\n", 0), 0u) << gbk.output;
+  options.environment.emplace_back("TRINDLE_CONSOLE", "gbk");  // asked for: no hint
+  EXPECT_FALSE(Contains(Query(u8"[FIELD] code [AND] 人民", options).output, "reads it as"));
+}
+
 TEST_F(ConsoleQueryTest, FilesAreTheSameWhateverTheConsole) {
   ASSERT_TRUE(WriteTextFile(Path("schema.txt"), std::string("header\n") + kSchema));
   std::vector<std::string> outputs;
