@@ -37,7 +37,6 @@ done
 for program in SearchServer trindle-query; do
   [ "$("$prefix/bin/$program" --version)" = "$program (Trindle) $version" ] || fail "$program --version"
 done
-[ -e "$libdir/libTrindleAgentAPI.so.$version" ] || fail "the library's version is not $version"
 
 # The unit sets the console's encoding: run the installed server with the unit's environment
 # into a file (as the journal takes it) on a data set that does not load: its Chinese message
@@ -55,6 +54,7 @@ library="$(find "$prefix" -name 'libTrindleAgentAPI.so.1' | head -n 1)"
 [ -n "$library" ] || fail "libTrindleAgentAPI.so.1 not installed"
 libdir="$(dirname "$library")"
 [ -L "$libdir/libTrindleAgentAPI.so" ] || fail "no unversioned link to the library"
+[ -e "$libdir/libTrindleAgentAPI.so.$version" ] || fail "the library's version is not $version"
 [ -e "$libdir/pkgconfig/TrindleAgentAPI.pc" ] || fail "no pkg-config file"
 [ -e "$libdir/cmake/TrindleAgentAPI/TrindleAgentAPIConfig.cmake" ] || fail "no CMake package"
 
