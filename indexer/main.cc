@@ -26,8 +26,8 @@ bool QueryAsGbk(const char* typed, std::string* query) {
   if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) {
     if (LooksLikeUtf8OnAGbkConsole(typed)) {
       std::fprintf(stderr,
-                   "indexer: the query is read as GBK, as standard output is not a terminal; "
-                   "TRINDLE_CONSOLE=utf8 reads it as UTF-8\n");
+                   "indexer: the query is read as GBK here; TRINDLE_CONSOLE=utf8 reads it as "
+                   "UTF-8\n");
     }
     return true;
   }

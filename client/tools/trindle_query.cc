@@ -149,9 +149,7 @@ int main(int argc, char** argv) {
   }
   const std::string output = arguments[4];
   if (!utf8 && LooksLikeUtf8OnAGbkConsole(query)) {
-    std::fprintf(stderr,
-                 "trindle-query: the query is sent as GBK, as standard output is not a "
-                 "terminal; --utf8 reads it as UTF-8\n");
+    std::fprintf(stderr, "trindle-query: the query is sent as GBK; --utf8 reads it as UTF-8\n");
   }
   if (utf8) {
     std::string gbk;
