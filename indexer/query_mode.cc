@@ -71,9 +71,10 @@ class CHitTable {
 
   void Print(const ResultPage& page) {
     const auto records = PageValues(page);
-    if (m_widths.empty()) {
+    if (!m_sized) {
       SizeColumns(records);
       PrintLine(m_names);
+      m_sized = true;
     }
     for (const auto& values : records) PrintLine(values);
   }
@@ -108,6 +109,7 @@ class CHitTable {
   size_t m_columns;
   std::vector<std::string> m_names;
   std::vector<size_t> m_widths;
+  bool m_sized = false;  // the widths are taken and the names printed with the first page
 };
 
 }  // namespace
