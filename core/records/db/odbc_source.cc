@@ -22,20 +22,32 @@ bool Succeeded(SQLRETURN result) {
   return result == SQL_SUCCESS || result == SQL_SUCCESS_WITH_INFO;
 }
 
-// The diagnostic records of `handle` as one GBK text (read wide, as the driver wrote them).
+// Every diagnostic record of `handle` as one GBK text, "SQLSTATE message" joined by "; "
+// (read wide, as the driver wrote them; a message longer than the buffer is read again
+// whole). `fallback` when there is none.
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const char* fallback) {
+  constexpr SQLSMALLINT kMaxRecords = 64;  // a driver that never says "no more"
   std::string text;
-  for (SQLSMALLINT record = 1; record <= 8; ++record) {
+  std::vector<SQLWCHAR> message(1024);
+  for (SQLSMALLINT record = 1; record <= kMaxRecords; ++record) {
     SQLWCHAR state[8] = {0};
-    SQLWCHAR message[1024] = {0};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message, 1024, &length);
+    SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                                      static_cast<SQLSMALLINT>(message.size()), &length);
     if (!Succeeded(result)) break;
+    if (length >= static_cast<SQLSMALLINT>(message.size()) && length < 32000) {
+      message.resize(static_cast<size_t>(length) + 1);
+      result = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                              static_cast<SQLSMALLINT>(message.size()), &length);
+      if (!Succeeded(result)) break;
+    }
     std::string stateText, messageText;
     CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(state), 5, &stateText);
-    size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), 1023);
-    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(message), units, &messageText);
+    size_t units =
+        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1);
+    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(message.data()), units,
+                              &messageText);
     if (!text.empty()) text += "; ";
     text += stateText + " " + messageText;
   }
