@@ -143,10 +143,24 @@ std::string SampleTableStatements(SqlDialect dialect) {
 std::string BulkTableStatements(SqlDialect dialect, const std::string& name, int rows) {
   std::string sql = CreateTable(dialect, name) + ";\n";
   const std::string count = std::to_string(rows);
-  const bool mariaDb = dialect == SqlDialect::kMariaDb;
-  const std::string title = mariaDb ? "concat('中国 ', x)" : "'中国 ' || x";
-  const std::string body = mariaDb ? "concat('人民 大学 北京 上海 电脑 软件 ', x)"
-                                   : "'人民 大学 北京 上海 电脑 软件 ' || x";
+  // About 400 bytes of body a row: 100,000 rows are far more than the socket buffers hold,
+  // so a server stopped early in the scan cannot have sent them all already.
+  const std::string words = "'人民 大学 北京 上海 电脑 软件 '";
+  std::string title, body;
+  switch (dialect) {
+    case SqlDialect::kSqlite:
+      title = "'中国 ' || x";
+      body = "replace(hex(zeroblob(12)), '00', " + words + ") || x";
+      break;
+    case SqlDialect::kPostgres:
+      title = "'中国 ' || x";
+      body = "repeat(" + words + ", 12) || x";
+      break;
+    case SqlDialect::kMariaDb:
+      title = "concat('中国 ', x)";
+      body = "concat(repeat(" + words + ", 12), x)";
+      break;
+  }
   const std::string select = " select x, " + title + ", " + body +
                              ", 2000 + x % 20, '2020-01-02 03:04:05', x * 0.5, x from ";
   const std::string numbers =
@@ -155,7 +169,8 @@ std::string BulkTableStatements(SqlDialect dialect, const std::string& name, int
     case SqlDialect::kSqlite:
       sql += "with " + numbers + " insert into " + name + select + "n";
       break;
-    case SqlDialect::kMariaDb:
+    case SqlDialect::kMariaDb:  // the server stops a recursion after 1,000 steps by default
+      sql += "set max_recursive_iterations = " + std::to_string(rows + 10) + ";\n";
       sql += "insert into " + name + " with " + numbers + select + "n";
       break;
     case SqlDialect::kPostgres:
