@@ -45,9 +45,8 @@ driver() {
   fi
 }
 
-# NO_CACHE=1 and FORWARDONLY=1 stream the rows instead of reading the whole result first.
 connect_string() {
-  echo "Driver=$(driver);Server=127.0.0.1;Port=$(port);Database=$database;Uid=$user;Pwd=$password;CharSet=utf8mb4;NO_CACHE=1;FORWARDONLY=1"
+  echo "Driver=$(driver);Server=127.0.0.1;Port=$(port);Database=$database;Uid=$user;Pwd=$password;CharSet=utf8mb4"
 }
 
 client() {
