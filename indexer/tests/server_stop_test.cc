@@ -88,8 +88,10 @@ class ServerStopTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return m_dir.Path(name); }
 
+  // Mode 4 with its output line by line (so that the test sees the scan's progress as it
+  // happens), stopped after 5 minutes at most.
   std::string IndexCommand() const {
-    return std::string("cd '") + m_dir.path() + "' && stdbuf -oL " + INDEXER_PATH +
+    return std::string("cd '") + m_dir.path() + "' && timeout 300 stdbuf -oL " + INDEXER_PATH +
            " 4 db.xml out schema.txt dict.pdat dict.words 2>&1";
   }
 
