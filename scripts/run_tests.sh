@@ -2,8 +2,9 @@
 # Builds everything twice (plain and with AddressSanitizer + UndefinedBehaviorSanitizer) and
 # runs the whole test suite in both builds, including the SQLite, PostgreSQL and MariaDB
 # integration tests. Installs the Debian packages it needs and starts (and stops) a private
-# PostgreSQL cluster and a private MariaDB server of its own. Before the suites: every fuzz target for a bounded time (a finding
-# fails the run), and the tests that run threads in a ThreadSanitizer build. The sanitizer
+# PostgreSQL cluster and a private MariaDB server of its own. Before the suites: every fuzz
+# target for a bounded time (a finding fails the run), and the tests that run threads in a
+# ThreadSanitizer build. The sanitizer
 # suite runs the server soak test for TRINDLE_SOAK_SECONDS (60 unless set).
 # TRINDLE_FUZZ_SECONDS sets the time per fuzz target (12 unless set). The ctest summary of
 # the sanitizer suite is the last output.

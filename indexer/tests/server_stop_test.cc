@@ -168,8 +168,8 @@ std::string FreePort() {
 
 TEST_F(ServerStopTest, MariaDbStoppedDuringTheScan) {
   tServerKind kind{"MariaDB", SqlDialect::kMariaDb, "mariadb_test_cluster.sh",
-                   "test -x /usr/sbin/mariadbd", "TRINDLE_MARIADB_DIR='" + Path("mariadb") + "'",
-                   "",
+                   "test -x /usr/sbin/mariadbd",
+                   "TRINDLE_MARIADB_PORT= TRINDLE_MARIADB_DIR='" + Path("mariadb") + "'", "",
                    // The driver reads the whole result while it runs the statement: the server
                    // goes down as soon as the statement was sent.
                    "Execute select * from bulk order by id Start!\n"};
