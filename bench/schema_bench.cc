@@ -72,7 +72,7 @@ int main() {
     dup2(quiet, fileno(stdout));
     bool succeeded = true;
     double mode3 = MedianMilliseconds([&] {
-      succeeded &= RunSchemaMode(text.c_str(), binary.c_str(), review.c_str());
+      succeeded &= RunSchemaMode(text.c_str(), binary.c_str(), review.c_str()) == 0;
       std::fflush(stdout);
     });
     dup2(console, fileno(stdout));

@@ -3,19 +3,20 @@
 
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
+#include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
 int RunDictionaryMode(const char* dictionaryText, const char* trieFile) {
   CPDAT trie;
   if (trie.BuildFromText(dictionaryText) == 0) {
     std::printf("Error Load %s\n", dictionaryText);
-    return 1;
+    return exit_status::kBadInput;
   }
   if (!trie.Save(trieFile)) {
     std::printf("Error Save %s\n", trieFile);
-    return 1;
+    return exit_status::kOutput;
   }
-  return 0;
+  return exit_status::kSuccess;
 }
 
 int RunWordListMode(const char* wordListText, const char* wordListFile, const char* trieFile) {
@@ -26,11 +27,11 @@ int RunWordListMode(const char* wordListText, const char* wordListFile, const ch
   CWordList wordList;
   if (wordList.BuildFromText(wordListText, trie) == 0) {
     std::printf("Error Load %s\n", wordListText);
-    return 1;
+    return exit_status::kBadInput;
   }
   if (!wordList.Save(wordListFile)) {
     std::printf("Error Save %s\n", wordListFile);
-    return 1;
+    return exit_status::kOutput;
   }
-  return 0;
+  return exit_status::kSuccess;
 }

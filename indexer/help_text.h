@@ -32,6 +32,11 @@ inline constexpr char kIndexerHelp[] =
     "      default) is UTF-8 on a terminal whose locale is UTF-8, GBK on files and\n"
     "      pipes. The files the modes read and write are GBK whatever it says.\n"
     "\n"
-    "Exit status: 0 done (modes 3 to 5 report their failures by message), 1 mode 1\n"
-    "or 2 failed or the query of mode 5 is not valid in the console's encoding,\n"
-    "255 the usage line (no mode, or too few files for the mode).\n";
+    "Exit status (every mode):\n"
+    "  0    done\n"
+    "  1    an input could not be read or is invalid (a file, the configuration,\n"
+    "       the schema, the dictionary, the word list, the data set, the query)\n"
+    "  2    the database failed (open, a statement, a row, the connection lost)\n"
+    "  3    writing or committing the output failed (the previous output stays)\n"
+    "  4    the output would pass a limit of the file formats\n"
+    "  255  the usage line (no mode, or too few files for the mode)\n";

@@ -1,6 +1,7 @@
 // Mode 4: imports the schema, loads the trie and the word list, scans the configured table
-// into a new data-line store and saves the data set under the result base name. Every
-// failure prints its line and ends the mode; the exit code stays 0 whatever happens.
+// into a new data-line store and saves the data set under the result base name as a new
+// generation. Every failure prints its line and ends the mode with its exit status; a scan
+// that fails saves nothing, so the committed generation stays as it was.
 #include "indexer/index_mode.h"
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "core/records/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
+#include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -31,9 +33,9 @@ void PrintParameters(const char* dbConfig, const char* resultBase, const char* s
 
 }  // namespace
 
-void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
-                      const char* trieFile, const char* wordListFile,
-                      const CIndexModeOptions& options) {
+int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
+                     const char* trieFile, const char* wordListFile,
+                     const CIndexModeOptions& options) {
   PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
 
   // Declared in the order of creation, so that everything a store or index borrows (schema,
@@ -41,7 +43,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   CFieldInfo schema;
   if (!schema.ImportText(schemaText)) {
     std::printf("Import %s failed!\n", schemaText);
-    return;
+    return exit_status::kBadInput;
   }
   // The data set is written as a new generation and committed by its manifest
   // (data_set_commit.h); this also finishes or clears what an interrupted run left.
@@ -51,7 +53,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   if (!writer.Begin(&error)) {
     std::printf("%s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kOutput;
   }
   // The binary schema that mode 5 and the server load; written before anything else can
   // fail unless that would break the committed generation, and its result is deliberately
@@ -61,46 +63,53 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   auto trie = std::make_unique<CPDAT>();
   if (!trie->Load(trieFile)) {
     std::printf("Load %s failed!\n", trieFile);
-    return;
+    return exit_status::kBadInput;
   }
   // The scan needs no word list; the command line names one, and an unreadable one ends the
   // mode before a data set is made beside it.
   auto wordList = std::make_unique<CWordList>();
   if (!wordList->Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
-    return;
+    return exit_status::kBadInput;
   }
   if (!writer.IdentifyInputs(trieFile, wordListFile, &error)) {
     std::printf("%s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kBadInput;
   }
   auto store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
   CDBConfig config;
   if (!config.Load(dbConfig)) {
     std::printf("Load\t%s failed!\n", dbConfig);
-    return;
+    return exit_status::kBadInput;
   }
 
   std::printf("数据库扫描开始！\n");
   {
     std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
-    // A failed scan keeps the rows read so far; they are saved all the same.
-    ScanDatabase(store.get(), config, connection.get(), options.scan);
+    // A scan that failed holds only some of the rows, or none: saving them would replace a
+    // good data set with a partial one that every server would then serve. Nothing is saved;
+    // the writer removes what this run left pending, and the committed generation stays.
+    if (!ScanDatabase(store.get(), config, connection.get(), options.scan)) {
+      std::printf("Database scan failed, %s not saved!\n", resultBase);
+      return exit_status::kDatabase;
+    }
   }
   if (options.faultHook) options.faultHook("save");
   if (!store->Save(resultBase, writer.PendingSuffix())) {
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kOutput;
   }
   if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kOutput;
   }
+  return exit_status::kSuccess;
 }
 
-void RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
-                  const char* trieFile, const char* wordListFile) {
-  RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile, CIndexModeOptions());
+int RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
+                 const char* trieFile, const char* wordListFile) {
+  return RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile,
+                          CIndexModeOptions());
 }

@@ -12,6 +12,7 @@ struct CIndexModeOptions {
   CDataSetWriter::FaultHook faultHook;
 };
 
-void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
-                      const char* trieFile, const char* wordListFile,
-                      const CIndexModeOptions& options);
+// Returns the exit status (indexer/exit_status.h).
+int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
+                     const char* trieFile, const char* wordListFile,
+                     const CIndexModeOptions& options);

@@ -7,6 +7,7 @@
 
 #include "core/text/console.h"
 #include "core/util/version.h"
+#include "indexer/exit_status.h"
 #include "indexer/help_text.h"
 #include "indexer/modes.h"
 
@@ -17,7 +18,7 @@ constexpr int kFileArguments[6] = {0, 2, 3, 3, 5, 5};
 
 int PrintUsage(const char* program) {
   std::printf("Usage:%s [选项] [输入文件名] [输出文件名]\n", program);
-  return -1;
+  return exit_status::kUsage;
 }
 
 // The query of mode 5 as GBK, taken in the console's encoding; false (with a message) when
@@ -53,12 +54,12 @@ int main(int argc, char** argv) {
   }
   if (argc < 2) return PrintUsage(argv[0]);
   char mode = argv[1][0];
-  if (mode < '1' || mode > '5') return 0;
+  if (mode < '1' || mode > '5') return exit_status::kSuccess;
   int digit = mode - '0';
   // Too few file arguments: the mode would read past argv, so it is refused with the usage.
   if (argc - 2 < kFileArguments[digit]) return PrintUsage(argv[0]);
 
-  int exitCode = 0;
+  int exitCode = exit_status::kSuccess;
   switch (digit) {
     case 1:
       exitCode = RunDictionaryMode(argv[2], argv[3]);
@@ -67,20 +68,20 @@ int main(int argc, char** argv) {
       exitCode = RunWordListMode(argv[2], argv[3], argv[4]);
       break;
     case 3:
-      RunSchemaMode(argv[2], argv[3], argv[4]);
+      exitCode = RunSchemaMode(argv[2], argv[3], argv[4]);
       break;
     case 4:
-      RunIndexMode(argv[2], argv[3], argv[4], argv[5], argv[6]);
+      exitCode = RunIndexMode(argv[2], argv[3], argv[4], argv[5], argv[6]);
       break;
     case 5: {
       std::string query;
       if (argc > 7 && !QueryAsGbk(argv[7], &query)) {
-        exitCode = 1;
+        exitCode = exit_status::kBadInput;
         break;
       }
-      RunQueryTestMode(argv[2], argv[3], argv[4], argv[5], argv[6],
-                       argc > 7 ? query.c_str() : nullptr,
-                       StdoutIsTerminal() ? TerminalColumns() : 0);
+      exitCode = RunQueryTestMode(argv[2], argv[3], argv[4], argv[5], argv[6],
+                                  argc > 7 ? query.c_str() : nullptr,
+                                  StdoutIsTerminal() ? TerminalColumns() : 0);
       break;
     }
   }

@@ -13,6 +13,7 @@
 #include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
+#include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -114,34 +115,34 @@ class CHitTable {
 
 }  // namespace
 
-void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char* schemaBinary,
-                      const char* trieFile, const char* wordListFile, const char* queryText,
-                      int terminalColumns) {
+int RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char* schemaBinary,
+                     const char* trieFile, const char* wordListFile, const char* queryText,
+                     int terminalColumns) {
   // Checked before anything is loaded, so that the files loaded are the ones checked.
   tDATA_SET_CHECK check;
   if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
     std::printf("%s\n", check.message.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kBadInput;
   }
   CFieldInfo schema;
   schema.LoadBinary(schemaBinary);  // a failure shows as a data set that cannot be loaded
   CPDAT trie;
   if (!trie.Load(trieFile)) {
     std::printf("Load %s failed!\n", trieFile);
-    return;
+    return exit_status::kBadInput;
   }
   // The query needs no word list; the command line names one, and an unreadable one ends the
   // mode.
   CWordList wordList;
   if (!wordList.Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
-    return;
+    return exit_status::kBadInput;
   }
   CDataLineIndex store(schema, &trie, true);
   if (!store.Load(resultBase)) {
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return exit_status::kBadInput;
   }
   CQuery query(schema, store);
   const int total = query.Execute(queryText != nullptr ? queryText : kFixedQuery);
@@ -155,4 +156,5 @@ void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char
     }
   }
   std::fflush(stdout);
+  return exit_status::kSuccess;
 }

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 unixodbc-dev unixodbc odbcinst
   postgresql odbc-postgresql
+  mariadb-server mariadb-client odbc-mariadb
   python3 python3-jieba fortunes-zh
   time clang-format
   libtinyxml-dev libxml2-dev libxml2-utils

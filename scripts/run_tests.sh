@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything twice (plain and with AddressSanitizer + UndefinedBehaviorSanitizer) and
-# runs the whole test suite in both builds, including the SQLite and PostgreSQL integration
-# tests. Installs the Debian packages it needs and starts (and stops) a private PostgreSQL
-# cluster of its own. Before the suites: every fuzz target for a bounded time (a finding
-# fails the run), and the tests that run threads in a ThreadSanitizer build. The sanitizer
+# runs the whole test suite in both builds, including the SQLite, PostgreSQL and MariaDB
+# integration tests. Installs the Debian packages it needs and starts (and stops) a private
+# PostgreSQL cluster and a private MariaDB server of its own. Before the suites: every fuzz
+# target for a bounded time (a finding fails the run), and the tests that run threads in a
+# ThreadSanitizer build. The sanitizer
 # suite runs the server soak test for TRINDLE_SOAK_SECONDS (60 unless set).
 # TRINDLE_FUZZ_SECONDS sets the time per fuzz target (12 unless set). The ctest summary of
 # the sanitizer suite is the last output.
@@ -36,9 +37,12 @@ echo "== build (sanitizers)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DENABLE_SANITIZERS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 
-echo "== PostgreSQL test cluster"
+echo "== PostgreSQL test cluster and MariaDB test server"
 eval "$(bash scripts/pg_test_cluster.sh start)"
 trap 'bash scripts/pg_test_cluster.sh stop >/dev/null 2>&1 || true' EXIT
+eval "$(bash scripts/mariadb_test_cluster.sh start)"
+trap 'bash scripts/pg_test_cluster.sh stop >/dev/null 2>&1 || true
+  bash scripts/mariadb_test_cluster.sh stop >/dev/null 2>&1 || true' EXIT
 
 status=0
 echo "== demo (the README's main command)"

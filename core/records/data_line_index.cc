@@ -1,6 +1,7 @@
 #include "core/records/data_line_index.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -281,11 +282,24 @@ int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string
   return removed;
 }
 
+namespace {
+
+// "Error Write <path>", and the system's reason on a line of its own when a call of the
+// system failed (a full disk, a read-only folder), read from errno as the failure left it.
+void PrintWriteError(const std::string& path) {
+  int reason = errno;
+  std::printf("Error Write %s\n", path.c_str());
+  if (reason != 0) std::printf("%s: %s\n", path.c_str(), std::strerror(reason));
+}
+
+}  // namespace
+
 bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
+  errno = 0;  // a reason printed below comes from this save
   const std::string dataLinePath = std::string(base) + ".dataline";
   CPendingFile dataLine(dataLinePath + suffix);
   if (!dataLine.Open()) {
-    std::printf("Error Write %s\n", dataLinePath.c_str());
+    PrintWriteError(dataLinePath);
     return false;
   }
   int32_t poolLength = static_cast<int32_t>(m_poolLength);
@@ -298,7 +312,7 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
                  WriteI32(file, valueCount) &&
                  WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
   if (!written || !dataLine.Finish()) {
-    std::printf("Error Write %s\n", dataLinePath.c_str());
+    PrintWriteError(dataLinePath);
     return false;
   }
   std::printf("Save %s Success!\n", dataLinePath.c_str());
@@ -310,7 +324,7 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
     std::string temporary = path + suffix + ".tmp";
     std::printf("Save %s Start!\n", path.c_str());
     if (!m_controls[static_cast<size_t>(k)]->Save(temporary.c_str())) {
-      std::printf("Error Write %s\n", path.c_str());
+      PrintWriteError(path);
       RemoveAll(pending);
       std::remove(temporary.c_str());
       return false;
@@ -326,7 +340,7 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
                         (IndexPath(base, k) + suffix).c_str()) == 0;
   }
   if (!moved) {
-    std::printf("Error Write %s\n", dataLinePath.c_str());
+    PrintWriteError(dataLinePath);
     RemoveAll(pending);
     return false;
   }

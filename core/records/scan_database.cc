@@ -1,5 +1,6 @@
 #include "core/records/scan_database.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,9 +15,37 @@
 
 namespace {
 
-// The description logged for a failure that came without one.
-void LogError(const std::string& description) {
-  WriteLog(description.empty() ? std::string("Unknown database error") : description);
+// A failure of the database layer: its description (the one the database gave, or a
+// placeholder when it gave none) goes to the console, where the operator running the mode
+// sees it, and to the daily log.
+void ReportError(const std::string& description) {
+  std::string text = description.empty() ? std::string("Unknown database error") : description;
+  std::printf("Database error: %s\n", text.c_str());
+  std::fflush(stdout);
+  WriteLog(text);
+}
+
+// Opens the connection, trying again every retry interval until the retry time has passed.
+// Prints "Database is not running!" once, at the first failure. False with the last failure's
+// description in *error.
+bool OpenWithRetry(CDbConnection* connection, const std::string& connectString,
+                   const CScanOptions& options, std::string* error) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(options.notRunningPauseMilliseconds);
+  bool reported = false;
+  for (;;) {
+    if (connection->Open(connectString, error)) return true;
+    if (!reported) {
+      std::printf("Database is not running!\n");
+      std::fflush(stdout);
+      reported = true;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    auto pause = std::min<std::chrono::steady_clock::duration>(
+        deadline - now, std::chrono::milliseconds(std::max(options.retryIntervalMilliseconds, 1)));
+    std::this_thread::sleep_for(pause);
+  }
 }
 
 // The value of column "num" of the count statement's row as a 32-bit integer.
@@ -71,19 +100,17 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   }
   std::string error;
   connection->SetSourceEncoding(config.GetSourceEncoding());
-  if (connection->Open(config.GetConnectString(), &error)) {
-    std::printf("Open Database Success!\n");
-  } else {
-    std::printf("Database is not running!\n");
-    std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::milliseconds(options.notRunningPauseMilliseconds));
+  if (!OpenWithRetry(connection, config.GetConnectString(), options, &error)) {
+    ReportError(error);
+    return false;
   }
+  std::printf("Open Database Success!\n");
 
   std::string countStatement = std::string("select count(*) as num from ") + config.GetTable();
   std::unique_ptr<CDbRecordSet> counted = connection->Execute(countStatement, &error);
   int count = 0;
   if (counted == nullptr || !ReadCount(*counted, &count, &error)) {
-    LogError(error);
+    ReportError(error);
     connection->Close();
     return false;
   }
@@ -95,7 +122,7 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("Execute %s Start!\n", scanStatement.c_str());
   std::unique_ptr<CDbRecordSet> rows = connection->Execute(scanStatement, &error);
   if (rows == nullptr) {
-    LogError(error);
+    ReportError(error);
     connection->Close();
     return false;
   }
@@ -103,7 +130,7 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
 
   auto start = std::chrono::steady_clock::now();
   if (!ReadRows(store, rows.get(), &error)) {
-    LogError(error);
+    ReportError(error);
     rows.reset();
     connection->Close();
     return false;

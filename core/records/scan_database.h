@@ -16,16 +16,19 @@ class CDBConfig;
 class CDbConnection;
 
 struct CScanOptions {
-  // Pause after a connection that cannot be opened, before the count statement fails on
-  // it (so that an operator sees the message). Tests shorten it.
+  // How long a database that cannot be opened is tried again (a server that is restarting
+  // under a scheduled run gets its chance), and the pause between two attempts. Tests
+  // shorten them.
   int notRunningPauseMilliseconds = 20000;
+  int retryIntervalMilliseconds = 1000;
 };
 
 // Returns true when every row was read and the connection closed. A null `connection`
 // prints "Create Instance failed!" and returns false. A database that cannot be opened
-// prints "Database is not running!\n", pauses, and the scan then fails at the count
-// statement. Every failing statement, row read, column conversion or move to the next row
-// writes its description to the daily log and returns false; the rows read until then stay
-// in the store (the caller saves it all the same).
+// prints "Database is not running!\n" and is tried again until the retry time has passed;
+// then, and on every failing statement, row read, column conversion, move to the next row or
+// lost connection, the scan ends: the database's own description goes to the console as
+// "Database error: <description>\n" and to the daily log, and the result is false. The rows
+// read until then stay in the store, which the caller must then not save as a data set.
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
                   const CScanOptions& options = CScanOptions());

@@ -65,10 +65,32 @@ TEST(IndexerCommandLine, OnlyTheFirstCharacterSelectsTheMode) {
   EXPECT_EQ(run.exitCode, 1);
 }
 
-TEST(IndexerCommandLine, FailuresOfModesThreeToFiveKeepExitCodeZero) {
-  EXPECT_EQ(Indexer("3 cli_missing.txt cli_out.dat cli_out.txt").exitCode, 0);
-  EXPECT_EQ(Indexer("4 cli_missing.xml cli_set cli_missing.txt t w").exitCode, 0);
-  EXPECT_EQ(Indexer("5 - cli_set cli_missing.dat t w").exitCode, 0);
+// The status says what kind of failure ended the mode (indexer/exit_status.h).
+TEST(IndexerCommandLine, EveryModeExitsWithTheStatusOfItsFailure) {
+  std::ofstream("cli_dictionary2.txt") << "ab\ncd\n";
+  std::ofstream("cli_schema.txt") << "h\n1 id id I 0 1 1 0 x\n";
+  std::ofstream("cli_db.xml") << "<DBConnectString>sqlite:cli_absent.db</DBConnectString>"
+                                 "<Table>t</Table><SortField>id</SortField>";
+  struct Case {
+    const char* arguments;
+    int status;
+  } const cases[] = {
+      {"1 cli_absent.txt cli_out.pdat", 1},
+      {"1 cli_dictionary2.txt cli_no_folder/out.pdat", 3},
+      {"1 cli_dictionary2.txt cli_dictionary2.pdat", 0},
+      {"2 cli_absent.txt cli_out.lst cli_dictionary2.pdat", 1},
+      {"2 cli_dictionary2.txt cli_no_folder/out.lst cli_dictionary2.pdat", 3},
+      {"2 cli_dictionary2.txt cli_dictionary2.lst cli_dictionary2.pdat", 0},
+      {"3 cli_missing.txt cli_out.dat cli_out.txt", 1},
+      {"3 cli_schema.txt cli_no_folder/out.dat cli_out.txt", 3},
+      {"3 cli_schema.txt cli_schema.bin cli_schema.review", 0},
+      {"4 cli_missing.xml cli_set cli_missing.txt t w", 1},
+      {"4 cli_missing.xml cli_set cli_schema.txt cli_dictionary2.pdat cli_dictionary2.lst", 1},
+      {"5 - cli_set cli_missing.dat t w", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Indexer(c.arguments).exitCode, c.status) << c.arguments;
+  }
 }
 
 }  // namespace

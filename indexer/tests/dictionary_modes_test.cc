@@ -47,7 +47,8 @@ TEST(DictionaryMode, BuildsAndSavesTheTrie) {
   EXPECT_EQ(loaded.GetWordCount(), 3);
 }
 
-TEST(DictionaryMode, FailuresNameTheFileAndExitWithOne) {
+// An input that yields no word exits with 1, an output that cannot be written with 3.
+TEST(DictionaryMode, FailuresNameTheFileAndExitWithTheirStatus) {
   std::string empty = WriteScratchFile("mode1_empty.txt", "\n  \n");
   tModeRun run = RunMode1(empty, ScratchPath("unused.trie"));
   EXPECT_EQ(run.exitCode, 1);
@@ -59,7 +60,7 @@ TEST(DictionaryMode, FailuresNameTheFileAndExitWithOne) {
   std::string dictionary = WriteScratchFile("mode1_ok.txt", "ab\n");
   std::string unwritable = ScratchPath("no-such-directory/out.trie");
   run = RunMode1(dictionary, unwritable);
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 3);
   EXPECT_TRUE(Contains(run.printed, "Error Save " + unwritable + "\n"));
 }
 
@@ -107,7 +108,7 @@ TEST_F(WordListModeTest, FailuresOfTheListNameTheirFile) {
   EXPECT_TRUE(Contains(run.printed, "Error Load " + ScratchPath("mode2_none.txt") + "\n"));
   std::string unwritable = ScratchPath("no-such-directory/out.words");
   run = RunMode2(m_text, unwritable, m_trie);
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 3);
   EXPECT_TRUE(Contains(run.printed, "Error Save " + unwritable + "\n"));
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/records/field_info.h"
+#include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -37,11 +38,12 @@ class SchemaModeTest : public ::testing::Test {
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
+  // True when the mode succeeded; the exit status is kept in m_status.
   bool Run(const std::string& text, const std::string& binary, const std::string& review) {
     testing::internal::CaptureStdout();
-    bool succeeded = RunSchemaMode(text.c_str(), binary.c_str(), review.c_str());
+    m_status = RunSchemaMode(text.c_str(), binary.c_str(), review.c_str());
     m_printed = testing::internal::GetCapturedStdout();
-    return succeeded;
+    return m_status == exit_status::kSuccess;
   }
 
   std::string Parameters(const std::string& text, const std::string& binary,
@@ -51,6 +53,7 @@ class SchemaModeTest : public ::testing::Test {
   }
 
   std::string m_directory, m_text, m_binary, m_review, m_printed;
+  int m_status = -1000;
 };
 
 TEST_F(SchemaModeTest, WritesTheBinarySchemaAndTheReview) {
@@ -70,6 +73,7 @@ TEST_F(SchemaModeTest, WritesTheBinarySchemaAndTheReview) {
 TEST_F(SchemaModeTest, MissingSchemaTextWritesNothing) {
   std::string missing = m_directory + "/missing.txt";
   EXPECT_FALSE(Run(missing, m_binary, m_review));
+  EXPECT_EQ(m_status, exit_status::kBadInput);
   EXPECT_EQ(m_printed, Parameters(missing, m_binary, m_review) + "Error Import " + missing +
                            "\nImport " + missing + " failed!\n");
   EXPECT_FALSE(Exists(m_binary));
@@ -79,6 +83,7 @@ TEST_F(SchemaModeTest, MissingSchemaTextWritesNothing) {
 TEST_F(SchemaModeTest, MalformedSchemaTextWritesNothing) {
   std::ofstream(m_text, std::ios::binary) << kSchemaText << "3 short 短 T 1\n";
   EXPECT_FALSE(Run(m_text, m_binary, m_review));
+  EXPECT_EQ(m_status, exit_status::kBadInput);
   EXPECT_NE(m_printed.find("Error Import " + m_text + "\n"), std::string::npos);
   EXPECT_NE(m_printed.find("Line 4"), std::string::npos);
   EXPECT_NE(m_printed.find("Import " + m_text + " failed!\n"), std::string::npos);
@@ -89,6 +94,7 @@ TEST_F(SchemaModeTest, MalformedSchemaTextWritesNothing) {
 TEST_F(SchemaModeTest, UnwritableBinaryStopsBeforeTheReview) {
   std::string binary = m_directory + "/no/schema.dat";
   EXPECT_FALSE(Run(m_text, binary, m_review));
+  EXPECT_EQ(m_status, exit_status::kOutput);
   EXPECT_EQ(m_printed, Parameters(m_text, binary, m_review) + "Error Write " + binary + "\nSave " +
                            binary + " failed!\n");
   EXPECT_FALSE(Exists(m_review));
@@ -97,6 +103,7 @@ TEST_F(SchemaModeTest, UnwritableBinaryStopsBeforeTheReview) {
 TEST_F(SchemaModeTest, UnwritableReviewKeepsTheBinary) {
   std::string review = m_directory + "/no/review.txt";
   EXPECT_FALSE(Run(m_text, m_binary, review));
+  EXPECT_EQ(m_status, exit_status::kOutput);
   EXPECT_EQ(m_printed, Parameters(m_text, m_binary, review) + "Error Write " + review +
                            "\nExport " + review + " failed!\n");
   EXPECT_TRUE(Exists(m_binary));

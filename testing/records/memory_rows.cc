@@ -93,6 +93,12 @@ bool CMemoryRecordSet::MoveNext(std::string* error) {
 }
 
 bool CMemoryConnection::Open(const std::string& connectString, std::string* error) {
+  ++m_openAttempts;
+  if (m_refusedOpens > 0) {
+    --m_refusedOpens;
+    *error = "Server is starting up";
+    return false;
+  }
   if (connectString != m_connectString) {
     *error = "Cannot open database \"" + connectString + "\"";
     return false;

@@ -74,7 +74,13 @@ class CMemoryConnection : public CDbConnection {
 
   const std::vector<std::string>& statements() const { return m_statements; }
 
+  // The next `count` calls of Open fail as a server that is still starting would.
+  void RefuseOpens(int count) { m_refusedOpens = count; }
+  int openAttempts() const { return m_openAttempts; }
+
  private:
+  int m_refusedOpens = 0;
+  int m_openAttempts = 0;
   std::string m_connectString;
   bool m_open = false;
   std::map<std::string, const CMemoryTable*> m_tables;

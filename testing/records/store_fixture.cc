@@ -1,5 +1,6 @@
 #include "testing/records/store_fixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,4 +72,19 @@ bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dic
   if (saved >= 0) close(saved);
   if (null >= 0) close(null);
   return accepted == static_cast<int>(words.size());
+}
+
+std::map<std::string, std::string> FilesWithPrefix(const std::string& folder,
+                                                   const std::string& prefix) {
+  std::map<std::string, std::string> files;
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) return files;
+  while (dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) == 0) {
+      files[name] = ReadBinaryFile(folder + "/" + name);
+    }
+  }
+  closedir(directory);
+  return files;
 }

@@ -4,6 +4,7 @@
 // word list.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ class CScratchDirectory {
 std::string ReadDailyLog();
 
 bool WriteTextFile(const std::string& path, const std::string& bytes);
+
+// The files of `folder` whose names start with `prefix`, name -> bytes (the state of a data
+// set to compare before and after a run; pending files show up as extra names).
+std::map<std::string, std::string> FilesWithPrefix(const std::string& folder,
+                                                   const std::string& prefix);
 std::string ReadBinaryFile(const std::string& path);
 bool FileExists(const std::string& path);
 

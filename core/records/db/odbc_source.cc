@@ -11,6 +11,7 @@
 
 #include "core/records/db/column_names.h"
 #include "core/records/db/named_record_set.h"
+#include "core/records/db/text_pieces.h"
 #include "core/records/decimal_text.h"
 #include "core/text/encoding.h"
 
@@ -22,20 +23,31 @@ bool Succeeded(SQLRETURN result) {
   return result == SQL_SUCCESS || result == SQL_SUCCESS_WITH_INFO;
 }
 
-// The diagnostic records of `handle` as one GBK text (read wide, as the driver wrote them).
+// Every diagnostic record of `handle` as one GBK text, "SQLSTATE message" joined by "; "
+// (read wide, as the driver wrote them; a message longer than the buffer is read again
+// whole). `fallback` when there is none.
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const char* fallback) {
+  constexpr SQLSMALLINT kMaxRecords = 64;  // a driver that never says "no more"
   std::string text;
-  for (SQLSMALLINT record = 1; record <= 8; ++record) {
+  std::vector<SQLWCHAR> message(1024);
+  for (SQLSMALLINT record = 1; record <= kMaxRecords; ++record) {
     SQLWCHAR state[8] = {0};
-    SQLWCHAR message[1024] = {0};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message, 1024, &length);
+    SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                                      static_cast<SQLSMALLINT>(message.size()), &length);
     if (!Succeeded(result)) break;
+    if (length >= static_cast<SQLSMALLINT>(message.size()) && length < 32000) {
+      message.resize(static_cast<size_t>(length) + 1);
+      result = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                              static_cast<SQLSMALLINT>(message.size()), &length);
+      if (!Succeeded(result)) break;
+    }
     std::string stateText, messageText;
     Utf16ToGbk(reinterpret_cast<const char16_t*>(state), 5, &stateText);
-    size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), 1023);
-    Utf16ToGbk(reinterpret_cast<const char16_t*>(message), units, &messageText);
+    size_t units =
+        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1);
+    Utf16ToGbk(reinterpret_cast<const char16_t*>(message.data()), units, &messageText);
     if (!text.empty()) text += "; ";
     text += stateText + " " + messageText;
   }
@@ -47,10 +59,28 @@ struct StatementFreer {
 };
 using StatementPtr = std::unique_ptr<void, StatementFreer>;
 
-enum class Fetch { kInteger, kBigInteger, kDecimal, kDouble, kTimestamp, kTime, kBinary, kWide };
+enum class Fetch {
+  kInteger,
+  kBigInteger,
+  kDecimal,
+  kDouble,
+  kTimestamp,
+  kTime,
+  kBinary,
+  kWide,
+  kServerText
+};
 
-Fetch FetchFor(SQLSMALLINT type) {
+// `serverText`: character columns are read as the bytes of the server's character set.
+Fetch FetchFor(SQLSMALLINT type, bool serverText) {
   switch (type) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return serverText ? Fetch::kServerText : Fetch::kWide;
     case SQL_INTEGER:
     case SQL_SMALLINT:
     case SQL_TINYINT:
@@ -84,8 +114,9 @@ Fetch FetchFor(SQLSMALLINT type) {
 
 class COdbcRecordSet : public CNamedRecordSet {
  public:
-  COdbcRecordSet(StatementPtr statement, SourceEncoding encoding)
-      : CNamedRecordSet(encoding), m_statement(std::move(statement)) {}
+  COdbcRecordSet(StatementPtr statement, SourceEncoding encoding,
+                 COdbcConnection::ServerText serverText)
+      : CNamedRecordSet(encoding), m_statement(std::move(statement)), m_serverText(serverText) {}
 
   // Reads the column descriptions and fetches the first row.
   bool Start(std::string* error) {
@@ -104,7 +135,7 @@ class COdbcRecordSet : public CNamedRecordSet {
           std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), 255);
       Utf16ToGbk(reinterpret_cast<const char16_t*>(name), units, &gbk);
       AddColumn(gbk);
-      m_fetch.push_back(FetchFor(type));
+      m_fetch.push_back(FetchFor(type, m_serverText != COdbcConnection::ServerText::kWide));
     }
     m_values.resize(static_cast<size_t>(count));
     if (count == 0) {  // a statement without a result (DDL, insert): nothing to fetch
@@ -220,42 +251,47 @@ class COdbcRecordSet : public CNamedRecordSet {
       }
       case Fetch::kBinary:
         // Bytes as the driver returns them: decoded by the source encoding like any text.
-        if (!ReadLong(column, SQL_C_BINARY, 1, &m_bytes, value)) return false;
+        if (!ReadBinary(column, &m_bytes, value)) return false;
         if (value->kind == CDbValue::kNull) return true;
         DecodeBytes(column - 1, m_bytes.data(), m_bytes.size(), &value->text);
         return true;
-      case Fetch::kWide: {
-        if (!ReadLong(column, SQL_C_WCHAR, sizeof(SQLWCHAR), &m_wide, value)) return false;
+      case Fetch::kServerText:
+        // The server's own bytes, exactly as many as it sent; converted like SQLite's text.
+        if (!ReadBinary(column, &m_bytes, value)) return false;
         if (value->kind == CDbValue::kNull) return true;
-        Utf16ToGbk(reinterpret_cast<const char16_t*>(m_wide.data()), m_wide.size() / 2,
-                   &value->text);
+        if (m_serverText == COdbcConnection::ServerText::kGbk) {
+          CopyGbk(m_bytes.data(), m_bytes.size(), &value->text);
+        } else {
+          Utf8ToGbk(m_bytes.data(), m_bytes.size(), &value->text, ToGbk::kQuestionMark);
+        }
+        return true;
+      case Fetch::kWide: {
+        if (!ReadWide(column, &m_wide, value)) return false;
+        if (value->kind == CDbValue::kNull) return true;
+        Utf16ToGbk(m_wide.data(), m_wide.size(), &value->text);
         return true;
       }
     }
     return false;
   }
 
-  // Reads a value of any length in pieces into *bytes (as raw bytes); kind kText or kNull.
-  bool ReadLong(SQLUSMALLINT column, SQLSMALLINT type, size_t unit, std::string* bytes,
-                CDbValue* value) {
+  // Reads a binary value of any length in pieces into *bytes; kind kText or kNull. Binary
+  // pieces carry no terminator: each holds the reported length, at most the buffer.
+  bool ReadBinary(SQLUSMALLINT column, std::string* bytes, CDbValue* value) {
     bytes->clear();
     char chunk[16384];
-    // A character value is terminated in each piece; binary pieces are not.
-    const size_t terminator = type == SQL_C_BINARY ? 0 : unit;
     for (;;) {
       SQLLEN indicator = 0;
       SQLRETURN result =
-          SQLGetData(m_statement.get(), column, type, chunk, sizeof chunk, &indicator);
+          SQLGetData(m_statement.get(), column, SQL_C_BINARY, chunk, sizeof chunk, &indicator);
       if (result == SQL_NO_DATA) break;
       if (!Succeeded(result)) return false;
       if (indicator == SQL_NULL_DATA) {
         value->kind = CDbValue::kNull;
         return true;
       }
-      size_t room = sizeof chunk - terminator;
-      room -= room % unit;
-      size_t got = (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > room)
-                       ? room
+      size_t got = (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > sizeof chunk)
+                       ? sizeof chunk
                        : static_cast<size_t>(indicator);
       bytes->append(chunk, got);
       if (result == SQL_SUCCESS) break;
@@ -264,12 +300,86 @@ class COdbcRecordSet : public CNamedRecordSet {
     return true;
   }
 
+  // Reads a character value of any length as UTF-16 into *wide, in pieces until the driver
+  // says there is no more; kind kText or kNull. A piece the driver marks as cut off fills the
+  // buffer; the length of the last piece is where the driver put the terminator, checked
+  // against the length it reported (text_pieces.h).
+  bool ReadWide(SQLUSMALLINT column, std::u16string* wide, CDbValue* value) {
+    wide->clear();
+    const size_t capacity = m_piece.size();
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN result = SQLGetData(m_statement.get(), column, SQL_C_WCHAR, &m_piece[0],
+                                    static_cast<SQLLEN>(capacity * sizeof(char16_t)), &indicator);
+      if (result == SQL_NO_DATA) break;
+      if (!Succeeded(result)) return false;
+      if (indicator == SQL_NULL_DATA) {
+        value->kind = CDbValue::kNull;
+        return true;
+      }
+      const int64_t reported = indicator == SQL_NO_TOTAL ? -1 : static_cast<int64_t>(indicator) / 2;
+      // Cut off: the driver filled the buffer and more follows.
+      const bool cut = result == SQL_SUCCESS_WITH_INFO &&
+                       (reported < 0 || static_cast<size_t>(reported) > capacity - 1) &&
+                       m_piece[capacity - 1] == 0;
+      size_t units = cut ? capacity - 1 : WrittenTextUnits(m_piece.data(), capacity, reported);
+      wide->append(m_piece.data(), units);
+      // Back to the sentinel wherever the driver wrote, for the next piece's check.
+      std::fill(m_piece.begin(),
+                m_piece.begin() + static_cast<std::ptrdiff_t>(std::min(units + 1, capacity)),
+                kPieceSentinel);
+      if (result == SQL_SUCCESS) break;
+    }
+    value->kind = CDbValue::kText;
+    return true;
+  }
+
   StatementPtr m_statement;
+  COdbcConnection::ServerText m_serverText;
   std::vector<Fetch> m_fetch;
   std::vector<CDbValue> m_values;  // the current row, read when it is fetched
-  std::string m_wide;              // UTF-16 bytes of the text being read
-  std::string m_bytes;             // bytes of the binary value being read
+  std::u16string m_wide;           // UTF-16 text of the value being read
+  // The piece buffer of ReadWide: 8,192 units, kPieceSentinel wherever the driver has not
+  // written.
+  std::vector<char16_t> m_piece = std::vector<char16_t>(8192, kPieceSentinel);
+  std::string m_bytes;  // bytes of the binary value being read
 };
+
+// MariaDB's and MySQL's drivers lose characters of long texts fetched as UTF-16 (the length
+// they compute for the conversion is a few characters short, and what they write follows
+// it), while the bytes of the connection's character set arrive whole. With these servers
+// character columns are read as those bytes when the character set is one the layer decodes
+// (utf8, utf8mb3, utf8mb4, gbk); every other server keeps the UTF-16 fetch.
+COdbcConnection::ServerText DetectServerText(SQLHDBC connection) {
+  char dbms[64] = {0};
+  SQLSMALLINT length = 0;
+  if (!Succeeded(SQLGetInfo(connection, SQL_DBMS_NAME, dbms, sizeof dbms, &length))) {
+    return COdbcConnection::ServerText::kWide;
+  }
+  std::string name = CColumnNames::Fold(dbms);
+  if (name.find("mariadb") == std::string::npos && name.find("mysql") == std::string::npos) {
+    return COdbcConnection::ServerText::kWide;
+  }
+  SQLHSTMT handle = SQL_NULL_HSTMT;
+  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection, &handle))) {
+    return COdbcConnection::ServerText::kWide;
+  }
+  StatementPtr statement(handle);
+  char charset[64] = {0};
+  SQLLEN indicator = 0;
+  SQLCHAR query[] = "select @@character_set_results";
+  if (!Succeeded(SQLExecDirect(handle, query, SQL_NTS)) || !Succeeded(SQLFetch(handle)) ||
+      !Succeeded(SQLGetData(handle, 1, SQL_C_CHAR, charset, sizeof charset, &indicator)) ||
+      indicator == SQL_NULL_DATA) {
+    return COdbcConnection::ServerText::kWide;
+  }
+  std::string set = CColumnNames::Fold(charset);
+  if (set == "utf8mb4" || set == "utf8" || set == "utf8mb3") {
+    return COdbcConnection::ServerText::kUtf8;
+  }
+  if (set == "gbk") return COdbcConnection::ServerText::kGbk;
+  return COdbcConnection::ServerText::kWide;
+}
 
 }  // namespace
 
@@ -309,6 +419,7 @@ bool COdbcConnection::Open(const std::string& connectString, std::string* error)
     return false;
   }
   m_connection = connection;
+  m_serverText = DetectServerText(connection);
   return true;
 }
 
@@ -333,7 +444,7 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
     *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
     return nullptr;
   }
-  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), m_encoding);
+  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), m_encoding, m_serverText);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;
 }

@@ -8,7 +8,10 @@
 // atoi of their decimal text; REAL, FLOAT and DOUBLE to doubles; DATE and TIMESTAMP to
 // date-times "YYYY-MM-DD HH:MM:SS" (TIME as "HH:MM:SS"); binary types to their bytes decoded
 // by the source encoding (UTF-8 unless the configuration says GBK); every other type is
-// fetched wide (SQL_C_WCHAR) and converted to GBK, which the source encoding does not touch.
+// fetched wide (SQL_C_WCHAR) in pieces, each piece's length taken from where the driver put
+// its terminator (text_pieces.h), and converted to GBK, which the source encoding does not
+// touch. With MariaDB and MySQL, whose drivers cut long wide texts, character columns are
+// fetched as the bytes of the connection's character set (utf8mb4 or gbk) instead.
 // All columns of a row are read when the row is fetched, in column order, which every
 // driver supports.
 //
@@ -33,10 +36,16 @@ class COdbcConnection : public CDbConnection {
   void Close() override;
   void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
 
+  // How character columns are fetched: UTF-16 (kWide, any driver), or as the bytes of the
+  // server's character set (MariaDB and MySQL, see odbc_source.cc).
+  enum class ServerText { kWide, kUtf8, kGbk };
+  ServerText serverText() const { return m_serverText; }
+
  private:
   COdbcConnection() = default;
 
   void* m_environment = nullptr;  // SQLHENV
   void* m_connection = nullptr;   // SQLHDBC, while connected
   SourceEncoding m_encoding = SourceEncoding::kUtf8;
+  ServerText m_serverText = ServerText::kWide;
 };

@@ -25,6 +25,19 @@ bool IsDateType(const char* declared) {
   return type.rfind("date", 0) == 0 || type.rfind("timestamp", 0) == 0;
 }
 
+// SQLite's message for the last failure on `database` with its (extended) result code, e.g.
+// "no such table: docs (SQLite error 1)", converted from `utf8` or copied as GBK.
+std::string ErrorText(sqlite3* database, bool gbk) {
+  const char* message = sqlite3_errmsg(database);
+  std::string text;
+  if (gbk) {
+    CopyGbk(message, std::strlen(message), &text);
+  } else {
+    text = Utf8AsGbk(message);
+  }
+  return text + " (SQLite error " + std::to_string(sqlite3_extended_errcode(database)) + ")";
+}
+
 int32_t ReduceInteger(sqlite3_int64 value) {
   if (value >= INT32_MIN && value <= INT32_MAX) return static_cast<int32_t>(value);
   char text[32];
@@ -86,7 +99,7 @@ class CSqliteRecordSet : public CNamedRecordSet {
     if (result == SQLITE_ROW) return true;
     m_atEnd = true;
     if (result == SQLITE_DONE) return true;
-    DecodeName(sqlite3_errmsg(m_database), error);
+    *error = ErrorText(m_database, m_encoding == SourceEncoding::kGbk);
     return false;
   }
 
@@ -121,8 +134,7 @@ bool CSqliteConnection::Open(const std::string& connectString, std::string* erro
   sqlite3* database = nullptr;
   int result = sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
   if (result != SQLITE_OK) {
-    *error =
-        database != nullptr ? Utf8AsGbk(sqlite3_errmsg(database)) : std::string("out of memory");
+    *error = database != nullptr ? ErrorText(database, false) : std::string("out of memory");
     *error += ": " + path;
     sqlite3_close(database);
     return false;
@@ -130,7 +142,7 @@ bool CSqliteConnection::Open(const std::string& connectString, std::string* erro
   // SQLite opens lazily: read the schema now so that a file that is no database fails here.
   result = sqlite3_exec(database, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
   if (result != SQLITE_OK) {
-    *error = Utf8AsGbk(sqlite3_errmsg(database)) + ": " + path;
+    *error = ErrorText(database, false) + ": " + path;
     sqlite3_close(database);
     return false;
   }
@@ -157,11 +169,8 @@ std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& stat
   if (result != SQLITE_OK || prepared == nullptr) {
     if (result == SQLITE_OK) {
       *error = "Empty statement";
-    } else if (m_encoding == SourceEncoding::kGbk) {
-      const char* message = sqlite3_errmsg(m_database);
-      CopyGbk(message, std::strlen(message), error);
     } else {
-      *error = Utf8AsGbk(sqlite3_errmsg(m_database));
+      *error = ErrorText(m_database, m_encoding == SourceEncoding::kGbk);
     }
     return nullptr;
   }

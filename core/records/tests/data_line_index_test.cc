@@ -275,7 +275,8 @@ TEST_F(DataLineIndexTest, FailedSaveKeepsThePreviousDataSet) {
 
   output = Save(second.get(), m_dir.Path("nowhere/x"), &saved);
   EXPECT_FALSE(saved);
-  EXPECT_EQ(output, "Error Write " + m_dir.Path("nowhere/x") + ".dataline\n");
+  EXPECT_EQ(output, "Error Write " + m_dir.Path("nowhere/x") + ".dataline\n" +
+                        m_dir.Path("nowhere/x") + ".dataline: No such file or directory\n");
 }
 
 TEST_F(DataLineIndexTest, LoadGivesBackWhatWasSaved) {

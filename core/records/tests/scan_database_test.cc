@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -103,15 +104,15 @@ TEST_F(ScanDatabaseTest, ValuesArePastedIntoStatementsAsWritten) {
                 {"select count(*) as num from  docs ", "select * from  docs  order by id"}));
 }
 
-TEST_F(ScanDatabaseTest, FailuresAreLoggedAndEndTheScan) {
+TEST_F(ScanDatabaseTest, FailuresEndTheScanWithTheDescriptionOnTheConsole) {
   Fill(1);
   struct Case {
     const char* what;
     std::string connect, table, sortField;
-    const char* printed;  // last line the scan prints
-    const char* logged;   // part of the logged description
+    const char* printed;  // the scan's own line before the failure
+    const char* logged;   // part of the description, on the console and in the log
   } const cases[] = {
-      {"closed database", "", "docs", "id", "Database is not running!\n", "closed"},
+      {"closed database", "", "docs", "id", "Database is not running!\n", "Cannot open"},
       {"unknown table", "memory", "nodocs", "id", "Open Database Success!\n", "nodocs"},
       {"empty sort field", "memory", "docs", "", "Execute select * from docs order by  Start!\n",
        "column"},
@@ -122,11 +123,61 @@ TEST_F(ScanDatabaseTest, FailuresAreLoggedAndEndTheScan) {
     bool result = true;
     std::string output = Scan(c.connect, c.table, c.sortField, &result);
     EXPECT_FALSE(result) << c.what;
-    ASSERT_GE(output.size(), std::strlen(c.printed)) << c.what;
-    EXPECT_EQ(output.substr(output.size() - std::strlen(c.printed)), c.printed) << c.what;
+    size_t printed = output.find(c.printed);
+    size_t error = output.find("Database error: ");
+    ASSERT_NE(printed, std::string::npos) << c.what << output;
+    ASSERT_NE(error, std::string::npos) << c.what << output;
+    EXPECT_LT(printed, error) << c.what;
+    // The error line is the last one and carries the description.
+    std::string line = output.substr(error);
+    EXPECT_NE(line.find(c.logged), std::string::npos) << c.what << line;
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << c.what << line;
     EXPECT_NE(ReadDailyLog().find(c.logged), std::string::npos) << c.what;
     EXPECT_EQ(m_store->GetRecordCount(), 0) << c.what;
   }
+}
+
+TEST_F(ScanDatabaseTest, ADatabaseThatComesUpWithinTheRetryTimeIsScanned) {
+  Fill(2);
+  m_connection.RefuseOpens(3);
+  std::string text =
+      "<DBConnectString>memory</DBConnectString><Table>docs</Table>"
+      "<SortField>id</SortField>";
+  ASSERT_TRUE(WriteTextFile(m_dir.Path("db.xml"), text));
+  CDBConfig config;
+  ASSERT_TRUE(config.Load(m_dir.Path("db.xml").c_str()));
+  CScanOptions options;
+  options.notRunningPauseMilliseconds = 5000;
+  options.retryIntervalMilliseconds = 10;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(ScanDatabase(m_store.get(), config, &m_connection, options));
+  std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(m_connection.openAttempts(), 4);
+  EXPECT_EQ(output.rfind("Database is not running!\nOpen Database Success!\n", 0), 0u) << output;
+  EXPECT_EQ(m_store->GetRecordCount(), 2);
+}
+
+TEST_F(ScanDatabaseTest, ADatabaseThatStaysDownIsRetriedForTheWholeRetryTime) {
+  Fill(1);
+  m_connection.RefuseOpens(1000000);
+  ASSERT_TRUE(WriteTextFile(m_dir.Path("db.xml"),
+                            "<DBConnectString>memory</DBConnectString>"
+                            "<Table>docs</Table><SortField>id</SortField>"));
+  CDBConfig config;
+  ASSERT_TRUE(config.Load(m_dir.Path("db.xml").c_str()));
+  CScanOptions options;
+  options.notRunningPauseMilliseconds = 300;
+  options.retryIntervalMilliseconds = 50;
+  testing::internal::CaptureStdout();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ScanDatabase(m_store.get(), config, &m_connection, options));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+  EXPECT_GE(m_connection.openAttempts(), 3);
+  EXPECT_LE(m_connection.openAttempts(), 8);
+  EXPECT_EQ(output, "Database is not running!\nDatabase error: Server is starting up\n");
+  EXPECT_TRUE(m_connection.statements().empty());  // no statement on a closed connection
 }
 
 TEST_F(ScanDatabaseTest, RowErrorsKeepTheRowsReadBefore) {
@@ -138,6 +189,7 @@ TEST_F(ScanDatabaseTest, RowErrorsKeepTheRowsReadBefore) {
   EXPECT_EQ(m_store->GetRecordCount(), 3);
   EXPECT_NE(ReadDailyLog().find("] conversion of row 3 failed\n"), std::string::npos);
   EXPECT_EQ(output.find("记录数："), std::string::npos);
+  EXPECT_NE(output.find("Database error: conversion of row 3 failed\n"), std::string::npos);
 }
 
 TEST_F(ScanDatabaseTest, SchemaColumnMissingFromTheTableEndsTheScan) {

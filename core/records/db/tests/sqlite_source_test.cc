@@ -103,6 +103,7 @@ TEST_F(SqliteSourceTest, MissingColumnsAndBadStatementsAreDescribed) {
 
   EXPECT_EQ(m_connection.Execute("select * from nothere order by id", &error), nullptr);
   EXPECT_NE(error.find("nothere"), std::string::npos);
+  EXPECT_NE(error.find("(SQLite error 1)"), std::string::npos) << error;
   EXPECT_EQ(m_connection.Execute("select * from t order by ", &error), nullptr);
   EXPECT_FALSE(error.empty());
 
