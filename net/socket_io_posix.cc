@@ -102,6 +102,15 @@ int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags) {
   });
 }
 
+bool PeerHasClosed(int fd) {
+  char byte;
+  ssize_t result;
+  do {
+    result = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (result < 0 && errno == EINTR);
+  return result == 0 || (result < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
 int SendFrame(int fd, const char* body, int32_t n, Deadline deadline) {
   if (n < 0) return -1;
   char length[4];

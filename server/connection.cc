@@ -38,12 +38,14 @@ std::string Format(const char* format, ...) {
 }
 
 // Receives the request body into *body; false (logged) when the frame is incomplete, late or
-// announces a length outside 0..maxRequestBytes.
-bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body) {
+// announces a length outside 0..maxRequestBytes. *probe tells a peer that closed (or reset)
+// the connection before sending a byte, as a TCP health check does, from a failed request.
+bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body, bool* probe) {
   const Deadline deadline = DeadlineAfter(limits.receiveTimeout);
   int32_t size = 0;
   int received = RecvFully(fd, reinterpret_cast<char*>(&size), 4, deadline);
   if (received != 4) {
+    *probe = received == -1 && PeerHasClosed(fd);
     WriteLog(Format("Receive query size error nRecvCount=%d!\n", received));
     return false;
   }
@@ -76,19 +78,24 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
   std::printf("Begin ServAClient!\n");
   const auto started = std::chrono::steady_clock::now();
   bool answered = false;
+  bool probe = false;
   struct tCount {
     CServerMetrics* metrics;
     const std::chrono::steady_clock::time_point& started;
     const bool& answered;
+    const bool& probe;
     ~tCount() {
       if (metrics == nullptr) return;
       metrics->CountQuery(
-          Interface::kBinary, answered ? Outcome::kOk : Outcome::kFailed,
+          Interface::kBinary,
+          answered ? Outcome::kOk
+          : probe  ? Outcome::kProbe
+                   : Outcome::kFailed,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
-  } count{metrics, started, answered};
+  } count{metrics, started, answered, probe};
   std::string body;
-  if (!ReceiveRequest(socket.fd(), limits, &body)) return;
+  if (!ReceiveRequest(socket.fd(), limits, &body, &probe)) return;
 
   auto query = std::make_unique<CQuery>(data.schema(), data.store());
   auto io = std::make_unique<CInputOutput>();

@@ -8,7 +8,8 @@
 namespace {
 
 const char* const kInterfaceNames[kInterfaceCount] = {"binary", "http"};
-const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed"};
+const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed",
+                                                  "probe"};
 
 void Append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Append(std::string* text, const char* format, ...) {
@@ -31,6 +32,7 @@ CServerMetrics::~CServerMetrics() = default;
 void CServerMetrics::CountQuery(Interface where, Outcome outcome, double seconds) {
   tPerInterface& counters = m_interfaces[static_cast<int>(where)];
   counters.queries[static_cast<int>(outcome)].fetch_add(1, std::memory_order_relaxed);
+  if (outcome == Outcome::kProbe) return;
   int bucket = 0;
   while (bucket < kBucketCount && seconds > kBucketBounds[bucket]) ++bucket;
   counters.buckets[bucket].fetch_add(1, std::memory_order_relaxed);
@@ -71,7 +73,8 @@ int64_t CServerMetrics::ConnectionsRefused(Interface where) const {
 std::string CServerMetrics::Render() const {
   std::string text;
   text +=
-      "# HELP trindle_queries_total Query requests answered, by interface and outcome.\n"
+      "# HELP trindle_queries_total Query requests answered, by interface and outcome (probe: a "
+      "binary connection closed before its first byte, not in the duration histogram).\n"
       "# TYPE trindle_queries_total counter\n";
   for (int i = 0; i < kInterfaceCount; ++i) {
     for (int o = 0; o < kOutcomeCount; ++o) {

@@ -11,11 +11,13 @@
 enum class Interface { kBinary = 0, kHttp = 1 };
 constexpr int kInterfaceCount = 2;
 
-// The outcome of one query request. Binary requests are kOk or kFailed (a request that could
-// not be read, answered or sent); HTTP requests are kOk, kBadRequest (400, 413) or
-// kUnavailable (503 while the data set loads).
-enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3 };
-constexpr int kOutcomeCount = 4;
+// The outcome of one query request. Binary requests are kOk, kFailed (a request that could
+// not be read, answered or sent) or kProbe (a connection closed by its peer before it sent a
+// byte: a balancer's TCP check, not a query; kept out of the latency histogram); HTTP
+// requests are kOk, kBadRequest (400, 413), kUnavailable (503 while the data set loads) or
+// kFailed.
+enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3, kProbe = 4 };
+constexpr int kOutcomeCount = 5;
 
 class CServerMetrics {
  public:
