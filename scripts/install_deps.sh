@@ -13,6 +13,7 @@ packages=(
   time clang-format
   libtinyxml-dev libxml2-dev libxml2-utils
   libmicrohttpd-dev nlohmann-json3-dev
+  rsync haproxy
 )
 for option in "$@"; do
   case "$option" in

@@ -20,11 +20,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/indexer bin/SearchServer bin/trindle-query include/TrindleAgentAPI.h \
+for file in bin/indexer bin/SearchServer bin/trindle-query bin/trindle-publish include/TrindleAgentAPI.h \
             lib/systemd/system/trindle-search.service share/doc/trindle/README.md \
             share/doc/trindle/examples/config/SearchServer.xml; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
+"$prefix/bin/trindle-publish" --help | grep -q "^Usage: trindle-publish" || fail "trindle-publish --help"
 library="$(find "$prefix" -name 'libTrindleAgentAPI.so.1' | head -n 1)"
 [ -n "$library" ] || fail "libTrindleAgentAPI.so.1 not installed"
 libdir="$(dirname "$library")"
@@ -106,7 +107,7 @@ if command -v dpkg-deb >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2
     || fail "cpack -G DEB"
   package="$(ls "$work"/package/*.deb | head -n 1)"
   contents="$(dpkg-deb -c "$package")"
-  for file in ./usr/bin/indexer ./usr/bin/SearchServer ./usr/bin/trindle-query \
+  for file in ./usr/bin/indexer ./usr/bin/SearchServer ./usr/bin/trindle-query ./usr/bin/trindle-publish \
               ./usr/include/TrindleAgentAPI.h ./usr/lib/systemd/system/trindle-search.service; do
     grep -q " $file\$" <<<"$contents" || fail "package lacks $file"
   done
