@@ -1,7 +1,8 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
-// set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
-// again from the same files and serves it once it is complete. With HttpPort set it also
-// answers HTTP on that port over the same data set.
+// set and answers one query per connection until SIGINT or SIGTERM (with HttpPort set, after
+// DrainSeconds of "draining" on /health, so that balancers stop sending first; a second signal
+// ends the drain). SIGHUP loads the data set again from the same files and serves it once it
+// is complete. With HttpPort set it also answers HTTP on that port over the same data set.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
+#include "server/drain.h"
 #include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
@@ -149,17 +151,27 @@ int main() {
                          [&metrics](bool loaded, int records, double seconds) {
                            metrics.DataSetLoaded(true, loaded, records, seconds);
                          });
+  int wakeFd = -1;
+  CDrain drain(http.get(), config.drainSeconds, [&wakeFd] {
+    const char byte = SIGTERM;
+    [[maybe_unused]] ssize_t written = ::write(wakeFd, &byte, 1);
+  });
   tAcceptOptions options;
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
-  options.onWake = [&reloader](int signalNumber) {
+  options.onWake = [&reloader, &drain](int signalNumber) {
     if (signalNumber == SIGHUP) reloader.Request();
-    return signalNumber == SIGINT || signalNumber == SIGTERM;
+    return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();
+  };
+  options.onStopAccepting = [&listener, &http] {
+    listener.Close();
+    if (http) http->StopAccepting();
   };
   options.currentData = [&served] { return served.Get(); };
   options.metrics = &metrics;
   CAcceptLoop loop(std::move(options));
+  wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
@@ -167,7 +179,11 @@ int main() {
   std::fflush(stdout);
   loop.AcceptClients(listener.fd(), true);
   listener.Close();
-  if (http) http->Stop();
+  if (http) {
+    // Requests in progress finish; connections idle between requests are closed.
+    http->WaitForRequests(std::max(config.httpTimeout, 1));
+    http->Stop();
+  }
   std::printf("Server is down\n");
   std::fflush(stdout);
   return 0;

@@ -78,5 +78,6 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
                    error) &&
          GetNumber(text, "HttpKeepAliveRequests", 1, 1 << 30, &config->httpKeepAliveRequests,
                    error) &&
-         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error);
+         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error) &&
+         GetNumber(text, "DrainSeconds", 0, 3600, &config->drainSeconds, error);
 }

@@ -34,6 +34,9 @@ struct tServerConfig {
   int httpMaxRequestBytes = 16384;   // request line and headers
   int httpKeepAliveRequests = 1000;  // requests on one connection before it is closed
   int httpThreads = 0;               // threads answering HTTP; 0: one per processor
+  // Seconds between SIGTERM (or SIGINT) and closing the listeners while /health says
+  // "draining" and queries are still answered; only with the HTTP interface on. 0: none.
+  int drainSeconds = 5;
 };
 
 // Fills *config from the configuration text. False with a one-line *error (no line feed)

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 #include <microhttpd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "core/query/query.h"
 #include "formats/result_document.h"
@@ -216,9 +218,10 @@ MHD_Result OnRequest(void* context, MHD_Connection* connection, const char* url,
       (contentLength != nullptr && std::strcmp(contentLength, "0") != 0) ||
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) !=
           nullptr;
-  if (*requestContext == nullptr && !announcesBody) {
+  if (*requestContext == nullptr) {
+    server->RequestStarted();  // ended by OnCompleted
     *requestContext = &started;
-    return MHD_YES;
+    if (!announcesBody) return MHD_YES;
   }
   // A request that announces a body is answered at its headers, and its connection closed:
   // no route takes a body.
@@ -237,7 +240,8 @@ MHD_Result OnRequest(void* context, MHD_Connection* connection, const char* url,
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info != nullptr && info->socket_context != nullptr) {
     const uint64_t served = ++*static_cast<uint64_t*>(info->socket_context);
-    if (served >= static_cast<uint64_t>(server->options().keepAliveRequests)) {
+    if (served >= static_cast<uint64_t>(server->options().keepAliveRequests) ||
+        server->draining()) {
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     }
   }
@@ -245,6 +249,12 @@ MHD_Result OnRequest(void* context, MHD_Connection* connection, const char* url,
       MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
   return queued;
+}
+
+void OnCompleted(void* context, MHD_Connection*, void** requestContext,
+                 MHD_RequestTerminationCode) {
+  if (*requestContext != nullptr) static_cast<CHttpServer*>(context)->RequestEnded();
+  *requestContext = nullptr;
 }
 
 struct tSizeCount {
@@ -425,19 +435,34 @@ bool CHttpServer::Start(in_addr address, uint16_t port, std::string* error) {
   // libmicrohttpd divides its own limit among the threads; the bound is kept by Accept.
   const unsigned threads = static_cast<unsigned>(m_options.threads);
   m_daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD, port, OnAccept, this, OnRequest, this, MHD_OPTION_SOCK_ADDR,
-      &socketAddress, MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
-      (static_cast<unsigned>(m_options.maxConnections) + 1) * threads,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, port, OnAccept, this, OnRequest, this,
+      MHD_OPTION_SOCK_ADDR, &socketAddress, MHD_OPTION_THREAD_POOL_SIZE, threads,
+      MHD_OPTION_CONNECTION_LIMIT, (static_cast<unsigned>(m_options.maxConnections) + 1) * threads,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.timeout),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory, MHD_OPTION_LISTEN_BACKLOG_SIZE,
       static_cast<unsigned>(m_options.listenBacklog), MHD_OPTION_NOTIFY_CONNECTION, OnConnection,
-      this, MHD_OPTION_END);
+      this, MHD_OPTION_NOTIFY_COMPLETED, OnCompleted, this, MHD_OPTION_END);
   if (m_daemon == nullptr) {
     *error = "cannot listen for HTTP on port " + std::to_string(port);
     return false;
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
   m_port = info != nullptr ? info->port : port;
+  return true;
+}
+
+void CHttpServer::StopAccepting() {
+  if (m_daemon == nullptr) return;
+  const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
+  if (listener != MHD_INVALID_SOCKET) ::close(listener);
+}
+
+bool CHttpServer::WaitForRequests(int seconds) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (m_requests.load() > 0) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return true;
 }
 
@@ -494,7 +519,10 @@ tHttpAnswer CHttpServer::Answer(MHD_Connection* connection, const char* url, con
   if (path == "/health") {
     tHttpAnswer answer;
     Json body;
-    if (data == nullptr) {
+    if (draining()) {
+      answer.status = 503;
+      body["status"] = "draining";
+    } else if (data == nullptr) {
       answer.status = 503;
       body["status"] = "loading";
     } else {

@@ -84,6 +84,18 @@ class CHttpServer {
   uint16_t port() const { return m_port; }
   void Stop();
 
+  // The server is going down: /health answers 503 {"status":"draining"} so that balancers
+  // take it out, every other request is still answered, and each response says
+  // "Connection: close", so keep-alive connections end between requests.
+  void StartDraining() { m_draining.store(true); }
+  bool draining() const { return m_draining.load(); }
+  // Closes the listening socket; connections already accepted are served on.
+  void StopAccepting();
+  // Waits until no request is being answered or `seconds` have passed; true when none is.
+  bool WaitForRequests(int seconds) const;
+  void RequestStarted() { ++m_requests; }
+  void RequestEnded() { --m_requests; }
+
   // Called by libmicrohttpd.
   int Accept();
   void ConnectionChanged(bool started);
@@ -98,4 +110,6 @@ class CHttpServer {
   MHD_Daemon* m_daemon = nullptr;
   uint16_t m_port = 0;
   std::atomic<int> m_active{0};
+  std::atomic<bool> m_draining{false};
+  std::atomic<int> m_requests{0};  // from a request's first callback to its completion
 };
