@@ -94,8 +94,12 @@ void CAcceptLoop::ConnectionThread() {
     tConnection connection = std::move(m_queue.front());
     m_queue.pop_front();
     lock.unlock();
-    ServAClient(std::move(connection.socket), *connection.data, m_options.limits,
-                m_options.metrics);
+    if (m_options.serve) {
+      m_options.serve(std::move(connection.socket));
+    } else {
+      ServAClient(std::move(connection.socket), *connection.data, m_options.limits,
+                  m_options.metrics);
+    }
     connection.data.reset();  // the last connection on a replaced data set frees it here
     EndConnection();
     lock.lock();
@@ -168,7 +172,8 @@ bool CAcceptLoop::AcceptOne(int listenFd, bool threaded, int* error) {
   CSocket socket(fd);
   SetNoDelay(fd);
   std::printf("Accepted connection from client at %s\n", DottedAddress(peer.sin_addr).c_str());
-  std::shared_ptr<const CSearchData> data = m_options.currentData();
+  std::shared_ptr<const CSearchData> data =
+      m_options.currentData ? m_options.currentData() : nullptr;
   if (threaded) {
     Dispatch(std::move(socket), std::move(data));
     return true;
@@ -178,7 +183,11 @@ bool CAcceptLoop::AcceptOne(int listenFd, bool threaded, int* error) {
     ++m_activeConnections;
   }
   if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
-  ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
+  if (m_options.serve) {
+    m_options.serve(std::move(socket));
+  } else {
+    ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
+  }
   EndConnection();
   return true;
 }

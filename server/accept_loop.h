@@ -35,6 +35,9 @@ struct tAcceptOptions {
   std::function<bool(int)> onWake;
   // The data set for the next connection; each connection keeps the one it started with.
   std::function<std::shared_ptr<const CSearchData>()> currentData;
+  // Serves one connection instead of ServAClient over currentData (which may then give null):
+  // a broker's connections. Empty: ServAClient.
+  std::function<void(CSocket)> serve;
   // Starts a connection thread; empty means std::thread. May throw as std::thread does.
   std::function<std::thread(std::function<void()>)> startThread;
   // Counts connections and queries when set; must outlive the loop.

@@ -73,8 +73,8 @@ bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionL
 
 }  // namespace
 
-void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
-                 CServerMetrics* metrics) {
+void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetrics* metrics,
+                  const PageSource& source) {
   std::printf("Begin ServAClient!\n");
   const auto started = std::chrono::steady_clock::now();
   bool answered = false;
@@ -97,7 +97,6 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
   std::string body;
   if (!ReceiveRequest(socket.fd(), limits, &body, &probe)) return;
 
-  auto query = std::make_unique<CQuery>(data.schema(), data.store());
   auto io = std::make_unique<CInputOutput>();
   const QueryRequest* request = io->ParseRequest(body.data(), static_cast<int32_t>(body.size()));
   if (request == nullptr) {
@@ -109,21 +108,31 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
   WriteLog(Format("Received query string %s start=%d pagecount=%d", request->text.c_str(),
                   request->start, request->pageCount));
 
-  const int total = query->Execute(request->text.c_str());
-  std::printf("result count %d \n", total);
-  std::printf("start %d pagecount %d\n", request->start, request->pageCount);
-  const ResultPage& page = query->GetPage(request->start, request->pageCount);
-  std::printf("return result count %d \n", page.returned);
-
+  const ResultPage* page = source(*request);
+  if (page == nullptr) return;
   int32_t length = 0;
-  const char* packed = io->PackResult(page, &length);
+  const char* packed = io->PackResult(*page, &length);
   if (packed == nullptr) {
-    WriteLog(Format("Cannot pack a page of %d records", page.returned));
+    WriteLog(Format("Cannot pack a page of %d records", page->returned));
     return;
   }
-  WriteLog(Format("Get result count=%d send buf size=%d!", page.returned, length));
+  WriteLog(Format("Get result count=%d send buf size=%d!", page->returned, length));
   if (!SendResponse(socket.fd(), packed, length, limits)) return;
   answered = true;
   socket.Close();
   WriteLog("Send Completed!");
+}
+
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
+                 CServerMetrics* metrics) {
+  std::unique_ptr<CQuery> query;
+  ServeRequest(std::move(socket), limits, metrics, [&](const QueryRequest& request) {
+    query = std::make_unique<CQuery>(data.schema(), data.store());
+    const int total = query->Execute(request.text.c_str());
+    std::printf("result count %d \n", total);
+    std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+    const ResultPage& page = query->GetPage(request.start, request.pageCount);
+    std::printf("return result count %d \n", page.returned);
+    return &page;
+  });
 }
