@@ -19,12 +19,13 @@
 
 #include "core/query/query.h"
 #include "core/records/manifest.h"
+#include "core/text/encoding.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
 #include "core/util/crc32c.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
-#include "server/http/http_server.h"
+#include "server/http/http_answers.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 
@@ -337,15 +338,11 @@ TEST(HaproxyTest, ReplicasBehindHaproxyLoseNoQueryWhileLoadingReloadingAndEnding
   }
   std::string httpAnswer;
   {
-    const std::string q = kQuery, count = "5";
+    // The HTTP interface takes the query in UTF-8; the source's literal is GBK.
     tSearchParameters parameters;
-    parameters.q = &q;
-    parameters.count = &count;
-    // AnswerSearch takes the query in UTF-8; the source's literal is GBK.
-    std::string utf8;
-    AppendGbkAsUtf8(q.data(), q.size(), &utf8);
-    parameters.q = &utf8;
-    httpAnswer = "HTTP/1.1 200 OK\n" + AnswerSearch(parameters, data.get(), false).body;
+    parameters.q = GbkToUtf8(kQuery);
+    parameters.count = "5";
+    httpAnswer = "HTTP/1.1 200 OK\n" + AnswerJsonSearch(parameters, data.get()).body;
   }
 
   // Replica a serves the set as it is; replica b has its own copy, whose manifest is a pipe
