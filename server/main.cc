@@ -3,6 +3,8 @@
 // DrainSeconds of "draining" on /health, so that balancers stop sending first; a second signal
 // ends the drain). SIGHUP loads the data set again from the same files and serves it once it
 // is complete. With HttpPort set it also answers HTTP on that port over the same data set.
+// With Shards set it is a broker: it loads no data set and answers both ports by asking the
+// shards listed.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,11 +22,13 @@
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/drain.h"
+#include "server/http/broker_answers.h"
 #include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
+#include "server/shard_broker.h"
 
 namespace {
 
@@ -62,6 +66,48 @@ int Fail(const char* format, int error, const char* what) {
   std::printf(format, error, what);
   std::fflush(stdout);
   return 1;
+}
+
+// A broker's start: the shard list, the schema they serve, and a check that every shard
+// answers with pages of that schema's stored fields (tried until ShardTimeout has passed, so
+// shards and broker may start together). False with the exit status in *status when the
+// server cannot start, its line printed.
+bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* broker,
+                 tBrokerView* view, int* status) {
+  std::vector<tShard> shards;
+  std::string error;
+  *status = 1;
+  if (!ParseShardList(config.shards, &shards, &error)) {
+    std::printf("%s\n", error.c_str());
+    return false;
+  }
+  CFieldInfo schema;
+  *status = 0;
+  if (!schema.LoadBinary(config.fieldInfo.c_str())) {
+    std::printf("%s", kInitFailed);
+    return false;
+  }
+  if (!ComputeFieldNames(schema, &view->storedNames, &view->storedNamesUtf8,
+                         &view->indexedNamesUtf8)) {
+    std::printf("Load %s failed: a stored field's name cannot name an XML element\n%s",
+                config.fieldInfo.c_str(), kInitFailed);
+    return false;
+  }
+  *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
+                                           config.shardTimeout);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(config.shardTimeout);
+  while (!(*broker)->CheckShards(&error)) {
+    if (std::chrono::steady_clock::now() >= until) {
+      std::printf("%s\n", error.c_str());
+      *status = 1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  view->broker = broker->get();
+  std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),
+              config.shards.c_str());
+  return true;
 }
 
 }  // namespace
@@ -104,9 +150,18 @@ int main() {
         step == ListenStep::kBind ? "Error: unable to bind socket\n" : "Error: listen failed\n");
   }
 
+  // A broker loads no data set: it asks the shards.
+  CServerMetrics metrics;
+  std::unique_ptr<CShardBroker> broker;
+  tBrokerView brokerView;
+  if (!config.shards.empty()) {
+    int status = 0;
+    if (!StartBroker(config, &broker, &brokerView, &status)) return status;
+    metrics.SetExtraRenderer([&broker] { return broker->RenderMetrics(); });
+  }
+
   // The HTTP listener starts before the data set loads, so that /health answers 503 while
   // it loads; /search takes the served set per request.
-  CServerMetrics metrics;
   CServedData served(nullptr);
   std::unique_ptr<CHttpServer> http;
   if (config.httpPort >= 0) {
@@ -126,6 +181,7 @@ int main() {
                               : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
     http = std::make_unique<CHttpServer>(
         httpOptions, [&served] { return served.Get(); }, &metrics);
+    if (broker) http->SetBroker(&brokerView);
     std::string httpError;
     if (!http->Start(httpAddress, static_cast<uint16_t>(config.httpPort), &httpError)) {
       std::printf("Error: %s\n", httpError.c_str());
@@ -134,23 +190,26 @@ int main() {
     }
   }
 
-  const auto loadStarted = std::chrono::steady_clock::now();
-  std::shared_ptr<const CSearchData> data =
-      LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
-  if (!data) {
-    std::printf("%s", kInitFailed);
-    return 0;
-  }
-  metrics.DataSetLoaded(
-      false, true, data->store().GetRecordCount(),
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
+  std::unique_ptr<CDataReloader> reloader;
+  if (!broker) {
+    const auto loadStarted = std::chrono::steady_clock::now();
+    std::shared_ptr<const CSearchData> data =
+        LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
+    if (!data) {
+      std::printf("%s", kInitFailed);
+      return 0;
+    }
+    metrics.DataSetLoaded(
+        false, true, data->store().GetRecordCount(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
-  served.Set(std::move(data));
-  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
-                         config.reloadCheckSeconds,
-                         [&metrics](bool loaded, int records, double seconds) {
-                           metrics.DataSetLoaded(true, loaded, records, seconds);
-                         });
+    served.Set(std::move(data));
+    reloader = std::make_unique<CDataReloader>(
+        tDataSetPaths{config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
+        config.reloadCheckSeconds, [&metrics](bool loaded, int records, double seconds) {
+          metrics.DataSetLoaded(true, loaded, records, seconds);
+        });
+  }
   int wakeFd = -1;
   CDrain drain(http.get(), config.drainSeconds, [&wakeFd] {
     const char byte = SIGTERM;
@@ -161,7 +220,7 @@ int main() {
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
   options.onWake = [&reloader, &drain](int signalNumber) {
-    if (signalNumber == SIGHUP) reloader.Request();
+    if (signalNumber == SIGHUP && reloader) reloader->Request();
     return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();
   };
   options.onStopAccepting = [&listener, &http] {
@@ -170,6 +229,11 @@ int main() {
   };
   options.currentData = [&served] { return served.Get(); };
   options.metrics = &metrics;
+  if (broker) {
+    options.serve = [&broker, &metrics, limits = options.limits](CSocket socket) {
+      ServeBrokerClient(std::move(socket), *broker, limits, &metrics);
+    };
+  }
   CAcceptLoop loop(std::move(options));
   wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());

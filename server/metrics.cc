@@ -130,5 +130,6 @@ std::string CServerMetrics::Render() const {
                "# TYPE trindle_data_set_load_seconds gauge\n"
                "trindle_data_set_load_seconds %.6f\n",
                static_cast<double>(m_loadMicros.load()) / 1e6);
+  if (m_extra) text += m_extra();
   return text;
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 enum class Interface { kBinary = 0, kHttp = 1 };
@@ -45,6 +46,10 @@ class CServerMetrics {
   // The Prometheus text exposition of every counter.
   std::string Render() const;
 
+  // Counters kept elsewhere (a broker's shard failures), appended to Render's text. Set before
+  // the first Render; `render` must be thread-safe and outlive this object's use.
+  void SetExtraRenderer(std::function<std::string()> render) { m_extra = std::move(render); }
+
  private:
   struct tPerInterface {
     std::atomic<int64_t> queries[kOutcomeCount] = {};
@@ -58,4 +63,5 @@ class CServerMetrics {
   std::atomic<int64_t> m_reloadsFailed{0};
   std::atomic<int64_t> m_records{0};
   std::atomic<int64_t> m_loadMicros{0};
+  std::function<std::string()> m_extra;
 };

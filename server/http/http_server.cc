@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "server/http/broker_answers.h"
 #include "server/http/http_answers.h"
 #include "server/http/http_request.h"
 #include "server/http/search_page.h"
@@ -187,9 +188,11 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
     return ErrorAnswer(
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
   }
-  const std::shared_ptr<const CSearchData> data = m_data ? m_data() : nullptr;
+  const std::shared_ptr<const CSearchData> data = m_data && !m_broker ? m_data() : nullptr;
   if (path == "/health") {
-    return draining() ? DrainingAnswer() : HealthAnswer(data.get());
+    return draining() ? DrainingAnswer()
+           : m_broker ? BrokerHealthAnswer(*m_broker)
+                      : HealthAnswer(data.get());
   }
   if (path == "/metrics") {
     tHttpAnswer answer;
@@ -200,14 +203,17 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   if (path == "/") {
     tHttpAnswer answer;
     answer.contentType = "text/html; charset=utf-8";
-    answer.body =
-        SearchPage(data != nullptr ? data->indexedNamesUtf8() : std::vector<std::string>());
+    answer.body = SearchPage(m_broker          ? m_broker->indexedNamesUtf8
+                             : data != nullptr ? data->indexedNamesUtf8()
+                                               : std::vector<std::string>());
     return answer;
   }
   const auto started = std::chrono::steady_clock::now();
   const tSearchParameters parameters = ReadSearchParameters(connection);
-  tHttpAnswer answer = path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
-                                             : AnswerJsonSearch(parameters, data.get());
+  tHttpAnswer answer =
+      m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker, path == "/search.xml")
+      : path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
+                              : AnswerJsonSearch(parameters, data.get());
   if (m_metrics != nullptr) {
     const Outcome outcome = answer.status == 200   ? Outcome::kOk
                             : answer.status == 503 ? Outcome::kUnavailable

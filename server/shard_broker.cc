@@ -1,0 +1,241 @@
+#include "server/shard_broker.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+#include "core/util/daily_log.h"
+#include "net/input_output.h"
+#include "net/socket_io.h"
+#include "server/connection.h"
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+}  // namespace
+
+bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::string* error) {
+  shards->clear();
+  size_t begin = 0;
+  for (;;) {
+    const size_t comma = text.find(',', begin);
+    const std::string item =
+        Trim(text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    const size_t colon = item.rfind(':');
+    const std::string port = colon == std::string::npos ? "" : item.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (colon == 0 || !digits || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
+      *error = "Invalid shard \"" + item + "\": give host:port, separated by commas";
+      return false;
+    }
+    tShard shard;
+    shard.name = item;
+    shard.port = static_cast<uint16_t>(std::atoi(port.c_str()));
+    int code = 0;
+    if (!ResolveAddress(item.substr(0, colon), &shard.address, &code)) {
+      *error = "Shard " + item + ": cannot resolve hostname";
+      return false;
+    }
+    shards->push_back(shard);
+    if (comma == std::string::npos) return true;
+    begin = comma + 1;
+  }
+}
+
+CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int timeoutSeconds)
+    : m_shards(std::move(shards)),
+      m_fieldCount(fieldCount),
+      m_timeoutSeconds(timeoutSeconds),
+      m_failures(new std::atomic<int64_t>[m_shards.size()]) {
+  for (size_t i = 0; i < m_shards.size(); ++i) m_failures[i].store(0);
+}
+
+CShardBroker::~CShardBroker() = default;
+
+bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& requests,
+                         std::vector<ResultPage>* pages, size_t* failed) const {
+  const Deadline deadline = DeadlineAfter(m_timeoutSeconds);
+  std::vector<CSocket> sockets(requests.size());
+  // Every request goes out before any answer is read, so the shards work at the same time.
+  for (size_t i = 0; i < requests.size(); ++i) {
+    *failed = requests[i].shard;
+    const tShard& shard = m_shards[requests[i].shard];
+    int error = 0;
+    if (!ConnectTcp(shard.address, shard.port, deadline, &sockets[i], &error)) return false;
+    SetNoDelay(sockets[i].fd());
+    QueryRequest request;
+    request.SetText(query.data(), query.size());
+    request.start = requests[i].start;
+    request.pageCount = requests[i].pageCount;
+    CInputOutput io;
+    int32_t length = 0;
+    const char* packed = io.PackRequest(request, &length);
+    if (packed == nullptr || SendFrame(sockets[i].fd(), packed, length, deadline) != length + 4) {
+      return false;
+    }
+  }
+  pages->assign(requests.size(), ResultPage());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    *failed = requests[i].shard;
+    int32_t length = 0;
+    if (RecvFully(sockets[i].fd(), reinterpret_cast<char*>(&length), 4, deadline) != 4 ||
+        length < 20) {
+      return false;
+    }
+    std::string body;
+    try {
+      body.resize(static_cast<size_t>(length));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (RecvFully(sockets[i].fd(), &body[0], length, deadline) != length) return false;
+    sockets[i].Close();
+    CInputOutput io;
+    const ResultPage* page = io.UnpackResult(body.data(), length);
+    if (page == nullptr || page->fieldCount != m_fieldCount) return false;
+    (*pages)[i] = *page;
+  }
+  return true;
+}
+
+bool CShardBroker::Fail(size_t shard, std::string* failedShard) const {
+  m_failures[shard].fetch_add(1);
+  *failedShard = m_shards[shard].name;
+  return false;
+}
+
+bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageCount,
+                          ResultPage* page, std::string* failedShard) const {
+  page->start = start;
+  page->fieldCount = m_fieldCount;
+  page->returned = 0;
+  page->valueLengths.clear();
+  page->text.clear();
+  // Round one: the first shard answers the window as it stands, the others their totals.
+  const bool wantsHits = start >= 0 && pageCount >= 1;
+  std::vector<tRequest> first;
+  for (size_t shard = 0; shard < m_shards.size(); ++shard) {
+    const bool window = shard == 0 && wantsHits;
+    first.push_back({shard, window ? start : 0, window ? pageCount : 0});
+  }
+  std::vector<ResultPage> firstPages;
+  size_t failed = 0;
+  if (!Round(query, first, &firstPages, &failed)) return Fail(failed, failedShard);
+  int64_t total = 0;
+  for (const ResultPage& shardPage : firstPages) total += shardPage.total;
+  page->total = static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+  if (!wantsHits || start >= total) return true;
+  const int64_t end = start + std::min<int64_t>(pageCount, total - start);
+
+  // Round two: the part of the window each later shard holds.
+  std::vector<tRequest> second;
+  int64_t offset = firstPages[0].total;
+  for (size_t shard = 1; shard < m_shards.size(); ++shard) {
+    const int64_t low = std::max<int64_t>(start, offset);
+    const int64_t high = std::min<int64_t>(end, offset + firstPages[shard].total);
+    if (low < high) {
+      second.push_back(
+          {shard, static_cast<int32_t>(low - offset), static_cast<int32_t>(high - low)});
+    }
+    offset += firstPages[shard].total;
+  }
+  std::vector<ResultPage> secondPages;
+  if (!second.empty() && !Round(query, second, &secondPages, &failed)) {
+    return Fail(failed, failedShard);
+  }
+  for (size_t i = 0; i < second.size(); ++i) {
+    // A shard that changed its data set between the rounds would shift the window.
+    if (secondPages[i].total != firstPages[second[i].shard].total) {
+      return Fail(second[i].shard, failedShard);
+    }
+  }
+
+  // The pieces in shard order. Like one server, the page ends before the first record whose
+  // packed form would take the body past an int32 length.
+  std::vector<const ResultPage*> pieces;
+  std::vector<int32_t> expected;
+  if (start < firstPages[0].total) {
+    pieces.push_back(&firstPages[0]);
+    expected.push_back(static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start));
+  }
+  for (size_t i = 0; i < second.size(); ++i) {
+    pieces.push_back(&secondPages[i]);
+    expected.push_back(second[i].pageCount);
+  }
+  const int64_t budget = std::numeric_limits<int32_t>::max();
+  int64_t packedSize = 20;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const ResultPage& piece = *pieces[i];
+    size_t offsetInText = 0;
+    size_t value = 0;
+    for (int32_t record = 0; record < piece.returned; ++record) {
+      int64_t recordSize = 0;
+      size_t recordBytes = 0;
+      for (int32_t column = 0; column < m_fieldCount; ++column) {
+        const int32_t length = piece.valueLengths[value + static_cast<size_t>(column)];
+        recordSize += 4 + length;
+        recordBytes += static_cast<size_t>(length);
+      }
+      if (packedSize + recordSize > budget) return true;
+      packedSize += recordSize;
+      page->valueLengths.insert(page->valueLengths.end(), piece.valueLengths.begin() + value,
+                                piece.valueLengths.begin() + value + m_fieldCount);
+      page->text.append(piece.text, offsetInText, recordBytes);
+      value += static_cast<size_t>(m_fieldCount);
+      offsetInText += recordBytes;
+      ++page->returned;
+    }
+    // A shard that cut its page short (its own budget) ends the page there too.
+    if (piece.returned < expected[i]) return true;
+  }
+  return true;
+}
+
+bool CShardBroker::CheckShards(std::string* error) const {
+  for (size_t shard = 0; shard < m_shards.size(); ++shard) {
+    std::vector<ResultPage> pages;
+    size_t failed = 0;
+    if (Round("", {{shard, 0, 0}}, &pages, &failed)) continue;
+    *error = "Shard " + m_shards[shard].name + " does not answer with a page of the " +
+             std::to_string(m_fieldCount) + " stored fields of FieldInfo";
+    return false;
+  }
+  return true;
+}
+
+std::string CShardBroker::RenderMetrics() const {
+  std::string text =
+      "# HELP trindle_shard_failures_total Queries failed because a shard did not answer.\n"
+      "# TYPE trindle_shard_failures_total counter\n";
+  for (size_t shard = 0; shard < m_shards.size(); ++shard) {
+    text += "trindle_shard_failures_total{shard=\"" + m_shards[shard].name + "\"} " +
+            std::to_string(m_failures[shard].load()) + "\n";
+  }
+  return text;
+}
+
+void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
+                       CServerMetrics* metrics) {
+  ResultPage page;
+  ServeRequest(
+      std::move(socket), limits, metrics, [&](const QueryRequest& request) -> const ResultPage* {
+        std::string failed;
+        if (!broker.Answer(request.text, request.start, request.pageCount, &page, &failed)) {
+          std::printf("Shard %s failed\n", failed.c_str());
+          WriteLog("Shard " + failed + " failed: no answer to the query");
+          return nullptr;
+        }
+        std::printf("result count %d \n", page.total);
+        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+        std::printf("return result count %d \n", page.returned);
+        return &page;
+      });
+}
