@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -493,4 +494,93 @@ TEST_F(SearchServerProgramTest, SigtermDrainsBeforeTheListenersClose) {
   EXPECT_NE(Output().find("Server is down\n"), std::string::npos) << Output();
   CSocket late;
   EXPECT_FALSE(ConnectTcp(loopback, httpPort, DeadlineAfter(1), &late, &error));
+}
+
+// The program as a broker over one shard (the data server of the fixture): it loads no data
+// set, answers both ports as the shard does, and will not start while a shard is down.
+TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
+  WriteConfig(Config("<DrainSeconds>0</DrainSeconds>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  const std::string folder = Path("broker");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  const uint16_t brokerPort = FreePort();
+  const uint16_t httpPort = FreePort();
+  auto startBroker = [&](uint16_t shardPort) {
+    std::ofstream(folder + "/SearchServer.xml", std::ios::binary)
+        << "<ServerIP>127.0.0.1</ServerIP>\n<Port>" << brokerPort
+        << "</Port>\n<BindAddress>127.0.0.1</BindAddress>\n<FieldInfo>" << Path("set.schema")
+        << "</FieldInfo>\n<Shards>127.0.0.1:" << shardPort
+        << "</Shards>\n<ShardTimeout>1</ShardTimeout>\n<HttpPort>" << httpPort
+        << "</HttpPort>\n<DrainSeconds>0</DrainSeconds>\n";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(126);
+      int out = ::open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, STDOUT_FILENO);
+      ::execl(SEARCH_SERVER_PATH, SEARCH_SERVER_PATH, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return child;
+  };
+  auto waitFor = [](pid_t child) {
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      if (::waitpid(child, &status, WNOHANG) == child)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+  };
+  // A shard that does not answer stops the start.
+  EXPECT_EQ(waitFor(startBroker(FreePort())), 1);
+  EXPECT_NE(ReadFile(folder + "/out.txt").find(" does not answer"), std::string::npos)
+      << ReadFile(folder + "/out.txt");
+
+  const pid_t broker = startBroker(m_port);
+  for (int i = 0; i < 500 && ReadFile(folder + "/out.txt").find("HTTP port") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string output = ReadFile(folder + "/out.txt");
+  EXPECT_NE(output.find("Broker over 1 shards: 127.0.0.1:" + std::to_string(m_port)),
+            std::string::npos)
+      << output;
+  const std::string query = "[FIELD] title [AND] 中国";
+  auto binary = [&](uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    CSocket socket;
+    int error = 0;
+    if (!ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error)) return std::string();
+    std::string request;
+    PutI32(&request, 12 + static_cast<int32_t>(query.size()));
+    PutI32(&request, 0);
+    PutI32(&request, 10);
+    PutI32(&request, static_cast<int32_t>(query.size()));
+    request += query;
+    SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0);
+    std::string response;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::recv(socket.fd(), chunk, sizeof chunk, 0)) > 0) {
+      response.append(chunk, static_cast<size_t>(got));
+    }
+    return response;
+  };
+  const std::string direct = binary(m_port);
+  EXPECT_GT(direct.size(), 24u);
+  EXPECT_EQ(binary(brokerPort), direct);
+  const std::string answer = HttpGet(httpPort, "/search?text=%E4%B8%AD%E5%9B%BD");
+  EXPECT_NE(answer.find("{\"total\":1,\"start\":0,\"returned\":1,\"fields\":[\"title\"],"),
+            std::string::npos)
+      << answer;
+  EXPECT_NE(HttpGet(httpPort, "/health").find("{\"status\":\"serving\",\"shards\":1}"),
+            std::string::npos);
+  ::kill(broker, SIGTERM);
+  EXPECT_EQ(waitFor(broker), 0);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
 }
