@@ -13,6 +13,9 @@
 
 namespace {
 
+// Windows that end within this many hits are answered in one round (see Answer).
+constexpr int64_t kOneRoundReach = 200;
+
 std::string Trim(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string::npos) return "";
@@ -119,12 +122,21 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   page->returned = 0;
   page->valueLengths.clear();
   page->text.clear();
-  // Round one: the first shard answers the window as it stands, the others their totals.
+  // Round one: the first shard answers the window as it stands. A later shard's part of the
+  // window starts at most at `start` of its own hits and ends before `start + pageCount`, so
+  // for windows near the front each later shard is asked for its first start + pageCount hits
+  // and one round answers the query; deeper windows ask the later shards for their totals and
+  // take their parts in a second round.
   const bool wantsHits = start >= 0 && pageCount >= 1;
+  const int64_t reach = wantsHits ? int64_t{start} + pageCount : 0;
+  const bool oneRound = wantsHits && reach <= kOneRoundReach;
   std::vector<tRequest> first;
   for (size_t shard = 0; shard < m_shards.size(); ++shard) {
-    const bool window = shard == 0 && wantsHits;
-    first.push_back({shard, window ? start : 0, window ? pageCount : 0});
+    if (shard == 0 && wantsHits) {
+      first.push_back({shard, start, pageCount});
+    } else {
+      first.push_back({shard, 0, oneRound ? static_cast<int32_t>(reach) : 0});
+    }
   }
   std::vector<ResultPage> firstPages;
   size_t failed = 0;
@@ -135,15 +147,33 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   if (!wantsHits || start >= total) return true;
   const int64_t end = start + std::min<int64_t>(pageCount, total - start);
 
-  // Round two: the part of the window each later shard holds.
+  // The part of the window each shard holds: hits [first, first + count) of its page.
+  struct tPiece {
+    const ResultPage* page;
+    int32_t first;
+    int32_t count;
+  };
+  std::vector<tPiece> pieces;
+  if (start < firstPages[0].total) {
+    pieces.push_back({&firstPages[0], 0,
+                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start)});
+  }
   std::vector<tRequest> second;
+  std::vector<size_t> secondPiece;  // the piece each second-round answer fills
   int64_t offset = firstPages[0].total;
   for (size_t shard = 1; shard < m_shards.size(); ++shard) {
     const int64_t low = std::max<int64_t>(start, offset);
     const int64_t high = std::min<int64_t>(end, offset + firstPages[shard].total);
     if (low < high) {
-      second.push_back(
-          {shard, static_cast<int32_t>(low - offset), static_cast<int32_t>(high - low)});
+      const auto localStart = static_cast<int32_t>(low - offset);
+      const auto count = static_cast<int32_t>(high - low);
+      if (oneRound) {
+        pieces.push_back({&firstPages[shard], localStart, count});
+      } else {
+        secondPiece.push_back(pieces.size());
+        pieces.push_back({nullptr, 0, count});
+        second.push_back({shard, localStart, count});
+      }
     }
     offset += firstPages[shard].total;
   }
@@ -156,45 +186,43 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
     if (secondPages[i].total != firstPages[second[i].shard].total) {
       return Fail(second[i].shard, failedShard);
     }
+    pieces[secondPiece[i]].page = &secondPages[i];
   }
 
   // The pieces in shard order. Like one server, the page ends before the first record whose
-  // packed form would take the body past an int32 length.
-  std::vector<const ResultPage*> pieces;
-  std::vector<int32_t> expected;
-  if (start < firstPages[0].total) {
-    pieces.push_back(&firstPages[0]);
-    expected.push_back(static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start));
-  }
-  for (size_t i = 0; i < second.size(); ++i) {
-    pieces.push_back(&secondPages[i]);
-    expected.push_back(second[i].pageCount);
-  }
+  // packed form would take the body past an int32 length, and where a shard cut its own page
+  // short for the same reason.
   const int64_t budget = std::numeric_limits<int32_t>::max();
   int64_t packedSize = 20;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    const ResultPage& piece = *pieces[i];
-    size_t offsetInText = 0;
+  const auto fields = static_cast<size_t>(m_fieldCount);
+  for (const tPiece& piece : pieces) {
+    const ResultPage& from = *piece.page;
     size_t value = 0;
-    for (int32_t record = 0; record < piece.returned; ++record) {
+    size_t text = 0;
+    for (int32_t record = 0; record < piece.first && record < from.returned; ++record) {
+      for (size_t column = 0; column < fields; ++column) {
+        text += static_cast<size_t>(from.valueLengths[value++]);
+      }
+    }
+    const int32_t last = std::min(from.returned, piece.first + piece.count);
+    for (int32_t record = piece.first; record < last; ++record) {
       int64_t recordSize = 0;
       size_t recordBytes = 0;
-      for (int32_t column = 0; column < m_fieldCount; ++column) {
-        const int32_t length = piece.valueLengths[value + static_cast<size_t>(column)];
+      for (size_t column = 0; column < fields; ++column) {
+        const int32_t length = from.valueLengths[value + column];
         recordSize += 4 + length;
         recordBytes += static_cast<size_t>(length);
       }
       if (packedSize + recordSize > budget) return true;
       packedSize += recordSize;
-      page->valueLengths.insert(page->valueLengths.end(), piece.valueLengths.begin() + value,
-                                piece.valueLengths.begin() + value + m_fieldCount);
-      page->text.append(piece.text, offsetInText, recordBytes);
-      value += static_cast<size_t>(m_fieldCount);
-      offsetInText += recordBytes;
+      page->valueLengths.insert(page->valueLengths.end(), from.valueLengths.begin() + value,
+                                from.valueLengths.begin() + value + fields);
+      page->text.append(from.text, text, recordBytes);
+      value += fields;
+      text += recordBytes;
       ++page->returned;
     }
-    // A shard that cut its page short (its own budget) ends the page there too.
-    if (piece.returned < expected[i]) return true;
+    if (last < piece.first + piece.count) return true;
   }
   return true;
 }

@@ -5,9 +5,11 @@
 // server over the whole table would give: the total is the sum of the shards' totals, and the
 // window is cut from the shards in order, their stored values passed through unchanged.
 //
-// A query takes one round to every shard at once (the first shard is asked for the window as
-// it stands, the others for their totals only) and, when the window reaches past the first
-// shard, a second round to the shards it covers. Each round is bounded by the shard time-out.
+// A query takes one round to every shard at once: the first shard is asked for the window as it
+// stands, the others, for a window that ends within the first 200 hits, for their first
+// start + count hits (enough for any part of the window they can hold), else for their totals
+// only, and then a second round asks the later shards the window reaches for their parts.
+// Each round is bounded by the shard time-out.
 // A shard that cannot be reached, does not answer in time or answers something that is not a
 // page of the schema's stored fields fails the whole query: a broker never answers a partial
 // total.

@@ -249,7 +249,9 @@ TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
       {0, 20},       {-1, 5},      {3, -2},       {0, 0},
       {INT_MAX, 20}, {0, INT_MAX}, {INT_MIN, 10}, {INT_MIN, INT_MIN},
       {89, 10},      {100, 5}};
+  // Windows near the front take one round; deeper or longer ones a second round.
   for (int32_t start = 0; start < 80; start += 6) windows.push_back({start, 9});
+  for (int32_t start : {5, 20, 35, 60}) windows.push_back({start, 190});
   int crossing = 0;
   for (const std::string& query : queries) {
     const std::string whole = BinaryQuery(m_wholeServer->port(), query, 0, 0);
