@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -76,12 +77,13 @@ class CConnection {
     while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
       if (!Fill(deadline)) return 2;
     }
-    const size_t at = m_buffer.find("Content-Length: ");
-    if (m_buffer.compare(0, 12, "HTTP/1.1 200") != 0 || at == std::string::npos || at > end) {
-      return 2;
-    }
+    // Header names are case-insensitive (a balancer may send them in lower case).
+    std::string headers = m_buffer.substr(0, end);
+    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t at = headers.find("content-length: ");
+    if (m_buffer.compare(0, 12, "HTTP/1.1 200") != 0 || at == std::string::npos) return 2;
     const size_t bodyLength = std::strtoul(&m_buffer[at + 16], nullptr, 10);
-    const bool closing = m_buffer.find("Connection: close") < end;
+    const bool closing = headers.find("connection: close") != std::string::npos;
     while (m_buffer.size() < end + 4 + bodyLength) {
       if (!Fill(deadline)) return 2;
     }
