@@ -7,7 +7,9 @@
 CDrain::CDrain(CHttpServer* http, int seconds, std::function<void()> wake)
     : m_http(http), m_duration(seconds > 0 ? seconds : 0), m_wake(std::move(wake)) {}
 
-CDrain::~CDrain() {
+CDrain::~CDrain() { Stop(); }
+
+void CDrain::Stop() {
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_cancel = true;

@@ -25,6 +25,10 @@ class CDrain {
   // signal, or the drain is over), false while the drain runs.
   bool EndRequested();
 
+  // Ends a drain that is still timing (the loop ended on a second signal): afterwards `wake`
+  // is not called. Also done by the destructor.
+  void Stop();
+
  private:
   CHttpServer* m_http;
   std::chrono::seconds m_duration;

@@ -242,6 +242,7 @@ int main() {
   if (http) std::printf("HTTP port %d......\n", http->port());
   std::fflush(stdout);
   loop.AcceptClients(listener.fd(), true);
+  drain.Stop();  // before the loop's wake pipe goes
   listener.Close();
   if (http) {
     // Requests in progress finish; connections idle between requests are closed.

@@ -584,3 +584,20 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
   ::kill(m_child, SIGTERM);
   EXPECT_EQ(Wait(), 0);
 }
+
+// A second signal during a long drain ends the server at once.
+TEST_F(SearchServerProgramTest, ASecondSignalEndsTheDrain) {
+  const uint16_t httpPort = FreePort();
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
+                     "</HttpPort>\n<DrainSeconds>60</DrainSeconds>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput("HTTP port " + std::to_string(httpPort))) << Output();
+  ::kill(m_child, SIGTERM);
+  ASSERT_TRUE(WaitForOutput("Draining for 60 seconds")) << Output();
+  EXPECT_NE(HttpGet(httpPort, "/health").find("{\"status\":\"draining\"}"), std::string::npos);
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(m_child, SIGINT);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+  EXPECT_NE(Output().find("Server is down\n"), std::string::npos) << Output();
+}
