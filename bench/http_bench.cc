@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -73,6 +73,10 @@ int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags = 
 int SendGathered(int fd, const char* head, int headSize, const char* body, int bodySize,
                  Deadline deadline);
 
+// True when the peer has ended the connection (an orderly close or a reset) and nothing it
+// sent is left unread; false while it is still open or data waits. Does not block.
+bool PeerHasClosed(int fd);
+
 // Sends small writes at once (TCP_NODELAY): the protocol writes a frame as two sends.
 void SetNoDelay(int fd);
 

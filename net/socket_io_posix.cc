@@ -103,6 +103,15 @@ int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags) {
   });
 }
 
+bool PeerHasClosed(int fd) {
+  char byte;
+  ssize_t result;
+  do {
+    result = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (result < 0 && errno == EINTR);
+  return result == 0 || (result < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
 int SendGathered(int fd, const char* head, int headSize, const char* body, int bodySize,
                  Deadline deadline) {
   if (headSize < 0 || bodySize < 0 || bodySize > INT_MAX - headSize) return -1;

@@ -15,6 +15,7 @@ packages=(
   libtinyxml-dev libxml2-dev libxml2-utils
   libmicrohttpd-dev nlohmann-json3-dev
   man-db
+  rsync haproxy
 )
 for option in "$@"; do
   case "$option" in

@@ -21,7 +21,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/indexer bin/SearchServer bin/trindle-query include/TrindleAgentAPI.h \
+for file in bin/indexer bin/SearchServer bin/trindle-query bin/trindle-publish include/TrindleAgentAPI.h \
             lib/systemd/system/trindle-search.service share/doc/trindle/README.md \
             share/doc/trindle/examples/config/SearchServer.xml share/man/man1/indexer.1.gz \
             share/man/man8/SearchServer.8.gz share/man/man1/trindle-query.1.gz; do
@@ -50,6 +50,7 @@ printf '<ServerIP>127.0.0.1</ServerIP><Port>0</Port><BindAddress>127.0.0.1</Bind
 (cd "$work/unit_console" && env -u LANG -u LC_ALL -u LC_CTYPE $(sed -n 's/^Environment=//p' "$unit") \
   "$prefix/bin/SearchServer" > out.txt 2>&1) || true
 grep -q "初始化失败" "$work/unit_console/out.txt" || fail "the unit's console is not UTF-8: $(od -c "$work/unit_console/out.txt" | head)"
+"$prefix/bin/trindle-publish" --help | grep -q "^Usage: trindle-publish" || fail "trindle-publish --help"
 library="$(find "$prefix" -name 'libTrindleAgentAPI.so.1' | head -n 1)"
 [ -n "$library" ] || fail "libTrindleAgentAPI.so.1 not installed"
 libdir="$(dirname "$library")"
@@ -132,7 +133,7 @@ if command -v dpkg-deb >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2
     || fail "cpack -G DEB"
   package="$(ls "$work"/package/*.deb | head -n 1)"
   contents="$(dpkg-deb -c "$package")"
-  for file in ./usr/bin/indexer ./usr/bin/SearchServer ./usr/bin/trindle-query \
+  for file in ./usr/bin/indexer ./usr/bin/SearchServer ./usr/bin/trindle-query ./usr/bin/trindle-publish \
               ./usr/include/TrindleAgentAPI.h ./usr/lib/systemd/system/trindle-search.service \
               ./usr/share/man/man1/indexer.1.gz ./usr/share/man/man8/SearchServer.8.gz \
               ./usr/share/man/man1/trindle-query.1.gz; do

@@ -94,8 +94,12 @@ void CAcceptLoop::ConnectionThread() {
     tConnection connection = std::move(m_queue.front());
     m_queue.pop_front();
     lock.unlock();
-    ServAClient(std::move(connection.socket), *connection.data, m_options.limits,
-                m_options.metrics);
+    if (m_options.serve) {
+      m_options.serve(std::move(connection.socket));
+    } else {
+      ServAClient(std::move(connection.socket), *connection.data, m_options.limits,
+                  m_options.metrics);
+    }
     connection.data.reset();  // the last connection on a replaced data set frees it here
     EndConnection();
     lock.lock();
@@ -157,6 +161,37 @@ void CAcceptLoop::StopThreads() {
   m_stopping = false;
 }
 
+bool CAcceptLoop::AcceptOne(int listenFd, bool threaded, int* error) {
+  sockaddr_in peer{};
+  socklen_t peerSize = sizeof peer;
+  const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
+  if (fd < 0) {
+    *error = errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+    return false;
+  }
+  CSocket socket(fd);
+  SetNoDelay(fd);
+  std::printf("Accepted connection from client at %s\n", DottedAddress(peer.sin_addr).c_str());
+  std::shared_ptr<const CSearchData> data =
+      m_options.currentData ? m_options.currentData() : nullptr;
+  if (threaded) {
+    Dispatch(std::move(socket), std::move(data));
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    ++m_activeConnections;
+  }
+  if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
+  if (m_options.serve) {
+    m_options.serve(std::move(socket));
+  } else {
+    ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
+  }
+  EndConnection();
+  return true;
+}
+
 int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
   // Non-blocking, so that a connection reset between poll and accept cannot hold the loop.
   ::fcntl(listenFd, F_SETFL, ::fcntl(listenFd, F_GETFL) | O_NONBLOCK);
@@ -179,36 +214,26 @@ int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
     if (watched[0].revents != 0 && DrainWakePipe()) break;
     if (atBound || watched[1].revents == 0) continue;
 
-    sockaddr_in peer{};
-    socklen_t peerSize = sizeof peer;
-    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int error = errno;
-      if (error == EAGAIN || error == EWOULDBLOCK) continue;
-      std::printf("Error %d: %s\n", error, "Error: accept failed\n");
-      if (!IsTransient(error)) {
-        result = 1;
-        break;
-      }
-      if (NeedsPause(error)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      continue;
+    int error = 0;
+    if (AcceptOne(listenFd, threaded, &error) || error == 0) continue;
+    std::printf("Error %d: %s\n", error, "Error: accept failed\n");
+    if (!IsTransient(error)) {
+      result = 1;
+      break;
     }
-    CSocket socket(fd);
-    SetNoDelay(fd);
-    std::printf("Accepted connection from client at %s\n", DottedAddress(peer.sin_addr).c_str());
-    std::shared_ptr<const CSearchData> data = m_options.currentData();
-    if (threaded) {
-      Dispatch(std::move(socket), std::move(data));
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(m_connectionLock);
-      ++m_activeConnections;
-    }
-    if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
-    ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
-    EndConnection();
+    if (NeedsPause(error)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  if (result == 0) {
+    // Connections the kernel completed before the end are served, not reset by the close;
+    // the bound still holds while they are taken.
+    int error = 0;
+    do {
+      std::unique_lock<std::mutex> lock(m_connectionLock);
+      m_connectionEnded.wait(lock,
+                             [this] { return m_activeConnections < m_options.maxConnections; });
+    } while (AcceptOne(listenFd, threaded, &error));
+  }
+  if (m_options.onStopAccepting) m_options.onStopAccepting();
   StopThreads();
   if (threaded) std::printf("Last thread to finish was thread #%d\n", 0);
   return result;

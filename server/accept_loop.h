@@ -35,10 +35,17 @@ struct tAcceptOptions {
   std::function<bool(int)> onWake;
   // The data set for the next connection; each connection keeps the one it started with.
   std::function<std::shared_ptr<const CSearchData>()> currentData;
+  // Serves one connection instead of ServAClient over currentData (which may then give null):
+  // a broker's connections. Empty: ServAClient.
+  std::function<void(CSocket)> serve;
   // Starts a connection thread; empty means std::thread. May throw as std::thread does.
   std::function<std::thread(std::function<void()>)> startThread;
   // Counts connections and queries when set; must outlive the loop.
   CServerMetrics* metrics = nullptr;
+  // Called on the accept thread once a requested end has taken the connections already in
+  // the listen queue, before the loop waits for the connections in progress: the place to
+  // close the listening sockets.
+  std::function<void()> onStopAccepting;
 };
 
 class CAcceptLoop {
@@ -53,6 +60,7 @@ class CAcceptLoop {
   int wakeFd() const { return m_wakeWrite; }
 
   // Runs the loop on `listenFd`; with `threaded` false each connection is served inline.
+  // A requested end first accepts and serves what waits in the listen queue.
   // Returns 0 after a requested end, 1 after an accept failure that cannot be retried; in
   // both cases every connection thread has ended. Transient accept failures (a connection
   // reset before it was accepted, no descriptors left, an interrupted call) are printed and
@@ -69,6 +77,9 @@ class CAcceptLoop {
   };
 
   bool Dispatch(CSocket socket, std::shared_ptr<const CSearchData> data);
+  // Accepts one connection and serves or dispatches it; false when none was waiting (or the
+  // accept failed: *error holds its errno, 0 when nothing was waiting).
+  bool AcceptOne(int listenFd, bool threaded, int* error);
   void ConnectionThread();
   void EndConnection();
   bool DrainWakePipe();

@@ -18,14 +18,16 @@
 namespace {
 
 // Receives the request body into *body; false (logged) when the frame is incomplete, late or
-// announces a length outside 0..maxRequestBytes.
-bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body) {
+// announces a length outside 0..maxRequestBytes. *probe tells a peer that closed (or reset)
+// the connection before sending a byte, as a TCP health check does, from a failed request.
+bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body, bool* probe) {
   const tFrameReceipt receipt =
       ReceiveFrame(fd, 0, limits.maxRequestBytes, DeadlineAfter(limits.receiveTimeout), body);
   switch (receipt.status) {
     case FrameStatus::kOk:
       return true;
     case FrameStatus::kNoLength:
+      *probe = receipt.received == -1 && PeerHasClosed(fd);
       WriteLog(Format("Receive query size error nRecvCount=%d!\n", receipt.received));
       return false;
     case FrameStatus::kBadLength:
@@ -50,26 +52,30 @@ bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionL
 
 }  // namespace
 
-void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
-                 CServerMetrics* metrics) {
+void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetrics* metrics,
+                  const PageSource& source) {
   std::printf("Begin ServAClient!\n");
   const auto started = std::chrono::steady_clock::now();
   bool answered = false;
+  bool probe = false;
   struct tCount {
     CServerMetrics* metrics;
     const std::chrono::steady_clock::time_point& started;
     const bool& answered;
+    const bool& probe;
     ~tCount() {
       if (metrics == nullptr) return;
       metrics->CountQuery(
-          Interface::kBinary, answered ? Outcome::kOk : Outcome::kFailed,
+          Interface::kBinary,
+          answered ? Outcome::kOk
+          : probe  ? Outcome::kProbe
+                   : Outcome::kFailed,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
-  } count{metrics, started, answered};
+  } count{metrics, started, answered, probe};
   std::string body;
-  if (!ReceiveRequest(socket.fd(), limits, &body)) return;
+  if (!ReceiveRequest(socket.fd(), limits, &body, &probe)) return;
 
-  auto query = std::make_unique<CQuery>(data.schema(), data.store());
   auto io = std::make_unique<CInputOutput>();
   const QueryRequest* request = io->ParseRequest(body.data(), static_cast<int32_t>(body.size()));
   if (request == nullptr) {
@@ -81,21 +87,31 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
   WriteLog(Format("Received query string %s start=%d pagecount=%d", request->text.c_str(),
                   request->start, request->pageCount));
 
-  const int total = query->Execute(request->text.c_str());
-  std::printf("result count %d \n", total);
-  std::printf("start %d pagecount %d\n", request->start, request->pageCount);
-  const ResultPage& page = query->GetPage(request->start, request->pageCount);
-  std::printf("return result count %d \n", page.returned);
-
+  const ResultPage* page = source(*request);
+  if (page == nullptr) return;
   int32_t length = 0;
-  const char* packed = io->PackResult(page, &length);
+  const char* packed = io->PackResult(*page, &length);
   if (packed == nullptr) {
-    WriteLog(Format("Cannot pack a page of %d records", page.returned));
+    WriteLog(Format("Cannot pack a page of %d records", page->returned));
     return;
   }
-  WriteLog(Format("Get result count=%d send buf size=%d!", page.returned, length));
+  WriteLog(Format("Get result count=%d send buf size=%d!", page->returned, length));
   if (!SendResponse(socket.fd(), packed, length, limits)) return;
   answered = true;
   socket.Close();
   WriteLog("Send Completed!");
+}
+
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
+                 CServerMetrics* metrics) {
+  std::unique_ptr<CQuery> query;
+  ServeRequest(std::move(socket), limits, metrics, [&](const QueryRequest& request) {
+    query = std::make_unique<CQuery>(data.schema(), data.store());
+    const int total = query->Execute(request.text.c_str());
+    std::printf("result count %d \n", total);
+    std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+    const ResultPage& page = query->GetPage(request.start, request.pageCount);
+    std::printf("return result count %d \n", page.returned);
+    return &page;
+  });
 }

@@ -4,10 +4,14 @@
 // the server read outside what it received or allocate more than MaxRequestBytes.
 #pragma once
 
+#include <functional>
+
 #include "net/socket_io.h"
 
 class CSearchData;
 class CServerMetrics;
+struct QueryRequest;
+struct ResultPage;
 
 struct tConnectionLimits {
   int receiveTimeout = 10;        // seconds for the whole request, and again for the response
@@ -19,3 +23,12 @@ struct tConnectionLimits {
 // `metrics` when given.
 void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
                  CServerMetrics* metrics = nullptr);
+
+// The page that answers a parsed request, or null to close the connection without an answer
+// (counted as a failed query). Called at most once per connection.
+using PageSource = std::function<const ResultPage*(const QueryRequest&)>;
+
+// The exchange of ServAClient around any source of pages: receives and parses the request,
+// asks `source` for the page, sends it, closes; logs and counts as ServAClient does.
+void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetrics* metrics,
+                  const PageSource& source);

@@ -1,8 +1,11 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
-// set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
-// again from the same files and serves it once it is complete. With HttpPort set it also
-// answers HTTP on that port over the same data set. --help, -h and --version print and end
-// before anything else; other arguments are not looked at.
+// set and answers one query per connection until SIGINT or SIGTERM (with HttpPort set, after
+// DrainSeconds of "draining" on /health, so that balancers stop sending first; a second signal
+// ends the drain). SIGHUP loads the data set again from the same files and serves it once it
+// is complete. With HttpPort set it also answers HTTP on that port over the same data set.
+// With Shards set it is a broker: it loads no data set and answers both ports by asking the
+// shards listed. --help, -h and --version print and end before anything else; other
+// arguments are not looked at.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,12 +26,15 @@
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
+#include "server/drain.h"
 #include "server/help_text.h"
+#include "server/http/broker_answers.h"
 #include "server/http/http_server.h"
 #include "server/messages.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
+#include "server/shard_broker.h"
 
 namespace {
 
@@ -95,6 +101,48 @@ int Fail(const char* format, int error, const char* what) {
   return 1;
 }
 
+// A broker's start: the shard list, the schema they serve, and a check that every shard
+// answers with pages of that schema's stored fields (tried until ShardTimeout has passed, so
+// shards and broker may start together). False with the exit status in *status when the
+// server cannot start, its line printed.
+bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* broker,
+                 tBrokerView* view, int* status) {
+  std::vector<tShard> shards;
+  std::string error;
+  *status = 1;
+  if (!ParseShardList(config.shards, &shards, &error)) {
+    std::printf("%s\n", error.c_str());
+    return false;
+  }
+  CFieldInfo schema;
+  *status = 0;
+  if (!schema.LoadBinary(config.fieldInfo.c_str())) {
+    std::printf("%s", kInitFailed);
+    return false;
+  }
+  if (!ComputeFieldNames(schema, &view->storedNames, &view->storedNamesUtf8,
+                         &view->indexedNamesUtf8)) {
+    std::printf("Load %s failed: a stored field's name cannot name an XML element\n%s",
+                config.fieldInfo.c_str(), kInitFailed);
+    return false;
+  }
+  *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
+                                           config.shardTimeout);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(config.shardTimeout);
+  while (!(*broker)->CheckShards(&error)) {
+    if (std::chrono::steady_clock::now() >= until) {
+      std::printf("%s\n", error.c_str());
+      *status = 1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  view->broker = broker->get();
+  std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),
+              config.shards.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,9 +186,18 @@ int main(int argc, char** argv) {
         step == ListenStep::kBind ? "Error: unable to bind socket\n" : "Error: listen failed\n");
   }
 
+  // A broker loads no data set: it asks the shards.
+  CServerMetrics metrics;
+  std::unique_ptr<CShardBroker> broker;
+  tBrokerView brokerView;
+  if (!config.shards.empty()) {
+    int status = 0;
+    if (!StartBroker(config, &broker, &brokerView, &status)) return status;
+    metrics.SetExtraRenderer([&broker] { return broker->RenderMetrics(); });
+  }
+
   // The HTTP listener starts before the data set loads, so that /health answers 503 while
   // it loads; /search takes the served set per request.
-  CServerMetrics metrics;
   CServedData served(nullptr);
   std::unique_ptr<CHttpServer> http;
   if (config.httpPort >= 0) {
@@ -160,6 +217,7 @@ int main(int argc, char** argv) {
                               : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
     http = std::make_unique<CHttpServer>(
         httpOptions, [&served] { return served.Get(); }, &metrics);
+    if (broker) http->SetBroker(&brokerView);
     std::string httpError;
     if (!http->Start(httpAddress, static_cast<uint16_t>(config.httpPort), &httpError)) {
       std::printf("Error: %s\n", httpError.c_str());
@@ -168,42 +226,65 @@ int main(int argc, char** argv) {
     }
   }
 
-  const auto loadStarted = std::chrono::steady_clock::now();
-  std::shared_ptr<const CSearchData> data =
-      LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
-  if (!data) {
-    std::printf("%s", kInitFailed);
-    return 0;
-  }
-  metrics.DataSetLoaded(
-      false, true, data->store().GetRecordCount(),
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
+  std::unique_ptr<CDataReloader> reloader;
+  if (!broker) {
+    const auto loadStarted = std::chrono::steady_clock::now();
+    std::shared_ptr<const CSearchData> data =
+        LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
+    if (!data) {
+      std::printf("%s", kInitFailed);
+      return 0;
+    }
+    metrics.DataSetLoaded(
+        false, true, data->store().GetRecordCount(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
-  served.Set(std::move(data));
-  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
-                         config.reloadCheckSeconds,
-                         [&metrics](bool loaded, int records, double seconds) {
-                           metrics.DataSetLoaded(true, loaded, records, seconds);
-                         });
+    served.Set(std::move(data));
+    reloader = std::make_unique<CDataReloader>(
+        tDataSetPaths{config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
+        config.reloadCheckSeconds, [&metrics](bool loaded, int records, double seconds) {
+          metrics.DataSetLoaded(true, loaded, records, seconds);
+        });
+  }
+  int wakeFd = -1;
+  CDrain drain(http.get(), config.drainSeconds, [&wakeFd] {
+    const char byte = SIGTERM;
+    [[maybe_unused]] ssize_t written = ::write(wakeFd, &byte, 1);
+  });
   tAcceptOptions options;
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
-  options.onWake = [&reloader](int signalNumber) {
-    if (signalNumber == SIGHUP) reloader.Request();
-    return signalNumber == SIGINT || signalNumber == SIGTERM;
+  options.onWake = [&reloader, &drain](int signalNumber) {
+    if (signalNumber == SIGHUP && reloader) reloader->Request();
+    return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();
+  };
+  options.onStopAccepting = [&listener, &http] {
+    listener.Close();
+    if (http) http->StopAccepting();
   };
   options.currentData = [&served] { return served.Get(); };
   options.metrics = &metrics;
+  if (broker) {
+    options.serve = [&broker, &metrics, limits = options.limits](CSocket socket) {
+      ServeBrokerClient(std::move(socket), *broker, limits, &metrics);
+    };
+  }
   CAcceptLoop loop(std::move(options));
+  wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
   if (http) std::printf("HTTP port %d......\n", http->port());
   std::fflush(stdout);
   loop.AcceptClients(listener.fd(), true);
+  drain.Stop();  // before the loop's wake pipe goes
   listener.Close();
-  if (http) http->Stop();
+  if (http) {
+    // Requests in progress finish; connections idle between requests are closed.
+    http->WaitForRequests(std::max(config.httpTimeout, 1));
+    http->Stop();
+  }
   std::printf("Server is down\n");
   std::fflush(stdout);
   return 0;

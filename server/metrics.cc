@@ -9,7 +9,8 @@
 namespace {
 
 const char* const kInterfaceNames[kInterfaceCount] = {"binary", "http"};
-const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed"};
+const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed",
+                                                  "probe"};
 
 }  // namespace
 
@@ -22,6 +23,7 @@ CServerMetrics::~CServerMetrics() = default;
 void CServerMetrics::CountQuery(Interface where, Outcome outcome, double seconds) {
   tPerInterface& counters = m_interfaces[static_cast<int>(where)];
   counters.queries[static_cast<int>(outcome)].fetch_add(1, std::memory_order_relaxed);
+  if (outcome == Outcome::kProbe) return;
   int bucket = 0;
   while (bucket < kBucketCount && seconds > kBucketBounds[bucket]) ++bucket;
   counters.buckets[bucket].fetch_add(1, std::memory_order_relaxed);
@@ -62,7 +64,8 @@ int64_t CServerMetrics::ConnectionsRefused(Interface where) const {
 std::string CServerMetrics::Render() const {
   std::string text;
   text +=
-      "# HELP trindle_queries_total Query requests answered, by interface and outcome.\n"
+      "# HELP trindle_queries_total Query requests answered, by interface and outcome (probe: a "
+      "binary connection closed before its first byte, not in the duration histogram).\n"
       "# TYPE trindle_queries_total counter\n";
   for (int i = 0; i < kInterfaceCount; ++i) {
     for (int o = 0; o < kOutcomeCount; ++o) {
@@ -127,5 +130,6 @@ std::string CServerMetrics::Render() const {
                "# TYPE trindle_data_set_load_seconds gauge\n"
                "trindle_data_set_load_seconds %.6f\n",
                static_cast<double>(m_loadMicros.load()) / 1e6);
+  if (m_extra) text += m_extra();
   return text;
 }

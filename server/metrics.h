@@ -6,16 +6,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 enum class Interface { kBinary = 0, kHttp = 1 };
 constexpr int kInterfaceCount = 2;
 
-// The outcome of one query request. Binary requests are kOk or kFailed (a request that could
-// not be read, answered or sent); HTTP requests are kOk, kBadRequest (400, 413) or
-// kUnavailable (503 while the data set loads).
-enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3 };
-constexpr int kOutcomeCount = 4;
+// The outcome of one query request. Binary requests are kOk, kFailed (a request that could
+// not be read, answered or sent) or kProbe (a connection closed by its peer before it sent a
+// byte: a balancer's TCP check, not a query; kept out of the latency histogram); HTTP
+// requests are kOk, kBadRequest (400, 413), kUnavailable (503 while the data set loads) or
+// kFailed.
+enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3, kProbe = 4 };
+constexpr int kOutcomeCount = 5;
 
 class CServerMetrics {
  public:
@@ -43,6 +46,10 @@ class CServerMetrics {
   // The Prometheus text exposition of every counter.
   std::string Render() const;
 
+  // Counters kept elsewhere (a broker's shard failures), appended to Render's text. Set before
+  // the first Render; `render` must be thread-safe and outlive this object's use.
+  void SetExtraRenderer(std::function<std::string()> render) { m_extra = std::move(render); }
+
  private:
   struct tPerInterface {
     std::atomic<int64_t> queries[kOutcomeCount] = {};
@@ -56,4 +63,5 @@ class CServerMetrics {
   std::atomic<int64_t> m_reloadsFailed{0};
   std::atomic<int64_t> m_records{0};
   std::atomic<int64_t> m_loadMicros{0};
+  std::function<std::string()> m_extra;
 };

@@ -43,21 +43,27 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
   return data;
 }
 
-bool CSearchData::ComputeNames() {
-  for (int position = 0; position < m_schema.GetListSize(LIST_STORED); ++position) {
+bool ComputeFieldNames(const CFieldInfo& schema, std::vector<std::string>* storedNames,
+                       std::vector<std::string>* storedNamesUtf8,
+                       std::vector<std::string>* indexedNamesUtf8) {
+  for (int position = 0; position < schema.GetListSize(LIST_STORED); ++position) {
     const std::string& name =
-        m_schema.GetField(m_schema.GetListMember(position, LIST_STORED)).indexName;
+        schema.GetField(schema.GetListMember(position, LIST_STORED)).indexName;
     bool gbkOnly = false;
     if (!IsDocumentName(name, &gbkOnly)) return false;
-    m_storedNames.push_back(name);
-    m_storedNamesUtf8.push_back(GbkToUtf8(name));
+    storedNames->push_back(name);
+    storedNamesUtf8->push_back(GbkToUtf8(name));
   }
-  for (int position = 0; position < m_schema.GetListSize(LIST_INDEXED); ++position) {
-    const int field = m_schema.GetListMember(position, LIST_INDEXED);
+  for (int position = 0; position < schema.GetListSize(LIST_INDEXED); ++position) {
+    const int field = schema.GetListMember(position, LIST_INDEXED);
     if (field <= 0) continue;  // the all-fields entry
-    m_indexedNamesUtf8.push_back(GbkToUtf8(m_schema.GetField(field).indexName));
+    indexedNamesUtf8->push_back(GbkToUtf8(schema.GetField(field).indexName));
   }
   return true;
+}
+
+bool CSearchData::ComputeNames() {
+  return ComputeFieldNames(m_schema, &m_storedNames, &m_storedNamesUtf8, &m_indexedNamesUtf8);
 }
 
 std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,

@@ -61,6 +61,13 @@ class CSearchData {
   std::vector<std::string> m_indexedNamesUtf8;
 };
 
+// The names CSearchData keeps for a schema: the stored fields' index names (GBK, each able to
+// name an XML element) and their UTF-8 form, and the indexed fields' UTF-8 index names without
+// the all-fields entry. False when a stored name cannot name an XML element.
+bool ComputeFieldNames(const CFieldInfo& schema, std::vector<std::string>* storedNames,
+                       std::vector<std::string>* storedNamesUtf8,
+                       std::vector<std::string>* indexedNamesUtf8);
+
 // Checks the files against the data set's manifest (when it has one; a mismatch prints the
 // check's one line naming the file), then loads the schema from `fieldInfo`, the trie from
 // `pdat`, the word list from `wordList` and the data set from the stem `standard`, in this

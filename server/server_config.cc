@@ -63,7 +63,8 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
       !GetValue(text, "WordList", &config->wordList, error) ||
       !GetValue(text, "BindAddress", &config->bindAddress, error) ||
       !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error) ||
-      !GetValue(text, "LogDirectory", &config->logDirectory, error)) {
+      !GetValue(text, "LogDirectory", &config->logDirectory, error) ||
+      !GetValue(text, "Shards", &config->shards, error)) {
     return false;
   }
   config->port = PortFromText(port);
@@ -79,5 +80,7 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
                    error) &&
          GetNumber(text, "HttpKeepAliveRequests", 1, 1 << 30, &config->httpKeepAliveRequests,
                    error) &&
-         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error);
+         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error) &&
+         GetNumber(text, "DrainSeconds", 0, 3600, &config->drainSeconds, error) &&
+         GetNumber(text, "ShardTimeout", 1, 3600, &config->shardTimeout, error);
 }

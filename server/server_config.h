@@ -35,6 +35,15 @@ struct tServerConfig {
   int httpMaxRequestBytes = 16384;   // request line and headers
   int httpKeepAliveRequests = 1000;  // requests on one connection before it is closed
   int httpThreads = 0;               // threads answering HTTP; 0: one per processor
+  // Seconds between SIGTERM (or SIGINT) and closing the listeners while /health says
+  // "draining" and queries are still answered; only with the HTTP interface on. 0: none.
+  int drainSeconds = 5;
+
+  // A broker: with Shards set (host:port of each shard's binary port, in the order of their
+  // ranges) the server loads no data set and asks the shards; FieldInfo names the schema they
+  // all serve. Standard, PDAT and WordList are not read.
+  std::string shards;
+  int shardTimeout = 5;  // seconds a shard has to answer one round of a query
 };
 
 // Fills *config from the configuration text. False with a one-line *error (no line feed)

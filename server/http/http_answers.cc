@@ -69,6 +69,13 @@ tHttpAnswer HealthAnswer(const CSearchData* data) {
   return answer;
 }
 
+tHttpAnswer DrainingAnswer() {
+  tHttpAnswer answer;
+  answer.status = 503;
+  answer.body = "{\"status\":\"draining\"}";
+  return answer;
+}
+
 tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data) {
   tSearch search;
   tHttpAnswer answer;

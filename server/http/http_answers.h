@@ -22,6 +22,9 @@ tHttpAnswer ErrorAnswer(int status, const std::string& message);
 // /health: {"status":"serving","records":N,"generation":G}, or 503 {"status":"loading"}.
 tHttpAnswer HealthAnswer(const CSearchData* data);
 
+// /health while the server drains before it ends: 503 {"status":"draining"}.
+tHttpAnswer DrainingAnswer();
+
 // /search: the JSON page (formats/json_page.h) of the request's window of hits. 400 for bad
 // arguments, 503 while loading.
 tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data);

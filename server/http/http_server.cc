@@ -1,11 +1,14 @@
 #include "server/http/http_server.h"
 
 #include <microhttpd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
+#include "server/http/broker_answers.h"
 #include "server/http/http_answers.h"
 #include "server/http/http_request.h"
 #include "server/http/search_page.h"
@@ -45,9 +48,10 @@ struct tHttpCallbacks {
         (contentLength != nullptr && std::strcmp(contentLength, "0") != 0) ||
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
-    if (*requestContext == nullptr && !announcesBody) {
+    if (*requestContext == nullptr) {
+      ++server->m_requests;  // until OnCompleted
       *requestContext = &started;
-      return MHD_YES;
+      if (!announcesBody) return MHD_YES;
     }
     // A request that announces a body is answered at its headers, and its connection closed:
     // no route takes a body.
@@ -65,7 +69,8 @@ struct tHttpCallbacks {
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     if (info != nullptr && info->socket_context != nullptr) {
       const uint64_t served = ++*static_cast<uint64_t*>(info->socket_context);
-      if (served >= static_cast<uint64_t>(server->m_options.keepAliveRequests)) {
+      if (served >= static_cast<uint64_t>(server->m_options.keepAliveRequests) ||
+          server->draining()) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
       }
     }
@@ -73,6 +78,12 @@ struct tHttpCallbacks {
         MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
     MHD_destroy_response(response);
     return queued;
+  }
+
+  static void OnCompleted(void* context, MHD_Connection*, void** requestContext,
+                          MHD_RequestTerminationCode) {
+    if (*requestContext != nullptr) --static_cast<CHttpServer*>(context)->m_requests;
+    *requestContext = nullptr;
   }
 };
 
@@ -102,20 +113,36 @@ bool CHttpServer::Start(in_addr address, uint16_t port, std::string* error) {
   // libmicrohttpd divides its own limit among the threads; the bound is kept by Accept.
   const unsigned threads = static_cast<unsigned>(m_options.threads);
   m_daemon =
-      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, port, tHttpCallbacks::OnAccept, this,
-                       tHttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR, &socketAddress,
+      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, port, tHttpCallbacks::OnAccept,
+                       this, tHttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR, &socketAddress,
                        MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
                        (static_cast<unsigned>(m_options.maxConnections) + 1) * threads,
                        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.timeout),
                        MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory, MHD_OPTION_LISTEN_BACKLOG_SIZE,
                        static_cast<unsigned>(m_options.listenBacklog), MHD_OPTION_NOTIFY_CONNECTION,
-                       tHttpCallbacks::OnConnection, this, MHD_OPTION_END);
+                       tHttpCallbacks::OnConnection, this, MHD_OPTION_NOTIFY_COMPLETED,
+                       tHttpCallbacks::OnCompleted, this, MHD_OPTION_END);
   if (m_daemon == nullptr) {
     *error = "cannot listen for HTTP on port " + std::to_string(port);
     return false;
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
   m_port = info != nullptr ? info->port : port;
+  return true;
+}
+
+void CHttpServer::StopAccepting() {
+  if (m_daemon == nullptr) return;
+  const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
+  if (listener != MHD_INVALID_SOCKET) ::close(listener);
+}
+
+bool CHttpServer::WaitForRequests(int seconds) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (m_requests.load() > 0) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return true;
 }
 
@@ -161,8 +188,12 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
     return ErrorAnswer(
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
   }
-  const std::shared_ptr<const CSearchData> data = m_data ? m_data() : nullptr;
-  if (path == "/health") return HealthAnswer(data.get());
+  const std::shared_ptr<const CSearchData> data = m_data && !m_broker ? m_data() : nullptr;
+  if (path == "/health") {
+    return draining() ? DrainingAnswer()
+           : m_broker ? BrokerHealthAnswer(*m_broker)
+                      : HealthAnswer(data.get());
+  }
   if (path == "/metrics") {
     tHttpAnswer answer;
     answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
@@ -172,14 +203,17 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   if (path == "/") {
     tHttpAnswer answer;
     answer.contentType = "text/html; charset=utf-8";
-    answer.body =
-        SearchPage(data != nullptr ? data->indexedNamesUtf8() : std::vector<std::string>());
+    answer.body = SearchPage(m_broker          ? m_broker->indexedNamesUtf8
+                             : data != nullptr ? data->indexedNamesUtf8()
+                                               : std::vector<std::string>());
     return answer;
   }
   const auto started = std::chrono::steady_clock::now();
   const tSearchParameters parameters = ReadSearchParameters(connection);
-  tHttpAnswer answer = path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
-                                             : AnswerJsonSearch(parameters, data.get());
+  tHttpAnswer answer =
+      m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker, path == "/search.xml")
+      : path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
+                              : AnswerJsonSearch(parameters, data.get());
   if (m_metrics != nullptr) {
     const Outcome outcome = answer.status == 200   ? Outcome::kOk
                             : answer.status == 503 ? Outcome::kUnavailable

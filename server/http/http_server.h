@@ -33,6 +33,7 @@
 
 class CSearchData;
 class CServerMetrics;
+struct tBrokerView;
 struct MHD_Daemon;
 struct MHD_Connection;
 struct tHttpAnswer;
@@ -60,6 +61,19 @@ class CHttpServer {
   uint16_t port() const { return m_port; }
   void Stop();
 
+  // The server is going down: /health answers 503 {"status":"draining"} so that balancers
+  // take it out, every other request is still answered, and each response says
+  // "Connection: close", so keep-alive connections end between requests.
+  void StartDraining() { m_draining.store(true); }
+  bool draining() const { return m_draining.load(); }
+  // Answers searches through a broker instead of over the data set (which is then not asked
+  // for); `view` is lent and must outlive the server. Call before Start.
+  void SetBroker(const tBrokerView* view) { m_broker = view; }
+  // Closes the listening socket; connections already accepted are served on.
+  void StopAccepting();
+  // Waits until no request is being answered or `seconds` have passed; true when none is.
+  bool WaitForRequests(int seconds) const;
+
  private:
   // libmicrohttpd's callbacks, defined with the routing; they call the members below.
   friend struct tHttpCallbacks;
@@ -76,4 +90,7 @@ class CHttpServer {
   MHD_Daemon* m_daemon = nullptr;
   uint16_t m_port = 0;
   std::atomic<int> m_active{0};
+  std::atomic<bool> m_draining{false};
+  const tBrokerView* m_broker = nullptr;
+  std::atomic<int> m_requests{0};  // from a request's first callback to its completion
 };

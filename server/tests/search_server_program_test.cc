@@ -380,7 +380,8 @@ std::string HttpGet(uint16_t port, const std::string& target) {
 
 TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
   const uint16_t httpPort = FreePort();
-  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) + "</HttpPort>\n"));
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
+                     "</HttpPort>\n<DrainSeconds>0</DrainSeconds>\n"));
   Start();
   ASSERT_TRUE(WaitForOutput("HTTP port " + std::to_string(httpPort))) << Output();
   // "[FIELD] title [AND] 中国" over both interfaces: one hit, the record "中国人民".
@@ -455,4 +456,194 @@ TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
   EXPECT_EQ(::access(screenshot.c_str(), R_OK), 0) << screenshot;
   ::kill(m_child, SIGTERM);
   EXPECT_EQ(Wait(), 0);
+}
+
+// One HTTP/1.1 response read from a kept-alive connection: headers and a Content-Length body.
+std::string ReadHttpResponse(int fd) {
+  std::string response;
+  char chunk[4096];
+  const Deadline deadline = DeadlineAfter(10);
+  size_t headerEnd = std::string::npos;
+  size_t wanted = std::string::npos;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (headerEnd == std::string::npos) {
+      headerEnd = response.find("\r\n\r\n");
+      if (headerEnd != std::string::npos) {
+        const size_t at = response.find("Content-Length: ");
+        if (at == std::string::npos || at > headerEnd) return response;
+        wanted = headerEnd + 4 + std::stoul(response.substr(at + 16));
+      }
+    }
+    if (wanted != std::string::npos && response.size() >= wanted) return response;
+    const int got = RecvFully(fd, chunk, 1, deadline);
+    if (got != 1) break;
+    response += chunk[0];
+    const ssize_t more = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (more > 0) response.append(chunk, static_cast<size_t>(more));
+  }
+  return response;
+}
+
+// SIGTERM with the HTTP interface: /health says "draining" while both ports still answer; a
+// kept-alive connection gets its next answer with "Connection: close" and is closed after it;
+// then the server ends.
+TEST_F(SearchServerProgramTest, SigtermDrainsBeforeTheListenersClose) {
+  const uint16_t httpPort = FreePort();
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
+                     "</HttpPort>\n<DrainSeconds>2</DrainSeconds>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput("HTTP port " + std::to_string(httpPort))) << Output();
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket kept;
+  int error = 0;
+  ASSERT_TRUE(ConnectTcp(loopback, httpPort, DeadlineAfter(5), &kept, &error));
+  const std::string search =
+      "GET /search?text=%E4%B8%AD%E5%9B%BD HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(SendFully(kept.fd(), search.data(), static_cast<int>(search.size()), 0),
+            static_cast<int>(search.size()));
+  std::string response = ReadHttpResponse(kept.fd());
+  EXPECT_NE(response.find("\"total\":1"), std::string::npos) << response;
+  EXPECT_EQ(response.find("Connection: close"), std::string::npos) << response;
+
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(m_child, SIGTERM);
+  ASSERT_TRUE(WaitForOutput("Draining for 2 seconds")) << Output();
+  const std::string health = HttpGet(httpPort, "/health");
+  EXPECT_EQ(health.rfind("HTTP/1.1 503", 0), 0u) << health;
+  EXPECT_NE(health.find("{\"status\":\"draining\"}"), std::string::npos) << health;
+  EXPECT_NE(HttpGet(httpPort, "/search?text=%E4%B8%AD%E5%9B%BD").find("\"total\":1"),
+            std::string::npos);
+  // The binary port answers too.
+  CSocket binary;
+  ASSERT_TRUE(ConnectTcp(loopback, m_port, DeadlineAfter(5), &binary, &error));
+  std::string request;
+  PutI32(&request, 12);
+  PutI32(&request, 0);
+  PutI32(&request, 10);
+  PutI32(&request, 0);
+  ASSERT_EQ(SendFully(binary.fd(), request.data(), 16, 0), 16);
+  int32_t length = 0;
+  EXPECT_EQ(RecvFully(binary.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(5)), 4);
+  EXPECT_EQ(length, 20);
+  // The kept-alive connection: answered, told to close, closed.
+  ASSERT_EQ(SendFully(kept.fd(), search.data(), static_cast<int>(search.size()), 0),
+            static_cast<int>(search.size()));
+  response = ReadHttpResponse(kept.fd());
+  EXPECT_NE(response.find("\"total\":1"), std::string::npos) << response;
+  EXPECT_NE(response.find("Connection: close"), std::string::npos) << response;
+  char byte;
+  EXPECT_EQ(RecvFully(kept.fd(), &byte, 1, DeadlineAfter(5)), -1);
+
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1900));
+  EXPECT_NE(Output().find("Server is down\n"), std::string::npos) << Output();
+  CSocket late;
+  EXPECT_FALSE(ConnectTcp(loopback, httpPort, DeadlineAfter(1), &late, &error));
+}
+
+// The program as a broker over one shard (the data server of the fixture): it loads no data
+// set, answers both ports as the shard does, and will not start while a shard is down.
+TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
+  WriteConfig(Config("<DrainSeconds>0</DrainSeconds>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  const std::string folder = Path("broker");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  const uint16_t brokerPort = FreePort();
+  const uint16_t httpPort = FreePort();
+  auto startBroker = [&](uint16_t shardPort) {
+    std::ofstream(folder + "/SearchServer.xml", std::ios::binary)
+        << "<ServerIP>127.0.0.1</ServerIP>\n<Port>" << brokerPort
+        << "</Port>\n<BindAddress>127.0.0.1</BindAddress>\n<FieldInfo>" << Path("set.schema")
+        << "</FieldInfo>\n<Shards>127.0.0.1:" << shardPort
+        << "</Shards>\n<ShardTimeout>1</ShardTimeout>\n<HttpPort>" << httpPort
+        << "</HttpPort>\n<DrainSeconds>0</DrainSeconds>\n";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(126);
+      int out = ::open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, STDOUT_FILENO);
+      ::execl(SEARCH_SERVER_PATH, SEARCH_SERVER_PATH, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return child;
+  };
+  auto waitFor = [](pid_t child) {
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      if (::waitpid(child, &status, WNOHANG) == child)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+  };
+  // A shard that does not answer stops the start.
+  EXPECT_EQ(waitFor(startBroker(FreePort())), 1);
+  EXPECT_NE(ReadFile(folder + "/out.txt").find(" does not answer"), std::string::npos)
+      << ReadFile(folder + "/out.txt");
+
+  const pid_t broker = startBroker(m_port);
+  for (int i = 0; i < 500 && ReadFile(folder + "/out.txt").find("HTTP port") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string output = ReadFile(folder + "/out.txt");
+  EXPECT_NE(output.find("Broker over 1 shards: 127.0.0.1:" + std::to_string(m_port)),
+            std::string::npos)
+      << output;
+  const std::string query = "[FIELD] title [AND] 中国";
+  auto binary = [&](uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    CSocket socket;
+    int error = 0;
+    if (!ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error)) return std::string();
+    std::string request;
+    PutI32(&request, 12 + static_cast<int32_t>(query.size()));
+    PutI32(&request, 0);
+    PutI32(&request, 10);
+    PutI32(&request, static_cast<int32_t>(query.size()));
+    request += query;
+    SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0);
+    std::string response;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::recv(socket.fd(), chunk, sizeof chunk, 0)) > 0) {
+      response.append(chunk, static_cast<size_t>(got));
+    }
+    return response;
+  };
+  const std::string direct = binary(m_port);
+  EXPECT_GT(direct.size(), 24u);
+  EXPECT_EQ(binary(brokerPort), direct);
+  const std::string answer = HttpGet(httpPort, "/search?text=%E4%B8%AD%E5%9B%BD");
+  EXPECT_NE(answer.find("{\"total\":1,\"start\":0,\"returned\":1,\"fields\":[\"title\"],"),
+            std::string::npos)
+      << answer;
+  EXPECT_NE(HttpGet(httpPort, "/health").find("{\"status\":\"serving\",\"shards\":1}"),
+            std::string::npos);
+  ::kill(broker, SIGTERM);
+  EXPECT_EQ(waitFor(broker), 0);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+}
+
+// A second signal during a long drain ends the server at once.
+TEST_F(SearchServerProgramTest, ASecondSignalEndsTheDrain) {
+  const uint16_t httpPort = FreePort();
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
+                     "</HttpPort>\n<DrainSeconds>60</DrainSeconds>\n"));
+  Start();
+  ASSERT_TRUE(WaitForOutput("HTTP port " + std::to_string(httpPort))) << Output();
+  ::kill(m_child, SIGTERM);
+  ASSERT_TRUE(WaitForOutput("Draining for 60 seconds")) << Output();
+  EXPECT_NE(HttpGet(httpPort, "/health").find("{\"status\":\"draining\"}"), std::string::npos);
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(m_child, SIGINT);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+  EXPECT_NE(Output().find("Server is down\n"), std::string::npos) << Output();
 }

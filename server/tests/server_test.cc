@@ -28,6 +28,7 @@
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
+#include "server/metrics.h"
 #include "server/search_data.h"
 #include "server/tests/loopback_server.h"
 #include "testing/net/wire_client.h"
@@ -111,6 +112,7 @@ class ServerTest : public ::testing::Test {
     options.limits.maxRequestBytes = maxRequestBytes;
     options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
+    options.metrics = &m_metrics;
     ASSERT_TRUE(m_server.Start(std::move(options)));
     m_port = m_server.port();
   }
@@ -121,6 +123,7 @@ class ServerTest : public ::testing::Test {
 
   std::unique_ptr<CServedSetFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
+  CServerMetrics m_metrics;
   std::unique_ptr<CServedData> m_served;  // when set, connections take their data set here
   CLoopbackServer m_server;
   uint16_t m_port = 0;
@@ -193,6 +196,48 @@ TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {
   EXPECT_EQ(Query(longQuery), ExpectedFrame(*m_data, longQuery, 0, 20));
   EXPECT_TRUE(
       WaitFor([&] { return ReadDailyLog().find(longQuery + " start=0") != std::string::npos; }));
+}
+
+// A balancer's TCP check connects and closes (or resets) without a byte: counted as a probe,
+// not a failed query, while its log line stays. Anything else that ends without an answer is
+// a failed query.
+TEST_F(ServerTest, ConnectionsClosedBeforeTheirFirstByteAreProbes) {
+  StartServer(20, 1);
+  const auto countLogLines = [] {
+    const std::string log = ReadDailyLog();
+    int64_t lines = 0;
+    for (size_t at = log.find("nRecvCount=-1!"); at != std::string::npos;
+         at = log.find("nRecvCount=-1!", at + 1)) {
+      ++lines;
+    }
+    return lines;
+  };
+  const int64_t logLines = countLogLines();
+  EXPECT_EQ(Exchange(m_port, ""), "");  // orderly close
+  {
+    CSocket reset = Connect(m_port);  // reset, as a check with lingering off closes
+    linger off{1, 0};
+    ASSERT_EQ(::setsockopt(reset.fd(), SOL_SOCKET, SO_LINGER, &off, sizeof off), 0);
+  }
+  EXPECT_EQ(Exchange(m_port, std::string("\x05\x00", 2)), "");  // two bytes, then closed
+  {
+    CSocket silent = Connect(m_port);  // open and silent until the receive time-out
+    EXPECT_EQ(ReadUntilClosed(silent.fd()), "");
+  }
+  EXPECT_EQ(Query("[FIELD] title [AND] 中国"),
+            ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
+  EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 0; }));
+  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kProbe), 2);
+  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kFailed), 2);
+  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kOk), 1);
+  const std::string rendered = m_metrics.Render();
+  EXPECT_NE(rendered.find("trindle_queries_total{interface=\"binary\",outcome=\"probe\"} 2\n"),
+            std::string::npos);
+  // Probes stay out of the latency histogram: three requests in it.
+  EXPECT_NE(rendered.find("trindle_query_duration_seconds_count{interface=\"binary\"} 3\n"),
+            std::string::npos)
+      << rendered;
+  EXPECT_EQ(countLogLines() - logLines, 3);  // both probes and the silent client
 }
 
 TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {

@@ -1,0 +1,67 @@
+#include "server/http/broker_answers.h"
+
+#include <microhttpd.h>
+
+#include <cstring>
+
+#include "formats/json_page.h"
+#include "formats/result_document.h"
+#include "server/shard_broker.h"
+
+namespace {
+
+// True for a query argument that asks for snippets or facets, whatever its exact name.
+MHD_Result FindSnippetOrFacet(void* context, MHD_ValueKind, const char* key, const char*) {
+  if (key != nullptr &&
+      (std::strncmp(key, "snippet", 7) == 0 || std::strncmp(key, "facet", 5) == 0)) {
+    *static_cast<bool*>(context) = true;
+    return MHD_NO;
+  }
+  return MHD_YES;
+}
+
+}  // namespace
+
+tHttpAnswer BrokerHealthAnswer(const tBrokerView& view) {
+  tHttpAnswer answer;
+  answer.body = "{\"status\":\"serving\",\"shards\":" +
+                std::to_string(view.broker != nullptr ? view.broker->shards().size() : 0) + "}";
+  return answer;
+}
+
+tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                               const tBrokerView& view, bool xml) {
+  std::string query;
+  std::string message;
+  if (!BuildQuery(parameters, &query, &message)) return ErrorAnswer(400, message);
+  int32_t start = 0;
+  int32_t count = 20;
+  if (parameters.start && !ParseInteger(*parameters.start, &start)) {
+    return ErrorAnswer(400, "start must be a decimal integer");
+  }
+  if (parameters.count && !ParseInteger(*parameters.count, &count)) {
+    return ErrorAnswer(400, "count must be a decimal integer");
+  }
+  bool extras = false;
+  if (connection != nullptr) {
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, FindSnippetOrFacet, &extras);
+  }
+  if (extras) return ErrorAnswer(400, "snippets and facets are not offered through a broker");
+  ResultPage page;
+  std::string failed;
+  if (!view.broker->Answer(query, start, count, &page, &failed)) {
+    return ErrorAnswer(502, "shard " + failed + " did not answer");
+  }
+  tHttpAnswer answer;
+  if (!xml) {
+    answer.body = FormatJsonPage(page, view.storedNamesUtf8);
+    return answer;
+  }
+  bool declaredGbk = false;
+  if (!FormatResultDocument(page, view.storedNames, &answer.body, &declaredGbk)) {
+    return ErrorAnswer(500, "the result document could not be formed");
+  }
+  answer.contentType =
+      declaredGbk ? "application/xml; charset=GBK" : "application/xml; charset=gb2312";
+  return answer;
+}

@@ -1,0 +1,30 @@
+// The HTTP answers of a broker (a server configured with Shards): the same routes as over a
+// data set, with the pages asked of the shards. A shard that fails makes the search a 502
+// naming it; snippets and facets are not offered through a broker (400).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server/http/http_answers.h"
+
+class CShardBroker;
+struct MHD_Connection;
+
+// What a broker's HTTP interface serves: the broker and the names of the schema every shard
+// serves (as CSearchData keeps them).
+struct tBrokerView {
+  const CShardBroker* broker = nullptr;
+  std::vector<std::string> storedNames;
+  std::vector<std::string> storedNamesUtf8;
+  std::vector<std::string> indexedNamesUtf8;
+};
+
+// /health of a broker: {"status":"serving","shards":N}.
+tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);
+
+// /search (`xml` false) or /search.xml through the broker: 400 for bad arguments or for
+// snippet or facet arguments, 502 {"error":"shard host:port did not answer"} when a shard
+// fails, else the page one server over the whole set would give.
+tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                               const tBrokerView& view, bool xml);

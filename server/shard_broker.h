@@ -1,0 +1,90 @@
+// CShardBroker: answers queries over a data set split into shards by ranges of its sort
+// column, by asking the shards over the binary protocol. The shards are listed in the order of
+// their ranges, so every hit of shard k sorts before every hit of shard k+1, and the hit list
+// of the whole set is the shards' hit lists one after another. A page is then the same page one
+// server over the whole table would give: the total is the sum of the shards' totals, and the
+// window is cut from the shards in order, their stored values passed through unchanged.
+//
+// A query takes one round to every shard at once: the first shard is asked for the window as it
+// stands, the others, for a window that ends within the first 200 hits, for their first
+// start + count hits (enough for any part of the window they can hold), else for their totals
+// only, and then a second round asks the later shards the window reaches for their parts.
+// Each round is bounded by the shard time-out.
+// A shard that cannot be reached, does not answer in time or answers something that is not a
+// page of the schema's stored fields fails the whole query: a broker never answers a partial
+// total.
+//
+// Thread safety: Answer may run on many threads at once; the object is read-only after
+// construction.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/query/result_page.h"
+#include "net/socket_io.h"
+
+class CServerMetrics;
+struct tConnectionLimits;
+
+// One shard: a SearchServer's binary port, or a balancer's frontend of its replicas.
+struct tShard {
+  std::string name;  // "host:port" as configured
+  in_addr address{};
+  uint16_t port = 0;
+};
+
+// Parses a comma-separated list of host:port (blanks around items ignored) and resolves the
+// hosts. False with a one-line *error naming the item that is wrong or does not resolve.
+bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::string* error);
+
+class CShardBroker {
+ public:
+  // `fieldCount`: the stored fields of the schema every shard must serve.
+  CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int timeoutSeconds);
+  virtual ~CShardBroker();
+  CShardBroker(const CShardBroker&) = delete;
+  CShardBroker& operator=(const CShardBroker&) = delete;
+
+  // The page of `query` at `start` with `pageCount`, as one server over the whole set would
+  // give it. False when a shard failed; *failedShard then holds its name.
+  bool Answer(const std::string& query, int32_t start, int32_t pageCount, ResultPage* page,
+              std::string* failedShard) const;
+
+  // The start-up check: every shard answers an empty query with a page of `fieldCount`
+  // stored fields. False with a one-line *error naming the first shard that does not.
+  bool CheckShards(std::string* error) const;
+
+  const std::vector<tShard>& shards() const { return m_shards; }
+  // Queries each shard failed, in shard order.
+  int64_t Failures(size_t shard) const { return m_failures[shard].load(); }
+  // trindle_shard_failures_total{shard="host:port"} for /metrics.
+  std::string RenderMetrics() const;
+
+ private:
+  struct tRequest {
+    size_t shard;
+    int32_t start;
+    int32_t pageCount;
+  };
+  // Sends every request at once and collects the pages into pages[i] (one per request).
+  // False at the first shard that fails, with its index in *failed.
+  bool Round(const std::string& query, const std::vector<tRequest>& requests,
+             std::vector<ResultPage>* pages, size_t* failed) const;
+  bool Fail(size_t shard, std::string* failedShard) const;
+
+  std::vector<tShard> m_shards;
+  int32_t m_fieldCount;
+  int m_timeoutSeconds;
+  std::unique_ptr<std::atomic<int64_t>[]> m_failures;
+};
+
+// Serves one binary connection of a broker: the exchange of ServAClient, with the page asked
+// of the shards. A failed shard closes the connection without an answer (logged, naming it).
+void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
+                       CServerMetrics* metrics);
