@@ -15,6 +15,7 @@
 #include "core/records/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
+#include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -31,9 +32,9 @@ void PrintParameters(const char* dbConfig, const char* resultBase, const char* s
 
 }  // namespace
 
-void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
-                      const char* trieFile, const char* wordListFile,
-                      const CIndexModeOptions& options) {
+int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
+                     const char* trieFile, const char* wordListFile,
+                     const CIndexModeOptions& options) {
   PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
 
   // Declared in the order of creation, so that everything a store or index borrows (schema,
@@ -41,7 +42,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   CFieldInfo schema;
   if (!schema.ImportText(schemaText)) {
     std::printf("Import %s failed!\n", schemaText);
-    return;
+    return kExitInputInvalid;
   }
   // The data set is written as a new generation and committed by its manifest
   // (data_set_commit.h); this also finishes or clears what an interrupted run left.
@@ -51,7 +52,7 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   if (!writer.Begin(&error)) {
     std::printf("%s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return kExitWriteFailed;
   }
   // The binary schema that mode 5 and the server load; written before anything else can
   // fail unless that would break the committed generation, and its result is deliberately
@@ -61,26 +62,33 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
   auto trie = std::make_unique<CPDAT>();
   if (!trie->Load(trieFile)) {
     std::printf("Load %s failed!\n", trieFile);
-    return;
+    return kExitInputInvalid;
   }
   // The scan needs no word list; the command line names one, and an unreadable one ends the
   // mode before a data set is made beside it.
   auto wordList = std::make_unique<CWordList>();
   if (!wordList->Load(wordListFile)) {
     std::printf("Load\t%s failed!\n", wordListFile);
-    return;
+    return kExitInputInvalid;
   }
   if (!writer.IdentifyInputs(trieFile, wordListFile, &error)) {
     std::printf("%s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return kExitInputInvalid;
   }
   auto store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
   CDBConfig config;
   if (!config.Load(dbConfig)) {
     std::printf("Load\t%s failed!\n", dbConfig);
-    return;
+    return kExitInputInvalid;
   }
+  const int64_t memoryBytes =
+      options.memoryBytes >= 0 ? options.memoryBytes : int64_t{config.GetIndexMemoryMB()} << 20;
+  // Spilled runs and sections sit beside the pending generation and carry its suffix, so
+  // that the next run removes what a crashed one left (data_set_commit.h).
+  store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
+                        options.faultHook);
+  store->SetFormatLimits(options.limits);
 
   std::printf("数据库扫描开始！\n");
   {
@@ -88,19 +96,33 @@ void RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* 
     // A failed scan keeps the rows read so far; they are saved all the same.
     ScanDatabase(store.get(), config, connection.get(), options.scan);
   }
+  // A build that cannot be whole commits nothing: a record past a limit of the formats, or
+  // records that could not be written to disk.
+  if (!store->GetLimitMessage().empty()) {
+    std::printf("%s\n", store->GetLimitMessage().c_str());
+    return kExitFormatLimit;
+  }
+  if (store->HasSpillFailed()) {
+    std::printf("Error Write %s: the records of the build could not be written to disk\n",
+                resultBase);
+    std::printf("Save %s failed!\n", resultBase);
+    return kExitWriteFailed;
+  }
   if (options.faultHook) options.faultHook("save");
   if (!store->Save(resultBase, writer.PendingSuffix())) {
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return kExitWriteFailed;
   }
   if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
-    return;
+    return kExitWriteFailed;
   }
+  return kExitSuccess;
 }
 
-void RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
-                  const char* trieFile, const char* wordListFile) {
-  RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile, CIndexModeOptions());
+int RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
+                 const char* trieFile, const char* wordListFile) {
+  return RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile,
+                          CIndexModeOptions());
 }

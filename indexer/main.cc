@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
       RunSchemaMode(argv[2], argv[3], argv[4]);
       break;
     case 4:
-      RunIndexMode(argv[2], argv[3], argv[4], argv[5], argv[6]);
+      exitCode = RunIndexMode(argv[2], argv[3], argv[4], argv[5], argv[6]);
       break;
     case 5:
       RunQueryTestMode(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? argv[7] : nullptr);

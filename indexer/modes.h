@@ -12,8 +12,9 @@ int RunWordListMode(const char* wordListText, const char* wordListFile, const ch
 bool RunSchemaMode(const char* schemaText, const char* schemaBinary, const char* reviewText);
 
 // Mode 4: scan the configured table into the data set <resultBase>.dataline/.index_<k>.
-void RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
-                  const char* trieFile, const char* wordListFile);
+// Returns the exit status (indexer/exit_status.h).
+int RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
+                 const char* trieFile, const char* wordListFile);
 
 // Mode 5: load a data set as the server does and run a query through it, page by page.
 // `queryText` null runs the fixed query "[FIELD] code [AND] BS".

@@ -113,6 +113,12 @@ bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
   if (name.compare(0, baseName.size() + 1, baseName + ".") != 0) return false;
   std::string rest = name.substr(baseName.size() + 1);
   if (IsPendingOf(rest, "dataline")) return true;
+  // The spilled runs and sections of a bounded build: "spill.g<digits>" and what follows.
+  if (rest.compare(0, 7, "spill.g") == 0) {
+    size_t end = 7;
+    while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
+    return end > 7 && (end == rest.size() || rest[end] == '.');
+  }
   if (rest.compare(0, 6, "index_") != 0) return false;
   size_t digits = 6;
   while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;

@@ -65,9 +65,9 @@ TEST(IndexerCommandLine, OnlyTheFirstCharacterSelectsTheMode) {
   EXPECT_EQ(run.exitCode, 1);
 }
 
-TEST(IndexerCommandLine, FailuresOfModesThreeToFiveKeepExitCodeZero) {
+TEST(IndexerCommandLine, FailuresOfModesThreeAndFiveKeepExitCodeZeroModeFourReportsThem) {
   EXPECT_EQ(Indexer("3 cli_missing.txt cli_out.dat cli_out.txt").exitCode, 0);
-  EXPECT_EQ(Indexer("4 cli_missing.xml cli_set cli_missing.txt t w").exitCode, 0);
+  EXPECT_EQ(Indexer("4 cli_missing.xml cli_set cli_missing.txt t w").exitCode, 1);
   EXPECT_EQ(Indexer("5 - cli_set cli_missing.dat t w").exitCode, 0);
 }
 
