@@ -3,9 +3,12 @@
 // failure prints its line and ends the mode; the exit code stays 0 whatever happens.
 #include "indexer/index_mode.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
@@ -94,7 +97,12 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
   {
     std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
     // A failed scan keeps the rows read so far; they are saved all the same.
-    ScanDatabase(store.get(), config, connection.get(), options.scan);
+    CScanOptions scan = options.scan;
+    scan.threads = options.threads > 0 ? options.threads : config.GetIndexThreads();
+    if (scan.threads <= 0) scan.threads = static_cast<int>(std::thread::hardware_concurrency());
+    if (scan.threads <= 0) scan.threads = 1;
+    scan.terminalProgress = isatty(STDOUT_FILENO) == 1;
+    ScanDatabase(store.get(), config, connection.get(), scan);
   }
   // A build that cannot be whole commits nothing: a record past a limit of the formats, or
   // records that could not be written to disk.

@@ -17,7 +17,9 @@ struct CIndexModeOptions {
   // The memory bound in bytes instead of the configuration's IndexMemoryMB (-1: take the
   // configuration's; 0: no bound). Tests force hundreds of runs with small tables.
   int64_t memoryBytes = -1;
-  tFORMAT_LIMITS limits;  // the limits of the file formats; tests lower them
+  tFORMAT_LIMITS limits;
+  // Threads instead of the configuration's IndexThreads (0: take the configuration's).
+  int threads = 0;  // the limits of the file formats; tests lower them
 };
 
 // Returns the exit status of indexer/exit_status.h.

@@ -10,6 +10,7 @@
 #include "core/records/db_config.h"
 #include "core/records/db_source.h"
 #include "core/records/decimal_text.h"
+#include "core/records/scan_pipeline.h"
 #include "core/util/daily_log.h"
 
 namespace {
@@ -48,17 +49,6 @@ void PrintSummary(int records, int64_t milliseconds) {
                              : static_cast<double>(records) * 1000.0 /
                                    static_cast<double>(milliseconds > 0 ? milliseconds : 1);
   std::printf("记录数：%d\n处理时间:%ds\n速度为%.2f\n", records, seconds, speed);
-}
-
-// Walks the rows into the store. False with *error on the first failure.
-bool ReadRows(CDataLineIndex* store, CDbRecordSet* recordSet, std::string* error) {
-  while (!recordSet->AtEnd()) {
-    if (!store->AddRecord(recordSet->GetRow(), error)) return false;
-    int records = store->GetRecordCount();
-    if (records % 100 == 0) std::printf("已完成%d条结果!\n", records);
-    if (!recordSet->MoveNext(error)) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -102,7 +92,11 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("Execute %s Success!\n", scanStatement.c_str());
 
   auto start = std::chrono::steady_clock::now();
-  if (!ReadRows(store, rows.get(), &error)) {
+  tROW_WALK walk;
+  walk.threads = options.threads;
+  walk.expectedTotal = count;
+  walk.terminal = options.terminalProgress;
+  if (!WalkRows(store, rows.get(), walk, &error)) {
     LogError(error);
     rows.reset();
     connection->Close();

@@ -19,6 +19,11 @@ struct CScanOptions {
   // Pause after a connection that cannot be opened, before the count statement fails on
   // it (so that an operator sees the message). Tests shorten it.
   int notRunningPauseMilliseconds = 20000;
+  // Threads that clean, normalise and segment the rows while the caller's thread fetches
+  // them (scan_pipeline.h); 1 does everything on the caller's thread. The store is the same.
+  int threads = 1;
+  // Progress as one line rewritten in place (standard output is a terminal).
+  bool terminalProgress = false;
 };
 
 // Returns true when every row was read and the connection closed. A null `connection`

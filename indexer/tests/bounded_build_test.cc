@@ -128,10 +128,11 @@ class BoundedBuildTest : public ::testing::Test {
     MakeTable(table);
   }
 
-  static CIndexModeOptions Options(int64_t memoryBytes) {
+  static CIndexModeOptions Options(int64_t memoryBytes, int threads = 1) {
     CIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     options.memoryBytes = memoryBytes;
+    options.threads = threads;
     return options;
   }
 
@@ -205,7 +206,8 @@ class BoundedBuildTest : public ::testing::Test {
     return count;
   }
 
-  // Runs with each bound and expects the unbounded build's files; returns the most spills.
+  // Runs with each bound (and with 1 and 3 threads) and expects the files of the unbounded
+  // build on one thread; returns the most spills.
   int ExpectSameFilesAtEveryBound(const std::vector<int64_t>& bounds) {
     int spills = -1;
     EXPECT_EQ(Run(Options(0), &spills), kExitSuccess);
@@ -213,14 +215,20 @@ class BoundedBuildTest : public ::testing::Test {
     const std::map<std::string, std::string> expected = DataSet();
     EXPECT_EQ(expected.size(), 4u);
     int most = 0;
+    std::vector<std::pair<int64_t, int>> runs = {{0, 3}};
     for (int64_t bound : bounds) {
-      EXPECT_EQ(Run(Options(bound), &spills), kExitSuccess) << bound;
-      EXPECT_GT(spills, 0) << bound;
+      runs.emplace_back(bound, 1);
+      runs.emplace_back(bound, 3);
+    }
+    for (const auto& [bound, threads] : runs) {
+      EXPECT_EQ(Run(Options(bound, threads), &spills), kExitSuccess) << bound;
+      EXPECT_EQ(spills > 0, bound > 0) << bound;
       most = std::max(most, spills);
       std::map<std::string, std::string> written = DataSet();
       EXPECT_EQ(written.size(), expected.size()) << bound;
       for (const auto& file : expected) {
-        EXPECT_TRUE(written[file.first] == file.second) << "bound " << bound << ": " << file.first;
+        EXPECT_TRUE(written[file.first] == file.second)
+            << "bound " << bound << ", threads " << threads << ": " << file.first;
       }
       EXPECT_EQ(CountSpillFiles(), 0) << bound;
     }
