@@ -111,6 +111,8 @@ void CIndexer::ReleaseBuildStorage() {
   std::vector<int32_t>().swap(m_ids);
   m_runs.clear();  // removes the run files
   std::vector<int32_t>().swap(m_runTotals);
+  m_basePath.clear();
+  std::vector<tTermEntry>().swap(m_baseTable);
 }
 
 namespace {
@@ -206,7 +208,7 @@ bool CIndexer::Finalize() {
 // --- files ---------------------------------------------------------------------------------
 
 bool CIndexer::Save(const char* path) {
-  if (!m_readOnly && !m_runs.empty()) return SaveMerged(path);
+  if (!m_readOnly && (!m_runs.empty() || !m_basePath.empty())) return SaveMerged(path);
   CPendingFile file(path);
   if (!file.Open()) {
     std::printf("Error Write %s\n", path);

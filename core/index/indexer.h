@@ -108,6 +108,13 @@ class CIndexer {
   bool SpillRun(std::string* error);
   int GetRunCount() const { return static_cast<int>(m_runs.size()); }
 
+  // Continues a committed index (an appending run): the postings of the index file at
+  // `path`, written by Save for the same trie, come first in every term, before the runs and
+  // the postings added afterwards, which must all be of records above `lastRecord`. Save then
+  // merges them all (the file is read at the save, so it must stay in place until then).
+  // False with *error when the file cannot be read or does not fit this index.
+  bool StartFromFile(const std::string& path, int32_t lastRecord, std::string* error);
+
   // Flattens the build lists into the term table and the posting array (releasing the
   // build storage) and makes the index read-only. False, nothing changed, when read-only.
   bool Finalize();
@@ -155,7 +162,7 @@ class CIndexer {
   // Counts and scatters the log into a term table and a posting array (each term's slice
   // sorted); returns the number of postings. The log is left as it is.
   int32_t FlattenLog(LargeArray<tTermEntry>* terms, LargeArray<tINDEX_STRUCTURE>* postings) const;
-  bool MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders) const;
+  bool MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders, bool withBase) const;
   void Step(const char* name) const {
     if (m_hook) m_hook(name);
   }
@@ -196,6 +203,10 @@ class CIndexer {
   std::vector<int32_t> m_runTotals;  // per term id; empty until the first run
   int m_runsMade = 0;
   bool m_runsUnsorted = false;  // some run's records did not all follow the previous run's
+  // A committed index file whose postings precede the runs (StartFromFile).
+  std::string m_basePath;
+  std::vector<tTermEntry> m_baseTable;
+  int64_t m_basePostingsOffset = 0;
   std::function<void(const char*)> m_hook;
 
   std::vector<int32_t> m_ids;  // AddText's segmentation scratch (building is one thread)

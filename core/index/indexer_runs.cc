@@ -30,9 +30,21 @@ bool PostingLess(const tINDEX_STRUCTURE& a, const tINDEX_STRUCTURE& b) {
 class CRunReader {
  public:
   explicit CRunReader(FilePtr file) : m_file(std::move(file)) {}
+  // An index file read as a run: the heads come from its term table, the file stands at the
+  // first posting, and the slices lie in term order.
+  CRunReader(FilePtr file, const std::vector<tTermEntry>* table)
+      : m_file(std::move(file)), m_table(table) {}
 
   // Reads the next head; false at the end of the run (or when it is damaged: *failed).
   bool Advance(bool* failed) {
+    if (m_table != nullptr) {
+      while (m_nextTerm < m_table->size() && (*m_table)[m_nextTerm].count == 0) ++m_nextTerm;
+      if (m_nextTerm == m_table->size()) return false;
+      term = static_cast<int32_t>(m_nextTerm);
+      count = (*m_table)[m_nextTerm].count;
+      ++m_nextTerm;
+      return true;
+    }
     int32_t head[2];
     size_t got = std::fread(head, sizeof(int32_t), 2, m_file.get());
     if (got == 0 && std::feof(m_file.get())) return false;
@@ -55,9 +67,53 @@ class CRunReader {
 
  private:
   FilePtr m_file;
+  const std::vector<tTermEntry>* m_table = nullptr;
+  size_t m_nextTerm = 0;
 };
 
 }  // namespace
+
+bool CIndexer::StartFromFile(const std::string& path, int32_t lastRecord, std::string* error) {
+  auto refuse = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return false;
+  };
+  if (m_readOnly || m_logSize > 0 || !m_runs.empty() || !m_basePath.empty()) {
+    return refuse("the index has postings already");
+  }
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) return refuse("cannot be opened");
+  const int64_t size = FileSize(file.get());
+  int32_t idCount = 0;
+  if (std::fread(&idCount, 4, 1, file.get()) != 1 || idCount != m_IDCount) {
+    return refuse("was built with another dictionary");
+  }
+  std::vector<tTermEntry> table(static_cast<size_t>(idCount));
+  int32_t postCount = 0;
+  if ((idCount > 0 &&
+       std::fread(table.data(), sizeof(tTermEntry), table.size(), file.get()) != table.size()) ||
+      std::fread(&postCount, 4, 1, file.get()) != 1 || postCount < 0 ||
+      size != 8 + 8 * (int64_t{idCount} + postCount)) {
+    return refuse("is damaged");
+  }
+  // The slices must lie back to back in term order, as Save writes them.
+  int64_t sum = 0;
+  for (const tTermEntry& slot : table) {
+    if (slot.count < 0 || (slot.count > 0 && slot.first != sum)) return refuse("is not in order");
+    sum += slot.count;
+  }
+  if (sum != postCount) return refuse("is damaged");
+  if (int64_t{postCount} > m_postingLimit) return refuse("holds more postings than allowed");
+  m_runTotals.assign(table.size(), 0);
+  for (size_t term = 0; term < table.size(); ++term) m_runTotals[term] = table[term].count;
+  m_baseTable.swap(table);
+  m_basePath = path;
+  m_basePostingsOffset = 8 + 8 * int64_t{idCount};
+  m_nPostCount = postCount;
+  m_lastRecord = lastRecord;
+  m_lastPositionWord = INT32_MAX;
+  return true;
+}
 
 int64_t CIndexer::GetBuildBytes() const {
   // A logged posting takes 4 bytes; flattening adds 8 for the posting array.
@@ -104,13 +160,22 @@ bool CIndexer::SpillRun(std::string* error) {
   return true;
 }
 
-bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders) const {
+bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders,
+                         bool withBase) const {
   std::vector<CRunReader> readers;
-  readers.reserve(last - first);
+  readers.reserve(last - first + 1);
   // (term id, run) of every run's next entry: runs with the same term come out in run order.
   using Head = std::pair<int32_t, size_t>;
   std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
   bool failed = false;
+  if (withBase) {
+    FilePtr file = OpenFile(m_basePath, "rb");
+    if (!file) return false;
+    std::setvbuf(file.get(), nullptr, _IOFBF, kReadBuffer);
+    if (fseeko(file.get(), static_cast<off_t>(m_basePostingsOffset), SEEK_SET) != 0) return false;
+    readers.emplace_back(std::move(file), &m_baseTable);
+    if (readers.back().Advance(&failed)) heads.push({readers.back().term, 0});
+  }
   for (size_t run = first; run < last; ++run) {
     FilePtr file = m_runs[run]->OpenForReading(kReadBuffer);
     if (!file) return false;
@@ -185,7 +250,7 @@ bool CIndexer::SaveMerged(const char* path) {
     for (size_t first = 0; first < m_runs.size(); first += kMergeFanIn) {
       size_t last = std::min(first + kMergeFanIn, m_runs.size());
       auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
-      if (!run->Create() || !MergeRuns(first, last, run->get(), true) || !run->Close()) {
+      if (!run->Create() || !MergeRuns(first, last, run->get(), true, false) || !run->Close()) {
         return fail();
       }
       for (size_t used = first; used < last; ++used) m_runs[used].reset();  // removes them
@@ -209,7 +274,8 @@ bool CIndexer::SaveMerged(const char* path) {
   if (sum != m_nPostCount) return fail();
   bool written = file.Write(&m_IDCount, 4) &&
                  file.Write(table.data(), sizeof(tTermEntry) * table.size()) &&
-                 file.Write(&m_nPostCount, 4) && MergeRuns(0, m_runs.size(), file.get(), false) &&
+                 file.Write(&m_nPostCount, 4) &&
+                 MergeRuns(0, m_runs.size(), file.get(), false, !m_basePath.empty()) &&
                  file.Finish() && file.Commit();
   if (!written) return fail();
   // The index answers from the file it wrote, as a loaded one does.

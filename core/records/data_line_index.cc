@@ -139,17 +139,7 @@ bool CDataLineIndex::Spill(std::string* error) {
   }
   if (m_hook) m_hook("spill");
   m_spillFailed = true;  // until everything below succeeded
-  if (!m_cellsFile) {
-    m_cellsFile = std::make_unique<CSpillFile>(m_spillPrefix + ".cells");
-    m_poolFile = std::make_unique<CSpillFile>(m_spillPrefix + ".pool");
-    m_filterFile = std::make_unique<CSpillFile>(m_spillPrefix + ".filters");
-    for (CSpillFile* file : {m_cellsFile.get(), m_poolFile.get(), m_filterFile.get()}) {
-      if (!file->Create()) {
-        *error = "cannot create " + file->path();
-        return false;
-      }
-    }
-  }
+  if (!m_cellsFile && !CreateSectionFiles(error)) return false;
   const size_t heldPool = m_poolLength - m_poolSpilled;
   struct {
     CSpillFile* file;
@@ -177,6 +167,71 @@ bool CDataLineIndex::Spill(std::string* error) {
   m_spillFailed = false;
   ++m_spillCount;
   if (m_hook) m_hook("spilled");
+  return true;
+}
+
+bool CDataLineIndex::CreateSectionFiles(std::string* error) {
+  m_cellsFile = std::make_unique<CSpillFile>(m_spillPrefix + ".cells");
+  m_poolFile = std::make_unique<CSpillFile>(m_spillPrefix + ".pool");
+  m_filterFile = std::make_unique<CSpillFile>(m_spillPrefix + ".filters");
+  for (CSpillFile* file : {m_cellsFile.get(), m_poolFile.get(), m_filterFile.get()}) {
+    if (!file->Create()) {
+      *error = "cannot create " + file->path();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CDataLineIndex::StartFrom(const std::string& base, std::string* error) {
+  const std::string path = base + ".dataline";
+  if (m_recordCount != 0 || m_spillPrefix.empty()) {
+    *error = "the store has records already";
+    return false;
+  }
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) {
+    *error = path + " cannot be opened";
+    return false;
+  }
+  // R, R record bases, 8RS bytes of cells, P, the pool, V = R*Fl, the values: the counts
+  // must account for the file's size exactly.
+  const int64_t size = FileSize(file.get());
+  int32_t records = 0;
+  int32_t poolBytes = 0;
+  int32_t values = 0;
+  bool ok = std::fread(&records, 4, 1, file.get()) == 1 && records >= 0;
+  const int64_t cellsOffset = 4 + 4 * int64_t{records};
+  const int64_t cellsBytes = 8 * int64_t{records} * m_storedCount;
+  ok = ok && fseeko(file.get(), static_cast<off_t>(cellsOffset + cellsBytes), SEEK_SET) == 0 &&
+       std::fread(&poolBytes, 4, 1, file.get()) == 1 && poolBytes >= 0;
+  const int64_t poolOffset = cellsOffset + cellsBytes + 4;
+  ok = ok && fseeko(file.get(), static_cast<off_t>(poolOffset + poolBytes), SEEK_SET) == 0 &&
+       std::fread(&values, 4, 1, file.get()) == 1 &&
+       int64_t{values} == int64_t{records} * m_filterCount &&
+       size == poolOffset + poolBytes + 4 + 4 * int64_t{values};
+  if (!ok) {
+    *error = path + " does not fit the schema";
+    return false;
+  }
+  if (!CreateSectionFiles(error)) return false;
+  for (int k = 0; k < m_indexCount; ++k) {
+    if (!m_controls[static_cast<size_t>(k)]->GetIndexer().StartFromFile(IndexPath(base, k),
+                                                                        records - 1, error)) {
+      return false;
+    }
+  }
+  m_baseDataLine = path;
+  m_baseCells[0] = cellsOffset;
+  m_baseCells[1] = cellsBytes;
+  m_basePool[0] = poolOffset;
+  m_basePool[1] = poolBytes;
+  m_baseFilters[0] = poolOffset + poolBytes + 4;
+  m_baseFilters[1] = 4 * int64_t{values};
+  m_recordCount = records;
+  m_recordsSpilled = records;
+  m_poolLength = static_cast<size_t>(poolBytes);
+  m_poolSpilled = m_poolLength;
   return true;
 }
 
@@ -505,11 +560,16 @@ bool CDataLineIndex::WriteSpilledDataLine(std::FILE* file) {
   const int32_t poolLength = static_cast<int32_t>(m_poolLength);
   const int32_t valueCount = static_cast<int32_t>(int64_t{m_recordCount} * m_filterCount);
   const size_t heldPool = m_poolLength - m_poolSpilled;
-  return written && m_cellsFile->Flush() && m_cellsFile->CopyTo(file) &&
+  // Each section: what a committed set holds (appending runs), what was spilled, what is held.
+  auto base = [&](const int64_t* range) {
+    return m_baseDataLine.empty() || CopyFileRange(m_baseDataLine, range[0], range[1], file);
+  };
+  return written && base(m_baseCells) && m_cellsFile->Flush() && m_cellsFile->CopyTo(file) &&
          WriteI32Array(file, m_cells.data(), m_cells.size()) && WriteI32(file, poolLength) &&
-         m_poolFile->Flush() && m_poolFile->CopyTo(file) &&
+         base(m_basePool) && m_poolFile->Flush() && m_poolFile->CopyTo(file) &&
          (heldPool == 0 || std::fwrite(m_pool.data(), 1, heldPool, file) == heldPool) &&
-         WriteI32(file, valueCount) && m_filterFile->Flush() && m_filterFile->CopyTo(file) &&
+         WriteI32(file, valueCount) && base(m_baseFilters) && m_filterFile->Flush() &&
+         m_filterFile->CopyTo(file) &&
          WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
 }
 

@@ -107,6 +107,13 @@ class CDataLineIndex {
                       std::function<void(const char*)> hook = {});
   void SetFormatLimits(const tFORMAT_LIMITS& limits);
 
+  // Continues the committed data set <base> (an appending run): its records and postings
+  // come first, read from its files at the save (which must stay in place until then), and
+  // the records added afterwards follow them. REQUIRES: SetMemoryBound was called (its prefix
+  // names the files of the build) and no record was added. False with *error when a file
+  // of the set cannot be read or does not fit the schema and trie.
+  bool StartFrom(const std::string& base, std::string* error);
+
   // Memory the build holds for its records and postings (what the bound is compared with).
   int64_t GetBuildBytes() const;
   // Spills everything held to disk now. False with *error when a file cannot be written.
@@ -168,6 +175,7 @@ class CDataLineIndex {
   void ReservePool(size_t capacity);
   bool CheckLimits(int64_t storedBytes);
   bool WriteSpilledDataLine(std::FILE* file);
+  bool CreateSectionFiles(std::string* error);
 
   const CFieldInfo& m_schema;
   const CPDAT* m_trie;
@@ -198,6 +206,11 @@ class CDataLineIndex {
   std::unique_ptr<CSpillFile> m_filterFile;
   int m_spillCount = 0;
   bool m_spillFailed = false;
+  // The committed data-line file whose sections precede the spilled ones (StartFrom).
+  std::string m_baseDataLine;
+  int64_t m_baseCells[2] = {0, 0};    // offset and bytes of its cells
+  int64_t m_basePool[2] = {0, 0};     // of its text pool
+  int64_t m_baseFilters[2] = {0, 0};  // of its filter values
 
   tFORMAT_LIMITS m_limits;
   std::string m_limitMessage;

@@ -333,6 +333,21 @@ void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
   Step("schema written");
 }
 
+bool CDataSetWriter::SameInputsAsPrevious(std::string* why) const {
+  if (!m_hasManifest) {
+    *why = "there is no committed data set";
+  } else if (m_trieIdentity != m_previous.trie) {
+    *why = "the dictionary trie is not the one the committed data set was built with";
+  } else if (m_wordListIdentity != m_previous.wordList) {
+    *why = "the word list is not the one the committed data set was built with";
+  } else if (m_schemaIdentity != m_previous.schema) {
+    *why = "the schema is not the one the committed data set was built with";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 bool CDataSetWriter::IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
                                     std::string* error) {
   std::string reason;
@@ -355,6 +370,7 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   manifest.trie = m_trieIdentity;
   manifest.wordList = m_wordListIdentity;
   manifest.schemaPath = m_schemaAbsolute;
+  manifest.lastKey = m_lastKey;
 
   // (pending, final) pairs of the files that move at the commit.
   std::vector<std::pair<std::string, std::string>> moves;

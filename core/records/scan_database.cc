@@ -69,7 +69,9 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
     std::this_thread::sleep_for(std::chrono::milliseconds(options.notRunningPauseMilliseconds));
   }
 
+  if (options.count != nullptr) *options.count = -1;
   std::string countStatement = std::string("select count(*) as num from ") + config.GetTable();
+  if (!options.countCondition.empty()) countStatement += " where " + options.countCondition;
   std::unique_ptr<CDbRecordSet> counted = connection->Execute(countStatement, &error);
   int count = 0;
   if (counted == nullptr || !ReadCount(*counted, &count, &error)) {
@@ -79,9 +81,11 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   }
   counted.reset();
   std::printf("记录数目为%d!\n", count);
+  if (options.count != nullptr) *options.count = count;
 
-  std::string scanStatement =
-      std::string("select * from ") + config.GetTable() + " order by " + config.GetSortField();
+  std::string scanStatement = std::string("select * from ") + config.GetTable();
+  if (!options.scanCondition.empty()) scanStatement += " where " + options.scanCondition;
+  scanStatement += std::string(" order by ") + config.GetSortField();
   std::printf("Execute %s Start!\n", scanStatement.c_str());
   std::unique_ptr<CDbRecordSet> rows = connection->Execute(scanStatement, &error);
   if (rows == nullptr) {
@@ -94,8 +98,10 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   auto start = std::chrono::steady_clock::now();
   tROW_WALK walk;
   walk.threads = options.threads;
-  walk.expectedTotal = count;
+  // A count of other rows than those read says nothing about the time left.
+  walk.expectedTotal = options.countCondition == options.scanCondition ? count : -1;
   walk.terminal = options.terminalProgress;
+  walk.sortKeys = options.sortKeys;
   if (!WalkRows(store, rows.get(), walk, &error)) {
     LogError(error);
     rows.reset();

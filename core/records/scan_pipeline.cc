@@ -90,10 +90,61 @@ class CProgress {
   bool m_printedInPlace = false;
 };
 
+// Follows the sort column's values on the fetching thread.
+class CSortKeyTracker {
+ public:
+  explicit CSortKeyTracker(tSORT_KEYS* keys)
+      : m_keys(keys != nullptr && !keys->column.empty() ? keys : nullptr) {
+    if (m_keys != nullptr) {
+      m_keys->increasing = true;
+      m_keys->last.clear();
+      m_keys->reason.clear();
+      m_previous = m_keys->before;
+    }
+  }
+
+  // False (with *error) when the order broke and the walk must stop.
+  bool Observe(const CDbRow& row, std::string* error) {
+    if (m_keys == nullptr || !m_keys->increasing) return true;
+    std::string reason;
+    if (!row.GetColumn(m_keys->column.c_str(), &m_value, &reason)) {
+      return Break("the sort column " + m_keys->column + " cannot be read (" + reason + ")", error);
+    }
+    std::string key = EncodeSortKey(m_value);
+    if (key.empty()) {
+      return Break("a value of the sort column " + m_keys->column + " is NULL or a fraction",
+                   error);
+    }
+    if (!m_previous.empty() && !SortKeyLess(m_previous, key)) {
+      return Break("the sort column " + m_keys->column + " is not strictly increasing (" +
+                       SortKeyLiteral(key) + " after " + SortKeyLiteral(m_previous) + ")",
+                   error);
+    }
+    m_previous.swap(key);
+    m_keys->last = m_previous;
+    return true;
+  }
+
+ private:
+  bool Break(const std::string& reason, std::string* error) {
+    m_keys->increasing = false;
+    m_keys->last.clear();
+    m_keys->reason = reason;
+    if (!m_keys->stopWhenNotIncreasing) return true;
+    *error = reason;
+    return false;
+  }
+
+  tSORT_KEYS* m_keys;
+  std::string m_previous;
+  CDbValue m_value;
+};
+
 bool WalkOnOneThread(CDataLineIndex* store, CDbRecordSet* rows, CProgress* progress,
-                     std::string* error) {
+                     CSortKeyTracker* keys, std::string* error) {
   tPREPARED_RECORD record;
   while (!rows->AtEnd()) {
+    if (!keys->Observe(rows->GetRow(), error)) return false;
     if (!store->FetchRecord(rows->GetRow(), &record, error)) return false;
     store->PrepareRecord(&record);
     if (!store->AppendRecord(record, error)) return false;
@@ -111,8 +162,8 @@ struct CBatch {
 
 class CPipeline {
  public:
-  CPipeline(CDataLineIndex* store, CProgress* progress, int workers)
-      : m_store(store), m_progress(progress), m_workerCount(workers) {
+  CPipeline(CDataLineIndex* store, CProgress* progress, CSortKeyTracker* keys, int workers)
+      : m_store(store), m_progress(progress), m_keys(keys), m_workerCount(workers) {
     // Enough batches that every worker has one to prepare and one waiting.
     for (int i = 0; i < 2 * workers + 2; ++i) {
       m_batches.push_back(std::make_unique<CBatch>());
@@ -159,7 +210,8 @@ class CPipeline {
       batch->sequence = sequence++;
       bool ok = true;
       while (ok && batch->count < kBatchRecords && !rows->AtEnd()) {
-        ok = m_store->FetchRecord(rows->GetRow(), &batch->records[batch->count], &error) &&
+        ok = m_keys->Observe(rows->GetRow(), &error) &&
+             m_store->FetchRecord(rows->GetRow(), &batch->records[batch->count], &error) &&
              rows->MoveNext(&error);
         if (ok) ++batch->count;
       }
@@ -213,6 +265,7 @@ class CPipeline {
 
   CDataLineIndex* m_store;
   CProgress* m_progress;
+  CSortKeyTracker* m_keys;
   const int m_workerCount;
   std::vector<std::unique_ptr<CBatch>> m_batches;
 
@@ -232,7 +285,47 @@ class CPipeline {
 bool WalkRows(CDataLineIndex* store, CDbRecordSet* rows, const tROW_WALK& walk,
               std::string* error) {
   CProgress progress(walk.expectedTotal, walk.terminal);
-  if (walk.threads <= 1) return WalkOnOneThread(store, rows, &progress, error);
-  CPipeline pipeline(store, &progress, walk.threads);
+  CSortKeyTracker keys(walk.sortKeys);
+  if (walk.threads <= 1) return WalkOnOneThread(store, rows, &progress, &keys, error);
+  CPipeline pipeline(store, &progress, &keys, walk.threads);
   return pipeline.Run(rows, error);
+}
+
+std::string EncodeSortKey(const CDbValue& value) {
+  static const char kHex[] = "0123456789abcdef";
+  switch (value.kind) {
+    case CDbValue::kInt32:
+      return "i " + std::to_string(value.integer);
+    case CDbValue::kText:
+    case CDbValue::kDateTime: {
+      if (value.text.empty()) return std::string();
+      std::string key = "t ";
+      for (unsigned char byte : value.text) {
+        key += kHex[byte >> 4];
+        key += kHex[byte & 15];
+      }
+      return key;
+    }
+    default:
+      return std::string();
+  }
+}
+
+std::string SortKeyLiteral(const std::string& key) {
+  if (key.compare(0, 2, "i ") == 0) return key.substr(2);
+  std::string literal = "'";
+  for (size_t i = 2; i + 1 < key.size(); i += 2) {
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    char byte = static_cast<char>(nibble(key[i]) * 16 + nibble(key[i + 1]));
+    literal += byte;
+    if (byte == '\'') literal += byte;
+  }
+  return literal + "'";
+}
+
+bool SortKeyLess(const std::string& a, const std::string& b) {
+  if (a.size() < 2 || b.size() < 2 || a[0] != b[0]) return false;
+  if (a[0] == 'i') return std::stoll(a.substr(2)) < std::stoll(b.substr(2));
+  // Two hex digits per byte: the hex texts compare as the bytes do.
+  return a.compare(2, std::string::npos, b, 2, std::string::npos) < 0;
 }

@@ -17,13 +17,39 @@
 
 #include <string>
 
+#include "core/records/db_row.h"
+
 class CDataLineIndex;
 class CDbRecordSet;
 
+// The sort column's values as a walk reads them, for appending runs (see CManifest::lastKey
+// for the encoding). A value is a number (32-bit integer) or a text (text or date-time,
+// compared byte by byte); NULL, a double or a change of kind breaks the order.
+struct tSORT_KEYS {
+  std::string column;  // the sort column's name; empty: values not followed
+  std::string before;  // encoded key the first value must be above; empty: none
+  // Stop the walk at the first value that is not above the one before (an appending run,
+  // which then builds in full); otherwise only note it.
+  bool stopWhenNotIncreasing = false;
+  // Results.
+  bool increasing = true;  // every value was above the one before it (and above `before`)
+  std::string last;        // encoded last value read; empty when no row was read or unusable
+  std::string reason;      // why the order broke, when it did
+};
+
+// Encodes a value as a key; empty for NULL and doubles.
+std::string EncodeSortKey(const CDbValue& value);
+// The key as an SQL literal: the number, or the GBK bytes quoted with ' doubled.
+std::string SortKeyLiteral(const std::string& key);
+// True when key `a` stands before key `b` (numbers numerically, texts byte by byte); false
+// for keys of different kinds.
+bool SortKeyLess(const std::string& a, const std::string& b);
+
 struct tROW_WALK {
-  int threads = 1;         // threads that prepare records (1: everything on the caller's)
-  int expectedTotal = -1;  // rows the count statement reported; -1 when unknown
-  bool terminal = false;   // progress as one line updated in place
+  int threads = 1;                 // threads that prepare records (1: everything on the caller's)
+  int expectedTotal = -1;          // rows the count statement reported; -1 when unknown
+  bool terminal = false;           // progress as one line updated in place
+  tSORT_KEYS* sortKeys = nullptr;  // followed when set and its column is not empty
 };
 
 // Walks every row into the store. False with *error on the first failure: a row that cannot

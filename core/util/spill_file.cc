@@ -50,11 +50,15 @@ bool CSpillFile::Close() {
 
 bool CSpillFile::CopyTo(std::FILE* out) const {
   if (m_failed || !m_created) return false;
-  if (m_size == 0) return true;
-  FilePtr in = OpenFile(m_path, "rb");
-  if (!in) return false;
+  return CopyFileRange(m_path, 0, m_size, out);
+}
+
+bool CopyFileRange(const std::string& path, int64_t offset, int64_t bytes, std::FILE* out) {
+  if (bytes == 0) return true;
+  FilePtr in = OpenFile(path, "rb");
+  if (!in || fseeko(in.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   std::vector<char> chunk(kCopyChunk);
-  int64_t left = m_size;
+  int64_t left = bytes;
   while (left > 0) {
     size_t want =
         left < static_cast<int64_t>(chunk.size()) ? static_cast<size_t>(left) : chunk.size();

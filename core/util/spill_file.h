@@ -13,6 +13,10 @@
 
 #include "core/util/file_util.h"
 
+// Appends `bytes` bytes of the file at `path`, from `offset` on, to `out`. False when the file
+// is shorter or a read or write fails.
+bool CopyFileRange(const std::string& path, int64_t offset, int64_t bytes, std::FILE* out);
+
 class CSpillFile {
  public:
   explicit CSpillFile(std::string path);

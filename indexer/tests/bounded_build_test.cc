@@ -3,6 +3,8 @@
 // on the real sample data; the spilled files are gone after success, failure (a full disk
 // included) and, through the next run, a crash; a crash while spilling or merging leaves the
 // committed generation whole; a record past a limit of the file formats commits nothing.
+// Appending runs give the files of a full rebuild, and fall back to one, saying why, when
+// the table did not only grow at its end.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -78,20 +80,32 @@ class BoundedBuildTest : public ::testing::Test {
     ASSERT_TRUE(list.Save(Path("dict.words").c_str()));
   }
 
-  // The table docs(id, title, body, year) with `rows` as (title, body) in GBK; ids from 1.
-  void MakeTable(const std::vector<std::pair<std::string, std::string>>& rows) {
+  void Sql(const std::string& statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << statement;
+    sqlite3_close(db);
+  }
+
+  // The table docs(id, title, body, year) with `rows` as (title, body) in GBK; ids from
+  // `firstId`. A new table unless `add`.
+  void MakeTable(const std::vector<std::pair<std::string, std::string>>& rows, bool add = false,
+                 int firstId = 1) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
-                           "drop table if exists docs; create table docs (id integer, title "
-                           "text, body text, year integer); begin;",
+                           add ? "begin;"
+                               : "drop table if exists docs; create table docs (id integer, "
+                                 "title text, body text, year integer); begin;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_stmt* insert = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "insert into docs values (?, ?, ?, ?)", -1, &insert, nullptr),
+    ASSERT_EQ(sqlite3_prepare_v2(db, "insert into docs (id, title, body, year) values (?, ?, ?, ?)",
+                                 -1, &insert, nullptr),
               SQLITE_OK);
     for (size_t i = 0; i < rows.size(); ++i) {
-      sqlite3_bind_int(insert, 1, static_cast<int>(i + 1));
+      sqlite3_bind_int(insert, 1, static_cast<int>(i) + firstId);
       sqlite3_bind_text(insert, 2, rows[i].first.data(), static_cast<int>(rows[i].first.size()),
                         SQLITE_TRANSIENT);
       if (i % 17 == 5) {
@@ -107,11 +121,40 @@ class BoundedBuildTest : public ::testing::Test {
     sqlite3_finalize(insert);
     ASSERT_EQ(sqlite3_exec(db, "commit;", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
+    if (!add) {
+      ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
+      WriteConfig(false);
+    }
+  }
+
+  void WriteConfig(bool append, const std::string& sortField = "id") {
     ASSERT_TRUE(WriteTextFile(Path("db.xml"), "<DBConnectString>sqlite:" + Path("docs.db") +
                                                   "</DBConnectString><Table>docs</Table>"
-                                                  "<SortField>id</SortField>"
-                                                  "<SourceEncoding>GBK</SourceEncoding>"));
+                                                  "<SortField>" +
+                                                  sortField +
+                                                  "</SortField>"
+                                                  "<SourceEncoding>GBK</SourceEncoding>"
+                                                  "<Append>" +
+                                                  (append ? "1" : "0") + "</Append>"));
+  }
+
+  // `count` generated rows with ids from `firstId`, added to the table.
+  void AddRows(int firstId, int count) {
+    std::mt19937 random(static_cast<unsigned>(firstId));
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (int i = 0; i < count; ++i) {
+      rows.emplace_back(MakeText(&random, 4), MakeText(&random, 10 + static_cast<int>(i % 40)));
+    }
+    MakeTable(rows, true, firstId);
+  }
+
+  // The data files of a full rebuild of the table now, under the names of "out".
+  std::map<std::string, std::string> FullRebuild() {
+    WriteConfig(false);
+    EXPECT_EQ(Run(Options(0), nullptr, "ref"), kExitSuccess);
+    std::map<std::string, std::string> files;
+    for (const auto& file : DataSet("ref")) files["out" + file.first.substr(3)] = file.second;
+    return files;
   }
 
   void MakeGeneratedTable(int rows) {
@@ -370,7 +413,7 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
       EXPECT_NE(output.find(std::string(limit.line) + "\n"), std::string::npos) << output;
       EXPECT_EQ(output.find("Save "), std::string::npos) << limit.line;
       EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
-      EXPECT_EQ(DataSet(), committed);
+      EXPECT_TRUE(DataSet() == committed);
       EXPECT_EQ(CountSpillFiles(), 0);
     }
   }
@@ -405,7 +448,123 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
   EXPECT_EQ(Run(posting, nullptr, "out", &output), kExitFormatLimit);
   EXPECT_NE(output.find("would take the postings of index "), std::string::npos) << output;
   EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
-  EXPECT_EQ(DataSet(), committed);
+  EXPECT_TRUE(DataSet() == committed);
+}
+
+TEST_F(BoundedBuildTest, AppendingRunsGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(400);
+  ASSERT_EQ(Run(Options(0)), kExitSuccess);
+  EXPECT_NE(ReadBinaryFile(Path("out.manifest")).find("\nlast-key i 400\n"), std::string::npos);
+  int nextId = 401;
+  // Each step adds rows (none in one) and appends, at several bounds and thread counts.
+  struct {
+    int rows;
+    int64_t bound;
+    int threads;
+  } const steps[] = {{30, 0, 1}, {0, 0, 1}, {250, 4 << 10, 1}, {1, 0, 3}, {300, 16 << 10, 3}};
+  for (const auto& step : steps) {
+    if (step.rows > 0) AddRows(nextId, step.rows);
+    nextId += step.rows;
+    const std::map<std::string, std::string> expected = FullRebuild();
+    WriteConfig(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(step.bound, step.threads), nullptr, "out", &output), kExitSuccess);
+    EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+    // Only the new rows were read.
+    EXPECT_NE(output.find("select * from docs where id > " +
+                          std::to_string(nextId - step.rows - 1) + " order by id"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(DataSet() == expected) << step.rows;
+    EXPECT_NE(ReadBinaryFile(Path("out.manifest"))
+                  .find("\nlast-key i " + std::to_string(nextId - 1) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(CountSpillFiles(), 0);
+  }
+}
+
+TEST_F(BoundedBuildTest, AppendingRunsOverATextKeyGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(200);
+  Sql("alter table docs add column code text; update docs set code = printf('k%05d', id);");
+  WriteConfig(false, "code");
+  ASSERT_EQ(Run(Options(0)), kExitSuccess);
+  AddRows(201, 50);
+  Sql("update docs set code = printf('k%05d', id) where code is null;");
+  WriteConfig(false, "code");
+  ASSERT_EQ(Run(Options(0), nullptr, "ref"), kExitSuccess);
+  std::map<std::string, std::string> expected;
+  for (const auto& file : DataSet("ref")) expected["out" + file.first.substr(3)] = file.second;
+  WriteConfig(true, "code");
+  std::string output;
+  ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), kExitSuccess);
+  EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+  EXPECT_NE(output.find("where code > 'k00200' order by code"), std::string::npos) << output;
+  EXPECT_TRUE(DataSet() == expected);
+}
+
+TEST_F(BoundedBuildTest, AppendFallsBackToAFullBuildWhenTheTableDidNotOnlyGrowAtItsEnd) {
+  struct {
+    const char* what;
+    const char* change;  // SQL run on the table after the first build
+    const char* reason;  // part of the line that says why
+  } const cases[] = {
+      {"row deleted", "delete from docs where id = 17;", "rows were changed or deleted"},
+      {"row inserted before the end", "insert into docs values (0, 'x', '中国', 2000);",
+       "rows were changed or deleted"},
+      {"key repeated at the end",
+       "insert into docs values (301, 'a', '北京', 2000); "
+       "insert into docs values (301, 'b', '大学', 2000);",
+       "is not strictly increasing (301 after 301)"},
+      {"NULL key at the end", "insert into docs values (NULL, 'a', '北京', 2000);",
+       "rows were changed or deleted"},
+  };
+  for (const auto& c : cases) {
+    MakeGeneratedTable(300);
+    for (const char* name : {"out.manifest", "out.dataline"}) std::remove(Path(name).c_str());
+    ASSERT_EQ(Run(Options(0)), kExitSuccess) << c.what;
+    AddRows(302, 20);
+    Sql(c.change);
+    const std::map<std::string, std::string> expected = FullRebuild();
+    WriteConfig(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(4 << 10, 2), nullptr, "out", &output), kExitSuccess) << c.what;
+    EXPECT_NE(output.find("Append: "), std::string::npos) << c.what << "\n" << output;
+    EXPECT_NE(output.find(c.reason), std::string::npos) << c.what << "\n" << output;
+    EXPECT_NE(output.find("building in full\n"), std::string::npos) << c.what;
+    EXPECT_TRUE(DataSet() == expected) << c.what;
+    EXPECT_EQ(CountSpillFiles(), 0) << c.what;
+  }
+  // A NULL key in the full build: nothing is recorded to append from.
+  std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  EXPECT_EQ(manifest.find("last-key"), std::string::npos) << manifest;
+}
+
+TEST_F(BoundedBuildTest, AppendNeedsACommittedSetBuiltFromTheSameInputs) {
+  MakeGeneratedTable(100);
+  WriteConfig(true);
+  std::string output;
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), kExitSuccess);
+  EXPECT_NE(output.find("Append: there is no committed data set; building in full\n"),
+            std::string::npos)
+      << output;
+  // Another schema: the stored columns change, so the committed records cannot be kept.
+  std::string schema = kSchema;
+  schema.replace(schema.find("4 year year I 0 1 1 0"), 21, "4 year year I 0 1 0 0");
+  ASSERT_TRUE(WriteTextFile(Path("schema.txt"), schema));
+  AddRows(101, 5);
+  const std::map<std::string, std::string> expected = FullRebuild();
+  WriteConfig(true);
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), kExitSuccess);
+  EXPECT_NE(output.find("Append: the schema is not the one the committed data set was built "
+                        "with; building in full\n"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(DataSet() == expected);
+  // A sort field that is not one column.
+  WriteConfig(true, "id desc");
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), kExitSuccess);
+  EXPECT_NE(output.find("Append: the sort field \"id desc\" is not one column"), std::string::npos)
+      << output;
 }
 
 }  // namespace
