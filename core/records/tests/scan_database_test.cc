@@ -188,6 +188,37 @@ TEST_F(ScanDatabaseTest, NoConnectionInstance) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Create Instance failed!");
 }
 
+TEST(SortKeyTest, KeysCompareAsTheirValuesAndQuoteAsSqlLiterals) {
+  CDbValue number;
+  number.kind = CDbValue::kInt32;
+  number.integer = -42;
+  EXPECT_EQ(EncodeSortKey(number), "i -42");
+  EXPECT_EQ(SortKeyLiteral("i -42"), "-42");
+  CDbValue text;
+  text.kind = CDbValue::kText;
+  text.text = "it's";
+  EXPECT_EQ(EncodeSortKey(text), "t 69742773");
+  EXPECT_EQ(SortKeyLiteral("t 69742773"), "'it''s'");  // a quote is doubled
+  EXPECT_EQ(EncodeSortKey(CDbValue()), "");            // NULL has no key
+  CDbValue real;
+  real.kind = CDbValue::kDouble;
+  real.real = 1.5;
+  EXPECT_EQ(EncodeSortKey(real), "");
+  struct {
+    const char* a;
+    const char* b;
+    bool less;
+  } const cases[] = {
+      {"i 9", "i 10", true},  // numbers numerically, not as texts
+      {"i 10", "i 9", false},    {"i -3", "i 2", true},
+      {"i 5", "i 5", false},     {"t 61", "t 6161", true},  // a prefix first
+      {"t 7a", "t 6161", false}, {"t 61ff", "t 62", true},  // bytes compared unsigned
+      {"t 80", "t 7f", false},   {"i 1", "t 61", false},    // different kinds never compare
+      {"t 61", "i 1", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SortKeyLess(c.a, c.b), c.less) << c.a << " < " << c.b;
+}
+
 class DBConfigTest : public ::testing::Test {
  protected:
   CScratchDirectory m_dir;
