@@ -229,14 +229,16 @@ bool CIndexer::Save(const char* path) {
   return true;
 }
 
-bool CIndexer::Load(const char* path) {
+bool CIndexer::Load(const char* path) { return LoadMapped(path, true); }
+
+bool CIndexer::LoadMapped(const char* path, bool faultIn) {
   auto refuse = [path]() {
     std::printf("Error Open %s\n", path);
     return false;
   };
   // The file is mapped, not copied: the tables are read in place from the page cache.
   auto mapped = std::make_unique<CMappedFile>();
-  if (!mapped->Map(path)) return refuse();
+  if (!mapped->Map(path, faultIn)) return refuse();
   const int64_t size = static_cast<int64_t>(mapped->size());
   int32_t idCount = 0;
   int32_t postCount = 0;

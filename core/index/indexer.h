@@ -158,6 +158,7 @@ class CIndexer {
  private:
   void ReleaseBuildStorage();
   bool WriteFile(const char* path) const;
+  bool LoadMapped(const char* path, bool faultIn);
   bool SaveMerged(const char* path);
   // Counts and scatters the log into a term table and a posting array (each term's slice
   // sorted); returns the number of postings. The log is left as it is.

@@ -278,7 +278,8 @@ bool CIndexer::SaveMerged(const char* path) {
                  MergeRuns(0, m_runs.size(), file.get(), false, !m_basePath.empty()) &&
                  file.Finish() && file.Commit();
   if (!written) return fail();
-  // The index answers from the file it wrote, as a loaded one does.
+  // The index answers from the file it wrote, as a loaded one does; its pages are read only
+  // if it is searched, so that the bound on memory holds through the save.
   ReleaseBuildStorage();
-  return Load(path);
+  return LoadMapped(path, false);
 }
