@@ -96,6 +96,9 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("Execute %s Success!\n", scanStatement.c_str());
 
   auto start = std::chrono::steady_clock::now();
+  // A store that continues a committed data set starts with its records: the summary counts
+  // the rows this scan read.
+  const int recordsBefore = store->GetRecordCount();
   tROW_WALK walk;
   walk.threads = options.threads;
   // A count of other rows than those read says nothing about the time left.
@@ -109,7 +112,7 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
     return false;
   }
   auto elapsed = std::chrono::steady_clock::now() - start;
-  PrintSummary(store->GetRecordCount(),
+  PrintSummary(store->GetRecordCount() - recordsBefore,
                std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
   rows.reset();
   connection->Close();

@@ -42,8 +42,14 @@ std::string Duration(double seconds) {
 // Called once per appended record, in order.
 class CProgress {
  public:
-  CProgress(int expectedTotal, bool terminal)
-      : m_total(expectedTotal), m_terminal(terminal), m_start(Clock::now()), m_last(m_start) {}
+  // `first`: the store's records before the walk (a continued data set's); the rate and
+  // the remaining time count only the rows of this walk.
+  CProgress(int expectedTotal, bool terminal, int first)
+      : m_total(expectedTotal),
+        m_terminal(terminal),
+        m_first(first),
+        m_start(Clock::now()),
+        m_last(m_start) {}
 
   ~CProgress() {
     if (m_terminal && m_printedInPlace) {
@@ -53,7 +59,7 @@ class CProgress {
   }
 
   void Record(int records) {
-    m_records = records;
+    m_records = records - m_first;
     if (records % 100 != 0) return;
     if (!m_terminal) std::printf("已完成%d条结果!\n", records);
     Clock::time_point now = Clock::now();
@@ -74,7 +80,7 @@ class CProgress {
       remaining = "，预计剩余" + Duration((m_total - m_records) / rate);
     }
     if (m_terminal) {
-      std::printf("\r已完成%d条结果，%.0f条/秒%s   ", m_records, rate, remaining.c_str());
+      std::printf("\r已完成%d条结果，%.0f条/秒%s   ", m_records + m_first, rate, remaining.c_str());
       m_printedInPlace = true;
     } else {
       std::printf("速度%.0f条/秒%s\n", rate, remaining.c_str());
@@ -84,6 +90,7 @@ class CProgress {
 
   int m_total;
   bool m_terminal;
+  int m_first;
   Clock::time_point m_start;
   Clock::time_point m_last;
   int m_records = 0;
@@ -284,7 +291,7 @@ class CPipeline {
 
 bool WalkRows(CDataLineIndex* store, CDbRecordSet* rows, const tROW_WALK& walk,
               std::string* error) {
-  CProgress progress(walk.expectedTotal, walk.terminal);
+  CProgress progress(walk.expectedTotal, walk.terminal, store->GetRecordCount());
   CSortKeyTracker keys(walk.sortKeys);
   if (walk.threads <= 1) return WalkOnOneThread(store, rows, &progress, &keys, error);
   CPipeline pipeline(store, &progress, &keys, walk.threads);
