@@ -1,6 +1,7 @@
 // Mode 4: imports the schema, loads the trie and the word list, scans the configured table
-// into a new data-line store and saves the data set under the result base name. Every
-// failure prints its line and ends the mode; the exit code stays 0 whatever happens.
+// into a new data-line store (or, appending, continues the committed one with the rows after
+// its last sort key) and saves the data set under the result base name as a new generation.
+// Every failure prints its line and ends the mode with the exit status of exit_status.h.
 #include "indexer/index_mode.h"
 
 #include <unistd.h>
