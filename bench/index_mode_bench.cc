@@ -1,9 +1,11 @@
 // Speed of indexer mode 4 on a real table.
 //
-//   index_mode_bench run    DBCONFIG BASE SCHEMA TRIE WORDLIST
-//       mode 4 end to end (RunIndexMode, console output discarded); prints the wall time,
-//       records/s, MB/s of field text, the bytes of the data set written and the peak
-//       resident memory of the process.
+//   index_mode_bench run    DBCONFIG BASE SCHEMA TRIE WORDLIST [THREADS [MEMORY_MB]]
+//       mode 4 end to end (console output discarded); prints the wall time, records/s, MB/s
+//       of field text, the bytes of the data set written and the peak resident memory of the
+//       process. THREADS and MEMORY_MB replace the configuration's IndexThreads and
+//       IndexMemoryMB (MEMORY_MB 0: no bound; "-" keeps the configuration's). The peak is
+//       taken before the written set is read back for the figures.
 //   index_mode_bench phases DBCONFIG BASE SCHEMA TRIE WORDLIST
 //       the same work split into passes over the table, each timed on its own: database
 //       fetch (rows and raw column bytes), conversion to GBK text, cleaning (trim, markup,
@@ -19,6 +21,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -35,6 +38,7 @@
 #include "core/text/text_clean.h"
 #include "core/text/word_list.h"
 #include "core/util/file_util.h"
+#include "indexer/index_mode.h"
 #include "indexer/modes.h"
 
 namespace {
@@ -108,15 +112,20 @@ std::vector<int> ReadFields(const CFieldInfo& schema) {
   return fields;
 }
 
-int RunEndToEnd(const CArguments& arguments) {
+int RunEndToEnd(const CArguments& arguments, const CIndexModeOptions& options) {
   CFieldInfo schema;
   if (!schema.ImportText(arguments.schemaText)) return 1;
   Clock::time_point start = Clock::now();
   double cpuStart = CpuSeconds();
+  int status = 0;
   {
     CQuietStdout quiet;
-    RunIndexMode(arguments.config, arguments.base, arguments.schemaText, arguments.trie,
-                 arguments.wordList);
+    status = RunIndexModeWith(arguments.config, arguments.base, arguments.schemaText,
+                              arguments.trie, arguments.wordList, options);
+  }
+  if (status != 0) {
+    std::printf("mode 4 failed with exit status %d\n", status);
+    return 1;
   }
   double seconds = SecondsSince(start);
   double cpu = CpuSeconds() - cpuStart;
@@ -288,10 +297,19 @@ int RunPhases(const CArguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7 || (std::strcmp(argv[1], "run") != 0 && std::strcmp(argv[1], "phases") != 0)) {
-    std::fprintf(stderr, "usage: %s run|phases DBCONFIG BASE SCHEMA TRIE WORDLIST\n", argv[0]);
+  const bool run = argc >= 2 && std::strcmp(argv[1], "run") == 0;
+  if (argc < 7 || argc > (run ? 9 : 7) || (!run && std::strcmp(argv[1], "phases") != 0)) {
+    std::fprintf(stderr,
+                 "usage: %s run|phases DBCONFIG BASE SCHEMA TRIE WORDLIST [THREADS [MEMORY_MB]]\n",
+                 argv[0]);
     return 2;
   }
   CArguments arguments{argv[2], argv[3], argv[4], argv[5], argv[6]};
-  return std::strcmp(argv[1], "run") == 0 ? RunEndToEnd(arguments) : RunPhases(arguments);
+  if (!run) return RunPhases(arguments);
+  CIndexModeOptions options;
+  if (argc > 7 && std::strcmp(argv[7], "-") != 0) options.threads = std::atoi(argv[7]);
+  if (argc > 8 && std::strcmp(argv[8], "-") != 0) {
+    options.memoryBytes = static_cast<int64_t>(std::atoll(argv[8])) << 20;
+  }
+  return RunEndToEnd(arguments, options);
 }

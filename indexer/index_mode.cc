@@ -1,12 +1,16 @@
 // Mode 4: imports the schema, loads the trie and the word list, scans the configured table
-// into a new data-line store and saves the data set under the result base name as a new
-// generation. Every failure prints its line and ends the mode with its exit status; a scan
-// that fails saves nothing, so the committed generation stays as it was.
+// into a new data-line store (or, appending, continues the committed one with the rows after
+// its last sort key) and saves the data set under the result base name as a new generation.
+// Every failure prints its line and ends the mode with the exit status of exit_status.h; a
+// scan that fails saves nothing, so the committed generation stays as it was.
 #include "indexer/index_mode.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
@@ -29,6 +33,45 @@ void PrintParameters(const char* dbConfig, const char* resultBase, const char* s
   std::printf("字段信息文件名：%s\n", schemaText);
   std::printf("词典文件名：%s\n", trieFile);
   std::printf("词表文件名：%s\n", wordListFile);
+}
+
+// A sort field that names one column (letters, digits, underscores): only then can the run
+// follow its values and an appending run ask for the rows after the last one.
+bool IsPlainColumn(const char* sortField) {
+  if (*sortField == '\0' || (*sortField >= '0' && *sortField <= '9')) return false;
+  for (const char* c = sortField; *c != '\0'; ++c) {
+    if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+          *c == '_')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether an appending run can continue the committed data set; otherwise why not.
+bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char* resultBase,
+               const char* schemaText, const char* trieFile, const char* wordListFile,
+               std::string* why) {
+  const CManifest* previous = writer.previous();
+  if (previous == nullptr) {
+    *why = "there is no committed data set";
+    return false;
+  }
+  if (!IsPlainColumn(config.GetSortField())) {
+    *why = std::string("the sort field \"") + config.GetSortField() + "\" is not one column";
+    return false;
+  }
+  if (previous->lastKey.empty()) {
+    *why = "the committed data set does not record its last sort key";
+    return false;
+  }
+  if (!writer.SameInputsAsPrevious(why)) return false;
+  tDATA_SET_CHECK check;
+  if (!CheckDataSet(resultBase, std::string(schemaText) + ".dat", trieFile, wordListFile, &check)) {
+    *why = check.message;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -77,24 +120,102 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kBadInput;
   }
-  auto store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
   CDBConfig config;
   if (!config.Load(dbConfig)) {
     std::printf("Load\t%s failed!\n", dbConfig);
     return exit_status::kBadInput;
   }
+  const int64_t memoryBytes =
+      options.memoryBytes >= 0 ? options.memoryBytes : int64_t{config.GetIndexMemoryMB()} << 20;
+  CScanOptions scan = options.scan;
+  scan.threads = options.threads > 0 ? options.threads : config.GetIndexThreads();
+  if (scan.threads <= 0) scan.threads = static_cast<int>(std::thread::hardware_concurrency());
+  if (scan.threads <= 0) scan.threads = 1;
+  scan.terminalProgress = isatty(STDOUT_FILENO) == 1;
 
-  std::printf("数据库扫描开始！\n");
-  {
-    std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
+  std::string why;
+  bool append = config.GetAppend() &&
+                CanAppend(writer, config, resultBase, schemaText, trieFile, wordListFile, &why);
+  if (config.GetAppend() && !append) std::printf("Append: %s; building in full\n", why.c_str());
+  std::unique_ptr<CDataLineIndex> store;
+  tSORT_KEYS keys;
+  for (;;) {
+    store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
+    // Spilled runs and sections sit beside the pending generation and carry its suffix, so
+    // that the next run removes what a crashed one left (data_set_commit.h).
+    store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
+                          options.faultHook);
+    store->SetFormatLimits(options.limits);
+    const CManifest* previous = writer.previous();
+    if (append && !store->StartFrom(resultBase, &error)) {
+      std::printf("Append: %s; building in full\n", error.c_str());
+      append = false;
+      continue;
+    }
+    keys = tSORT_KEYS();
+    keys.column = IsPlainColumn(config.GetSortField()) ? config.GetSortField() : "";
+    int counted = -1;
+    scan.count = &counted;
+    scan.sortKeys = &keys;
+    scan.countCondition.clear();
+    scan.scanCondition.clear();
+    if (append) {
+      // The rows up to the last indexed key must be exactly the committed records, and the
+      // rows after it are read in strictly increasing order; otherwise the table changed
+      // elsewhere than at its end.
+      const std::string literal = SortKeyLiteral(previous->lastKey);
+      // NULL keys are counted too: they are read by no "above the key" condition.
+      scan.countCondition = keys.column + " <= " + literal + " or " + keys.column + " is null";
+      scan.scanCondition = keys.column + " > " + literal;
+      keys.before = previous->lastKey;
+      keys.stopWhenNotIncreasing = true;
+    }
+    std::printf("数据库扫描开始！\n");
+    bool scanned = false;
+    {
+      std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
+      scanned = ScanDatabase(store.get(), config, connection.get(), scan);
+    }
+    // A build that cannot be whole commits nothing: a record past a limit of the formats, or
+    // records that could not be written to disk.
+    if (!store->GetLimitMessage().empty()) {
+      std::printf("%s\n", store->GetLimitMessage().c_str());
+      return exit_status::kFormatLimit;
+    }
+    if (store->HasSpillFailed()) {
+      std::printf("Error Write %s: the records of the build could not be written to disk\n",
+                  resultBase);
+      std::printf("Save %s failed!\n", resultBase);
+      return exit_status::kOutput;
+    }
+    if (append && !keys.increasing) {
+      std::printf("Append: %s; building in full\n", keys.reason.c_str());
+      append = false;
+      continue;
+    }
     // A scan that failed holds only some of the rows, or none: saving them would replace a
     // good data set with a partial one that every server would then serve. Nothing is saved;
     // the writer removes what this run left pending, and the committed generation stays.
-    if (!ScanDatabase(store.get(), config, connection.get(), options.scan)) {
+    if (!scanned) {
       std::printf("Database scan failed, %s not saved!\n", resultBase);
       return exit_status::kDatabase;
     }
+    if (append && counted != previous->recordCount) {
+      std::printf(
+          "Append: the table holds %d rows up to the last indexed key, the data set %d "
+          "records (rows were changed or deleted); building in full\n",
+          counted, previous->recordCount);
+      append = false;
+      continue;
+    }
+    break;
   }
+  // The key an appending run continues from: the last one read, or the committed one when
+  // no row was added.
+  std::string lastKey = keys.increasing ? keys.last : std::string();
+  if (append && lastKey.empty()) lastKey = writer.previous()->lastKey;
+  writer.SetLastKey(lastKey);
+
   if (options.faultHook) options.faultHook("save");
   if (!store->Save(resultBase, writer.PendingSuffix())) {
     std::printf("Save %s failed!\n", resultBase);

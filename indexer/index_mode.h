@@ -3,13 +3,23 @@
 // defaults.
 #pragma once
 
+#include <cstdint>
+
+#include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
 #include "core/records/scan_database.h"
 
 struct CIndexModeOptions {
   CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened
-  // Called at each step of saving and committing the data set (tests stop the run there).
+  // Called at each step of saving and committing the data set, and of spilling and merging
+  // in a bounded build (tests stop the run there).
   CDataSetWriter::FaultHook faultHook;
+  // The memory bound in bytes instead of the configuration's IndexMemoryMB (-1: take the
+  // configuration's; 0: no bound). Tests force hundreds of runs with small tables.
+  int64_t memoryBytes = -1;
+  tFORMAT_LIMITS limits;
+  // Threads instead of the configuration's IndexThreads (0: take the configuration's).
+  int threads = 0;  // the limits of the file formats; tests lower them
 };
 
 // Returns the exit status (indexer/exit_status.h).

@@ -14,8 +14,7 @@ int RunWordListMode(const char* wordListText, const char* wordListFile, const ch
 int RunSchemaMode(const char* schemaText, const char* schemaBinary, const char* reviewText);
 
 // Mode 4: scan the configured table into the data set <resultBase>.dataline/.index_<k>.
-// 0 when a new generation was committed; otherwise 1 (an input), 2 (the database) or 3 (the
-// output), and the committed generation is left as it was.
+// Returns the exit status (indexer/exit_status.h).
 int RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
                  const char* trieFile, const char* wordListFile);
 

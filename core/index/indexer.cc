@@ -11,6 +11,7 @@
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
 #include "core/util/mapped_file.h"
+#include "core/util/spill_file.h"
 
 static_assert(sizeof(tINDEX_STRUCTURE) == 8 && std::is_standard_layout<tINDEX_STRUCTURE>::value,
               "a posting is two int32 in file order");
@@ -87,7 +88,7 @@ bool CIndexer::AddTerms(const int32_t* ids, int count, int record, int fieldTag)
   for (int ordinal = 0; ordinal < count; ++ordinal) {
     kept += static_cast<uint32_t>(ids[ordinal]) < static_cast<uint32_t>(m_IDCount);
   }
-  if (int64_t{m_nPostCount} + kept > INT32_MAX) return false;  // the file counts are int32
+  if (int64_t{m_nPostCount} + kept > m_postingLimit) return false;  // the file counts are int32
   // The log stays in (record, position word) order while every text starts after the last
   // one ended; then every term's postings arrive sorted and Finalize need not check them.
   if (record < m_lastRecord || (record == m_lastRecord && base < m_lastPositionWord)) {
@@ -108,6 +109,10 @@ void CIndexer::ReleaseBuildStorage() {
   m_lastRecord = -1;
   m_mayBeUnsorted = false;
   std::vector<int32_t>().swap(m_ids);
+  m_runs.clear();  // removes the run files
+  std::vector<int32_t>().swap(m_runTotals);
+  m_basePath.clear();
+  std::vector<tTermEntry>().swap(m_baseTable);
 }
 
 namespace {
@@ -133,8 +138,8 @@ class CLogReader {
 
 }  // namespace
 
-bool CIndexer::Finalize() {
-  if (m_readOnly) return false;
+int32_t CIndexer::FlattenLog(LargeArray<tTermEntry>* termsOut,
+                             LargeArray<tINDEX_STRUCTURE>* postingsOut) const {
   // Pass 1: count each term's postings; the slots' first is the sum of all lower counts.
   LargeArray<tTermEntry> terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
   for (int32_t term = 0; term < m_IDCount; ++term) terms[term] = {0, 0};
@@ -180,6 +185,16 @@ bool CIndexer::Finalize() {
       if (!std::is_sorted(begin, end, PostingLess)) std::sort(begin, end, PostingLess);
     }
   }
+  *termsOut = std::move(terms);
+  *postingsOut = std::move(postings);
+  return sum;
+}
+
+bool CIndexer::Finalize() {
+  if (m_readOnly) return false;
+  LargeArray<tTermEntry> terms;
+  LargeArray<tINDEX_STRUCTURE> postings;
+  int32_t sum = FlattenLog(&terms, &postings);
   ReleaseBuildStorage();
   m_terms = std::move(terms);
   m_postings = std::move(postings);
@@ -193,6 +208,7 @@ bool CIndexer::Finalize() {
 // --- files ---------------------------------------------------------------------------------
 
 bool CIndexer::Save(const char* path) {
+  if (!m_readOnly && (!m_runs.empty() || !m_basePath.empty())) return SaveMerged(path);
   CPendingFile file(path);
   if (!file.Open()) {
     std::printf("Error Write %s\n", path);
@@ -213,14 +229,16 @@ bool CIndexer::Save(const char* path) {
   return true;
 }
 
-bool CIndexer::Load(const char* path) {
+bool CIndexer::Load(const char* path) { return LoadMapped(path, true); }
+
+bool CIndexer::LoadMapped(const char* path, bool faultIn) {
   auto refuse = [path]() {
     std::printf("Error Open %s\n", path);
     return false;
   };
   // The file is mapped, not copied: the tables are read in place from the page cache.
   auto mapped = std::make_unique<CMappedFile>();
-  if (!mapped->Map(path)) return refuse();
+  if (!mapped->Map(path, faultIn)) return refuse();
   const int64_t size = static_cast<int64_t>(mapped->size());
   int32_t idCount = 0;
   int32_t postCount = 0;

@@ -15,19 +15,29 @@
 // it arrived out of order (records added out of order, or a field of 256 or more terms in
 // the all-fields index).
 //
+// Bounded build: with a run prefix set (SetRunPrefix), SpillRun writes the postings logged so
+// far to a sorted run file "<prefix>.run<n>" and frees them; Save then merges the runs, in
+// the order they were spilled, into exactly the file an in-memory build writes (a term's
+// postings come run by run, so runs must hold ascending records: spill between records).
+// A run is a sequence of (term id, count, count postings) in ascending term id, int32
+// little-endian. Run files are removed when the index is saved or destroyed.
+//
 // Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
 // single-threaded. A read-only index is never written by Lookup, which keeps its
 // segmentation scratch per thread, so any number of threads may call Lookup at once.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/util/large_block.h"
 
 class CMappedFile;
 class CPDAT;
+class CSpillFile;
 
 // One posting, and one entry of a query's result list. record -1 marks an eliminated entry.
 struct tINDEX_STRUCTURE {
@@ -77,15 +87,43 @@ class CIndexer {
   // `ids` with count > 0 too).
   bool AddTerms(const int32_t* ids, int count, int record, int fieldTag);
 
+  // The most postings the index may hold (the file's counts are int32). AddTerms refuses a
+  // text that would pass it. Tests lower it to reach the limit with small tables.
+  void SetPostingLimit(int64_t limit) { m_postingLimit = limit; }
+  int64_t GetPostingLimit() const { return m_postingLimit; }
+
+  // Bounded build: where SpillRun writes its runs ("<prefix>.run<n>"), and a hook called with
+  // "run" before each run is written and with "merge" before the runs are merged (tests stop
+  // the process there).
+  void SetRunPrefix(const std::string& prefix) { m_runPrefix = prefix; }
+  void SetFaultHook(std::function<void(const char*)> hook) { m_hook = std::move(hook); }
+
+  // Memory the building index holds for its postings, counted with what turning them into
+  // the file's tables takes on top (the log, plus the sorted postings made from it).
+  int64_t GetBuildBytes() const;
+
+  // Writes the postings logged since the last run as the next sorted run and frees them.
+  // Nothing logged: true, no file. False with the reason in *error when the run cannot be
+  // written (full disk included) or no run prefix is set; the index is then unusable.
+  bool SpillRun(std::string* error);
+  int GetRunCount() const { return static_cast<int>(m_runs.size()); }
+
+  // Continues a committed index (an appending run): the postings of the index file at
+  // `path`, written by Save for the same trie, come first in every term, before the runs and
+  // the postings added afterwards, which must all be of records above `lastRecord`. Save then
+  // merges them all (the file is read at the save, so it must stay in place until then).
+  // False with *error when the file cannot be read or does not fit this index.
+  bool StartFromFile(const std::string& path, int32_t lastRecord, std::string* error);
+
   // Flattens the build lists into the term table and the posting array (releasing the
   // build storage) and makes the index read-only. False, nothing changed, when read-only.
   bool Finalize();
 
-  // Finalizes (when building) and writes the index file. The file is written beside `path`
-  // and renamed into place, so a failed save never leaves a truncated file under the real
-  // name. Cannot create it: prints "Error Write %s\n", logs "Error open Indexer result file"
-  // and returns false with the build lists intact. A failed write prints "Error Write %s\n"
-  // and returns false.
+  // Finalizes (when building; with runs, merges them instead) and writes the index file. The file
+  // is written beside `path` and renamed into place, so a failed save never leaves a truncated file
+  // under the real name. Cannot create it: prints "Error Write %s\n", logs "Error open Indexer
+  // result file" and returns false with the build lists intact. A failed write prints "Error Write
+  // %s\n" and returns false.
   bool Save(const char* path);
 
   // Replaces the index by the file's content and makes it read-only. A file that cannot be
@@ -120,6 +158,15 @@ class CIndexer {
  private:
   void ReleaseBuildStorage();
   bool WriteFile(const char* path) const;
+  bool LoadMapped(const char* path, bool faultIn);
+  bool SaveMerged(const char* path);
+  // Counts and scatters the log into a term table and a posting array (each term's slice
+  // sorted); returns the number of postings. The log is left as it is.
+  int32_t FlattenLog(LargeArray<tTermEntry>* terms, LargeArray<tINDEX_STRUCTURE>* postings) const;
+  bool MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders, bool withBase) const;
+  void Step(const char* name) const {
+    if (m_hook) m_hook(name);
+  }
 
   const CPDAT* m_trie;
   bool m_readOnly;
@@ -148,6 +195,20 @@ class CIndexer {
   int64_t m_lastPositionWord = 0;
   bool m_mayBeUnsorted = false;
   void AppendToLog(const int32_t* values, int64_t count);
+
+  int64_t m_postingLimit = INT32_MAX;
+
+  // Bounded build: the runs spilled so far, in order, and every term's postings in them.
+  std::string m_runPrefix;
+  std::vector<std::unique_ptr<CSpillFile>> m_runs;
+  std::vector<int32_t> m_runTotals;  // per term id; empty until the first run
+  int m_runsMade = 0;
+  bool m_runsUnsorted = false;  // some run's records did not all follow the previous run's
+  // A committed index file whose postings precede the runs (StartFromFile).
+  std::string m_basePath;
+  std::vector<tTermEntry> m_baseTable;
+  int64_t m_basePostingsOffset = 0;
+  std::function<void(const char*)> m_hook;
 
   std::vector<int32_t> m_ids;  // AddText's segmentation scratch (building is one thread)
 };

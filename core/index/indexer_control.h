@@ -32,6 +32,8 @@ class CIndexerControl {
 
   // The current index, for tools, tests and benchmarks.
   const CIndexer& GetIndexer() const { return *m_index; }
+  // The same for the builder's settings (posting limit, runs of a bounded build).
+  CIndexer& GetIndexer() { return *m_index; }
 
  private:
   std::unique_ptr<CIndexer> m_index;

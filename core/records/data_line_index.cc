@@ -18,6 +18,7 @@
 #include "core/util/byte_io.h"
 #include "core/util/common.h"
 #include "core/util/daily_log.h"
+#include "core/util/spill_file.h"
 
 namespace {
 
@@ -96,12 +97,167 @@ CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool
     ReservePool(kInitialPoolBytes);
     m_filterValues.reserve(kInitialRecords * static_cast<size_t>(m_filterCount));
   }
-  m_fieldTexts.resize(static_cast<size_t>(std::max(schema.GetFieldCount(), 0)));
   m_keptFile = OpenFile(kReferenceFile, "rb");
   if (!m_keptFile) WriteLog(std::string("Fail to read ") + kReferenceFile);
 }
 
 CDataLineIndex::~CDataLineIndex() = default;
+
+void CDataLineIndex::SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
+                                    std::function<void(const char*)> hook) {
+  m_memoryBound = bytes > 0 ? bytes : 0;
+  m_spillPrefix = spillPrefix;
+  m_hook = std::move(hook);
+  for (int k = 0; k < m_indexCount; ++k) {
+    CIndexer& index = m_controls[static_cast<size_t>(k)]->GetIndexer();
+    index.SetRunPrefix(spillPrefix + ".index_" + std::to_string(k));
+    index.SetFaultHook(m_hook);
+  }
+}
+
+void CDataLineIndex::SetFormatLimits(const tFORMAT_LIMITS& limits) {
+  m_limits = limits;
+  for (auto& control : m_controls) control->GetIndexer().SetPostingLimit(limits.postingsPerIndex);
+}
+
+int64_t CDataLineIndex::GetBuildBytes() const {
+  int64_t bytes =
+      static_cast<int64_t>((m_recordBase.size() + m_cells.size() + m_filterValues.size()) *
+                           sizeof(int32_t)) +
+      static_cast<int64_t>(m_poolLength - m_poolSpilled);
+  for (const auto& control : m_controls) bytes += control->GetIndexer().GetBuildBytes();
+  return bytes;
+}
+
+bool CDataLineIndex::Spill(std::string* error) {
+  if (m_spillFailed) {
+    *error = "an earlier spill failed";
+    return false;
+  }
+  if (m_spillPrefix.empty()) {
+    *error = "no place for the spilled records";
+    return false;
+  }
+  if (m_hook) m_hook("spill");
+  m_spillFailed = true;  // until everything below succeeded
+  if (!m_cellsFile && !CreateSectionFiles(error)) return false;
+  const size_t heldPool = m_poolLength - m_poolSpilled;
+  struct {
+    CSpillFile* file;
+    const void* data;
+    size_t size;
+  } const sections[] = {
+      {m_cellsFile.get(), m_cells.data(), m_cells.size() * sizeof(int32_t)},
+      {m_poolFile.get(), m_pool.data(), heldPool},
+      {m_filterFile.get(), m_filterValues.data(), m_filterValues.size() * sizeof(int32_t)},
+  };
+  for (const auto& section : sections) {
+    if (!section.file->Write(section.data, section.size) || !section.file->Flush()) {
+      *error = "cannot write " + section.file->path();
+      return false;
+    }
+  }
+  for (auto& control : m_controls) {
+    if (!control->GetIndexer().SpillRun(error)) return false;
+  }
+  m_recordsSpilled = m_recordCount;
+  m_poolSpilled = m_poolLength;
+  m_recordBase.clear();
+  m_cells.clear();
+  m_filterValues.clear();
+  m_spillFailed = false;
+  ++m_spillCount;
+  if (m_hook) m_hook("spilled");
+  return true;
+}
+
+bool CDataLineIndex::CreateSectionFiles(std::string* error) {
+  m_cellsFile = std::make_unique<CSpillFile>(m_spillPrefix + ".cells");
+  m_poolFile = std::make_unique<CSpillFile>(m_spillPrefix + ".pool");
+  m_filterFile = std::make_unique<CSpillFile>(m_spillPrefix + ".filters");
+  for (CSpillFile* file : {m_cellsFile.get(), m_poolFile.get(), m_filterFile.get()}) {
+    if (!file->Create()) {
+      *error = "cannot create " + file->path();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CDataLineIndex::StartFrom(const std::string& base, std::string* error) {
+  const std::string path = base + ".dataline";
+  if (m_recordCount != 0 || m_spillPrefix.empty()) {
+    *error = "the store has records already";
+    return false;
+  }
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) {
+    *error = path + " cannot be opened";
+    return false;
+  }
+  // R, R record bases, 8RS bytes of cells, P, the pool, V = R*Fl, the values: the counts
+  // must account for the file's size exactly.
+  const int64_t size = FileSize(file.get());
+  int32_t records = 0;
+  int32_t poolBytes = 0;
+  int32_t values = 0;
+  bool ok = std::fread(&records, 4, 1, file.get()) == 1 && records >= 0;
+  const int64_t cellsOffset = 4 + 4 * int64_t{records};
+  const int64_t cellsBytes = 8 * int64_t{records} * m_storedCount;
+  ok = ok && fseeko(file.get(), static_cast<off_t>(cellsOffset + cellsBytes), SEEK_SET) == 0 &&
+       std::fread(&poolBytes, 4, 1, file.get()) == 1 && poolBytes >= 0;
+  const int64_t poolOffset = cellsOffset + cellsBytes + 4;
+  ok = ok && fseeko(file.get(), static_cast<off_t>(poolOffset + poolBytes), SEEK_SET) == 0 &&
+       std::fread(&values, 4, 1, file.get()) == 1 &&
+       int64_t{values} == int64_t{records} * m_filterCount &&
+       size == poolOffset + poolBytes + 4 + 4 * int64_t{values};
+  if (!ok) {
+    *error = path + " does not fit the schema";
+    return false;
+  }
+  if (!CreateSectionFiles(error)) return false;
+  for (int k = 0; k < m_indexCount; ++k) {
+    if (!m_controls[static_cast<size_t>(k)]->GetIndexer().StartFromFile(IndexPath(base, k),
+                                                                        records - 1, error)) {
+      return false;
+    }
+  }
+  m_baseDataLine = path;
+  m_baseCells[0] = cellsOffset;
+  m_baseCells[1] = cellsBytes;
+  m_basePool[0] = poolOffset;
+  m_basePool[1] = poolBytes;
+  m_baseFilters[0] = poolOffset + poolBytes + 4;
+  m_baseFilters[1] = 4 * int64_t{values};
+  m_recordCount = records;
+  m_recordsSpilled = records;
+  m_poolLength = static_cast<size_t>(poolBytes);
+  m_poolSpilled = m_poolLength;
+  return true;
+}
+
+bool CDataLineIndex::CheckLimits(int64_t storedBytes) {
+  const int64_t records = int64_t{m_recordCount} + 1;
+  const char* limit = nullptr;
+  int64_t value = 0;
+  if (records > m_limits.records) {
+    limit = "records";
+    value = m_limits.records;
+  } else if (records * m_storedCount > m_limits.cells) {
+    limit = "cells of the data-line file";
+    value = m_limits.cells;
+  } else if (static_cast<int64_t>(m_poolLength) + storedBytes > m_limits.poolBytes) {
+    limit = "bytes of stored text";
+    value = m_limits.poolBytes;
+  } else if (records * m_filterCount > m_limits.filterValues) {
+    limit = "filter values";
+    value = m_limits.filterValues;
+  }
+  if (limit == nullptr) return true;
+  m_limitMessage = "Record " + std::to_string(m_recordCount) + " would take the " + limit +
+                   " past the limit of the file formats (" + std::to_string(value) + ")";
+  return false;
+}
 
 void CDataLineIndex::ReservePool(size_t capacity) { m_pool.Reserve(capacity); }
 
@@ -154,72 +310,123 @@ bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue
 }
 
 bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
-  const int fieldCount = m_schema.GetFieldCount();
-  // Read every column first, so that a failing column leaves no half-added record.
-  int64_t storedBytes = 0;
-  for (int field = 1; field < fieldCount; ++field) {
-    const tFIELD_ENTRY& entry = m_schema.GetField(field);
-    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
-    std::string* text = &m_fieldTexts[static_cast<size_t>(field)];
-    if (!FetchFieldText(row, field, &m_value, text, error)) return false;
-    if (entry.isStored) storedBytes += static_cast<int64_t>(text->size());
-  }
-  if (static_cast<int64_t>(m_poolLength) + storedBytes > std::numeric_limits<int32_t>::max() ||
-      m_recordCount == std::numeric_limits<int32_t>::max() ||
-      static_cast<int64_t>(m_filterValues.size()) + m_filterCount >
-          std::numeric_limits<int32_t>::max()) {
-    // The file keeps offsets and counts in 32 bits.
-    *error = "The data-line store is full (2 GiB of stored text, or 2^31 records or values)";
-    return false;
-  }
+  if (!FetchRecord(row, &m_prepared, error)) return false;
+  PrepareRecord(&m_prepared);
+  return AppendRecord(m_prepared, error);
+}
 
-  const int record = m_recordCount;
-  m_recordBase.push_back(static_cast<int32_t>(m_filterValues.size()));
-  m_cells.resize(m_cells.size() + 2 * static_cast<size_t>(m_storedCount), 0);
+bool CDataLineIndex::FetchRecord(const CDbRow& row, tPREPARED_RECORD* record,
+                                 std::string* error) const {
+  const int fieldCount = m_schema.GetFieldCount();
+  record->fields.resize(static_cast<size_t>(std::max(fieldCount, 0)));
   for (int field = 1; field < fieldCount; ++field) {
     const tFIELD_ENTRY& entry = m_schema.GetField(field);
     if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
-    ProcessField(record, field, &m_fieldTexts[static_cast<size_t>(field)]);
+    std::string* text = &record->fields[static_cast<size_t>(field)].text;
+    if (!FetchFieldText(row, field, &record->value, text, error)) return false;
   }
-  ++m_recordCount;
   return true;
 }
 
-void CDataLineIndex::ProcessField(int record, int fieldNumber, std::string* text) {
-  const tFIELD_ENTRY& entry = m_schema.GetField(fieldNumber);
-  TrimInPlace(text);
-  if (!text->empty()) {
-    int cleanedLength = 0;
-    // StripMarkup writes a NUL after its output, which never outgrows the input: at worst
-    // it lands on the string's own terminator slot.
-    StripMarkup(text->data(), static_cast<int>(text->size()), text->data(), &cleanedLength);
-    text->resize(static_cast<size_t>(cleanedLength));
+void CDataLineIndex::PrepareRecord(tPREPARED_RECORD* record) const {
+  const int fieldCount = m_schema.GetFieldCount();
+  for (int fieldNumber = 1; fieldNumber < fieldCount; ++fieldNumber) {
+    const tFIELD_ENTRY& entry = m_schema.GetField(fieldNumber);
+    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
+    tPREPARED_FIELD& field = record->fields[static_cast<size_t>(fieldNumber)];
+    std::string* text = &field.text;
+    TrimInPlace(text);
+    if (!text->empty()) {
+      int cleanedLength = 0;
+      // StripMarkup writes a NUL after its output, which never outgrows the input: at worst
+      // it lands on the string's own terminator slot.
+      StripMarkup(text->data(), static_cast<int>(text->size()), text->data(), &cleanedLength);
+      text->resize(static_cast<size_t>(cleanedLength));
+    }
+    // The stored form is the cleaned text; indexes and filters see it normalised.
+    std::string& normalized = record->scratch;
+    normalized.assign(*text);
+    NormalizeText(normalized.data());
+    field.ids.clear();
+    if (entry.isIndexed && m_trie != nullptr) {
+      int count = m_trie->Segment(normalized.c_str(), &field.ids, nullptr);
+      field.ids.resize(static_cast<size_t>(std::min(count, static_cast<int>(field.ids.size()))));
+    }
+    field.filter = entry.isFilter ? ReadDecimalLikeAtoi(normalized.c_str()) : 0;
   }
-  if (entry.isStored) {
-    AddCell(record, m_schema.GetListPosition(fieldNumber, LIST_STORED), text->data(),
-            static_cast<int>(text->size()));
+}
+
+bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string* error) {
+  if (!m_limitMessage.empty()) {
+    *error = m_limitMessage;
+    return false;
   }
-  NormalizeText(text->data());
-  const char* normalized = text->c_str();
-  if (entry.isIndexed && m_trie != nullptr) {
-    int position = m_schema.GetListPosition(fieldNumber, LIST_INDEXED);
-    if (position >= 0 && position < m_indexCount) {
-      // One segmentation feeds the field's own index and, for a wildcard field, index 0.
-      int count = m_trie->Segment(normalized, &m_termIds, nullptr);
-      count = std::min(count, static_cast<int>(m_termIds.size()));
-      m_controls[static_cast<size_t>(position)]->AddTerms(m_termIds.data(), count, record,
-                                                          kUntaggedField);
-      if (entry.isWildcard) m_controls[0]->AddTerms(m_termIds.data(), count, record, position);
+  if (m_spillFailed) {
+    *error = "the records of the build could not be written to disk";
+    return false;
+  }
+  const int fieldCount = m_schema.GetFieldCount();
+  int64_t storedBytes = 0;
+  for (int field = 1; field < fieldCount; ++field) {
+    if (m_schema.GetField(field).isStored) {
+      storedBytes += static_cast<int64_t>(prepared.fields[static_cast<size_t>(field)].text.size());
     }
   }
-  if (entry.isFilter) m_filterValues.push_back(ReadDecimalLikeAtoi(normalized));
+  if (!CheckLimits(storedBytes)) {
+    *error = m_limitMessage;
+    return false;
+  }
+  const int record = m_recordCount;
+  m_recordBase.push_back(static_cast<int32_t>(int64_t{record} * m_filterCount));
+  m_cells.resize(m_cells.size() + 2 * static_cast<size_t>(m_storedCount), 0);
+  for (int fieldNumber = 1; fieldNumber < fieldCount; ++fieldNumber) {
+    const tFIELD_ENTRY& entry = m_schema.GetField(fieldNumber);
+    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
+    const tPREPARED_FIELD& field = prepared.fields[static_cast<size_t>(fieldNumber)];
+    if (entry.isStored) {
+      AddCell(record, m_schema.GetListPosition(fieldNumber, LIST_STORED), field.text.data(),
+              static_cast<int>(field.text.size()));
+    }
+    if (entry.isIndexed && m_trie != nullptr) {
+      int position = m_schema.GetListPosition(fieldNumber, LIST_INDEXED);
+      if (position >= 0 && position < m_indexCount) {
+        // One segmentation feeds the field's own index and, for a wildcard field, index 0.
+        // The only refusal left for a valid record is the posting limit of the file.
+        const int count = static_cast<int>(field.ids.size());
+        int refused = -1;
+        if (!m_controls[static_cast<size_t>(position)]->AddTerms(field.ids.data(), count, record,
+                                                                 kUntaggedField)) {
+          refused = position;
+        } else if (entry.isWildcard &&
+                   !m_controls[0]->AddTerms(field.ids.data(), count, record, position)) {
+          refused = 0;
+        }
+        if (refused >= 0) {
+          m_limitMessage = "Record " + std::to_string(record) +
+                           " would take the postings of index " + std::to_string(refused) +
+                           " past the limit of the file formats (" +
+                           std::to_string(m_limits.postingsPerIndex) + ")";
+          *error = m_limitMessage;
+          return false;
+        }
+      }
+    }
+    if (entry.isFilter) m_filterValues.push_back(field.filter);
+  }
+  ++m_recordCount;
+  if (m_memoryBound > 0 && GetBuildBytes() > m_memoryBound && !Spill(error)) return false;
+  return true;
 }
 
 void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int length) {
-  if (record < 0 || storedColumn < 0 || storedColumn >= m_storedCount || length < 0) return;
-  size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
+  if (record < m_recordsSpilled || storedColumn < 0 || storedColumn >= m_storedCount ||
+      length < 0) {
+    return;
+  }
+  size_t cell = (static_cast<size_t>(record - m_recordsSpilled) * m_storedCount + storedColumn) * 2;
   if (m_cells.size() < cell + 2) m_cells.resize(cell + 2, 0);
-  size_t needed = m_poolLength + static_cast<size_t>(length) + 1;  // room for a terminator
+  const size_t held = m_poolLength - m_poolSpilled;
+  size_t needed = held + static_cast<size_t>(length) + 1;  // room for a terminator
   if (needed > m_pool.capacity()) {
     // Geometric growth: the pool is appended to once per stored value, so growing by a fixed
     // margin alone would move it over and over.
@@ -227,26 +434,28 @@ void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int
   }
   m_cells[cell] = static_cast<int32_t>(m_poolLength);
   m_cells[cell + 1] = length;
-  if (length > 0) std::memcpy(m_pool.data() + m_poolLength, text, static_cast<size_t>(length));
+  if (length > 0) std::memcpy(m_pool.data() + held, text, static_cast<size_t>(length));
   m_poolLength += static_cast<size_t>(length);
 }
 
 const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) const {
   *length = 0;
-  if (record < 0 || record >= m_recordCount || storedColumn < 0 || storedColumn >= m_storedCount) {
+  if (record < m_recordsSpilled || record >= m_recordCount || storedColumn < 0 ||
+      storedColumn >= m_storedCount) {
     return "";
   }
-  size_t cell = (static_cast<size_t>(record) * m_storedCount + storedColumn) * 2;
+  size_t cell = (static_cast<size_t>(record - m_recordsSpilled) * m_storedCount + storedColumn) * 2;
   if (m_cells[cell + 1] == 0) return "";
   *length = m_cells[cell + 1];
-  return m_pool.data() + m_cells[cell];
+  return m_pool.data() + (static_cast<size_t>(m_cells[cell]) - m_poolSpilled);
 }
 
 int32_t CDataLineIndex::GetFilterValue(int record, int filterColumn) const {
-  if (record < 0 || record >= m_recordCount || filterColumn < 0 || filterColumn >= m_filterCount) {
+  if (record < m_recordsSpilled || record >= m_recordCount || filterColumn < 0 ||
+      filterColumn >= m_filterCount) {
     return 0;
   }
-  return m_filterValues[static_cast<size_t>(m_recordBase[static_cast<size_t>(record)]) +
+  return m_filterValues[static_cast<size_t>(record - m_recordsSpilled) * m_filterCount +
                         static_cast<size_t>(filterColumn)];
 }
 
@@ -305,12 +514,14 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
   int32_t poolLength = static_cast<int32_t>(m_poolLength);
   int32_t valueCount = static_cast<int32_t>(m_filterValues.size());
   std::FILE* file = dataLine.get();
-  bool written = WriteI32(file, m_recordCount) &&
-                 WriteI32Array(file, m_recordBase.data(), m_recordBase.size()) &&
-                 WriteI32Array(file, m_cells.data(), m_cells.size()) &&
-                 WriteI32(file, poolLength) && dataLine.Write(m_pool.data(), m_poolLength) &&
-                 WriteI32(file, valueCount) &&
-                 WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
+  bool written =
+      m_cellsFile
+          ? WriteSpilledDataLine(file)
+          : WriteI32(file, m_recordCount) &&
+                WriteI32Array(file, m_recordBase.data(), m_recordBase.size()) &&
+                WriteI32Array(file, m_cells.data(), m_cells.size()) && WriteI32(file, poolLength) &&
+                dataLine.Write(m_pool.data(), m_poolLength) && WriteI32(file, valueCount) &&
+                WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
   if (!written || !dataLine.Finish()) {
     PrintWriteError(dataLinePath);
     return false;
@@ -345,6 +556,35 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
     return false;
   }
   return true;
+}
+
+bool CDataLineIndex::WriteSpilledDataLine(std::FILE* file) {
+  if (m_spillFailed) return false;
+  // Record bases are r * Fl by construction; they are written without being kept.
+  bool written = WriteI32(file, m_recordCount);
+  std::vector<int32_t> bases;
+  for (int64_t first = 0; written && first < m_recordCount; first += 65536) {
+    int64_t last = std::min<int64_t>(first + 65536, m_recordCount);
+    bases.clear();
+    for (int64_t record = first; record < last; ++record) {
+      bases.push_back(static_cast<int32_t>(record * m_filterCount));
+    }
+    written = WriteI32Array(file, bases.data(), bases.size());
+  }
+  const int32_t poolLength = static_cast<int32_t>(m_poolLength);
+  const int32_t valueCount = static_cast<int32_t>(int64_t{m_recordCount} * m_filterCount);
+  const size_t heldPool = m_poolLength - m_poolSpilled;
+  // Each section: what a committed set holds (appending runs), what was spilled, what is held.
+  auto base = [&](const int64_t* range) {
+    return m_baseDataLine.empty() || CopyFileRange(m_baseDataLine, range[0], range[1], file);
+  };
+  return written && base(m_baseCells) && m_cellsFile->Flush() && m_cellsFile->CopyTo(file) &&
+         WriteI32Array(file, m_cells.data(), m_cells.size()) && WriteI32(file, poolLength) &&
+         base(m_basePool) && m_poolFile->Flush() && m_poolFile->CopyTo(file) &&
+         (heldPool == 0 || std::fwrite(m_pool.data(), 1, heldPool, file) == heldPool) &&
+         WriteI32(file, valueCount) && base(m_baseFilters) && m_filterFile->Flush() &&
+         m_filterFile->CopyTo(file) &&
+         WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
 }
 
 bool CDataLineIndex::LoadDataLine(const std::string& path) {
@@ -391,6 +631,8 @@ bool CDataLineIndex::LoadDataLine(const std::string& path) {
   }
 
   m_recordCount = recordCount;
+  m_recordsSpilled = 0;
+  m_poolSpilled = 0;
   m_recordBase.swap(recordBase);
   m_cells.swap(cells);
   m_pool = std::move(loadedPool);

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,33 @@
 class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
+class CSpillFile;
 struct tINDEX_STRUCTURE;
+
+// The counts the saved files keep in 32 bits. A build stops (AddRecord fails, see
+// GetLimitMessage) before one would pass its limit; tests lower them.
+struct tFORMAT_LIMITS {
+  int64_t records = INT32_MAX;           // R
+  int64_t cells = INT32_MAX;             // R * S cells of the data-line file
+  int64_t poolBytes = INT32_MAX;         // P, stored text bytes
+  int64_t filterValues = INT32_MAX;      // V = R * Fl
+  int64_t postingsPerIndex = INT32_MAX;  // postings of one index file
+};
+
+// One row on its way into the store: per field number, the text (after FetchRecord the
+// fetched column text; after PrepareRecord the cleaned, stored form), and after PrepareRecord
+// the word numbers of the normalised text (indexed fields) and the filter value (filter
+// fields). Fields the store does not read stay empty. Reused from row to row to keep buffers.
+struct tPREPARED_FIELD {
+  std::string text;
+  std::vector<int32_t> ids;
+  int32_t filter = 0;
+};
+struct tPREPARED_RECORD {
+  std::vector<tPREPARED_FIELD> fields;
+  CDbValue value;       // FetchRecord's scratch
+  std::string scratch;  // PrepareRecord's scratch
+};
 
 class CDataLineIndex {
  public:
@@ -49,7 +76,53 @@ class CDataLineIndex {
   // indexed and/or turned into its filter value (atoi rules). All columns are read before
   // anything is changed: on a database-layer error (missing column, failed conversion) the
   // store is left as it was and false is returned with the description in *error.
+  //
+  // A record that would take a count of the files past its limit (tFORMAT_LIMITS) is refused
+  // the same way, and GetLimitMessage then names the limit and the record; the build cannot
+  // go on (the record may be half added) and must not be saved.
+  // With a memory bound set, a record after which the store holds more than the bound spills
+  // everything held to disk (see SetMemoryBound); a spill that fails (full disk) refuses the
+  // record with the reason in *error, and the store cannot be saved.
   bool AddRecord(const CDbRow& row, std::string* error);
+
+  // AddRecord in three steps, so that a scan can spread the work over threads:
+  //  - FetchRecord reads the columns of `row` (false with *error on a database-layer error);
+  //  - PrepareRecord trims, cleans, normalises and segments them; it only reads the store,
+  //    schema and trie, so any number of threads may run it at once, each on its own record;
+  //  - AppendRecord adds the prepared record as the next record number (one thread, records
+  //    in scan order); false with *error where AddRecord is false for a limit or a spill.
+  bool FetchRecord(const CDbRow& row, tPREPARED_RECORD* record, std::string* error) const;
+  void PrepareRecord(tPREPARED_RECORD* record) const;
+  bool AppendRecord(const tPREPARED_RECORD& record, std::string* error);
+
+  // Bounded build (before the first AddRecord): at most about `bytes` of records and postings
+  // are held in memory (0: no bound). Past it the stored texts, cells and filter values
+  // move to section files and every index writes a sorted run, all named `spillPrefix`
+  // followed by ".cells", ".pool", ".filters" and ".index_<k>.run<n>". Save merges them into
+  // files byte-identical to those of an unbounded build. The files are removed by Save and by
+  // the destructor. `hook` (may be empty) is called with "spill" and "spilled" around each
+  // spill, with "run" before an index writes a run and with "merge" before an index's runs
+  // are merged.
+  void SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
+                      std::function<void(const char*)> hook = {});
+  void SetFormatLimits(const tFORMAT_LIMITS& limits);
+
+  // Continues the committed data set <base> (an appending run): its records and postings
+  // come first, read from its files at the save (which must stay in place until then), and
+  // the records added afterwards follow them. REQUIRES: SetMemoryBound was called (its prefix
+  // names the files of the build) and no record was added. False with *error when a file
+  // of the set cannot be read or does not fit the schema and trie.
+  bool StartFrom(const std::string& base, std::string* error);
+
+  // Memory the build holds for its records and postings (what the bound is compared with).
+  int64_t GetBuildBytes() const;
+  // Spills everything held to disk now. False with *error when a file cannot be written.
+  bool Spill(std::string* error);
+  int GetSpillCount() const { return m_spillCount; }
+  bool HasSpillFailed() const { return m_spillFailed; }
+
+  // Empty, or the one line saying which limit of the files AddRecord reached, and where.
+  const std::string& GetLimitMessage() const { return m_limitMessage; }
 
   // The value of field `fieldNumber`'s column in `row`, as text by the field's type, in
   // *text. *scratch, the caller's, receives the column value on the way (reusing it keeps
@@ -58,11 +131,13 @@ class CDataLineIndex {
                       std::string* error) const;
 
   // Appends `length` bytes of `text` to the pool and makes them cell (record, storedColumn).
-  // REQUIRES: record < the record capacity reached through AddRecord (record <= R).
+  // REQUIRES: record < the record capacity reached through AddRecord (record <= R), and the
+  // record not spilled.
   void AddCell(int record, int storedColumn, const char* text, int length);
 
   // The text of cell (record, storedColumn), not NUL-terminated, its length in *length.
-  // Out-of-range arguments give an empty text (length 0), never a read outside the store.
+  // Out-of-range arguments give an empty text (length 0), never a read outside the store; so
+  // do records a bounded build has spilled to disk.
   const char* GetCell(int record, int storedColumn, int* length) const;
 
   // Filter value of `record` at filter position `filterColumn`; 0 when out of range.
@@ -98,7 +173,9 @@ class CDataLineIndex {
  private:
   bool LoadDataLine(const std::string& path);
   void ReservePool(size_t capacity);
-  void ProcessField(int record, int fieldNumber, std::string* text);
+  bool CheckLimits(int64_t storedBytes);
+  bool WriteSpilledDataLine(std::FILE* file);
+  bool CreateSectionFiles(std::string* error);
 
   const CFieldInfo& m_schema;
   const CPDAT* m_trie;
@@ -108,16 +185,36 @@ class CDataLineIndex {
   std::vector<std::unique_ptr<CIndexerControl>> m_controls;
 
   int32_t m_recordCount = 0;
-  std::vector<int32_t> m_recordBase;  // R entries
-  std::vector<int32_t> m_cells;       // 2*R*S: offset, length per cell
-  // The text pool: one block that grows by remapping its pages, never by copying them.
+  // The tables hold records m_recordsSpilled .. R-1; a bounded build has moved the records
+  // before them to the section files (none otherwise).
+  std::vector<int32_t> m_recordBase;  // one entry per record held
+  std::vector<int32_t> m_cells;       // 2*S per record held: offset, length per cell
+  // The text pool: one block that grows by remapping its pages, never by copying them. It
+  // holds the bytes from m_poolSpilled on; cell offsets count from the start of all texts.
   CLargeBuffer m_pool;
   size_t m_poolLength = 0;              // P
-  std::vector<int32_t> m_filterValues;  // R*Fl
+  std::vector<int32_t> m_filterValues;  // Fl per record held
+  int32_t m_recordsSpilled = 0;
+  size_t m_poolSpilled = 0;
+
+  // Bounded build.
+  int64_t m_memoryBound = 0;
+  std::string m_spillPrefix;
+  std::function<void(const char*)> m_hook;
+  std::unique_ptr<CSpillFile> m_cellsFile;
+  std::unique_ptr<CSpillFile> m_poolFile;
+  std::unique_ptr<CSpillFile> m_filterFile;
+  int m_spillCount = 0;
+  bool m_spillFailed = false;
+  // The committed data-line file whose sections precede the spilled ones (StartFrom).
+  std::string m_baseDataLine;
+  int64_t m_baseCells[2] = {0, 0};    // offset and bytes of its cells
+  int64_t m_basePool[2] = {0, 0};     // of its text pool
+  int64_t m_baseFilters[2] = {0, 0};  // of its filter values
+
+  tFORMAT_LIMITS m_limits;
+  std::string m_limitMessage;
   FilePtr m_keptFile;
 
-  // Scratch of AddRecord, one text per field, reused from row to row.
-  std::vector<std::string> m_fieldTexts;
-  std::vector<int32_t> m_termIds;  // a field's word numbers: segmented once, fed to every index
-  CDbValue m_value;                // FetchFieldText's scratch
+  tPREPARED_RECORD m_prepared;  // AddRecord's record, reused from row to row
 };

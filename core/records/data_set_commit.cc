@@ -113,6 +113,12 @@ bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
   if (name.compare(0, baseName.size() + 1, baseName + ".") != 0) return false;
   std::string rest = name.substr(baseName.size() + 1);
   if (IsPendingOf(rest, "dataline")) return true;
+  // The spilled runs and sections of a bounded build: "spill.g<digits>" and what follows.
+  if (rest.compare(0, 7, "spill.g") == 0) {
+    size_t end = 7;
+    while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
+    return end > 7 && (end == rest.size() || rest[end] == '.');
+  }
   if (rest.compare(0, 6, "index_") != 0) return false;
   size_t digits = 6;
   while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
@@ -327,6 +333,21 @@ void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
   Step("schema written");
 }
 
+bool CDataSetWriter::SameInputsAsPrevious(std::string* why) const {
+  if (!m_hasManifest) {
+    *why = "there is no committed data set";
+  } else if (m_trieIdentity != m_previous.trie) {
+    *why = "the dictionary trie is not the one the committed data set was built with";
+  } else if (m_wordListIdentity != m_previous.wordList) {
+    *why = "the word list is not the one the committed data set was built with";
+  } else if (m_schemaIdentity != m_previous.schema) {
+    *why = "the schema is not the one the committed data set was built with";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 bool CDataSetWriter::IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
                                     std::string* error) {
   std::string reason;
@@ -349,6 +370,7 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   manifest.trie = m_trieIdentity;
   manifest.wordList = m_wordListIdentity;
   manifest.schemaPath = m_schemaAbsolute;
+  manifest.lastKey = m_lastKey;
 
   // (pending, final) pairs of the files that move at the commit.
   std::vector<std::pair<std::string, std::string>> moves;

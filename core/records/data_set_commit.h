@@ -102,6 +102,17 @@ class CDataSetWriter {
 
   bool committed() const { return m_committed; }
 
+  // The manifest of the committed generation Begin found; null when there was none.
+  const CManifest* previous() const { return m_hasManifest ? &m_previous : nullptr; }
+
+  // True when the trie, word list and binary schema of this run (after WriteSchema and
+  // IdentifyInputs) are those the committed generation was built with; otherwise false with
+  // the first that differs in *why.
+  bool SameInputsAsPrevious(std::string* why) const;
+
+  // The manifest's last-key line of the new generation (empty: none).
+  void SetLastKey(const std::string& key) { m_lastKey = key; }
+
  private:
   void Step(const char* name) const;
   void RemoveLeftovers() const;
@@ -120,4 +131,5 @@ class CDataSetWriter {
   tFILE_IDENTITY m_trieIdentity;
   tFILE_IDENTITY m_wordListIdentity;
   bool m_committed = false;
+  std::string m_lastKey;
 };

@@ -7,6 +7,15 @@
 // scan's statements unquoted, and SourceEncoding (UTF-8 when missing or empty, or GBK) says
 // how the database's text bytes are decoded.
 //
+// Three keys set how mode 4 builds (written as decimal digits; missing or empty gives the
+// default):
+//  - IndexMemoryMB: the memory, in MiB, the build may hold for records and postings before
+//    it spills them to files beside the data set and merges them at the save (0: no bound).
+//    Default 1024, so tables up to a few hundred thousand articles never touch the disk.
+//  - IndexThreads: the threads that clean and segment the rows (0 or missing: one per core).
+//  - Append: 1 to add only the rows past the last indexed sort key to the committed data
+//    set (see indexer/index_mode.h for the rule), 0 or missing for a full build.
+//
 // Loaded once, read afterwards; not thread-safe while loading.
 #pragma once
 
@@ -23,8 +32,9 @@ class CDBConfig {
   virtual ~CDBConfig() = default;
 
   // Reads the file at `path`. False when it is missing or empty (nothing printed; the caller
-  // reports it), when a value has 256 bytes or more, or when SourceEncoding names no known
-  // encoding (a line naming the key and the file is printed). On false the configuration is
+  // reports it), when a value has 256 bytes or more, when SourceEncoding names no known
+  // encoding, or when IndexMemoryMB, IndexThreads or Append is not a number in its range
+  // (a line naming the key and the file is printed). On false the configuration is
   // unchanged.
   bool Load(const char* path);
 
@@ -36,6 +46,11 @@ class CDBConfig {
   const char* GetSortField() const { return m_sortField.c_str(); }
   const char* GetConnectString() const { return m_connectString.c_str(); }
   SourceEncoding GetSourceEncoding() const { return m_sourceEncoding; }
+  int GetIndexMemoryMB() const { return m_indexMemoryMB; }
+  int GetIndexThreads() const { return m_indexThreads; }
+  bool GetAppend() const { return m_append; }
+
+  static constexpr int kDefaultIndexMemoryMB = 1024;
 
  private:
   std::string m_host;
@@ -46,4 +61,7 @@ class CDBConfig {
   std::string m_sortField;
   std::string m_connectString;
   SourceEncoding m_sourceEncoding = SourceEncoding::kUtf8;
+  int m_indexMemoryMB = kDefaultIndexMemoryMB;
+  int m_indexThreads = 0;
+  bool m_append = false;
 };

@@ -73,6 +73,19 @@ bool ParseKeyCount(const std::string& line, const std::string& key, int64_t limi
 
 std::string CManifest::PathFor(const std::string& base) { return base + ".manifest"; }
 
+bool IsLastKey(const std::string& key) {
+  if (key.size() < 3 || key[1] != ' ' || (key[0] != 'i' && key[0] != 't')) return false;
+  for (size_t i = 2; i < key.size(); ++i) {
+    char c = key[i];
+    bool digit = c >= '0' && c <= '9';
+    if (key[0] == 'i' ? !(digit || (c == '-' && i == 2)) : !(digit || (c >= 'a' && c <= 'f'))) {
+      return false;
+    }
+  }
+  if (key[0] == 'i') return key.size() > (key[2] == '-' ? 3u : 2u) && key.size() < 14;
+  return key.size() % 2 == 0;
+}
+
 std::string CManifest::Format() const {
   std::string text = std::string(kMagic) + "\n";
   text += "generation " + std::to_string(generation) + "\n";
@@ -85,6 +98,7 @@ std::string CManifest::Format() const {
   for (size_t k = 0; k < indexes.size(); ++k) {
     text += FormatIdentity(("index_" + std::to_string(k)).c_str(), indexes[k]) + "\n";
   }
+  if (!lastKey.empty()) text += "last-key " + lastKey + "\n";
   text += "end\n";
   return text;
 }
@@ -139,6 +153,11 @@ bool CManifest::Parse(const std::string& text, std::string* error) {
     if (!ParseIdentity(line(), "index_" + std::to_string(k), &parsed.indexes[k], nullptr)) {
       return fail();
     }
+  }
+  if (line().compare(0, 9, "last-key ") == 0) {
+    parsed.lastKey = line().substr(9);
+    if (!IsLastKey(parsed.lastKey)) return fail();
+    ++next;
   }
   if (line() != "end") return fail();
   ++next;

@@ -14,6 +14,7 @@
 //   dataline <size> <crc>
 //   indexes <K>
 //   index_<k> <size> <crc>        (K lines, k = 0 .. K-1)
+//   last-key <key>                (only when known, see lastKey)
 //   end
 //
 // Parse refuses anything else, so a truncated or edited manifest is never half-read.
@@ -26,6 +27,9 @@
 
 #include "core/util/crc32c.h"
 
+// True when `key` has the form of CManifest::lastKey.
+bool IsLastKey(const std::string& key);
+
 class CManifest {
  public:
   int64_t generation = 0;
@@ -36,6 +40,11 @@ class CManifest {
   std::string schemaPath;  // absolute when mode 4 could resolve its folder
   tFILE_IDENTITY dataLine;
   std::vector<tFILE_IDENTITY> indexes;  // K entries
+  // The sort column's value in the last record, when the build read a plain sort column
+  // whose values were strictly increasing: "i <decimal>" for a number, "t <hex bytes>" for a
+  // text or date-time (GBK bytes, two lower-case hex digits each). Empty when unknown; an
+  // appending run then builds in full.
+  std::string lastKey;
 
   enum class ReadResult { kRead, kMissing, kFailed };
 

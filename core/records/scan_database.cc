@@ -11,6 +11,7 @@
 #include "core/records/db_config.h"
 #include "core/records/db_source.h"
 #include "core/records/decimal_text.h"
+#include "core/records/scan_pipeline.h"
 #include "core/util/daily_log.h"
 
 namespace {
@@ -79,17 +80,6 @@ void PrintSummary(int records, int64_t milliseconds) {
   std::printf("记录数：%d\n处理时间:%ds\n速度为%.2f\n", records, seconds, speed);
 }
 
-// Walks the rows into the store. False with *error on the first failure.
-bool ReadRows(CDataLineIndex* store, CDbRecordSet* recordSet, std::string* error) {
-  while (!recordSet->AtEnd()) {
-    if (!store->AddRecord(recordSet->GetRow(), error)) return false;
-    int records = store->GetRecordCount();
-    if (records % 100 == 0) std::printf("已完成%d条结果!\n", records);
-    if (!recordSet->MoveNext(error)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
@@ -106,7 +96,9 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   }
   std::printf("Open Database Success!\n");
 
+  if (options.count != nullptr) *options.count = -1;
   std::string countStatement = std::string("select count(*) as num from ") + config.GetTable();
+  if (!options.countCondition.empty()) countStatement += " where " + options.countCondition;
   std::unique_ptr<CDbRecordSet> counted = connection->Execute(countStatement, &error);
   int count = 0;
   if (counted == nullptr || !ReadCount(*counted, &count, &error)) {
@@ -116,9 +108,11 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   }
   counted.reset();
   std::printf("记录数目为%d!\n", count);
+  if (options.count != nullptr) *options.count = count;
 
-  std::string scanStatement =
-      std::string("select * from ") + config.GetTable() + " order by " + config.GetSortField();
+  std::string scanStatement = std::string("select * from ") + config.GetTable();
+  if (!options.scanCondition.empty()) scanStatement += " where " + options.scanCondition;
+  scanStatement += std::string(" order by ") + config.GetSortField();
   std::printf("Execute %s Start!\n", scanStatement.c_str());
   std::unique_ptr<CDbRecordSet> rows = connection->Execute(scanStatement, &error);
   if (rows == nullptr) {
@@ -129,14 +123,27 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("Execute %s Success!\n", scanStatement.c_str());
 
   auto start = std::chrono::steady_clock::now();
-  if (!ReadRows(store, rows.get(), &error)) {
-    ReportError(error);
+  // A store that continues a committed data set starts with its records: the summary counts
+  // the rows this scan read.
+  const int recordsBefore = store->GetRecordCount();
+  tROW_WALK walk;
+  walk.threads = options.threads;
+  // A count of other rows than those read says nothing about the time left.
+  walk.expectedTotal = options.countCondition == options.scanCondition ? count : -1;
+  walk.terminal = options.terminalProgress;
+  walk.sortKeys = options.sortKeys;
+  if (!WalkRows(store, rows.get(), walk, &error)) {
+    // A record the store refused (a limit of the formats, a spill that failed) and an append
+    // whose keys stopped increasing are reported by the caller; the rest is the database's.
+    const bool storeStopped = !store->GetLimitMessage().empty() || store->HasSpillFailed() ||
+                              (options.sortKeys != nullptr && !options.sortKeys->increasing);
+    if (!storeStopped) ReportError(error);
     rows.reset();
     connection->Close();
     return false;
   }
   auto elapsed = std::chrono::steady_clock::now() - start;
-  PrintSummary(store->GetRecordCount(),
+  PrintSummary(store->GetRecordCount() - recordsBefore,
                std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
   rows.reset();
   connection->Close();

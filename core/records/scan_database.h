@@ -11,6 +11,10 @@
 // DBConnectString (and its SourceEncoding) and closes it. Single-threaded.
 #pragma once
 
+#include <string>
+
+#include "core/records/scan_pipeline.h"
+
 class CDataLineIndex;
 class CDBConfig;
 class CDbConnection;
@@ -21,6 +25,21 @@ struct CScanOptions {
   // shorten them.
   int notRunningPauseMilliseconds = 20000;
   int retryIntervalMilliseconds = 1000;
+  // Threads that clean, normalise and segment the rows while the caller's thread fetches
+  // them (scan_pipeline.h); 1 does everything on the caller's thread. The store is the same.
+  int threads = 1;
+  // Progress as one line rewritten in place (standard output is a terminal).
+  bool terminalProgress = false;
+  // Conditions (SQL, pasted as written) that restrict the count statement and the scan
+  // statement: "... from T where <countCondition>" and "... from T where <scanCondition>
+  // order by S". Empty: no condition. An appending run counts the rows up to its last key
+  // and reads the rows after it.
+  std::string countCondition;
+  std::string scanCondition;
+  // When set, receives the count statement's value (-1 when it was not read) and follows the
+  // sort column's values (scan_pipeline.h).
+  int* count = nullptr;
+  tSORT_KEYS* sortKeys = nullptr;
 };
 
 // Returns true when every row was read and the connection closed. A null `connection`

@@ -9,7 +9,7 @@ CMappedFile::~CMappedFile() {
   if (m_mapped) ::munmap(const_cast<char*>(m_data), m_size);
 }
 
-bool CMappedFile::Map(const char* path) {
+bool CMappedFile::Map(const char* path, bool faultIn) {
   static const char kEmpty[1] = {0};
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -21,7 +21,7 @@ bool CMappedFile::Map(const char* path) {
   const size_t size = static_cast<size_t>(status.st_size);
   void* data = const_cast<char*>(kEmpty);
   if (size > 0) {
-    data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (faultIn ? MAP_POPULATE : 0), fd, 0);
     if (data == MAP_FAILED) {
       ::close(fd);
       return false;

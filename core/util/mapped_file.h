@@ -18,8 +18,9 @@ class CMappedFile {
   CMappedFile& operator=(const CMappedFile&) = delete;
 
   // Maps the file at `path`; false (nothing mapped) when it cannot be opened or mapped. An
-  // empty file maps as size 0 with a non-null data().
-  bool Map(const char* path);
+  // empty file maps as size 0 with a non-null data(). With `faultIn` false the pages are
+  // read when first touched instead (a file that is written and perhaps never read again).
+  bool Map(const char* path, bool faultIn = true);
 
   const char* data() const { return m_data; }
   size_t size() const { return m_size; }

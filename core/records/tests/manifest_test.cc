@@ -30,16 +30,34 @@ void ExpectSame(const CManifest& a, const CManifest& b) {
   EXPECT_EQ(a.schemaPath, b.schemaPath);
   EXPECT_EQ(a.dataLine, b.dataLine);
   EXPECT_EQ(a.indexes, b.indexes);
+  EXPECT_EQ(a.lastKey, b.lastKey);
 }
 
 TEST(ManifestTest, FormatThenParseGivesTheSameManifest) {
   for (size_t indexCount : {size_t{0}, size_t{1}, size_t{3}}) {
-    CManifest written = Sample();
-    written.indexes.resize(indexCount, {7, 7});
+    for (const char* lastKey : {"", "i 1000000", "i -7", "t 6b3030303031d6d0"}) {
+      CManifest written = Sample();
+      written.indexes.resize(indexCount, {7, 7});
+      written.lastKey = lastKey;
+      CManifest read;
+      std::string error;
+      ASSERT_TRUE(read.Parse(written.Format(), &error)) << error;
+      ExpectSame(read, written);
+    }
+  }
+}
+
+TEST(ManifestTest, OnlyWellFormedLastKeysAreRead) {
+  CManifest sample = Sample();
+  sample.lastKey = "i 5";
+  const std::string text = sample.Format();
+  for (const char* bad :
+       {"i ", "i -", "i 5x", "i 123456789012345", "t abc", "t 6G", "x 5", "i5", "t 6B"}) {
+    std::string altered = text;
+    altered.replace(altered.find("last-key i 5"), 12, std::string("last-key ") + bad);
     CManifest read;
     std::string error;
-    ASSERT_TRUE(read.Parse(written.Format(), &error)) << error;
-    ExpectSame(read, written);
+    EXPECT_FALSE(read.Parse(altered, &error)) << bad;
   }
 }
 

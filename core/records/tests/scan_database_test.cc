@@ -40,7 +40,7 @@ class ScanDatabaseTest : public ::testing::Test {
 
   // Loads a configuration with these values and scans; returns the console output.
   std::string Scan(const std::string& connect, const std::string& table,
-                   const std::string& sortField, bool* result) {
+                   const std::string& sortField, bool* result, int threads = 1) {
     std::string text = "<DBConnectString>" + connect + "</DBConnectString>\n<Table>" + table +
                        "</Table>\n<SortField>" + sortField + "</SortField>\n";
     EXPECT_TRUE(WriteTextFile(m_dir.Path("db.xml"), text));
@@ -48,6 +48,7 @@ class ScanDatabaseTest : public ::testing::Test {
     EXPECT_TRUE(config.Load(m_dir.Path("db.xml").c_str()));
     CScanOptions options;
     options.notRunningPauseMilliseconds = 0;
+    options.threads = threads;
     testing::internal::CaptureStdout();
     *result = ScanDatabase(m_store.get(), config, &m_connection, options);
     return testing::internal::GetCapturedStdout();
@@ -63,23 +64,30 @@ class ScanDatabaseTest : public ::testing::Test {
 
 TEST_F(ScanDatabaseTest, EveryRowBecomesARecordWithProgressAndSummary) {
   Fill(250);
-  bool result = false;
-  std::string output = Scan("memory", "docs", "id", &result);
-  EXPECT_TRUE(result);
-  EXPECT_EQ(m_store->GetRecordCount(), 250);
-  EXPECT_EQ(m_store->GetFilterValue(249, 0), 249);
-  std::string expected =
-      "Open Database Success!\n记录数目为250!\n"
-      "Execute select * from docs order by id Start!\n"
-      "Execute select * from docs order by id Success!\n"
-      "已完成100条结果!\n已完成200条结果!\n记录数：250\n处理时间:0s\n速度为";
-  EXPECT_EQ(output.substr(0, expected.size()), expected);
-  // Under a second the speed is still a finite number.
-  EXPECT_EQ(output.find("inf"), std::string::npos);
-  EXPECT_EQ(output.find("nan"), std::string::npos);
+  // The same records and lines when worker threads prepare the records.
+  for (int threads : {1, 3}) {
+    m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false);
+    bool result = false;
+    std::string output = Scan("memory", "docs", "id", &result, threads);
+    EXPECT_TRUE(result) << threads;
+    EXPECT_EQ(m_store->GetRecordCount(), 250) << threads;
+    for (int record : {0, 63, 64, 249}) {
+      EXPECT_EQ(m_store->GetFilterValue(record, 0), record) << threads;
+    }
+    std::string expected =
+        "Open Database Success!\n记录数目为250!\n"
+        "Execute select * from docs order by id Start!\n"
+        "Execute select * from docs order by id Success!\n"
+        "已完成100条结果!\n已完成200条结果!\n记录数：250\n处理时间:0s\n速度为";
+    EXPECT_EQ(output.substr(0, expected.size()), expected) << threads;
+    // Under a second the speed is still a finite number.
+    EXPECT_EQ(output.find("inf"), std::string::npos);
+    EXPECT_EQ(output.find("nan"), std::string::npos);
+  }
   EXPECT_EQ(m_connection.statements(),
             std::vector<std::string>(
-                {"select count(*) as num from docs", "select * from docs order by id"}));
+                {"select count(*) as num from docs", "select * from docs order by id",
+                 "select count(*) as num from docs", "select * from docs order by id"}));
 }
 
 TEST_F(ScanDatabaseTest, EmptyTablePrintsZeroes) {
@@ -181,15 +189,42 @@ TEST_F(ScanDatabaseTest, ADatabaseThatStaysDownIsRetriedForTheWholeRetryTime) {
 }
 
 TEST_F(ScanDatabaseTest, RowErrorsKeepTheRowsReadBefore) {
-  Fill(5);
-  m_table.rows[3].SetFailure("body", "conversion of row 3 failed");
-  bool result = true;
-  std::string output = Scan("memory", "docs", "id", &result);
-  EXPECT_FALSE(result);
-  EXPECT_EQ(m_store->GetRecordCount(), 3);
-  EXPECT_NE(ReadDailyLog().find("] conversion of row 3 failed\n"), std::string::npos);
-  EXPECT_EQ(output.find("记录数："), std::string::npos);
-  EXPECT_NE(output.find("Database error: conversion of row 3 failed\n"), std::string::npos);
+  // A failing row ends the scan as a failure, also when it is fetched while worker threads
+  // prepare earlier batches (row 150 lies in the third batch).
+  Fill(300);
+  for (int failing : {3, 150}) {
+    m_table.rows[static_cast<size_t>(failing)].SetFailure("body", "conversion of row failed");
+    for (int threads : {1, 2, 3}) {
+      m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false);
+      bool result = true;
+      std::string output = Scan("memory", "docs", "id", &result, threads);
+      EXPECT_FALSE(result);
+      EXPECT_EQ(m_store->GetRecordCount(), failing) << threads;
+      EXPECT_NE(ReadDailyLog().find("] conversion of row failed\n"), std::string::npos);
+      EXPECT_EQ(output.find("记录数："), std::string::npos);
+      EXPECT_NE(output.find("Database error: conversion of row failed\n"), std::string::npos);
+    }
+    m_table.rows[static_cast<size_t>(failing)] =
+        CMemoryRow{{"ID", IntValue(failing)}, {"Body", TextValue("中国人民")}};
+  }
+}
+
+TEST_F(ScanDatabaseTest, ARecordTheStoreRefusesEndsTheThreadedScan) {
+  Fill(300);
+  for (int threads : {1, 3}) {
+    m_store = std::make_unique<CDataLineIndex>(m_schema, &m_trie, false);
+    tFORMAT_LIMITS limits;
+    limits.records = 130;
+    m_store->SetFormatLimits(limits);
+    bool result = true;
+    std::string output = Scan("memory", "docs", "id", &result, threads);
+    EXPECT_FALSE(result);
+    // The caller reports the limit; it is no failure of the database.
+    EXPECT_EQ(output.find("Database error"), std::string::npos);
+    EXPECT_EQ(m_store->GetRecordCount(), 130) << threads;
+    EXPECT_EQ(m_store->GetLimitMessage(),
+              "Record 130 would take the records past the limit of the file formats (130)");
+  }
 }
 
 TEST_F(ScanDatabaseTest, SchemaColumnMissingFromTheTableEndsTheScan) {
@@ -205,6 +240,37 @@ TEST_F(ScanDatabaseTest, NoConnectionInstance) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(ScanDatabase(m_store.get(), config, nullptr));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Create Instance failed!");
+}
+
+TEST(SortKeyTest, KeysCompareAsTheirValuesAndQuoteAsSqlLiterals) {
+  CDbValue number;
+  number.kind = CDbValue::kInt32;
+  number.integer = -42;
+  EXPECT_EQ(EncodeSortKey(number), "i -42");
+  EXPECT_EQ(SortKeyLiteral("i -42"), "-42");
+  CDbValue text;
+  text.kind = CDbValue::kText;
+  text.text = "it's";
+  EXPECT_EQ(EncodeSortKey(text), "t 69742773");
+  EXPECT_EQ(SortKeyLiteral("t 69742773"), "'it''s'");  // a quote is doubled
+  EXPECT_EQ(EncodeSortKey(CDbValue()), "");            // NULL has no key
+  CDbValue real;
+  real.kind = CDbValue::kDouble;
+  real.real = 1.5;
+  EXPECT_EQ(EncodeSortKey(real), "");
+  struct {
+    const char* a;
+    const char* b;
+    bool less;
+  } const cases[] = {
+      {"i 9", "i 10", true},  // numbers numerically, not as texts
+      {"i 10", "i 9", false},    {"i -3", "i 2", true},
+      {"i 5", "i 5", false},     {"t 61", "t 6161", true},  // a prefix first
+      {"t 7a", "t 6161", false}, {"t 61ff", "t 62", true},  // bytes compared unsigned
+      {"t 80", "t 7f", false},   {"i 1", "t 61", false},    // different kinds never compare
+      {"t 61", "i 1", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SortKeyLess(c.a, c.b), c.less) << c.a << " < " << c.b;
 }
 
 class DBConfigTest : public ::testing::Test {
@@ -246,6 +312,42 @@ TEST_F(DBConfigTest, MissingEmptyOrOverlongConfigurationIsRefused) {
   EXPECT_NE(output.find("SortField"), std::string::npos);
   EXPECT_NE(output.find("long.xml"), std::string::npos);
   EXPECT_EQ(std::string(config.GetTable()).size(), 255u);  // unchanged
+}
+
+TEST_F(DBConfigTest, BuildSettingsAreNumbersInRange) {
+  struct Case {
+    const char* tags;
+    bool loads;
+    int memoryMB, threads;
+    bool append;
+  } const cases[] = {
+      {"", true, CDBConfig::kDefaultIndexMemoryMB, 0, false},
+      {"<IndexMemoryMB></IndexMemoryMB><IndexThreads></IndexThreads>", true,
+       CDBConfig::kDefaultIndexMemoryMB, 0, false},
+      {"<IndexMemoryMB>256</IndexMemoryMB><IndexThreads>2</IndexThreads><Append>1</Append>", true,
+       256, 2, true},
+      {"<IndexMemoryMB>0</IndexMemoryMB><Append>0</Append>", true, 0, 0, false},
+      {"<IndexMemoryMB>-5</IndexMemoryMB>", false, 0, 0, false},
+      {"<IndexMemoryMB>1048577</IndexMemoryMB>", false, 0, 0, false},
+      {"<IndexMemoryMB>99999999999999999999</IndexMemoryMB>", false, 0, 0, false},
+      {"<IndexThreads>2x</IndexThreads>", false, 0, 0, false},
+      {"<IndexThreads>257</IndexThreads>", false, 0, 0, false},
+      {"<Append>2</Append>", false, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteTextFile("db.xml", std::string("<Table>t</Table>") + c.tags));
+    CDBConfig config;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(config.Load("db.xml"), c.loads) << c.tags;
+    std::string output = testing::internal::GetCapturedStdout();
+    if (!c.loads) {
+      EXPECT_NE(output.find("db.xml"), std::string::npos) << c.tags;
+      continue;
+    }
+    EXPECT_EQ(config.GetIndexMemoryMB(), c.memoryMB) << c.tags;
+    EXPECT_EQ(config.GetIndexThreads(), c.threads) << c.tags;
+    EXPECT_EQ(config.GetAppend(), c.append) << c.tags;
+  }
 }
 
 TEST_F(DBConfigTest, SourceEncodingIsUtf8UnlessSetToGbk) {

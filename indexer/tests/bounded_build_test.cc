@@ -1,0 +1,571 @@
+// Tests of mode 4's bounded build end to end over SQLite tables: the files are byte-identical
+// to the unbounded build at every bound (down to hundreds of runs), on generated tables and
+// on the real sample data; the spilled files are gone after success, failure (a full disk
+// included) and, through the next run, a crash; a crash while spilling or merging leaves the
+// committed generation whole; a record past a limit of the file formats commits nothing.
+// Appending runs give the files of a full rebuild, and fall back to one, saying why, when
+// the table did not only grow at its end.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/records/data_set_commit.h"
+#include "core/text/pdat.h"
+#include "core/text/word_list.h"
+#include "indexer/exit_status.h"
+#include "indexer/index_mode.h"
+#include "testing/records/store_fixture.h"
+
+namespace {
+
+const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "老师",
+                                         "科学", "技术", "发展", "经济", "社会", "文化"};
+
+// Title and body feed the all-fields index (wildcard), so it holds tagged positions.
+const char kSchema[] =
+    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
+    "1 id id I 0 1 1 0 编号\n"
+    "2 title title T 1 0 1 1 标题\n"
+    "3 body body T 1 0 1 1 正文\n"
+    "4 year year I 0 1 1 0 年份\n";
+
+// A text of `count` pieces: dictionary words, other characters, ASCII and some markup.
+std::string MakeText(std::mt19937* random, int count) {
+  static const std::vector<std::string> kOthers = {"的",  "了",   "在",    "abc", " ",   "，",
+                                                   "<b>", "</b>", "&amp;", "Ｘ",  "123", "。"};
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    unsigned pick = (*random)() % 10;
+    if (pick < 6) {
+      text += kWords[(*random)() % kWords.size()];
+    } else {
+      text += kOthers[(*random)() % kOthers.size()];
+    }
+  }
+  return text;
+}
+
+class BoundedBuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(m_dir.path().empty()); }
+
+  std::string Path(const std::string& name) const { return m_dir.Path(name); }
+
+  // Trie and word list from `words` (the dictionary text is written one word a line).
+  void MakeDictionary(const std::vector<std::string>& words) {
+    CPDAT trie;
+    ASSERT_TRUE(BuildTestTrie(words, Path("dict.txt"), &trie));
+    ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
+    MakeWordList(trie);
+  }
+
+  void MakeWordList(const CPDAT& trie) {
+    CWordList list;
+    testing::internal::CaptureStdout();
+    list.BuildFromText(Path("dict.txt").c_str(), trie);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(list.Save(Path("dict.words").c_str()));
+  }
+
+  void Sql(const std::string& statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << statement;
+    sqlite3_close(db);
+  }
+
+  // The table docs(id, title, body, year) with `rows` as (title, body) in GBK; ids from
+  // `firstId`. A new table unless `add`.
+  void MakeTable(const std::vector<std::pair<std::string, std::string>>& rows, bool add = false,
+                 int firstId = 1) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           add ? "begin;"
+                               : "drop table if exists docs; create table docs (id integer, "
+                                 "title text, body text, year integer); begin;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* insert = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "insert into docs (id, title, body, year) values (?, ?, ?, ?)",
+                                 -1, &insert, nullptr),
+              SQLITE_OK);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      sqlite3_bind_int(insert, 1, static_cast<int>(i) + firstId);
+      sqlite3_bind_text(insert, 2, rows[i].first.data(), static_cast<int>(rows[i].first.size()),
+                        SQLITE_TRANSIENT);
+      if (i % 17 == 5) {
+        sqlite3_bind_null(insert, 3);
+      } else {
+        sqlite3_bind_text(insert, 3, rows[i].second.data(), static_cast<int>(rows[i].second.size()),
+                          SQLITE_TRANSIENT);
+      }
+      sqlite3_bind_int(insert, 4, 1990 + static_cast<int>(i % 30));
+      ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    ASSERT_EQ(sqlite3_exec(db, "commit;", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    if (!add) {
+      ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
+      WriteConfig(false);
+    }
+  }
+
+  void WriteConfig(bool append, const std::string& sortField = "id") {
+    ASSERT_TRUE(WriteTextFile(Path("db.xml"), "<DBConnectString>sqlite:" + Path("docs.db") +
+                                                  "</DBConnectString><Table>docs</Table>"
+                                                  "<SortField>" +
+                                                  sortField +
+                                                  "</SortField>"
+                                                  "<SourceEncoding>GBK</SourceEncoding>"
+                                                  "<Append>" +
+                                                  (append ? "1" : "0") + "</Append>"));
+  }
+
+  // `count` generated rows with ids from `firstId`, added to the table.
+  void AddRows(int firstId, int count) {
+    std::mt19937 random(static_cast<unsigned>(firstId));
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (int i = 0; i < count; ++i) {
+      rows.emplace_back(MakeText(&random, 4), MakeText(&random, 10 + static_cast<int>(i % 40)));
+    }
+    MakeTable(rows, true, firstId);
+  }
+
+  // The data files of a full rebuild of the table now, under the names of "out".
+  std::map<std::string, std::string> FullRebuild() {
+    WriteConfig(false);
+    EXPECT_EQ(Run(Options(0), nullptr, "ref"), exit_status::kSuccess);
+    std::map<std::string, std::string> files;
+    for (const auto& file : DataSet("ref")) files["out" + file.first.substr(3)] = file.second;
+    return files;
+  }
+
+  void MakeGeneratedTable(int rows) {
+    MakeDictionary(kWords);
+    std::mt19937 random(20261209);
+    std::vector<std::pair<std::string, std::string>> table;
+    for (int i = 0; i < rows; ++i) {
+      // Every 50th body is long enough (300 words and more) to run into the next field
+      // tag's range of the all-fields index, whose postings then need sorting.
+      int bodyLength = i % 50 == 7 ? 700 : 5 + static_cast<int>(random() % 80);
+      table.emplace_back(MakeText(&random, 3 + static_cast<int>(random() % 6)),
+                         MakeText(&random, bodyLength));
+    }
+    MakeTable(table);
+  }
+
+  static CIndexModeOptions Options(int64_t memoryBytes, int threads = 1) {
+    CIndexModeOptions options;
+    options.scan.notRunningPauseMilliseconds = 0;
+    options.memoryBytes = memoryBytes;
+    options.threads = threads;
+    return options;
+  }
+
+  // Runs mode 4 into `base`; returns its exit status and counts the spills in *spills.
+  int Run(CIndexModeOptions options, int* spills = nullptr, const std::string& base = "out",
+          std::string* output = nullptr) {
+    int counted = 0;
+    options.faultHook = [&counted](const char* step) {
+      if (std::string(step) == "spilled") ++counted;
+    };
+    testing::internal::CaptureStdout();
+    int status =
+        RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path("schema.txt").c_str(),
+                         Path("dict.pdat").c_str(), Path("dict.words").c_str(), options);
+    std::string printed = testing::internal::GetCapturedStdout();
+    if (output != nullptr) *output = printed;
+    if (spills != nullptr) *spills = counted;
+    return status;
+  }
+
+  // Runs mode 4 in a child process; `prepare` runs in the child first. Returns the wait
+  // status.
+  template <typename Prepare>
+  int RunChild(const CIndexModeOptions& options, Prepare prepare) {
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(99);
+      CIndexModeOptions childOptions = options;
+      prepare(&childOptions);
+      int status =
+          RunIndexModeWith(Path("db.xml").c_str(), Path("out").c_str(), Path("schema.txt").c_str(),
+                           Path("dict.pdat").c_str(), Path("dict.words").c_str(), childOptions);
+      std::fflush(stdout);
+      _exit(status);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return status;
+  }
+
+  // Files of the folder whose names start with `prefix`, with their bytes.
+  std::map<std::string, std::string> Files(const std::string& prefix) const {
+    std::map<std::string, std::string> files;
+    DIR* directory = opendir(m_dir.path().c_str());
+    while (dirent* entry = readdir(directory)) {
+      std::string name = entry->d_name;
+      if (name.compare(0, prefix.size(), prefix) == 0) files[name] = ReadBinaryFile(Path(name));
+    }
+    closedir(directory);
+    return files;
+  }
+
+  // The data files of `base` (data-line and index files).
+  std::map<std::string, std::string> DataSet(const std::string& base = "out") const {
+    std::map<std::string, std::string> files;
+    for (const auto& file : Files(base + ".")) {
+      if (file.first.find(".dataline") != std::string::npos ||
+          file.first.find(".index_") != std::string::npos) {
+        files[file.first] = file.second;
+      }
+    }
+    return files;
+  }
+
+  int CountSpillFiles() const {
+    int count = 0;
+    for (const auto& file : Files("out.")) {
+      if (file.first.find(".spill") != std::string::npos) ++count;
+    }
+    return count;
+  }
+
+  // Runs with each bound (and with 1 and 3 threads) and expects the files of the unbounded
+  // build on one thread; returns the most spills.
+  int ExpectSameFilesAtEveryBound(const std::vector<int64_t>& bounds) {
+    int spills = -1;
+    EXPECT_EQ(Run(Options(0), &spills), exit_status::kSuccess);
+    EXPECT_EQ(spills, 0);
+    const std::map<std::string, std::string> expected = DataSet();
+    EXPECT_EQ(expected.size(), 4u);
+    int most = 0;
+    std::vector<std::pair<int64_t, int>> runs = {{0, 3}};
+    for (int64_t bound : bounds) {
+      runs.emplace_back(bound, 1);
+      runs.emplace_back(bound, 3);
+    }
+    for (const auto& [bound, threads] : runs) {
+      EXPECT_EQ(Run(Options(bound, threads), &spills), exit_status::kSuccess) << bound;
+      EXPECT_EQ(spills > 0, bound > 0) << bound;
+      most = std::max(most, spills);
+      std::map<std::string, std::string> written = DataSet();
+      EXPECT_EQ(written.size(), expected.size()) << bound;
+      for (const auto& file : expected) {
+        EXPECT_TRUE(written[file.first] == file.second)
+            << "bound " << bound << ", threads " << threads << ": " << file.first;
+      }
+      EXPECT_EQ(CountSpillFiles(), 0) << bound;
+    }
+    return most;
+  }
+
+  CScratchDirectory m_dir;
+};
+
+TEST_F(BoundedBuildTest, GeneratedTableGivesTheSameFilesAtEveryBound) {
+  MakeGeneratedTable(2500);
+  // From a few spills to one after nearly every record (hundreds of runs per index, which
+  // are merged in groups first).
+  int most = ExpectSameFilesAtEveryBound({2 << 20, 256 << 10, 32 << 10, 2 << 10});
+  EXPECT_GT(most, 500);
+}
+
+TEST_F(BoundedBuildTest, RealSampleDataGivesTheSameFilesAtEveryBound) {
+  const char* source = std::getenv("TRINDLE_SOURCE_DIR");
+  const std::string root = source != nullptr ? source : ".";
+  std::string dictionary = ReadBinaryFile(root + "/data/dict.gbk.txt");
+  std::string fortunes = ReadBinaryFile(root + "/data/fortunes.gbk.txt");
+  if (dictionary.empty() || fortunes.empty()) {
+    GTEST_SKIP() << "no data/ (scripts/prepare_data.sh)";
+  }
+  ASSERT_TRUE(WriteTextFile(Path("dict.txt"), dictionary));
+  CPDAT trie;
+  testing::internal::CaptureStdout();
+  trie.BuildFromText(Path("dict.txt").c_str());
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
+  MakeWordList(trie);
+  // One row per fortunes text (texts are separated by lines of "%"); the title is its first
+  // line.
+  std::vector<std::pair<std::string, std::string>> rows;
+  size_t start = 0;
+  while (start < fortunes.size()) {
+    size_t end = fortunes.find("\n%\n", start);
+    std::string text = fortunes.substr(start, end == std::string::npos ? end : end - start);
+    start = end == std::string::npos ? fortunes.size() : end + 3;
+    if (text.empty()) continue;
+    rows.emplace_back(text.substr(0, text.find('\n')), text);
+  }
+  ASSERT_GT(rows.size(), 1000u);
+  MakeTable(rows);
+  EXPECT_GT(ExpectSameFilesAtEveryBound({4 << 20, 512 << 10, 64 << 10}), 50);
+}
+
+TEST_F(BoundedBuildTest, CrashWhileSpillingOrMergingLeavesTheCommittedGenerationWhole) {
+  MakeGeneratedTable(600);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  const std::map<std::string, std::string> committed = DataSet();
+  // Kill at the first and at a later spill, while an index's run is written, and before a
+  // merge (the data-line file is then written under its pending name).
+  struct {
+    const char* step;
+    int occurrence;
+  } const points[] = {{"spill", 1}, {"spill", 40}, {"run", 7}, {"merge", 1}, {"merge", 3}};
+  for (const auto& point : points) {
+    const std::string where = std::string(point.step) + " #" + std::to_string(point.occurrence);
+    const std::string manifest = ReadBinaryFile(Path("out.manifest"));
+    int status = RunChild(Options(4 << 10), [&point](CIndexModeOptions* options) {
+      auto seen = std::make_shared<int>(0);
+      options->faultHook = [point, seen](const char* step) {
+        if (std::string(step) == point.step && ++*seen == point.occurrence) raise(SIGKILL);
+      };
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << where;
+    // What the crash left (the first spill is stopped before it has created anything).
+    if (point.occurrence > 1 || std::string(point.step) != "spill") {
+      EXPECT_GT(CountSpillFiles(), 0) << where;
+    }
+    EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest) << where;
+    std::map<std::string, std::string> files = DataSet();
+    for (const auto& file : committed) {
+      EXPECT_TRUE(files[file.first] == file.second) << where << ": " << file.first;
+    }
+    // The next run clears the leftovers and commits the same content anew.
+    ASSERT_EQ(Run(Options(4 << 10)), exit_status::kSuccess) << where;
+    EXPECT_EQ(CountSpillFiles(), 0) << where;
+    files = DataSet();
+    for (const auto& file : committed) {
+      EXPECT_TRUE(files[file.first] == file.second) << where << ": " << file.first;
+    }
+    for (const auto& file : Files("out.")) {
+      EXPECT_EQ(file.first.find(".g"), std::string::npos) << where << ": " << file.first;
+    }
+  }
+}
+
+TEST_F(BoundedBuildTest, FullDiskWhileSpillingFailsCleanly) {
+  MakeGeneratedTable(1500);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  const std::map<std::string, std::string> committed = DataSet();
+  const std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  // A file-size limit stands in for a full disk: a write past it fails (EFBIG) instead of
+  // stopping the process. The spilled sections outgrow it long before the save.
+  const rlim_t limit = 24 << 10;
+  ASSERT_LT(limit, committed.at("out.dataline").size());
+  int status = RunChild(Options(8 << 10), [limit](CIndexModeOptions*) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit size = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &size);
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), exit_status::kOutput);
+  EXPECT_EQ(CountSpillFiles(), 0);
+  EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
+  std::map<std::string, std::string> files = DataSet();
+  EXPECT_EQ(files.size(), committed.size());
+  for (const auto& file : committed) EXPECT_TRUE(files[file.first] == file.second) << file.first;
+}
+
+TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
+  MakeGeneratedTable(300);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  const std::map<std::string, std::string> committed = DataSet();
+  const std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  // Each limit lowered on its own; the record named is the first that would pass it.
+  struct {
+    int64_t tFORMAT_LIMITS::*limit;
+    int64_t value;
+    const char* line;
+  } const cases[] = {
+      {&tFORMAT_LIMITS::records, 120,
+       "Record 120 would take the records past the limit of the file formats (120)"},
+      {&tFORMAT_LIMITS::cells, 121 * 4,
+       "Record 121 would take the cells of the data-line file past the limit of the file "
+       "formats (484)"},
+      {&tFORMAT_LIMITS::filterValues, 2 * 50,
+       "Record 50 would take the filter values past the limit of the file formats (100)"},
+  };
+  for (const auto& limit : cases) {
+    for (int64_t bound : {int64_t{0}, int64_t{4 << 10}}) {
+      CIndexModeOptions options = Options(bound);
+      options.limits.*limit.limit = limit.value;
+      std::string output;
+      EXPECT_EQ(Run(options, nullptr, "out", &output), exit_status::kFormatLimit) << limit.line;
+      EXPECT_NE(output.find(std::string(limit.line) + "\n"), std::string::npos) << output;
+      EXPECT_EQ(output.find("Save "), std::string::npos) << limit.line;
+      EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
+      EXPECT_TRUE(DataSet() == committed);
+      EXPECT_EQ(CountSpillFiles(), 0);
+    }
+  }
+  // Pool bytes and postings depend on the texts: the limit is set to what the first 100
+  // records take, so the record named is 100.
+  // The stored bytes of records 0..99: the data-line file of the first 100 rows says.
+  MakeGeneratedTable(100);
+  ASSERT_EQ(Run(Options(0), nullptr, "head"), exit_status::kSuccess);
+  const std::string head = ReadBinaryFile(Path("head.dataline"));
+  int32_t records = 0;
+  int32_t poolBytes = 0;
+  std::memcpy(&records, head.data(), 4);
+  ASSERT_EQ(records, 100);
+  std::memcpy(&poolBytes, head.data() + 4 + 4 * 100 + 8 * 100 * 4, 4);
+  const std::string index1 = ReadBinaryFile(Path("head.index_1"));
+  int32_t idCount = 0;
+  int32_t postings = 0;
+  std::memcpy(&idCount, index1.data(), 4);
+  std::memcpy(&postings, index1.data() + 4 + 8 * idCount, 4);
+  MakeGeneratedTable(300);
+  CIndexModeOptions pool = Options(4 << 10);
+  pool.limits.poolBytes = poolBytes;
+  std::string output;
+  EXPECT_EQ(Run(pool, nullptr, "out", &output), exit_status::kFormatLimit);
+  EXPECT_NE(output.find("Record 100 would take the bytes of stored text past the limit of the "
+                        "file formats (" +
+                        std::to_string(poolBytes) + ")\n"),
+            std::string::npos)
+      << output;
+  CIndexModeOptions posting = Options(0);
+  posting.limits.postingsPerIndex = postings;
+  EXPECT_EQ(Run(posting, nullptr, "out", &output), exit_status::kFormatLimit);
+  EXPECT_NE(output.find("would take the postings of index "), std::string::npos) << output;
+  EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
+  EXPECT_TRUE(DataSet() == committed);
+}
+
+TEST_F(BoundedBuildTest, AppendingRunsGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(400);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  EXPECT_NE(ReadBinaryFile(Path("out.manifest")).find("\nlast-key i 400\n"), std::string::npos);
+  int nextId = 401;
+  // Each step adds rows (none in one) and appends, at several bounds and thread counts.
+  struct {
+    int rows;
+    int64_t bound;
+    int threads;
+  } const steps[] = {{30, 0, 1}, {0, 0, 1}, {250, 4 << 10, 1}, {1, 0, 3}, {300, 16 << 10, 3}};
+  for (const auto& step : steps) {
+    if (step.rows > 0) AddRows(nextId, step.rows);
+    nextId += step.rows;
+    const std::map<std::string, std::string> expected = FullRebuild();
+    WriteConfig(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(step.bound, step.threads), nullptr, "out", &output),
+              exit_status::kSuccess);
+    EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+    // Only the new rows were read.
+    EXPECT_NE(output.find("select * from docs where id > " +
+                          std::to_string(nextId - step.rows - 1) + " order by id"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(DataSet() == expected) << step.rows;
+    EXPECT_NE(ReadBinaryFile(Path("out.manifest"))
+                  .find("\nlast-key i " + std::to_string(nextId - 1) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(CountSpillFiles(), 0);
+  }
+}
+
+TEST_F(BoundedBuildTest, AppendingRunsOverATextKeyGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(200);
+  Sql("alter table docs add column code text; update docs set code = printf('k%05d', id);");
+  WriteConfig(false, "code");
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  AddRows(201, 50);
+  Sql("update docs set code = printf('k%05d', id) where code is null;");
+  WriteConfig(false, "code");
+  ASSERT_EQ(Run(Options(0), nullptr, "ref"), exit_status::kSuccess);
+  std::map<std::string, std::string> expected;
+  for (const auto& file : DataSet("ref")) expected["out" + file.first.substr(3)] = file.second;
+  WriteConfig(true, "code");
+  std::string output;
+  ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), exit_status::kSuccess);
+  EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+  EXPECT_NE(output.find("where code > 'k00200' order by code"), std::string::npos) << output;
+  EXPECT_TRUE(DataSet() == expected);
+}
+
+TEST_F(BoundedBuildTest, AppendFallsBackToAFullBuildWhenTheTableDidNotOnlyGrowAtItsEnd) {
+  struct {
+    const char* what;
+    const char* change;  // SQL run on the table after the first build
+    const char* reason;  // part of the line that says why
+  } const cases[] = {
+      {"row deleted", "delete from docs where id = 17;", "rows were changed or deleted"},
+      {"row inserted before the end", "insert into docs values (0, 'x', '中国', 2000);",
+       "rows were changed or deleted"},
+      {"key repeated at the end",
+       "insert into docs values (301, 'a', '北京', 2000); "
+       "insert into docs values (301, 'b', '大学', 2000);",
+       "is not strictly increasing (301 after 301)"},
+      {"NULL key at the end", "insert into docs values (NULL, 'a', '北京', 2000);",
+       "rows were changed or deleted"},
+  };
+  for (const auto& c : cases) {
+    MakeGeneratedTable(300);
+    for (const char* name : {"out.manifest", "out.dataline"}) std::remove(Path(name).c_str());
+    ASSERT_EQ(Run(Options(0)), exit_status::kSuccess) << c.what;
+    AddRows(302, 20);
+    Sql(c.change);
+    const std::map<std::string, std::string> expected = FullRebuild();
+    WriteConfig(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(4 << 10, 2), nullptr, "out", &output), exit_status::kSuccess) << c.what;
+    EXPECT_NE(output.find("Append: "), std::string::npos) << c.what << "\n" << output;
+    EXPECT_NE(output.find(c.reason), std::string::npos) << c.what << "\n" << output;
+    EXPECT_NE(output.find("building in full\n"), std::string::npos) << c.what;
+    EXPECT_TRUE(DataSet() == expected) << c.what;
+    EXPECT_EQ(CountSpillFiles(), 0) << c.what;
+  }
+  // A NULL key in the full build: nothing is recorded to append from.
+  std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  EXPECT_EQ(manifest.find("last-key"), std::string::npos) << manifest;
+}
+
+TEST_F(BoundedBuildTest, AppendNeedsACommittedSetBuiltFromTheSameInputs) {
+  MakeGeneratedTable(100);
+  WriteConfig(true);
+  std::string output;
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess);
+  EXPECT_NE(output.find("Append: there is no committed data set; building in full\n"),
+            std::string::npos)
+      << output;
+  // Another schema: the stored columns change, so the committed records cannot be kept.
+  std::string schema = kSchema;
+  schema.replace(schema.find("4 year year I 0 1 1 0"), 21, "4 year year I 0 1 0 0");
+  ASSERT_TRUE(WriteTextFile(Path("schema.txt"), schema));
+  AddRows(101, 5);
+  const std::map<std::string, std::string> expected = FullRebuild();
+  WriteConfig(true);
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess);
+  EXPECT_NE(output.find("Append: the schema is not the one the committed data set was built "
+                        "with; building in full\n"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(DataSet() == expected);
+  // A sort field that is not one column.
+  WriteConfig(true, "id desc");
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess);
+  EXPECT_NE(output.find("Append: the sort field \"id desc\" is not one column"), std::string::npos)
+      << output;
+}
+
+}  // namespace
