@@ -4,6 +4,13 @@
 // on a thread of its own while queries go on, and publishes it only when it loaded whole and
 // matched its manifest; a reload that fails leaves the served set as it was. Each reload
 // prints and logs one line with the generation, the record count and the time it took.
+//
+// Threads: CServedData's Get and Set may be called from any thread (one mutex guards the
+// pointer; the set itself is read-only). CDataReloader loads on a thread of its own, and its
+// `onReloaded` callback runs on that reload thread, not on the caller's, so it must be
+// thread-safe and must outlive the reloader. Request may be called from any thread; the
+// served data and the callback are lent and must outlive the reloader, whose destructor
+// waits for a reload in progress.
 #pragma once
 
 #include <condition_variable>
@@ -25,14 +32,6 @@ class CServedData {
  private:
   mutable std::mutex m_lock;  // guards m_data
   std::shared_ptr<const CSearchData> m_data;
-};
-
-// The files of a data set, as "SearchServer.xml" names them.
-struct tDataSetPaths {
-  std::string standard;
-  std::string fieldInfo;
-  std::string pdat;
-  std::string wordList;
 };
 
 class CDataReloader {
