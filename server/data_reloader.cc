@@ -55,7 +55,7 @@ void CDataReloader::Request() {
   if (m_thread.joinable()) m_thread.join();  // the previous reload has ended
   m_running = true;
   try {
-    m_thread = std::thread([this] { Run(); });
+    m_thread = std::thread([this] { ReloadThread(); });
   } catch (const std::exception& failure) {
     m_running = false;
     ++m_failed;
@@ -88,7 +88,7 @@ void CDataReloader::Watch(int checkSeconds) {
   }
 }
 
-void CDataReloader::Run() {
+void CDataReloader::ReloadThread() {
   for (;;) {
     const bool loaded = ReloadOnce();
     std::lock_guard<std::mutex> lock(m_lock);

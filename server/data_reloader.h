@@ -55,7 +55,7 @@ class CDataReloader {
   void WaitIdle(int* succeeded, int* failed);
 
  private:
-  void Run();
+  void ReloadThread();  // the body of the reload thread: reloads while requests are pending
   bool ReloadOnce();
   void Watch(int checkSeconds);
 
