@@ -67,7 +67,8 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
   }
   if (!writer.SameInputsAsPrevious(why)) return false;
   tDATA_SET_CHECK check;
-  if (!CheckDataSet(resultBase, std::string(schemaText) + ".dat", trieFile, wordListFile, &check)) {
+  if (!CheckDataSet({resultBase, std::string(schemaText) + ".dat", trieFile, wordListFile},
+                    &check)) {
     *why = check.message;
     return false;
   }

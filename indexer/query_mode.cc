@@ -120,7 +120,7 @@ int RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char*
                      int terminalColumns) {
   // Checked before anything is loaded, so that the files loaded are the ones checked.
   tDATA_SET_CHECK check;
-  if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
+  if (!CheckDataSet({resultBase, schemaBinary, trieFile, wordListFile}, &check)) {
     std::printf("%s\n", check.message.c_str());
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kBadInput;

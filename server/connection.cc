@@ -66,10 +66,10 @@ void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetric
     ~tCount() {
       if (metrics == nullptr) return;
       metrics->CountQuery(
-          Interface::kBinary,
-          answered ? Outcome::kOk
-          : probe  ? Outcome::kProbe
-                   : Outcome::kFailed,
+          trindle::Interface::kBinary,
+          answered ? trindle::Outcome::kOk
+          : probe  ? trindle::Outcome::kProbe
+                   : trindle::Outcome::kFailed,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   } count{metrics, started, answered, probe};

@@ -116,14 +116,14 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   }
   CFieldInfo schema;
   *status = 0;
-  if (!schema.LoadBinary(config.fieldInfo.c_str())) {
+  if (!schema.LoadBinary(config.dataSet.schema.c_str())) {
     std::printf("%s", kInitFailed);
     return false;
   }
   if (!ComputeFieldNames(schema, &view->storedNames, &view->storedNamesUtf8,
                          &view->indexedNamesUtf8)) {
     std::printf("Load %s failed: a stored field's name cannot name an XML element\n%s",
-                config.fieldInfo.c_str(), kInitFailed);
+                config.dataSet.schema.c_str(), kInitFailed);
     return false;
   }
   *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     return Fail("Error %d: %s\n", code, "cannot resolve hostname");
   }
   CSocket listener;
-  ListenStep step = ListenStep::kNone;
+  ListenStep step = ListenStep::kNoFailure;
   if (!OpenListener(bindAddress, config.port, config.listenBacklog, &listener, &step, &code)) {
     if (step == ListenStep::kSocket) {
       std::printf("Error: out of socket resources\n");
@@ -229,8 +229,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<CDataReloader> reloader;
   if (!broker) {
     const auto loadStarted = std::chrono::steady_clock::now();
-    std::shared_ptr<const CSearchData> data =
-        LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
+    std::shared_ptr<const CSearchData> data = LoadSearchData(config.dataSet);
     if (!data) {
       std::printf("%s", kInitFailed);
       return 0;
@@ -240,11 +239,11 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
     served.Set(std::move(data));
-    reloader = std::make_unique<CDataReloader>(
-        tDataSetPaths{config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
-        config.reloadCheckSeconds, [&metrics](bool loaded, int records, double seconds) {
-          metrics.DataSetLoaded(true, loaded, records, seconds);
-        });
+    reloader =
+        std::make_unique<CDataReloader>(config.dataSet, &served, config.reloadCheckSeconds,
+                                        [&metrics](bool loaded, int records, double seconds) {
+                                          metrics.DataSetLoaded(true, loaded, records, seconds);
+                                        });
   }
   int wakeFd = -1;
   CDrain drain(http.get(), config.drainSeconds, [&wakeFd] {
@@ -271,6 +270,11 @@ int main(int argc, char** argv) {
     };
   }
   CAcceptLoop loop(std::move(options));
+  if (!loop.ready()) {
+    std::printf("Error %d: %s\n", loop.pipeError(), "cannot create the wake pipe");
+    std::fflush(stdout);
+    return 1;
+  }
   wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());
 

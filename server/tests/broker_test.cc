@@ -219,8 +219,8 @@ class BrokerTest : public ::testing::Test {
         !words.Save((folder + "set.words").c_str())) {
       return nullptr;
     }
-    return LoadSearchData(folder + "set", folder + "set.schema", folder + "set.trie",
-                          folder + "set.words");
+    return LoadSearchData(
+        {folder + "set", folder + "set.schema", folder + "set.trie", folder + "set.words"});
   }
 
   std::vector<std::unique_ptr<CQueryFixture>> m_fixtures;
@@ -280,7 +280,7 @@ TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
     if (total > 30) ++crossing;
   }
   EXPECT_GE(crossing, 1);
-  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kFailed), 0);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kFailed), 0);
   EXPECT_EQ(HttpGet(m_brokerHttp->port(), "/health"),
             "HTTP/1.1 200 OK\n{\"status\":\"serving\",\"shards\":3}");
 }
@@ -296,8 +296,8 @@ TEST_F(BrokerTest, AStoppedShardFailsTheQueryAndIsCounted) {
             "HTTP/1.1 502 Bad Gateway\n{\"error\":\"shard " + name + " did not answer\"}");
   EXPECT_EQ(HttpGet(m_brokerHttp->port(), "/search.xml" + arguments).substr(0, 16),
             "HTTP/1.1 502 Bad");
-  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kFailed), 1);
-  EXPECT_EQ(m_metrics.Queries(Interface::kHttp, Outcome::kFailed), 2);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kFailed), 1);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kFailed), 2);
   EXPECT_EQ(m_broker->Failures(1), 3);
   EXPECT_EQ(m_broker->Failures(0), 0);
   const std::string metrics = HttpGet(m_brokerHttp->port(), "/metrics");

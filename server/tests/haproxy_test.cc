@@ -324,7 +324,7 @@ TEST(HaproxyTest, ReplicasBehindHaproxyLoseNoQueryWhileLoadingReloadingAndEnding
     ASSERT_TRUE(words.Save(path("set.words").c_str()));
   }
   std::shared_ptr<const CSearchData> data =
-      LoadSearchData(path("set"), path("set.schema"), path("set.trie"), path("set.words"));
+      LoadSearchData({path("set"), path("set.schema"), path("set.trie"), path("set.words")});
   ASSERT_TRUE(data);
   std::string binaryAnswer;
   {

@@ -64,7 +64,7 @@ class HttpServerTest : public ::testing::Test {
       ASSERT_TRUE(m_fixture->AddRecord(title, body, 2000 + record % 5));
     }
     ASSERT_TRUE(m_fixture->SaveServedSet());
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
   std::string Path(const std::string& name) const { return m_fixture->Path(name); }
@@ -191,7 +191,7 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
     EXPECT_NE(response.headers.find("application/json"), std::string::npos);
     EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
   }
-  EXPECT_EQ(m_metrics.Queries(Interface::kHttp, Outcome::kBadRequest), 9);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 9);
   // A URL of 10 MB is refused, whatever the library answers, and the server goes on.
   {
     CHttpTestClient client(m_server->port());
@@ -229,8 +229,8 @@ TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
   }
   CHttpTestClient extra(m_server->port());
   EXPECT_EQ(extra.Get("/health").status, 0);
-  EXPECT_EQ(m_metrics.ConnectionsRefused(Interface::kHttp), 1);
-  EXPECT_EQ(m_metrics.ConnectionsInProgress(Interface::kHttp), 4);
+  EXPECT_EQ(m_metrics.ConnectionsRefused(trindle::Interface::kHttp), 1);
+  EXPECT_EQ(m_metrics.ConnectionsInProgress(trindle::Interface::kHttp), 4);
   // The bound's connections stay open for further requests, up to keepAliveRequests.
   for (auto& client : clients) EXPECT_EQ(client->Get("/search?q=x").status, 200);
   const tHttpResponse third = clients[0]->Get("/health");
@@ -239,14 +239,14 @@ TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
   EXPECT_TRUE(clients[0]->Closed(5));
   clients.erase(clients.begin());
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (m_metrics.ConnectionsInProgress(Interface::kHttp) > 3 &&
+  while (m_metrics.ConnectionsInProgress(trindle::Interface::kHttp) > 3 &&
          std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   CHttpTestClient next(m_server->port());
   EXPECT_EQ(next.Get("/health").status, 200)
-      << m_metrics.ConnectionsRefused(Interface::kHttp) << " "
-      << m_metrics.ConnectionsInProgress(Interface::kHttp);
+      << m_metrics.ConnectionsRefused(trindle::Interface::kHttp) << " "
+      << m_metrics.ConnectionsInProgress(trindle::Interface::kHttp);
 }
 
 TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
@@ -346,8 +346,7 @@ std::shared_ptr<const CSearchData> LoadWithSchema(const std::string& lines) {
     ADD_FAILURE() << "fixture";
     return nullptr;
   }
-  return LoadSearchData(fixture.Path("set"), fixture.Path("set.schema"), fixture.Path("set.trie"),
-                        fixture.Path("set.words"));
+  return LoadSearchData(fixture.ServedPaths());
 }
 
 }  // namespace

@@ -80,8 +80,8 @@ class PublishTest : public ::testing::Test {
   std::string Source(const std::string& name) const { return m_source->directory().Path(name); }
   std::string Replica(const std::string& name) const { return Source("replica/" + name); }
   std::shared_ptr<const CSearchData> LoadReplica() const {
-    return LoadSearchData(Replica("set"), Replica("set.schema"), Replica("set.trie"),
-                          Replica("set.words"));
+    return LoadSearchData(
+        {Replica("set"), Replica("set.schema"), Replica("set.trie"), Replica("set.words")});
   }
   std::string PublishOutput() const { return ReadBinaryFile(Source("publish.out")); }
 

@@ -117,7 +117,7 @@ class ServerSoakTest : public ::testing::Test {
           m_fixture->AddRecord(title, RandomText(&random, kWords, bodyWords), 2000 + record % 7));
     }
     ASSERT_TRUE(m_fixture->SaveServedSet());
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
 

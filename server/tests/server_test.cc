@@ -96,7 +96,7 @@ class ServerTest : public ::testing::Test {
           m_fixture->AddRecord(title, RandomText(&random, kWords, bodyWords), 2000 + record % 7));
     }
     ASSERT_TRUE(m_fixture->SaveServedSet());
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
   void TearDown() override { StopServer(); }
@@ -227,9 +227,9 @@ TEST_F(ServerTest, ConnectionsClosedBeforeTheirFirstByteAreProbes) {
   EXPECT_EQ(Query("[FIELD] title [AND] 中国"),
             ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
   EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 0; }));
-  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kProbe), 2);
-  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kFailed), 2);
-  EXPECT_EQ(m_metrics.Queries(Interface::kBinary, Outcome::kOk), 1);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kProbe), 2);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kFailed), 2);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kOk), 1);
   const std::string rendered = m_metrics.Render();
   EXPECT_NE(rendered.find("trindle_queries_total{interface=\"binary\",outcome=\"probe\"} 2\n"),
             std::string::npos);
@@ -447,9 +447,7 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
     return WriteManifest(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"),
                          generation, records, indexes);
   };
-  auto load = [&] {
-    return LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
-  };
+  auto load = [&] { return LoadSearchData(m_fixture->ServedPaths()); };
   ASSERT_TRUE(write(7));
   std::shared_ptr<const CSearchData> checked = load();
   ASSERT_TRUE(checked);
@@ -480,6 +478,40 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
   EXPECT_NE(output.find("still serving the previous one"), std::string::npos) << output;
   EXPECT_NE(output.find("generation 9, " + std::to_string(records) + " records"), std::string::npos)
       << output;
+}
+
+}  // namespace
+
+namespace {
+
+// Without its wake pipe the loop would lose signals and wait forever at its bound: a failed
+// pipe fails the start, and the loop accepts nothing.
+TEST(AcceptLoopTest, AFailedWakePipeFailsTheStart) {
+  CSocket listener;
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  ListenStep step;
+  int error = 0;
+  ASSERT_TRUE(OpenListener(loopback, 0, SOMAXCONN, &listener, &step, &error));
+  tAcceptOptions options;
+  options.currentData = [] { return std::shared_ptr<const CSearchData>(); };
+  options.openPipe = [](int*) {
+    errno = EMFILE;
+    return -1;
+  };
+  CAcceptLoop loop(std::move(options));
+  EXPECT_FALSE(loop.ready());
+  EXPECT_EQ(loop.pipeError(), EMFILE);
+  EXPECT_EQ(loop.wakeFd(), -1);
+  CSocket waiting = ConnectLoopback(LocalPort(listener.fd()), 5);
+  EXPECT_EQ(loop.AcceptClients(listener.fd(), true), 1);  // at once, nothing accepted
+  EXPECT_EQ(loop.ActiveConnections(), 0);
+
+  tAcceptOptions working;
+  working.openPipe = [](int* fds) { return ::pipe(fds); };
+  CAcceptLoop other(std::move(working));
+  EXPECT_TRUE(other.ready());
+  EXPECT_GE(other.wakeFd(), 0);
 }
 
 }  // namespace

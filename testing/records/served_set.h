@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/records/data_set_commit.h"
 #include "testing/records/query_fixture.h"
 
 // The schema of the served test sets: title and body indexed into the all-fields index and
@@ -28,6 +29,10 @@ class CServedSetFixture : public CQueryFixture {
   // Saves and reloads the data set as `base` and writes its word list; false when a step
   // fails.
   bool SaveServedSet(const std::string& base = "set");
+  // The files SaveServedSet(base) wrote, as the server loads them.
+  tDataSetPaths ServedPaths(const std::string& base = "set") const {
+    return {Path(base), Path(base + ".schema"), Path(base + ".trie"), Path(base + ".words")};
+  }
   // The path of `name` in the scratch directory.
   std::string Path(const std::string& name) const { return directory().Path(name); }
 };
