@@ -8,6 +8,7 @@
 
 #include "server/http/http_answers.h"
 #include "server/http/http_request.h"
+#include "server/http/search_options.h"
 #include "server/http/search_page.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
@@ -172,8 +173,12 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   if (path == "/") {
     tHttpAnswer answer;
     answer.contentType = "text/html; charset=utf-8";
-    answer.body =
-        SearchPage(data != nullptr ? data->indexedNamesUtf8() : std::vector<std::string>());
+    if (data != nullptr) {
+      answer.body = SearchPage(data->indexedNamesUtf8(), SnippetFieldNames(data->schema()),
+                               FacetFieldNames(data->schema()));
+    } else {
+      answer.body = SearchPage({});
+    }
     return answer;
   }
   const auto started = std::chrono::steady_clock::now();
