@@ -91,28 +91,32 @@ void CMatchFinder::Find(const char* text, int length,
   // the normalised text came from.
   const gbk::CNormalization& normalization = gbk::Normalization();
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  m_normalized.clear();
-  m_source.clear();
+  m_normalized.resize(size);
+  m_source.resize(size + 1);
+  char* normalized = &m_normalized[0];
+  int32_t* source = m_source.data();
+  size_t written = 0;
   for (size_t i = 0; i < size;) {
     const unsigned char c = bytes[i];
     if (gbk::IsLeadByte(c) && i + 1 < size) {
       const unsigned char replacement = normalization.Pair(c, bytes[i + 1]);
+      source[written] = static_cast<int32_t>(i);
       if (replacement != 0) {
-        m_normalized.push_back(static_cast<char>(replacement));
-        m_source.push_back(static_cast<int32_t>(i));
+        normalized[written++] = static_cast<char>(replacement);
       } else {
-        m_normalized.push_back(static_cast<char>(c));
-        m_normalized.push_back(static_cast<char>(bytes[i + 1]));
-        m_source.push_back(static_cast<int32_t>(i));
-        m_source.push_back(static_cast<int32_t>(i));
+        normalized[written++] = static_cast<char>(c);
+        source[written] = static_cast<int32_t>(i);
+        normalized[written++] = static_cast<char>(bytes[i + 1]);
       }
       i += 2;
     } else {
-      m_normalized.push_back(static_cast<char>(normalization.Single(c)));
-      m_source.push_back(static_cast<int32_t>(i));
+      source[written] = static_cast<int32_t>(i);
+      normalized[written++] = static_cast<char>(normalization.Single(c));
       ++i;
     }
   }
+  m_normalized.resize(written);
+  m_source.resize(written);
   m_source.push_back(static_cast<int32_t>(size));
   const int count = m_trie.Segment(m_normalized.c_str(), &m_ids, nullptr, &m_spans);
   for (const std::vector<int32_t>& phrase : phrases) {
@@ -157,8 +161,8 @@ void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& 
   if (maxChars < 1) maxChars = 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t size = static_cast<size_t>(length);
-  std::vector<int32_t> starts;  // byte offset of every character, then the length
-  starts.reserve(size + 1);
+  thread_local std::vector<int32_t> starts;  // byte offset of every character, then the length
+  starts.clear();
   for (size_t i = 0; i < size; i += static_cast<size_t>(gbk::CharWidth(bytes, i, size))) {
     starts.push_back(static_cast<int32_t>(i));
   }
