@@ -32,6 +32,7 @@
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
 #include "core/records/field_info.h"
+#include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 
@@ -67,9 +68,7 @@ std::string FixedPageBody() {
   CInputOutput io;
   int32_t length = 0;
   const char* body = io.PackResult(page, &length);
-  std::string frame(reinterpret_cast<const char*>(&length), 4);
-  frame.append(body, static_cast<size_t>(length));
-  return frame;
+  return MakeFrame(std::string(body, static_cast<size_t>(length)));
 }
 
 // Worker threads that each accept one connection at a time, read the request frame and send
@@ -92,10 +91,10 @@ uint16_t StartFixedServer(int workers) {
         CSocket client(::accept(listener.fd(), nullptr, nullptr));
         if (!client.valid()) continue;
         SetNoDelay(client.fd());
-        int32_t size = 0;
-        if (RecvFully(client.fd(), reinterpret_cast<char*>(&size), 4, 0) != 4 || size < 0) continue;
-        body.resize(static_cast<size_t>(size));
-        if (RecvFully(client.fd(), &body[0], size, 0) != size) continue;
+        if (ReceiveFrame(client.fd(), 0, INT32_MAX, Deadline::max(), &body).status !=
+            FrameStatus::kOk) {
+          continue;
+        }
         SendFully(client.fd(), frame.data(), static_cast<int>(frame.size()), 0);
       }
     }).detach();
@@ -129,12 +128,7 @@ bool RawExchange(in_addr address, uint16_t port, const std::string& request,
   if (!ConnectTcp(address, port, deadline, &socket, &error)) return false;
   const int size = static_cast<int>(request.size());
   if (SendFully(socket.fd(), request.data(), size, deadline) != size) return false;
-  int32_t length = 0;
-  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, deadline) != 4 || length < 0) {
-    return false;
-  }
-  response->resize(static_cast<size_t>(length));
-  return RecvFully(socket.fd(), &(*response)[0], length, deadline) == length;
+  return ReceiveFrame(socket.fd(), 0, INT32_MAX, deadline, response).status == FrameStatus::kOk;
 }
 
 double ThreadCpuSeconds() {
@@ -224,8 +218,7 @@ int main(int argc, char** argv) {
   request.pageCount = options.pageCount;
   int32_t length = 0;
   const char* body = io.PackRequest(request, &length);
-  std::string frame(reinterpret_cast<const char*>(&length), 4);
-  frame.append(body, static_cast<size_t>(length));
+  const std::string frame = MakeFrame(std::string(body, static_cast<size_t>(length)));
   std::string sample;
   if (!RawExchange(address, config.port, frame, &sample)) return 1;
   std::printf("server %s:%u, query [%s], response %zu bytes, %d calls per thread, median of %d\n",

@@ -23,6 +23,7 @@
 #include "bench/load_options.h"
 #include "core/query/query.h"
 #include "core/util/byte_io.h"
+#include "net/frame.h"
 #include "net/socket_io.h"
 
 namespace {
@@ -30,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct tQuery {
-  std::string frame;  // the whole request frame
+  std::string body;   // the request body
   int32_t total = 0;  // the in-process engine's answer
 };
 
@@ -46,17 +47,14 @@ int Exchange(in_addr address, uint16_t port, const tQuery& query, std::string* b
   int error = 0;
   if (!ConnectTcp(address, port, DeadlineAfter(10), &socket, &error)) return 1;
   const Deadline deadline = DeadlineAfter(10);
-  const int bodyLength = static_cast<int>(query.frame.size()) - 4;
-  if (SendFully(socket.fd(), query.frame.data(), 4, deadline) != 4 ||
-      SendFully(socket.fd(), query.frame.data() + 4, bodyLength, deadline) != bodyLength) {
+  const auto bodyLength = static_cast<int32_t>(query.body.size());
+  if (SendFrame(socket.fd(), query.body.data(), bodyLength, deadline) !=
+      bodyLength + kFrameLengthBytes) {
     return 2;
   }
-  int32_t length = 0;
-  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, deadline) != 4 || length < 20) {
+  if (ReceiveFrame(socket.fd(), 20, INT32_MAX, deadline, buffer).status != FrameStatus::kOk) {
     return 2;
   }
-  buffer->resize(static_cast<size_t>(length));
-  if (RecvFully(socket.fd(), &(*buffer)[0], length, deadline) != length) return 2;
   int32_t total = 0;
   std::memcpy(&total, buffer->data(), 4);
   return total == query.total ? 0 : 3;
@@ -98,11 +96,10 @@ int main(int argc, char** argv) {
   for (const bench::tSampledQuery& sampled : sampledQueries) {
     tQuery query;
     query.total = sampled.total;
-    PutI32(&query.frame, 12 + static_cast<int32_t>(sampled.text.size()));
-    PutI32(&query.frame, 0);
-    PutI32(&query.frame, 20);
-    PutI32(&query.frame, static_cast<int32_t>(sampled.text.size()));
-    query.frame += sampled.text;
+    PutI32(&query.body, 0);
+    PutI32(&query.body, 20);
+    PutI32(&query.body, static_cast<int32_t>(sampled.text.size()));
+    query.body += sampled.text;
     queries.push_back(std::move(query));
   }
 

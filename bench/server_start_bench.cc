@@ -25,6 +25,7 @@
 
 #include "core/util/byte_io.h"
 #include "core/util/tag_value.h"
+#include "net/frame.h"
 #include "net/socket_io.h"
 
 namespace {
@@ -51,14 +52,14 @@ bool Answers(uint16_t port) {
   int error = 0;
   if (!ConnectTcp(loopback, port, DeadlineAfter(1), &socket, &error)) return false;
   std::string request;
-  PutI32(&request, 12);
   PutI32(&request, 0);
   PutI32(&request, 20);
   PutI32(&request, 0);
-  if (SendFully(socket.fd(), request.data(), 16, DeadlineAfter(60)) != 16) return false;
-  int32_t length = 0;
-  return RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, DeadlineAfter(60)) == 4 &&
-         length == 20;
+  const Deadline deadline = DeadlineAfter(60);
+  if (SendFrame(socket.fd(), request.data(), 12, deadline) != 16) return false;
+  std::string body;
+  const tFrameReceipt receipt = ReceiveFrame(socket.fd(), 0, INT32_MAX, deadline, &body);
+  return receipt.status == FrameStatus::kOk && receipt.length == 20;
 }
 
 long PeakResidentKb(pid_t pid) {

@@ -2,21 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "formats/result_document.h"
+#include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 
 namespace {
 
 constexpr int32_t kMinResultBody = 20;
-// The response buffer grows with the bytes that actually arrive, never ahead of them by
-// more than this, so an absurd announced length costs no memory before its bytes come.
-constexpr size_t kReceiveStep = size_t{1} << 20;
 
 int Fail(QueryStatus* status, QueryStatus why) {
   if (status != nullptr) *status = why;
@@ -27,22 +26,6 @@ void PrintSocketError(int error, const char* what) { std::printf("Error %d: %s\n
 
 bool IsOutOfSockets(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// Receives a response body of `size` bytes into *body.
-bool ReceiveBody(int fd, int32_t size, Deadline deadline, std::string* body) {
-  const auto total = static_cast<size_t>(size);
-  size_t received = 0;
-  while (received < total) {
-    const size_t step = std::min(total - received, std::max(received, kReceiveStep));
-    body->resize(received + step);
-    if (RecvFully(fd, &(*body)[received], static_cast<int>(step), deadline) !=
-        static_cast<int>(step)) {
-      return false;
-    }
-    received += step;
-  }
-  return true;
 }
 
 int Exchange(const tClientConfig& config, const char* query, int start, int pageCount,
@@ -73,28 +56,20 @@ int Exchange(const tClientConfig& config, const char* query, int start, int page
   int32_t bodyLength = 0;
   const char* body = io.PackRequest(request, &bodyLength);
   if (body == nullptr) return Fail(status, QueryStatus::kExchange);
-  // One send for the whole frame: the length and the body arrive as the two fields the
-  // protocol describes, without waiting for an acknowledgement in between.
-  std::string frame(4 + static_cast<size_t>(bodyLength), '\0');
-  std::memcpy(&frame[0], &bodyLength, 4);
-  std::memcpy(&frame[4], body, static_cast<size_t>(bodyLength));
-  const int frameSize = static_cast<int>(frame.size());
-  if (SendFully(socket.fd(), frame.data(), frameSize, deadline) != frameSize) {
+  // One gathered write for the whole frame: the length and the body arrive as the two fields
+  // the protocol describes, without waiting for an acknowledgement in between.
+  if (SendFrame(socket.fd(), body, bodyLength, deadline) != bodyLength + kFrameLengthBytes) {
     return Fail(status, QueryStatus::kExchange);
   }
 
-  int32_t resultLength = 0;
-  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&resultLength), 4, deadline) != 4) {
-    return Fail(status, QueryStatus::kExchange);
-  }
-  if (resultLength < kMinResultBody) return Fail(status, QueryStatus::kBadResponse);
   std::string response;
-  if (!ReceiveBody(socket.fd(), resultLength, deadline, &response)) {
-    return Fail(status, QueryStatus::kExchange);
-  }
+  const tFrameReceipt receipt =
+      ReceiveFrame(socket.fd(), kMinResultBody, INT32_MAX, deadline, &response);
+  if (receipt.status == FrameStatus::kBadLength) return Fail(status, QueryStatus::kBadResponse);
+  if (receipt.status != FrameStatus::kOk) return Fail(status, QueryStatus::kExchange);
   socket.Close();
 
-  const ResultPage* page = io.UnpackResult(response.data(), resultLength);
+  const ResultPage* page = io.UnpackResult(response.data(), receipt.length);
   // A page holds at most the records asked for and no more than the query's hits. Records of
   // a schema without stored fields take no bytes on the wire, so only this bounds the size of
   // the document that a response can make the client write.

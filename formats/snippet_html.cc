@@ -1,7 +1,6 @@
 #include "formats/snippet_html.h"
 
 #include "core/text/encoding.h"
-#include "formats/gbk_table.h"
 
 namespace {
 

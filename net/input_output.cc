@@ -11,14 +11,6 @@ constexpr size_t kInitialCapacity = 1024;
 constexpr size_t kSlack = 100;  // room kept above the body that caused a buffer to grow
 constexpr int64_t kMaxBody = std::numeric_limits<int32_t>::max();
 
-int32_t ReadI32At(const char* data, size_t offset) {
-  int32_t value;
-  std::memcpy(&value, data + offset, 4);
-  return value;
-}
-
-void WriteI32At(char* data, size_t offset, int32_t value) { std::memcpy(data + offset, &value, 4); }
-
 }  // namespace
 
 QueryRequest::QueryRequest() { text.reserve(kInitialCapacity); }
@@ -38,26 +30,26 @@ CInputOutput::CInputOutput() {
 
 CInputOutput::~CInputOutput() = default;
 
-void CInputOutput::Reserve(size_t size) {
+void CInputOutput::StartBody(size_t size) {
+  m_buffer.clear();
   if (m_buffer.capacity() < size) m_buffer.reserve(size + kSlack);
-  m_buffer.resize(size);
 }
 
 const QueryRequest* CInputOutput::ParseRequest(const char* body, int32_t size) {
   m_request.start = 0;
   m_request.pageCount = 20;
   m_request.text.clear();
-  m_position = 0;
-  const size_t available = size > 0 ? static_cast<size_t>(size) : 0;
+  CByteReader reader(body, size > 0 ? static_cast<size_t>(size) : 0);
+  int32_t value = 0;
+  if (reader.ReadI32(&value)) m_request.start = value;
+  if (reader.ReadI32(&value)) m_request.pageCount = value;
   int32_t queryLength = 0;
-  if (available >= 4) m_request.start = ReadI32At(body, 0), m_position = 4;
-  if (available >= 8) m_request.pageCount = ReadI32At(body, 4), m_position = 8;
-  if (available >= 12) queryLength = ReadI32At(body, 8), m_position = 12;
-  if (queryLength < 0 || static_cast<size_t>(queryLength) > available - m_position) {
+  reader.ReadI32(&queryLength);  // stays 0 when the body ends before it
+  const char* text = nullptr;
+  if (queryLength < 0 || !reader.ReadBytes(static_cast<size_t>(queryLength), &text)) {
     return nullptr;
   }
-  if (queryLength > 0) m_request.SetText(body + m_position, static_cast<size_t>(queryLength));
-  m_position += queryLength;
+  if (queryLength > 0) m_request.SetText(text, static_cast<size_t>(queryLength));
   return &m_request;
 }
 
@@ -70,19 +62,15 @@ const char* CInputOutput::PackResult(const ResultPage& page, int32_t* length) {
   }
   const int64_t total = 20 + 4 * cells + static_cast<int64_t>(page.text.size());
   if (total > kMaxBody) return nullptr;
-  Reserve(static_cast<size_t>(total));
-  char* out = &m_buffer[0];
-  WriteI32At(out, 0, page.total);
-  WriteI32At(out, 4, page.start);
-  WriteI32At(out, 8, page.returned);
-  WriteI32At(out, 12, page.fieldCount);
-  WriteI32At(out, 16, static_cast<int32_t>(page.text.size()));
-  if (cells > 0) std::memcpy(out + 20, page.valueLengths.data(), static_cast<size_t>(cells) * 4);
-  if (!page.text.empty()) {
-    std::memcpy(out + 20 + cells * 4, page.text.data(), page.text.size());
-  }
-  m_position = static_cast<int32_t>(total);
-  *length = m_position;
+  StartBody(static_cast<size_t>(total));
+  PutI32(&m_buffer, page.total);
+  PutI32(&m_buffer, page.start);
+  PutI32(&m_buffer, page.returned);
+  PutI32(&m_buffer, page.fieldCount);
+  PutI32(&m_buffer, static_cast<int32_t>(page.text.size()));
+  if (cells > 0) PutBytes(&m_buffer, page.valueLengths.data(), static_cast<size_t>(cells) * 4);
+  m_buffer += page.text;
+  *length = static_cast<int32_t>(total);
   return m_buffer.data();
 }
 
@@ -90,14 +78,12 @@ const char* CInputOutput::PackRequest(const QueryRequest& request, int32_t* leng
   *length = 0;
   const int64_t total = 12 + static_cast<int64_t>(request.text.size());
   if (total > kMaxBody) return nullptr;
-  Reserve(static_cast<size_t>(total));
-  char* out = &m_buffer[0];
-  WriteI32At(out, 0, request.start);
-  WriteI32At(out, 4, request.pageCount);
-  WriteI32At(out, 8, static_cast<int32_t>(request.text.size()));
-  if (!request.text.empty()) std::memcpy(out + 12, request.text.data(), request.text.size());
-  m_position = static_cast<int32_t>(total);
-  *length = m_position;
+  StartBody(static_cast<size_t>(total));
+  PutI32(&m_buffer, request.start);
+  PutI32(&m_buffer, request.pageCount);
+  PutI32(&m_buffer, static_cast<int32_t>(request.text.size()));
+  m_buffer += request.text;
+  *length = static_cast<int32_t>(total);
   return m_buffer.data();
 }
 
@@ -105,7 +91,6 @@ const ResultPage* CInputOutput::UnpackResult(const char* body, int64_t size) {
   m_page.total = m_page.start = m_page.returned = m_page.fieldCount = 0;
   m_page.valueLengths.clear();
   m_page.text.clear();
-  m_position = 0;
   if (size < 20) return nullptr;
   CByteReader reader(body, static_cast<size_t>(size));
   int32_t header[5];
@@ -136,6 +121,5 @@ const ResultPage* CInputOutput::UnpackResult(const char* body, int64_t size) {
   m_page.start = start;
   m_page.returned = returned;
   m_page.fieldCount = fieldCount;
-  m_position = static_cast<int32_t>(size);
   return &m_page;
 }

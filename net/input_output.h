@@ -57,13 +57,12 @@ class CInputOutput {
   // and the value lengths are non-negative and add up to T.
   const ResultPage* UnpackResult(const char* body, int64_t size);
 
-  const QueryRequest& request() const { return m_request; }
   const ResultPage& page() const { return m_page; }
 
  private:
-  void Reserve(size_t size);
+  // Empties the body buffer and makes room for `size` bytes (capacity only grows).
+  void StartBody(size_t size);
 
-  int32_t m_position = 0;
   std::string m_buffer;  // the last packed body; capacity only grows
   QueryRequest m_request;
   ResultPage m_page;

@@ -67,9 +67,11 @@ int RecvFully(int fd, char* buffer, int n, Deadline deadline);
 int SendFully(int fd, const char* buffer, int n, int flags);
 int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags = 0);
 
-// Sends a frame: the 4-byte length `n` (little-endian), then the n bytes of `body`, written
-// together. Returns n + 4 when all went, otherwise a negative count as above.
-int SendFrame(int fd, const char* body, int32_t n, Deadline deadline);
+// Sends `headSize` bytes of `head` and then `bodySize` bytes of `body` as one stream, in as
+// few segments as the socket allows (one gathered write each time). Returns the sum when all
+// went, otherwise a negative count as above.
+int SendGathered(int fd, const char* head, int headSize, const char* body, int bodySize,
+                 Deadline deadline);
 
 // Sends small writes at once (TCP_NODELAY): the protocol writes a frame as two sends.
 void SetNoDelay(int fd);

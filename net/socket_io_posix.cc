@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,20 +103,21 @@ int SendFully(int fd, const char* buffer, int n, Deadline deadline, int flags) {
   });
 }
 
-int SendFrame(int fd, const char* body, int32_t n, Deadline deadline) {
-  if (n < 0) return -1;
-  char length[4];
-  std::memcpy(length, &n, 4);
-  const int total = n + 4 < n ? -1 : n + 4;
-  if (total < 0) return -1;
+int SendGathered(int fd, const char* head, int headSize, const char* body, int bodySize,
+                 Deadline deadline) {
+  if (headSize < 0 || bodySize < 0 || bodySize > INT_MAX - headSize) return -1;
+  const int total = headSize + bodySize;
   int moved = 0;
   while (moved < total) {
     iovec parts[2];
     int count = 0;
-    if (moved < 4) parts[count++] = {length + moved, static_cast<size_t>(4 - moved)};
-    const int bodyDone = moved > 4 ? moved - 4 : 0;
-    if (n > bodyDone) {
-      parts[count++] = {const_cast<char*>(body) + bodyDone, static_cast<size_t>(n - bodyDone)};
+    if (moved < headSize) {
+      parts[count++] = {const_cast<char*>(head) + moved, static_cast<size_t>(headSize - moved)};
+    }
+    const int bodyDone = moved > headSize ? moved - headSize : 0;
+    if (bodySize > bodyDone) {
+      parts[count++] = {const_cast<char*>(body) + bodyDone,
+                        static_cast<size_t>(bodySize - bodyDone)};
     }
     msghdr message{};
     message.msg_iov = parts;

@@ -3,62 +3,41 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "core/query/query.h"
 #include "core/util/daily_log.h"
+#include "core/util/string_format.h"
+#include "net/frame.h"
 #include "net/input_output.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 
 namespace {
 
-// printf-style formatting into a string of any length, for log lines that hold whole queries.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  char small[256];
-  int length = std::vsnprintf(small, sizeof small, format, arguments);
-  va_end(arguments);
-  std::string text;
-  if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
-    text.assign(small, static_cast<size_t>(length));
-  } else if (length > 0) {
-    text.resize(static_cast<size_t>(length));
-    std::vsnprintf(&text[0], text.size() + 1, format, copy);
-  }
-  va_end(copy);
-  return text;
-}
-
 // Receives the request body into *body; false (logged) when the frame is incomplete, late or
 // announces a length outside 0..maxRequestBytes.
 bool ReceiveRequest(int fd, const tConnectionLimits& limits, std::string* body) {
-  const Deadline deadline = DeadlineAfter(limits.receiveTimeout);
-  int32_t size = 0;
-  int received = RecvFully(fd, reinterpret_cast<char*>(&size), 4, deadline);
-  if (received != 4) {
-    WriteLog(Format("Receive query size error nRecvCount=%d!\n", received));
-    return false;
+  const tFrameReceipt receipt =
+      ReceiveFrame(fd, 0, limits.maxRequestBytes, DeadlineAfter(limits.receiveTimeout), body);
+  switch (receipt.status) {
+    case FrameStatus::kOk:
+      return true;
+    case FrameStatus::kNoLength:
+      WriteLog(Format("Receive query size error nRecvCount=%d!\n", receipt.received));
+      return false;
+    case FrameStatus::kBadLength:
+      WriteLog(Format("Refused query size %d (allowed 0 to %d)", receipt.length,
+                      limits.maxRequestBytes));
+      return false;
+    case FrameStatus::kShortBody:
+      WriteLog(Format("Receive query buffer error nRecvCount=%d,nQuerySize=%d!\n", receipt.received,
+                      receipt.length));
+      return false;
   }
-  if (size < 0 || size > limits.maxRequestBytes) {
-    WriteLog(Format("Refused query size %d (allowed 0 to %d)", size, limits.maxRequestBytes));
-    return false;
-  }
-  body->resize(static_cast<size_t>(size) + 1);
-  received = RecvFully(fd, &(*body)[0], size, deadline);
-  if (received != size) {
-    WriteLog(Format("Receive query buffer error nRecvCount=%d,nQuerySize=%d!\n", received, size));
-    return false;
-  }
-  body->resize(static_cast<size_t>(size));
-  return true;
+  return false;
 }
 
 // Sends the response frame: the length and the packed page, written together.

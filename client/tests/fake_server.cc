@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "core/records/field_info.h"
+#include "net/frame.h"
 
 CFakeServer::CFakeServer(Handler handler) : m_handler(std::move(handler)) {
   in_addr loopback{};
@@ -57,12 +58,10 @@ void CFakeServer::AcceptLoop() {
 
 void CFakeServer::Serve(CSocket socket) {
   const Deadline deadline = DeadlineAfter(10);
-  int32_t size = 0;
-  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&size), 4, deadline) != 4 || size < 0) return;
-  std::string body(static_cast<size_t>(size), '\0');
-  if (RecvFully(socket.fd(), &body[0], size, deadline) != size) return;
+  std::string body;
+  if (ReceiveFrame(socket.fd(), 0, INT32_MAX, deadline, &body).status != FrameStatus::kOk) return;
   CInputOutput io;
-  const QueryRequest* request = io.ParseRequest(body.data(), size);
+  const QueryRequest* request = io.ParseRequest(body.data(), static_cast<int32_t>(body.size()));
   if (request == nullptr) return;
   m_requests.fetch_add(1);
   {
@@ -72,9 +71,8 @@ void CFakeServer::Serve(CSocket socket) {
   const tFakeReply reply = m_handler(*request);
   switch (reply.kind) {
     case tFakeReply::kFrame: {
-      const auto length = static_cast<int32_t>(reply.bytes.size());
-      SendFully(socket.fd(), reinterpret_cast<const char*>(&length), 4, deadline);
-      SendFully(socket.fd(), reply.bytes.data(), length, deadline);
+      SendFrame(socket.fd(), reply.bytes.data(), static_cast<int32_t>(reply.bytes.size()),
+                deadline);
       break;
     }
     case tFakeReply::kRaw:
@@ -220,7 +218,7 @@ bool XmllintAccepts(const std::string& path) {
   return RunCommand("xmllint --noout '" + path + "' 2>&1", &output) == 0;
 }
 
-std::string GbkToUtf8(const std::string& gbk) {
+std::string ReferenceUtf8(const std::string& gbk) {
   iconv_t cd = ::iconv_open("UTF-8", "GBK");
   std::string out(gbk.size() * 3 + 4, '\0');
   char* in = const_cast<char*>(gbk.data());

@@ -115,7 +115,7 @@ bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::st
     *error = "the query is not valid UTF-8";
     return false;
   }
-  if (!Utf8ToGbk(utf8, query)) {
+  if (!Utf8ToGbk(utf8.data(), utf8.size(), query, ToGbk::kReject)) {
     *error = "the query holds a character that GBK cannot encode";
     return false;
   }

@@ -67,7 +67,9 @@ bool ResolveFields(const std::string& argument, const char* parameter, const cha
     from = comma + 1;
     if (name.empty()) continue;
     std::string gbk;
-    const int field = Utf8ToGbk(name, &gbk) ? schema.FindField(gbk.c_str()) : -1;
+    const int field = Utf8ToGbk(name.data(), name.size(), &gbk, ToGbk::kReject)
+                          ? schema.FindField(gbk.c_str())
+                          : -1;
     if (field <= 0 || !accept(schema.GetField(field))) {
       const std::vector<std::string> names = FieldNames(schema, 1, accept);
       *error = FieldErrorAnswer(

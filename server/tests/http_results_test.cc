@@ -144,7 +144,8 @@ TEST_F(HttpResultsTest, SnippetHtmlAgreesWithItsOffsetsAndTheEngineMatches) {
           // A whole stored text that fits is marked exactly where the engine matches.
           if (length == 120 && Characters(hit[name].get<std::string>()).size() <= 120) {
             std::string gbk;
-            ASSERT_TRUE(Utf8ToGbk(hit[name].get<std::string>(), &gbk));
+            const std::string utf8 = hit[name].get<std::string>();
+            ASSERT_TRUE(Utf8ToGbk(utf8.data(), utf8.size(), &gbk, ToGbk::kReject));
             finder.Find(gbk.data(), static_cast<int>(gbk.size()), phrases.ForField(field),
                         &matches);
             ASSERT_EQ(marks.size(), matches.size()) << html;

@@ -28,6 +28,7 @@
 #include "core/query/query.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
+#include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
@@ -68,12 +69,6 @@ int SoakSeconds() {
   const char* value = std::getenv("TRINDLE_SOAK_SECONDS");
   const int seconds = value != nullptr ? std::atoi(value) : 0;
   return seconds > 0 ? seconds : 10;
-}
-
-std::string Frame(const std::string& body) {
-  std::string frame;
-  PutI32(&frame, static_cast<int32_t>(body.size()));
-  return frame + body;
 }
 
 std::string RequestBody(const std::string& query, int32_t start, int32_t pageCount) {
@@ -203,7 +198,7 @@ class ServerSoakTest : public ::testing::Test {
     CInputOutput io;
     int32_t length = 0;
     const char* packed = io.PackResult(engine.GetPage(start, pageCount), &length);
-    return Frame(std::string(packed, static_cast<size_t>(length)));
+    return MakeFrame(std::string(packed, static_cast<size_t>(length)));
   }
 
   void Wrong(tTally* tally, const std::string& what) {
@@ -217,7 +212,7 @@ class ServerSoakTest : public ::testing::Test {
     const std::string query = kQueries[(*random)() % std::size(kQueries)];
     const int start = static_cast<int>((*random)() % 130) - 5;
     const int pageCount = static_cast<int>((*random)() % 40);
-    const std::string request = Frame(RequestBody(query, start, pageCount));
+    const std::string request = MakeFrame(RequestBody(query, start, pageCount));
     CSocket socket = Connect();
     if (!socket.valid()) {
       ++tally->refusedConnects;
@@ -264,7 +259,7 @@ class ServerSoakTest : public ::testing::Test {
             PutI32(&body, 0);
             PutI32(&body, 20);
             PutI32(&body, q);
-            bytes = Frame(body + query);
+            bytes = MakeFrame(body + query);
             break;
           }
           case 3:  // a frame shorter than its length, then the end of sending
@@ -297,7 +292,7 @@ class ServerSoakTest : public ::testing::Test {
         break;
       }
       default: {  // asks for a large page and leaves after its first bytes, sometimes with a reset
-        const std::string big = Frame(RequestBody("[FIELD] body [AND] 中国", 0, 100));
+        const std::string big = MakeFrame(RequestBody("[FIELD] body [AND] 中国", 0, 100));
         SendFully(fd, big.data(), static_cast<int>(big.size()), 0);
         char buffer[512];
         RecvFully(fd, buffer, static_cast<int>(sizeof buffer), DeadlineAfter(10));
@@ -375,7 +370,7 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
   const std::string probe = kQueries[1];
   auto answers = [&] {
     CSocket socket = Connect();
-    const std::string request = Frame(RequestBody(probe, 2, 10));
+    const std::string request = MakeFrame(RequestBody(probe, 2, 10));
     SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0);
     ::shutdown(socket.fd(), SHUT_WR);
     return ReadAll(socket.fd()) == Expected(probe, 2, 10);

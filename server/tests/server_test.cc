@@ -23,6 +23,7 @@
 #include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
+#include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
@@ -47,12 +48,6 @@ std::string RecordText(std::mt19937* random, int words) {
   std::string text;
   for (int i = 0; i < words; ++i) text += kWords[(*random)() % kWords.size()];
   return text;
-}
-
-std::string Frame(const std::string& body) {
-  std::string frame;
-  PutI32(&frame, static_cast<int32_t>(body.size()));
-  return frame + body;
 }
 
 std::string RequestBody(const std::string& query, int32_t start, int32_t pageCount) {
@@ -107,7 +102,7 @@ std::string ExpectedFrame(const CSearchData& data, const std::string& query, int
   CInputOutput io;
   int32_t length = 0;
   const char* packed = io.PackResult(engine.GetPage(start, pageCount), &length);
-  return Frame(std::string(packed, static_cast<size_t>(length)));
+  return MakeFrame(std::string(packed, static_cast<size_t>(length)));
 }
 
 bool WaitFor(const std::function<bool()>& condition, int limitMs = 5000) {
@@ -173,7 +168,7 @@ class ServerTest : public ::testing::Test {
     m_listener.Close();
   }
   std::string Query(const std::string& query, int start = 0, int pageCount = 20) {
-    return Exchange(m_port, Frame(RequestBody(query, start, pageCount)));
+    return Exchange(m_port, MakeFrame(RequestBody(query, start, pageCount)));
   }
 
   std::unique_ptr<CQueryFixture> m_fixture;
@@ -218,24 +213,24 @@ TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {
   } cases[] = {
       {"", "", "nRecvCount=-1!"},
       {std::string("\x05\x00", 2), "", "nRecvCount=-3!"},
-      {Frame(""), emptyPage, ""},
-      {Frame("ab"), emptyPage, ""},
-      {Frame(std::string(4, '\0')), emptyPage, ""},
-      {Frame(std::string(8, '\0')), emptyPage, ""},
+      {MakeFrame(""), emptyPage, ""},
+      {MakeFrame("ab"), emptyPage, ""},
+      {MakeFrame(std::string(4, '\0')), emptyPage, ""},
+      {MakeFrame(std::string(8, '\0')), emptyPage, ""},
       {std::string("\xFF\xFF\xFF\xFF", 4), "", "Refused query size -1"},
-      {Frame(std::string(4097, 'x')), "", "Refused query size 4097"},
-      {Frame(RequestBody("", 0, 20)).substr(0, 4) + std::string(6, 'x'), "",
+      {MakeFrame(std::string(4097, 'x')), "", "Refused query size 4097"},
+      {MakeFrame(RequestBody("", 0, 20)).substr(0, 4) + std::string(6, 'x'), "",
        "nRecvCount=-7,nQuerySize=12"},
       {[] {
          std::string body = RequestBody("abc", 0, 20);
          body[8] = 9;  // Q beyond the body
-         return Frame(body);
+         return MakeFrame(body);
        }(),
        "", "does not fit the 15-byte request"},
       {[] {
          std::string body = RequestBody("abc", 0, 20);
          std::memset(&body[8], 0xFF, 4);  // Q = -1
-         return Frame(body);
+         return MakeFrame(body);
        }(),
        "", "does not fit the 15-byte request"},
   };
@@ -259,7 +254,7 @@ TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
   StartServer(2, 1);
   CSocket idle = Connect(m_port);
   CSocket partial = Connect(m_port);
-  const std::string request = Frame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
+  const std::string request = MakeFrame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
   ASSERT_EQ(SendFully(partial.fd(), request.data(), 10, 0), 10);
   // Both slots are taken; a third client waits in the queue and is served once they time out.
   auto started = std::chrono::steady_clock::now();
@@ -287,7 +282,7 @@ TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
     stalled = CSocket(fd);
   }
-  const std::string big = Frame(RequestBody("[FIELD] body [AND] 中国", 0, INT_MAX));
+  const std::string big = MakeFrame(RequestBody("[FIELD] body [AND] 中国", 0, INT_MAX));
   ASSERT_EQ(SendFully(stalled.fd(), big.data(), static_cast<int>(big.size()), 0),
             static_cast<int>(big.size()));
   EXPECT_TRUE(
@@ -321,7 +316,7 @@ TEST_F(ServerTest, FiftySlowClientsAreAllAnswered) {
   for (int client = 0; client < 50; ++client) {
     clients.emplace_back([&, client] {
       const std::string query = client % 2 ? "[FIELD] body [AND] 中国" : "[FIELD] title [AND] 世界";
-      const std::string request = Frame(RequestBody(query, client % 5, 7));
+      const std::string request = MakeFrame(RequestBody(query, client % 5, 7));
       CSocket socket = Connect(m_port);
       for (char byte : request) {
         if (SendFully(socket.fd(), &byte, 1, 0) != 1) return;
@@ -350,7 +345,7 @@ TEST_F(ServerTest, AThreadThatCannotStartReleasesItsConnection) {
 TEST_F(ServerTest, StopWaitsForConnectionsInProgress) {
   StartServer();
   CSocket socket = Connect(m_port);
-  const std::string request = Frame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
+  const std::string request = MakeFrame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
   ASSERT_EQ(SendFully(socket.fd(), request.data(), 6, 0), 6);
   ASSERT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 1; }));
   char byte = SIGTERM;
