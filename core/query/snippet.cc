@@ -42,6 +42,7 @@ CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
   const int fieldCount = schema.GetFieldCount();
   m_byField.resize(static_cast<size_t>(std::max(fieldCount, 0)));
   std::vector<int32_t> ids;
+  std::vector<CPDAT::tWordSpan> spans;
   for (const tCondition& condition : conditions) {
     if (condition.kind != 1 || condition.field < 0 || condition.field >= fieldCount) continue;
     std::vector<int> targets;
@@ -54,12 +55,16 @@ CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
       }
     }
     for (const std::string& value : condition.values) {
-      const int count = trie.Segment(value.c_str(), &ids, nullptr);
+      const int count = trie.Segment(value.c_str(), &ids, nullptr, &spans);
       if (count <= 0) continue;  // restricts nothing, marks nothing
-      std::vector<int32_t> phrase(ids.begin(), ids.begin() + count);
+      tPhrase phrase;
+      phrase.words.assign(ids.begin(), ids.begin() + count);
+      phrase.firstWord =
+          value.substr(static_cast<size_t>(spans[0].start), static_cast<size_t>(spans[0].length));
       for (int field : targets) {
-        std::vector<std::vector<int32_t>>& phrases = m_byField[static_cast<size_t>(field)];
-        if (std::find(phrases.begin(), phrases.end(), phrase) == phrases.end()) {
+        std::vector<tPhrase>& phrases = m_byField[static_cast<size_t>(field)];
+        if (std::none_of(phrases.begin(), phrases.end(),
+                         [&](const tPhrase& known) { return known.words == phrase.words; })) {
           phrases.push_back(phrase);
         }
       }
@@ -69,7 +74,7 @@ CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
 
 CQueryPhrases::~CQueryPhrases() = default;
 
-const std::vector<std::vector<int32_t>>& CQueryPhrases::ForField(int field) const {
+const std::vector<tPhrase>& CQueryPhrases::ForField(int field) const {
   if (field < 0 || static_cast<size_t>(field) >= m_byField.size()) return m_none;
   return m_byField[static_cast<size_t>(field)];
 }
@@ -78,9 +83,34 @@ const std::vector<std::vector<int32_t>>& CQueryPhrases::ForField(int field) cons
 
 CMatchFinder::~CMatchFinder() = default;
 
-void CMatchFinder::Find(const char* text, int length,
-                        const std::vector<std::vector<int32_t>>& phrases,
-                        std::vector<tTextRange>* matches) {
+size_t CMatchFinder::NextBoundary(size_t from) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
+  const size_t size = m_normalized.size();
+  const int32_t* codes = m_trie.GetCodeTable().data();
+  for (size_t i = from; i < size;) {
+    int width = 1;
+    const int value = gbk::CharAt(bytes, i, size, &width);
+    i += static_cast<size_t>(width);
+    if (codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[i - 1]))) return i;
+  }
+  return size;
+}
+
+void CMatchFinder::SegmentPiece(size_t from, size_t to) {
+  const char saved = m_normalized[to];  // the terminator at the end
+  m_normalized[to] = '\0';
+  const int count = m_trie.Segment(m_normalized.c_str() + from, &m_ids, nullptr, &m_spans);
+  m_normalized[to] = saved;
+  for (int i = 0; i < count; ++i) {
+    m_words.push_back(m_ids[static_cast<size_t>(i)]);
+    CPDAT::tWordSpan span = m_spans[static_cast<size_t>(i)];
+    span.start += static_cast<int32_t>(from);
+    m_wordSpans.push_back(span);
+  }
+}
+
+void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>& phrases,
+                        int maxChars, std::vector<tTextRange>* matches) {
   matches->clear();
   if (phrases.empty() || text == nullptr || length <= 0) return;
   // The index saw the text up to its first NUL (normalisation stops there).
@@ -118,17 +148,77 @@ void CMatchFinder::Find(const char* text, int length,
   m_normalized.resize(written);
   m_source.resize(written);
   m_source.push_back(static_cast<int32_t>(size));
-  const int count = m_trie.Segment(m_normalized.c_str(), &m_ids, nullptr, &m_spans);
-  for (const std::vector<int32_t>& phrase : phrases) {
-    const int words = static_cast<int>(phrase.size());
+  m_words.clear();
+  m_wordSpans.clear();
+  const size_t end = m_normalized.size();
+  size_t longest = 0;  // words of the longest phrase
+  for (const tPhrase& phrase : phrases) longest = std::max(longest, phrase.words.size());
+  // The first phrase match found in the words segmented so far, as a normalised offset.
+  auto firstMatch = [&]() {
+    size_t first = end;
+    for (const tPhrase& phrase : phrases) {
+      const size_t words = phrase.words.size();
+      for (size_t i = 0; words > 0 && i + words <= m_words.size(); ++i) {
+        if (static_cast<size_t>(m_wordSpans[i].start) >= first) break;
+        if (std::equal(phrase.words.begin(), phrase.words.end(),
+                       m_words.begin() + static_cast<long>(i))) {
+          first = static_cast<size_t>(m_wordSpans[i].start);
+          break;
+        }
+      }
+    }
+    return first;
+  };
+  if (maxChars <= 0) {
+    SegmentPiece(0, end);
+  } else {
+    // No match can start before the first place of a phrase's first word; segmenting starts
+    // at the last piece boundary before it.
+    size_t candidate = end;
+    for (const tPhrase& phrase : phrases) {
+      candidate = std::min(candidate, m_normalized.find(phrase.firstWord));
+    }
+    if (candidate >= end) return;
+    size_t from = 0;
+    for (size_t boundary = NextBoundary(0); boundary <= candidate && boundary < end;
+         boundary = NextBoundary(boundary)) {
+      from = boundary;
+    }
+    const size_t step = 2 * static_cast<size_t>(maxChars) + 64;
+    size_t target = candidate + step;
+    while (from < end) {
+      const size_t to = target >= end ? end : NextBoundary(target);
+      SegmentPiece(from, to);
+      from = to;
+      if (from >= end) break;
+      // Done once the words run `longest` words past the last start an excerpt can show.
+      const size_t first = firstMatch();
+      if (first < end) {
+        const size_t bound = first + 2 * static_cast<size_t>(maxChars);
+        size_t after = 0;
+        for (size_t i = m_wordSpans.size();
+             i > 0 && static_cast<size_t>(m_wordSpans[i - 1].start) >= bound; --i) {
+          ++after;
+        }
+        if (after >= longest) break;
+      }
+      target = from + step;
+    }
+  }
+  const int count = static_cast<int>(m_words.size());
+  for (const tPhrase& phrase : phrases) {
+    const int words = static_cast<int>(phrase.words.size());
     if (words == 0) continue;
     for (int i = 0; i + words <= count; ++i) {
-      if (m_ids[static_cast<size_t>(i)] != phrase[0]) continue;
+      if (m_words[static_cast<size_t>(i)] != phrase.words[0]) continue;
       int j = 1;
-      while (j < words && m_ids[static_cast<size_t>(i + j)] == phrase[static_cast<size_t>(j)]) ++j;
+      while (j < words &&
+             m_words[static_cast<size_t>(i + j)] == phrase.words[static_cast<size_t>(j)]) {
+        ++j;
+      }
       if (j < words) continue;
-      const CPDAT::tWordSpan& first = m_spans[static_cast<size_t>(i)];
-      const CPDAT::tWordSpan& last = m_spans[static_cast<size_t>(i + words - 1)];
+      const CPDAT::tWordSpan& first = m_wordSpans[static_cast<size_t>(i)];
+      const CPDAT::tWordSpan& last = m_wordSpans[static_cast<size_t>(i + words - 1)];
       matches->push_back({m_source[static_cast<size_t>(first.start)],
                           m_source[static_cast<size_t>(last.start + last.length)]});
     }

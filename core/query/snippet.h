@@ -31,7 +31,14 @@ struct tTextRange {
   int32_t end;
 };
 
-// The phrases (word-number sequences) that a query's indexed conditions ask of each field.
+// One phrase a query asks of a field: its word numbers and the normalised bytes of its
+// first word's token (every match starts with them).
+struct tPhrase {
+  std::vector<int32_t> words;
+  std::string firstWord;
+};
+
+// The phrases that a query's indexed conditions ask of each field.
 class CQueryPhrases {
  public:
   CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
@@ -40,11 +47,11 @@ class CQueryPhrases {
 
   // The phrases that mark in field `field` (a field number), without repeats; empty for a
   // field no indexed condition reaches.
-  const std::vector<std::vector<int32_t>>& ForField(int field) const;
+  const std::vector<tPhrase>& ForField(int field) const;
 
  private:
-  std::vector<std::vector<std::vector<int32_t>>> m_byField;  // by field number
-  std::vector<std::vector<int32_t>> m_none;
+  std::vector<std::vector<tPhrase>> m_byField;  // by field number
+  std::vector<tPhrase> m_none;
 };
 
 // Finds the phrase matches in stored texts.
@@ -55,16 +62,30 @@ class CMatchFinder {
 
   // Replaces *matches by the byte ranges of `text[0, length)` where one of `phrases` stands,
   // in ascending order; overlapping matches are merged into one range, touching ones kept
-  // apart.
-  void Find(const char* text, int length, const std::vector<std::vector<int32_t>>& phrases,
+  // apart. With `maxChars` 0 every match is found. Otherwise only what an excerpt of
+  // maxChars characters (ChooseExcerpt) can show is certain: the first match and every match
+  // that starts less than 2 * maxChars bytes of normalised text after it; matches further on
+  // may be missing. The text is then segmented only from a point before the first place that
+  // holds a phrase's first word to a little past that bound, in pieces that begin after a
+  // character in no dictionary word (a two-byte one, or a separator): forward maximum
+  // matching always ends a token there, so the pieces give exactly the words of the whole.
+  void Find(const char* text, int length, const std::vector<tPhrase>& phrases, int maxChars,
             std::vector<tTextRange>* matches);
 
  private:
+  // Segments m_normalized[from, to) (`to` just after a piece boundary or the end) and appends
+  // its words to m_words / m_wordSpans.
+  void SegmentPiece(size_t from, size_t to);
+  // Offset after the first piece boundary at or past `from` (or the end).
+  size_t NextBoundary(size_t from) const;
+
   const CPDAT& m_trie;
   std::string m_normalized;
   std::vector<int32_t> m_source;  // normalised byte offset -> stored byte offset (+ end)
   std::vector<int32_t> m_ids;
   std::vector<CPDAT::tWordSpan> m_spans;
+  std::vector<int32_t> m_words;               // word numbers of the segmented pieces, in text order
+  std::vector<CPDAT::tWordSpan> m_wordSpans;  // their places in m_normalized
 };
 
 // The excerpt of a stored text: bytes [begin, end), whether text was cut off before or after

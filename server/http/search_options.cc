@@ -172,7 +172,7 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
               ? data.store().GetCell(record, schema.GetListPosition(field, LIST_STORED), &length)
               : nullptr;
       if (text == nullptr || length < 0) length = 0;
-      finder.Find(text, length, phrases.ForField(field), &matches);
+      finder.Find(text, length, phrases.ForField(field), options.snippetLength, &matches);
       ChooseExcerpt(text, length, matches, options.snippetLength, &excerpt);
       html.clear();
       AppendExcerptHtml(text, excerpt, &html, &marks);

@@ -146,7 +146,7 @@ TEST_F(HttpResultsTest, SnippetHtmlAgreesWithItsOffsetsAndTheEngineMatches) {
             std::string gbk;
             const std::string utf8 = hit[name].get<std::string>();
             ASSERT_TRUE(Utf8ToGbk(utf8.data(), utf8.size(), &gbk, ToGbk::kReject));
-            finder.Find(gbk.data(), static_cast<int>(gbk.size()), phrases.ForField(field),
+            finder.Find(gbk.data(), static_cast<int>(gbk.size()), phrases.ForField(field), 0,
                         &matches);
             ASSERT_EQ(marks.size(), matches.size()) << html;
           }

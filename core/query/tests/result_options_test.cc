@@ -97,14 +97,15 @@ TEST_F(ResultOptionsTest, MarksStandWhereTheEngineMatchesAndNowhereElse) {
     query.Parse(test.query);
     CQueryPhrases phrases(m_fixture->schema(), m_fixture->trie(), query.GetConditions());
     const std::string text = test.text;
-    finder.Find(text.data(), static_cast<int>(text.size()), phrases.ForField(test.field), &matches);
+    finder.Find(text.data(), static_cast<int>(text.size()), phrases.ForField(test.field), 0,
+                &matches);
     EXPECT_EQ(Bracketed(text, matches), test.marked) << test.query << " / " << test.text;
   }
   // The index saw the text up to its first NUL.
   query.Parse("[FIELD] body [AND] 北京");
   CQueryPhrases phrases(m_fixture->schema(), m_fixture->trie(), query.GetConditions());
   const std::string withNul("北京\0北京", 9);
-  finder.Find(withNul.data(), static_cast<int>(withNul.size()), phrases.ForField(2), &matches);
+  finder.Find(withNul.data(), static_cast<int>(withNul.size()), phrases.ForField(2), 0, &matches);
   ASSERT_EQ(matches.size(), 1u);
   EXPECT_EQ(matches[0].start, 0);
   EXPECT_EQ(matches[0].end, 4);

@@ -276,8 +276,11 @@ TEST(SnippetModel, MarksAreExactlyThePhrasePlacesOfTheIndexForSampledQueries) {
         const int base = allFields ? schema.GetListPosition(marked, LIST_INDEXED) * 256 : 0;
         const std::vector<tTextRange> model = ModelMatches(
             trie, store.GetIndexControl(indexNumber).GetIndexer(), hit, base, phrase, stored);
-        finder.Find(stored.data(), storedLength, phrases.ForField(marked), &matches);
+        // Excerpts of 40 characters, whose matches Find looks for only near the first one,
+        // and of the whole text, whose matches it looks for everywhere.
         for (const int excerptLength : {40, 100000}) {
+          finder.Find(stored.data(), storedLength, phrases.ForField(marked),
+                      excerptLength == 40 ? 40 : 0, &matches);
           ChooseExcerpt(stored.data(), storedLength, matches, excerptLength, &excerpt);
           const std::vector<tTextRange> expected = Clipped(model, excerpt.begin, excerpt.end);
           ASSERT_EQ(expected.size(), excerpt.marks.size()) << query << " record " << hit;
