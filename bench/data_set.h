@@ -24,7 +24,7 @@ struct CLoadedDataSet {
   bool Load(const char* base, const char* schemaFile, const char* trieFile,
             const char* wordListFile) {
     tDATA_SET_CHECK check;
-    if (!CheckDataSet(base, schemaFile, trieFile, wordListFile, &check)) {
+    if (!CheckDataSet({base, schemaFile, trieFile, wordListFile}, &check)) {
       std::printf("%s\n", check.message.c_str());
       return false;
     }

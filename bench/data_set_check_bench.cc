@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   for (int run = 0; run <= runs; ++run) {
     tDATA_SET_CHECK check;
     bool ok = true;
-    double seconds = Seconds([&] { ok = CheckDataSet(base, argv[2], argv[3], argv[4], &check); });
+    double seconds = Seconds([&] { ok = CheckDataSet({base, argv[2], argv[3], argv[4]}, &check); });
     if (!ok) {
       std::printf("%s\n", check.message.c_str());
       return 1;

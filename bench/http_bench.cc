@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "core/query/query.h"
 #include "core/text/encoding.h"
 #include "net/socket_io.h"
+#include "testing/net/wire_client.h"
 
 namespace {
 
@@ -37,72 +39,29 @@ struct tClientRun {
   long connectFailures = 0, badAnswers = 0, wrongTotals = 0;
 };
 
-std::string PercentEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
-
+// One keep-alive connection to the HTTP port.
 class CConnection {
  public:
   bool Open(uint16_t port) {
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    int error = 0;
-    m_buffer.clear();
-    m_socket.Close();
-    if (!ConnectTcp(loopback, port, DeadlineAfter(10), &m_socket, &error)) return false;
-    SetNoDelay(m_socket.fd());
-    return true;
+    m_client = std::make_unique<CHttpTestClient>(port);
+    return m_client->valid();
   }
-  bool valid() const { return m_socket.valid(); }
-  void Close() { m_socket.Close(); }
+  bool valid() const { return m_client != nullptr && m_client->valid(); }
+  void Close() { m_client.reset(); }
 
   // One exchange: 0 when the total matches, 2 bad or no answer, 3 wrong total.
   int Exchange(const tQuery& query) {
-    const Deadline deadline = DeadlineAfter(10);
-    const int length = static_cast<int>(query.request.size());
-    if (SendFully(m_socket.fd(), query.request.data(), length, deadline) != length) return 2;
-    size_t end;
-    while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
-      if (!Fill(deadline)) return 2;
-    }
-    const size_t at = m_buffer.find("Content-Length: ");
-    if (m_buffer.compare(0, 12, "HTTP/1.1 200") != 0 || at == std::string::npos || at > end) {
-      return 2;
-    }
-    const size_t bodyLength = std::strtoul(&m_buffer[at + 16], nullptr, 10);
-    const bool closing = m_buffer.find("Connection: close") < end;
-    while (m_buffer.size() < end + 4 + bodyLength) {
-      if (!Fill(deadline)) return 2;
-    }
-    const size_t total = m_buffer.find("\"total\":", end);
-    const long answer = total != std::string::npos ? std::atol(&m_buffer[total + 8]) : -1;
-    m_buffer.erase(0, end + 4 + bodyLength);
-    if (closing) Close();
+    if (!m_client->Send(query.request)) return 2;
+    const tHttpResponse response = m_client->Read();
+    if (response.status != 200) return 2;
+    const size_t total = response.body.find("\"total\":");
+    const long answer = total != std::string::npos ? std::atol(&response.body[total + 8]) : -1;
+    if (response.headers.find("Connection: close") != std::string::npos) Close();
     return answer == query.total ? 0 : 3;
   }
 
  private:
-  bool Fill(const Deadline& deadline) {
-    char chunk[65536];
-    if (RecvFully(m_socket.fd(), chunk, 1, deadline) != 1) return false;
-    m_buffer += chunk[0];
-    const ssize_t more = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
-    if (more > 0) m_buffer.append(chunk, static_cast<size_t>(more));
-    return true;
-  }
-  CSocket m_socket;
-  std::string m_buffer;
+  std::unique_ptr<CHttpTestClient> m_client;
 };
 
 void RunClient(uint16_t port, const std::vector<tQuery>& queries, size_t first,

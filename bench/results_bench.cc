@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 6 ? std::atoi(argv[6]) : 5;
   const std::string mode = argc > 7 ? argv[7] : "all";
   const auto loadStarted = Clock::now();
-  std::shared_ptr<const CSearchData> data = LoadSearchData(argv[1], argv[2], argv[3], argv[4]);
+  std::shared_ptr<const CSearchData> data = LoadSearchData({argv[1], argv[2], argv[3], argv[4]});
   if (!data) return 1;
   std::printf("data set %s: %d records, loaded in %.1f s\n", argv[1],
               data->store().GetRecordCount(),

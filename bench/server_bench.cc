@@ -25,6 +25,7 @@
 #include "core/util/byte_io.h"
 #include "net/frame.h"
 #include "net/socket_io.h"
+#include "testing/net/wire_client.h"
 
 namespace {
 
@@ -96,10 +97,7 @@ int main(int argc, char** argv) {
   for (const bench::tSampledQuery& sampled : sampledQueries) {
     tQuery query;
     query.total = sampled.total;
-    PutI32(&query.body, 0);
-    PutI32(&query.body, 20);
-    PutI32(&query.body, static_cast<int32_t>(sampled.text.size()));
-    query.body += sampled.text;
+    query.body = RequestBody(sampled.text, 0, 20);
     queries.push_back(std::move(query));
   }
 

@@ -1,6 +1,8 @@
 // The XML result document: a page of results under the index names of the schema's stored
-// fields, printed by TinyXML (declaration, four blanks of indentation per level, one element
-// per line, markup characters as entity references, tab/LF/CR as character references).
+// fields. The tree is built with TinyXML and printed here in the layout of TinyXML's own
+// printer, byte for byte (declaration, four blanks of indentation per level, one element per
+// line, markup characters as entity references, tab/LF/CR as character references), so that
+// the whole document is in memory before the file is written.
 //
 //   <?xml version="1.0" encoding="gb2312" standalone="yes" ?>
 //   <Trindle-Result>

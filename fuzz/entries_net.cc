@@ -132,7 +132,7 @@ const CSearchData& ServedData() {
     const std::string words = ScratchPath("served.words");
     list.Save(words.c_str());
     const std::string base = FixtureBase();
-    return LoadSearchData(base, base + ".schema", base + ".trie", words);
+    return LoadSearchData({base, base + ".schema", base + ".trie", words});
   }();
   FuzzCheck(data != nullptr, "the fixture's data set is served");
   return *data;

@@ -177,7 +177,7 @@ int FuzzQuery(const uint8_t* data, size_t size) {
   // prepared; the engine normalises query values only).
   std::vector<tReferenceCondition> conditions;
   for (const tCondition& condition : query.GetConditions()) {
-    if (condition.kind == 0) continue;
+    if (condition.kind == ConditionKind::kNeither) continue;
     for (const std::string& value : condition.values) {
       std::string again = value + '\0';
       int length = 0;
@@ -191,7 +191,8 @@ int FuzzQuery(const uint8_t* data, size_t size) {
   if (static_cast<int>(expected.size()) != total) {
     std::fprintf(stderr, "query: %d hits, reference: %zu\n", total, expected.size());
     for (const tCondition& condition : query.GetConditions()) {
-      std::fprintf(stderr, "condition field %d kind %d:", condition.field, condition.kind);
+      std::fprintf(stderr, "condition field %d kind %d:", condition.field,
+                   static_cast<int>(condition.kind));
       for (const std::string& value : condition.values)
         std::fprintf(stderr, " [%s]", value.c_str());
       std::fprintf(stderr, "\n");

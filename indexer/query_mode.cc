@@ -46,7 +46,7 @@ void RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char
                       const char* trieFile, const char* wordListFile, const char* queryText) {
   // Checked before anything is loaded, so that the files loaded are the ones checked.
   tDATA_SET_CHECK check;
-  if (!CheckDataSet(resultBase, schemaBinary, trieFile, wordListFile, &check)) {
+  if (!CheckDataSet({resultBase, schemaBinary, trieFile, wordListFile}, &check)) {
     std::printf("%s\n", check.message.c_str());
     std::printf("Save %s failed!\n", resultBase);
     return;

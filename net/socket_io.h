@@ -94,7 +94,7 @@ bool ResolveServerName(const std::string& text, tResolvedHost* host, int* error)
 bool ResolveAddress(const std::string& text, in_addr* address, int* error);
 
 // The failing step of OpenListener, for the caller's message.
-enum class ListenStep { kNone, kSocket, kBind, kListen };
+enum class ListenStep { kNoFailure, kSocket, kBind, kListen };
 
 // Creates a TCP socket bound to `address`:`port` (address 0 = all interfaces) with
 // SO_REUSEADDR, and listens with `backlog`. On failure *step names the failing call and

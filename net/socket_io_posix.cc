@@ -213,7 +213,7 @@ bool OpenListener(in_addr address, uint16_t port, int backlog, CSocket* listener
     *error = errno;
     return false;
   }
-  *step = ListenStep::kNone;
+  *step = ListenStep::kNoFailure;
   *listener = std::move(socket);
   return true;
 }

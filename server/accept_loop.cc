@@ -54,10 +54,14 @@ constexpr char kSlotFreed = 0;  // wake byte of a connection that ended at the b
 
 CAcceptLoop::CAcceptLoop(tAcceptOptions options) : m_options(std::move(options)) {
   if (m_options.maxConnections < 1) m_options.maxConnections = 1;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+  int fds[2] = {-1, -1};
+  const int made =
+      m_options.openPipe ? m_options.openPipe(fds) : ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
+  if (made == 0) {
     m_wakeRead = fds[0];
     m_wakeWrite = fds[1];
+  } else {
+    m_pipeError = errno != 0 ? errno : EMFILE;
   }
 }
 
@@ -105,7 +109,8 @@ void CAcceptLoop::ConnectionThread() {
 // Hands an accepted connection to a waiting thread, or to a new one; false (connection
 // closed and counted out) when no thread can take it.
 bool CAcceptLoop::Dispatch(CSocket socket, std::shared_ptr<const CSearchData> data) {
-  if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
+  if (m_options.metrics != nullptr)
+    m_options.metrics->ConnectionStarted(trindle::Interface::kBinary);
   std::unique_lock<std::mutex> lock(m_connectionLock);
   ++m_activeConnections;
   m_queue.push_back({std::move(socket), std::move(data)});
@@ -128,7 +133,7 @@ bool CAcceptLoop::Dispatch(CSocket socket, std::shared_ptr<const CSearchData> da
 }
 
 void CAcceptLoop::EndConnection() {
-  if (m_options.metrics != nullptr) m_options.metrics->ConnectionEnded(Interface::kBinary);
+  if (m_options.metrics != nullptr) m_options.metrics->ConnectionEnded(trindle::Interface::kBinary);
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(m_connectionLock);
@@ -158,6 +163,10 @@ void CAcceptLoop::StopThreads() {
 }
 
 int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
+  if (!ready()) {
+    std::printf("Error %d: %s\n", m_pipeError, "cannot create the wake pipe");
+    return 1;
+  }
   // Non-blocking, so that a connection reset between poll and accept cannot hold the loop.
   ::fcntl(listenFd, F_SETFL, ::fcntl(listenFd, F_GETFL) | O_NONBLOCK);
   int result = 0;
@@ -205,7 +214,8 @@ int CAcceptLoop::AcceptClients(int listenFd, bool threaded) {
       std::lock_guard<std::mutex> lock(m_connectionLock);
       ++m_activeConnections;
     }
-    if (m_options.metrics != nullptr) m_options.metrics->ConnectionStarted(Interface::kBinary);
+    if (m_options.metrics != nullptr)
+      m_options.metrics->ConnectionStarted(trindle::Interface::kBinary);
     ServAClient(std::move(socket), *data, m_options.limits, m_options.metrics);
     EndConnection();
   }

@@ -62,7 +62,7 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
     ~tCount() {
       if (metrics == nullptr) return;
       metrics->CountQuery(
-          Interface::kBinary, answered ? Outcome::kOk : Outcome::kFailed,
+          trindle::Interface::kBinary, answered ? trindle::Outcome::kOk : trindle::Outcome::kFailed,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
   } count{metrics, started, answered};

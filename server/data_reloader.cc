@@ -55,7 +55,7 @@ void CDataReloader::Request() {
   if (m_thread.joinable()) m_thread.join();  // the previous reload has ended
   m_running = true;
   try {
-    m_thread = std::thread([this] { Run(); });
+    m_thread = std::thread([this] { ReloadThread(); });
   } catch (const std::exception& failure) {
     m_running = false;
     ++m_failed;
@@ -76,7 +76,7 @@ void CDataReloader::Watch(int checkSeconds) {
   while (
       !m_stop.wait_for(lock, std::chrono::seconds(checkSeconds), [this] { return m_stopping; })) {
     lock.unlock();
-    const int64_t committed = ReadDataSetGeneration(m_paths.standard);
+    const int64_t committed = ReadDataSetGeneration(m_paths.base);
     const std::shared_ptr<const CSearchData> served = m_served->Get();
     const bool newer =
         committed > 0 && served && committed != served->generation() && committed != requested;
@@ -88,7 +88,7 @@ void CDataReloader::Watch(int checkSeconds) {
   }
 }
 
-void CDataReloader::Run() {
+void CDataReloader::ReloadThread() {
   for (;;) {
     const bool loaded = ReloadOnce();
     std::lock_guard<std::mutex> lock(m_lock);
@@ -106,7 +106,7 @@ bool CDataReloader::ReloadOnce() {
   const auto started = std::chrono::steady_clock::now();
   std::shared_ptr<const CSearchData> data;
   try {
-    data = LoadSearchData(m_paths.standard, m_paths.fieldInfo, m_paths.pdat, m_paths.wordList);
+    data = LoadSearchData(m_paths);
   } catch (const std::bad_alloc&) {
     data.reset();
   }
@@ -116,12 +116,12 @@ bool CDataReloader::ReloadOnce() {
   if (!data) {
     std::snprintf(line, sizeof line,
                   "Reload of data set %.200s failed after %.2f s; still serving the previous one",
-                  m_paths.standard.c_str(), seconds);
+                  m_paths.base.c_str(), seconds);
   } else {
     m_served->Set(data);
     std::snprintf(line, sizeof line,
                   "Reloaded data set %.200s: generation %lld, %d records in %.2f s",
-                  m_paths.standard.c_str(), static_cast<long long>(data->generation()),
+                  m_paths.base.c_str(), static_cast<long long>(data->generation()),
                   data->store().GetRecordCount(), seconds);
   }
   std::printf("%s\n", line);

@@ -4,6 +4,13 @@
 // on a thread of its own while queries go on, and publishes it only when it loaded whole and
 // matched its manifest; a reload that fails leaves the served set as it was. Each reload
 // prints and logs one line with the generation, the record count and the time it took.
+//
+// Threads: CServedData's Get and Set may be called from any thread (one mutex guards the
+// pointer; the set itself is read-only). CDataReloader loads on a thread of its own, and its
+// `onReloaded` callback runs on that reload thread, not on the caller's, so it must be
+// thread-safe and must outlive the reloader. Request may be called from any thread; the
+// served data and the callback are lent and must outlive the reloader, whose destructor
+// waits for a reload in progress.
 #pragma once
 
 #include <condition_variable>
@@ -27,14 +34,6 @@ class CServedData {
   std::shared_ptr<const CSearchData> m_data;
 };
 
-// The files of a data set, as "SearchServer.xml" names them.
-struct tDataSetPaths {
-  std::string standard;
-  std::string fieldInfo;
-  std::string pdat;
-  std::string wordList;
-};
-
 class CDataReloader {
  public:
   // With `checkSeconds` > 0, a watcher looks at the generation in the data set's manifest
@@ -56,7 +55,7 @@ class CDataReloader {
   void WaitIdle(int* succeeded, int* failed);
 
  private:
-  void Run();
+  void ReloadThread();  // the body of the reload thread: reloads while requests are pending
   bool ReloadOnce();
   void Watch(int checkSeconds);
 

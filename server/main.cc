@@ -90,7 +90,7 @@ int main() {
     return Fail("Error %d: %s\n", code, "cannot resolve hostname");
   }
   CSocket listener;
-  ListenStep step = ListenStep::kNone;
+  ListenStep step = ListenStep::kNoFailure;
   if (!OpenListener(bindAddress, config.port, config.listenBacklog, &listener, &step, &code)) {
     if (step == ListenStep::kSocket) {
       std::printf("Error: out of socket resources\n");
@@ -133,8 +133,7 @@ int main() {
   }
 
   const auto loadStarted = std::chrono::steady_clock::now();
-  std::shared_ptr<const CSearchData> data =
-      LoadSearchData(config.standard, config.fieldInfo, config.pdat, config.wordList);
+  std::shared_ptr<const CSearchData> data = LoadSearchData(config.dataSet);
   if (!data) {
     std::printf("%s", kInitFailed);
     return 0;
@@ -144,8 +143,7 @@ int main() {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
   served.Set(std::move(data));
-  CDataReloader reloader({config.standard, config.fieldInfo, config.pdat, config.wordList}, &served,
-                         config.reloadCheckSeconds,
+  CDataReloader reloader(config.dataSet, &served, config.reloadCheckSeconds,
                          [&metrics](bool loaded, int records, double seconds) {
                            metrics.DataSetLoaded(true, loaded, records, seconds);
                          });
@@ -160,6 +158,11 @@ int main() {
   options.currentData = [&served] { return served.Get(); };
   options.metrics = &metrics;
   CAcceptLoop loop(std::move(options));
+  if (!loop.ready()) {
+    std::printf("Error %d: %s\n", loop.pipeError(), "cannot create the wake pipe");
+    std::fflush(stdout);
+    return 1;
+  }
   InstallSignalHandlers(loop.wakeFd());
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());

@@ -8,8 +8,9 @@
 
 namespace {
 
-const char* const kInterfaceNames[kInterfaceCount] = {"binary", "http"};
-const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed"};
+const char* const kInterfaceNames[trindle::kInterfaceCount] = {"binary", "http"};
+const char* const kOutcomeNames[trindle::kOutcomeCount] = {"ok", "bad_request", "unavailable",
+                                                           "failed"};
 
 }  // namespace
 
@@ -19,7 +20,8 @@ const double CServerMetrics::kBucketBounds[kBucketCount] = {
 CServerMetrics::CServerMetrics() = default;
 CServerMetrics::~CServerMetrics() = default;
 
-void CServerMetrics::CountQuery(Interface where, Outcome outcome, double seconds) {
+void CServerMetrics::CountQuery(trindle::Interface where, trindle::Outcome outcome,
+                                double seconds) {
   tPerInterface& counters = m_interfaces[static_cast<int>(where)];
   counters.queries[static_cast<int>(outcome)].fetch_add(1, std::memory_order_relaxed);
   int bucket = 0;
@@ -28,15 +30,15 @@ void CServerMetrics::CountQuery(Interface where, Outcome outcome, double seconds
   counters.latencyMicros.fetch_add(static_cast<int64_t>(seconds * 1e6), std::memory_order_relaxed);
 }
 
-void CServerMetrics::ConnectionStarted(Interface where) {
+void CServerMetrics::ConnectionStarted(trindle::Interface where) {
   m_interfaces[static_cast<int>(where)].inProgress.fetch_add(1, std::memory_order_relaxed);
 }
 
-void CServerMetrics::ConnectionEnded(Interface where) {
+void CServerMetrics::ConnectionEnded(trindle::Interface where) {
   m_interfaces[static_cast<int>(where)].inProgress.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void CServerMetrics::ConnectionRefused(Interface where) {
+void CServerMetrics::ConnectionRefused(trindle::Interface where) {
   m_interfaces[static_cast<int>(where)].refused.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -47,15 +49,15 @@ void CServerMetrics::DataSetLoaded(bool reload, bool loaded, int records, double
   m_loadMicros.store(static_cast<int64_t>(seconds * 1e6));
 }
 
-int64_t CServerMetrics::Queries(Interface where, Outcome outcome) const {
+int64_t CServerMetrics::Queries(trindle::Interface where, trindle::Outcome outcome) const {
   return m_interfaces[static_cast<int>(where)].queries[static_cast<int>(outcome)].load();
 }
 
-int64_t CServerMetrics::ConnectionsInProgress(Interface where) const {
+int64_t CServerMetrics::ConnectionsInProgress(trindle::Interface where) const {
   return m_interfaces[static_cast<int>(where)].inProgress.load();
 }
 
-int64_t CServerMetrics::ConnectionsRefused(Interface where) const {
+int64_t CServerMetrics::ConnectionsRefused(trindle::Interface where) const {
   return m_interfaces[static_cast<int>(where)].refused.load();
 }
 
@@ -64,8 +66,8 @@ std::string CServerMetrics::Render() const {
   text +=
       "# HELP trindle_queries_total Query requests answered, by interface and outcome.\n"
       "# TYPE trindle_queries_total counter\n";
-  for (int i = 0; i < kInterfaceCount; ++i) {
-    for (int o = 0; o < kOutcomeCount; ++o) {
+  for (int i = 0; i < trindle::kInterfaceCount; ++i) {
+    for (int o = 0; o < trindle::kOutcomeCount; ++o) {
       AppendFormat(&text, "trindle_queries_total{interface=\"%s\",outcome=\"%s\"} %" PRId64 "\n",
                    kInterfaceNames[i], kOutcomeNames[o], m_interfaces[i].queries[o].load());
     }
@@ -73,7 +75,7 @@ std::string CServerMetrics::Render() const {
   text +=
       "# HELP trindle_query_duration_seconds Time from a parsed query request to its answer.\n"
       "# TYPE trindle_query_duration_seconds histogram\n";
-  for (int i = 0; i < kInterfaceCount; ++i) {
+  for (int i = 0; i < trindle::kInterfaceCount; ++i) {
     int64_t cumulative = 0;
     for (int b = 0; b <= kBucketCount; ++b) {
       cumulative += m_interfaces[i].buckets[b].load();
@@ -98,7 +100,7 @@ std::string CServerMetrics::Render() const {
   text +=
       "# HELP trindle_connections_in_progress Connections being served.\n"
       "# TYPE trindle_connections_in_progress gauge\n";
-  for (int i = 0; i < kInterfaceCount; ++i) {
+  for (int i = 0; i < trindle::kInterfaceCount; ++i) {
     AppendFormat(&text, "trindle_connections_in_progress{interface=\"%s\"} %" PRId64 "\n",
                  kInterfaceNames[i], m_interfaces[i].inProgress.load());
   }
@@ -106,7 +108,7 @@ std::string CServerMetrics::Render() const {
       "# HELP trindle_connections_refused_total Connections closed unserved at the connection "
       "bound (the binary port queues them instead).\n"
       "# TYPE trindle_connections_refused_total counter\n";
-  for (int i = 0; i < kInterfaceCount; ++i) {
+  for (int i = 0; i < trindle::kInterfaceCount; ++i) {
     AppendFormat(&text, "trindle_connections_refused_total{interface=\"%s\"} %" PRId64 "\n",
                  kInterfaceNames[i], m_interfaces[i].refused.load());
   }

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <string>
 
+namespace trindle {
+
+// The interface a request came through.
 enum class Interface { kBinary = 0, kHttp = 1 };
 constexpr int kInterfaceCount = 2;
 
@@ -16,6 +19,8 @@ constexpr int kInterfaceCount = 2;
 // kUnavailable (503 while the data set loads).
 enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3 };
 constexpr int kOutcomeCount = 4;
+
+}  // namespace trindle
 
 class CServerMetrics {
  public:
@@ -29,29 +34,29 @@ class CServerMetrics {
   CServerMetrics& operator=(const CServerMetrics&) = delete;
 
   // A query request ended; `seconds` is the time from its parsed request to its answer.
-  void CountQuery(Interface where, Outcome outcome, double seconds);
-  void ConnectionStarted(Interface where);
-  void ConnectionEnded(Interface where);
-  void ConnectionRefused(Interface where);
+  void CountQuery(trindle::Interface where, trindle::Outcome outcome, double seconds);
+  void ConnectionStarted(trindle::Interface where);
+  void ConnectionEnded(trindle::Interface where);
+  void ConnectionRefused(trindle::Interface where);
   // The first load (`reload` false) or a reload ended.
   void DataSetLoaded(bool reload, bool loaded, int records, double seconds);
 
-  int64_t Queries(Interface where, Outcome outcome) const;
-  int64_t ConnectionsInProgress(Interface where) const;
-  int64_t ConnectionsRefused(Interface where) const;
+  int64_t Queries(trindle::Interface where, trindle::Outcome outcome) const;
+  int64_t ConnectionsInProgress(trindle::Interface where) const;
+  int64_t ConnectionsRefused(trindle::Interface where) const;
 
   // The Prometheus text exposition of every counter.
   std::string Render() const;
 
  private:
   struct tPerInterface {
-    std::atomic<int64_t> queries[kOutcomeCount] = {};
+    std::atomic<int64_t> queries[trindle::kOutcomeCount] = {};
     std::atomic<int64_t> buckets[kBucketCount + 1] = {};  // not cumulative; +Inf last
     std::atomic<int64_t> latencyMicros{0};
     std::atomic<int64_t> inProgress{0};
     std::atomic<int64_t> refused{0};
   };
-  tPerInterface m_interfaces[kInterfaceCount];
+  tPerInterface m_interfaces[trindle::kInterfaceCount];
   std::atomic<int64_t> m_reloadsSucceeded{0};
   std::atomic<int64_t> m_reloadsFailed{0};
   std::atomic<int64_t> m_records{0};

@@ -16,28 +16,25 @@ constexpr bool kReadOnly = true;
 CSearchData::CSearchData() = default;
 CSearchData::~CSearchData() = default;
 
-std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
-                                                    const std::string& fieldInfo,
-                                                    const std::string& pdat,
-                                                    const std::string& wordList) {
+std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths) {
   auto data = std::make_shared<CSearchData>();
-  if (!data->m_schema.LoadBinary(fieldInfo.c_str())) return nullptr;
+  if (!data->m_schema.LoadBinary(paths.schema.c_str())) return nullptr;
   if (!data->ComputeNames()) {
     std::printf("Load %s failed: a stored field's name cannot name an XML element\n",
-                fieldInfo.c_str());
+                paths.schema.c_str());
     return nullptr;
   }
-  if (!data->m_trie.Load(pdat.c_str())) {
-    std::printf("Load %s failed!\n", pdat.c_str());
+  if (!data->m_trie.Load(paths.trie.c_str())) {
+    std::printf("Load %s failed!\n", paths.trie.c_str());
     return nullptr;
   }
-  if (!data->m_wordList.Load(wordList.c_str())) {
-    std::printf("Load\t%s failed!\n", wordList.c_str());
+  if (!data->m_wordList.Load(paths.wordList.c_str())) {
+    std::printf("Load\t%s failed!\n", paths.wordList.c_str());
     return nullptr;
   }
   data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
-  if (!data->m_store->Load(standard.c_str())) {
-    std::printf("Load %s failed!\n", standard.c_str());
+  if (!data->m_store->Load(paths.base.c_str())) {
+    std::printf("Load %s failed!\n", paths.base.c_str());
     return nullptr;
   }
   return data;
@@ -60,24 +57,21 @@ bool CSearchData::ComputeNames() {
   return true;
 }
 
-std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
-                                                  const std::string& fieldInfo,
-                                                  const std::string& pdat,
-                                                  const std::string& wordList) {
+std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths& paths) {
   constexpr int kTries = 3;
   for (int attempt = 1; attempt <= kTries; ++attempt) {
     tDATA_SET_CHECK check;
-    if (!CheckDataSet(standard, fieldInfo, pdat, wordList, &check)) {
+    if (!CheckDataSet(paths, &check)) {
       std::printf("%s\n", check.message.c_str());
       return nullptr;
     }
-    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(standard, fieldInfo, pdat, wordList);
+    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(paths);
     if (!data) return nullptr;
     data->m_generation = check.generation;
-    if (check.generation == 0 || ReadDataSetGeneration(standard) == check.generation) {
+    if (check.generation == 0 || ReadDataSetGeneration(paths.base) == check.generation) {
       return data;
     }
   }
-  std::printf("Load %s failed!\n", standard.c_str());
+  std::printf("Load %s failed!\n", paths.base.c_str());
   return nullptr;
 }

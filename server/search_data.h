@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_commit.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -39,13 +40,9 @@ class CSearchData {
   const std::vector<std::string>& indexedNamesUtf8() const { return m_indexedNamesUtf8; }
 
  private:
-  friend std::shared_ptr<const CSearchData> LoadSearchData(const std::string&, const std::string&,
-                                                           const std::string&, const std::string&);
+  friend std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths&);
   // Loads the four parts without the manifest check; null (line printed) on failure.
-  static std::shared_ptr<CSearchData> LoadFiles(const std::string& standard,
-                                                const std::string& fieldInfo,
-                                                const std::string& pdat,
-                                                const std::string& wordList);
+  static std::shared_ptr<CSearchData> LoadFiles(const tDataSetPaths& paths);
   CFieldInfo m_schema;
   CPDAT m_trie;
   CWordList
@@ -62,15 +59,11 @@ class CSearchData {
 };
 
 // Checks the files against the data set's manifest (when it has one; a mismatch prints the
-// check's one line naming the file), then loads the schema from `fieldInfo`, the trie from
-// `pdat`, the word list from `wordList` and the data set from the stem `standard`, in this
-// order, stopping at the first failure with its line on standard output: "Error Read <path>"
-// (the schema's own), "Load <fieldInfo> failed: ..." (a stored field's index name cannot name
-// an element of the XML result document, so no client could write a page),
-// "Load <path> failed!", "Load\t<path> failed!" or "Load <stem> failed!".
+// check's one line naming the file), then loads the schema, the trie, the word list and the
+// data set of `paths`, in this order, stopping at the first failure with its line on standard
+// output: "Error Read <schema>" (the schema's own), "Load <schema> failed: ..." (a stored
+// field's index name cannot name an element of the XML result document, so no client could
+// write a page), "Load <trie> failed!", "Load\t<word list> failed!" or "Load <base> failed!".
 // When a new generation is committed while the files are read, the load starts over (three
 // tries in all), so the set returned is one generation. Null on failure.
-std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,
-                                                  const std::string& fieldInfo,
-                                                  const std::string& pdat,
-                                                  const std::string& wordList);
+std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths& paths);

@@ -38,8 +38,8 @@ bool GetNumber(const char* text, const char* key, int minimum, int maximum, int*
   return true;
 }
 
-}  // namespace
-
+// The port conversion: leading blanks, an optional sign and the leading decimal digits, as
+// atoi reads them (no digits give 0), reduced to their low 16 bits.
 uint16_t PortFromText(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
@@ -53,14 +53,16 @@ uint16_t PortFromText(const std::string& text) {
   return static_cast<uint16_t>(number & 0xFFFFu);
 }
 
+}  // namespace
+
 bool ParseServerConfig(const char* text, tServerConfig* config, std::string* error) {
   std::string port;
   if (!GetValue(text, "ServerIP", &config->serverIP, error) ||
       !GetValue(text, "Port", &port, error) ||
-      !GetValue(text, "Standard", &config->standard, error) ||
-      !GetValue(text, "FieldInfo", &config->fieldInfo, error) ||
-      !GetValue(text, "PDAT", &config->pdat, error) ||
-      !GetValue(text, "WordList", &config->wordList, error) ||
+      !GetValue(text, "Standard", &config->dataSet.base, error) ||
+      !GetValue(text, "FieldInfo", &config->dataSet.schema, error) ||
+      !GetValue(text, "PDAT", &config->dataSet.trie, error) ||
+      !GetValue(text, "WordList", &config->dataSet.wordList, error) ||
       !GetValue(text, "BindAddress", &config->bindAddress, error) ||
       !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error)) {
     return false;

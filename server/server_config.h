@@ -11,13 +11,12 @@
 #include <cstdint>
 #include <string>
 
+#include "core/records/data_set_commit.h"
+
 struct tServerConfig {
-  std::string serverIP;  // resolved only for the start message
-  uint16_t port = 0;     // leading decimal digits, low 16 bits kept
-  std::string standard;  // data set stem: <stem>.dataline, <stem>.index_<k>
-  std::string fieldInfo;
-  std::string pdat;
-  std::string wordList;
+  std::string serverIP;   // resolved only for the start message
+  uint16_t port = 0;      // leading decimal digits, low 16 bits kept
+  tDataSetPaths dataSet;  // Standard (the stem), FieldInfo, PDAT, WordList
 
   std::string bindAddress;        // empty: all interfaces
   int maxConnections = 20;        // connections served at once
@@ -40,7 +39,3 @@ struct tServerConfig {
 // when a value is longer than 1023 bytes or an optional key holds something other than a
 // positive decimal number (ReceiveTimeout may also be 0: no time-out).
 bool ParseServerConfig(const char* text, tServerConfig* config, std::string* error);
-
-// The port conversion: leading blanks, an optional sign and the leading decimal digits, as
-// atoi reads them (no digits give 0), reduced to their low 16 bits.
-uint16_t PortFromText(const std::string& text);

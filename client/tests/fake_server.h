@@ -16,6 +16,7 @@
 #include "core/query/result_page.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
+#include "testing/formats/document_check.h"
 
 struct tFakeReply {
   enum Kind { kFrame, kRaw, kClose, kStall } kind = kFrame;
@@ -52,9 +53,6 @@ class CFakeServer {
   std::thread m_acceptor;
 };
 
-// A page of `records`, each holding one value per stored field.
-ResultPage MakePage(const std::vector<std::vector<std::string>>& records, int32_t total,
-                    int32_t start, int32_t fieldCount);
 // The packed body of `page`.
 std::string PackPage(const ResultPage& page);
 // A reply with the packed body of `page`.
@@ -67,41 +65,3 @@ std::string WriteSchema(const std::string& folder, const std::vector<std::string
 // Writes a client configuration file and returns its path.
 std::string WriteConfig(const std::string& path, const std::string& server, uint16_t port,
                         const std::string& schemaPath, int timeoutSeconds = 1);
-
-// A fresh empty folder for one test, removed with everything in it by the destructor.
-class CScratchFolder {
- public:
-  CScratchFolder();
-  ~CScratchFolder();
-  const std::string& path() const { return m_path; }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
-
-// The whole content of a file, or "<missing>" when it cannot be read.
-std::string FileText(const std::string& path);
-// The names in `folder`, sorted.
-std::vector<std::string> FolderEntries(const std::string& folder);
-
-// A result document as an XML parser reads it: names and values in UTF-8.
-struct tParsedDocument {
-  bool ok = false;       // well-formed in its declared encoding
-  std::string encoding;  // as declared
-  std::string total, returned, start;
-  bool hasResult = false;  // a "Result" element is present
-  std::vector<std::vector<std::pair<std::string, std::string>>> documents;
-};
-tParsedDocument ParseDocument(const std::string& bytes);
-
-// True when `xmllint --noout` accepts the file.
-bool XmllintAccepts(const std::string& path);
-
-// GBK bytes as UTF-8 through the C library's converter in one call, independent of the code
-// under test; "<invalid>" when they do not convert.
-std::string ReferenceUtf8(const std::string& gbk);
-
-// Runs a shell command; *output receives its standard output. Returns the exit status, or
-// -1 when it did not exit normally.
-int RunCommand(const std::string& command, std::string* output);

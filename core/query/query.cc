@@ -117,11 +117,13 @@ int CQuery::Parse(const std::string& text) {
       continue;
     }
     const tFIELD_ENTRY& entry = m_schema.GetField(field);
-    const int32_t kind = entry.isIndexed ? 1 : entry.isFilter ? 2 : 0;
-    const int32_t orFlag = open + 2 < m_text.size() && LowerAscii(m_text[open + 1]) == 'o' &&
-                                   LowerAscii(m_text[open + 2]) == 'r'
-                               ? 1
-                               : 0;
+    const ConditionKind kind = entry.isIndexed  ? ConditionKind::kIndexed
+                               : entry.isFilter ? ConditionKind::kFilter
+                                                : ConditionKind::kNeither;
+    const OperatorWord orFlag = open + 2 < m_text.size() && LowerAscii(m_text[open + 1]) == 'o' &&
+                                        LowerAscii(m_text[open + 2]) == 'r'
+                                    ? OperatorWord::kOr
+                                    : OperatorWord::kAnd;
     const int existing = FindCondition(field);
     const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
@@ -175,7 +177,7 @@ int CQuery::LookupCondition(const tCondition& condition) {
 // once the result is known to be empty.
 bool CQuery::ApplyIndexedPass(bool allFields) {
   for (const tCondition& condition : m_conditions) {
-    if (condition.kind != 1 || (condition.field == 0) != allFields) continue;
+    if (condition.kind != ConditionKind::kIndexed || (condition.field == 0) != allFields) continue;
     LookupCondition(condition);
     CompactResult(&m_result.entries);
     if (m_result.seeded && m_result.entries.empty()) return false;
@@ -193,7 +195,7 @@ void CQuery::DropRecordsOutsideStore() {
 
 void CQuery::ApplyFilters() {
   for (const tCondition& condition : m_conditions) {
-    if (condition.kind != 2) continue;
+    if (condition.kind != ConditionKind::kFilter) continue;
     m_store.FilterResults(condition.field, DistinctValues(condition.values),
                           m_result.entries.data(), static_cast<int>(m_result.entries.size()));
     if (CompactResult(&m_result.entries) == 0) return;
@@ -221,6 +223,7 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   m_page.total = total;
   m_page.start = start;
   m_page.fieldCount = fieldCount;
+  m_cells.resize(static_cast<size_t>(std::max(fieldCount, 0)));
   m_page.returned = 0;
   m_page.valueLengths.clear();
   m_page.text.clear();
@@ -237,17 +240,19 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
     const int32_t position = descending ? total - 1 - hit : hit;
     const int32_t record = m_result.entries[static_cast<size_t>(position)].record;
+    // Each cell is looked up once: the record is measured against the budget, then copied.
     int64_t recordSize = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {
       int length = 0;
-      m_store.GetCell(record, column, &length);
+      const char* cell = m_store.GetCell(record, column, &length);
+      m_cells[static_cast<size_t>(column)] = {cell, length};
       recordSize += 4 + std::max(length, 0);
     }
     if (packedSize + recordSize > budget) break;
     packedSize += recordSize;
     for (int32_t column = 0; column < fieldCount; ++column) {
-      int length = 0;
-      const char* cell = m_store.GetCell(record, column, &length);
+      const char* cell = m_cells[static_cast<size_t>(column)].first;
+      int length = m_cells[static_cast<size_t>(column)].second;
       if (cell == nullptr || length < 0) length = 0;
       m_page.text.append(cell != nullptr ? cell : "", static_cast<size_t>(length));
       m_page.valueLengths.push_back(length);

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/index/indexer.h"
@@ -32,12 +33,18 @@
 class CDataLineIndex;
 class CFieldInfo;
 
+// What a condition's field is; the numbers are the kinds the query language describes.
+enum class ConditionKind : int32_t { kNeither = 0, kIndexed = 1, kFilter = 2 };
+// The operator word of a selector: kOr when it begins with "OR" (any case). Kept, never read
+// by evaluation.
+enum class OperatorWord : int32_t { kAnd = 0, kOr = 1 };
+
 // One parsed condition.
 struct tCondition {
   int32_t field = 0;                // field number (0 = "*")
   std::vector<std::string> values;  // normalised values, in query order
-  int32_t kind = 0;                 // 1 indexed, 2 filter, 0 neither
-  int32_t orFlag = 0;               // 1 when the operator word begins with OR
+  ConditionKind kind = ConditionKind::kNeither;
+  OperatorWord orFlag = OperatorWord::kAnd;
 };
 
 class CQuery {
@@ -105,4 +112,5 @@ class CQuery {
   int m_failedSelectors = 0;  // in the text given to the last Parse
   CResultList m_result;
   ResultPage m_page;
+  std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells
 };

@@ -44,7 +44,10 @@ CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
   std::vector<int32_t> ids;
   std::vector<CPDAT::tWordSpan> spans;
   for (const tCondition& condition : conditions) {
-    if (condition.kind != 1 || condition.field < 0 || condition.field >= fieldCount) continue;
+    if (condition.kind != ConditionKind::kIndexed || condition.field < 0 ||
+        condition.field >= fieldCount) {
+      continue;
+    }
     std::vector<int> targets;
     if (condition.field != 0) {
       targets.push_back(condition.field);

@@ -198,9 +198,11 @@ bool FinishCommit(const std::string& base, const CManifest& manifest, std::strin
   return true;
 }
 
-bool CheckDataSet(const std::string& base, const std::string& schemaPath,
-                  const std::string& triePath, const std::string& wordListPath,
-                  tDATA_SET_CHECK* result) {
+bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
+  const std::string& base = paths.base;
+  const std::string& schemaPath = paths.schema;
+  const std::string& triePath = paths.trie;
+  const std::string& wordListPath = paths.wordList;
   const std::string manifestPath = CManifest::PathFor(base);
   for (int attempt = 1;; ++attempt) {
     CManifest manifest;

@@ -36,6 +36,14 @@ struct tDATA_SET_CHECK {
   std::string message;       // why the set was refused (one line, no line end)
 };
 
+// The files of one data set as the server and mode 5 load them.
+struct tDataSetPaths {
+  std::string base;      // the stem of <base>.dataline, <base>.index_<k> and <base>.manifest
+  std::string schema;    // the binary schema
+  std::string trie;      // the dictionary trie
+  std::string wordList;  // the word list
+};
+
 // The load-time check. When <base>.manifest exists, finishes an interrupted commit and
 // compares the trie, word list and binary schema at the given paths and <base>.dataline and
 // every <base>.index_<k> with the sizes and checksums the manifest records, reading each file
@@ -44,9 +52,7 @@ struct tDATA_SET_CHECK {
 // used). A set that changes generation while it is being checked is checked again, at most
 // three times in all. Call it before loading any of the files, so that the files loaded are
 // the ones checked.
-bool CheckDataSet(const std::string& base, const std::string& schemaPath,
-                  const std::string& triePath, const std::string& wordListPath,
-                  tDATA_SET_CHECK* result);
+bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result);
 
 // The generation <base>.manifest records: 0 when there is none, -1 when it cannot be read.
 // Cheap (one small file), for a server that watches for a new generation.

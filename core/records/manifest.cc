@@ -103,8 +103,8 @@ bool CManifest::Parse(const std::string& text, std::string* error) {
   }
   size_t next = 0;
   auto line = [&]() -> const std::string& {
-    static const std::string kNone;
-    return next < lines.size() ? lines[next] : kNone;
+    static const std::string kMissingLine;
+    return next < lines.size() ? lines[next] : kMissingLine;
   };
   auto fail = [&]() {
     *error = next < lines.size() ? "line " + std::to_string(next + 1) + " \"" + lines[next] + "\""

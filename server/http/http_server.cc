@@ -131,7 +131,7 @@ void CHttpServer::Stop() {
 // place, so the bound may be passed by one connection per further thread for a moment.
 bool CHttpServer::Accept() {
   if (m_active.load() >= m_options.maxConnections) {
-    if (m_metrics != nullptr) m_metrics->ConnectionRefused(Interface::kHttp);
+    if (m_metrics != nullptr) m_metrics->ConnectionRefused(trindle::Interface::kHttp);
     return false;
   }
   return true;
@@ -140,10 +140,10 @@ bool CHttpServer::Accept() {
 void CHttpServer::ConnectionChanged(bool started) {
   if (started) {
     ++m_active;
-    if (m_metrics != nullptr) m_metrics->ConnectionStarted(Interface::kHttp);
+    if (m_metrics != nullptr) m_metrics->ConnectionStarted(trindle::Interface::kHttp);
   } else {
     --m_active;
-    if (m_metrics != nullptr) m_metrics->ConnectionEnded(Interface::kHttp);
+    if (m_metrics != nullptr) m_metrics->ConnectionEnded(trindle::Interface::kHttp);
   }
 }
 
@@ -158,7 +158,7 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   }
   if (RequestBytes(connection, path) > static_cast<size_t>(m_options.maxRequestBytes)) {
     if (search && m_metrics != nullptr)
-      m_metrics->CountQuery(Interface::kHttp, Outcome::kBadRequest, 0);
+      m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kBadRequest, 0);
     return ErrorAnswer(
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
   }
@@ -186,12 +186,12 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   tHttpAnswer answer = path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
                                              : AnswerJsonSearch(parameters, data.get());
   if (m_metrics != nullptr) {
-    const Outcome outcome = answer.status == 200   ? Outcome::kOk
-                            : answer.status == 503 ? Outcome::kUnavailable
-                            : answer.status < 500  ? Outcome::kBadRequest
-                                                   : Outcome::kFailed;
+    const trindle::Outcome outcome = answer.status == 200   ? trindle::Outcome::kOk
+                                     : answer.status == 503 ? trindle::Outcome::kUnavailable
+                                     : answer.status < 500  ? trindle::Outcome::kBadRequest
+                                                            : trindle::Outcome::kFailed;
     m_metrics->CountQuery(
-        Interface::kHttp, outcome,
+        trindle::Interface::kHttp, outcome,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   }
   return answer;

@@ -85,7 +85,7 @@ class HttpResultsTest : public ::testing::Test {
     CWordList words;
     ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
     ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    m_data = LoadSearchData({Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words")});
     ASSERT_TRUE(m_data);
   }
   std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }

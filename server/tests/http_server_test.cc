@@ -23,17 +23,14 @@
 #include "net/socket_io.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
-#include "testing/records/query_fixture.h"
+#include "testing/net/wire_client.h"
+#include "testing/records/served_set.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海", "bs"};
-const char kSchema[] =
-    "1 TITLE title T 1 0 1 1 标题\n"
-    "2 BODY body T 1 0 1 1 正文\n"
-    "3 YEAR year I 0 1 1 0 年份\n";
 
 // Reference conversion, independent of the code under test's buffering: iconv in one call.
 std::string Convert(const char* to, const char* from, const std::string& text) {
@@ -51,98 +48,10 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 }
 std::string Utf8(const std::string& gbk) { return Convert("UTF-8", "GBK", gbk); }
 
-std::string PercentEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
-
-struct tResponse {
-  int status = 0;  // 0: the connection closed without a response
-  std::string headers;
-  std::string body;
-};
-
-// A keep-alive HTTP/1.1 client over one connection.
-class CClient {
- public:
-  explicit CClient(uint16_t port) {
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    int error = 0;
-    ConnectTcp(loopback, port, DeadlineAfter(5), &m_socket, &error);
-  }
-  bool Send(const std::string& bytes) {
-    return SendFully(m_socket.fd(), bytes.data(), static_cast<int>(bytes.size()),
-                     DeadlineAfter(5)) == static_cast<int>(bytes.size());
-  }
-  tResponse Get(const std::string& target, const std::string& method = "GET") {
-    Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    return Read(method == "HEAD");
-  }
-  // Reads one response; status 0 when the server closes first.
-  tResponse Read(bool noBody = false) {
-    tResponse response;
-    size_t end;
-    while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
-      if (!Fill()) return response;
-    }
-    response.headers = m_buffer.substr(0, end);
-    m_buffer.erase(0, end + 4);
-    response.status = std::atoi(response.headers.c_str() + 9);
-    size_t length = 0;
-    const size_t at = response.headers.find("Content-Length: ");
-    if (at != std::string::npos && !noBody)
-      length = std::strtoul(&response.headers[at + 16], nullptr, 10);
-    while (m_buffer.size() < length) {
-      if (!Fill()) break;
-    }
-    response.body = m_buffer.substr(0, length);
-    m_buffer.erase(0, std::min(length, m_buffer.size()));
-    return response;
-  }
-  // Closes the sending side: the server sees the end of the request bytes.
-  void Finish() { ::shutdown(m_socket.fd(), SHUT_WR); }
-  // True when the server closed the connection (within `seconds`).
-  bool Closed(int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    char chunk[4096];
-    while (std::chrono::steady_clock::now() < until) {
-      pollfd watched{m_socket.fd(), POLLIN, 0};
-      if (::poll(&watched, 1, 50) <= 0) continue;
-      const ssize_t got = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return true;
-    }
-    return false;
-  }
-
- private:
-  bool Fill() {
-    char chunk[65536];
-    const int got = RecvFully(m_socket.fd(), chunk, 1, DeadlineAfter(10));
-    if (got != 1) return false;
-    m_buffer += chunk[0];
-    const ssize_t more = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
-    if (more > 0) m_buffer.append(chunk, static_cast<size_t>(more));
-    return true;
-  }
-  CSocket m_socket;
-  std::string m_buffer;
-};
-
 class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
+    m_fixture = std::make_unique<CServedSetFixture>(kWords);
     ASSERT_TRUE(m_fixture->ok());
     std::mt19937 random(915);
     for (int record = 0; record < 60; ++record) {
@@ -152,18 +61,13 @@ class HttpServerTest : public ::testing::Test {
         body += kWords[random() % kWords.size()];
       }
       if (record % 10 == 3) body += "<&\"\t\\\x01 \xFF end";  // JSON escapes and a byte GBK lacks
-      ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(title)},
-                                               {"BODY", TextValue(body)},
-                                               {"YEAR", IntValue(2000 + record % 5)}}));
+      ASSERT_TRUE(m_fixture->AddRecord(title, body, 2000 + record % 5));
     }
-    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
-    CWordList words;
-    ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
-    ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    ASSERT_TRUE(m_fixture->SaveServedSet());
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
-  std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
+  std::string Path(const std::string& name) const { return m_fixture->Path(name); }
 
   void Start(tHttpOptions options = {}) {
     m_server = std::make_unique<CHttpServer>(
@@ -174,12 +78,12 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_TRUE(m_server->Start(loopback, 0, &error)) << error;
     ASSERT_NE(m_server->port(), 0);
   }
-  tResponse Get(const std::string& target, const std::string& method = "GET") {
-    CClient client(m_server->port());
+  tHttpResponse Get(const std::string& target, const std::string& method = "GET") {
+    CHttpTestClient client(m_server->port());
     return client.Get(target, method);
   }
 
-  std::unique_ptr<CQueryFixture> m_fixture;
+  std::unique_ptr<CServedSetFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
   std::atomic<bool> m_loading{false};
   CServerMetrics m_metrics;
@@ -199,12 +103,12 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
       {"0", "20"}, {"5", "3"},           {"0", "0"},           {"-1", "5"},
       {"3", "-2"}, {"2147483647", "20"}, {"0", "99999999999"}, {"-99999999999", "-2147483648"},
       {"", ""}};
-  CClient client(m_server->port());  // all over one keep-alive connection
+  CHttpTestClient client(m_server->port());  // all over one keep-alive connection
   for (const std::string& query : queries) {
     for (const auto& [start, count] : windows) {
       std::string target = "/search?q=" + PercentEncode(Utf8(query));
       if (!start.empty()) target += "&start=" + start + "&count=" + count;
-      const tResponse response = client.Get(target);
+      const tHttpResponse response = client.Get(target);
       ASSERT_EQ(response.status, 200) << target << response.body;
       const Json answer = Json::parse(response.body);
       const auto clamp = [](const std::string& text, int fallback) {
@@ -222,7 +126,7 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
       // The XML answer is the client library's document of the same page, byte for byte.
       std::string document;
       ASSERT_TRUE(FormatResultDocument(page, {"title", "body", "year"}, &document));
-      const tResponse xml = client.Get("/search.xml" + target.substr(7));
+      const tHttpResponse xml = client.Get("/search.xml" + target.substr(7));
       EXPECT_EQ(xml.status, 200);
       EXPECT_EQ(xml.body, document) << target;
       EXPECT_EQ(answer["fields"], Json({"title", "body", "year"}));
@@ -284,20 +188,20 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
       {"/search?q=" + std::string(6000, 'a'), "GET", 413},
   };
   for (const auto& item : cases) {
-    const tResponse response = Get(item.target, item.method);
+    const tHttpResponse response = Get(item.target, item.method);
     ASSERT_EQ(response.status, item.status) << item.target.substr(0, 60) << " " << item.method;
     EXPECT_NE(response.headers.find("application/json"), std::string::npos);
     EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
   }
-  EXPECT_EQ(m_metrics.Queries(Interface::kHttp, Outcome::kBadRequest), 12);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 12);
   // A URL of 10 MB is refused, whatever the library answers, and the server goes on.
   {
-    CClient client(m_server->port());
+    CHttpTestClient client(m_server->port());
     client.Send("GET /search?q=");
     const std::string chunk(1 << 20, 'a');
     for (int i = 0; i < 10 && client.Send(chunk); ++i) {
     }
-    const tResponse response = client.Read();
+    const tHttpResponse response = client.Read();
     EXPECT_TRUE(response.status == 0 || response.status >= 400) << response.status;
   }
   EXPECT_EQ(Get("/health").status, 200);
@@ -307,7 +211,7 @@ TEST_F(HttpServerTest, SlowClientIsDroppedWhileOthersAreServed) {
   tHttpOptions options;
   options.timeout = 1;
   Start(options);
-  CClient slow(m_server->port());
+  CHttpTestClient slow(m_server->port());
   ASSERT_TRUE(slow.Send("GET /search?q=x HTTP/1.1\r\nHo"));
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(Get("/health").status, 200);
@@ -320,37 +224,37 @@ TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
   options.maxConnections = 4;
   options.keepAliveRequests = 3;
   Start(options);
-  std::vector<std::unique_ptr<CClient>> clients;
+  std::vector<std::unique_ptr<CHttpTestClient>> clients;
   for (int i = 0; i < 4; ++i) {
-    clients.push_back(std::make_unique<CClient>(m_server->port()));
+    clients.push_back(std::make_unique<CHttpTestClient>(m_server->port()));
     EXPECT_EQ(clients.back()->Get("/health").status, 200);
   }
-  CClient extra(m_server->port());
+  CHttpTestClient extra(m_server->port());
   EXPECT_EQ(extra.Get("/health").status, 0);
-  EXPECT_EQ(m_metrics.ConnectionsRefused(Interface::kHttp), 1);
-  EXPECT_EQ(m_metrics.ConnectionsInProgress(Interface::kHttp), 4);
+  EXPECT_EQ(m_metrics.ConnectionsRefused(trindle::Interface::kHttp), 1);
+  EXPECT_EQ(m_metrics.ConnectionsInProgress(trindle::Interface::kHttp), 4);
   // The bound's connections stay open for further requests, up to keepAliveRequests.
   for (auto& client : clients) EXPECT_EQ(client->Get("/search?q=x").status, 200);
-  const tResponse third = clients[0]->Get("/health");
+  const tHttpResponse third = clients[0]->Get("/health");
   EXPECT_EQ(third.status, 200);
   EXPECT_NE(third.headers.find("Connection: close"), std::string::npos) << third.headers;
   EXPECT_TRUE(clients[0]->Closed(5));
   clients.erase(clients.begin());
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (m_metrics.ConnectionsInProgress(Interface::kHttp) > 3 &&
+  while (m_metrics.ConnectionsInProgress(trindle::Interface::kHttp) > 3 &&
          std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  CClient next(m_server->port());
+  CHttpTestClient next(m_server->port());
   EXPECT_EQ(next.Get("/health").status, 200)
-      << m_metrics.ConnectionsRefused(Interface::kHttp) << " "
-      << m_metrics.ConnectionsInProgress(Interface::kHttp);
+      << m_metrics.ConnectionsRefused(trindle::Interface::kHttp) << " "
+      << m_metrics.ConnectionsInProgress(trindle::Interface::kHttp);
 }
 
 TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
   m_loading = true;
   Start();
-  tResponse health = Get("/health");
+  tHttpResponse health = Get("/health");
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(Json::parse(health.body)["status"], "loading");
   EXPECT_EQ(Get("/search?q=x").status, 503);
@@ -363,7 +267,7 @@ TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Get("/search?q=x").status, 200);
   EXPECT_EQ(Get("/search?q=x&start=y").status, 400);
   m_metrics.DataSetLoaded(true, false, 0, 1.0);
-  const tResponse metrics = Get("/metrics");
+  const tHttpResponse metrics = Get("/metrics");
   EXPECT_EQ(metrics.status, 200);
   for (const char* line : {
            "trindle_queries_total{interface=\"http\",outcome=\"ok\"} 3\n",
@@ -377,7 +281,7 @@ TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
     EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
   }
   // HEAD answers the headers alone.
-  const tResponse head = Get("/health", "HEAD");
+  const tHttpResponse head = Get("/health", "HEAD");
   EXPECT_EQ(head.status, 200);
 }
 
@@ -418,10 +322,10 @@ TEST_F(HttpServerTest, RandomRequestsNeverStopTheServer) {
       request = (round % 5 == 0 ? "POST " : "GET ") + target + " HTTP/1.1\r\nHost: x\r\n" +
                 (round % 7 == 0 ? "Content-Length: 5\r\n" : "") + "\r\n";
     }
-    CClient client(m_server->port());
+    CHttpTestClient client(m_server->port());
     client.Send(request);
     if (round % 4 == 3 || round % 7 == 0) client.Finish();
-    const tResponse response = client.Read();
+    const tHttpResponse response = client.Read();
     // Requests that reach the routes are answered in JSON; a request line or header the
     // HTTP library cannot parse gets the library's own 400, 413, 414 or 431.
     const std::set<int> allowed = {0, 200, 400, 404, 405, 413, 414, 431};
@@ -439,18 +343,12 @@ namespace {
 
 // Loads a one-record data set over the schema `lines`; what LoadSearchData returned.
 std::shared_ptr<const CSearchData> LoadWithSchema(const std::string& lines) {
-  CQueryFixture fixture(kWords, lines);
-  if (!fixture.ok() ||
-      !fixture.AddRow(CMemoryRow{{"TITLE", TextValue("中国")}, {"BODY", TextValue("北京")}}) ||
-      !fixture.SaveAndLoad("set")) {
+  CServedSetFixture fixture(kWords, lines);
+  if (!fixture.ok() || !fixture.AddRecord("中国", "北京", 2000) || !fixture.SaveServedSet()) {
     ADD_FAILURE() << "fixture";
     return nullptr;
   }
-  const auto path = [&](const char* name) { return fixture.directory().Path(name); };
-  CWordList words;
-  words.BuildFromText(path("dict.txt").c_str(), fixture.trie());
-  words.Save(path("set.words").c_str());
-  return LoadSearchData(path("set"), path("set.schema"), path("set.trie"), path("set.words"));
+  return LoadSearchData(fixture.ServedPaths());
 }
 
 }  // namespace
@@ -458,14 +356,17 @@ std::shared_ptr<const CSearchData> LoadWithSchema(const std::string& lines) {
 // The names every answer needs are taken from the schema once, at load; a stored name that
 // no XML element can carry fails the load instead of every /search.xml.
 TEST(SearchDataTest, NamesAreComputedAtLoadAndBadStoredNamesFailIt) {
-  const auto data = LoadWithSchema("1 TITLE 标题 T 1 0 1 1 标题\n2 BODY body T 1 0 0 1 正文\n");
+  const auto data = LoadWithSchema(
+      "1 TITLE 标题 T 1 0 1 1 标题\n2 BODY body T 1 0 0 1 正文\n3 YEAR year I 0 1 0 0 年份\n");
   ASSERT_TRUE(data);
   EXPECT_EQ(data->storedNames(), std::vector<std::string>{"标题"});
   EXPECT_EQ(data->storedNamesUtf8(), std::vector<std::string>{"\xE6\xA0\x87\xE9\xA2\x98"});
   EXPECT_EQ(data->indexedNamesUtf8(),
             (std::vector<std::string>{"\xE6\xA0\x87\xE9\xA2\x98", "body"}));
-  EXPECT_FALSE(LoadWithSchema("1 TITLE 1title T 1 0 1 1 标题\n2 BODY body T 1 0 0 1 正文\n"));
-  EXPECT_FALSE(LoadWithSchema("1 TITLE title T 1 0 1 1 标题\n2 BODY a<b T 1 0 1 1 正文\n"));
+  EXPECT_FALSE(LoadWithSchema(
+      "1 TITLE 1title T 1 0 1 1 标题\n2 BODY body T 1 0 1 1 正文\n3 YEAR year I 0 1 1 0 年份\n"));
+  EXPECT_FALSE(LoadWithSchema(
+      "1 TITLE title T 1 0 1 1 标题\n2 BODY a<b T 1 0 1 1 正文\n3 YEAR year I 0 1 1 0 年份\n"));
 }
 
 TEST_F(HttpServerTest, StartingTwiceFailsAndStoppingTwiceIsHarmless) {

@@ -92,7 +92,7 @@ class SearchPageTest : public ::testing::Test {
     CWordList words;
     ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
     ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    m_data = LoadSearchData({Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words")});
     ASSERT_TRUE(m_data);
     m_server = std::make_unique<CHttpServer>(
         tHttpOptions{}, [this] { return m_data; }, &m_metrics);

@@ -33,7 +33,9 @@
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/search_data.h"
-#include "testing/records/query_fixture.h"
+#include "server/tests/loopback_server.h"
+#include "testing/net/wire_client.h"
+#include "testing/records/served_set.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The allocator keeps freed blocks in quarantine to catch late uses; a small one keeps the
@@ -51,10 +53,6 @@ constexpr int kMaxRequestBytes = 1 << 16;
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生",
                                          "上海", "你好", "世界", "电脑", "软件"};
-const char kSchema[] =
-    "1 TITLE title T 1 0 1 1 标题\n"
-    "2 BODY body T 1 0 1 1 正文\n"
-    "3 YEAR year I 0 1 1 0 年份\n";
 
 const char* const kQueries[] = {
     "[FIELD] title [AND] 中国",
@@ -69,28 +67,6 @@ int SoakSeconds() {
   const char* value = std::getenv("TRINDLE_SOAK_SECONDS");
   const int seconds = value != nullptr ? std::atoi(value) : 0;
   return seconds > 0 ? seconds : 10;
-}
-
-std::string RequestBody(const std::string& query, int32_t start, int32_t pageCount) {
-  std::string body;
-  PutI32(&body, start);
-  PutI32(&body, pageCount);
-  PutI32(&body, static_cast<int32_t>(query.size()));
-  return body + query;
-}
-
-// Everything the server sends until it closes (or the deadline passes).
-std::string ReadAll(int fd) {
-  std::string received;
-  const Deadline deadline = DeadlineAfter(20);
-  char buffer[65536];
-  for (;;) {
-    if (RecvFully(fd, buffer, 1, deadline) != 1) break;
-    received += buffer[0];
-    const ssize_t more = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (more > 0) received.append(buffer, static_cast<size_t>(more));
-  }
-  return received;
 }
 
 size_t OpenDescriptors() {
@@ -130,67 +106,37 @@ struct tTally {
 class ServerSoakTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
+    m_fixture = std::make_unique<CServedSetFixture>(kWords);
     ASSERT_TRUE(m_fixture->ok());
     std::mt19937 random(20261209);
-    auto text = [&](int words) {
-      std::string value;
-      for (int i = 0; i < words; ++i) value += kWords[random() % kWords.size()];
-      return value;
-    };
     // Short records and some long ones, so that large pages outgrow the socket buffers.
     for (int record = 0; record < 120; ++record) {
       const int bodyWords = record % 10 == 9 ? 6000 : 1 + static_cast<int>(random() % 12);
-      ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(text(3))},
-                                               {"BODY", TextValue(text(bodyWords))},
-                                               {"YEAR", IntValue(2000 + record % 7)}}));
+      const std::string title = RandomText(&random, kWords, 3);
+      ASSERT_TRUE(
+          m_fixture->AddRecord(title, RandomText(&random, kWords, bodyWords), 2000 + record % 7));
     }
-    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
-    CWordList words;
-    ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
-    ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    ASSERT_TRUE(m_fixture->SaveServedSet());
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
 
   void TearDown() override { StopServer(); }
 
-  std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
+  std::string Path(const std::string& name) const { return m_fixture->Path(name); }
 
   void StartServer() {
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    ListenStep step;
-    int error = 0;
-    ASSERT_TRUE(OpenListener(loopback, 0, SOMAXCONN, &m_listener, &step, &error));
-    m_port = LocalPort(m_listener.fd());
     tAcceptOptions options;
     options.maxConnections = kClients;
     options.limits.receiveTimeout = 5;
     options.limits.maxRequestBytes = kMaxRequestBytes;
-    options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
     options.currentData = [this] { return m_data; };
-    m_loop = std::make_unique<CAcceptLoop>(std::move(options));
-    m_loopThread = std::thread([this] { m_loop->AcceptClients(m_listener.fd(), true); });
+    ASSERT_TRUE(m_server.Start(std::move(options)));
   }
 
-  void StopServer() {
-    if (!m_loop) return;
-    char byte = SIGTERM;
-    ASSERT_EQ(::write(m_loop->wakeFd(), &byte, 1), 1);
-    m_loopThread.join();
-    m_loop.reset();
-    m_listener.Close();
-  }
+  void StopServer() { m_server.Stop(); }
 
-  CSocket Connect() {
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    CSocket socket;
-    int error = 0;
-    ConnectTcp(loopback, m_port, DeadlineAfter(10), &socket, &error);
-    return socket;
-  }
+  CSocket Connect() { return ConnectLoopback(m_server.port()); }
 
   std::string Expected(const std::string& query, int start, int pageCount) const {
     CQuery engine(m_data->schema(), m_data->store());
@@ -224,7 +170,7 @@ class ServerSoakTest : public ::testing::Test {
       case 1: {  // a valid query, sent at once
         SendFully(fd, request.data(), static_cast<int>(request.size()), 0);
         ::shutdown(fd, SHUT_WR);
-        if (ReadAll(fd) == Expected(query, start, pageCount)) {
+        if (ReadUntilClosed(fd, 20) == Expected(query, start, pageCount)) {
           ++tally->answered;
         } else {
           Wrong(tally, "answer to " + query);
@@ -237,7 +183,7 @@ class ServerSoakTest : public ::testing::Test {
           if (SendFully(fd, request.data() + at, n, 0) != n) break;
           std::this_thread::sleep_for(milliseconds(1 + (*random)() % 3));
         }
-        if (ReadAll(fd) == Expected(query, start, pageCount)) {
+        if (ReadUntilClosed(fd, 20) == Expected(query, start, pageCount)) {
           ++tally->slow;
         } else {
           Wrong(tally, "answer to a slow sender of " + query);
@@ -272,7 +218,7 @@ class ServerSoakTest : public ::testing::Test {
         }
         SendFully(fd, bytes.data(), static_cast<int>(bytes.size()), 0);
         ::shutdown(fd, SHUT_WR);
-        const std::string response = ReadAll(fd);
+        const std::string response = ReadUntilClosed(fd, 20);
         ++tally->hostile;
         if (!response.empty()) ++tally->hostileAnswered;
         // A response, if any, is one whole frame.
@@ -350,18 +296,15 @@ class ServerSoakTest : public ::testing::Test {
   bool WaitForIdle() {
     const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < until) {
-      if (m_loop->ActiveConnections() == 0) return true;
+      if (m_server.loop().ActiveConnections() == 0) return true;
       std::this_thread::sleep_for(milliseconds(10));
     }
     return false;
   }
 
-  std::unique_ptr<CQueryFixture> m_fixture;
+  std::unique_ptr<CServedSetFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
-  CSocket m_listener;
-  uint16_t m_port = 0;
-  std::unique_ptr<CAcceptLoop> m_loop;
-  std::thread m_loopThread;
+  CLoopbackServer m_server;
 };
 
 TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
@@ -373,7 +316,7 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
     const std::string request = MakeFrame(RequestBody(probe, 2, 10));
     SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0);
     ::shutdown(socket.fd(), SHUT_WR);
-    return ReadAll(socket.fd()) == Expected(probe, 2, 10);
+    return ReadUntilClosed(socket.fd(), 20) == Expected(probe, 2, 10);
   };
 
   tTally first, rest;

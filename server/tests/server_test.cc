@@ -29,7 +29,9 @@
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/search_data.h"
-#include "testing/records/query_fixture.h"
+#include "server/tests/loopback_server.h"
+#include "testing/net/wire_client.h"
+#include "testing/records/served_set.h"
 
 namespace {
 
@@ -37,49 +39,13 @@ using std::chrono::milliseconds;
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海",
                                          "你好", "世界", "电脑", "软件", "bs"};
-const char kSchema[] =
-    "1 TITLE title T 1 0 1 1 标题\n"
-    "2 BODY body T 1 0 1 1 正文\n"
-    "3 YEAR year I 0 1 1 0 年份\n";
 constexpr int kRecords = 80;
 constexpr int kBigRecords = 40;  // records whose body is large, for pages that fill buffers
 
-std::string RecordText(std::mt19937* random, int words) {
-  std::string text;
-  for (int i = 0; i < words; ++i) text += kWords[(*random)() % kWords.size()];
-  return text;
-}
-
-std::string RequestBody(const std::string& query, int32_t start, int32_t pageCount) {
-  std::string body;
-  PutI32(&body, start);
-  PutI32(&body, pageCount);
-  PutI32(&body, static_cast<int32_t>(query.size()));
-  return body + query;
-}
-
 CSocket Connect(uint16_t port) {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  int error = 0;
-  EXPECT_TRUE(ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error)) << error;
+  CSocket socket = ConnectLoopback(port, 5);
+  EXPECT_TRUE(socket.valid());
   return socket;
-}
-
-// Everything the server sends until it closes (or 10 s pass).
-std::string ReadAll(int fd) {
-  std::string received;
-  const Deadline deadline = DeadlineAfter(10);
-  char buffer[65536];
-  for (;;) {
-    int got = RecvFully(fd, buffer, 1, deadline);
-    if (got != 1) break;
-    received += buffer[0];
-    ssize_t more = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (more > 0) received.append(buffer, static_cast<size_t>(more));
-  }
-  return received;
 }
 
 // Sends `bytes` (closing the sending side when `finish`) and returns what comes back.
@@ -91,7 +57,7 @@ std::string Exchange(uint16_t port, const std::string& bytes, bool finish = true
               static_cast<int>(bytes.size()));
   }
   if (finish) ::shutdown(socket.fd(), SHUT_WR);
-  return ReadAll(socket.fd());
+  return ReadUntilClosed(socket.fd());
 }
 
 // The response frame the server must send for a query: the in-process engine's page, packed.
@@ -119,66 +85,45 @@ bool WaitFor(const std::function<bool()>& condition, int limitMs = 5000) {
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
+    m_fixture = std::make_unique<CServedSetFixture>(kWords);
     ASSERT_TRUE(m_fixture->ok());
     std::mt19937 random(20261209);
     for (int record = 0; record < kRecords + kBigRecords; ++record) {
       const int bodyWords = record < kRecords ? 1 + static_cast<int>(random() % 12) : 40000;
-      ASSERT_TRUE(m_fixture->AddRow(CMemoryRow{{"TITLE", TextValue(RecordText(&random, 3))},
-                                               {"BODY", TextValue(RecordText(&random, bodyWords))},
-                                               {"YEAR", IntValue(2000 + record % 7)}}));
+      const std::string title = RandomText(&random, kWords, 3);
+      ASSERT_TRUE(
+          m_fixture->AddRecord(title, RandomText(&random, kWords, bodyWords), 2000 + record % 7));
     }
-    ASSERT_TRUE(m_fixture->SaveAndLoad("set"));
-    CWordList words;
-    ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
-    ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_data = LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
+    ASSERT_TRUE(m_fixture->SaveServedSet());
+    m_data = LoadSearchData(m_fixture->ServedPaths());
     ASSERT_TRUE(m_data);
   }
   void TearDown() override { StopServer(); }
 
-  std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
+  std::string Path(const std::string& name) const { return m_fixture->Path(name); }
 
   // Runs the accept loop on a thread over a listener on 127.0.0.1 with a free port.
   void StartServer(int maxConnections = 20, int receiveTimeout = 10, int maxRequestBytes = 1 << 20,
                    std::function<std::thread(std::function<void()>)> startThread = nullptr) {
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    ListenStep step;
-    int error = 0;
-    ASSERT_TRUE(OpenListener(loopback, 0, SOMAXCONN, &m_listener, &step, &error));
-    m_port = LocalPort(m_listener.fd());
     tAcceptOptions options;
     options.maxConnections = maxConnections;
     options.limits.receiveTimeout = receiveTimeout;
     options.limits.maxRequestBytes = maxRequestBytes;
-    options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
     options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
-    m_loop = std::make_unique<CAcceptLoop>(std::move(options));
-    m_loopThread =
-        std::thread([this] { m_loopResult = m_loop->AcceptClients(m_listener.fd(), true); });
+    ASSERT_TRUE(m_server.Start(std::move(options)));
+    m_port = m_server.port();
   }
-  void StopServer() {
-    if (!m_loop) return;
-    char byte = SIGTERM;
-    ASSERT_EQ(::write(m_loop->wakeFd(), &byte, 1), 1);
-    m_loopThread.join();
-    m_loop.reset();
-    m_listener.Close();
-  }
+  void StopServer() { m_server.Stop(); }
   std::string Query(const std::string& query, int start = 0, int pageCount = 20) {
     return Exchange(m_port, MakeFrame(RequestBody(query, start, pageCount)));
   }
 
-  std::unique_ptr<CQueryFixture> m_fixture;
+  std::unique_ptr<CServedSetFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
   std::unique_ptr<CServedData> m_served;  // when set, connections take their data set here
-  CSocket m_listener;
+  CLoopbackServer m_server;
   uint16_t m_port = 0;
-  std::unique_ptr<CAcceptLoop> m_loop;
-  std::thread m_loopThread;
-  int m_loopResult = -1;
 };
 
 TEST_F(ServerTest, AnswersWhatTheEngineAnswersForEveryWindow) {
@@ -261,8 +206,8 @@ TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
   EXPECT_EQ(Query("[FIELD] title [AND] 中国"),
             ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(900));
-  EXPECT_EQ(ReadAll(idle.fd()), "");
-  EXPECT_EQ(ReadAll(partial.fd()), "");
+  EXPECT_EQ(ReadUntilClosed(idle.fd()), "");
+  EXPECT_EQ(ReadUntilClosed(partial.fd()), "");
   std::string log = ReadDailyLog();
   EXPECT_NE(log.find("nRecvCount=-1!"), std::string::npos);
   EXPECT_NE(log.find("nRecvCount=-7,nQuerySize="), std::string::npos);
@@ -287,14 +232,14 @@ TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
             static_cast<int>(big.size()));
   EXPECT_TRUE(
       WaitFor([&] { return ReadDailyLog().find("Send result error") != std::string::npos; }));
-  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 0; }));
 }
 
 TEST_F(ServerTest, ConnectionsBeyondTheBoundWaitAndTheServerStaysUp) {
   StartServer(20);
   std::vector<CSocket> idle;
   for (int i = 0; i < 25; ++i) idle.push_back(Connect(m_port));
-  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 20; }));
+  EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 20; }));
   std::string answer;
   std::atomic<bool> answered{false};
   std::thread waiting([&] {
@@ -306,7 +251,7 @@ TEST_F(ServerTest, ConnectionsBeyondTheBoundWaitAndTheServerStaysUp) {
   idle.clear();  // the held connections end; the queued ones are served
   waiting.join();
   EXPECT_EQ(answer, ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
-  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 0; }));
 }
 
 TEST_F(ServerTest, FiftySlowClientsAreAllAnswered) {
@@ -322,7 +267,7 @@ TEST_F(ServerTest, FiftySlowClientsAreAllAnswered) {
         if (SendFully(socket.fd(), &byte, 1, 0) != 1) return;
         std::this_thread::sleep_for(milliseconds(2));
       }
-      if (ReadAll(socket.fd()) == ExpectedFrame(*m_data, query, client % 5, 7)) ++correct;
+      if (ReadUntilClosed(socket.fd()) == ExpectedFrame(*m_data, query, client % 5, 7)) ++correct;
     });
   }
   for (std::thread& client : clients) client.join();
@@ -337,7 +282,7 @@ TEST_F(ServerTest, AThreadThatCannotStartReleasesItsConnection) {
     return std::thread(std::move(routine));
   });
   EXPECT_EQ(Query("[FIELD] title [AND] 中国"), "");  // closed unanswered
-  EXPECT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 0; }));
   EXPECT_NE(Query("[FIELD] title [AND] 中国"), "");
   EXPECT_NE(ReadDailyLog().find("Cannot start a connection thread"), std::string::npos);
 }
@@ -347,18 +292,18 @@ TEST_F(ServerTest, StopWaitsForConnectionsInProgress) {
   CSocket socket = Connect(m_port);
   const std::string request = MakeFrame(RequestBody("[FIELD] title [AND] 中国", 0, 20));
   ASSERT_EQ(SendFully(socket.fd(), request.data(), 6, 0), 6);
-  ASSERT_TRUE(WaitFor([&] { return m_loop->ActiveConnections() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return m_server.loop().ActiveConnections() == 1; }));
   char byte = SIGTERM;
-  ASSERT_EQ(::write(m_loop->wakeFd(), &byte, 1), 1);
+  ASSERT_EQ(::write(m_server.loop().wakeFd(), &byte, 1), 1);
   std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(m_loop->ActiveConnections(), 1);  // still being served
+  EXPECT_EQ(m_server.loop().ActiveConnections(), 1);  // still being served
   ASSERT_EQ(SendFully(socket.fd(), request.data() + 6, static_cast<int>(request.size()) - 6, 0),
             static_cast<int>(request.size()) - 6);
-  EXPECT_EQ(ReadAll(socket.fd()), ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
-  m_loopThread.join();
-  EXPECT_EQ(m_loopResult, 0);
-  EXPECT_EQ(m_loop->ActiveConnections(), 0);
-  m_loop.reset();
+  EXPECT_EQ(ReadUntilClosed(socket.fd()),
+            ExpectedFrame(*m_data, "[FIELD] title [AND] 中国", 0, 20));
+  m_server.Join();
+  EXPECT_EQ(m_server.result(), 0);
+  EXPECT_EQ(m_server.loop().ActiveConnections(), 0);
 }
 
 TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
@@ -457,9 +402,7 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
     return WriteManifest(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"),
                          generation, records, indexes);
   };
-  auto load = [&] {
-    return LoadSearchData(Path("set"), Path("set.schema"), Path("set.trie"), Path("set.words"));
-  };
+  auto load = [&] { return LoadSearchData(m_fixture->ServedPaths()); };
   ASSERT_TRUE(write(7));
   std::shared_ptr<const CSearchData> checked = load();
   ASSERT_TRUE(checked);
@@ -490,6 +433,40 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
   EXPECT_NE(output.find("still serving the previous one"), std::string::npos) << output;
   EXPECT_NE(output.find("generation 9, " + std::to_string(records) + " records"), std::string::npos)
       << output;
+}
+
+}  // namespace
+
+namespace {
+
+// Without its wake pipe the loop would lose signals and wait forever at its bound: a failed
+// pipe fails the start, and the loop accepts nothing.
+TEST(AcceptLoopTest, AFailedWakePipeFailsTheStart) {
+  CSocket listener;
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  ListenStep step;
+  int error = 0;
+  ASSERT_TRUE(OpenListener(loopback, 0, SOMAXCONN, &listener, &step, &error));
+  tAcceptOptions options;
+  options.currentData = [] { return std::shared_ptr<const CSearchData>(); };
+  options.openPipe = [](int*) {
+    errno = EMFILE;
+    return -1;
+  };
+  CAcceptLoop loop(std::move(options));
+  EXPECT_FALSE(loop.ready());
+  EXPECT_EQ(loop.pipeError(), EMFILE);
+  EXPECT_EQ(loop.wakeFd(), -1);
+  CSocket waiting = ConnectLoopback(LocalPort(listener.fd()), 5);
+  EXPECT_EQ(loop.AcceptClients(listener.fd(), true), 1);  // at once, nothing accepted
+  EXPECT_EQ(loop.ActiveConnections(), 0);
+
+  tAcceptOptions working;
+  working.openPipe = [](int* fds) { return ::pipe(fds); };
+  CAcceptLoop other(std::move(working));
+  EXPECT_TRUE(other.ready());
+  EXPECT_GE(other.wakeFd(), 0);
 }
 
 }  // namespace

@@ -39,8 +39,9 @@ std::string Dump(const CQuery& query) {
   std::string dump;
   for (const tCondition& condition : query.GetConditions()) {
     if (!dump.empty()) dump += " ";
-    dump += std::to_string(condition.field) + "/" + std::to_string(condition.kind) + "/" +
-            std::to_string(condition.orFlag) + ":";
+    dump += std::to_string(condition.field) + "/" +
+            std::to_string(static_cast<int>(condition.kind)) + "/" +
+            std::to_string(static_cast<int>(condition.orFlag)) + ":";
     for (size_t i = 0; i < condition.values.size(); ++i) {
       dump += (i == 0 ? "" : ",") + condition.values[i];
     }

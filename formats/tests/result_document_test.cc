@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "client/tests/fake_server.h"
 #include "core/text/encoding.h"
 #include "formats/xml_text.h"
+#include "testing/formats/document_check.h"
 
 namespace {
 
