@@ -49,12 +49,8 @@ int Exchange(const tClientConfig& config, const char* query, int start, int page
   }
 
   CInputOutput io;
-  QueryRequest request;
-  request.SetText(query);
-  request.start = start;
-  request.pageCount = pageCount;
   int32_t bodyLength = 0;
-  const char* body = io.PackRequest(request, &bodyLength);
+  const char* body = io.PackRequest(start, pageCount, query, &bodyLength);
   if (body == nullptr) return Fail(status, QueryStatus::kExchange);
   // One gathered write for the whole frame: the length and the body arrive as the two fields
   // the protocol describes, without waiting for an acknowledgement in between.

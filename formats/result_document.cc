@@ -1,18 +1,13 @@
 #include "formats/result_document.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
 #include <tinyxml.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "core/util/file_util.h"
 #include "formats/xml_text.h"
 
 namespace {
@@ -195,52 +190,6 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
   CDocumentPrinter printer(document);
   tree.Accept(&printer);
   if (declaredGbk != nullptr) *declaredGbk = gbkOnly;
-  return true;
-}
-
-bool ReplaceFile(const char* path, const std::string& data) {
-  static std::atomic<unsigned> sequence{0};
-  const std::string target(path);
-  // The temporary sits in the target's folder (so the rename stays within one file system)
-  // under a short name of its own, so that any name the target may have leaves room for it.
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  char name[64];
-  std::snprintf(name, sizeof name, ".trindle-%ld-%u.tmp", static_cast<long>(::getpid()),
-                sequence.fetch_add(1, std::memory_order_relaxed));
-  const std::string temporary = folder + name;
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = true;
-  size_t written = 0;
-  while (ok && written < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    if (n > 0) written += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) ok = false;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // An existing document is swapped with the new one in one step and then removed under the
-  // temporary name. A plain rename over it would do the same for readers, but some file
-  // systems (ext4) flush the new file's data to disk on such a rename, which costs far more
-  // than the whole exchange with the server; a result document needs no such durability.
-  // Only a regular file is swapped: anything else at the path (a folder) must make the call
-  // fail, as the plain rename does.
-  struct stat existing;
-  if (::lstat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
-      ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    ::unlink(temporary.c_str());
-    return true;
-  }
-  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
   return true;
 }
 

@@ -39,8 +39,3 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
 // `path` changed, when the document cannot be formatted or the file cannot be written.
 bool BuildResultDocument(const ResultPage& page, const std::vector<std::string>& names,
                          const char* path);
-
-// Writes `data` to `path` through a temporary file in the same folder (".trindle-<pid>-<n>.tmp")
-// that is renamed into place; on failure the temporary is removed.
-// The new file gets the permissions of a newly created file (0666 less the umask).
-bool ReplaceFile(const char* path, const std::string& data);

@@ -75,14 +75,25 @@ const char* CInputOutput::PackResult(const ResultPage& page, int32_t* length) {
 }
 
 const char* CInputOutput::PackRequest(const QueryRequest& request, int32_t* length) {
+  return PackBody(request.start, request.pageCount, request.text.data(), request.text.size(),
+                  length);
+}
+
+const char* CInputOutput::PackRequest(int32_t start, int32_t pageCount, const char* text,
+                                      int32_t* length) {
+  return PackBody(start, pageCount, text, std::strlen(text), length);
+}
+
+const char* CInputOutput::PackBody(int32_t start, int32_t pageCount, const char* text,
+                                   size_t textLength, int32_t* length) {
   *length = 0;
-  const int64_t total = 12 + static_cast<int64_t>(request.text.size());
+  const int64_t total = 12 + static_cast<int64_t>(textLength);
   if (total > kMaxBody) return nullptr;
   StartBody(static_cast<size_t>(total));
-  PutI32(&m_buffer, request.start);
-  PutI32(&m_buffer, request.pageCount);
-  PutI32(&m_buffer, static_cast<int32_t>(request.text.size()));
-  m_buffer += request.text;
+  PutI32(&m_buffer, start);
+  PutI32(&m_buffer, pageCount);
+  PutI32(&m_buffer, static_cast<int32_t>(textLength));
+  m_buffer.append(text, textLength);
   *length = static_cast<int32_t>(total);
   return m_buffer.data();
 }

@@ -51,6 +51,9 @@ class CInputOutput {
   // Client: packs `request`; *length receives 12 + Q. Null when the text is too long for a
   // frame.
   const char* PackRequest(const QueryRequest& request, int32_t* length);
+  // The same for a request given by its parts, the text being `text` up to its first NUL:
+  // the text is copied once, into the body.
+  const char* PackRequest(int32_t start, int32_t pageCount, const char* text, int32_t* length);
 
   // Client: decodes a result body of `size` bytes into the owned page and returns it. Null
   // (page cleared) unless all counts are non-negative, size equals 20 + 4*R*F + T exactly,
@@ -62,6 +65,8 @@ class CInputOutput {
  private:
   // Empties the body buffer and makes room for `size` bytes (capacity only grows).
   void StartBody(size_t size);
+  const char* PackBody(int32_t start, int32_t pageCount, const char* text, size_t textLength,
+                       int32_t* length);
 
   std::string m_buffer;  // the last packed body; capacity only grows
   QueryRequest m_request;

@@ -16,6 +16,7 @@
 
 #include "client/tests/allocation_failure.h"
 #include "client/tests/fake_server.h"
+#include "core/util/file_util.h"
 #include "formats/result_document.h"
 
 namespace {

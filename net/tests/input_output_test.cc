@@ -75,6 +75,11 @@ TEST(PackTest, RequestAndResultRoundTrip) {
   EXPECT_EQ(parsed->text, request.text);
   EXPECT_EQ(parsed->start, 40);
   EXPECT_EQ(parsed->pageCount, 15);
+  // Packed from its parts, the request is the same bytes.
+  const std::string packed(body, static_cast<size_t>(length));
+  int32_t partsLength = 0;
+  const char* parts = client.PackRequest(40, 15, request.text.c_str(), &partsLength);
+  EXPECT_EQ(std::string(parts, static_cast<size_t>(partsLength)), packed);
 
   // An empty value keeps the records around it aligned.
   ResultPage page = MakePage(123, 40, 3, {"a", "", "ccc", "dd", "e\0f", ""});

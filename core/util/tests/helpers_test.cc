@@ -16,6 +16,7 @@
 
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
+#include "core/util/string_format.h"
 #include "core/util/tag_value.h"
 
 namespace {
@@ -276,6 +277,20 @@ TEST_F(HelpersTest, PendingFileWithFailedWriteIsNotCommitted) {
   EXPECT_FALSE(file.Finish());
   EXPECT_FALSE(file.Commit());
   EXPECT_EQ(ReadFile("full.bin"), "old");
+}
+
+// Lines past the stack buffer are formatted again at their full length, and appending keeps
+// what was there; the log lines of whole queries depend on it.
+TEST(StringFormatTest, LinesOfAnyLengthComeOutWhole) {
+  for (const size_t length :
+       {size_t{0}, size_t{1}, size_t{254}, size_t{255}, size_t{256}, size_t{100000}}) {
+    const std::string query(length, 'q');
+    const std::string line = Format("Received query string %s start=%d", query.c_str(), -7);
+    EXPECT_EQ(line, "Received query string " + query + " start=-7") << length;
+    std::string text = "kept|";
+    AppendFormat(&text, "%s|%05.1f", query.c_str(), 2.5);
+    EXPECT_EQ(text, "kept|" + query + "|002.5") << length;
+  }
 }
 
 }  // namespace
