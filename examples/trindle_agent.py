@@ -1,10 +1,14 @@
 """Query the Trindle search server through libTrindleAgentAPI with ctypes.
 
     import trindle_agent
-    result = trindle_agent.query("client.xml", "title=上海", start=0, page_count=20)
+    result = trindle_agent.query("client.xml", "[FIELD] title [AND] 上海", start=0,
+                                 page_count=20)
     print(result.total, [doc["title"] for doc in result.documents])
 
-The query is given as str (encoded to GBK) or bytes (sent as they are). The library writes
+The query is in the server's query language: "[FIELD] <index name> [AND] <words>", one such
+selector per field, all of which must hold ("[FIELD] * [AND] ..." searches every field of the
+all-fields index; a filter field takes numbers: "[FIELD] year [AND] 2005 2006"). It is given
+as str (encoded to GBK) or bytes (sent as they are). The library writes
 the page as a GBK XML document; it is parsed here and returned as a QueryResult whose
 documents are dicts from field name to value (str). The library is found through the
 environment variable TRINDLE_AGENT_LIBRARY, else as libTrindleAgentAPI.so.1.

@@ -42,7 +42,8 @@ void AppendJsonString(const std::string& utf8, std::string* json) {
 
 // Written directly rather than through a JSON tree: the hits are most of every answer, and a
 // tree's encoder would re-validate the UTF-8 that the conversion has just produced.
-std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names) {
+std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names,
+                           const std::vector<std::string>* hitTails, const std::string& pageTail) {
   std::vector<std::string> quoted(names.size());
   for (size_t i = 0; i < names.size(); ++i) AppendJsonString(names[i], &quoted[i]);
   std::string json;
@@ -70,8 +71,13 @@ std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string
       json += ':';
       AppendJsonString(utf8, &json);
     }
+    if (hitTails != nullptr && static_cast<size_t>(record) < hitTails->size()) {
+      json += (*hitTails)[static_cast<size_t>(record)];
+    }
     json += '}';
   }
-  json += "]}";
+  json += ']';
+  json += pageTail;
+  json += '}';
   return json;
 }

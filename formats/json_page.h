@@ -20,4 +20,9 @@ void AppendJsonString(const std::string& utf8, std::string* json);
 // The JSON page of `page`, whose records hold one value per entry of `names` (UTF-8). A
 // value past the end of `names` is written under the name "". Lengths of the page must agree
 // with its text (pages made by GetPage or checked by UnpackResult do).
-std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names);
+// With `hitTails`, its i-th string (JSON members, each after a comma, e.g.
+// ',"snippets":{...}') is written inside hit i after the values; `pageTail` likewise after
+// the hits, inside the page object.
+std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names,
+                           const std::vector<std::string>* hitTails = nullptr,
+                           const std::string& pageTail = std::string());

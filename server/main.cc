@@ -114,7 +114,8 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
     std::printf("%s\n", error.c_str());
     return false;
   }
-  CFieldInfo schema;
+  auto loaded = std::make_shared<CFieldInfo>();
+  CFieldInfo& schema = *loaded;
   *status = 0;
   if (!schema.LoadBinary(config.dataSet.schema.c_str())) {
     std::printf("%s", kInitFailed);
@@ -138,6 +139,7 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   view->broker = broker->get();
+  SetBrokerSchema(std::move(loaded), view);
   std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),
               config.shards.c_str());
   return true;

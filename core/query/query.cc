@@ -89,6 +89,7 @@ void CQuery::LogFailedSelector(const std::string& line) {
 
 int CQuery::Parse(const std::string& text) {
   m_conditions.clear();
+  m_unknownFields.clear();
   m_failedSelectors = 0;
   m_text.assign(text.c_str());  // a NUL ends the query
   m_cursor = m_limit = 0;
@@ -108,6 +109,10 @@ int CQuery::Parse(const std::string& text) {
     const int field = m_schema.FindField(name.c_str());
     if (field == -1) {
       LogFailedSelector(name + "非法的字段名!");
+      if (std::find(m_unknownFields.begin(), m_unknownFields.end(), name) ==
+          m_unknownFields.end()) {
+        m_unknownFields.push_back(name);
+      }
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -212,7 +217,7 @@ int CQuery::Execute(const char* queryText) {
 
 // --- paging --------------------------------------------------------------------------------
 
-const ResultPage& CQuery::GetPage(int start, int pageCount) {
+const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   const int32_t total = static_cast<int32_t>(m_result.entries.size());
   const int32_t fieldCount = m_schema.GetListSize(LIST_STORED);
   m_page.total = total;
@@ -233,7 +238,8 @@ const ResultPage& CQuery::GetPage(int start, int pageCount) {
   int64_t packedSize = 20;
   int32_t taken = 0;
   for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
-    const int32_t record = m_result.entries[static_cast<size_t>(hit)].record;
+    const int32_t position = descending ? total - 1 - hit : hit;
+    const int32_t record = m_result.entries[static_cast<size_t>(position)].record;
     // Each cell is looked up once: the record is measured against the budget, then copied.
     int64_t recordSize = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {

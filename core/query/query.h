@@ -62,8 +62,10 @@ class CQuery {
   // returns it; valid until the next GetPage or the destruction. A start outside the hits,
   // a negative start or a page count below 1 gives a page of 0 records; total is always set.
   // The page ends early, before the record that would make its packed form (20 bytes, 4 per
-  // value, the values) longer than an int32 can count.
-  const ResultPage& GetPage(int start, int pageCount);
+  // value, the values) longer than an int32 can count. With `descending` the hits are taken
+  // from the other end: position `start` is the hit with the highest record number but
+  // `start`, so the pages of one order are the hit list of the other reversed.
+  const ResultPage& GetPage(int start, int pageCount, bool descending = false);
 
   // Fills the condition list from `text`; returns 1, or 0 when a selector has no "[" after
   // its keyword (the conditions before it stand).
@@ -85,6 +87,14 @@ class CQuery {
 
   const std::vector<tCondition>& GetConditions() const { return m_conditions; }
 
+  // The hits of the last Execute, in ascending record number, one entry per record (only the
+  // record member is meaningful).
+  const std::vector<tINDEX_STRUCTURE>& GetHits() const { return m_result.entries; }
+
+  // The index names of the text given to the last Parse that name no field, in query order
+  // without repeats (their selectors were skipped).
+  const std::vector<std::string>& GetUnknownFields() const { return m_unknownFields; }
+
  private:
   bool ApplyIndexedPass(bool allFields);
   void ApplyFilters();
@@ -95,6 +105,7 @@ class CQuery {
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
   std::vector<tCondition> m_conditions;
+  std::vector<std::string> m_unknownFields;
   std::string m_text;  // the private copy being parsed
   size_t m_cursor = 0;
   size_t m_limit = 0;

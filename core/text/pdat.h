@@ -62,6 +62,17 @@ class CPDAT {
   // Const and thread-safe: many threads may segment with one trie, each with own buffers.
   int Segment(const char* text, std::vector<int32_t>* ids, std::vector<char>* tokens) const;
 
+  // Where the token of one word number stands in the segmented text: bytes
+  // [start, start + length).
+  struct tWordSpan {
+    int32_t start;
+    int32_t length;
+  };
+  // Segment that also writes, for the i-th word number, the place of its token to
+  // (*spans)[i]; *spans grows like *ids. With `spans` null it is the Segment above.
+  int Segment(const char* text, std::vector<int32_t>* ids, std::vector<char>* tokens,
+              std::vector<tWordSpan>* spans) const;
+
   // One cell of the double array. base: -1 free; > 0 inner node's child base; -b for a word
   // end with children at base b; -(own index) for a leaf (cell 0 holds a leaf as -1, see
   // pdat_build.cc). check: -1 free, -2 child of the root, else the parent's index. value:

@@ -20,8 +20,8 @@ constexpr size_t kPrefetchDistance = 16;
 // either way).
 class CSegmentOutput {
  public:
-  CSegmentOutput(const char* text, int32_t* ids, char* tokens)
-      : m_text(text), m_ids(ids), m_tokens(tokens) {}
+  CSegmentOutput(const char* text, int32_t* ids, char* tokens, CPDAT::tWordSpan* spans)
+      : m_text(text), m_ids(ids), m_tokens(tokens), m_spans(spans) {}
 
   // Appends text[start, start + length) and a tab; the pending word number goes with it.
   void Emit(size_t start, size_t length, int32_t* word) {
@@ -32,6 +32,9 @@ class CSegmentOutput {
     }
     if (*word != -1) {
       if (m_ids != nullptr) m_ids[m_idCount] = *word;
+      if (m_spans != nullptr) {
+        m_spans[m_idCount] = {static_cast<int32_t>(start), static_cast<int32_t>(length)};
+      }
       ++m_idCount;
       *word = -1;
     }
@@ -48,6 +51,7 @@ class CSegmentOutput {
   const char* m_text;
   int32_t* m_ids;
   char* m_tokens;
+  CPDAT::tWordSpan* m_spans;
   size_t m_tokenLength = 0;
   int m_idCount = 0;
 };
@@ -55,11 +59,18 @@ class CSegmentOutput {
 }  // namespace
 
 int CPDAT::Segment(const char* text, std::vector<int32_t>* ids, std::vector<char>* tokens) const {
+  return Segment(text, ids, tokens, nullptr);
+}
+
+int CPDAT::Segment(const char* text, std::vector<int32_t>* ids, std::vector<char>* tokens,
+                   std::vector<tWordSpan>* spans) const {
   const size_t length = text != nullptr ? std::strlen(text) : 0;
   if (ids != nullptr && ids->size() < length + 2) ids->resize(length + 2);
   if (tokens != nullptr && tokens->size() < 2 * length + 1) tokens->resize(2 * length + 1);
+  if (spans != nullptr && spans->size() < length + 2) spans->resize(length + 2);
   CSegmentOutput output(text, ids != nullptr ? ids->data() : nullptr,
-                        tokens != nullptr ? tokens->data() : nullptr);
+                        tokens != nullptr ? tokens->data() : nullptr,
+                        spans != nullptr ? spans->data() : nullptr);
   if (length == 0) return output.Finish();
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);

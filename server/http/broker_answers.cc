@@ -4,8 +4,11 @@
 
 #include <cstring>
 
+#include "core/query/query.h"
+#include "core/records/data_line_index.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
+#include "server/http/search_options.h"
 #include "server/shard_broker.h"
 
 namespace {
@@ -21,6 +24,11 @@ MHD_Result FindSnippetOrFacet(void* context, MHD_ValueKind, const char* key, con
 }
 
 }  // namespace
+
+void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view) {
+  view->parseStore = std::make_shared<const CDataLineIndex>(*schema, nullptr, true);
+  view->schema = std::move(schema);
+}
 
 tHttpAnswer BrokerHealthAnswer(const tBrokerView& view) {
   tHttpAnswer answer;
@@ -47,6 +55,16 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, FindSnippetOrFacet, &extras);
   }
   if (extras) return ErrorAnswer(400, "snippets and facets are not offered through a broker");
+  if (parameters.order && *parameters.order != "asc") {
+    return ErrorAnswer(400, "only order=asc is offered through a broker");
+  }
+  if (view.schema != nullptr && view.parseStore != nullptr) {
+    CQuery parsed(*view.schema, *view.parseStore);
+    parsed.Parse(query);
+    if (!parsed.GetUnknownFields().empty()) {
+      return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
+    }
+  }
   ResultPage page;
   std::string failed;
   if (!view.broker->Answer(query, start, count, &page, &failed)) {

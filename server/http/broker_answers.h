@@ -3,11 +3,14 @@
 // naming it; snippets and facets are not offered through a broker (400).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "server/http/http_answers.h"
 
+class CDataLineIndex;
+class CFieldInfo;
 class CShardBroker;
 struct MHD_Connection;
 
@@ -18,7 +21,14 @@ struct tBrokerView {
   std::vector<std::string> storedNames;
   std::vector<std::string> storedNamesUtf8;
   std::vector<std::string> indexedNamesUtf8;
+  // The schema, and an empty store over it, so that a query naming no field of the schema is
+  // refused as a server over the data set refuses it (both read-only once set).
+  std::shared_ptr<const CFieldInfo> schema;
+  std::shared_ptr<const CDataLineIndex> parseStore;
 };
+
+// Sets the schema of `view` and the empty store its queries are parsed over.
+void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view);
 
 // /health of a broker: {"status":"serving","shards":N}.
 tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);

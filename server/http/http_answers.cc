@@ -6,6 +6,7 @@
 #include "core/query/query.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
+#include "server/http/search_options.h"
 #include "server/search_data.h"
 
 namespace {
@@ -17,6 +18,7 @@ struct tSearch {
   std::string query;
   int32_t start = 0;
   int32_t count = 20;
+  tResultOptions options;
 };
 
 // Reads a search request into *search; the error answer when it cannot be run (the
@@ -36,6 +38,7 @@ bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data, tS
     *error = ErrorAnswer(400, "count must be a decimal integer");
     return false;
   }
+  if (!ReadResultLimits(parameters, &search->options, error)) return false;
   if (data == nullptr) {
     *error = ErrorAnswer(503, "the data set is loading");
     return false;
@@ -80,9 +83,17 @@ tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchD
   tSearch search;
   tHttpAnswer answer;
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
+  if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   engine.Execute(search.query.c_str());
-  answer.body = FormatJsonPage(engine.GetPage(search.start, search.count), data->storedNamesUtf8());
+  if (!engine.GetUnknownFields().empty()) {
+    return UnknownFieldAnswer(engine.GetUnknownFields(), data->schema());
+  }
+  const ResultPage& page = engine.GetPage(search.start, search.count, search.options.descending);
+  const std::vector<std::string> snippets = SnippetMembers(engine, page, *data, search.options);
+  answer.body =
+      FormatJsonPage(page, data->storedNamesUtf8(), snippets.empty() ? nullptr : &snippets,
+                     FacetMember(engine, *data, search.options));
   return answer;
 }
 
@@ -92,9 +103,12 @@ tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchDa
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   engine.Execute(search.query.c_str());
+  if (!engine.GetUnknownFields().empty()) {
+    return UnknownFieldAnswer(engine.GetUnknownFields(), data->schema());
+  }
   bool declaredGbk = false;
-  if (!FormatResultDocument(engine.GetPage(search.start, search.count), data->storedNames(),
-                            &answer.body, &declaredGbk)) {
+  if (!FormatResultDocument(engine.GetPage(search.start, search.count, search.options.descending),
+                            data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");
   }
   answer.contentType =

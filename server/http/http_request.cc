@@ -25,6 +25,31 @@ std::optional<std::string> Argument(MHD_Connection* connection, const char* key)
   return std::string(text != nullptr ? text : "", text != nullptr ? length : 0);
 }
 
+struct tCollected {
+  const char* key;
+  std::optional<std::string> joined;
+};
+
+MHD_Result CollectArgument(void* context, MHD_ValueKind, const char* key, size_t, const char* value,
+                           size_t valueLength) {
+  auto* collected = static_cast<tCollected*>(context);
+  if (key == nullptr || std::strcmp(key, collected->key) != 0) return MHD_YES;
+  if (collected->joined) {
+    collected->joined->push_back(',');
+  } else {
+    collected->joined.emplace();
+  }
+  if (value != nullptr) collected->joined->append(value, valueLength);
+  return MHD_YES;
+}
+
+// Every value of query argument `key`, joined by commas; none when it was not given.
+std::optional<std::string> JoinedArgument(MHD_Connection* connection, const char* key) {
+  tCollected collected{key, std::nullopt};
+  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, CollectArgument, &collected);
+  return collected.joined;
+}
+
 }  // namespace
 
 size_t RequestBytes(MHD_Connection* connection, const std::string& path) {
@@ -42,6 +67,11 @@ tSearchParameters ReadSearchParameters(MHD_Connection* connection) {
   parameters.field = Argument(connection, "field");
   parameters.start = Argument(connection, "start");
   parameters.count = Argument(connection, "count");
+  parameters.snippet = JoinedArgument(connection, "snippet");
+  parameters.snippetLength = Argument(connection, "snippet_length");
+  parameters.facet = JoinedArgument(connection, "facet");
+  parameters.facetLimit = Argument(connection, "facet_limit");
+  parameters.order = Argument(connection, "order");
   return parameters;
 }
 

@@ -18,6 +18,13 @@ struct tSearchParameters {
   std::optional<std::string> field;
   std::optional<std::string> start;
   std::optional<std::string> count;
+  // Result options of /search (search_options.h). snippet= and facet= may be given several
+  // times and each may list names separated by commas: all their values, joined by commas.
+  std::optional<std::string> snippet;
+  std::optional<std::string> snippetLength;
+  std::optional<std::string> facet;
+  std::optional<std::string> facetLimit;
+  std::optional<std::string> order;
 };
 
 // The bytes of a request held against the request limit: the path, and each header and

@@ -11,6 +11,7 @@
 #include "server/http/broker_answers.h"
 #include "server/http/http_answers.h"
 #include "server/http/http_request.h"
+#include "server/http/search_options.h"
 #include "server/http/search_page.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
@@ -203,9 +204,14 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   if (path == "/") {
     tHttpAnswer answer;
     answer.contentType = "text/html; charset=utf-8";
-    answer.body = SearchPage(m_broker          ? m_broker->indexedNamesUtf8
-                             : data != nullptr ? data->indexedNamesUtf8()
-                                               : std::vector<std::string>());
+    if (m_broker) {
+      answer.body = SearchPage(m_broker->indexedNamesUtf8);
+    } else if (data != nullptr) {
+      answer.body = SearchPage(data->indexedNamesUtf8(), SnippetFieldNames(data->schema()),
+                               FacetFieldNames(data->schema()));
+    } else {
+      answer.body = SearchPage({});
+    }
     return answer;
   }
   const auto started = std::chrono::steady_clock::now();

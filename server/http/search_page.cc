@@ -1,7 +1,10 @@
 // The search page of the HTTP interface: one HTML document with its style and script inline,
-// so that it works on a machine without a network. The script reads the query from the
-// address, asks /search for the page of hits and writes the address back when the query or
-// the page changes, so that a search can be bookmarked.
+// so that it works on a machine without a network. The script reads the search from the
+// address (text=, field=, start=, order=desc and one f_<field>=<value> per chosen facet
+// value), asks /search for the page of hits with snippets of the text fields and facet counts
+// of the filter fields, and shows them. Every change of the search (a facet value, the
+// paging, the newest-first switch, the form) is a link to the address of the new search, so
+// the browser's history, bookmarks and reloads all show the same search.
 #include "server/http/search_page.h"
 
 #include <nlohmann/json.hpp>
@@ -19,16 +22,27 @@ body { font-family: sans-serif; margin: 1.5em; color: #222; }
 form { display: flex; gap: .5em; flex-wrap: wrap; align-items: center; }
 input[type=search] { flex: 1 1 20em; font-size: 1.1em; padding: .3em; }
 select, button { font-size: 1em; padding: .3em .6em; }
-button:focus, input:focus, select:focus { outline: 2px solid #36c; }
+button:focus, input:focus, select:focus, a:focus { outline: 2px solid #36c; }
 #status { margin: 1em 0 .5em; }
 #status.error { color: #b00; }
-table { border-collapse: collapse; width: 100%; }
-th, td { border: 1px solid #ccc; padding: .3em .5em; text-align: left; vertical-align: top; }
-th { background: #f0f3f8; }
-td { white-space: pre-wrap; overflow-wrap: anywhere; }
-td.short { white-space: nowrap; }
-tbody tr:nth-child(even) { background: #fafafa; }
-nav { margin: .8em 0; display: flex; gap: .5em; align-items: center; }
+#layout { display: flex; gap: 1.5em; align-items: flex-start; }
+#facets { flex: 0 0 12em; }
+#facets h2 { font-size: 1em; margin: .8em 0 .3em; }
+#facets ul { list-style: none; padding: 0; margin: 0; }
+#facets li { display: flex; justify-content: space-between; padding: .1em 0; }
+#facets .count { color: #666; margin-left: .5em; }
+#facets .chosen { font-weight: bold; }
+main { flex: 1 1 auto; min-width: 0; }
+nav { margin: .8em 0; display: flex; gap: .8em; align-items: center; }
+nav a[aria-disabled=true] { color: #999; pointer-events: none; text-decoration: none; }
+#hits { padding-left: 1.5em; }
+#hits > li { margin-bottom: 1em; }
+.field { margin: .15em 0; white-space: pre-wrap; overflow-wrap: anywhere; }
+.name { color: #666; font-size: .85em; margin-right: .5em; }
+mark { background: #ffe066; color: inherit; }
+details { font-size: .9em; margin-top: .2em; }
+details dl { margin: .3em 0; }
+details dd { margin: 0 0 .4em 1em; white-space: pre-wrap; overflow-wrap: anywhere; }
 </style>
 </head>
 <body>
@@ -40,138 +54,229 @@ nav { margin: .8em 0; display: flex; gap: .5em; align-items: center; }
 <select id="field" name="field"><option value="*">all fields</option></select>
 <button type="submit">Search</button>
 </form>
+<div id="layout">
+<aside id="facets" aria-label="Narrow by"></aside>
+<main>
 <p id="status" aria-live="polite"></p>
-<nav><button id="previous" type="button" accesskey="p">&larr; Previous</button>
+<nav><a id="previous" accesskey="p">&larr; Previous</a>
 <span id="window"></span>
-<button id="next" type="button" accesskey="n">Next &rarr;</button></nav>
-<table id="hits"><thead></thead><tbody></tbody></table>
+<a id="next" accesskey="n">Next &rarr;</a>
+<a id="order" role="switch"></a></nav>
+<ol id="hits"></ol>
+</main>
+</div>
 <script>
 "use strict";
-const kIndexed = )PAGE";
+const kFields = )PAGE";
 
 const char kPageTail[] = R"PAGE(;
+const kIndexed = kFields.indexed, kSnippets = kFields.snippets, kFacets = kFields.facets;
 const kCount = 20;
-const form = document.getElementById("form");
 const textBox = document.getElementById("text");
 const fieldBox = document.getElementById("field");
 const statusLine = document.getElementById("status");
 const previous = document.getElementById("previous");
 const next = document.getElementById("next");
+const order = document.getElementById("order");
 for (const name of kIndexed) {
   const option = document.createElement("option");
   option.value = name;
   option.textContent = name;
   fieldBox.appendChild(option);
 }
-let state = { text: "", field: "*", start: 0 };
 
+// The search of the address.
 function readAddress() {
   const parameters = new URLSearchParams(location.search);
-  state.text = parameters.get("text") || "";
-  state.field = parameters.get("field") || "*";
-  state.start = Math.max(0, parseInt(parameters.get("start") || "0", 10) || 0);
-  textBox.value = state.text;
+  const state = { text: parameters.get("text") || "", field: parameters.get("field") || "*",
+                  start: Math.max(0, parseInt(parameters.get("start") || "0", 10) || 0),
+                  descending: parameters.get("order") === "desc", chosen: {} };
   if (![...fieldBox.options].some(o => o.value === state.field)) state.field = "*";
-  fieldBox.value = state.field;
+  for (const name of kFacets) {
+    const value = parameters.get("f_" + name);
+    if (value !== null && /^-?[0-9]+$/.test(value)) state.chosen[name] = value;
+  }
+  return state;
 }
 
+// The address of a search.
 function addressOf(s) {
   const parameters = new URLSearchParams();
   parameters.set("text", s.text);
   if (s.field !== "*") parameters.set("field", s.field);
+  for (const name of Object.keys(s.chosen)) parameters.set("f_" + name, s.chosen[name]);
+  if (s.descending) parameters.set("order", "desc");
   if (s.start > 0) parameters.set("start", String(s.start));
   return "?" + parameters.toString();
 }
 
-function cell(tag, text) {
-  const element = document.createElement(tag);
-  element.textContent = text;
-  return element;
+// The query text: the words on the field, each chosen facet value as a filter.
+function queryOf(s) {
+  let query = "[FIELD] " + s.field + " [AND] " + s.text;
+  for (const name of Object.keys(s.chosen)) query += " [FIELD] " + name + " [AND] " + s.chosen[name];
+  return query;
 }
 
-function show(answer) {
-  const head = document.querySelector("#hits thead");
-  const body = document.querySelector("#hits tbody");
-  head.replaceChildren();
-  body.replaceChildren();
+function element(tag, text, className) {
+  const made = document.createElement(tag);
+  if (text !== undefined) made.textContent = text;
+  if (className) made.className = className;
+  return made;
+}
+
+function link(anchor, address) {
+  if (address === null) {
+    anchor.removeAttribute("href");
+    anchor.setAttribute("aria-disabled", "true");
+  } else {
+    anchor.href = address;
+    anchor.removeAttribute("aria-disabled");
+  }
+}
+
+function showFacets(state, answer) {
+  const column = document.getElementById("facets");
+  column.replaceChildren();
+  for (const name of kFacets) {
+    const counts = (answer.facets || {})[name] || [];
+    if (counts.length === 0 && state.chosen[name] === undefined) continue;
+    column.appendChild(element("h2", name));
+    const list = element("ul");
+    list.dataset.field = name;
+    for (const entry of counts) {
+      const item = element("li");
+      const narrowed = { ...state, start: 0, chosen: { ...state.chosen, [name]: String(entry.value) } };
+      const anchor = element("a", String(entry.value), "value");
+      if (state.chosen[name] === String(entry.value)) {
+        anchor.classList.add("chosen");
+        const widened = { ...state, start: 0, chosen: { ...state.chosen } };
+        delete widened.chosen[name];
+        anchor.href = addressOf(widened);
+        anchor.title = "show all values again";
+        anchor.textContent = entry.value + " \u00d7";
+      } else {
+        anchor.href = addressOf(narrowed);
+      }
+      item.appendChild(anchor);
+      item.appendChild(element("span", String(entry.count), "count"));
+      list.appendChild(item);
+    }
+    column.appendChild(list);
+  }
+}
+
+function showHits(answer) {
+  const list = document.getElementById("hits");
+  list.replaceChildren();
+  list.start = answer.start + 1;
+  for (const hit of answer.hits) {
+    const item = element("li");
+    let short = true;
+    for (const name of answer.fields) {
+      const line = element("div", undefined, "field");
+      line.dataset.field = name;
+      line.appendChild(element("span", name, "name"));
+      const value = element("span", undefined, "value");
+      if (hit.snippets && hit.snippets[name] !== undefined) {
+        value.innerHTML = hit.snippets[name];  // HTML from the server: escaped, marks added
+        if (hit.snippets[name].startsWith("\u2026") || hit.snippets[name].endsWith("\u2026")) short = false;
+      } else {
+        value.textContent = hit[name];
+      }
+      line.appendChild(value);
+      item.appendChild(line);
+    }
+    if (!short) {
+      const details = element("details");
+      details.appendChild(element("summary", "Full text"));
+      const fields = element("dl");
+      for (const name of answer.fields) {
+        fields.appendChild(element("dt", name, "name"));
+        fields.appendChild(element("dd", hit[name]));
+      }
+      details.appendChild(fields);
+      item.appendChild(details);
+    }
+    list.appendChild(item);
+  }
+}
+
+function show(state, answer) {
   statusLine.className = "";
   statusLine.textContent = answer.total + (answer.total === 1 ? " hit" : " hits");
   const last = answer.start + answer.returned;
   document.getElementById("window").textContent =
       answer.returned > 0 ? (answer.start + 1) + "\u2013" + last : "";
-  previous.disabled = state.start <= 0;
-  next.disabled = last >= answer.total;
-  if (answer.returned === 0) return;
-  const row = document.createElement("tr");
-  for (const name of answer.fields) row.appendChild(cell("th", name));
-  head.appendChild(row);
-  for (const hit of answer.hits) {
-    const line = document.createElement("tr");
-    for (const name of answer.fields) {
-      const value = cell("td", hit[name]);
-      if (hit[name].length <= 12) value.className = "short";
-      line.appendChild(value);
-    }
-    body.appendChild(line);
-  }
+  link(previous, state.start > 0 ? addressOf({ ...state, start: Math.max(0, state.start - kCount) }) : null);
+  link(next, last < answer.total ? addressOf({ ...state, start: state.start + kCount }) : null);
+  showFacets(state, answer);
+  showHits(answer);
 }
 
-async function search() {
-  previous.disabled = true;
-  next.disabled = true;
+async function search(state) {
+  textBox.value = state.text;
+  fieldBox.value = state.field;
+  order.setAttribute("aria-checked", state.descending ? "true" : "false");
+  order.textContent = state.descending ? "\u2611 Newest first" : "\u2610 Newest first";
+  link(order, addressOf({ ...state, start: 0, descending: !state.descending }));
+  link(previous, null);
+  link(next, null);
   if (state.text.trim() === "") {
     statusLine.textContent = "Type words to search for.";
     return;
   }
   statusLine.textContent = "Searching\u2026";
-  const parameters = new URLSearchParams({ text: state.text, field: state.field,
-                                           start: String(state.start), count: String(kCount) });
+  const parameters = new URLSearchParams({ q: queryOf(state), start: String(state.start),
+                                           count: String(kCount) });
+  if (state.descending) parameters.set("order", "desc");
+  if (kSnippets.length > 0) parameters.set("snippet", kSnippets.join(","));
+  if (kFacets.length > 0) parameters.set("facet", kFacets.join(","));
   try {
     const response = await fetch("search?" + parameters.toString());
     const answer = await response.json();
     if (!response.ok) throw new Error(answer.error || response.statusText);
-    show(answer);
+    show(state, answer);
   } catch (failure) {
     statusLine.className = "error";
     statusLine.textContent = "Search failed: " + failure.message;
   }
 }
 
-function go(start) {
-  state.start = Math.max(0, start);
-  history.pushState(null, "", addressOf(state));
-  search();
-}
-
-form.addEventListener("submit", event => {
+document.getElementById("form").addEventListener("submit", event => {
   event.preventDefault();
-  state.text = textBox.value;
-  state.field = fieldBox.value;
-  go(0);
+  const state = readAddress();
+  location.assign(addressOf({ ...state, text: textBox.value, field: fieldBox.value, start: 0 }));
 });
-previous.addEventListener("click", () => go(state.start - kCount));
-next.addEventListener("click", () => go(state.start + kCount));
 document.addEventListener("keydown", event => {
   if (event.target === textBox || event.altKey || event.ctrlKey || event.metaKey) return;
-  if (event.key === "ArrowLeft" && !previous.disabled) go(state.start - kCount);
-  if (event.key === "ArrowRight" && !next.disabled) go(state.start + kCount);
+  if (event.key === "ArrowLeft" && previous.href) location.assign(previous.href);
+  if (event.key === "ArrowRight" && next.href) location.assign(next.href);
   if (event.key === "/") { event.preventDefault(); textBox.focus(); }
 });
-window.addEventListener("popstate", () => { readAddress(); search(); });
-readAddress();
-search();
+search(readAddress());
 </script>
 </body>
 </html>
 )PAGE";
 
+// `names` as a JSON array.
+nlohmann::json Names(const std::vector<std::string>& names) {
+  nlohmann::json array = nlohmann::json::array();
+  for (const std::string& name : names) array.push_back(name);
+  return array;
+}
+
 }  // namespace
 
-std::string SearchPage(const std::vector<std::string>& indexedNames) {
-  nlohmann::json indexed = nlohmann::json::array();
-  for (const std::string& name : indexedNames) indexed.push_back(name);
+std::string SearchPage(const std::vector<std::string>& indexedNames,
+                       const std::vector<std::string>& snippetNames,
+                       const std::vector<std::string>& facetNames) {
+  nlohmann::json fields = nlohmann::json::object();
+  fields["indexed"] = Names(indexedNames);
+  fields["snippets"] = Names(snippetNames);
+  fields["facets"] = Names(facetNames);
   // "<" written as an escape, so that no name can end the script element.
-  std::string names = indexed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string names = fields.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string escaped;
   for (char c : names) {
     if (c == '<') {

@@ -181,6 +181,7 @@ class BrokerTest : public ::testing::Test {
     m_view.broker = m_broker.get();
     ASSERT_TRUE(ComputeFieldNames(m_whole->schema(), &m_view.storedNames, &m_view.storedNamesUtf8,
                                   &m_view.indexedNamesUtf8));
+    SetBrokerSchema(std::shared_ptr<const CFieldInfo>(m_whole, &m_whole->schema()), &m_view);
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     std::string error;
@@ -310,8 +311,8 @@ TEST_F(BrokerTest, AStoppedShardFailsTheQueryAndIsCounted) {
 }
 
 TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
-  // Snippets and facets are not offered through a broker.
-  for (const char* extra : {"&snippets=1", "&facet=year", "&snippet_length=40"}) {
+  // Snippets, facets and the newest first are not offered through a broker.
+  for (const char* extra : {"&snippets=1", "&facet=year", "&snippet_length=40", "&order=desc"}) {
     EXPECT_EQ(HttpGet(m_brokerHttp->port(), std::string("/search?text=abc") + extra).substr(0, 12),
               "HTTP/1.1 400")
         << extra;

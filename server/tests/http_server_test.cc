@@ -97,7 +97,6 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
       "[FIELD] body [AND] 人民北京 [FIELD] year [AND] 2003 2004",
       "[FIELD] * [AND] 上海 [FIELD] title [AND] 大学",
       "[FIELD] body [AND] end",
-      "[FIELD] nosuch [AND] x",
       "",
   };
   const std::pair<std::string, std::string> windows[] = {
@@ -179,6 +178,9 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
       {"/search?q=x&start=1e3", "GET", 400},
       {"/search?q=x&count=", "GET", 400},
       {"/search?q=x&start=--1", "GET", 400},
+      {"/search?q=%5BFIELD%5D%20nosuch%20%5BAND%5D%20x", "GET", 400},
+      {"/search?text=x&field=nosuch", "GET", 400},
+      {"/search?q=x&order=up", "GET", 400},
       {"/nothing", "GET", 404},
       {"/search/", "GET", 404},
       {"/search?q=x", "POST", 405},
@@ -191,7 +193,7 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
     EXPECT_NE(response.headers.find("application/json"), std::string::npos);
     EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
   }
-  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 9);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 12);
   // A URL of 10 MB is refused, whatever the library answers, and the server goes on.
   {
     CHttpTestClient client(m_server->port());

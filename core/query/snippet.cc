@@ -1,0 +1,310 @@
+#include "core/query/snippet.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/query/query.h"
+#include "core/records/field_info.h"
+#include "core/text/gbk_chars.h"
+
+namespace {
+
+// Characters after which an excerpt may start or end: white space and the usual ASCII and
+// full-width sentence and clause marks (。，、；！？：… in GBK).
+bool IsPause(const unsigned char* bytes, size_t position, size_t length) {
+  const unsigned char first = bytes[position];
+  if (gbk::IsLeadByte(first) && position + 1 < length) {
+    const int value = first * 256 + bytes[position + 1];
+    switch (value) {
+      case 0xA1A3:  // 。
+      case 0xA1A2:  // 、
+      case 0xA1AD:  // …
+      case 0xA3AC:  // ，
+      case 0xA3BB:  // ；
+      case 0xA3A1:  // ！
+      case 0xA3BF:  // ？
+      case 0xA3BA:  // ：
+        return true;
+      default:
+        return false;
+    }
+  }
+  return first == ' ' || first == '\t' || first == '\n' || first == '\r' || first == '.' ||
+         first == ',' || first == ';' || first == '!' || first == '?' || first == ':';
+}
+
+}  // namespace
+
+// --- phrases -------------------------------------------------------------------------------
+
+CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
+                             const std::vector<tCondition>& conditions) {
+  const int fieldCount = schema.GetFieldCount();
+  m_byField.resize(static_cast<size_t>(std::max(fieldCount, 0)));
+  std::vector<int32_t> ids;
+  std::vector<CPDAT::tWordSpan> spans;
+  for (const tCondition& condition : conditions) {
+    if (condition.kind != ConditionKind::kIndexed || condition.field < 0 ||
+        condition.field >= fieldCount) {
+      continue;
+    }
+    std::vector<int> targets;
+    if (condition.field != 0) {
+      targets.push_back(condition.field);
+    } else {
+      for (int field = 1; field < fieldCount; ++field) {
+        const tFIELD_ENTRY& entry = schema.GetField(field);
+        if (entry.isIndexed && entry.isWildcard) targets.push_back(field);
+      }
+    }
+    for (const std::string& value : condition.values) {
+      const int count = trie.Segment(value.c_str(), &ids, nullptr, &spans);
+      if (count <= 0) continue;  // restricts nothing, marks nothing
+      tPhrase phrase;
+      phrase.words.assign(ids.begin(), ids.begin() + count);
+      phrase.firstWord =
+          value.substr(static_cast<size_t>(spans[0].start), static_cast<size_t>(spans[0].length));
+      for (int field : targets) {
+        std::vector<tPhrase>& phrases = m_byField[static_cast<size_t>(field)];
+        if (std::none_of(phrases.begin(), phrases.end(),
+                         [&](const tPhrase& known) { return known.words == phrase.words; })) {
+          phrases.push_back(phrase);
+        }
+      }
+    }
+  }
+}
+
+CQueryPhrases::~CQueryPhrases() = default;
+
+const std::vector<tPhrase>& CQueryPhrases::ForField(int field) const {
+  if (field < 0 || static_cast<size_t>(field) >= m_byField.size()) return m_none;
+  return m_byField[static_cast<size_t>(field)];
+}
+
+// --- matches -------------------------------------------------------------------------------
+
+CMatchFinder::~CMatchFinder() = default;
+
+size_t CMatchFinder::NextBoundary(size_t from) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
+  const size_t size = m_normalized.size();
+  const int32_t* codes = m_trie.GetCodeTable().data();
+  for (size_t i = from; i < size;) {
+    int width = 1;
+    const int value = gbk::CharAt(bytes, i, size, &width);
+    i += static_cast<size_t>(width);
+    if (codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[i - 1]))) return i;
+  }
+  return size;
+}
+
+void CMatchFinder::SegmentPiece(size_t from, size_t to) {
+  const char saved = m_normalized[to];  // the terminator at the end
+  m_normalized[to] = '\0';
+  const int count = m_trie.Segment(m_normalized.c_str() + from, &m_ids, nullptr, &m_spans);
+  m_normalized[to] = saved;
+  for (int i = 0; i < count; ++i) {
+    m_words.push_back(m_ids[static_cast<size_t>(i)]);
+    CPDAT::tWordSpan span = m_spans[static_cast<size_t>(i)];
+    span.start += static_cast<int32_t>(from);
+    m_wordSpans.push_back(span);
+  }
+}
+
+void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>& phrases,
+                        int maxChars, std::vector<tTextRange>* matches) {
+  matches->clear();
+  if (phrases.empty() || text == nullptr || length <= 0) return;
+  // The index saw the text up to its first NUL (normalisation stops there).
+  const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
+  const size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
+                                     : static_cast<size_t>(length);
+  // Normalise character by character, as NormalizeText does, remembering where each byte of
+  // the normalised text came from.
+  const gbk::CNormalization& normalization = gbk::Normalization();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  m_normalized.resize(size);
+  m_source.resize(size + 1);
+  char* normalized = &m_normalized[0];
+  int32_t* source = m_source.data();
+  size_t written = 0;
+  for (size_t i = 0; i < size;) {
+    const unsigned char c = bytes[i];
+    if (gbk::IsLeadByte(c) && i + 1 < size) {
+      const unsigned char replacement = normalization.Pair(c, bytes[i + 1]);
+      source[written] = static_cast<int32_t>(i);
+      if (replacement != 0) {
+        normalized[written++] = static_cast<char>(replacement);
+      } else {
+        normalized[written++] = static_cast<char>(c);
+        source[written] = static_cast<int32_t>(i);
+        normalized[written++] = static_cast<char>(bytes[i + 1]);
+      }
+      i += 2;
+    } else {
+      source[written] = static_cast<int32_t>(i);
+      normalized[written++] = static_cast<char>(normalization.Single(c));
+      ++i;
+    }
+  }
+  m_normalized.resize(written);
+  m_source.resize(written);
+  m_source.push_back(static_cast<int32_t>(size));
+  m_words.clear();
+  m_wordSpans.clear();
+  const size_t end = m_normalized.size();
+  size_t longest = 0;  // words of the longest phrase
+  for (const tPhrase& phrase : phrases) longest = std::max(longest, phrase.words.size());
+  // The first phrase match found in the words segmented so far, as a normalised offset.
+  auto firstMatch = [&]() {
+    size_t first = end;
+    for (const tPhrase& phrase : phrases) {
+      const size_t words = phrase.words.size();
+      for (size_t i = 0; words > 0 && i + words <= m_words.size(); ++i) {
+        if (static_cast<size_t>(m_wordSpans[i].start) >= first) break;
+        if (std::equal(phrase.words.begin(), phrase.words.end(),
+                       m_words.begin() + static_cast<long>(i))) {
+          first = static_cast<size_t>(m_wordSpans[i].start);
+          break;
+        }
+      }
+    }
+    return first;
+  };
+  if (maxChars <= 0) {
+    SegmentPiece(0, end);
+  } else {
+    // No match can start before the first place of a phrase's first word; segmenting starts
+    // at the last piece boundary before it.
+    size_t candidate = end;
+    for (const tPhrase& phrase : phrases) {
+      candidate = std::min(candidate, m_normalized.find(phrase.firstWord));
+    }
+    if (candidate >= end) return;
+    size_t from = 0;
+    for (size_t boundary = NextBoundary(0); boundary <= candidate && boundary < end;
+         boundary = NextBoundary(boundary)) {
+      from = boundary;
+    }
+    const size_t step = 2 * static_cast<size_t>(maxChars) + 64;
+    size_t target = candidate + step;
+    while (from < end) {
+      const size_t to = target >= end ? end : NextBoundary(target);
+      SegmentPiece(from, to);
+      from = to;
+      if (from >= end) break;
+      // Done once the words run `longest` words past the last start an excerpt can show.
+      const size_t first = firstMatch();
+      if (first < end) {
+        const size_t bound = first + 2 * static_cast<size_t>(maxChars);
+        size_t after = 0;
+        for (size_t i = m_wordSpans.size();
+             i > 0 && static_cast<size_t>(m_wordSpans[i - 1].start) >= bound; --i) {
+          ++after;
+        }
+        if (after >= longest) break;
+      }
+      target = from + step;
+    }
+  }
+  const int count = static_cast<int>(m_words.size());
+  for (const tPhrase& phrase : phrases) {
+    const int words = static_cast<int>(phrase.words.size());
+    if (words == 0) continue;
+    for (int i = 0; i + words <= count; ++i) {
+      if (m_words[static_cast<size_t>(i)] != phrase.words[0]) continue;
+      int j = 1;
+      while (j < words &&
+             m_words[static_cast<size_t>(i + j)] == phrase.words[static_cast<size_t>(j)]) {
+        ++j;
+      }
+      if (j < words) continue;
+      const CPDAT::tWordSpan& first = m_wordSpans[static_cast<size_t>(i)];
+      const CPDAT::tWordSpan& last = m_wordSpans[static_cast<size_t>(i + words - 1)];
+      matches->push_back({m_source[static_cast<size_t>(first.start)],
+                          m_source[static_cast<size_t>(last.start + last.length)]});
+    }
+  }
+  if (matches->size() < 2) return;
+  std::sort(matches->begin(), matches->end(), [](const tTextRange& a, const tTextRange& b) {
+    return a.start != b.start ? a.start < b.start : a.end < b.end;
+  });
+  size_t kept = 0;
+  for (size_t i = 1; i < matches->size(); ++i) {
+    tTextRange& last = (*matches)[kept];
+    const tTextRange& next = (*matches)[i];
+    if (next.start < last.end) {
+      last.end = std::max(last.end, next.end);
+    } else {
+      (*matches)[++kept] = next;
+    }
+  }
+  matches->resize(kept + 1);
+}
+
+// --- excerpt -------------------------------------------------------------------------------
+
+void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& matches,
+                   int maxChars, tExcerpt* excerpt) {
+  excerpt->marks.clear();
+  excerpt->begin = excerpt->end = 0;
+  excerpt->cutBefore = excerpt->cutAfter = false;
+  if (text == nullptr || length <= 0) return;
+  if (maxChars < 1) maxChars = 1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const size_t size = static_cast<size_t>(length);
+  thread_local std::vector<int32_t> starts;  // byte offset of every character, then the length
+  starts.clear();
+  for (size_t i = 0; i < size; i += static_cast<size_t>(gbk::CharWidth(bytes, i, size))) {
+    starts.push_back(static_cast<int32_t>(i));
+  }
+  const int chars = static_cast<int>(starts.size());
+  starts.push_back(length);
+  // The character that holds byte `offset`.
+  auto charOf = [&](int32_t offset) {
+    const auto after = std::upper_bound(starts.begin(), starts.end() - 1, offset);
+    return static_cast<int>(after - starts.begin()) - 1;
+  };
+  int beginChar = 0;
+  int endChar = chars;
+  if (chars > maxChars) {
+    const int anchor = matches.empty() ? 0 : std::max(charOf(matches.front().start), 0);
+    const int lead = maxChars / 4;
+    beginChar = std::max(0, anchor - lead);
+    if (beginChar > 0) {
+      // Start after the earliest pause between there and the match, so that the excerpt
+      // begins with a clause while keeping as much text before the match as it can.
+      for (int c = beginChar; c < anchor; ++c) {
+        if (IsPause(bytes, static_cast<size_t>(starts[static_cast<size_t>(c)]), size)) {
+          beginChar = c + 1;
+          break;
+        }
+      }
+    }
+    endChar = beginChar + maxChars;
+    if (endChar >= chars) {
+      endChar = chars;
+      beginChar = std::max(0, chars - maxChars);
+    } else {
+      // End after the last pause in the final quarter, unless that cuts the first match.
+      const int matchEnd = matches.empty() ? beginChar : charOf(matches.front().end - 1) + 1;
+      const int floor = std::max(matchEnd, endChar - maxChars / 4);
+      for (int c = endChar - 1; c >= floor && c > beginChar; --c) {
+        if (IsPause(bytes, static_cast<size_t>(starts[static_cast<size_t>(c)]), size)) {
+          endChar = c + 1;
+          break;
+        }
+      }
+    }
+  }
+  excerpt->begin = starts[static_cast<size_t>(beginChar)];
+  excerpt->end = starts[static_cast<size_t>(endChar)];
+  excerpt->cutBefore = beginChar > 0;
+  excerpt->cutAfter = endChar < chars;
+  for (const tTextRange& match : matches) {
+    if (match.end <= excerpt->begin || match.start >= excerpt->end) continue;
+    excerpt->marks.push_back(
+        {std::max(match.start, excerpt->begin), std::min(match.end, excerpt->end)});
+  }
+}
