@@ -169,11 +169,17 @@ const TagCase kTagCases[] = {
     {"<Port>8080</Port>", "Port", "8080", true},
     {"<Port> 8080 \n</Port>", "Port", " 8080 \n", true},
     {"<Port>8080<Host>h</Host>", "Port", "8080<Host>h</Host>", true},  // no closing tag
-    {"a</Port>xyz</Port>tail", "Port", "xyz", true},                   // opening tag missing
-    {"a</Port>xyz", "Port", "xyz", true},
+    {"a</Port>xyz</Port>tail", "Port", "", false},                     // opening tag missing
+    {"a</Port>xyz", "Port", "", false},
     {"<Port>1</Port><Port>2</Port>", "Port", "1", true},
-    // The key Port matches the tail of ServerPort; "</ServerPort" does not close it.
-    {"<ServerPort>9</ServerPort><Port>1</Port>", "Port", "9</ServerPort><Port>1", true},
+    // Whole tags only: a key that is the tail or the head of another key, or a closing tag
+    // that continues into a longer name, is not this key's tag.
+    {"<ServerPort>9</ServerPort><Port>1</Port>", "Port", "1", true},
+    {"<HttpMaxConnections>4</HttpMaxConnections>", "MaxConnections", "", false},
+    {"<HttpMaxRequestBytes>9</HttpMaxRequestBytes><MaxRequestBytes>7</MaxRequestBytes>",
+     "MaxRequestBytes", "7", true},
+    {"<PortRange>1</PortRange>", "Port", "", false},
+    {"<Port>1</PortRange></Port>", "Port", "1</PortRange>", true},
     {"<Host>x</Host>", "Port", "", false},
     {"<port>1</port>", "Port", "", false},
     {"<Port></Port>", "Port", "", true},
