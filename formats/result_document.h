@@ -37,7 +37,11 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
 bool BuildResultDocument(const ResultPage& page, const std::vector<std::string>& names,
                          const char* path);
 
-// Writes `data` to `path` through a temporary file in the same folder (".trindle-<pid>-<n>.tmp")
-// that is renamed into place; on failure the temporary is removed.
+// Writes `data` to `path`. A regular file (or none) is replaced whole through a temporary file
+// in the same folder (".trindle-<pid>-<n>.tmp", a leftover of that name is removed) that is
+// renamed into place; on failure the temporary is removed. A symbolic link is followed and
+// the file it names replaced, the link kept. What is neither a regular file nor a folder (a
+// device, a FIFO, /dev/stdout and the other descriptor links) is written into as it is,
+// never replaced. A folder fails.
 // The new file gets the permissions of a newly created file (0666 less the umask).
 bool ReplaceFile(const char* path, const std::string& data);

@@ -2,14 +2,17 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "core/query/query.h"
 #include "core/util/daily_log.h"
+#include "core/util/log_text.h"
 #include "net/input_output.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
@@ -71,52 +74,90 @@ bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionL
 
 }  // namespace
 
-void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
-                 CServerMetrics* metrics) {
-  std::printf("Begin ServAClient!\n");
-  const auto started = std::chrono::steady_clock::now();
-  bool answered = false;
-  struct tCount {
-    CServerMetrics* metrics;
-    const std::chrono::steady_clock::time_point& started;
-    const bool& answered;
-    ~tCount() {
-      if (metrics == nullptr) return;
-      metrics->CountQuery(
-          Interface::kBinary, answered ? Outcome::kOk : Outcome::kFailed,
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    }
-  } count{metrics, started, answered};
-  std::string body;
-  if (!ReceiveRequest(socket.fd(), limits, &body)) return;
+namespace {
 
+// Runs the request in `body` and sends its answer; false when nothing was answered (logged).
+// Sets *outcome to what a refusal was.
+bool Answer(int fd, const std::string& body, const CSearchData& data,
+            const tConnectionLimits& limits, Outcome* outcome) {
   auto query = std::make_unique<CQuery>(data.schema(), data.store());
   auto io = std::make_unique<CInputOutput>();
   const QueryRequest* request = io->ParseRequest(body.data(), static_cast<int32_t>(body.size()));
   if (request == nullptr) {
     WriteLog(Format("Refused query: its text length does not fit the %d-byte request",
                     static_cast<int>(body.size())));
-    return;
+    return false;
   }
-  std::printf("Received query string [%s]\n", request->text.c_str());
-  WriteLog(Format("Received query string %s start=%d pagecount=%d", request->text.c_str(),
-                  request->start, request->pageCount));
+  const std::string shown = LoggedQuery(request->text);
+  std::printf("Received query string [%s]\n", shown.c_str());
+  WriteLog("Received query string " + shown +
+           Format(" start=%d pagecount=%d", request->start, request->pageCount));
 
+  query->SetLimits({limits.maxQueryWords, limits.queryTimeoutMs});
   const int total = query->Execute(request->text.c_str());
+  if (query->stop() == QueryStop::kTooLarge) {
+    WriteLog(Format("Refused query: more than %d conditions, values or words of one value",
+                    limits.maxQueryWords));
+    *outcome = Outcome::kBadRequest;
+    return false;
+  }
+  if (query->stop() == QueryStop::kTimedOut) {
+    WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
+    *outcome = Outcome::kTimedOut;
+    return false;
+  }
   std::printf("result count %d \n", total);
   std::printf("start %d pagecount %d\n", request->start, request->pageCount);
-  const ResultPage& page = query->GetPage(request->start, request->pageCount);
+  // A page count beyond the cap gets the first maxPageCount hits of the window.
+  const int pageCount = limits.maxPageCount > 0 ? std::min(request->pageCount, limits.maxPageCount)
+                                                : request->pageCount;
+  const ResultPage& page = query->GetPage(request->start, pageCount);
   std::printf("return result count %d \n", page.returned);
 
   int32_t length = 0;
   const char* packed = io->PackResult(page, &length);
   if (packed == nullptr) {
     WriteLog(Format("Cannot pack a page of %d records", page.returned));
-    return;
+    return false;
   }
   WriteLog(Format("Get result count=%d send buf size=%d!", page.returned, length));
-  if (!SendResponse(socket.fd(), packed, length, limits)) return;
-  answered = true;
+  return SendResponse(fd, packed, length, limits);
+}
+
+}  // namespace
+
+void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
+                 CServerMetrics* metrics) {
+  std::printf("Begin ServAClient!\n");
+  const auto started = std::chrono::steady_clock::now();
+  Outcome outcome = Outcome::kFailed;
+  struct tCount {
+    CServerMetrics* metrics;
+    const std::chrono::steady_clock::time_point& started;
+    const Outcome& outcome;
+    ~tCount() {
+      if (metrics == nullptr) return;
+      metrics->CountQuery(
+          Interface::kBinary, outcome,
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  } count{metrics, started, outcome};
+  try {
+    std::string body;
+    if (!ReceiveRequest(socket.fd(), limits, &body)) return;
+    if (!Answer(socket.fd(), body, data, limits, &outcome)) return;
+    outcome = Outcome::kOk;
+  } catch (const std::bad_alloc&) {
+    // What this request needs cannot be had: it alone fails, the connection is closed
+    // without an answer and the server goes on.
+    outcome = Outcome::kFailed;
+    try {
+      WriteLog("Out of memory: the request was not answered");
+    } catch (const std::bad_alloc&) {
+      std::fputs("Out of memory: the request was not answered\n", stdout);
+    }
+    return;
+  }
   socket.Close();
   WriteLog("Send Completed!");
 }

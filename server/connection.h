@@ -1,7 +1,10 @@
 // One connection of the search server: receive one request frame, run its query over the
 // served data set, send the page as one response frame, close. What goes wrong is logged to
 // the daily log and ends the connection without a response; nothing a peer sends can make
-// the server read outside what it received or allocate more than MaxRequestBytes.
+// the server read outside what it received or allocate more than MaxRequestBytes. A page
+// holds at most maxPageCount hits; a query over maxQueryWords or over its time budget is
+// refused that way too, and so is a request whose memory cannot be allocated: a failure
+// ends its own connection, never the server.
 #pragma once
 
 #include "net/socket_io.h"
@@ -12,6 +15,9 @@ class CServerMetrics;
 struct tConnectionLimits {
   int receiveTimeout = 10;        // seconds for the whole request, and again for the response
   int maxRequestBytes = 1 << 20;  // largest body length accepted
+  int maxPageCount = 1000;        // hits of one page; a larger page count gets this many
+  int maxQueryWords = 1000;       // conditions, values, words of one value (0: no bound)
+  int queryTimeoutMs = 2000;      // time budget of one query (0: none)
 };
 
 // Serves the connection on `socket` (owned; closed on return) over `data` (borrowed; must

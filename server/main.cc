@@ -1,7 +1,9 @@
 // SearchServer: reads "SearchServer.xml" from the working directory, listens, loads the data
 // set and answers one query per connection until SIGINT or SIGTERM. SIGHUP loads the data set
-// again from the same files and serves it once it is complete. With HttpPort set it also
+// again from the same files and serves it once it is complete; a SIGHUP during the start-up
+// load is served after it. With HttpPort set it also
 // answers HTTP on that port over the same data set.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,9 +64,20 @@ int Fail(const char* format, int error, const char* what) {
   return 1;
 }
 
+// SIGHUP is held back from the start until the accept loop can take it: a SIGHUP that comes
+// while the data set loads stays pending and is served as a reload once the handlers are in
+// place, instead of ending the process (its default action).
+void HoldReloadSignal(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 }  // namespace
 
 int main() {
+  HoldReloadSignal(true);  // before anything slow, and before any thread starts
   ChooseOutputBuffering();
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {
@@ -153,6 +166,9 @@ int main() {
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
+  options.limits.maxPageCount = config.maxPageCount;
+  options.limits.maxQueryWords = config.maxQueryWords;
+  options.limits.queryTimeoutMs = config.queryTimeoutMs;
   options.onWake = [&reloader](int signalNumber) {
     if (signalNumber == SIGHUP) reloader.Request();
     return signalNumber == SIGINT || signalNumber == SIGTERM;
@@ -161,6 +177,7 @@ int main() {
   options.metrics = &metrics;
   CAcceptLoop loop(std::move(options));
   InstallSignalHandlers(loop.wakeFd());
+  HoldReloadSignal(false);  // a SIGHUP of the load is delivered now
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
   if (http) std::printf("HTTP port %d......\n", http->port());

@@ -8,7 +8,8 @@
 namespace {
 
 const char* const kInterfaceNames[kInterfaceCount] = {"binary", "http"};
-const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed"};
+const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed",
+                                                  "timed_out"};
 
 void Append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Append(std::string* text, const char* format, ...) {

@@ -13,9 +13,10 @@ constexpr int kInterfaceCount = 2;
 
 // The outcome of one query request. Binary requests are kOk or kFailed (a request that could
 // not be read, answered or sent); HTTP requests are kOk, kBadRequest (400, 413) or
-// kUnavailable (503 while the data set loads).
-enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3 };
-constexpr int kOutcomeCount = 4;
+// kUnavailable (503 while the data set loads). A query refused for its size is kBadRequest
+// on either port; one stopped by its time budget is kTimedOut.
+enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3, kTimedOut = 4 };
+constexpr int kOutcomeCount = 5;
 
 class CServerMetrics {
  public:

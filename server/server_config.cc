@@ -71,6 +71,9 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
          GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error) &&
          GetNumber(text, "ReloadCheckSeconds", 0, 86400, &config->reloadCheckSeconds, error) &&
+         GetNumber(text, "MaxPageCount", 1, 1 << 30, &config->maxPageCount, error) &&
+         GetNumber(text, "MaxQueryWords", 1, 1 << 30, &config->maxQueryWords, error) &&
+         GetNumber(text, "QueryTimeoutMs", 0, 86400000, &config->queryTimeoutMs, error) &&
          GetNumber(text, "HttpPort", 0, 65535, &config->httpPort, error) &&
          GetNumber(text, "HttpMaxConnections", 1, 10000, &config->httpMaxConnections, error) &&
          GetNumber(text, "HttpTimeout", 0, 86400, &config->httpTimeout, error) &&
@@ -78,5 +81,6 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
                    error) &&
          GetNumber(text, "HttpKeepAliveRequests", 1, 1 << 30, &config->httpKeepAliveRequests,
                    error) &&
-         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error);
+         GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error) &&
+         GetNumber(text, "HttpRequestTimeout", 0, 86400, &config->httpRequestTimeout, error);
 }

@@ -1,9 +1,10 @@
 // The server's configuration: the tag-value file "SearchServer.xml" in the working
 // directory. ServerIP, Port, Standard, FieldInfo, PDAT and WordList are required in the
 // sense that a missing one is empty (an empty path fails the load, an empty port is 0);
-// BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes, ListenBacklog and
-// ReloadCheckSeconds are optional and have defaults, as are the Http* keys of the HTTP
-// interface. Values are held whole up to 1023 bytes; a longer value is refused.
+// BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes, ListenBacklog,
+// ReloadCheckSeconds, MaxPageCount, MaxQueryWords and QueryTimeoutMs are optional and have
+// defaults, as are the Http* keys of the HTTP interface. Values are held whole up to 1023 bytes; a
+// longer value is refused.
 #pragma once
 
 #include <sys/socket.h>
@@ -25,6 +26,9 @@ struct tServerConfig {
   int maxRequestBytes = 1 << 20;  // largest request body accepted
   int listenBacklog = SOMAXCONN;  // pending connections the kernel queues
   int reloadCheckSeconds = 0;     // watch the manifest's generation (0: only on SIGHUP)
+  int maxPageCount = 1000;        // hits of one page on either port; more get the first ones
+  int maxQueryWords = 1000;       // conditions, values, words of one value of a query
+  int queryTimeoutMs = 2000;      // time budget of one query (0: none)
 
   // The HTTP interface, off while httpPort is -1 (HttpPort absent).
   int httpPort = -1;                 // 0: any free port
@@ -34,6 +38,7 @@ struct tServerConfig {
   int httpMaxRequestBytes = 16384;   // request line and headers
   int httpKeepAliveRequests = 1000;  // requests on one connection before it is closed
   int httpThreads = 0;               // threads answering HTTP; 0: one per processor
+  int httpRequestTimeout = 10;       // seconds for a whole request, headers included (0: none)
 };
 
 // Fills *config from the configuration text. False with a one-line *error (no line feed)

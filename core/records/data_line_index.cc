@@ -395,8 +395,11 @@ bool CDataLineIndex::Load(const char* base) {
   if (!m_keptFile) m_keptFile = OpenFile(path, "rb");
   for (int k = 0; k < m_indexCount; ++k) {
     std::string indexPath = IndexPath(base, k);
+    // A set with an index that cannot be loaded is refused whole: served, it would answer
+    // every query on that index with nothing.
     if (!m_controls[static_cast<size_t>(k)]->Load(indexPath.c_str())) {
       WriteLog("Fail to read " + indexPath);
+      return false;
     }
   }
   return true;

@@ -92,7 +92,9 @@ class CDataLineIndex {
 
   // Reads <base>.dataline and has control k load <base>.index_<k>. A missing, damaged or
   // mismatched data-line file is refused ("Fail to read <path>" in the daily log, false) and
-  // the store keeps what it had. A missing index file is logged the same way and skipped.
+  // the store keeps what it had. An index file that cannot be loaded (missing, damaged, not
+  // mappable) is logged the same way and fails the load too; the store is then partly loaded
+  // and its callers discard it.
   bool Load(const char* base);
 
  private:

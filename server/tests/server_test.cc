@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -23,12 +25,31 @@
 #include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
+#include "core/util/log_text.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
+
+// Allocation failures on demand: while g_failAllocationsFrom is set, every allocation of at
+// least that many bytes throws std::bad_alloc, as it would under a memory limit.
+std::atomic<size_t> g_failAllocationsFrom{0};
+
+// The replacements pair malloc with free; GCC cannot see that through inlined allocations.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(size_t size) {
+  const size_t limit = g_failAllocationsFrom.load(std::memory_order_relaxed);
+  if (limit != 0 && size >= limit) throw std::bad_alloc();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -157,6 +178,9 @@ class ServerTest : public ::testing::Test {
     options.maxConnections = maxConnections;
     options.limits.receiveTimeout = receiveTimeout;
     options.limits.maxRequestBytes = maxRequestBytes;
+    options.limits.maxPageCount = m_limits.maxPageCount;
+    options.limits.maxQueryWords = m_limits.maxQueryWords;
+    options.limits.queryTimeoutMs = m_limits.queryTimeoutMs;
     options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
     options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
@@ -179,6 +203,7 @@ class ServerTest : public ::testing::Test {
   std::unique_ptr<CQueryFixture> m_fixture;
   std::shared_ptr<const CSearchData> m_data;
   std::unique_ptr<CServedData> m_served;  // when set, connections take their data set here
+  tConnectionLimits m_limits;             // page, word and time bounds for StartServer
   CSocket m_listener;
   uint16_t m_port = 0;
   std::unique_ptr<CAcceptLoop> m_loop;
@@ -246,13 +271,15 @@ TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {
           << c.logged;
     }
   }
-  // A query of almost 1 MiB is logged whole.
+  // A query of almost 1 MiB is answered, and logged cut with its length.
   StopServer();
   StartServer();
   const std::string longQuery = "[FIELD] title [AND] 中国 " + std::string((1 << 20) - 40, 'q');
   EXPECT_EQ(Query(longQuery), ExpectedFrame(*m_data, longQuery, 0, 20));
-  EXPECT_TRUE(
-      WaitFor([&] { return ReadDailyLog().find(longQuery + " start=0") != std::string::npos; }));
+  const std::string logged = longQuery.substr(0, kLoggedQueryBytes) + "... (" +
+                             std::to_string(longQuery.size()) + " bytes) start=0";
+  EXPECT_TRUE(WaitFor([&] { return ReadDailyLog().find(logged) != std::string::npos; }));
+  EXPECT_LT(ReadDailyLog().size(), 65536u);
 }
 
 TEST_F(ServerTest, IdlePartialAndNonReadingClientsAreDroppedAfterTheTimeout) {
@@ -495,6 +522,92 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
   EXPECT_NE(output.find("still serving the previous one"), std::string::npos) << output;
   EXPECT_NE(output.find("generation 9, " + std::to_string(records) + " records"), std::string::npos)
       << output;
+}
+
+// Bounded work per request: the page is capped, a query of too many conditions, values or
+// words of one value is refused, a query over its time budget is stopped, and a request
+// whose memory cannot be had fails alone; the server answers the next request each time.
+TEST_F(ServerTest, EachRequestsWorkIsBoundedAndItsFailureEndsOnlyItsConnection) {
+  m_limits.maxPageCount = 7;
+  m_limits.maxQueryWords = 30;
+  m_limits.queryTimeoutMs = 0;
+  StartServer();
+  const std::string query = "[FIELD] body [AND] 中国";
+  // Pages beyond the cap get the first maxPageCount hits of their window.
+  EXPECT_TRUE(Query(query, 0, INT_MAX) == ExpectedFrame(*m_data, query, 0, 7));
+  EXPECT_TRUE(Query(query, 3, 8) == ExpectedFrame(*m_data, query, 3, 7));
+  EXPECT_TRUE(Query(query, 3, 6) == ExpectedFrame(*m_data, query, 3, 6));
+
+  const auto value = [](int n) {  // one value of n words
+    std::string text;
+    for (int i = 0; i < n; ++i) text += "中国";
+    return text;
+  };
+  const auto valueList = [](int n) {  // n values
+    std::string text;
+    for (int i = 0; i < n; ++i) text += " v" + std::to_string(i);
+    return text;
+  };
+  const std::string atLimit[] = {
+      "[FIELD] body [AND] " + value(30),
+      "[FIELD] body [AND] 中国 " + valueList(29),
+  };
+  for (const std::string& q : atLimit) {
+    EXPECT_TRUE(Query(q, 0, 5) == ExpectedFrame(*m_data, q, 0, 5)) << q;
+  }
+  const std::string overLimit[] = {
+      "[FIELD] body [AND] " + value(31),
+      "[FIELD] body [AND] 中国 " + valueList(30),
+      "[FIELD] body [AND] 中国 [FIELD] title [AND] " + valueList(15) + " [FIELD] body [AND] " +
+          valueList(15),
+  };
+  for (const std::string& q : overLimit) {
+    EXPECT_EQ(Query(q), "") << q;
+    EXPECT_TRUE(WaitFor([] {
+      return ReadDailyLog().find(
+                 "Refused query: more than 30 conditions, values or words of "
+                 "one value") != std::string::npos;
+    }));
+  }
+  StopServer();
+
+  // A phrase of 200,000 words over the large records runs far past 30 ms.
+  m_limits.maxQueryWords = 0;
+  m_limits.queryTimeoutMs = 30;
+  StartServer(20, 10, 4 << 20);
+  const std::string slow = "[FIELD] body [AND] " + value(200000);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Query(slow), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(3000));
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("Query stopped after its time budget of 30 ms") != std::string::npos;
+  }));
+  EXPECT_TRUE(Query(query, 0, 5) == ExpectedFrame(*m_data, query, 0, 5));
+  StopServer();
+
+  // A page of every hit needs megabytes; under the seam every allocation of 1 MB fails.
+  m_limits.maxPageCount = 1 << 30;
+  StartServer();
+  g_failAllocationsFrom = 1 << 20;
+  const std::string refused = Query(query, 0, INT_MAX);
+  g_failAllocationsFrom = 0;
+  EXPECT_EQ(refused, "");
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("Out of memory: the request was not answered") != std::string::npos;
+  }));
+  EXPECT_TRUE(Query(query, 0, 5) == ExpectedFrame(*m_data, query, 0, 5));
+}
+
+// A query's control bytes cannot forge a line of the daily log.
+TEST_F(ServerTest, AQueryCannotWriteALineOfItsOwnIntoTheLog) {
+  StartServer();
+  const std::string forged = "[FIELD] title [AND] 中国\n[2026-01-01 00:00:00] Send Completed!\r";
+  EXPECT_EQ(Query(forged), ExpectedFrame(*m_data, forged, 0, 20));
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("中国\\x0A[2026-01-01 00:00:00] Send Completed!\\x0D start=0") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(ReadDailyLog().find("\n[2026-01-01"), std::string::npos);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
+#include "core/util/log_text.h"
 #include "core/util/tag_value.h"
 
 namespace {
@@ -282,6 +283,30 @@ TEST_F(HelpersTest, PendingFileWithFailedWriteIsNotCommitted) {
   EXPECT_FALSE(file.Finish());
   EXPECT_FALSE(file.Commit());
   EXPECT_EQ(ReadFile("full.bin"), "old");
+}
+
+// A logged query stays one line, keeps GBK characters whole and says how long it was when cut.
+TEST(LoggedQueryTest, EscapesControlBytesAndCutsAtACharacter) {
+  struct Case {
+    std::string query, logged;
+  } const cases[] = {
+      {"[FIELD] * [AND] 中国", "[FIELD] * [AND] 中国"},
+      {"a\nb\r\t\x7F\\c", "a\\x0Ab\\x0D\\x09\\x7F\\\\c"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\xB0\n", "\xB0\\x0A"},  // a lead byte never shields a line feed
+      {"\xB0\\", "\xB0\\"},     // 0x5C as a second byte is part of the character
+      {"x\xB0", "x\xB0"},       // a lead byte that ends the text stays alone
+      {std::string(512, 'q'), std::string(512, 'q')},
+      {std::string(513, 'q'), std::string(512, 'q') + "... (513 bytes)"},
+      // 511 bytes, then a character that would reach past 512: cut before it.
+      {std::string(511, 'q') + "中国", std::string(511, 'q') + "... (515 bytes)"},
+      {std::string(510, 'q') + "中国", std::string(510, 'q') + "中... (514 bytes)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LoggedQuery(c.query), c.logged) << c.query;
+  const std::string huge(1 << 20, '\n');
+  const std::string line = LoggedQuery(huge);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_LT(line.size(), 4 * kLoggedQueryBytes + 32);
 }
 
 }  // namespace
