@@ -8,7 +8,6 @@
 // Prints queries/s, latency p50/p99/max and the failures by kind (connect refused or
 // closed, bad answer, wrong total) for each client count.
 #include <arpa/inet.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +20,7 @@
 
 #include "bench/load_options.h"
 #include "core/query/query.h"
+#include "core/text/encoding.h"
 #include "net/socket_io.h"
 
 namespace {
@@ -36,19 +36,6 @@ struct tClientRun {
   std::vector<double> latencies;  // microseconds
   long connectFailures = 0, badAnswers = 0, wrongTotals = 0;
 };
-
-std::string GbkToUtf8(const std::string& gbk) {
-  iconv_t handle = ::iconv_open("UTF-8", "GBK");
-  std::string out(gbk.size() * 2 + 4, '\0');
-  char* in = const_cast<char*>(gbk.data());
-  size_t inLeft = gbk.size();
-  char* outPointer = &out[0];
-  size_t outLeft = out.size();
-  ::iconv(handle, &in, &inLeft, &outPointer, &outLeft);
-  ::iconv_close(handle);
-  out.resize(out.size() - outLeft);
-  return out;
-}
 
 std::string PercentEncode(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";

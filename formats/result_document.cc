@@ -137,7 +137,7 @@ std::string Decimal(int32_t value) {
 }  // namespace
 
 bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>& names,
-                          std::string* document) {
+                          std::string* document, bool* declaredGbk) {
   const size_t fieldCount = names.size();
   if (page.returned < 0 || page.fieldCount < 0 ||
       static_cast<size_t>(page.fieldCount) != fieldCount) {
@@ -194,6 +194,7 @@ bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>
   document->reserve(page.text.size() + page.text.size() / 8 + 256 + cells * 32);
   CDocumentPrinter printer(document);
   tree.Accept(&printer);
+  if (declaredGbk != nullptr) *declaredGbk = gbkOnly;
   return true;
 }
 

@@ -28,9 +28,10 @@
 
 // The document of `page`, whose records hold one value per entry of `names`, as bytes.
 // False when the page's field count differs from names.size(), a name cannot name an
-// element, or the page's value lengths disagree with its text.
+// element, or the page's value lengths disagree with its text. When `declaredGbk` is given it
+// tells whether the document was declared "GBK" (else "gb2312").
 bool FormatResultDocument(const ResultPage& page, const std::vector<std::string>& names,
-                          std::string* document);
+                          std::string* document, bool* declaredGbk = nullptr);
 
 // Writes the document of `page` to `path` (see the header comment). False, with no file at
 // `path` changed, when the document cannot be formatted or the file cannot be written.

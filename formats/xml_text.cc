@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "formats/gbk_table.h"
+#include "core/text/encoding.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ bool AppendDocumentText(const char* value, size_t size, std::string* out) {
     size_t end = i;
     while (end + 1 < size && bytes[end] >= 0x80) {
       const uint8_t pairClass = table.PairClass(bytes[end], bytes[end + 1]);
-      if (pairClass == CGbkTable::kNone) break;
+      if (pairClass == CGbkTable::kNoCharacter) break;
       gbkOnly |= pairClass == CGbkTable::kGbkOnly;
       end += 2;
     }
@@ -60,7 +60,7 @@ bool AppendDocumentText(const char* value, size_t size, std::string* out) {
       continue;
     }
     const uint8_t singleClass = table.SingleClass(byte);
-    if (singleClass != CGbkTable::kNone) {
+    if (singleClass != CGbkTable::kNoCharacter) {
       out->push_back(static_cast<char>(byte));
       gbkOnly |= singleClass == CGbkTable::kGbkOnly;
     } else {

@@ -1,35 +1,19 @@
 #include "fuzz/fixture.h"
 
 #include <dirent.h>
-#include <iconv.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include "core/text/encoding.h"
 #include "testing/records/query_fixture.h"
 
 std::string Gbk(const char* utf8) {
   std::string out;
-  iconv_t descriptor = iconv_open("GBK", "UTF-8");
-  if (descriptor == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string input = utf8;
-  char* in = &input[0];
-  size_t inLeft = input.size();
-  while (inLeft > 0) {
-    char buffer[256];
-    char* outAt = buffer;
-    size_t outLeft = sizeof buffer;
-    size_t result = iconv(descriptor, &in, &inLeft, &outAt, &outLeft);
-    out.append(buffer, sizeof buffer - outLeft);
-    if (result == static_cast<size_t>(-1) && outLeft == sizeof buffer) {
-      out.push_back('?');  // not convertible: skip one byte
-      ++in;
-      --inLeft;
-    }
-  }
-  iconv_close(descriptor);
+  Utf8ToGbk(utf8, std::strlen(utf8), &out, ToGbk::kQuestionMark);
   return out;
 }
 

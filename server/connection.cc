@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -13,32 +12,12 @@
 #include "core/query/query.h"
 #include "core/util/daily_log.h"
 #include "core/util/log_text.h"
+#include "core/util/string_format.h"
 #include "net/input_output.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 
 namespace {
-
-// printf-style formatting into a string of any length, for log lines that hold whole queries.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  char small[256];
-  int length = std::vsnprintf(small, sizeof small, format, arguments);
-  va_end(arguments);
-  std::string text;
-  if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
-    text.assign(small, static_cast<size_t>(length));
-  } else if (length > 0) {
-    text.resize(static_cast<size_t>(length));
-    std::vsnprintf(&text[0], text.size() + 1, format, copy);
-  }
-  va_end(copy);
-  return text;
-}
 
 // Receives the request body into *body; false (logged) when the frame is incomplete, late or
 // announces a length outside 0..maxRequestBytes.

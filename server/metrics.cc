@@ -2,24 +2,15 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
+
+#include "core/util/string_format.h"
 
 namespace {
 
 const char* const kInterfaceNames[kInterfaceCount] = {"binary", "http"};
 const char* const kOutcomeNames[kOutcomeCount] = {"ok", "bad_request", "unavailable", "failed",
                                                   "timed_out"};
-
-void Append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Append(std::string* text, const char* format, ...) {
-  char line[512];
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = std::vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  if (length > 0) text->append(line, static_cast<size_t>(std::min<int>(length, sizeof line - 1)));
-}
 
 }  // namespace
 
@@ -76,8 +67,8 @@ std::string CServerMetrics::Render() const {
       "# TYPE trindle_queries_total counter\n";
   for (int i = 0; i < kInterfaceCount; ++i) {
     for (int o = 0; o < kOutcomeCount; ++o) {
-      Append(&text, "trindle_queries_total{interface=\"%s\",outcome=\"%s\"} %" PRId64 "\n",
-             kInterfaceNames[i], kOutcomeNames[o], m_interfaces[i].queries[o].load());
+      AppendFormat(&text, "trindle_queries_total{interface=\"%s\",outcome=\"%s\"} %" PRId64 "\n",
+                   kInterfaceNames[i], kOutcomeNames[o], m_interfaces[i].queries[o].load());
     }
   }
   text +=
@@ -88,51 +79,54 @@ std::string CServerMetrics::Render() const {
     for (int b = 0; b <= kBucketCount; ++b) {
       cumulative += m_interfaces[i].buckets[b].load();
       if (b < kBucketCount) {
-        Append(&text,
-               "trindle_query_duration_seconds_bucket{interface=\"%s\",le=\"%g\"} %" PRId64 "\n",
-               kInterfaceNames[i], kBucketBounds[b], cumulative);
+        AppendFormat(&text,
+                     "trindle_query_duration_seconds_bucket{interface=\"%s\",le=\"%g\"} %" PRId64
+                     "\n",
+                     kInterfaceNames[i], kBucketBounds[b], cumulative);
       } else {
-        Append(&text,
-               "trindle_query_duration_seconds_bucket{interface=\"%s\",le=\"+Inf\"} %" PRId64 "\n",
-               kInterfaceNames[i], cumulative);
+        AppendFormat(&text,
+                     "trindle_query_duration_seconds_bucket{interface=\"%s\",le=\"+Inf\"} %" PRId64
+                     "\n",
+                     kInterfaceNames[i], cumulative);
       }
     }
-    Append(&text, "trindle_query_duration_seconds_sum{interface=\"%s\"} %.6f\n", kInterfaceNames[i],
-           static_cast<double>(m_interfaces[i].latencyMicros.load()) / 1e6);
-    Append(&text, "trindle_query_duration_seconds_count{interface=\"%s\"} %" PRId64 "\n",
-           kInterfaceNames[i], cumulative);
+    AppendFormat(&text, "trindle_query_duration_seconds_sum{interface=\"%s\"} %.6f\n",
+                 kInterfaceNames[i],
+                 static_cast<double>(m_interfaces[i].latencyMicros.load()) / 1e6);
+    AppendFormat(&text, "trindle_query_duration_seconds_count{interface=\"%s\"} %" PRId64 "\n",
+                 kInterfaceNames[i], cumulative);
   }
   text +=
       "# HELP trindle_connections_in_progress Connections being served.\n"
       "# TYPE trindle_connections_in_progress gauge\n";
   for (int i = 0; i < kInterfaceCount; ++i) {
-    Append(&text, "trindle_connections_in_progress{interface=\"%s\"} %" PRId64 "\n",
-           kInterfaceNames[i], m_interfaces[i].inProgress.load());
+    AppendFormat(&text, "trindle_connections_in_progress{interface=\"%s\"} %" PRId64 "\n",
+                 kInterfaceNames[i], m_interfaces[i].inProgress.load());
   }
   text +=
       "# HELP trindle_connections_refused_total Connections closed unserved at the connection "
       "bound (the binary port queues them instead).\n"
       "# TYPE trindle_connections_refused_total counter\n";
   for (int i = 0; i < kInterfaceCount; ++i) {
-    Append(&text, "trindle_connections_refused_total{interface=\"%s\"} %" PRId64 "\n",
-           kInterfaceNames[i], m_interfaces[i].refused.load());
+    AppendFormat(&text, "trindle_connections_refused_total{interface=\"%s\"} %" PRId64 "\n",
+                 kInterfaceNames[i], m_interfaces[i].refused.load());
   }
-  Append(&text,
-         "# HELP trindle_reloads_total Data set reloads, by outcome.\n"
-         "# TYPE trindle_reloads_total counter\n"
-         "trindle_reloads_total{outcome=\"succeeded\"} %" PRId64
-         "\n"
-         "trindle_reloads_total{outcome=\"failed\"} %" PRId64 "\n",
-         m_reloadsSucceeded.load(), m_reloadsFailed.load());
-  Append(&text,
-         "# HELP trindle_data_set_records Records in the served data set.\n"
-         "# TYPE trindle_data_set_records gauge\n"
-         "trindle_data_set_records %" PRId64 "\n",
-         m_records.load());
-  Append(&text,
-         "# HELP trindle_data_set_load_seconds Time the served data set took to load.\n"
-         "# TYPE trindle_data_set_load_seconds gauge\n"
-         "trindle_data_set_load_seconds %.6f\n",
-         static_cast<double>(m_loadMicros.load()) / 1e6);
+  AppendFormat(&text,
+               "# HELP trindle_reloads_total Data set reloads, by outcome.\n"
+               "# TYPE trindle_reloads_total counter\n"
+               "trindle_reloads_total{outcome=\"succeeded\"} %" PRId64
+               "\n"
+               "trindle_reloads_total{outcome=\"failed\"} %" PRId64 "\n",
+               m_reloadsSucceeded.load(), m_reloadsFailed.load());
+  AppendFormat(&text,
+               "# HELP trindle_data_set_records Records in the served data set.\n"
+               "# TYPE trindle_data_set_records gauge\n"
+               "trindle_data_set_records %" PRId64 "\n",
+               m_records.load());
+  AppendFormat(&text,
+               "# HELP trindle_data_set_load_seconds Time the served data set took to load.\n"
+               "# TYPE trindle_data_set_load_seconds gauge\n"
+               "trindle_data_set_load_seconds %.6f\n",
+               static_cast<double>(m_loadMicros.load()) / 1e6);
   return text;
 }

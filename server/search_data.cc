@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "core/records/data_set_commit.h"
+#include "core/text/encoding.h"
+#include "formats/xml_text.h"
 
 namespace {
 
@@ -20,6 +22,11 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
                                                     const std::string& wordList) {
   auto data = std::make_shared<CSearchData>();
   if (!data->m_schema.LoadBinary(fieldInfo.c_str())) return nullptr;
+  if (!data->ComputeNames()) {
+    std::printf("Load %s failed: a stored field's name cannot name an XML element\n",
+                fieldInfo.c_str());
+    return nullptr;
+  }
   if (!data->m_trie.Load(pdat.c_str())) {
     std::printf("Load %s failed!\n", pdat.c_str());
     return nullptr;
@@ -34,6 +41,23 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const std::string& standard,
     return nullptr;
   }
   return data;
+}
+
+bool CSearchData::ComputeNames() {
+  for (int position = 0; position < m_schema.GetListSize(LIST_STORED); ++position) {
+    const std::string& name =
+        m_schema.GetField(m_schema.GetListMember(position, LIST_STORED)).indexName;
+    bool gbkOnly = false;
+    if (!IsDocumentName(name, &gbkOnly)) return false;
+    m_storedNames.push_back(name);
+    m_storedNamesUtf8.push_back(GbkToUtf8(name));
+  }
+  for (int position = 0; position < m_schema.GetListSize(LIST_INDEXED); ++position) {
+    const int field = m_schema.GetListMember(position, LIST_INDEXED);
+    if (field <= 0) continue;  // the all-fields entry
+    m_indexedNamesUtf8.push_back(GbkToUtf8(m_schema.GetField(field).indexName));
+  }
+  return true;
 }
 
 std::shared_ptr<const CSearchData> LoadSearchData(const std::string& standard,

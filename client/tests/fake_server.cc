@@ -220,7 +220,7 @@ bool XmllintAccepts(const std::string& path) {
   return RunCommand("xmllint --noout '" + path + "' 2>&1", &output) == 0;
 }
 
-std::string GbkToUtf8(const std::string& gbk) {
+std::string ReferenceUtf8(const std::string& gbk) {
   iconv_t cd = ::iconv_open("UTF-8", "GBK");
   std::string out(gbk.size() * 3 + 4, '\0');
   char* in = const_cast<char*>(gbk.data());

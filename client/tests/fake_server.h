@@ -98,8 +98,9 @@ tParsedDocument ParseDocument(const std::string& bytes);
 // True when `xmllint --noout` accepts the file.
 bool XmllintAccepts(const std::string& path);
 
-// GBK bytes as UTF-8 (the C library's converter); "<invalid>" when they do not convert.
-std::string GbkToUtf8(const std::string& gbk);
+// GBK bytes as UTF-8 through the C library's converter in one call, independent of the code
+// under test; "<invalid>" when they do not convert.
+std::string ReferenceUtf8(const std::string& gbk);
 
 // Runs a shell command; *output receives its standard output. Returns the exit status, or
 // -1 when it did not exit normally.

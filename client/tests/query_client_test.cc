@@ -63,9 +63,9 @@ TEST_F(QueryClientTest, SendsTheRequestAndWritesThePage) {
   EXPECT_EQ(parsed.returned, "2");
   EXPECT_EQ(parsed.start, "2");
   ASSERT_EQ(parsed.documents.size(), 2u);
-  EXPECT_EQ(parsed.documents[0][0], std::make_pair(string("title"), GbkToUtf8("标题一")));
+  EXPECT_EQ(parsed.documents[0][0], std::make_pair(string("title"), ReferenceUtf8("标题一")));
   EXPECT_EQ(parsed.documents[1][0].second, "");
-  EXPECT_EQ(parsed.documents[1][1], std::make_pair(string("body"), GbkToUtf8("朱镕基")));
+  EXPECT_EQ(parsed.documents[1][1], std::make_pair(string("body"), ReferenceUtf8("朱镕基")));
 
   // A start past the hits gives an empty page and still succeeds.
   CFakeServer empty([](const QueryRequest&) { return PageReply(MakePage({}, 7, 50, 2)); });

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "client/tests/fake_server.h"
-#include "formats/gbk_table.h"
+#include "core/text/encoding.h"
 #include "formats/xml_text.h"
 
 namespace {
@@ -197,7 +197,7 @@ TEST(ResultDocument, EveryCharacterOfEachCodePageParses) {
     for (int trail = 0x40; trail <= 0xFE; ++trail) {
       const uint8_t kind =
           table.PairClass(static_cast<unsigned char>(lead), static_cast<unsigned char>(trail));
-      if (kind == CGbkTable::kNone) continue;
+      if (kind == CGbkTable::kNoCharacter) continue;
       const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
       (kind == CGbkTable::kGb2312 ? gb2312 : gbk).append(pair, 2);
       ++(kind == CGbkTable::kGb2312 ? gb2312Count : gbkOnlyCount);
@@ -213,7 +213,7 @@ TEST(ResultDocument, EveryCharacterOfEachCodePageParses) {
     const tParsedDocument parsed = ParseDocument(FileText(path));
     ASSERT_TRUE(parsed.ok);
     EXPECT_EQ(parsed.encoding, text.size() == gb2312.size() ? "gb2312" : "GBK");
-    EXPECT_EQ(parsed.documents[0][0].second, GbkToUtf8(text));
+    EXPECT_EQ(parsed.documents[0][0].second, ReferenceUtf8(text));
   }
 }
 

@@ -7,7 +7,6 @@
 // 4 bad or missing response, 5 output cannot be written. Failures print one line to
 // standard error. The library reports every failure as -1; the tool finds the reason by
 // checking the configuration first and, after a failed call, the server's address and port.
-#include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +18,7 @@
 
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
+#include "core/text/encoding.h"
 #include "core/util/file_util.h"
 #include "net/socket_io.h"
 
@@ -61,33 +61,6 @@ bool ParseInt(const char* text, int* value) {
   return true;
 }
 
-// Converts `input` between two character sets; false when a byte sequence is invalid or has
-// no equivalent.
-bool Convert(const std::string& input, const char* from, const char* to, std::string* output) {
-  iconv_t cd = ::iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  output->assign(input.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(input.data());
-  size_t inLeft = input.size();
-  size_t produced = 0;
-  bool ok = true;
-  while (inLeft > 0) {
-    char* out = &(*output)[produced];
-    size_t outLeft = output->size() - produced;
-    const size_t result = ::iconv(cd, &in, &inLeft, &out, &outLeft);
-    produced = output->size() - outLeft;
-    if (result != static_cast<size_t>(-1)) continue;
-    if (errno != E2BIG) {
-      ok = false;
-      break;
-    }
-    output->resize(output->size() * 2);
-  }
-  ::iconv_close(cd);
-  output->resize(ok ? produced : 0);
-  return ok;
-}
-
 // The reason a call failed, found by repeating its first steps.
 int Diagnose(const tClientConfig& config, const std::string& output) {
   in_addr address{};
@@ -114,7 +87,10 @@ int Diagnose(const tClientConfig& config, const std::string& output) {
 
 // The document converted to UTF-8, its declaration naming the new encoding.
 bool ToUtf8Document(const std::string& document, std::string* converted) {
-  if (!Convert(document, "GBK", "UTF-8", converted)) return false;
+  converted->clear();
+  if (!AppendGbkAsUtf8(document.data(), document.size(), converted, FromGbk::kReject)) {
+    return false;
+  }
   const size_t lineEnd = converted->find('\n');
   for (const char* name : {"encoding=\"gb2312\"", "encoding=\"GBK\""}) {
     const size_t at = converted->find(name);
@@ -161,7 +137,7 @@ int main(int argc, char** argv) {
   const std::string output = arguments[4];
   if (utf8) {
     std::string gbk;
-    if (!Convert(query, "UTF-8", "GBK", &gbk)) {
+    if (!Utf8ToGbk(query.data(), query.size(), &gbk, ToGbk::kReject)) {
       return Failure(kExitUsage, "the query is not UTF-8 or holds characters outside GBK");
     }
     query = gbk;

@@ -1,6 +1,5 @@
 #include "core/records/field_info.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "core/util/byte_io.h"
 #include "core/util/common.h"
 #include "core/util/file_util.h"
+#include "core/util/string_format.h"
 
 namespace {
 
@@ -113,20 +113,6 @@ bool WriteWhole(const char* path, const std::string& bytes) {
   }
   std::printf("Error Write %s\n", path);
   return false;
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  int size = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0) std::vsnprintf(&text[0], text.size() + 1, format, arguments);
-  va_end(arguments);
-  return text;
 }
 
 // Fills *entry from the words of a field line ("%d%s%s%s%d%d%d%d%s"); false with *problem

@@ -1,17 +1,26 @@
-// The HTTP interface of the search server: JSON search answers in UTF-8, the XML result
-// document, a health check, Prometheus metrics and a search page, over the same served data
-// set as the binary port. libmicrohttpd parses HTTP on `threads` threads, each an epoll loop
-// over its share of the connections that answers each request on that thread; at most
-// `maxConnections` connections are served at once (further ones are closed unserved and
-// counted), a connection idle for `timeout` seconds is closed, and a keep-alive connection
-// ends after `keepAliveRequests` requests.
+// CHttpServer: the HTTP interface of the search server: JSON search answers in UTF-8, the XML
+// result document, a health check, Prometheus metrics and a search page, over the same served
+// data set as the binary port. This file is the routing only; the answers are in
+// http_answers.h, the reading of requests in http_request.h, the page in search_page.h.
+//
+// libmicrohttpd parses HTTP on `threads` threads, each an epoll loop over its share of the
+// connections that answers each request on that thread; at most `maxConnections` connections
+// are served at once (further ones are closed unserved and counted), a connection idle for
+// `timeout` seconds is closed, and a keep-alive connection ends after `keepAliveRequests`
+// requests.
 //
 // Routes (GET and HEAD; any other method on them is 405):
 //   /search?q=&start=&count=   or  /search?text=&field=&start=&count=   JSON page
 //   /search.xml?...                                                      XML result document
 //   /health  /metrics  /
-// Every error is a JSON object {"error": message} with its status (500 only for /search.xml
-// over a schema whose stored field names cannot name XML elements).
+// Every error is a JSON object {"error": message} with its status.
+//
+// Lifetimes and threads: the `data` callback and `metrics` (optional) are lent and must
+// outlive the server; both are called from the libmicrohttpd threads, many at once, from
+// Start until Stop returns, so they must be thread-safe. Each request takes the data set once
+// and holds it until its answer is made. Start, Stop and the destructor belong to one owning
+// thread. Start on a started server fails; Stop waits for the requests in progress and may be
+// called any number of times, also on a server that never started.
 #pragma once
 
 #include <netinet/in.h>
@@ -26,6 +35,7 @@ class CSearchData;
 class CServerMetrics;
 struct MHD_Daemon;
 struct MHD_Connection;
+struct tHttpAnswer;
 
 struct tHttpOptions {
   int maxConnections = 64;       // connections served at once
@@ -36,41 +46,6 @@ struct tHttpOptions {
   int threads = 2;               // threads answering requests
 };
 
-// One answer of the HTTP interface.
-struct tHttpAnswer {
-  int status = 200;
-  const char* contentType = "application/json";
-  std::string body;
-};
-
-// The query parameters of a search request, as received (percent-decoded bytes).
-struct tSearchParameters {
-  const std::string* q = nullptr;
-  const std::string* text = nullptr;
-  const std::string* field = nullptr;
-  const std::string* start = nullptr;
-  const std::string* count = nullptr;
-};
-
-// The answer to /search (`xml` false) or /search.xml over `data` (null: still loading).
-tHttpAnswer AnswerSearch(const tSearchParameters& parameters, const CSearchData* data, bool xml);
-
-// The JSON error body {"error": message}.
-tHttpAnswer ErrorAnswer(int status, const std::string& message);
-
-// The UTF-8 form of GBK bytes; each byte that does not start a GBK character (or ends the
-// text inside one) becomes U+FFFD.
-void AppendGbkAsUtf8(const char* bytes, size_t length, std::string* utf8);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const std::string& text);
-
-// The GBK form of valid UTF-8; false when a character has no GBK form.
-bool Utf8ToGbk(const std::string& utf8, std::string* gbk);
-
-// The search page: self-contained HTML, the indexed fields offered in its field choice.
-std::string SearchPage(const CSearchData* data);
-
 class CHttpServer {
  public:
   CHttpServer(tHttpOptions options, std::function<std::shared_ptr<const CSearchData>()> data,
@@ -79,19 +54,22 @@ class CHttpServer {
   CHttpServer(const CHttpServer&) = delete;
   CHttpServer& operator=(const CHttpServer&) = delete;
 
-  // Listens on `address`:`port` (0: a free port). False with *error when it cannot.
+  // Listens on `address`:`port` (0: a free port). False with *error when it cannot or when
+  // the server is already started.
   bool Start(in_addr address, uint16_t port, std::string* error);
   uint16_t port() const { return m_port; }
   void Stop();
 
-  // Called by libmicrohttpd.
-  int Accept();
-  void ConnectionChanged(bool started);
-  tHttpAnswer Answer(MHD_Connection* connection, const char* url, const char* method,
-                     bool* notCounted);
-  const tHttpOptions& options() const { return m_options; }
-
  private:
+  // libmicrohttpd's callbacks, defined with the routing; they call the members below.
+  friend struct tHttpCallbacks;
+
+  // Whether a new connection may be served (false past maxConnections, counted as refused).
+  bool Accept();
+  void ConnectionChanged(bool started);
+  // The answer to one request.
+  tHttpAnswer Route(MHD_Connection* connection, const char* url, const char* method);
+
   tHttpOptions m_options;
   std::function<std::shared_ptr<const CSearchData>()> m_data;
   CServerMetrics* m_metrics;

@@ -1,5 +1,5 @@
 // Tests of the HTTP interface over 127.0.0.1: JSON and XML pages against the query engine's pages
-// for a sample of queries and windows, the text conversions, hostile and slow clients, the
+// for a sample of queries and windows, hostile and slow clients, the
 // connection bound with keep-alive clients, health while loading and the metrics.
 #include "server/http/http_server.h"
 
@@ -258,43 +258,6 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
   }
 }
 
-TEST_F(HttpServerTest, TextConversionsAreStrictInAndVisibleOut) {
-  const struct {
-    std::string gbk;
-    std::string utf8;
-  } decodings[] = {
-      {"abc", "abc"},
-      {"\xD6\xD0\xB9\xFA", "\xE4\xB8\xAD\xE5\x9B\xBD"},
-      {"a\x80z", "a\xE2\x82\xACz"},  // the euro sign of code page 936
-      {"a\xFFz", "a\xEF\xBF\xBDz"},
-      {"\xFF\xD6\xD0", "\xEF\xBF\xBD\xE4\xB8\xAD"},
-      {"x\xD6", "x\xEF\xBF\xBD"},  // a lead byte at the end
-      {std::string("a\0b", 3), std::string("a\0b", 3)},
-  };
-  for (const auto& decoding : decodings) {
-    std::string utf8;
-    AppendGbkAsUtf8(decoding.gbk.data(), decoding.gbk.size(), &utf8);
-    EXPECT_EQ(utf8, decoding.utf8) << decoding.gbk;
-  }
-  const struct {
-    std::string text;
-    bool valid;
-  } utf8Cases[] = {{"plain", true},
-                   {"\xE4\xB8\xAD", true},
-                   {"\xC3\x28", false},
-                   {"\xE4\xB8", false},
-                   {"\xC0\xAF", false},
-                   {"\xED\xA0\x80", false},
-                   {"\xF4\x90\x80\x80", false},
-                   {"\xF0\x9F\x98\x80", true},
-                   {"\xFF", false}};
-  for (const auto& item : utf8Cases) EXPECT_EQ(IsValidUtf8(item.text), item.valid) << item.text;
-  std::string gbk;
-  EXPECT_TRUE(Utf8ToGbk("\xE4\xB8\xAD", &gbk));
-  EXPECT_EQ(gbk, "\xD6\xD0");
-  EXPECT_FALSE(Utf8ToGbk("\xF0\x9F\x98\x80", &gbk));  // an emoji has no GBK form
-}
-
 TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
   tHttpOptions options;
   options.maxRequestBytes = 4096;
@@ -469,3 +432,48 @@ TEST_F(HttpServerTest, RandomRequestsNeverStopTheServer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Loads a one-record data set over the schema `lines`; what LoadSearchData returned.
+std::shared_ptr<const CSearchData> LoadWithSchema(const std::string& lines) {
+  CQueryFixture fixture(kWords, lines);
+  if (!fixture.ok() ||
+      !fixture.AddRow(CMemoryRow{{"TITLE", TextValue("中国")}, {"BODY", TextValue("北京")}}) ||
+      !fixture.SaveAndLoad("set")) {
+    ADD_FAILURE() << "fixture";
+    return nullptr;
+  }
+  const auto path = [&](const char* name) { return fixture.directory().Path(name); };
+  CWordList words;
+  words.BuildFromText(path("dict.txt").c_str(), fixture.trie());
+  words.Save(path("set.words").c_str());
+  return LoadSearchData(path("set"), path("set.schema"), path("set.trie"), path("set.words"));
+}
+
+}  // namespace
+
+// The names every answer needs are taken from the schema once, at load; a stored name that
+// no XML element can carry fails the load instead of every /search.xml.
+TEST(SearchDataTest, NamesAreComputedAtLoadAndBadStoredNamesFailIt) {
+  const auto data = LoadWithSchema("1 TITLE 标题 T 1 0 1 1 标题\n2 BODY body T 1 0 0 1 正文\n");
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->storedNames(), std::vector<std::string>{"标题"});
+  EXPECT_EQ(data->storedNamesUtf8(), std::vector<std::string>{"\xE6\xA0\x87\xE9\xA2\x98"});
+  EXPECT_EQ(data->indexedNamesUtf8(),
+            (std::vector<std::string>{"\xE6\xA0\x87\xE9\xA2\x98", "body"}));
+  EXPECT_FALSE(LoadWithSchema("1 TITLE 1title T 1 0 1 1 标题\n2 BODY body T 1 0 0 1 正文\n"));
+  EXPECT_FALSE(LoadWithSchema("1 TITLE title T 1 0 1 1 标题\n2 BODY a<b T 1 0 1 1 正文\n"));
+}
+
+TEST_F(HttpServerTest, StartingTwiceFailsAndStoppingTwiceIsHarmless) {
+  Start();
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  std::string error;
+  EXPECT_FALSE(m_server->Start(loopback, 0, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(Get("/health").status, 200);  // the first start still serves
+  m_server->Stop();
+  m_server->Stop();
+}

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/records/db/gbk_converter.h"
+#include "core/text/encoding.h"
 #include "core/util/daily_log.h"
 
 namespace {
@@ -29,8 +29,9 @@ void CNamedRecordSet::AddColumn(const std::string& gbkName) {
 
 void CNamedRecordSet::DecodeBytes(int column, const char* bytes, size_t size,
                                   std::string* gbk) const {
-  bool valid = m_encoding == SourceEncoding::kGbk ? CGbkConverter::CopyGbk(bytes, size, gbk)
-                                                  : CGbkConverter::Utf8ToGbk(bytes, size, gbk);
+  bool valid = m_encoding == SourceEncoding::kGbk
+                   ? CopyGbk(bytes, size, gbk)
+                   : Utf8ToGbk(bytes, size, gbk, ToGbk::kQuestionMark);
   if (valid || column < 0 || static_cast<size_t>(column) >= m_reported.size()) return;
   int64_t& reported = m_reported[static_cast<size_t>(column)];
   if (reported == m_rowNumber) return;  // the same value read again

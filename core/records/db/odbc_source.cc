@@ -12,6 +12,7 @@
 #include "core/records/db/column_names.h"
 #include "core/records/db/named_record_set.h"
 #include "core/records/decimal_text.h"
+#include "core/text/encoding.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16");
 
@@ -32,9 +33,9 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const char* fallback
     SQLRETURN result = SQLGetDiagRecW(type, handle, record, state, &native, message, 1024, &length);
     if (!Succeeded(result)) break;
     std::string stateText, messageText;
-    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(state), 5, &stateText);
+    Utf16ToGbk(reinterpret_cast<const char16_t*>(state), 5, &stateText);
     size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)), 1023);
-    CGbkConverter::Utf16ToGbk(reinterpret_cast<const char16_t*>(message), units, &messageText);
+    Utf16ToGbk(reinterpret_cast<const char16_t*>(message), units, &messageText);
     if (!text.empty()) text += "; ";
     text += stateText + " " + messageText;
   }
@@ -83,8 +84,8 @@ Fetch FetchFor(SQLSMALLINT type) {
 
 class COdbcRecordSet : public CNamedRecordSet {
  public:
-  COdbcRecordSet(StatementPtr statement, CGbkConverter* converter, SourceEncoding encoding)
-      : CNamedRecordSet(encoding), m_statement(std::move(statement)), m_converter(converter) {}
+  COdbcRecordSet(StatementPtr statement, SourceEncoding encoding)
+      : CNamedRecordSet(encoding), m_statement(std::move(statement)) {}
 
   // Reads the column descriptions and fetches the first row.
   bool Start(std::string* error) {
@@ -101,7 +102,7 @@ class COdbcRecordSet : public CNamedRecordSet {
       std::string gbk;
       size_t units =
           std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLength, 0)), 255);
-      m_converter->Utf16ToGbk(reinterpret_cast<const char16_t*>(name), units, &gbk);
+      Utf16ToGbk(reinterpret_cast<const char16_t*>(name), units, &gbk);
       AddColumn(gbk);
       m_fetch.push_back(FetchFor(type));
     }
@@ -226,8 +227,8 @@ class COdbcRecordSet : public CNamedRecordSet {
       case Fetch::kWide: {
         if (!ReadLong(column, SQL_C_WCHAR, sizeof(SQLWCHAR), &m_wide, value)) return false;
         if (value->kind == CDbValue::kNull) return true;
-        m_converter->Utf16ToGbk(reinterpret_cast<const char16_t*>(m_wide.data()), m_wide.size() / 2,
-                                &value->text);
+        Utf16ToGbk(reinterpret_cast<const char16_t*>(m_wide.data()), m_wide.size() / 2,
+                   &value->text);
         return true;
       }
     }
@@ -264,7 +265,6 @@ class COdbcRecordSet : public CNamedRecordSet {
   }
 
   StatementPtr m_statement;
-  CGbkConverter* m_converter;
   std::vector<Fetch> m_fetch;
   std::vector<CDbValue> m_values;  // the current row, read when it is fetched
   std::string m_wide;              // UTF-16 bytes of the text being read
@@ -326,14 +326,14 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
   StatementPtr owned(handle);
   SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
   std::u16string wide;
-  m_converter.GbkToUtf16(statement, &wide);
+  GbkToUtf16(statement, &wide);
   wide.push_back(u'\0');
   SQLRETURN result = SQLExecDirectW(handle, reinterpret_cast<SQLWCHAR*>(&wide[0]), SQL_NTS);
   if (!Succeeded(result) && result != SQL_NO_DATA) {
     *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
     return nullptr;
   }
-  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), &m_converter, m_encoding);
+  auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), m_encoding);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;
 }

@@ -18,7 +18,6 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db/gbk_converter.h"
 #include "core/records/db_source.h"
 
 class COdbcConnection : public CDbConnection {
@@ -39,6 +38,5 @@ class COdbcConnection : public CDbConnection {
 
   void* m_environment = nullptr;  // SQLHENV
   void* m_connection = nullptr;   // SQLHDBC, while connected
-  CGbkConverter m_converter;
   SourceEncoding m_encoding = SourceEncoding::kUtf8;
 };

@@ -9,6 +9,7 @@
 #include "core/records/db/column_names.h"
 #include "core/records/db/named_record_set.h"
 #include "core/records/decimal_text.h"
+#include "core/text/encoding.h"
 
 namespace {
 
@@ -92,9 +93,9 @@ class CSqliteRecordSet : public CNamedRecordSet {
   // A name or message of the database, which is in the source encoding too.
   void DecodeName(const char* text, std::string* gbk) const {
     if (m_encoding == SourceEncoding::kGbk) {
-      CGbkConverter::CopyGbk(text, std::strlen(text), gbk);
+      CopyGbk(text, std::strlen(text), gbk);
     } else {
-      CGbkConverter::Utf8ToGbk(text, std::strlen(text), gbk);
+      Utf8ToGbk(text, std::strlen(text), gbk, ToGbk::kQuestionMark);
     }
   }
 
@@ -120,8 +121,8 @@ bool CSqliteConnection::Open(const std::string& connectString, std::string* erro
   sqlite3* database = nullptr;
   int result = sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
   if (result != SQLITE_OK) {
-    *error = database != nullptr ? CGbkConverter::Utf8ToGbk(sqlite3_errmsg(database))
-                                 : std::string("out of memory");
+    *error =
+        database != nullptr ? Utf8AsGbk(sqlite3_errmsg(database)) : std::string("out of memory");
     *error += ": " + path;
     sqlite3_close(database);
     return false;
@@ -129,7 +130,7 @@ bool CSqliteConnection::Open(const std::string& connectString, std::string* erro
   // SQLite opens lazily: read the schema now so that a file that is no database fails here.
   result = sqlite3_exec(database, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
   if (result != SQLITE_OK) {
-    *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(database)) + ": " + path;
+    *error = Utf8AsGbk(sqlite3_errmsg(database)) + ": " + path;
     sqlite3_close(database);
     return false;
   }
@@ -144,7 +145,10 @@ std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& stat
     return nullptr;
   }
   std::string text = statement;  // GBK source: the database takes the statement as it is
-  if (m_encoding == SourceEncoding::kUtf8) m_converter.GbkToUtf8(statement, &text);
+  if (m_encoding == SourceEncoding::kUtf8) {
+    text.clear();
+    AppendGbkAsUtf8(statement.data(), statement.size(), &text, FromGbk::kQuestionMark);
+  }
   sqlite3_stmt* prepared = nullptr;
   const char* tail = nullptr;
   int result =
@@ -155,9 +159,9 @@ std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& stat
       *error = "Empty statement";
     } else if (m_encoding == SourceEncoding::kGbk) {
       const char* message = sqlite3_errmsg(m_database);
-      CGbkConverter::CopyGbk(message, std::strlen(message), error);
+      CopyGbk(message, std::strlen(message), error);
     } else {
-      *error = CGbkConverter::Utf8ToGbk(sqlite3_errmsg(m_database));
+      *error = Utf8AsGbk(sqlite3_errmsg(m_database));
     }
     return nullptr;
   }

@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db/gbk_converter.h"
 #include "core/records/db_source.h"
 
 struct sqlite3;
@@ -36,5 +35,4 @@ class CSqliteConnection : public CDbConnection {
  private:
   sqlite3* m_database = nullptr;
   SourceEncoding m_encoding = SourceEncoding::kUtf8;
-  CGbkConverter m_converter;  // shared by the record sets of this connection
 };

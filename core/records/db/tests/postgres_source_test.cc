@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "core/records/data_line_index.h"
-#include "core/records/db/gbk_converter.h"
 #include "core/records/db/odbc_source.h"
 #include "core/records/db/sqlite_source.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
 #include "core/records/scan_database.h"
+#include "core/text/encoding.h"
 #include "core/text/pdat.h"
 #include "testing/records/store_fixture.h"
 
@@ -246,8 +246,8 @@ TEST_F(SameDataSetTest, SqliteAndPostgresGiveByteIdenticalDataSets) {
   // SQLite: written through its own library (the layer opens files read-only).
   std::string sqlitePath = m_dir.Path("docs.db");
   std::string utf8;
-  CGbkConverter converter;
-  converter.GbkToUtf8(TableStatements(false), &utf8);
+  const std::string statements = TableStatements(false);
+  AppendGbkAsUtf8(statements.data(), statements.size(), &utf8, FromGbk::kQuestionMark);
   sqlite3* handle = nullptr;
   ASSERT_EQ(sqlite3_open(sqlitePath.c_str(), &handle), SQLITE_OK);
   EXPECT_EQ(sqlite3_exec(handle, utf8.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);

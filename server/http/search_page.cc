@@ -2,11 +2,9 @@
 // so that it works on a machine without a network. The script reads the query from the
 // address, asks /search for the page of hits and writes the address back when the query or
 // the page changes, so that a search can be bookmarked.
-#include <nlohmann/json.hpp>
-#include <string>
+#include "server/http/search_page.h"
 
-#include "server/http/http_server.h"
-#include "server/search_data.h"
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -169,19 +167,9 @@ search();
 
 }  // namespace
 
-std::string SearchPage(const CSearchData* data) {
+std::string SearchPage(const std::vector<std::string>& indexedNames) {
   nlohmann::json indexed = nlohmann::json::array();
-  if (data != nullptr) {
-    const CFieldInfo& schema = data->schema();
-    for (int position = 0; position < schema.GetListSize(LIST_INDEXED); ++position) {
-      const int field = schema.GetListMember(position, LIST_INDEXED);
-      if (field <= 0) continue;  // the all-fields entry is the first choice already
-      std::string name;
-      AppendGbkAsUtf8(schema.GetField(field).indexName.data(),
-                      schema.GetField(field).indexName.size(), &name);
-      indexed.push_back(name);
-    }
-  }
+  for (const std::string& name : indexedNames) indexed.push_back(name);
   // "<" written as an escape, so that no name can end the script element.
   std::string names = indexed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string escaped;

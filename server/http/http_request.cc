@@ -1,0 +1,93 @@
+#include "server/http/http_request.h"
+
+#include <microhttpd.h>
+
+#include <cstring>
+
+#include "core/text/encoding.h"
+
+namespace {
+
+MHD_Result AddSize(void* context, MHD_ValueKind, const char*, size_t keyLength, const char*,
+                   size_t valueLength) {
+  *static_cast<size_t*>(context) += keyLength + valueLength + 2;
+  return MHD_YES;
+}
+
+// The first value of query argument `key`, with its length (a value may hold "%00").
+std::optional<std::string> Argument(MHD_Connection* connection, const char* key) {
+  const char* text = nullptr;
+  size_t length = 0;
+  if (MHD_lookup_connection_value_n(connection, MHD_GET_ARGUMENT_KIND, key, std::strlen(key), &text,
+                                    &length) != MHD_YES) {
+    return std::nullopt;
+  }
+  return std::string(text != nullptr ? text : "", text != nullptr ? length : 0);
+}
+
+}  // namespace
+
+size_t RequestBytes(MHD_Connection* connection, const std::string& path) {
+  size_t bytes = path.size();
+  MHD_get_connection_values_n(connection,
+                              static_cast<MHD_ValueKind>(MHD_HEADER_KIND | MHD_GET_ARGUMENT_KIND),
+                              AddSize, &bytes);
+  return bytes;
+}
+
+tSearchParameters ReadSearchParameters(MHD_Connection* connection) {
+  tSearchParameters parameters;
+  parameters.q = Argument(connection, "q");
+  parameters.text = Argument(connection, "text");
+  parameters.field = Argument(connection, "field");
+  parameters.start = Argument(connection, "start");
+  parameters.count = Argument(connection, "count");
+  return parameters;
+}
+
+bool ParseInteger(const std::string& text, int32_t* number) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    if (value <= INT64_C(1) << 40) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  if (value < INT32_MIN) value = INT32_MIN;
+  *number = static_cast<int32_t>(value);
+  return true;
+}
+
+bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::string* error) {
+  std::string utf8;
+  if (parameters.q) {
+    utf8 = *parameters.q;
+  } else if (parameters.text) {
+    const std::string field = parameters.field ? *parameters.field : "*";
+    if (field.empty() || field.find_first_of(" \t\r\n[]") != std::string::npos) {
+      *error = "field must be one index name";
+      return false;
+    }
+    utf8 = "[FIELD] " + field + " [AND] " + *parameters.text;
+  } else {
+    *error = "give the query as q=, or the words as text= (with field=)";
+    return false;
+  }
+  if (utf8.find('\0') != std::string::npos) {
+    *error = "the query holds a NUL byte";
+    return false;
+  }
+  if (!IsValidUtf8(utf8)) {
+    *error = "the query is not valid UTF-8";
+    return false;
+  }
+  if (!Utf8ToGbk(utf8.data(), utf8.size(), query, ToGbk::kReject)) {
+    *error = "the query holds a character that GBK cannot encode";
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,38 @@
+// What the HTTP interface reads from a request: its size as held against the request limit,
+// the query arguments of a search, and the GBK query text they make. Everything here runs on
+// the libmicrohttpd thread that answers the request and keeps no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct MHD_Connection;
+
+// The query arguments of a search request, as received (percent-decoded bytes, "%00"
+// included); an argument that was not given is empty.
+struct tSearchParameters {
+  std::optional<std::string> q;
+  std::optional<std::string> text;
+  std::optional<std::string> field;
+  std::optional<std::string> start;
+  std::optional<std::string> count;
+};
+
+// The bytes of a request held against the request limit: the path, and each header and
+// query argument as key and value plus two.
+size_t RequestBytes(MHD_Connection* connection, const std::string& path);
+
+// The first value of each search argument of the request.
+tSearchParameters ReadSearchParameters(MHD_Connection* connection);
+
+// Decimal integer, optionally signed; values outside int32 are clamped, which GetPage treats
+// as the extremes they are. False for anything else, the empty text included.
+bool ParseInteger(const std::string& text, int32_t* number);
+
+// The GBK query text of a request: q= as it is, or text= under field= (default "*") as
+// "[FIELD] <field> [AND] <text>". False with the message for the client in *error when
+// neither is given, the field is not one name, or the text holds a NUL byte, is not UTF-8 or
+// holds a character without a GBK form.
+bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::string* error);
