@@ -19,6 +19,7 @@
 #include "client/tests/fake_server.h"
 #include "core/text/encoding.h"
 #include "formats/xml_text.h"
+#include "testing/gbk_reference.h"
 
 namespace {
 
@@ -348,6 +349,26 @@ TEST(DocumentText, ReplacesWhatXmlCannotCarry) {
     string out;
     EXPECT_EQ(AppendDocumentText(c.in.data(), c.in.size(), &out), c.gbkOnly) << c.in;
     EXPECT_EQ(out, c.out);
+  }
+}
+
+// A pair of the two-byte shape that GBK maps to nothing is one blank: the character after it
+// is kept and its second byte never starts another one.
+TEST(DocumentText, UnmappedPairsBecomeOneBlankEach) {
+  string out;
+  const string stored = "朋友\xAA\xA1啊";
+  AppendDocumentText(stored.data(), stored.size(), &out);
+  EXPECT_EQ(out, "朋友 啊");
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    string gbk;
+    for (int trail = 0; trail <= 0xFF; ++trail) {
+      gbk += 'a';
+      gbk += static_cast<char>(lead);
+      gbk += static_cast<char>(trail);
+    }
+    out.clear();
+    AppendDocumentText(gbk.data(), gbk.size(), &out);
+    ASSERT_EQ(out, ReferenceDocumentText(gbk)) << lead;
   }
 }
 
