@@ -4,6 +4,8 @@
 //   {"total":12,"start":0,"returned":1,"fields":["title","body"],
 //    "hits":[{"title":"...","body":"..."}]}
 //
+// ("total":...,"returned":1,"capped":1000,"fields":... when the page count was capped)
+//
 // on one line, without blanks. Values are converted from GBK (core/text/encoding.h: a byte
 // that starts no character becomes U+FFFD), so the page is always valid UTF-8; quotes,
 // backslashes and control characters are escaped (\n, \r, \t, else \u00XX), nothing else is.
@@ -20,4 +22,7 @@ void AppendJsonString(const std::string& utf8, std::string* json);
 // The JSON page of `page`, whose records hold one value per entry of `names` (UTF-8). A
 // value past the end of `names` is written under the name "". Lengths of the page must agree
 // with its text (pages made by GetPage or checked by UnpackResult do).
-std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names);
+// With `cappedAt` above 0 the page count asked for was larger than the server serves in one
+// page, and the page says so after "returned": "capped":<cappedAt>.
+std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names,
+                           int cappedAt = 0);

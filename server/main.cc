@@ -131,6 +131,9 @@ int main() {
     httpOptions.timeout = config.httpTimeout;
     httpOptions.maxRequestBytes = config.httpMaxRequestBytes;
     httpOptions.keepAliveRequests = config.httpKeepAliveRequests;
+    httpOptions.requestTimeout = config.httpRequestTimeout;
+    httpOptions.search.maxPageCount = config.maxPageCount;
+    httpOptions.search.query = {config.maxQueryWords, config.queryTimeoutMs};
     httpOptions.listenBacklog = config.listenBacklog;
     httpOptions.threads = config.httpThreads > 0
                               ? config.httpThreads

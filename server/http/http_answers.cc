@@ -69,25 +69,59 @@ tHttpAnswer HealthAnswer(const CSearchData* data) {
   return answer;
 }
 
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data) {
+namespace {
+
+// Runs the search under its limits. False with the error answer when the query was refused or
+// stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
+bool RunSearch(const tSearch& search, const tSearchLimits& limits, CQuery* engine,
+               const ResultPage** page, int* cappedAt, tHttpAnswer* error) {
+  engine->SetLimits(limits.query);
+  engine->Execute(search.query.c_str());
+  if (engine->stop() == QueryStop::kTooLarge) {
+    *error = ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    return false;
+  }
+  if (engine->stop() == QueryStop::kTimedOut) {
+    *error = ErrorAnswer(503, "the query ran past its time budget of " +
+                                  std::to_string(limits.query.timeoutMs) + " ms");
+    error->timedOut = true;
+    return false;
+  }
+  int32_t count = search.count;
+  *cappedAt = 0;
+  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
+    count = limits.maxPageCount;
+    *cappedAt = limits.maxPageCount;
+  }
+  *page = &engine->GetPage(search.start, count);
+  return true;
+}
+
+}  // namespace
+
+tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                             const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
-  engine.Execute(search.query.c_str());
-  answer.body = FormatJsonPage(engine.GetPage(search.start, search.count), data->storedNamesUtf8());
+  const ResultPage* page = nullptr;
+  if (!RunSearch(search, limits, &engine, &page, &answer.cappedAt, &answer)) return answer;
+  answer.body = FormatJsonPage(*page, data->storedNamesUtf8(), answer.cappedAt);
   return answer;
 }
 
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data) {
+tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                            const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
-  engine.Execute(search.query.c_str());
+  const ResultPage* page = nullptr;
+  if (!RunSearch(search, limits, &engine, &page, &answer.cappedAt, &answer)) return answer;
   bool declaredGbk = false;
-  if (!FormatResultDocument(engine.GetPage(search.start, search.count), data->storedNames(),
-                            &answer.body, &declaredGbk)) {
+  if (!FormatResultDocument(*page, data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");
   }
   answer.contentType =

@@ -23,6 +23,7 @@
 #include "net/socket_io.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
+#include "testing/allocation/allocation_limit.h"
 #include "testing/records/query_fixture.h"
 
 namespace {
@@ -113,8 +114,9 @@ class CClient {
   // Closes the sending side: the server sees the end of the request bytes.
   void Finish() { ::shutdown(m_socket.fd(), SHUT_WR); }
   // True when the server closed the connection (within `seconds`).
-  bool Closed(int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  bool Closed(int seconds) { return ClosedWithin(std::chrono::seconds(seconds)); }
+  bool ClosedWithin(std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
     char chunk[4096];
     while (std::chrono::steady_clock::now() < until) {
       pollfd watched{m_socket.fd(), POLLIN, 0};
@@ -476,4 +478,89 @@ TEST_F(HttpServerTest, StartingTwiceFailsAndStoppingTwiceIsHarmless) {
   EXPECT_EQ(Get("/health").status, 200);  // the first start still serves
   m_server->Stop();
   m_server->Stop();
+}
+
+// Bounded work per search: a count over the cap gets the first maxPageCount hits and says so,
+// a query over maxQueryWords is 400, one past its time budget 503 (counted as timed out), and
+// a search whose memory cannot be had is 503 while the server goes on.
+TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
+  tHttpOptions options;
+  options.maxRequestBytes = 1 << 20;
+  options.search.maxPageCount = 3;
+  options.search.query = {40, 0};
+  Start(options);
+  const std::string query = "[FIELD] * [AND] 中国";
+  CQuery engine(m_data->schema(), m_data->store());
+  ASSERT_GT(engine.Execute(query.c_str()), 5);
+  const std::string target = "/search?q=" + PercentEncode(Utf8(query));
+  const tResponse capped = Get(target + "&count=50");
+  ASSERT_EQ(capped.status, 200);
+  EXPECT_EQ(Json::parse(capped.body)["returned"], 3);
+  EXPECT_EQ(Json::parse(capped.body)["capped"], 3);
+  EXPECT_NE(capped.headers.find("X-Page-Count-Capped: 3"), std::string::npos) << capped.headers;
+  const tResponse whole = Get(target + "&count=3");
+  EXPECT_FALSE(Json::parse(whole.body).contains("capped"));
+  EXPECT_EQ(whole.headers.find("X-Page-Count-Capped"), std::string::npos);
+  const tResponse xml = Get("/search.xml?q=" + PercentEncode(Utf8(query)) + "&count=50");
+  std::string document;
+  ASSERT_TRUE(FormatResultDocument(engine.GetPage(0, 3), {"title", "body", "year"}, &document));
+  EXPECT_EQ(xml.body, document);
+  EXPECT_NE(xml.headers.find("X-Page-Count-Capped: 3"), std::string::npos);
+
+  std::string values;
+  for (int i = 0; i < 41; ++i) values += " v" + std::to_string(i);
+  const tResponse tooMany = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)));
+  EXPECT_EQ(tooMany.status, 400);
+  EXPECT_NE(tooMany.body.find("more than 40"), std::string::npos);
+  m_server->Stop();
+
+  // A phrase of 40,000 words checked in every record runs well past one millisecond.
+  options.search.query = {0, 1};
+  Start(options);
+  std::string phrase;
+  for (int i = 0; i < 40000; ++i) phrase += "中国";
+  const tResponse slow = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] " + phrase)));
+  EXPECT_EQ(slow.status, 503);
+  EXPECT_NE(slow.body.find("time budget of 1 ms"), std::string::npos) << slow.body;
+  EXPECT_EQ(m_metrics.Queries(Interface::kHttp, Outcome::kTimedOut), 1);
+
+  // Every allocation of 64 KiB or more fails while a search of 20,000 values is answered.
+  values.clear();
+  for (int i = 0; i < 20000; ++i) values += " w";
+  const std::string request =
+      "GET /search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)) + " HTTP/1.1\r\n";
+  CClient client(m_server->port());
+  ASSERT_TRUE(client.Send(request));  // all but the end of the headers, before the failures
+  FailAllocationsFrom(64 << 10);
+  client.Send("\r\n");
+  const tResponse failed = client.Read();
+  FailAllocationsFrom(0);
+  EXPECT_EQ(failed.status, 503);
+  EXPECT_NE(failed.body.find("out of memory"), std::string::npos) << failed.body;
+  EXPECT_EQ(Get(target).status, 200);
+}
+
+// The idle time-out restarts with every byte; the request deadline does not: a client that
+// sends its headers a line at a time loses its connection when the deadline passes.
+TEST_F(HttpServerTest, HeadersSentSlowlyMeetTheRequestDeadline) {
+  tHttpOptions options;
+  options.timeout = 5;
+  options.requestTimeout = 1;
+  Start(options);
+  CClient slow(m_server->port());
+  ASSERT_TRUE(slow.Send("GET /health HTTP/1.1\r\n"));
+  const auto started = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int line = 0; line < 12 && !closed; ++line) {
+    closed = slow.ClosedWithin(std::chrono::milliseconds(250)) ||
+             !slow.Send("X-Slow-" + std::to_string(line) + ": 1\r\n");
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  // A keep-alive client whose requests come whole is not cut, however long it stays.
+  CClient steady(m_server->port());
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(steady.Get("/health").status, 200) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
 }

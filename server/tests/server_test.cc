@@ -31,25 +31,9 @@
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/search_data.h"
+#include "server/server_config.h"
+#include "testing/allocation/allocation_limit.h"
 #include "testing/records/query_fixture.h"
-
-// Allocation failures on demand: while g_failAllocationsFrom is set, every allocation of at
-// least that many bytes throws std::bad_alloc, as it would under a memory limit.
-std::atomic<size_t> g_failAllocationsFrom{0};
-
-// The replacements pair malloc with free; GCC cannot see that through inlined allocations.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(size_t size) {
-  const size_t limit = g_failAllocationsFrom.load(std::memory_order_relaxed);
-  if (limit != 0 && size >= limit) throw std::bad_alloc();
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -588,9 +572,9 @@ TEST_F(ServerTest, EachRequestsWorkIsBoundedAndItsFailureEndsOnlyItsConnection) 
   // A page of every hit needs megabytes; under the seam every allocation of 1 MB fails.
   m_limits.maxPageCount = 1 << 30;
   StartServer();
-  g_failAllocationsFrom = 1 << 20;
+  FailAllocationsFrom(1 << 20);
   const std::string refused = Query(query, 0, INT_MAX);
-  g_failAllocationsFrom = 0;
+  FailAllocationsFrom(0);
   EXPECT_EQ(refused, "");
   EXPECT_TRUE(WaitFor([] {
     return ReadDailyLog().find("Out of memory: the request was not answered") != std::string::npos;
@@ -611,3 +595,40 @@ TEST_F(ServerTest, AQueryCannotWriteALineOfItsOwnIntoTheLog) {
 }
 
 }  // namespace
+
+// Keys are read from their own tags only: a key that is the tail of another key, or that
+// stands after it, keeps its own value or its default.
+TEST(ServerConfigTest, EveryKeyReadsItsOwnTag) {
+  struct Case {
+    std::string text;
+    int maxConnections, httpMaxConnections, maxRequestBytes, httpMaxRequestBytes;
+  } const cases[] = {
+      {"<HttpMaxConnections>4</HttpMaxConnections>", 20, 4, 1 << 20, 16384},
+      {"<HttpMaxRequestBytes>4096</HttpMaxRequestBytes><MaxRequestBytes>64</MaxRequestBytes>", 20,
+       64, 64, 4096},
+      {"<MaxConnections>7</MaxConnections><HttpMaxConnections>9</HttpMaxConnections>", 7, 9,
+       1 << 20, 16384},
+  };
+  for (const Case& c : cases) {
+    tServerConfig config;
+    std::string error;
+    ASSERT_TRUE(ParseServerConfig(c.text.c_str(), &config, &error)) << c.text << ": " << error;
+    EXPECT_EQ(config.maxConnections, c.maxConnections) << c.text;
+    EXPECT_EQ(config.httpMaxConnections, c.httpMaxConnections) << c.text;
+    EXPECT_EQ(config.maxRequestBytes, c.maxRequestBytes) << c.text;
+    EXPECT_EQ(config.httpMaxRequestBytes, c.httpMaxRequestBytes) << c.text;
+  }
+  tServerConfig config;
+  std::string error;
+  ASSERT_TRUE(
+      ParseServerConfig("<MaxPageCount>50</MaxPageCount><MaxQueryWords>9</MaxQueryWords>"
+                        "<QueryTimeoutMs>0</QueryTimeoutMs>"
+                        "<HttpRequestTimeout>3</HttpRequestTimeout>",
+                        &config, &error))
+      << error;
+  EXPECT_EQ(config.maxPageCount, 50);
+  EXPECT_EQ(config.maxQueryWords, 9);
+  EXPECT_EQ(config.queryTimeoutMs, 0);
+  EXPECT_EQ(config.httpRequestTimeout, 3);
+  EXPECT_FALSE(ParseServerConfig("<MaxPageCount>0</MaxPageCount>", &config, &error));
+}
