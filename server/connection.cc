@@ -91,6 +91,12 @@ bool Answer(int fd, const std::string& body, const CSearchData& data,
   const int pageCount = limits.maxPageCount > 0 ? std::min(request->pageCount, limits.maxPageCount)
                                                 : request->pageCount;
   const ResultPage& page = query->GetPage(request->start, pageCount);
+  if (data.store().AnyIndexDamaged()) {
+    WriteLog(
+        "Refused query: an index file of the served data set was shortened while it was "
+        "served; reload the data set");
+    return false;
+  }
   std::printf("return result count %d \n", page.returned);
 
   int32_t length = 0;

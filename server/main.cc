@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "core/util/file_util.h"
+#include "core/util/mapped_file.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
@@ -77,7 +78,8 @@ void HoldReloadSignal(bool hold) {
 }  // namespace
 
 int main() {
-  HoldReloadSignal(true);  // before anything slow, and before any thread starts
+  HoldReloadSignal(true);    // before anything slow, and before any thread starts
+  InstallMappedFileGuard();  // a shortened index file fails queries, not the process
   ChooseOutputBuffering();
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {

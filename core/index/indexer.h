@@ -143,6 +143,10 @@ class CIndexer {
 
   // Read access for tests, tools and benchmarks.
   bool IsReadOnly() const { return m_readOnly; }
+  // True once a lookup read past the end of the loaded file because the file was shortened
+  // under it (only under InstallMappedFileGuard, see core/util/mapped_file.h): its answers
+  // since then cannot be trusted.
+  bool IsDamaged() const;
   int32_t GetIDCount() const { return m_IDCount; }
   int32_t GetPostCount() const { return m_nPostCount; }
   // The postings of `termId` (empty for ids outside the table or a building index).

@@ -385,6 +385,13 @@ bool CDataLineIndex::LoadDataLine(const std::string& path) {
   return true;
 }
 
+bool CDataLineIndex::AnyIndexDamaged() const {
+  for (const auto& control : m_controls) {
+    if (control->GetIndexer().IsDamaged()) return true;
+  }
+  return false;
+}
+
 bool CDataLineIndex::Load(const char* base) {
   const std::string path = std::string(base) + ".dataline";
   if (!LoadDataLine(path)) {

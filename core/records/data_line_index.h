@@ -70,6 +70,8 @@ class CDataLineIndex {
 
   int GetRecordCount() const { return m_recordCount; }
   int GetIndexCount() const { return static_cast<int>(m_controls.size()); }
+  // True when one of the loaded index files was shortened under a query (CIndexer::IsDamaged).
+  bool AnyIndexDamaged() const;
 
   // The control of indexed position `indexedPosition`. REQUIRES: 0 <= it < GetIndexCount().
   const CIndexerControl& GetIndexControl(int indexedPosition) const;

@@ -73,8 +73,8 @@ namespace {
 
 // Runs the search under its limits. False with the error answer when the query was refused or
 // stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
-bool RunSearch(const tSearch& search, const tSearchLimits& limits, CQuery* engine,
-               const ResultPage** page, int* cappedAt, tHttpAnswer* error) {
+bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
+               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error) {
   engine->SetLimits(limits.query);
   engine->Execute(search.query.c_str());
   if (engine->stop() == QueryStop::kTooLarge) {
@@ -95,6 +95,10 @@ bool RunSearch(const tSearch& search, const tSearchLimits& limits, CQuery* engin
     *cappedAt = limits.maxPageCount;
   }
   *page = &engine->GetPage(search.start, count);
+  if (data.store().AnyIndexDamaged()) {
+    *error = ErrorAnswer(503, "an index file of the data set was changed while it was served");
+    return false;
+  }
   return true;
 }
 
@@ -107,7 +111,9 @@ tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchD
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   const ResultPage* page = nullptr;
-  if (!RunSearch(search, limits, &engine, &page, &answer.cappedAt, &answer)) return answer;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+    return answer;
+  }
   answer.body = FormatJsonPage(*page, data->storedNamesUtf8(), answer.cappedAt);
   return answer;
 }
@@ -119,7 +125,9 @@ tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchDa
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   const ResultPage* page = nullptr;
-  if (!RunSearch(search, limits, &engine, &page, &answer.cappedAt, &answer)) return answer;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+    return answer;
+  }
   bool declaredGbk = false;
   if (!FormatResultDocument(*page, data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");

@@ -26,6 +26,7 @@
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
 #include "core/util/log_text.h"
+#include "core/util/mapped_file.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
@@ -632,3 +633,28 @@ TEST(ServerConfigTest, EveryKeyReadsItsOwnTag) {
   EXPECT_EQ(config.httpRequestTimeout, 3);
   EXPECT_FALSE(ParseServerConfig("<MaxPageCount>0</MaxPageCount>", &config, &error));
 }
+
+namespace {
+
+// An index file shortened under the running server (what cp does first) fails the queries
+// that read it, with a line in the log, instead of ending the process with SIGBUS.
+TEST_F(ServerTest, AnIndexFileShortenedWhileServedFailsQueriesNotTheServer) {
+  InstallMappedFileGuard();
+  StartServer();
+  const std::string query = "[FIELD] body [AND] 中国";
+  ASSERT_TRUE(Query(query) == ExpectedFrame(*m_data, query, 0, 20));
+  for (const char* name : {"set.index_0", "set.index_1", "set.index_2"}) {
+    ASSERT_EQ(::truncate(Path(name).c_str(), 0), 0) << name;
+  }
+  EXPECT_EQ(Query(query), "");
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find(
+               "Refused query: an index file of the served data set was "
+               "shortened") != std::string::npos;
+  }));
+  EXPECT_TRUE(m_data->store().AnyIndexDamaged());
+  EXPECT_EQ(Query("[FIELD] title [AND] 人民"), "");
+  EXPECT_TRUE(WaitFor([this] { return m_loop->ActiveConnections() == 0; }));
+}
+
+}  // namespace

@@ -17,6 +17,7 @@
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
 #include "core/util/log_text.h"
+#include "core/util/mapped_file.h"
 #include "core/util/tag_value.h"
 
 namespace {
@@ -307,6 +308,35 @@ TEST(LoggedQueryTest, EscapesControlBytesAndCutsAtACharacter) {
   const std::string line = LoggedQuery(huge);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   EXPECT_LT(line.size(), 4 * kLoggedQueryBytes + 32);
+}
+
+// A mapped file shortened under its reader: under the guard the read finds zeros and the
+// mapping says it faulted; another mapping is not affected.
+TEST(MappedFileTest, AShortenedFileReadsAsZerosAndMarksItsMapping) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::string shortened = "mapped_shortened.bin";
+  const std::string kept = "mapped_kept.bin";
+  for (const std::string& name : {shortened, kept}) {
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string bytes(static_cast<size_t>(page) * 3, 'x');
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  InstallMappedFileGuard();
+  CMappedFile a, b;
+  ASSERT_TRUE(a.Map(shortened.c_str()));
+  ASSERT_TRUE(b.Map(kept.c_str()));
+  EXPECT_EQ(a.data()[page], 'x');
+  ASSERT_EQ(::truncate(shortened.c_str(), 0), 0);
+  const volatile char* data = a.data();
+  EXPECT_EQ(data[page + 5], 0);
+  EXPECT_EQ(data[2 * page], 0);
+  EXPECT_TRUE(a.faulted());
+  EXPECT_FALSE(b.faulted());
+  EXPECT_EQ(b.data()[2 * page], 'x');
+  std::remove(shortened.c_str());
+  std::remove(kept.c_str());
 }
 
 }  // namespace
