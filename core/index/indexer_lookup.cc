@@ -79,8 +79,15 @@ class CPhraseMatcher {
     }
     // Every occurrence of the rarest word proposes a start; the others are checked there.
     const tWordSlice& anchor = m_words[rarest];
+    // Steps are counted in a local and handed to the budget in batches, so that the loop
+    // stores nothing the postings could alias.
+    uint32_t steps = 0;
     for (const tINDEX_STRUCTURE* posting = anchor.cursor; posting < anchor.recordEnd; ++posting) {
-      if (!m_budget.Spend(static_cast<uint32_t>(m_words.size()))) return false;
+      steps += static_cast<uint32_t>(m_words.size());
+      if (steps >= tQueryBudget::kCheckEvery) {
+        if (!m_budget.Spend(steps)) return false;
+        steps = 0;
+      }
       int64_t phraseStart = int64_t{posting->position} - static_cast<int64_t>(rarest);
       bool all = true;
       for (size_t j = 0; j < m_words.size() && all; ++j) {
@@ -131,8 +138,14 @@ void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE
   const tINDEX_STRUCTURE* walk = (*words)[rarest].begin;
   const tINDEX_STRUCTURE* end = (*words)[rarest].end;
   CPhraseMatcher matcher(words, budget);
+  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
+  uint32_t steps = 0;
   while (walk < end) {
-    if (!budget->Spend(static_cast<uint32_t>(words->size()))) return;
+    steps += stepsPerRecord;
+    if (steps >= tQueryBudget::kCheckEvery) {
+      if (!budget->Spend(steps)) return;
+      steps = 0;
+    }
     int32_t record = walk->record;
     int64_t start = 0;
     // Negative record numbers only come from a damaged file; they never enter a result.
@@ -147,13 +160,19 @@ void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE
 void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* entries,
                     tQueryBudget* budget) {
   CPhraseMatcher matcher(words, budget);
+  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
+  uint32_t steps = 0;
   int32_t lastRecord = -1;
   bool lastHolds = false;
   int32_t lastStart = 0;
   for (tINDEX_STRUCTURE& entry : *entries) {
     if (entry.record < 0) continue;
     if (entry.record != lastRecord) {
-      if (!budget->Spend(static_cast<uint32_t>(words->size()))) return;
+      steps += stepsPerRecord;
+      if (steps >= tQueryBudget::kCheckEvery) {
+        if (!budget->Spend(steps)) return;
+        steps = 0;
+      }
       int64_t start = 0;
       lastRecord = entry.record;
       lastHolds = matcher.Holds(entry.record, &start);
