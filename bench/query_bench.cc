@@ -48,6 +48,7 @@ void RunQueries(const CFieldInfo& schema, const CDataLineIndex& store,
                 const std::vector<std::string>& queries, size_t first, size_t step, int rounds,
                 tRun* run) {
   CQuery query(schema, store);
+  query.SetLimits({1000, 2000});  // the server's default MaxQueryWords and QueryTimeoutMs
   auto started = Clock::now();
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = first; i < queries.size(); i += step) {

@@ -43,13 +43,16 @@ void AppendJsonString(const std::string& utf8, std::string* json) {
 // Written directly rather than through a JSON tree: the hits are most of every answer, and a
 // tree's encoder would re-validate the UTF-8 that the conversion has just produced.
 std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string>& names,
-                           const std::vector<std::string>* hitTails, const std::string& pageTail) {
+                           const std::vector<std::string>* hitTails, const std::string& pageTail,
+                           int cappedAt) {
   std::vector<std::string> quoted(names.size());
   for (size_t i = 0; i < names.size(); ++i) AppendJsonString(names[i], &quoted[i]);
   std::string json;
   json.reserve(page.text.size() * 3 / 2 + 256);
   json += "{\"total\":" + std::to_string(page.total) + ",\"start\":" + std::to_string(page.start) +
-          ",\"returned\":" + std::to_string(page.returned) + ",\"fields\":[";
+          ",\"returned\":" + std::to_string(page.returned);
+  if (cappedAt > 0) json += ",\"capped\":" + std::to_string(cappedAt);
+  json += ",\"fields\":[";
   for (size_t i = 0; i < quoted.size(); ++i) {
     if (i > 0) json += ',';
     json += quoted[i];

@@ -46,7 +46,8 @@ bool AppendDocumentText(const char* value, size_t size, std::string* out) {
       ++i;
       continue;
     }
-    // Runs of two-byte characters are checked pair by pair and copied in one piece.
+    // Runs of two-byte characters are checked pair by pair and copied in one piece; a pair
+    // of the right shape that GBK maps to nothing becomes one blank, the pair as a whole.
     size_t end = i;
     while (end + 1 < size && bytes[end] >= 0x80) {
       const uint8_t pairClass = table.PairClass(bytes[end], bytes[end + 1]);
@@ -59,6 +60,12 @@ bool AppendDocumentText(const char* value, size_t size, std::string* out) {
       i = end;
       continue;
     }
+    if (i + 1 < size && CGbkTable::IsPairShape(byte, bytes[i + 1])) {
+      out->push_back(' ');
+      i += 2;
+      continue;
+    }
+    // A byte alone: its trail is missing or cannot follow it (and is then read afresh).
     const uint8_t singleClass = table.SingleClass(byte);
     if (singleClass != CGbkTable::kNoCharacter) {
       out->push_back(static_cast<char>(byte));

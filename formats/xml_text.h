@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <string>
 
-// Appends `size` bytes of `value` to *out with every control byte other than tab, LF and CR,
-// and every byte that does not belong to a GBK character, replaced by a blank (a lead byte
-// whose trail is missing or invalid counts alone; the trail is then read afresh). Returns
+// Appends `size` bytes of `value` to *out with every control byte other than tab, LF and CR
+// replaced by a blank. GBK is read pair by pair as in core/text/encoding.h: a pair of the
+// two-byte shape that is no character becomes one blank; a byte from 0x80 up whose trail is
+// missing or cannot follow it counts alone (a blank unless it is a character by itself) and
+// the trail is read afresh. Linear in the value. Returns
 // true when the value holds a character outside GB2312, i.e. the document must be declared
 // "GBK".
 bool AppendDocumentText(const char* value, size_t size, std::string* out);

@@ -11,14 +11,17 @@
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
 #include "core/text/dictionary_reader.h"
+#include "core/text/encoding.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 #include "core/text/word_list.h"
 #include "core/util/file_util.h"
 #include "core/util/tag_value.h"
+#include "formats/xml_text.h"
 #include "fuzz/fixture.h"
 #include "fuzz/fuzz_entries.h"
 #include "fuzz/fuzz_targets.h"
+#include "testing/gbk_reference.h"
 #include "testing/records/query_fixture.h"
 #include "testing/records/reference_search.h"
 
@@ -199,5 +202,24 @@ int FuzzQuery(const uint8_t* data, size_t size) {
     }
   }
   FuzzCheck(static_cast<int>(expected.size()) == total, "query agrees with the reference");
+  return 1;
+}
+
+// Stored GBK values as the JSON page and the XML document show them: the one-pass decoding
+// must give exactly what the character-by-character reference gives, valid UTF-8, within
+// four bytes per input byte.
+int FuzzGbkToUtf8(const uint8_t* data, size_t size) {
+  const std::string gbk = AsText(data, size);
+  std::string utf8 = "prefix";
+  AppendGbkAsUtf8(gbk.data(), gbk.size(), &utf8);
+  FuzzCheck(utf8.compare(0, 6, "prefix") == 0, "appends to what was there");
+  utf8.erase(0, 6);
+  FuzzCheck(utf8 == ReferenceGbkToUtf8(gbk), "UTF-8 as the reference decodes it");
+  FuzzCheck(IsValidUtf8(utf8), "valid UTF-8");
+  FuzzCheck(utf8.size() <= 4 * size, "bounded growth");
+  std::string text;
+  AppendDocumentText(gbk.data(), gbk.size(), &text);
+  FuzzCheck(text == ReferenceDocumentText(gbk), "XML text as the reference cleans it");
+  FuzzCheck(text.size() <= size, "XML text never grows");
   return 1;
 }

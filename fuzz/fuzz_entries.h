@@ -20,6 +20,7 @@ int FuzzQuery(const uint8_t* data, size_t size);
 int FuzzParseRequest(const uint8_t* data, size_t size);
 int FuzzUnpackResult(const uint8_t* data, size_t size);
 int FuzzServeConnection(const uint8_t* data, size_t size);
+int FuzzGbkToUtf8(const uint8_t* data, size_t size);
 
 std::vector<std::string> TrieSeeds();
 std::vector<std::string> WordListSeeds();
@@ -35,3 +36,4 @@ std::vector<std::string> QuerySeeds();
 std::vector<std::string> ParseRequestSeeds();
 std::vector<std::string> UnpackResultSeeds();
 std::vector<std::string> ServeConnectionSeeds();
+std::vector<std::string> GbkToUtf8Seeds();

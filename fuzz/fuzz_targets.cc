@@ -26,6 +26,7 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"parse_request", FuzzParseRequest, ParseRequestSeeds},
       {"unpack_result", FuzzUnpackResult, UnpackResultSeeds},
       {"serve_connection", FuzzServeConnection, ServeConnectionSeeds},
+      {"gbk_utf8", FuzzGbkToUtf8, GbkToUtf8Seeds},
   };
   return targets;
 }
@@ -119,3 +120,8 @@ std::vector<std::string> CleanSegmentSeeds() {
 }
 
 std::vector<std::string> QuerySeeds() { return FixtureQueries(); }
+
+std::vector<std::string> GbkToUtf8Seeds() {
+  return {Gbk(u8"朋友") + "\xAA\xA1" + Gbk(u8"啊") + "\x80z\xFF\xD6<\x81\x7F\xD6",
+          std::string("\xA1\xB0\xB0\xA1\x01\x00\x81\x40\xFE\xFE\xFE", 11)};
+}

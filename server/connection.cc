@@ -2,13 +2,16 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "core/query/query.h"
 #include "core/util/daily_log.h"
+#include "core/util/log_text.h"
 #include "core/util/string_format.h"
 #include "net/frame.h"
 #include "net/input_output.h"
@@ -52,66 +55,114 @@ bool SendResponse(int fd, const char* packed, int32_t length, const tConnectionL
 
 }  // namespace
 
-void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetrics* metrics,
-                  const PageSource& source) {
-  std::printf("Begin ServAClient!\n");
-  const auto started = std::chrono::steady_clock::now();
-  bool answered = false;
-  bool probe = false;
-  struct tCount {
-    CServerMetrics* metrics;
-    const std::chrono::steady_clock::time_point& started;
-    const bool& answered;
-    const bool& probe;
-    ~tCount() {
-      if (metrics == nullptr) return;
-      metrics->CountQuery(
-          trindle::Interface::kBinary,
-          answered ? trindle::Outcome::kOk
-          : probe  ? trindle::Outcome::kProbe
-                   : trindle::Outcome::kFailed,
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    }
-  } count{metrics, started, answered, probe};
-  std::string body;
-  if (!ReceiveRequest(socket.fd(), limits, &body, &probe)) return;
+namespace {
 
+// Parses the request in `body`, asks `source` for its page and sends it; false when nothing
+// was answered (logged). Sets *outcome to what a refusal was.
+bool Answer(int fd, const std::string& body, const tConnectionLimits& limits,
+            const PageSource& source, trindle::Outcome* outcome) {
   auto io = std::make_unique<CInputOutput>();
   const QueryRequest* request = io->ParseRequest(body.data(), static_cast<int32_t>(body.size()));
   if (request == nullptr) {
     WriteLog(Format("Refused query: its text length does not fit the %d-byte request",
                     static_cast<int>(body.size())));
-    return;
+    return false;
   }
-  std::printf("Received query string [%s]\n", request->text.c_str());
-  WriteLog(Format("Received query string %s start=%d pagecount=%d", request->text.c_str(),
-                  request->start, request->pageCount));
+  const std::string shown = LoggedQuery(request->text);
+  std::printf("Received query string [%s]\n", shown.c_str());
+  WriteLog("Received query string " + shown +
+           Format(" start=%d pagecount=%d", request->start, request->pageCount));
 
-  const ResultPage* page = source(*request);
-  if (page == nullptr) return;
+  const ResultPage* page = source(*request, outcome);
+  if (page == nullptr) return false;
   int32_t length = 0;
   const char* packed = io->PackResult(*page, &length);
   if (packed == nullptr) {
     WriteLog(Format("Cannot pack a page of %d records", page->returned));
-    return;
+    return false;
   }
   WriteLog(Format("Get result count=%d send buf size=%d!", page->returned, length));
-  if (!SendResponse(socket.fd(), packed, length, limits)) return;
-  answered = true;
+  return SendResponse(fd, packed, length, limits);
+}
+
+}  // namespace
+
+void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetrics* metrics,
+                  const PageSource& source) {
+  std::printf("Begin ServAClient!\n");
+  const auto started = std::chrono::steady_clock::now();
+  trindle::Outcome outcome = trindle::Outcome::kFailed;
+  struct tCount {
+    CServerMetrics* metrics;
+    const std::chrono::steady_clock::time_point& started;
+    const trindle::Outcome& outcome;
+    ~tCount() {
+      if (metrics == nullptr) return;
+      metrics->CountQuery(
+          trindle::Interface::kBinary, outcome,
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  } count{metrics, started, outcome};
+  try {
+    std::string body;
+    bool probe = false;
+    if (!ReceiveRequest(socket.fd(), limits, &body, &probe)) {
+      if (probe) outcome = trindle::Outcome::kProbe;
+      return;
+    }
+    if (!Answer(socket.fd(), body, limits, source, &outcome)) return;
+    outcome = trindle::Outcome::kOk;
+  } catch (const std::bad_alloc&) {
+    // What this request needs cannot be had: it alone fails, the connection is closed
+    // without an answer and the server goes on.
+    outcome = trindle::Outcome::kFailed;
+    try {
+      WriteLog("Out of memory: the request was not answered");
+    } catch (const std::bad_alloc&) {
+      std::fputs("Out of memory: the request was not answered\n", stdout);
+    }
+    return;
+  }
   socket.Close();
   WriteLog("Send Completed!");
+}
+
+int CappedPageCount(const QueryRequest& request, const tConnectionLimits& limits) {
+  return limits.maxPageCount > 0 ? std::min(request.pageCount, limits.maxPageCount)
+                                 : request.pageCount;
 }
 
 void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
                  CServerMetrics* metrics) {
   std::unique_ptr<CQuery> query;
-  ServeRequest(std::move(socket), limits, metrics, [&](const QueryRequest& request) {
-    query = std::make_unique<CQuery>(data.schema(), data.store());
-    const int total = query->Execute(request.text.c_str());
-    std::printf("result count %d \n", total);
-    std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-    const ResultPage& page = query->GetPage(request.start, request.pageCount);
-    std::printf("return result count %d \n", page.returned);
-    return &page;
-  });
+  ServeRequest(
+      std::move(socket), limits, metrics,
+      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+        query = std::make_unique<CQuery>(data.schema(), data.store());
+        query->SetLimits({limits.maxQueryWords, limits.queryTimeoutMs});
+        const int total = query->Execute(request.text.c_str());
+        if (query->stop() == QueryStop::kTooLarge) {
+          WriteLog(Format("Refused query: more than %d conditions, values or words of one value",
+                          limits.maxQueryWords));
+          *outcome = trindle::Outcome::kBadRequest;
+          return nullptr;
+        }
+        if (query->stop() == QueryStop::kTimedOut) {
+          WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
+          *outcome = trindle::Outcome::kTimedOut;
+          return nullptr;
+        }
+        std::printf("result count %d \n", total);
+        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+        // A page count beyond the cap gets the first maxPageCount hits of the window.
+        const ResultPage& page = query->GetPage(request.start, CappedPageCount(request, limits));
+        if (data.store().AnyIndexDamaged()) {
+          WriteLog(
+              "Refused query: an index file of the served data set was shortened while "
+              "it was served; reload the data set");
+          return nullptr;
+        }
+        std::printf("return result count %d \n", page.returned);
+        return &page;
+      });
 }

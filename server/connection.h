@@ -1,12 +1,16 @@
 // One connection of the search server: receive one request frame, run its query over the
 // served data set, send the page as one response frame, close. What goes wrong is logged to
 // the daily log and ends the connection without a response; nothing a peer sends can make
-// the server read outside what it received or allocate more than MaxRequestBytes.
+// the server read outside what it received or allocate more than MaxRequestBytes. A page
+// holds at most maxPageCount hits; a query over maxQueryWords or over its time budget is
+// refused that way too, and so is a request whose memory cannot be allocated: a failure
+// ends its own connection, never the server.
 #pragma once
 
 #include <functional>
 
 #include "net/socket_io.h"
+#include "server/metrics.h"
 
 class CSearchData;
 class CServerMetrics;
@@ -16,7 +20,13 @@ struct ResultPage;
 struct tConnectionLimits {
   int receiveTimeout = 10;        // seconds for the whole request, and again for the response
   int maxRequestBytes = 1 << 20;  // largest body length accepted
+  int maxPageCount = 1000;        // hits of one page; a larger page count gets this many
+  int maxQueryWords = 1000;       // conditions, values, words of one value (0: no bound)
+  int queryTimeoutMs = 2000;      // time budget of one query (0: none)
 };
+
+// The page count of `request` under the page cap of `limits`.
+int CappedPageCount(const QueryRequest& request, const tConnectionLimits& limits);
 
 // Serves the connection on `socket` (owned; closed on return) over `data` (borrowed; must
 // outlive the call). Prints the per-connection lines on standard output. Counts the query in
@@ -25,8 +35,9 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
                  CServerMetrics* metrics = nullptr);
 
 // The page that answers a parsed request, or null to close the connection without an answer
-// (counted as a failed query). Called at most once per connection.
-using PageSource = std::function<const ResultPage*(const QueryRequest&)>;
+// (counted as a failed query unless the source sets *outcome to what the refusal was). Called
+// at most once per connection.
+using PageSource = std::function<const ResultPage*(const QueryRequest&, trindle::Outcome*)>;
 
 // The exchange of ServAClient around any source of pages: receives and parses the request,
 // asks `source` for the page, sends it, closes; logs and counts as ServAClient does.

@@ -2,10 +2,11 @@
 // set and answers one query per connection until SIGINT or SIGTERM (with HttpPort set, after
 // DrainSeconds of "draining" on /health, so that balancers stop sending first; a second signal
 // ends the drain). SIGHUP loads the data set again from the same files and serves it once it
-// is complete. With HttpPort set it also answers HTTP on that port over the same data set.
-// With Shards set it is a broker: it loads no data set and answers both ports by asking the
-// shards listed. --help, -h and --version print and end before anything else; other
-// arguments are not looked at.
+// is complete; a SIGHUP during the start-up load is served after it. With HttpPort set it also
+// answers HTTP on that port over the same data set. With Shards set it is a broker: it loads
+// no data set and answers both ports by asking the shards listed. --help, -h and --version
+// print and end before anything else; other arguments are not looked at.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "core/text/console.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
+#include "core/util/mapped_file.h"
 #include "core/util/version.h"
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
@@ -145,11 +147,23 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   return true;
 }
 
+// SIGHUP is held back from the start until the accept loop can take it: a SIGHUP that comes
+// while the data set loads stays pending and is served as a reload once the handlers are in
+// place, instead of ending the process (its default action).
+void HoldReloadSignal(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  HoldReloadSignal(true);  // before anything slow, and before any thread starts
   SetUpConsole();
   if (AnswerInformationOption(argc, argv)) return 0;
+  InstallMappedFileGuard();  // a shortened index file fails queries, not the process
   if (StdoutEncoding() == ConsoleEncoding::kGbk) ChooseOutputBuffering();  // UTF-8: unbuffered
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {
@@ -213,6 +227,9 @@ int main(int argc, char** argv) {
     httpOptions.timeout = config.httpTimeout;
     httpOptions.maxRequestBytes = config.httpMaxRequestBytes;
     httpOptions.keepAliveRequests = config.httpKeepAliveRequests;
+    httpOptions.requestTimeout = config.httpRequestTimeout;
+    httpOptions.search.maxPageCount = config.maxPageCount;
+    httpOptions.search.query = {config.maxQueryWords, config.queryTimeoutMs};
     httpOptions.listenBacklog = config.listenBacklog;
     httpOptions.threads = config.httpThreads > 0
                               ? config.httpThreads
@@ -256,6 +273,9 @@ int main(int argc, char** argv) {
   options.maxConnections = config.maxConnections;
   options.limits.receiveTimeout = config.receiveTimeout;
   options.limits.maxRequestBytes = config.maxRequestBytes;
+  options.limits.maxPageCount = config.maxPageCount;
+  options.limits.maxQueryWords = config.maxQueryWords;
+  options.limits.queryTimeoutMs = config.queryTimeoutMs;
   options.onWake = [&reloader, &drain](int signalNumber) {
     if (signalNumber == SIGHUP && reloader) reloader->Request();
     return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();
@@ -279,6 +299,7 @@ int main(int argc, char** argv) {
   }
   wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());
+  HoldReloadSignal(false);  // a SIGHUP of the load is delivered now
 
   std::printf("Listen port %d on Server %s......\n", config.port, host.officialName.c_str());
   if (http) std::printf("HTTP port %d......\n", http->port());

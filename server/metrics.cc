@@ -9,8 +9,8 @@
 namespace {
 
 const char* const kInterfaceNames[trindle::kInterfaceCount] = {"binary", "http"};
-const char* const kOutcomeNames[trindle::kOutcomeCount] = {"ok", "bad_request", "unavailable",
-                                                           "failed", "probe"};
+const char* const kOutcomeNames[trindle::kOutcomeCount] = {"ok",     "bad_request", "unavailable",
+                                                           "failed", "probe",       "timed_out"};
 
 }  // namespace
 

@@ -19,9 +19,17 @@ constexpr int kInterfaceCount = 2;
 // not be read, answered or sent) or kProbe (a connection closed by its peer before it sent a
 // byte: a balancer's TCP check, not a query; kept out of the latency histogram); HTTP
 // requests are kOk, kBadRequest (400, 413), kUnavailable (503 while the data set loads) or
-// kFailed.
-enum class Outcome { kOk = 0, kBadRequest = 1, kUnavailable = 2, kFailed = 3, kProbe = 4 };
-constexpr int kOutcomeCount = 5;
+// kFailed. A query refused for its size is kBadRequest on either port; one stopped by its
+// time budget is kTimedOut.
+enum class Outcome {
+  kOk = 0,
+  kBadRequest = 1,
+  kUnavailable = 2,
+  kFailed = 3,
+  kProbe = 4,
+  kTimedOut = 5
+};
+constexpr int kOutcomeCount = 6;
 
 }  // namespace trindle
 

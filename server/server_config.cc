@@ -75,6 +75,9 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&
          GetNumber(text, "ListenBacklog", 1, 65535, &config->listenBacklog, error) &&
          GetNumber(text, "ReloadCheckSeconds", 0, 86400, &config->reloadCheckSeconds, error) &&
+         GetNumber(text, "MaxPageCount", 1, 1 << 30, &config->maxPageCount, error) &&
+         GetNumber(text, "MaxQueryWords", 1, 1 << 30, &config->maxQueryWords, error) &&
+         GetNumber(text, "QueryTimeoutMs", 0, 86400000, &config->queryTimeoutMs, error) &&
          GetNumber(text, "HttpPort", 0, 65535, &config->httpPort, error) &&
          GetNumber(text, "HttpMaxConnections", 1, 10000, &config->httpMaxConnections, error) &&
          GetNumber(text, "HttpTimeout", 0, 86400, &config->httpTimeout, error) &&
@@ -84,5 +87,6 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
                    error) &&
          GetNumber(text, "HttpThreads", 0, 256, &config->httpThreads, error) &&
          GetNumber(text, "DrainSeconds", 0, 3600, &config->drainSeconds, error) &&
-         GetNumber(text, "ShardTimeout", 1, 3600, &config->shardTimeout, error);
+         GetNumber(text, "ShardTimeout", 1, 3600, &config->shardTimeout, error) &&
+         GetNumber(text, "HttpRequestTimeout", 0, 86400, &config->httpRequestTimeout, error);
 }

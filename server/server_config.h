@@ -2,8 +2,9 @@
 // directory. ServerIP, Port, Standard, FieldInfo, PDAT and WordList are required in the
 // sense that a missing one is empty (an empty path fails the load, an empty port is 0);
 // BindAddress, MaxConnections, ReceiveTimeout, MaxRequestBytes, ListenBacklog,
-// ReloadCheckSeconds and LogDirectory are optional and have defaults, as are the Http* keys of the
-// HTTP interface. Values are held whole up to 1023 bytes; a longer value is refused.
+// ReloadCheckSeconds, LogDirectory, MaxPageCount, MaxQueryWords and QueryTimeoutMs are
+// optional and have defaults, as are the Http* keys of the HTTP interface. Values are held
+// whole up to 1023 bytes; a longer value is refused.
 #pragma once
 
 #include <sys/socket.h>
@@ -25,6 +26,9 @@ struct tServerConfig {
   int listenBacklog = SOMAXCONN;  // pending connections the kernel queues
   int reloadCheckSeconds = 0;     // watch the manifest's generation (0: only on SIGHUP)
   std::string logDirectory;       // folder of the daily log; empty: the working directory
+  int maxPageCount = 1000;        // hits of one page on either port; more get the first ones
+  int maxQueryWords = 1000;       // conditions, values, words of one value of a query
+  int queryTimeoutMs = 2000;      // time budget of one query (0: none)
 
   // The HTTP interface, off while httpPort is -1 (HttpPort absent).
   int httpPort = -1;                 // 0: any free port
@@ -42,7 +46,8 @@ struct tServerConfig {
   // ranges) the server loads no data set and asks the shards; FieldInfo names the schema they
   // all serve. Standard, PDAT and WordList are not read.
   std::string shards;
-  int shardTimeout = 5;  // seconds a shard has to answer one round of a query
+  int shardTimeout = 5;         // seconds a shard has to answer one round of a query
+  int httpRequestTimeout = 10;  // seconds for a whole request, headers included (0: none)
 };
 
 // Fills *config from the configuration text. False with a one-line *error (no line feed)

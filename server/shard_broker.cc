@@ -248,17 +248,19 @@ std::string CShardBroker::RenderMetrics() const {
 void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
                        CServerMetrics* metrics) {
   ResultPage page;
-  ServeRequest(
-      std::move(socket), limits, metrics, [&](const QueryRequest& request) -> const ResultPage* {
-        std::string failed;
-        if (!broker.Answer(request.text, request.start, request.pageCount, &page, &failed)) {
-          std::printf("Shard %s failed\n", failed.c_str());
-          WriteLog("Shard " + failed + " failed: no answer to the query");
-          return nullptr;
-        }
-        std::printf("result count %d \n", page.total);
-        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-        std::printf("return result count %d \n", page.returned);
-        return &page;
-      });
+  ServeRequest(std::move(socket), limits, metrics,
+               [&](const QueryRequest& request, trindle::Outcome*) -> const ResultPage* {
+                 std::string failed;
+                 // The page cap holds through a broker as on a server over the whole table.
+                 if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits),
+                                    &page, &failed)) {
+                   std::printf("Shard %s failed\n", failed.c_str());
+                   WriteLog("Shard " + failed + " failed: no answer to the query");
+                   return nullptr;
+                 }
+                 std::printf("result count %d \n", page.total);
+                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+                 std::printf("return result count %d \n", page.returned);
+                 return &page;
+               });
 }

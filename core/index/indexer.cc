@@ -269,6 +269,8 @@ bool CIndexer::LoadMapped(const char* path, bool faultIn) {
   return true;
 }
 
+bool CIndexer::IsDamaged() const { return m_mapped != nullptr && m_mapped->faulted(); }
+
 const tINDEX_STRUCTURE* CIndexer::GetPostings(int termId, int* count) const {
   *count = 0;
   if (!m_readOnly || termId < 0 || termId >= m_IDCount || m_termTable == nullptr) return nullptr;

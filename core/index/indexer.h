@@ -27,6 +27,7 @@
 // segmentation scratch per thread, so any number of threads may call Lookup at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,9 +55,37 @@ struct tTermEntry {
 // A query's result list. entries: ascending record order, record -1 = eliminated (until
 // CompactResult). seeded: false while no value with recognised words has been applied;
 // once true, an empty list means "nothing matches" for good.
+// The work one query may do. maxWords bounds the dictionary words of one value (0: no
+// bound); a value over it is not applied and sets tooManyWords. With `timed`, phrase matching
+// reads the clock every kCheckEvery steps (a step is one word checked in one record) and
+// stops once `deadline` has passed, setting `expired`; the result list is then incomplete and
+// must not be answered.
+struct tQueryBudget {
+  static constexpr uint32_t kCheckEvery = 4096;
+  int maxWords = 0;
+  bool timed = false;
+  std::chrono::steady_clock::time_point deadline;
+  bool expired = false;
+  bool tooManyWords = false;
+  uint32_t steps = 0;
+
+  // Counts `units` steps; false once the deadline has passed.
+  bool Spend(uint32_t units) {
+    if (!timed) return true;
+    steps += units;
+    if (steps >= kCheckEvery) {
+      steps = 0;
+      if (std::chrono::steady_clock::now() >= deadline) expired = true;
+    }
+    return !expired;
+  }
+  bool stopped() const { return expired || tooManyWords; }
+};
+
 struct CResultList {
   std::vector<tINDEX_STRUCTURE> entries;
   bool seeded = false;
+  tQueryBudget budget;  // reset by the query for every evaluation
 };
 
 // Removes the eliminated entries and keeps one entry per record (the list must be in
@@ -144,12 +173,18 @@ class CIndexer {
   // holds the same position word for two places and no reading can tell them apart. The
   // cost follows the rarest word of the phrase (its records are the candidates; the other
   // words are found by galloping and binary search), not the first.
+  // Work is counted against result->budget: a value of more words than it allows, or a
+  // lookup past its deadline, leaves the list incomplete with the budget saying why.
   // Returns 0 (list untouched) on a building index, else 1. Thread-safe on a read-only
   // index.
   int Lookup(const char* text, CResultList* result) const;
 
   // Read access for tests, tools and benchmarks.
   bool IsReadOnly() const { return m_readOnly; }
+  // True once a lookup read past the end of the loaded file because the file was shortened
+  // under it (only under InstallMappedFileGuard, see core/util/mapped_file.h): its answers
+  // since then cannot be trusted.
+  bool IsDamaged() const;
   int32_t GetIDCount() const { return m_IDCount; }
   int32_t GetPostCount() const { return m_nPostCount; }
   // The postings of `termId` (empty for ids outside the table or a building index).

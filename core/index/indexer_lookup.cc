@@ -51,7 +51,8 @@ bool HasPosition(const tINDEX_STRUCTURE* begin, const tINDEX_STRUCTURE* end, int
 // the cursors to stay valid; a lower record than the last one restarts them.
 class CPhraseMatcher {
  public:
-  explicit CPhraseMatcher(std::vector<tWordSlice>* words) : m_words(*words) {}
+  CPhraseMatcher(std::vector<tWordSlice>* words, tQueryBudget* budget)
+      : m_words(*words), m_budget(*budget) {}
 
   // True when `record` holds word j at position p + j for every j and some p; *start = p.
   bool Holds(int32_t record, int64_t* start) {
@@ -78,7 +79,15 @@ class CPhraseMatcher {
     }
     // Every occurrence of the rarest word proposes a start; the others are checked there.
     const tWordSlice& anchor = m_words[rarest];
+    // Steps are counted in a local and handed to the budget in batches, so that the loop
+    // stores nothing the postings could alias.
+    uint32_t steps = 0;
     for (const tINDEX_STRUCTURE* posting = anchor.cursor; posting < anchor.recordEnd; ++posting) {
+      steps += static_cast<uint32_t>(m_words.size());
+      if (steps >= tQueryBudget::kCheckEvery) {
+        if (!m_budget.Spend(steps)) return false;
+        steps = 0;
+      }
       int64_t phraseStart = int64_t{posting->position} - static_cast<int64_t>(rarest);
       bool all = true;
       for (size_t j = 0; j < m_words.size() && all; ++j) {
@@ -96,6 +105,7 @@ class CPhraseMatcher {
 
  private:
   std::vector<tWordSlice>& m_words;
+  tQueryBudget& m_budget;
   int32_t m_lastRecord = INT32_MIN;
 };
 
@@ -105,7 +115,8 @@ int32_t ClampPosition(int64_t position) {
 
 // Fills `seed` with one entry per record holding the phrase, walking the rarest word's
 // records: the cost follows the rarest word, not the first.
-void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* seed) {
+void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* seed,
+                    tQueryBudget* budget) {
   seed->clear();
   if (words->size() == 1) {  // one word: its distinct records, in one pass
     int32_t last = -1;
@@ -126,8 +137,15 @@ void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE
   }
   const tINDEX_STRUCTURE* walk = (*words)[rarest].begin;
   const tINDEX_STRUCTURE* end = (*words)[rarest].end;
-  CPhraseMatcher matcher(words);
+  CPhraseMatcher matcher(words, budget);
+  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
+  uint32_t steps = 0;
   while (walk < end) {
+    steps += stepsPerRecord;
+    if (steps >= tQueryBudget::kCheckEvery) {
+      if (!budget->Spend(steps)) return;
+      steps = 0;
+    }
     int32_t record = walk->record;
     int64_t start = 0;
     // Negative record numbers only come from a damaged file; they never enter a result.
@@ -139,14 +157,22 @@ void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE
 }
 
 // Sets record -1 on every live entry whose record does not hold the phrase.
-void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* entries) {
-  CPhraseMatcher matcher(words);
+void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* entries,
+                    tQueryBudget* budget) {
+  CPhraseMatcher matcher(words, budget);
+  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
+  uint32_t steps = 0;
   int32_t lastRecord = -1;
   bool lastHolds = false;
   int32_t lastStart = 0;
   for (tINDEX_STRUCTURE& entry : *entries) {
     if (entry.record < 0) continue;
     if (entry.record != lastRecord) {
+      steps += stepsPerRecord;
+      if (steps >= tQueryBudget::kCheckEvery) {
+        if (!budget->Spend(steps)) return;
+        steps = 0;
+      }
       int64_t start = 0;
       lastRecord = entry.record;
       lastHolds = matcher.Holds(entry.record, &start);
@@ -171,6 +197,12 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
   int count = m_trie->Segment(text, &ids, nullptr);
   count = std::min(count, static_cast<int>(ids.size()));
   if (count <= 0) return 1;  // no recognised word: the value restricts nothing
+  tQueryBudget& budget = result->budget;
+  if (budget.stopped()) return 1;
+  if (budget.maxWords > 0 && count > budget.maxWords) {
+    budget.tooManyWords = true;
+    return 1;
+  }
   words.clear();
   for (int j = 0; j < count; ++j) {
     int postingCount = 0;
@@ -179,10 +211,10 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
     words.push_back({postings, postings + postingCount, postings, postings});
   }
   if (!result->seeded) {
-    SeedFromPhrase(&words, &result->entries);
+    SeedFromPhrase(&words, &result->entries, &budget);
     result->seeded = true;
   } else {
-    FilterByPhrase(&words, &result->entries);
+    FilterByPhrase(&words, &result->entries, &budget);
   }
   return 1;
 }

@@ -1,6 +1,7 @@
 #include "core/query/query.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "core/records/field_info.h"
 #include "core/text/text_clean.h"
 #include "core/util/daily_log.h"
+#include "core/util/log_text.h"
 
 namespace {
 
@@ -108,7 +110,7 @@ int CQuery::Parse(const std::string& text) {
     const std::string name = m_text.substr(tokenStart, tokenLength);
     const int field = m_schema.FindField(name.c_str());
     if (field == -1) {
-      LogFailedSelector(name + "非法的字段名!");
+      LogFailedSelector(LoggedQuery(name) + "非法的字段名!");
       if (std::find(m_unknownFields.begin(), m_unknownFields.end(), name) ==
           m_unknownFields.end()) {
         m_unknownFields.push_back(name);
@@ -127,7 +129,7 @@ int CQuery::Parse(const std::string& text) {
     const int existing = FindCondition(field);
     const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
-      LogFailedSelector(name + "非法的属性值!");
+      LogFailedSelector(LoggedQuery(name) + "非法的属性值!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -167,7 +169,9 @@ int CQuery::LookupCondition(const tCondition& condition) {
   }
   const CIndexerControl& control = m_store.GetIndexControl(index);
   for (const std::string& value : DistinctValues(condition.values)) {
+    if (!m_result.budget.Spend(1)) break;
     control.Lookup(value.c_str(), &m_result);
+    if (m_result.budget.stopped()) break;
     if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
   }
   return static_cast<int>(m_result.entries.size());
@@ -179,6 +183,7 @@ bool CQuery::ApplyIndexedPass(bool allFields) {
   for (const tCondition& condition : m_conditions) {
     if (condition.kind != ConditionKind::kIndexed || (condition.field == 0) != allFields) continue;
     LookupCondition(condition);
+    if (m_result.budget.stopped()) return false;
     CompactResult(&m_result.entries);
     if (m_result.seeded && m_result.entries.empty()) return false;
   }
@@ -202,15 +207,40 @@ void CQuery::ApplyFilters() {
   }
 }
 
+bool CQuery::OverWordLimit() const {
+  if (m_limits.maxWords <= 0) return false;
+  const size_t limit = static_cast<size_t>(m_limits.maxWords);
+  if (m_conditions.size() > limit) return true;
+  size_t values = 0;
+  for (const tCondition& condition : m_conditions) values += condition.values.size();
+  return values > limit;
+}
+
 int CQuery::Execute(const char* queryText) {
+  const auto started = std::chrono::steady_clock::now();
+  m_stop = QueryStop::kNone;
   Parse(queryText != nullptr ? queryText : "");
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
+  m_result.budget = tQueryBudget();
+  m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
+  if (m_limits.timeoutMs > 0) {
+    m_result.budget.timed = true;
+    m_result.budget.deadline = started + std::chrono::milliseconds(m_limits.timeoutMs);
+  }
+  if (OverWordLimit()) {
+    m_stop = QueryStop::kTooLarge;
+    return 0;
+  }
   if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
     DropRecordsOutsideStore();
     ApplyFilters();
   } else {
     m_result.entries.clear();  // no value restricted anything, or nothing matched
+  }
+  if (m_result.budget.stopped()) {
+    m_stop = m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
+    m_result.entries.clear();
   }
   return static_cast<int>(m_result.entries.size());
 }

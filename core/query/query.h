@@ -47,6 +47,22 @@ struct tCondition {
   OperatorWord orFlag = OperatorWord::kAnd;
 };
 
+// Bounds on the work of one query. maxWords bounds the conditions of a query, the values of
+// all its conditions together and the dictionary words of one value (0: no bound); a query
+// over it is refused. timeoutMs bounds the time of one Execute (0: no bound); a query over it
+// stops at the next check of the clock.
+struct tQueryLimits {
+  int maxWords = 0;
+  int timeoutMs = 0;
+};
+
+// Why the last Execute found nothing without evaluating the whole query.
+enum class QueryStop {
+  kNone,      // evaluated whole; the count is the answer
+  kTooLarge,  // more conditions, values or words of one value than maxWords allows
+  kTimedOut,  // the time budget ran out
+};
+
 class CQuery {
  public:
   CQuery(const CFieldInfo& schema, const CDataLineIndex& store);
@@ -56,7 +72,12 @@ class CQuery {
 
   // Parses and evaluates `queryText` (null or any bytes; a NUL ends it) and returns the
   // number of matching records, which stay in the result list for GetPage.
+  // Under limits (SetLimits) the query may stop early: it then returns 0, keeps no hits and
+  // stop() says why.
   int Execute(const char* queryText);
+
+  void SetLimits(const tQueryLimits& limits) { m_limits = limits; }
+  QueryStop stop() const { return m_stop; }
 
   // Fills the owned page with the hits from position `start` on (at most `pageCount`) and
   // returns it; valid until the next GetPage or the destruction. A start outside the hits,
@@ -110,7 +131,11 @@ class CQuery {
   size_t m_cursor = 0;
   size_t m_limit = 0;
   int m_failedSelectors = 0;  // in the text given to the last Parse
+  bool OverWordLimit() const;
+
   CResultList m_result;
   ResultPage m_page;
   std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells
+  tQueryLimits m_limits;
+  QueryStop m_stop = QueryStop::kNone;
 };

@@ -641,6 +641,13 @@ bool CDataLineIndex::LoadDataLine(const std::string& path) {
   return true;
 }
 
+bool CDataLineIndex::AnyIndexDamaged() const {
+  for (const auto& control : m_controls) {
+    if (control->GetIndexer().IsDamaged()) return true;
+  }
+  return false;
+}
+
 bool CDataLineIndex::Load(const char* base) {
   const std::string path = std::string(base) + ".dataline";
   if (!LoadDataLine(path)) {
@@ -651,8 +658,11 @@ bool CDataLineIndex::Load(const char* base) {
   if (!m_keptFile) m_keptFile = OpenFile(path, "rb");
   for (int k = 0; k < m_indexCount; ++k) {
     std::string indexPath = IndexPath(base, k);
+    // A set with an index that cannot be loaded is refused whole: served, it would answer
+    // every query on that index with nothing.
     if (!m_controls[static_cast<size_t>(k)]->Load(indexPath.c_str())) {
       WriteLog("Fail to read " + indexPath);
+      return false;
     }
   }
   return true;

@@ -145,6 +145,8 @@ class CDataLineIndex {
 
   int GetRecordCount() const { return m_recordCount; }
   int GetIndexCount() const { return static_cast<int>(m_controls.size()); }
+  // True when one of the loaded index files was shortened under a query (CIndexer::IsDamaged).
+  bool AnyIndexDamaged() const;
 
   // The control of indexed position `indexedPosition`. REQUIRES: 0 <= it < GetIndexCount().
   const CIndexerControl& GetIndexControl(int indexedPosition) const;
@@ -167,7 +169,9 @@ class CDataLineIndex {
 
   // Reads <base>.dataline and has control k load <base>.index_<k>. A missing, damaged or
   // mismatched data-line file is refused ("Fail to read <path>" in the daily log, false) and
-  // the store keeps what it had. A missing index file is logged the same way and skipped.
+  // the store keeps what it had. An index file that cannot be loaded (missing, damaged, not
+  // mappable) is logged the same way and fails the load too; the store is then partly loaded
+  // and its callers discard it.
   bool Load(const char* base);
 
  private:

@@ -171,6 +171,16 @@ bool Matches(const char* what, const std::string& path, const tFILE_IDENTITY& re
   return false;
 }
 
+// After the commit a loader (a server watching the manifest) may finish it first: a pending
+// file that is gone while its final name is a regular file of the size this generation
+// recorded was moved by that loader, which is the rename this run wanted.
+bool MovedByLoader(const std::string& finalPath, int64_t recordedSize) {
+  if (errno != ENOENT) return false;
+  struct stat status;
+  return ::stat(finalPath.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<int64_t>(status.st_size) == recordedSize;
+}
+
 }  // namespace
 
 std::string PendingPath(const std::string& finalPath, int64_t generation) {
@@ -316,6 +326,12 @@ bool CDataSetWriter::Begin(std::string* error) {
     case CManifest::ReadResult::kRead:
       m_hasManifest = true;
       if (!FinishCommit(m_base, m_previous, error)) return false;
+      if (m_previous.generation == INT64_MAX) {
+        *error = "Data set " + m_base + " is at the last generation number " +
+                 std::to_string(m_previous.generation) + " (remove " + CManifest::PathFor(m_base) +
+                 " to write the data set anew)";
+        return false;
+      }
       break;
   }
   m_began = true;
@@ -374,20 +390,25 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   manifest.schemaPath = m_schemaAbsolute;
   manifest.lastKey = m_lastKey;
 
-  // (pending, final) pairs of the files that move at the commit.
-  std::vector<std::pair<std::string, std::string>> moves;
+  // The files that move at the commit, with the identity each is recorded under.
+  struct tMove {
+    std::string pending;
+    std::string final;
+    const tFILE_IDENTITY* identity;
+  };
+  std::vector<tMove> moves;
   const std::string dataLine = m_base + ".dataline";
-  moves.emplace_back(PendingPath(dataLine, m_generation), dataLine);
-  if (!SyncAndIdentify(moves.back().first, &manifest.dataLine, error)) return false;
+  moves.push_back({PendingPath(dataLine, m_generation), dataLine, &manifest.dataLine});
+  if (!SyncAndIdentify(moves.back().pending, &manifest.dataLine, error)) return false;
   manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
   for (size_t k = 0; k < manifest.indexes.size(); ++k) {
     std::string path = IndexPath(m_base, k);
-    moves.emplace_back(PendingPath(path, m_generation), path);
-    if (!SyncAndIdentify(moves.back().first, &manifest.indexes[k], error)) return false;
+    moves.push_back({PendingPath(path, m_generation), path, &manifest.indexes[k]});
+    if (!SyncAndIdentify(moves.back().pending, &manifest.indexes[k], error)) return false;
   }
   const std::string schemaWritten =
       m_schemaPending ? PendingPath(m_schemaPath, m_generation) : m_schemaPath;
-  if (m_schemaPending) moves.emplace_back(schemaWritten, m_schemaPath);
+  if (m_schemaPending) moves.push_back({schemaWritten, m_schemaPath, &manifest.schema});
   if (!SyncAndIdentify(schemaWritten, &manifest.schema, error)) return false;
   if (manifest.schema != m_schemaIdentity) {
     *error = schemaWritten + " does not hold the schema this run wrote";
@@ -417,9 +438,10 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   }
   Step("folder synced");
 
-  for (const auto& move : moves) {
-    if (std::rename(move.first.c_str(), move.second.c_str()) != 0) {
-      *error = "rename " + move.first + ": " + std::strerror(errno) + " (generation " +
+  for (const tMove& move : moves) {
+    if (std::rename(move.pending.c_str(), move.final.c_str()) != 0 &&
+        !MovedByLoader(move.final, move.identity->size)) {
+      *error = "rename " + move.pending + ": " + std::strerror(errno) + " (generation " +
                std::to_string(m_generation) + " is committed; the next load finishes it)";
       return false;
     }

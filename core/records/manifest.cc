@@ -19,15 +19,17 @@ std::string FormatIdentity(const char* key, const tFILE_IDENTITY& identity) {
   return line;
 }
 
-// Reads a decimal integer in [0, limit] that fills the whole of `text`.
+// Reads a decimal integer in [0, limit] that fills the whole of `text`; a number beyond the
+// limit is refused before it can overflow, however many digits it has.
 bool ParseCount(const std::string& text, int64_t limit, int64_t* value) {
   if (text.empty() || text.size() > 19) return false;
   int64_t result = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    result = result * 10 + (c - '0');
+    const int digit = c - '0';
+    if (result > (limit - digit) / 10) return false;
+    result = result * 10 + digit;
   }
-  if (result > limit) return false;
   *value = result;
   return true;
 }

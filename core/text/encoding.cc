@@ -195,36 +195,50 @@ bool EncodeWithQuestionMarks(const char* text, size_t size, std::string* gbk) {
   return valid;
 }
 
-// AppendGbkAsUtf8 with kReplacement: ASCII runs copied, the rest through the converter, and
-// U+FFFD for each byte it stops at.
-void DecodeWithReplacement(const char* bytes, size_t length, std::string* utf8) {
-  CConverter& decoder = GbkDecoder();
+// Appends code point `code` (below 0x110000, no surrogate) in UTF-8.
+void AppendCodePoint(uint32_t code, std::string* utf8) {
+  if (code < 0x80) {
+    utf8->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    utf8->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    utf8->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    utf8->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    utf8->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    utf8->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    utf8->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// AppendGbkAsUtf8 with kReplacement: ASCII runs copied, every pair (or lone byte) looked up
+// in the table, U+FFFD for one without a form. Linear in the input.
+void DecodeWithReplacement(const char* text, size_t length, std::string* utf8) {
+  const CGbkTable& table = CGbkTable::Get();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  utf8->reserve(utf8->size() + length + length / 2);
   size_t i = 0;
   while (i < length) {
     size_t ascii = i;
-    while (ascii < length && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
-    utf8->append(bytes + i, ascii - i);
+    while (ascii < length && bytes[ascii] < 0x80) ++ascii;
+    utf8->append(text + i, ascii - i);
     i = ascii;
     if (i == length) break;
-    if (!decoder.valid()) {
-      utf8->append(kReplacement);
-      ++i;
-      continue;
+    uint32_t code;
+    if (i + 1 < length && CGbkTable::IsPairShape(bytes[i], bytes[i + 1])) {
+      code = table.PairCodePoint(bytes[i], bytes[i + 1]);
+      i += 2;
+    } else {
+      code = table.SingleCodePoint(bytes[i]);
+      i += 1;
     }
-    char* in = const_cast<char*>(bytes + i);
-    size_t inLeft = length - i;
-    const size_t before = utf8->size();
-    utf8->resize(before + inLeft * 2 + 4);
-    char* out = &(*utf8)[before];
-    size_t outLeft = inLeft * 2 + 4;
-    decoder.Reset();
-    const size_t result = ::iconv(decoder.handle(), &in, &inLeft, &out, &outLeft);
-    const int error = errno;
-    utf8->resize(static_cast<size_t>(out - utf8->data()));
-    i = static_cast<size_t>(in - bytes);
-    if (result == static_cast<size_t>(-1) && error != E2BIG) {
+    if (code == 0) {
       utf8->append(kReplacement);
-      ++i;  // the byte that starts no character
+    } else {
+      AppendCodePoint(code, utf8);
     }
   }
 }
@@ -387,6 +401,7 @@ CGbkTable::CGbkTable() {
     const unsigned char single = static_cast<unsigned char>(byte);
     const uint32_t code = gbk.CodePoint(&single, 1);
     if (code == 0) continue;
+    m_singleCode[static_cast<size_t>(byte - 0x80)] = code;
     m_singleClass[static_cast<size_t>(byte - 0x80)] =
         gb2312.CodePoint(&single, 1) == code ? kGb2312 : kGbkOnly;
   }

@@ -10,8 +10,11 @@
 //     engine stores: its output never holds a byte of 0x80 or above that is not the first of
 //     a two-byte GBK character with its second byte. Going to Unicode, GBK is cut into
 //     characters as the engine reads them (a byte from 0x80 up takes the next byte with it).
-//   - kReplacement (decoding GBK only): each byte that starts no GBK character becomes
-//     U+FFFD, and decoding goes on at the next byte.
+//   - kReplacement (decoding GBK only): GBK is read pair by pair: a lead byte 0x81-0xFE with
+//     a trail byte 0x40-0x7E or 0x80-0xFE is one pair, which becomes its character or, when
+//     GBK maps nothing there, one U+FFFD; any other byte from 0x80 up stands alone (its
+//     character, 0x80 the euro sign, or U+FFFD) and decoding goes on at the next byte, so a
+//     lead byte never swallows markup. One pass, one table look-up per character.
 // Strict UTF-8 everywhere: no overlong forms, no surrogates, nothing above U+10FFFF.
 //
 // The GB2312-or-GBK decision of the XML document rests on CGbkTable below, which classes every
@@ -90,6 +93,10 @@ class CGbkTable {
   uint8_t PairClass(unsigned char lead, unsigned char trail) const {
     return m_pairClass[static_cast<size_t>(lead) << 8 | trail];
   }
+  // Whether lead, trail has the shape of a two-byte character (mapped or not).
+  static bool IsPairShape(unsigned char lead, unsigned char trail) {
+    return PairIndex(lead, trail) >= 0 && trail != 0x7F;
+  }
   // Unicode code point of a two-byte character, 0 when the sequence is no character.
   uint32_t PairCodePoint(unsigned char lead, unsigned char trail) const {
     int index = PairIndex(lead, trail);
@@ -98,6 +105,11 @@ class CGbkTable {
   // Class of a byte 0x80-0xFF standing alone.
   uint8_t SingleClass(unsigned char byte) const {
     return byte < 0x80 ? kGb2312 : m_singleClass[byte - 0x80u];
+  }
+  // Unicode code point of a byte standing alone (itself below 0x80), 0 when it is no
+  // character.
+  uint32_t SingleCodePoint(unsigned char byte) const {
+    return byte < 0x80 ? byte : m_singleCode[byte - 0x80u];
   }
 
  private:
@@ -115,4 +127,5 @@ class CGbkTable {
   std::array<uint8_t, 0x10000> m_pairClass{};  // indexed by lead << 8 | trail
   std::array<uint32_t, kLeads * kTrails> m_pairCode{};
   std::array<uint8_t, 0x80> m_singleClass{};
+  std::array<uint32_t, 0x80> m_singleCode{};
 };

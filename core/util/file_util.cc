@@ -77,28 +77,93 @@ bool CPendingFile::Commit() {
   return true;
 }
 
-bool ReplaceFile(const char* path, const std::string& data) {
+namespace {
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    written += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes `data` into what `path` already is (a device, a FIFO, a descriptor of the process
+// named through /proc or /dev/fd), without replacing it.
+bool WriteThrough(const std::string& path, const std::string& data) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, data);
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+// Where a document for `path` goes. Symbolic links are followed to the name they lead to
+// (relative links from their own folder), so that the file the link names is replaced and
+// the link stays. *through is set when the chain passes through /proc (/dev/stdout,
+// /dev/fd/<n>): those links name open descriptors, not files, and are written through.
+// False for a loop of links.
+bool ResolveTarget(const std::string& path, std::string* target, bool* through) {
+  *target = path;
+  *through = false;
+  for (int hop = 0; hop < 40; ++hop) {
+    if (target->compare(0, 6, "/proc/") == 0) *through = true;
+    struct stat status;
+    if (::lstat(target->c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return true;
+    std::string link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+    const ssize_t length = ::readlink(target->c_str(), &link[0], link.size());
+    if (length <= 0 || static_cast<size_t>(length) >= link.size()) return false;
+    link.resize(static_cast<size_t>(length));
+    if (link[0] != '/') {
+      const size_t slash = target->rfind('/');
+      if (slash != std::string::npos) link = target->substr(0, slash + 1) + link;
+    }
+    *target = link;
+  }
+  return false;
+}
+
+// Creates the temporary beside `folder`'s target: ".trindle-<pid>-<n>.tmp". A file of that
+// name can only be the leftover of a killed process that had this pid, so it is removed and
+// the name taken.
+int CreateTemporary(const std::string& folder, std::string* temporary) {
   static std::atomic<unsigned> sequence{0};
-  const std::string target(path);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    char name[64];
+    std::snprintf(name, sizeof name, ".trindle-%ld-%u.tmp", static_cast<long>(::getpid()),
+                  sequence.fetch_add(1, std::memory_order_relaxed));
+    *temporary = folder + name;
+    int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST && ::unlink(temporary->c_str()) == 0) {
+      fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool ReplaceFile(const char* path, const std::string& data) {
+  std::string target;
+  bool through = false;
+  if (!ResolveTarget(path, &target, &through)) return false;
+  struct stat existing;
+  const bool exists = ::stat(path, &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) return false;
+  // Only a regular file is replaced; anything else is written into as it is.
+  if (exists && (through || !S_ISREG(existing.st_mode))) return WriteThrough(path, data);
   // The temporary sits in the target's folder (so the rename stays within one file system)
   // under a short name of its own, so that any name the target may have leaves room for it.
   const size_t slash = target.rfind('/');
   const std::string folder =
       slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  char name[64];
-  std::snprintf(name, sizeof name, ".trindle-%ld-%u.tmp", static_cast<long>(::getpid()),
-                sequence.fetch_add(1, std::memory_order_relaxed));
-  const std::string temporary = folder + name;
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::string temporary;
+  const int fd = CreateTemporary(folder, &temporary);
   if (fd < 0) return false;
-  bool ok = true;
-  size_t written = 0;
-  while (ok && written < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    if (n > 0) written += static_cast<size_t>(n);
-  }
+  bool ok = WriteAll(fd, data);
   if (::close(fd) != 0) ok = false;
   if (!ok) {
     ::unlink(temporary.c_str());
@@ -108,10 +173,7 @@ bool ReplaceFile(const char* path, const std::string& data) {
   // temporary name. A plain rename over it would do the same for readers, but some file
   // systems (ext4) flush the new file's data to disk on such a rename, which costs far more
   // than the whole exchange with the server; a result document needs no such durability.
-  // Only a regular file is swapped: anything else at the path (a folder) must make the call
-  // fail, as the plain rename does.
-  struct stat existing;
-  if (::lstat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+  if (exists &&
       ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
     ::unlink(temporary.c_str());
     return true;

@@ -29,12 +29,16 @@ int64_t FileSize(std::FILE* file);
 // True when one of the first `count` entries of `list` equals `key`; false for count <= 0.
 bool IsInList(int32_t key, const int32_t* list, int count);
 
-// Replaces the file at `path` with `data` as a whole: written to a temporary file in the same
-// folder (".trindle-<pid>-<n>.tmp", a short name whatever the target's) that is moved into
-// place in one step, so a reader sees the old file or the new one, never a part. On failure
-// the temporary is removed and any earlier file is left as it was. The new file gets the
-// permissions of a newly created file (0666 less the umask). Thread-safe. Durability is not
-// asked for (no flush to disk): for result documents, which a crash may lose but never cut.
+// Writes `data` to `path`. A regular file (or none) is replaced whole: written to a temporary
+// file in the same folder (".trindle-<pid>-<n>.tmp", a short name whatever the target's; a
+// leftover of that name can only be a killed process's with this pid and is removed) that is
+// moved into place in one step, so a reader sees the old file or the new one, never a part.
+// A symbolic link is followed and the file it names replaced, the link kept. What is neither
+// a regular file nor a folder (a device, a FIFO, /dev/stdout and the other descriptor links)
+// is written into as it is, never replaced. A folder fails. On failure the temporary is
+// removed and any earlier file is left as it was. The new file gets the permissions of a
+// newly created file (0666 less the umask). Thread-safe. Durability is not asked for (no
+// flush to disk): for result documents, which a crash may lose but never cut.
 bool ReplaceFile(const char* path, const std::string& data);
 
 // A file written beside its final name ("<path>.tmp") and moved into place by Commit, so an

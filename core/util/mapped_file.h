@@ -3,9 +3,12 @@
 // faulted in at once, so the first reader pays nothing later. The mapping lives until the
 // object is destroyed.
 //
-// The file must not be shortened while it is mapped (reading a page past the new end raises
-// SIGBUS); the writers of this engine replace files by rename, which leaves a mapped file
-// untouched. Thread safety: data() may be read from any number of threads.
+// The file must not be shortened while it is mapped: reading a page past the new end raises
+// SIGBUS. The writers of this engine replace files by rename, which leaves a mapped file
+// untouched. In a process that called InstallMappedFileGuard, such a read instead finds a page
+// of zeros and marks the mapping faulted(), so that its user can refuse what it read; without
+// the guard (or for an address no mapping of this class holds) SIGBUS ends the process as
+// before. Thread safety: data() may be read from any number of threads.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +28,19 @@ class CMappedFile {
   const char* data() const { return m_data; }
   size_t size() const { return m_size; }
 
+  // True once a read of the mapping went past the end of its (shortened) file; what was read
+  // there since is zeros, not the file.
+  bool faulted() const;
+
  private:
+  void Unregister();
+
   const char* m_data = nullptr;
   size_t m_size = 0;
   bool m_mapped = false;
+  int m_slot = -1;  // in the guard's table of mappings; -1: not guarded
 };
+
+// Installs the process's SIGBUS handler for mapped files (see above). Idempotent; call it before
+// the threads that read mappings start.
+void InstallMappedFileGuard();

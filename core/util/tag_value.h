@@ -1,6 +1,7 @@
 // Reader for the tag-value configuration texts ("<Key>value</Key>"). There is no document
-// structure: the first "Key>" anywhere in the text opens the value, the first "</Key" after
-// it closes it (or the end of the text). Keys are case-sensitive; values are taken exactly,
+// structure: the first "<Key>" anywhere in the text opens the value, the first "</Key>" after
+// it closes it (or the end of the text). Tags are matched whole, so one key never reads
+// another key that ends or starts with it. Keys are case-sensitive; values are taken exactly,
 // blanks and line breaks included.
 #pragma once
 

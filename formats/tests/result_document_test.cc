@@ -7,16 +7,20 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <tinyxml.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/text/encoding.h"
+#include "core/util/file_util.h"
 #include "formats/xml_text.h"
 #include "testing/formats/document_check.h"
+#include "testing/gbk_reference.h"
 
 namespace {
 
@@ -258,6 +262,77 @@ TEST(ResultDocument, AFileThatCannotBeWrittenFailsAndChangesNothing) {
   EXPECT_EQ(FolderEntries(folder.path()), (std::vector<string>{"result.xml", "taken"}));
 }
 
+bool IsLink(const string& path) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Only a regular file is replaced: links are followed to the file they name, and devices,
+// FIFOs and descriptor links are written into and stay what they are.
+TEST(ResultDocument, WritesThroughWhatIsNotARegularFileAndFollowsLinks) {
+  CScratchFolder folder;
+  ASSERT_EQ(::mkdir(folder.File("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(ReplaceFile(folder.File("sub/real.xml").c_str(), "old"));
+  ASSERT_EQ(::symlink("sub/real.xml", folder.File("link.xml").c_str()), 0);
+  ASSERT_EQ(::symlink("made.xml", folder.File("sub/dangling.xml").c_str()), 0);
+  ASSERT_EQ(::symlink(folder.File("link.xml").c_str(), folder.File("chain.xml").c_str()), 0);
+  struct Case {
+    string path, data, file;
+  } const cases[] = {
+      {"link.xml", "through a link", "sub/real.xml"},
+      {"chain.xml", "through two links", "sub/real.xml"},
+      {"sub/dangling.xml", "named by a dangling link", "sub/made.xml"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(ReplaceFile(folder.File(c.path).c_str(), c.data)) << c.path;
+    EXPECT_TRUE(IsLink(folder.File(c.path))) << c.path;
+    EXPECT_EQ(FileText(folder.File(c.file)), c.data) << c.path;
+  }
+
+  ASSERT_EQ(::mkfifo(folder.File("fifo").c_str(), 0600), 0);
+  string fromFifo;
+  std::thread reader([&] { fromFifo = FileText(folder.File("fifo")); });
+  EXPECT_TRUE(ReplaceFile(folder.File("fifo").c_str(), "into a fifo"));
+  reader.join();
+  EXPECT_EQ(fromFifo, "into a fifo");
+  struct stat status;
+  ASSERT_EQ(::stat(folder.File("fifo").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode));
+
+  // An open descriptor named through /dev/fd (as /dev/stdout is).
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  EXPECT_TRUE(ReplaceFile(("/dev/fd/" + std::to_string(pipeEnds[1])).c_str(), "into a pipe"));
+  ::close(pipeEnds[1]);
+  char received[64] = {};
+  EXPECT_EQ(::read(pipeEnds[0], received, sizeof received - 1), 11);
+  EXPECT_EQ(string(received), "into a pipe");
+  ::close(pipeEnds[0]);
+
+  // A character device of its own (the numbers of /dev/null), where the process may make one.
+  if (::mknod(folder.File("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    EXPECT_TRUE(ReplaceFile(folder.File("null").c_str(), "into a device"));
+    ASSERT_EQ(::stat(folder.File("null").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+  }
+  for (const string& name : FolderEntries(folder.path())) {
+    EXPECT_EQ(name.find(".tmp"), string::npos) << name;
+  }
+}
+
+// The temporary's name holds the pid: a file of that name left by a killed process that had
+// the same pid is taken over, not a reason to fail.
+TEST(ResultDocument, ATemporaryLeftByAnEarlierProcessOfTheSamePidIsTakenOver) {
+  CScratchFolder folder;
+  for (unsigned n = 0; n < 1024; ++n) {  // more than this process wrote before
+    const string name = ".trindle-" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
+    ::close(::open(folder.File(name).c_str(), O_CREAT | O_WRONLY, 0644));
+  }
+  const string path = folder.File("result.xml");
+  ASSERT_TRUE(BuildResultDocument(MakePage({{"v", "w"}}, 1, 0, 2), kNames, path.c_str()));
+  EXPECT_EQ(ParseDocument(FileText(path)).documents[0][0].second, "v");
+}
+
 TEST(DocumentText, ReplacesWhatXmlCannotCarry) {
   struct Case {
     string in, out;
@@ -275,6 +350,26 @@ TEST(DocumentText, ReplacesWhatXmlCannotCarry) {
     string out;
     EXPECT_EQ(AppendDocumentText(c.in.data(), c.in.size(), &out), c.gbkOnly) << c.in;
     EXPECT_EQ(out, c.out);
+  }
+}
+
+// A pair of the two-byte shape that GBK maps to nothing is one blank: the character after it
+// is kept and its second byte never starts another one.
+TEST(DocumentText, UnmappedPairsBecomeOneBlankEach) {
+  string out;
+  const string stored = "朋友\xAA\xA1啊";
+  AppendDocumentText(stored.data(), stored.size(), &out);
+  EXPECT_EQ(out, "朋友 啊");
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    string gbk;
+    for (int trail = 0; trail <= 0xFF; ++trail) {
+      gbk += 'a';
+      gbk += static_cast<char>(lead);
+      gbk += static_cast<char>(trail);
+    }
+    out.clear();
+    AppendDocumentText(gbk.data(), gbk.size(), &out);
+    ASSERT_EQ(out, ReferenceDocumentText(gbk)) << lead;
   }
 }
 

@@ -263,6 +263,46 @@ TEST_F(DataSetGenerationTest, IndexFilesBeyondTheNewCountAreRemovedAfterTheCommi
   EXPECT_TRUE(Reports(RunQuery(), 10));
 }
 
+// A server watching the manifest may finish the commit before mode 4 does its own renames:
+// files already in place are the commit done, not a failure.
+TEST_F(DataSetGenerationTest, ModeFourSucceedsWhenALoaderFinishedTheRenamesFirst) {
+  RunIndex();
+  ASSERT_TRUE(RunSql(Path("docs.db"), Rows(31, 6)));
+  CIndexModeOptions options = Options();
+  bool finished = false;
+  options.faultHook = [this, &finished](const char* step) {
+    if (std::string(step) != "folder synced") return;
+    tDATA_SET_CHECK check;
+    finished = CheckDataSet(
+        {Path("out"), Path("schema.txt.dat"), Path("dict.pdat"), Path("dict.words")}, &check);
+    EXPECT_EQ(check.generation, 2) << check.message;
+  };
+  const std::string output = RunIndex("out", "schema.txt", options);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(output.find("failed!"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Error Write"), std::string::npos) << output;
+  EXPECT_TRUE(Reports(RunQuery(), 12));
+}
+
+// The generation number has an end: a manifest at the largest one is not followed by a
+// manifest that no loader could read; the run is refused and the set stays as it is.
+TEST_F(DataSetGenerationTest, ModeFourRefusesToCountPastTheLastGeneration) {
+  RunIndex();
+  std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  const size_t at = manifest.find("generation 1\n");
+  ASSERT_NE(at, std::string::npos);
+  manifest.replace(at, 13, "generation 9223372036854775807\n");
+  ASSERT_TRUE(WriteTextFile(Path("out.manifest"), manifest));
+  ASSERT_EQ(ReadDataSetGeneration(Path("out")), INT64_MAX);
+  const auto before = DataSet();
+  ASSERT_TRUE(RunSql(Path("docs.db"), Rows(31, 6)));
+  const std::string output = RunIndex();
+  EXPECT_NE(output.find("is at the last generation number 9223372036854775807"), std::string::npos)
+      << output;
+  EXPECT_EQ(DataSet(), before);
+  EXPECT_TRUE(Reports(RunQuery(), 10));
+}
+
 // Kills mode 4 at chosen moments of its save and checks after each that the set loads as the
 // old generation, byte for byte, or as the new one, byte for byte as an uninterrupted run
 // writes it; then that the next mode-4 run recovers and leaves no pending file.

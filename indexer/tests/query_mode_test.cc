@@ -92,6 +92,12 @@ TEST_F(QueryModeTest, LoadFailuresEndTheModeWithTheirMessage) {
   std::string output = RunMode("", missing, m_base + ".trie", m_wordList, nullptr);
   EXPECT_NE(output.find("Save " + missing + " failed!\n"), std::string::npos);
   EXPECT_EQ(output.find("Total"), std::string::npos);
+  // An index file that cannot be loaded fails the data set, not just the queries on it.
+  const std::string index = ReadBinaryFile(m_base + ".index_1");
+  ASSERT_TRUE(WriteTextFile(m_base + ".index_1", index.substr(0, index.size() / 2)));
+  output = RunMode("", m_base, m_base + ".trie", m_wordList, nullptr);
+  EXPECT_NE(output.find("Save " + m_base + " failed!\n"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Total"), std::string::npos);
 }
 
 }  // namespace

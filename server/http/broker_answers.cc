@@ -38,7 +38,7 @@ tHttpAnswer BrokerHealthAnswer(const tBrokerView& view) {
 }
 
 tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, bool xml) {
+                               const tBrokerView& view, const tSearchLimits& limits, bool xml) {
   std::string query;
   std::string message;
   if (!BuildQuery(parameters, &query, &message)) return ErrorAnswer(400, message);
@@ -65,14 +65,20 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
       return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
     }
   }
+  // The page cap holds through a broker as on a server over the whole table.
+  tHttpAnswer answer;
+  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
+    count = limits.maxPageCount;
+    answer.cappedAt = limits.maxPageCount;
+  }
   ResultPage page;
   std::string failed;
   if (!view.broker->Answer(query, start, count, &page, &failed)) {
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
-  tHttpAnswer answer;
   if (!xml) {
-    answer.body = FormatJsonPage(page, view.storedNamesUtf8);
+    answer.body =
+        FormatJsonPage(page, view.storedNamesUtf8, nullptr, std::string(), answer.cappedAt);
     return answer;
   }
   bool declaredGbk = false;

@@ -37,4 +37,4 @@ tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);
 // snippet or facet arguments, 502 {"error":"shard host:port did not answer"} when a shard
 // fails, else the page one server over the whole set would give.
 tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, bool xml);
+                               const tBrokerView& view, const tSearchLimits& limits, bool xml);

@@ -79,36 +79,75 @@ tHttpAnswer DrainingAnswer() {
   return answer;
 }
 
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data) {
+namespace {
+
+// Runs the search under its limits. False with the error answer when the query was refused or
+// stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
+bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
+               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error) {
+  engine->SetLimits(limits.query);
+  engine->Execute(search.query.c_str());
+  if (engine->stop() == QueryStop::kTooLarge) {
+    *error = ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    return false;
+  }
+  if (engine->stop() == QueryStop::kTimedOut) {
+    *error = ErrorAnswer(503, "the query ran past its time budget of " +
+                                  std::to_string(limits.query.timeoutMs) + " ms");
+    error->timedOut = true;
+    return false;
+  }
+  int32_t count = search.count;
+  *cappedAt = 0;
+  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
+    count = limits.maxPageCount;
+    *cappedAt = limits.maxPageCount;
+  }
+  if (!engine->GetUnknownFields().empty()) {
+    *error = UnknownFieldAnswer(engine->GetUnknownFields(), data.schema());
+    return false;
+  }
+  *page = &engine->GetPage(search.start, count, search.options.descending);
+  if (data.store().AnyIndexDamaged()) {
+    *error = ErrorAnswer(503, "an index file of the data set was changed while it was served");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                             const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
-  engine.Execute(search.query.c_str());
-  if (!engine.GetUnknownFields().empty()) {
-    return UnknownFieldAnswer(engine.GetUnknownFields(), data->schema());
+  const ResultPage* page = nullptr;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+    return answer;
   }
-  const ResultPage& page = engine.GetPage(search.start, search.count, search.options.descending);
-  const std::vector<std::string> snippets = SnippetMembers(engine, page, *data, search.options);
+  const std::vector<std::string> snippets = SnippetMembers(engine, *page, *data, search.options);
   answer.body =
-      FormatJsonPage(page, data->storedNamesUtf8(), snippets.empty() ? nullptr : &snippets,
-                     FacetMember(engine, *data, search.options));
+      FormatJsonPage(*page, data->storedNamesUtf8(), snippets.empty() ? nullptr : &snippets,
+                     FacetMember(engine, *data, search.options), answer.cappedAt);
   return answer;
 }
 
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data) {
+tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                            const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
   if (!ReadSearch(parameters, data, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
-  engine.Execute(search.query.c_str());
-  if (!engine.GetUnknownFields().empty()) {
-    return UnknownFieldAnswer(engine.GetUnknownFields(), data->schema());
+  const ResultPage* page = nullptr;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+    return answer;
   }
   bool declaredGbk = false;
-  if (!FormatResultDocument(engine.GetPage(search.start, search.count, search.options.descending),
-                            data->storedNames(), &answer.body, &declaredGbk)) {
+  if (!FormatResultDocument(*page, data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");
   }
   answer.contentType =

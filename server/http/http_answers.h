@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/query/query.h"
 #include "server/http/http_request.h"
 
 class CSearchData;
@@ -14,6 +15,15 @@ struct tHttpAnswer {
   int status = 200;
   const char* contentType = "application/json";
   std::string body;
+  int cappedAt = 0;       // the page count was cut to this many (header X-Page-Count-Capped)
+  bool timedOut = false;  // a 503 of a query stopped by its time budget
+};
+
+// The bounds of one search: a larger count is cut to maxPageCount (and the answer says so),
+// and the query runs under `query` (too many words: 400; over its time: 503).
+struct tSearchLimits {
+  int maxPageCount = 1000;
+  tQueryLimits query{1000, 2000};
 };
 
 // The JSON error body {"error": message} with `status`.
@@ -27,9 +37,11 @@ tHttpAnswer DrainingAnswer();
 
 // /search: the JSON page (formats/json_page.h) of the request's window of hits. 400 for bad
 // arguments, 503 while loading.
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data);
+tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                             const tSearchLimits& limits = tSearchLimits());
 
 // /search.xml: the XML result document of the window, with the charset it declares
 // ("application/xml; charset=GBK" or "...; charset=gb2312"). Errors as AnswerJsonSearch, and
 // 500 should the document not be formed.
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data);
+tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                            const tSearchLimits& limits = tSearchLimits());

@@ -1,6 +1,7 @@
 #include "server/http/http_server.h"
 
 #include <microhttpd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,22 +24,41 @@ struct tHttpCallbacks {
     return static_cast<CHttpServer*>(context)->Accept() ? MHD_YES : MHD_NO;
   }
 
-  static void OnConnection(void* context, MHD_Connection*, void** socketContext,
+  static void OnConnection(void* context, MHD_Connection* connection, void** socketContext,
                            MHD_ConnectionNotificationCode code) {
-    // The socket context counts the requests answered on the connection.
+    auto* server = static_cast<CHttpServer*>(context);
+    // The socket context is the connection's entry for the request deadline.
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-      *socketContext = new (std::nothrow) uint64_t(0);
+      *socketContext = server->ConnectionStarted(connection);
     } else {
-      delete static_cast<uint64_t*>(*socketContext);
+      server->ConnectionClosed(static_cast<CHttpServer::tConnection*>(*socketContext));
       *socketContext = nullptr;
     }
-    static_cast<CHttpServer*>(context)->ConnectionChanged(code == MHD_CONNECTION_NOTIFY_STARTED);
+    server->ConnectionChanged(code == MHD_CONNECTION_NOTIFY_STARTED);
   }
+
+  static CHttpServer::tConnection* Entry(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<CHttpServer::tConnection*>(info->socket_context) : nullptr;
+  }
+
+  static void OnCompleted(void* context, MHD_Connection* connection, void** requestContext,
+                          MHD_RequestTerminationCode) {
+    auto* server = static_cast<CHttpServer*>(context);
+    server->RequestCompleted(Entry(connection));
+    if (*requestContext != nullptr) --server->m_requests;
+    *requestContext = nullptr;
+  }
+
+  static void FreeBody(void* body) { delete static_cast<std::string*>(body); }
 
   static MHD_Result OnRequest(void* context, MHD_Connection* connection, const char* url,
                               const char* method, const char*, const char*, size_t*,
                               void** requestContext) {
     auto* server = static_cast<CHttpServer*>(context);
+    CHttpServer::tConnection* entry = Entry(connection);
+    server->RequestRead(entry);
     // The first call comes with the headers; answering there would end the connection, so the
     // answer waits for the call that follows the whole request. A body is read and ignored:
     // no route takes one.
@@ -56,35 +76,57 @@ struct tHttpCallbacks {
     }
     // A request that announces a body is answered at its headers, and its connection closed:
     // no route takes a body.
-    tHttpAnswer answer = server->Route(connection, url, method);
-    MHD_Response* response =
-        MHD_create_response_from_buffer(answer.body.size(), &answer.body[0], MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    if (answer.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
-      MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    }
-    // Requests on this connection so far, kept in its socket context.
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    if (info != nullptr && info->socket_context != nullptr) {
-      const uint64_t served = ++*static_cast<uint64_t*>(info->socket_context);
-      if (served >= static_cast<uint64_t>(server->m_options.keepAliveRequests) ||
-          server->draining()) {
+    try {
+      tHttpAnswer answer = server->Route(connection, url, method);
+      // The body is handed over, not copied: the response frees it when it has been sent.
+      auto* body = new std::string(std::move(answer.body));
+      MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+          body->size(), &(*body)[0], FreeBody, body);
+      if (response == nullptr) {
+        delete body;
+        return MHD_NO;
+      }
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType);
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+      if (answer.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+      }
+      if (answer.cappedAt > 0) {
+        MHD_add_response_header(response, "X-Page-Count-Capped",
+                                std::to_string(answer.cappedAt).c_str());
+      }
+      // Requests on this connection so far; a draining server closes it after this answer.
+      const bool last =
+          entry != nullptr &&
+          ++entry->served >= static_cast<uint64_t>(server->m_options.keepAliveRequests);
+      if (last || server->draining()) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
       }
+      const MHD_Result queued =
+          MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+      MHD_destroy_response(response);
+      return queued;
+    } catch (const std::bad_alloc&) {
+      return QueueOutOfMemory(server, connection);
     }
-    const MHD_Result queued =
-        MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
-    MHD_destroy_response(response);
-    return queued;
   }
 
-  static void OnCompleted(void* context, MHD_Connection*, void** requestContext,
-                          MHD_RequestTerminationCode) {
-    if (*requestContext != nullptr) --static_cast<CHttpServer*>(context)->m_requests;
-    *requestContext = nullptr;
+  // What a request whose memory cannot be had gets: 503 from a static body, or, should even
+  // that response not be made, the end of its connection; never the end of the server.
+  static MHD_Result QueueOutOfMemory(CHttpServer* server, MHD_Connection* connection) {
+    static const char kBody[] = "{\"error\":\"out of memory for this request\"}";
+    if (server->m_metrics != nullptr) {
+      server->m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kUnavailable, 0);
+    }
+    MHD_Response* response = MHD_create_response_from_buffer(
+        sizeof kBody - 1, const_cast<char*>(kBody), MHD_RESPMEM_PERSISTENT);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    const MHD_Result queued =
+        MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+    MHD_destroy_response(response);
+    return queued;
   }
 };
 
@@ -129,6 +171,13 @@ bool CHttpServer::Start(in_addr address, uint16_t port, std::string* error) {
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
   m_port = info != nullptr ? info->port : port;
+  if (m_options.requestTimeout > 0) {
+    {
+      std::lock_guard<std::mutex> lock(m_connectionsLock);
+      m_stopping = false;
+    }
+    m_watchdog = std::thread([this] { WatchRequestDeadlines(); });
+  }
   return true;
 }
 
@@ -151,6 +200,70 @@ void CHttpServer::Stop() {
   if (m_daemon == nullptr) return;
   MHD_stop_daemon(m_daemon);
   m_daemon = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_connectionsLock);
+    m_stopping = true;
+  }
+  m_watchdogWake.notify_all();
+  if (m_watchdog.joinable()) m_watchdog.join();
+}
+
+CHttpServer::tConnection* CHttpServer::ConnectionStarted(MHD_Connection* connection) {
+  auto* entry = new (std::nothrow) tConnection;
+  if (entry == nullptr) return nullptr;  // served without a deadline
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  entry->fd = info != nullptr ? info->connect_fd : -1;
+  entry->requestStarted = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(m_connectionsLock);
+  try {
+    m_connections.insert(entry);
+  } catch (const std::bad_alloc&) {
+    entry->fd = -1;  // not watched, still counted
+  }
+  return entry;
+}
+
+// Called before libmicrohttpd closes the socket: once the entry is out of the set under the
+// lock, the watchdog can no longer shut down a descriptor that is about to be reused.
+void CHttpServer::ConnectionClosed(tConnection* entry) {
+  if (entry == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(m_connectionsLock);
+    m_connections.erase(entry);
+  }
+  delete entry;
+}
+
+void CHttpServer::RequestRead(tConnection* entry) {
+  if (entry == nullptr) return;
+  std::lock_guard<std::mutex> lock(m_connectionsLock);
+  entry->headersComplete = true;
+}
+
+void CHttpServer::RequestCompleted(tConnection* entry) {
+  if (entry == nullptr) return;
+  std::lock_guard<std::mutex> lock(m_connectionsLock);
+  entry->headersComplete = false;
+  entry->requestStarted = std::chrono::steady_clock::now();
+}
+
+void CHttpServer::WatchRequestDeadlines() {
+  const auto limit = std::chrono::seconds(m_options.requestTimeout);
+  std::unique_lock<std::mutex> lock(m_connectionsLock);
+  while (!m_stopping) {
+    m_watchdogWake.wait_for(lock, std::chrono::milliseconds(250));
+    const auto now = std::chrono::steady_clock::now();
+    for (tConnection* entry : m_connections) {
+      if (entry->headersComplete || entry->fd < 0 || now - entry->requestStarted < limit) {
+        continue;
+      }
+      // libmicrohttpd sees the end of the stream on its next read and closes the connection.
+      ::shutdown(entry->fd, SHUT_RDWR);
+      entry->fd = -1;
+      if (m_metrics != nullptr) m_metrics->ConnectionRefused(trindle::Interface::kHttp);
+    }
+  }
 }
 
 // Runs on the accepting thread, before the connection is counted: a connection past the
@@ -216,12 +329,14 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   }
   const auto started = std::chrono::steady_clock::now();
   const tSearchParameters parameters = ReadSearchParameters(connection);
-  tHttpAnswer answer =
-      m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker, path == "/search.xml")
-      : path == "/search.xml" ? AnswerXmlSearch(parameters, data.get())
-                              : AnswerJsonSearch(parameters, data.get());
+  tHttpAnswer answer = m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker,
+                                                     m_options.search, path == "/search.xml")
+                       : path == "/search.xml"
+                           ? AnswerXmlSearch(parameters, data.get(), m_options.search)
+                           : AnswerJsonSearch(parameters, data.get(), m_options.search);
   if (m_metrics != nullptr) {
     const trindle::Outcome outcome = answer.status == 200   ? trindle::Outcome::kOk
+                                     : answer.timedOut      ? trindle::Outcome::kTimedOut
                                      : answer.status == 503 ? trindle::Outcome::kUnavailable
                                      : answer.status < 500  ? trindle::Outcome::kBadRequest
                                                             : trindle::Outcome::kFailed;

@@ -6,8 +6,10 @@
 // libmicrohttpd parses HTTP on `threads` threads, each an epoll loop over its share of the
 // connections that answers each request on that thread; at most `maxConnections` connections
 // are served at once (further ones are closed unserved and counted), a connection idle for
-// `timeout` seconds is closed, and a keep-alive connection ends after `keepAliveRequests`
-// requests.
+// `timeout` seconds is closed, a request whose line and headers have not all arrived within
+// `requestTimeout` seconds of the connection's start (or of the previous answer on it) has
+// its connection closed, and a keep-alive connection ends after `keepAliveRequests` requests.
+// A failure to allocate for a request answers it 503 and ends nothing else.
 //
 // Routes (GET and HEAD; any other method on them is 405):
 //   /search?q=&start=&count=   or  /search?text=&field=&start=&count=   JSON page
@@ -26,17 +28,23 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
+
+#include "server/http/http_answers.h"
 
 class CSearchData;
 class CServerMetrics;
 struct tBrokerView;
 struct MHD_Daemon;
 struct MHD_Connection;
-struct tHttpAnswer;
 
 struct tHttpOptions {
   int maxConnections = 64;       // connections served at once
@@ -45,6 +53,8 @@ struct tHttpOptions {
   int keepAliveRequests = 1000;  // requests on one connection before it is closed
   int listenBacklog = 128;       // pending connections the kernel queues
   int threads = 2;               // threads answering requests
+  int requestTimeout = 10;       // seconds for a whole request, headers included (0: none)
+  tSearchLimits search;          // page cap, query words and time budget of /search
 };
 
 class CHttpServer {
@@ -84,6 +94,21 @@ class CHttpServer {
   // The answer to one request.
   tHttpAnswer Route(MHD_Connection* connection, const char* url, const char* method);
 
+  // One connection as the request deadline sees it.
+  struct tConnection {
+    uint64_t served = 0;  // requests answered on it
+    int fd = -1;
+    std::chrono::steady_clock::time_point requestStarted;  // connection start or last answer
+    bool headersComplete = false;                          // the current request has been read
+  };
+  tConnection* ConnectionStarted(MHD_Connection* connection);
+  void ConnectionClosed(tConnection* entry);
+  void RequestRead(tConnection* entry);
+  void RequestCompleted(tConnection* entry);
+  // Shuts down the sockets of connections whose request has taken longer than requestTimeout
+  // seconds, every quarter of a second until Stop.
+  void WatchRequestDeadlines();
+
   tHttpOptions m_options;
   std::function<std::shared_ptr<const CSearchData>()> m_data;
   CServerMetrics* m_metrics;
@@ -93,4 +118,10 @@ class CHttpServer {
   std::atomic<bool> m_draining{false};
   const tBrokerView* m_broker = nullptr;
   std::atomic<int> m_requests{0};  // from a request's first callback to its completion
+
+  std::mutex m_connectionsLock;  // guards m_connections, their entries and m_stopping
+  std::unordered_set<tConnection*> m_connections;
+  bool m_stopping = false;
+  std::condition_variable m_watchdogWake;
+  std::thread m_watchdog;
 };

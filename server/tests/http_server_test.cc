@@ -23,7 +23,9 @@
 #include "net/socket_io.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
+#include "testing/allocation/allocation_limit.h"
 #include "testing/net/wire_client.h"
+#include "testing/records/query_fixture.h"
 #include "testing/records/served_set.h"
 
 namespace {
@@ -47,6 +49,80 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
   return out;
 }
 std::string Utf8(const std::string& gbk) { return Convert("UTF-8", "GBK", gbk); }
+
+struct tResponse {
+  int status = 0;  // 0: the connection closed without a response
+  std::string headers;
+  std::string body;
+};
+
+// A keep-alive HTTP/1.1 client over one connection.
+class CClient {
+ public:
+  explicit CClient(uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    int error = 0;
+    ConnectTcp(loopback, port, DeadlineAfter(5), &m_socket, &error);
+  }
+  bool Send(const std::string& bytes) {
+    return SendFully(m_socket.fd(), bytes.data(), static_cast<int>(bytes.size()),
+                     DeadlineAfter(5)) == static_cast<int>(bytes.size());
+  }
+  tResponse Get(const std::string& target, const std::string& method = "GET") {
+    Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return Read(method == "HEAD");
+  }
+  // Reads one response; status 0 when the server closes first.
+  tResponse Read(bool noBody = false) {
+    tResponse response;
+    size_t end;
+    while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (!Fill()) return response;
+    }
+    response.headers = m_buffer.substr(0, end);
+    m_buffer.erase(0, end + 4);
+    response.status = std::atoi(response.headers.c_str() + 9);
+    size_t length = 0;
+    const size_t at = response.headers.find("Content-Length: ");
+    if (at != std::string::npos && !noBody)
+      length = std::strtoul(&response.headers[at + 16], nullptr, 10);
+    while (m_buffer.size() < length) {
+      if (!Fill()) break;
+    }
+    response.body = m_buffer.substr(0, length);
+    m_buffer.erase(0, std::min(length, m_buffer.size()));
+    return response;
+  }
+  // Closes the sending side: the server sees the end of the request bytes.
+  void Finish() { ::shutdown(m_socket.fd(), SHUT_WR); }
+  // True when the server closed the connection (within `seconds`).
+  bool Closed(int seconds) { return ClosedWithin(std::chrono::seconds(seconds)); }
+  bool ClosedWithin(std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() < until) {
+      pollfd watched{m_socket.fd(), POLLIN, 0};
+      if (::poll(&watched, 1, 50) <= 0) continue;
+      const ssize_t got = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool Fill() {
+    char chunk[65536];
+    const int got = RecvFully(m_socket.fd(), chunk, 1, DeadlineAfter(10));
+    if (got != 1) return false;
+    m_buffer += chunk[0];
+    const ssize_t more = ::recv(m_socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (more > 0) m_buffer.append(chunk, static_cast<size_t>(more));
+    return true;
+  }
+  CSocket m_socket;
+  std::string m_buffer;
+};
 
 class HttpServerTest : public ::testing::Test {
  protected:
@@ -379,4 +455,89 @@ TEST_F(HttpServerTest, StartingTwiceFailsAndStoppingTwiceIsHarmless) {
   EXPECT_EQ(Get("/health").status, 200);  // the first start still serves
   m_server->Stop();
   m_server->Stop();
+}
+
+// Bounded work per search: a count over the cap gets the first maxPageCount hits and says so,
+// a query over maxQueryWords is 400, one past its time budget 503 (counted as timed out), and
+// a search whose memory cannot be had is 503 while the server goes on.
+TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
+  tHttpOptions options;
+  options.maxRequestBytes = 1 << 20;
+  options.search.maxPageCount = 3;
+  options.search.query = {40, 0};
+  Start(options);
+  const std::string query = "[FIELD] * [AND] 中国";
+  CQuery engine(m_data->schema(), m_data->store());
+  ASSERT_GT(engine.Execute(query.c_str()), 5);
+  const std::string target = "/search?q=" + PercentEncode(Utf8(query));
+  const tHttpResponse capped = Get(target + "&count=50");
+  ASSERT_EQ(capped.status, 200);
+  EXPECT_EQ(Json::parse(capped.body)["returned"], 3);
+  EXPECT_EQ(Json::parse(capped.body)["capped"], 3);
+  EXPECT_NE(capped.headers.find("X-Page-Count-Capped: 3"), std::string::npos) << capped.headers;
+  const tHttpResponse whole = Get(target + "&count=3");
+  EXPECT_FALSE(Json::parse(whole.body).contains("capped"));
+  EXPECT_EQ(whole.headers.find("X-Page-Count-Capped"), std::string::npos);
+  const tHttpResponse xml = Get("/search.xml?q=" + PercentEncode(Utf8(query)) + "&count=50");
+  std::string document;
+  ASSERT_TRUE(FormatResultDocument(engine.GetPage(0, 3), {"title", "body", "year"}, &document));
+  EXPECT_EQ(xml.body, document);
+  EXPECT_NE(xml.headers.find("X-Page-Count-Capped: 3"), std::string::npos);
+
+  std::string values;
+  for (int i = 0; i < 41; ++i) values += " v" + std::to_string(i);
+  const tHttpResponse tooMany = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)));
+  EXPECT_EQ(tooMany.status, 400);
+  EXPECT_NE(tooMany.body.find("more than 40"), std::string::npos);
+  m_server->Stop();
+
+  // A phrase of 40,000 words checked in every record runs well past one millisecond.
+  options.search.query = {0, 1};
+  Start(options);
+  std::string phrase;
+  for (int i = 0; i < 40000; ++i) phrase += "中国";
+  const tHttpResponse slow = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] " + phrase)));
+  EXPECT_EQ(slow.status, 503);
+  EXPECT_NE(slow.body.find("time budget of 1 ms"), std::string::npos) << slow.body;
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kTimedOut), 1);
+
+  // Every allocation of 64 KiB or more fails while a search of 20,000 values is answered.
+  values.clear();
+  for (int i = 0; i < 20000; ++i) values += " w";
+  const std::string request =
+      "GET /search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)) + " HTTP/1.1\r\n";
+  CClient client(m_server->port());
+  ASSERT_TRUE(client.Send(request));  // all but the end of the headers, before the failures
+  FailAllocationsFrom(64 << 10);
+  client.Send("\r\n");
+  const tResponse failed = client.Read();
+  FailAllocationsFrom(0);
+  EXPECT_EQ(failed.status, 503);
+  EXPECT_NE(failed.body.find("out of memory"), std::string::npos) << failed.body;
+  EXPECT_EQ(Get(target).status, 200);
+}
+
+// The idle time-out restarts with every byte; the request deadline does not: a client that
+// sends its headers a line at a time loses its connection when the deadline passes.
+TEST_F(HttpServerTest, HeadersSentSlowlyMeetTheRequestDeadline) {
+  tHttpOptions options;
+  options.timeout = 5;
+  options.requestTimeout = 1;
+  Start(options);
+  CClient slow(m_server->port());
+  ASSERT_TRUE(slow.Send("GET /health HTTP/1.1\r\n"));
+  const auto started = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int line = 0; line < 12 && !closed; ++line) {
+    closed = slow.ClosedWithin(std::chrono::milliseconds(250)) ||
+             !slow.Send("X-Slow-" + std::to_string(line) + ": 1\r\n");
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  // A keep-alive client whose requests come whole is not cut, however long it stays.
+  CClient steady(m_server->port());
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(steady.Get("/health").status, 200) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
 }

@@ -13,14 +13,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
+#include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
+#include "core/util/crc32c.h"
 #include "net/socket_io.h"
 #include "testing/records/query_fixture.h"
 
@@ -648,4 +652,95 @@ TEST_F(SearchServerProgramTest, ASecondSignalEndsTheDrain) {
   EXPECT_EQ(Wait(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
   EXPECT_NE(Output().find("Server is down\n"), std::string::npos) << Output();
+}
+
+// The manifest of the fixture's data set as mode 4 would write it, generation `generation`.
+std::string ManifestFor(const std::function<std::string(const std::string&)>& path,
+                        int64_t generation) {
+  CManifest manifest;
+  manifest.generation = generation;
+  manifest.recordCount = 2;
+  std::string reason;
+  IdentifyFile(path("set.trie"), &manifest.trie, &reason);
+  IdentifyFile(path("set.words"), &manifest.wordList, &reason);
+  IdentifyFile(path("set.schema"), &manifest.schema, &reason);
+  manifest.schemaPath = path("set.schema");
+  IdentifyFile(path("set.dataline"), &manifest.dataLine, &reason);
+  for (int k = 0; ::access(path("set.index_" + std::to_string(k)).c_str(), R_OK) == 0; ++k) {
+    manifest.indexes.emplace_back();
+    IdentifyFile(path("set.index_" + std::to_string(k)), &manifest.indexes.back(), &reason);
+  }
+  return manifest.Format();
+}
+
+// A SIGHUP that comes while the data set loads is kept and served as a reload once the
+// server runs, instead of ending it. The load is held at the manifest, a FIFO that the test
+// writes only after the signal was sent.
+TEST_F(SearchServerProgramTest, ASighupDuringTheLoadIsServedAfterIt) {
+  const auto path = [this](const std::string& name) { return Path(name); };
+  const std::string manifest = ManifestFor(path, 1);
+  ASSERT_EQ(::mkfifo(Path("set.manifest").c_str(), 0644), 0);
+  ASSERT_EQ(::link(Path("set.manifest").c_str(), Path("manifest.fifo").c_str()), 0);
+  const uint16_t httpPort = FreePort();
+  WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) + "</HttpPort>\n"));
+  Start();
+  // /health answers 503 while the load waits for the manifest.
+  bool loading = false;
+  for (int i = 0; i < 500 && !loading; ++i) {
+    loading = HttpGet(httpPort, "/health").find("\"loading\"") != std::string::npos;
+    if (!loading) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(loading) << Output();
+  ASSERT_EQ(::kill(m_child, SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Feeds every open of the FIFO one manifest; after the first the FIFO is replaced by a
+  // regular manifest, so only opens already under way still reach it.
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    bool replaced = false;
+    while (!stop) {
+      const int fd = ::open(Path("manifest.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        continue;
+      }
+      EXPECT_EQ(::write(fd, manifest.data(), manifest.size()),
+                static_cast<ssize_t>(manifest.size()));
+      ::close(fd);
+      if (!replaced) {
+        std::ofstream(Path("manifest.tmp"), std::ios::binary) << manifest;
+        ::rename(Path("manifest.tmp").c_str(), Path("set.manifest").c_str());
+        replaced = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  const bool reloaded = WaitForOutput("Reloaded data set set: generation 1, 2 records in ");
+  stop = true;
+  writer.join();
+  ASSERT_TRUE(reloaded) << Output();
+  EXPECT_NE(HttpGet(httpPort, "/health").find("\"serving\""), std::string::npos);
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+}
+
+// A data set with an index that cannot be loaded is never served: the start fails as a load
+// failure, a reload keeps the set being served, and mode 5 refuses it.
+TEST_F(SearchServerProgramTest, ADamagedIndexIsRefusedAtStartAndAtReload) {
+  const std::string index = ReadFile(Path("set.index_1"));
+  ASSERT_GT(index.size(), 8u);
+  WriteConfig(Config());
+  Start();
+  ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
+  std::ofstream(Path("set.index_1"), std::ios::binary | std::ios::trunc)
+      << index.substr(0, index.size() - 4);
+  ::kill(m_child, SIGHUP);
+  ASSERT_TRUE(WaitForOutput("still serving the previous one")) << Output();
+  ::kill(m_child, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+
+  Start();
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_NE(Output().find("Load set failed!\n初始化失败！\n"), std::string::npos) << Output();
+  EXPECT_EQ(Output().find(" on Server "), std::string::npos);
 }

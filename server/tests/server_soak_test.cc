@@ -1,6 +1,7 @@
 // Soak test of the search server: 16 clients at once for a bounded time, each mixing valid
-// queries (checked against the in-process engine) with hostile frames, slow senders and
-// clients that leave in the middle of a request or of a response. Afterwards the server still
+// queries (checked against the in-process engine) with hostile frames, slow senders, costly
+// requests (a page of every hit, queries over the word bounds, forged log lines) and clients
+// that leave in the middle of a request or of a response. Afterwards the server still
 // answers, its resident memory is back within 10% of its level after the first round, and no
 // descriptor is left open.
 //
@@ -50,6 +51,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kClients = 16;
 constexpr int kMaxRequestBytes = 1 << 16;
+constexpr int kMaxPageCount = 50;
+constexpr int kMaxQueryWords = 1000;
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生",
                                          "上海", "你好", "世界", "电脑", "软件"};
@@ -98,7 +101,7 @@ long ResidentKiB() {
 // What the clients saw, by kind of client.
 struct tTally {
   std::atomic<int> answered{0}, wrong{0}, hostile{0}, hostileAnswered{0}, slow{0}, leftRequest{0},
-      leftResponse{0}, refusedConnects{0};
+      leftResponse{0}, refusedConnects{0}, bounded{0};
   std::mutex lock;
   std::string firstWrong;  // guarded by lock
 };
@@ -130,6 +133,8 @@ class ServerSoakTest : public ::testing::Test {
     options.maxConnections = kClients;
     options.limits.receiveTimeout = 5;
     options.limits.maxRequestBytes = kMaxRequestBytes;
+    options.limits.maxPageCount = kMaxPageCount;
+    options.limits.maxQueryWords = kMaxQueryWords;
     options.currentData = [this] { return m_data; };
     ASSERT_TRUE(m_server.Start(std::move(options)));
   }
@@ -165,7 +170,7 @@ class ServerSoakTest : public ::testing::Test {
       return;
     }
     const int fd = socket.fd();
-    switch ((*random)() % 6) {
+    switch ((*random)() % 7) {
       case 0:
       case 1: {  // a valid query, sent at once
         SendFully(fd, request.data(), static_cast<int>(request.size()), 0);
@@ -235,6 +240,40 @@ class ServerSoakTest : public ::testing::Test {
         const size_t part = 1 + (*random)() % (request.size() - 1);
         SendFully(fd, request.data(), static_cast<int>(part), 0);
         ++tally->leftRequest;
+        break;
+      }
+      case 5: {  // a costly request: the whole hit list, or a query over the word bounds
+        std::string costly;
+        std::string expected;  // empty: closed without an answer
+        int32_t costlyPageCount = 20;
+        switch ((*random)() % 4) {
+          case 0:  // every hit in one page: the first kMaxPageCount
+            costly = "[FIELD] body [AND] 中国";
+            costlyPageCount = INT_MAX;
+            expected = Expected(costly, 0, kMaxPageCount);
+            break;
+          case 1:  // one value of 15,000 words
+            costly = "[FIELD] * [AND] ";
+            for (int i = 0; i < 15000; ++i) costly += "中国";
+            break;
+          case 2:  // 1,001 distinct values
+            costly = "[FIELD] title [AND]";
+            for (int i = 0; i <= kMaxQueryWords; ++i) costly += " v" + std::to_string(i);
+            break;
+          default:  // a line feed and a long tail: answered, logged on one line
+            costly =
+                "[FIELD] title [AND] 中国\n[2026-01-01 00:00:00] forged " + std::string(3000, 'x');
+            expected = Expected(costly, 0, 20);
+            break;
+        }
+        const std::string bytes = MakeFrame(RequestBody(costly, 0, costlyPageCount));
+        SendFully(fd, bytes.data(), static_cast<int>(bytes.size()), 0);
+        ::shutdown(fd, SHUT_WR);
+        if (ReadUntilClosed(fd, 20) == expected) {
+          ++tally->bounded;
+        } else {
+          Wrong(tally, "answer to a costly request of " + std::to_string(costly.size()) + " bytes");
+        }
         break;
       }
       default: {  // asks for a large page and leaves after its first bytes, sometimes with a reset
@@ -343,6 +382,7 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
   EXPECT_GT(rest.hostile.load(), rest.hostileAnswered.load());
   EXPECT_GT(rest.leftRequest.load(), 0);
   EXPECT_GT(rest.leftResponse.load(), 0);
+  EXPECT_GT(rest.bounded.load(), 0);
   EXPECT_EQ(OpenDescriptors(), descriptorsAfterFirst);
 #if !defined(__SANITIZE_THREAD__)
   // (ThreadSanitizer's own bookkeeping grows with every new thread and address it sees.)
@@ -352,10 +392,10 @@ TEST_F(ServerSoakTest, ManyMixedClientsLeaveTheServerAsItWas) {
 #endif
   std::printf(
       "soak: %d s, %d answered, %d slow, %d hostile, %d left mid-request, %d left "
-      "mid-response; resident %ld KiB -> %ld KiB\n",
+      "mid-response, %d costly; resident %ld KiB -> %ld KiB\n",
       seconds, first.answered + rest.answered, first.slow + rest.slow, first.hostile + rest.hostile,
       first.leftRequest + rest.leftRequest, first.leftResponse + rest.leftResponse,
-      residentAfterFirst, residentAtEnd);
+      first.bounded + rest.bounded, residentAfterFirst, residentAtEnd);
 }
 
 }  // namespace

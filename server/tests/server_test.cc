@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -23,6 +25,8 @@
 #include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
+#include "core/util/log_text.h"
+#include "core/util/mapped_file.h"
 #include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
@@ -30,8 +34,11 @@
 #include "server/data_reloader.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
+#include "server/server_config.h"
 #include "server/tests/loopback_server.h"
+#include "testing/allocation/allocation_limit.h"
 #include "testing/net/wire_client.h"
+#include "testing/records/query_fixture.h"
 #include "testing/records/served_set.h"
 
 namespace {
@@ -110,6 +117,9 @@ class ServerTest : public ::testing::Test {
     options.maxConnections = maxConnections;
     options.limits.receiveTimeout = receiveTimeout;
     options.limits.maxRequestBytes = maxRequestBytes;
+    options.limits.maxPageCount = m_limits.maxPageCount;
+    options.limits.maxQueryWords = m_limits.maxQueryWords;
+    options.limits.queryTimeoutMs = m_limits.queryTimeoutMs;
     options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
     options.metrics = &m_metrics;
@@ -126,6 +136,7 @@ class ServerTest : public ::testing::Test {
   CServerMetrics m_metrics;
   std::unique_ptr<CServedData> m_served;  // when set, connections take their data set here
   CLoopbackServer m_server;
+  tConnectionLimits m_limits;  // page, word and time bounds for StartServer
   uint16_t m_port = 0;
 };
 
@@ -189,13 +200,15 @@ TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {
           << c.logged;
     }
   }
-  // A query of almost 1 MiB is logged whole.
+  // A query of almost 1 MiB is answered, and logged cut with its length.
   StopServer();
   StartServer();
   const std::string longQuery = "[FIELD] title [AND] 中国 " + std::string((1 << 20) - 40, 'q');
   EXPECT_EQ(Query(longQuery), ExpectedFrame(*m_data, longQuery, 0, 20));
-  EXPECT_TRUE(
-      WaitFor([&] { return ReadDailyLog().find(longQuery + " start=0") != std::string::npos; }));
+  const std::string logged = longQuery.substr(0, kLoggedQueryBytes) + "... (" +
+                             std::to_string(longQuery.size()) + " bytes) start=0";
+  EXPECT_TRUE(WaitFor([&] { return ReadDailyLog().find(logged) != std::string::npos; }));
+  EXPECT_LT(ReadDailyLog().size(), 65536u);
 }
 
 // A balancer's TCP check connects and closes (or resets) without a byte: counted as a probe,
@@ -478,6 +491,154 @@ TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerat
   EXPECT_NE(output.find("still serving the previous one"), std::string::npos) << output;
   EXPECT_NE(output.find("generation 9, " + std::to_string(records) + " records"), std::string::npos)
       << output;
+}
+
+// Bounded work per request: the page is capped, a query of too many conditions, values or
+// words of one value is refused, a query over its time budget is stopped, and a request
+// whose memory cannot be had fails alone; the server answers the next request each time.
+TEST_F(ServerTest, EachRequestsWorkIsBoundedAndItsFailureEndsOnlyItsConnection) {
+  m_limits.maxPageCount = 7;
+  m_limits.maxQueryWords = 30;
+  m_limits.queryTimeoutMs = 0;
+  StartServer();
+  const std::string query = "[FIELD] body [AND] 中国";
+  // Pages beyond the cap get the first maxPageCount hits of their window.
+  EXPECT_TRUE(Query(query, 0, INT_MAX) == ExpectedFrame(*m_data, query, 0, 7));
+  EXPECT_TRUE(Query(query, 3, 8) == ExpectedFrame(*m_data, query, 3, 7));
+  EXPECT_TRUE(Query(query, 3, 6) == ExpectedFrame(*m_data, query, 3, 6));
+
+  const auto value = [](int n) {  // one value of n words
+    std::string text;
+    for (int i = 0; i < n; ++i) text += "中国";
+    return text;
+  };
+  const auto valueList = [](int n) {  // n values
+    std::string text;
+    for (int i = 0; i < n; ++i) text += " v" + std::to_string(i);
+    return text;
+  };
+  const std::string atLimit[] = {
+      "[FIELD] body [AND] " + value(30),
+      "[FIELD] body [AND] 中国 " + valueList(29),
+  };
+  for (const std::string& q : atLimit) {
+    EXPECT_TRUE(Query(q, 0, 5) == ExpectedFrame(*m_data, q, 0, 5)) << q;
+  }
+  const std::string overLimit[] = {
+      "[FIELD] body [AND] " + value(31),
+      "[FIELD] body [AND] 中国 " + valueList(30),
+      "[FIELD] body [AND] 中国 [FIELD] title [AND] " + valueList(15) + " [FIELD] body [AND] " +
+          valueList(15),
+  };
+  for (const std::string& q : overLimit) {
+    EXPECT_EQ(Query(q), "") << q;
+    EXPECT_TRUE(WaitFor([] {
+      return ReadDailyLog().find(
+                 "Refused query: more than 30 conditions, values or words of "
+                 "one value") != std::string::npos;
+    }));
+  }
+  StopServer();
+
+  // A phrase of 200,000 words over the large records runs far past 30 ms.
+  m_limits.maxQueryWords = 0;
+  m_limits.queryTimeoutMs = 30;
+  StartServer(20, 10, 4 << 20);
+  const std::string slow = "[FIELD] body [AND] " + value(200000);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Query(slow), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(3000));
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("Query stopped after its time budget of 30 ms") != std::string::npos;
+  }));
+  EXPECT_TRUE(Query(query, 0, 5) == ExpectedFrame(*m_data, query, 0, 5));
+  StopServer();
+
+  // A page of every hit needs megabytes; under the seam every allocation of 1 MB fails.
+  m_limits.maxPageCount = 1 << 30;
+  StartServer();
+  FailAllocationsFrom(1 << 20);
+  const std::string refused = Query(query, 0, INT_MAX);
+  FailAllocationsFrom(0);
+  EXPECT_EQ(refused, "");
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("Out of memory: the request was not answered") != std::string::npos;
+  }));
+  EXPECT_TRUE(Query(query, 0, 5) == ExpectedFrame(*m_data, query, 0, 5));
+}
+
+// A query's control bytes cannot forge a line of the daily log.
+TEST_F(ServerTest, AQueryCannotWriteALineOfItsOwnIntoTheLog) {
+  StartServer();
+  const std::string forged = "[FIELD] title [AND] 中国\n[2026-01-01 00:00:00] Send Completed!\r";
+  EXPECT_EQ(Query(forged), ExpectedFrame(*m_data, forged, 0, 20));
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find("中国\\x0A[2026-01-01 00:00:00] Send Completed!\\x0D start=0") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(ReadDailyLog().find("\n[2026-01-01"), std::string::npos);
+}
+
+}  // namespace
+
+// Keys are read from their own tags only: a key that is the tail of another key, or that
+// stands after it, keeps its own value or its default.
+TEST(ServerConfigTest, EveryKeyReadsItsOwnTag) {
+  struct Case {
+    std::string text;
+    int maxConnections, httpMaxConnections, maxRequestBytes, httpMaxRequestBytes;
+  } const cases[] = {
+      {"<HttpMaxConnections>4</HttpMaxConnections>", 20, 4, 1 << 20, 16384},
+      {"<HttpMaxRequestBytes>4096</HttpMaxRequestBytes><MaxRequestBytes>64</MaxRequestBytes>", 20,
+       64, 64, 4096},
+      {"<MaxConnections>7</MaxConnections><HttpMaxConnections>9</HttpMaxConnections>", 7, 9,
+       1 << 20, 16384},
+  };
+  for (const Case& c : cases) {
+    tServerConfig config;
+    std::string error;
+    ASSERT_TRUE(ParseServerConfig(c.text.c_str(), &config, &error)) << c.text << ": " << error;
+    EXPECT_EQ(config.maxConnections, c.maxConnections) << c.text;
+    EXPECT_EQ(config.httpMaxConnections, c.httpMaxConnections) << c.text;
+    EXPECT_EQ(config.maxRequestBytes, c.maxRequestBytes) << c.text;
+    EXPECT_EQ(config.httpMaxRequestBytes, c.httpMaxRequestBytes) << c.text;
+  }
+  tServerConfig config;
+  std::string error;
+  ASSERT_TRUE(
+      ParseServerConfig("<MaxPageCount>50</MaxPageCount><MaxQueryWords>9</MaxQueryWords>"
+                        "<QueryTimeoutMs>0</QueryTimeoutMs>"
+                        "<HttpRequestTimeout>3</HttpRequestTimeout>",
+                        &config, &error))
+      << error;
+  EXPECT_EQ(config.maxPageCount, 50);
+  EXPECT_EQ(config.maxQueryWords, 9);
+  EXPECT_EQ(config.queryTimeoutMs, 0);
+  EXPECT_EQ(config.httpRequestTimeout, 3);
+  EXPECT_FALSE(ParseServerConfig("<MaxPageCount>0</MaxPageCount>", &config, &error));
+}
+
+namespace {
+
+// An index file shortened under the running server (what cp does first) fails the queries
+// that read it, with a line in the log, instead of ending the process with SIGBUS.
+TEST_F(ServerTest, AnIndexFileShortenedWhileServedFailsQueriesNotTheServer) {
+  InstallMappedFileGuard();
+  StartServer();
+  const std::string query = "[FIELD] body [AND] 中国";
+  ASSERT_TRUE(Query(query) == ExpectedFrame(*m_data, query, 0, 20));
+  for (const char* name : {"set.index_0", "set.index_1", "set.index_2"}) {
+    ASSERT_EQ(::truncate(Path(name).c_str(), 0), 0) << name;
+  }
+  EXPECT_EQ(Query(query), "");
+  EXPECT_TRUE(WaitFor([] {
+    return ReadDailyLog().find(
+               "Refused query: an index file of the served data set was "
+               "shortened") != std::string::npos;
+  }));
+  EXPECT_TRUE(m_data->store().AnyIndexDamaged());
+  EXPECT_EQ(Query("[FIELD] title [AND] 人民"), "");
+  EXPECT_TRUE(WaitFor([this] { return m_server.loop().ActiveConnections() == 0; }));
 }
 
 }  // namespace

@@ -319,18 +319,25 @@ TEST_F(DataLineIndexTest, PathsLongerThan256BytesWork) {
   EXPECT_EQ(Matches(*loaded, 2, "人民"), std::vector<int>({0}));
 }
 
-TEST_F(DataLineIndexTest, MissingIndexFileIsLoggedAndSkipped) {
+TEST_F(DataLineIndexTest, AnIndexFileThatCannotBeLoadedFailsTheLoad) {
   auto store = NewStore(false);
   Add(store.get(), Row(TextValue("中国"), IntValue(1), TextValue("中国")));
   bool saved = false;
   std::string base = m_dir.Path("gap");
   Save(store.get(), base, &saved);
   ASSERT_TRUE(saved);
+  const std::string index = ReadBinaryFile(base + ".index_1");
   ASSERT_EQ(std::remove((base + ".index_1").c_str()), 0);
   auto loaded = NewStore(true);
-  EXPECT_TRUE(loaded->Load(base.c_str()));
+  EXPECT_FALSE(loaded->Load(base.c_str()));
   EXPECT_NE(ReadDailyLog().find("Fail to read " + base + ".index_1\n"), std::string::npos);
-  EXPECT_EQ(Matches(*loaded, 2, "中国"), std::vector<int>({0}));
+  // Damaged: one byte short of what its counts announce.
+  ASSERT_TRUE(WriteTextFile(base + ".index_1", index.substr(0, index.size() - 1)));
+  EXPECT_FALSE(NewStore(true)->Load(base.c_str()));
+  ASSERT_TRUE(WriteTextFile(base + ".index_1", index));
+  auto whole = NewStore(true);
+  ASSERT_TRUE(whole->Load(base.c_str()));
+  EXPECT_EQ(Matches(*whole, 2, "中国"), std::vector<int>({0}));
 }
 
 TEST_F(DataLineIndexTest, MissingReferenceFileIsLoggedOnce) {

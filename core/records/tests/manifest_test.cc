@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -82,6 +83,11 @@ TEST(ManifestTest, AlteredLinesAreRefused) {
       {"generation 12", "generation -12"},
       {"generation 12", "generation 1x"},
       {"records 1000000", "records 99999999999"},  // beyond int32
+      // Beyond int64, in as many digits as INT64_MAX has: never read as a wrapped number.
+      {"generation 12", "generation 9999999999999999999"},
+      {"generation 12", "generation 9223372036854775808"},
+      {"trie 8228904", "trie 9999999999999999999"},
+      {"records 1000000", "records 2147483648"},
       {"trie 8228904 a3529ea6", "trie 8228904 A3529EA6"},
       {"trie 8228904 a3529ea6", "trie 8228904 a3529ea"},
       {"trie 8228904 a3529ea6", "trie 8228904 a3529ea6 extra"},
@@ -102,6 +108,17 @@ TEST(ManifestTest, AlteredLinesAreRefused) {
     std::string error;
     EXPECT_FALSE(read.Parse(altered, &error)) << c.to;
   }
+}
+
+TEST(ManifestTest, TheLargestNumbersAreReadExactly) {
+  std::string text = Sample().Format();
+  text.replace(text.find("generation 12"), 13, "generation 9223372036854775807");
+  text.replace(text.find("records 1000000"), 15, "records 2147483647");
+  CManifest read;
+  std::string error;
+  ASSERT_TRUE(read.Parse(text, &error)) << error;
+  EXPECT_EQ(read.generation, INT64_MAX);
+  EXPECT_EQ(read.recordCount, INT32_MAX);
 }
 
 }  // namespace

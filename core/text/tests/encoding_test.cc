@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "testing/gbk_reference.h"
+
 namespace {
 
 TEST(EncodingTest, ConversionsAreStrictInAndVisibleOut) {
@@ -43,6 +45,38 @@ TEST(EncodingTest, ConversionsAreStrictInAndVisibleOut) {
   EXPECT_TRUE(Utf8ToGbk("\xE4\xB8\xAD", 3, &gbk, ToGbk::kReject));
   EXPECT_EQ(gbk, "\xD6\xD0");
   EXPECT_FALSE(Utf8ToGbk("\xF0\x9F\x98\x80", 4, &gbk, ToGbk::kReject));  // an emoji has no GBK form
+}
+
+// GBK is decoded pair by pair: a pair of the two-byte shape that GBK maps to nothing is one
+// U+FFFD, and decoding goes on after it, never at its second byte.
+TEST(EncodingTest, UnmappedPairsBecomeOneReplacementEach) {
+  const struct {
+    std::string gbk;
+    std::string utf8;
+  } cases[] = {
+      {"朋友\xAA\xA1啊", u8"朋友\uFFFD啊"},  // AA A1 has no character; A1 B0 is not read
+      {"\xAA\xA1\xAA\xA1", u8"\uFFFD\uFFFD"},
+      {"\xD6<", u8"\uFFFD<"},  // 0x3C cannot follow a lead byte: read afresh
+      {"\x81\x7F", u8"\uFFFD\x7F"},
+      {"\xA1\xA1", u8"\u3000"},
+  };
+  for (const auto& c : cases) {
+    std::string utf8;
+    AppendGbkAsUtf8(c.gbk.data(), c.gbk.size(), &utf8);
+    EXPECT_EQ(utf8, c.utf8) << c.gbk;
+  }
+  // Every lead and trail byte, between ASCII on both sides, against the reference decoder.
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    std::string gbk;
+    for (int trail = 0; trail <= 0xFF; ++trail) {
+      gbk += 'a';
+      gbk += static_cast<char>(lead);
+      gbk += static_cast<char>(trail);
+    }
+    std::string utf8;
+    AppendGbkAsUtf8(gbk.data(), gbk.size(), &utf8);
+    ASSERT_EQ(utf8, ReferenceGbkToUtf8(gbk)) << lead;
+  }
 }
 
 TEST(EncodingTest, Utf8BecomesGbkAndUnencodableCharactersBecomeQuestionMarks) {

@@ -16,6 +16,8 @@
 
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
+#include "core/util/log_text.h"
+#include "core/util/mapped_file.h"
 #include "core/util/string_format.h"
 #include "core/util/tag_value.h"
 
@@ -170,11 +172,17 @@ const TagCase kTagCases[] = {
     {"<Port>8080</Port>", "Port", "8080", true},
     {"<Port> 8080 \n</Port>", "Port", " 8080 \n", true},
     {"<Port>8080<Host>h</Host>", "Port", "8080<Host>h</Host>", true},  // no closing tag
-    {"a</Port>xyz</Port>tail", "Port", "xyz", true},                   // opening tag missing
-    {"a</Port>xyz", "Port", "xyz", true},
+    {"a</Port>xyz</Port>tail", "Port", "", false},                     // opening tag missing
+    {"a</Port>xyz", "Port", "", false},
     {"<Port>1</Port><Port>2</Port>", "Port", "1", true},
-    // The key Port matches the tail of ServerPort; "</ServerPort" does not close it.
-    {"<ServerPort>9</ServerPort><Port>1</Port>", "Port", "9</ServerPort><Port>1", true},
+    // Whole tags only: a key that is the tail or the head of another key, or a closing tag
+    // that continues into a longer name, is not this key's tag.
+    {"<ServerPort>9</ServerPort><Port>1</Port>", "Port", "1", true},
+    {"<HttpMaxConnections>4</HttpMaxConnections>", "MaxConnections", "", false},
+    {"<HttpMaxRequestBytes>9</HttpMaxRequestBytes><MaxRequestBytes>7</MaxRequestBytes>",
+     "MaxRequestBytes", "7", true},
+    {"<PortRange>1</PortRange>", "Port", "", false},
+    {"<Port>1</PortRange></Port>", "Port", "1</PortRange>", true},
     {"<Host>x</Host>", "Port", "", false},
     {"<port>1</port>", "Port", "", false},
     {"<Port></Port>", "Port", "", true},
@@ -291,6 +299,59 @@ TEST(StringFormatTest, LinesOfAnyLengthComeOutWhole) {
     AppendFormat(&text, "%s|%05.1f", query.c_str(), 2.5);
     EXPECT_EQ(text, "kept|" + query + "|002.5") << length;
   }
+}
+
+// A logged query stays one line, keeps GBK characters whole and says how long it was when cut.
+TEST(LoggedQueryTest, EscapesControlBytesAndCutsAtACharacter) {
+  struct Case {
+    std::string query, logged;
+  } const cases[] = {
+      {"[FIELD] * [AND] 中国", "[FIELD] * [AND] 中国"},
+      {"a\nb\r\t\x7F\\c", "a\\x0Ab\\x0D\\x09\\x7F\\\\c"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\xB0\n", "\xB0\\x0A"},  // a lead byte never shields a line feed
+      {"\xB0\\", "\xB0\\"},     // 0x5C as a second byte is part of the character
+      {"x\xB0", "x\xB0"},       // a lead byte that ends the text stays alone
+      {std::string(512, 'q'), std::string(512, 'q')},
+      {std::string(513, 'q'), std::string(512, 'q') + "... (513 bytes)"},
+      // 511 bytes, then a character that would reach past 512: cut before it.
+      {std::string(511, 'q') + "中国", std::string(511, 'q') + "... (515 bytes)"},
+      {std::string(510, 'q') + "中国", std::string(510, 'q') + "中... (514 bytes)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LoggedQuery(c.query), c.logged) << c.query;
+  const std::string huge(1 << 20, '\n');
+  const std::string line = LoggedQuery(huge);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_LT(line.size(), 4 * kLoggedQueryBytes + 32);
+}
+
+// A mapped file shortened under its reader: under the guard the read finds zeros and the
+// mapping says it faulted; another mapping is not affected.
+TEST(MappedFileTest, AShortenedFileReadsAsZerosAndMarksItsMapping) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::string shortened = "mapped_shortened.bin";
+  const std::string kept = "mapped_kept.bin";
+  for (const std::string& name : {shortened, kept}) {
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string bytes(static_cast<size_t>(page) * 3, 'x');
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  InstallMappedFileGuard();
+  CMappedFile a, b;
+  ASSERT_TRUE(a.Map(shortened.c_str()));
+  ASSERT_TRUE(b.Map(kept.c_str()));
+  EXPECT_EQ(a.data()[page], 'x');
+  ASSERT_EQ(::truncate(shortened.c_str(), 0), 0);
+  const volatile char* data = a.data();
+  EXPECT_EQ(data[page + 5], 0);
+  EXPECT_EQ(data[2 * page], 0);
+  EXPECT_TRUE(a.faulted());
+  EXPECT_FALSE(b.faulted());
+  EXPECT_EQ(b.data()[2 * page], 'x');
+  std::remove(shortened.c_str());
+  std::remove(kept.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Runs two SearchServer builds at once over one bench data set and alternates the same load
+# generators between them, so that both see the same machine load.
+# Usage: bench/compare_servers.sh <build before> <build after> <bench data dir> [rounds=6] [seconds=3]
+#   <bench data dir> holds set.*, bench_schema.txt.dat, trie.dat and words.dat (see "Setting
+#   up"); the servers listen on 127.0.0.1:19640/19641 (before) and 19650/19651 (after), and
+#   their working folders are <bench data dir>/srv-before and srv-after.
+set -euo pipefail
+before="$(cd "$1" && pwd)"
+after="$(cd "$2" && pwd)"
+data="$(cd "$3" && pwd)"
+rounds="${4:-6}"
+seconds="${5:-3}"
+cd "$data"
+for tree in before after; do
+  mkdir -p "srv-$tree"
+  for f in set.dataline set.index_* set.manifest bench_schema.txt.dat trie.dat words.dat; do
+    [ -e "$f" ] && ln -sf "../$f" "srv-$tree/$f"
+  done
+done
+config() {
+  printf '<ServerIP>127.0.0.1</ServerIP><Port>%s</Port><HttpPort>%s</HttpPort>\n' "$1" "$2"
+  printf '<Standard>set</Standard><FieldInfo>bench_schema.txt.dat</FieldInfo>\n'
+  printf '<PDAT>trie.dat</PDAT><WordList>words.dat</WordList><BindAddress>127.0.0.1</BindAddress>\n'
+}
+config 19640 19641 > srv-before/SearchServer.xml
+config 19650 19651 > srv-after/SearchServer.xml
+(cd srv-before && exec "$before/bin/SearchServer" > out.txt 2>&1) &
+before_pid=$!
+(cd srv-after && exec "$after/bin/SearchServer" > out.txt 2>&1) &
+after_pid=$!
+trap 'kill -TERM $before_pid $after_pid 2>/dev/null; wait $before_pid $after_pid 2>/dev/null' EXIT
+for _ in $(seq 1 900); do
+  grep -q "HTTP port" srv-before/out.txt && grep -q "HTTP port" srv-after/out.txt && break
+  sleep 0.1
+done
+C="$after/bench"
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round, load $(cut -d' ' -f1 /proc/loadavg)"
+  for side in "before 19640 19641" "after 19650 19651"; do
+    set -- $side
+    echo -n "$1 binary "
+    "$C/server_bench" set bench_schema.txt.dat trie.dat words.dat "$2" 4 "$seconds" | tail -1
+  done
+  for side in "before 19640 19641" "after 19650 19651"; do
+    set -- $side
+    echo -n "$1 http   "
+    "$C/http_bench" set bench_schema.txt.dat trie.dat words.dat "$3" 4 "$seconds" | tail -1
+  done
+done
