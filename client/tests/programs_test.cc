@@ -19,7 +19,7 @@ const std::vector<string> kNames = {"title", "body"};
 class ProgramsTest : public ::testing::Test {
  protected:
   ProgramsTest()
-      : server([this](const QueryRequest& request) {
+      : server([](const QueryRequest& request) {
           if (request.text == "stall") return tFakeReply{tFakeReply::kStall, ""};
           if (request.text == "close") return tFakeReply{tFakeReply::kClose, ""};
           return PageReply(MakePage({{request.text, "朱镕基"}, {"a&b", ""}}, 42, request.start, 2));
