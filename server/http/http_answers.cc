@@ -48,15 +48,6 @@ bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data, tS
 
 }  // namespace
 
-tHttpAnswer ErrorAnswer(int status, const std::string& message) {
-  tHttpAnswer answer;
-  answer.status = status;
-  Json body;
-  body["error"] = message;
-  answer.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
-  return answer;
-}
-
 tHttpAnswer HealthAnswer(const CSearchData* data) {
   tHttpAnswer answer;
   Json body;

@@ -6,18 +6,10 @@
 #include <string>
 
 #include "core/query/query.h"
+#include "server/http/http_answer.h"
 #include "server/http/http_request.h"
 
 class CSearchData;
-
-// One answer of the HTTP interface.
-struct tHttpAnswer {
-  int status = 200;
-  const char* contentType = "application/json";
-  std::string body;
-  int cappedAt = 0;       // the page count was cut to this many (header X-Page-Count-Capped)
-  bool timedOut = false;  // a 503 of a query stopped by its time budget
-};
 
 // The bounds of one search: a larger count is cut to maxPageCount (and the answer says so),
 // and the query runs under `query` (too many words: 400; over its time: 503).
@@ -25,9 +17,6 @@ struct tSearchLimits {
   int maxPageCount = 1000;
   tQueryLimits query{1000, 2000};
 };
-
-// The JSON error body {"error": message} with `status`.
-tHttpAnswer ErrorAnswer(int status, const std::string& message);
 
 // /health: {"status":"serving","records":N,"generation":G}, or 503 {"status":"loading"}.
 tHttpAnswer HealthAnswer(const CSearchData* data);

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http/http_answers.h"
+#include "server/http/http_answer.h"
 #include "server/http/http_request.h"
 
 class CFieldInfo;
