@@ -22,6 +22,7 @@
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "server/shard_broker.h"
+#include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
 
 namespace {
@@ -87,21 +88,6 @@ std::string HttpGet(uint16_t port, const std::string& target) {
   const size_t headerEnd = response.find("\r\n\r\n");
   if (headerEnd == std::string::npos) return response;
   return response.substr(0, response.find("\r\n")) + "\n" + response.substr(headerEnd + 4);
-}
-
-std::string UrlEncode(const std::string& utf8) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : utf8) {
-    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
 }
 
 // One binary server in-process over a data set, or over a broker.
@@ -261,7 +247,7 @@ TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
       ASSERT_GE(expected.size(), 24u);
       EXPECT_EQ(BinaryQuery(m_brokerServer->port(), query, start, count), expected)
           << query << " " << start << " " << count;
-      const std::string arguments = "?q=" + UrlEncode(GbkToUtf8(query)) +
+      const std::string arguments = "?q=" + PercentEncode(GbkToUtf8(query)) +
                                     "&start=" + std::to_string(start) +
                                     "&count=" + std::to_string(count);
       for (const char* route : {"/search", "/search.xml"}) {
@@ -288,7 +274,7 @@ TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
 
 TEST_F(BrokerTest, AStoppedShardFailsTheQueryAndIsCounted) {
   const std::string query = "[FIELD] * [AND] 中国";
-  const std::string arguments = "?q=" + UrlEncode(GbkToUtf8(query)) + "&start=0&count=5";
+  const std::string arguments = "?q=" + PercentEncode(GbkToUtf8(query)) + "&start=0&count=5";
   m_shardServers[1]->Stop();
   const std::string name = m_broker->shards()[1].name;
   // Even a window that the first shard alone holds needs every total.
