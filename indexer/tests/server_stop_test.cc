@@ -66,6 +66,11 @@ struct tServerKind {
 class ServerStopTest : public ::testing::Test {
  protected:
   void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+    // The database servers' own programs, started from an instrumented process, abort on the
+    // sanitizer runtime's library order; the plain build runs these tests.
+    GTEST_SKIP() << "database servers are not started from a sanitizer build";
+#endif
     ASSERT_FALSE(m_dir.path().empty());
     std::vector<std::string> words = {"中国", "人民", "大学", "北京", "上海", "电脑", "软件"};
     CPDAT trie;

@@ -418,7 +418,16 @@ TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
       << answer;
   ::kill(m_child, SIGHUP);
   ASSERT_TRUE(WaitForOutput("Reloaded data set set: generation 0, 2 records in ")) << Output();
-  const std::string metrics = HttpGet(httpPort, "/metrics");
+  // The binary connection is counted when its thread ends, just after the answer went out.
+  std::string metrics;
+  for (int i = 0; i < 500; ++i) {
+    metrics = HttpGet(httpPort, "/metrics");
+    if (metrics.find("trindle_connections_in_progress{interface=\"binary\"} 0\n") !=
+        std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   for (const char* line :
        {"trindle_queries_total{interface=\"binary\",outcome=\"ok\"} 1\n",
         "trindle_queries_total{interface=\"http\",outcome=\"ok\"} 1\n",
