@@ -67,8 +67,8 @@ class ServerStopTest : public ::testing::Test {
  protected:
   void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__)
-    // The database servers' own programs, started from an instrumented process, abort on the
-    // sanitizer runtime's library order; the plain build runs these tests.
+    // In the sanitizer build a program this test starts aborts before it runs (the sanitizer
+    // runtime is not first in its library list); the plain build runs these tests.
     GTEST_SKIP() << "database servers are not started from a sanitizer build";
 #endif
     ASSERT_FALSE(m_dir.path().empty());
