@@ -147,6 +147,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
                           options.faultHook);
     store->SetFormatLimits(options.limits);
+    store->SetWorkThreads(scan.threads);
     const CManifest* previous = writer.previous();
     if (append && !store->StartFrom(resultBase, &error)) {
       std::printf("Append: %s; building in full\n", error.c_str());

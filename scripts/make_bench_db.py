@@ -8,6 +8,12 @@ Writes into OUTDIR (default: data/bench beside this script's folder):
   bench_db.xml      the database configuration (sqlite:<path of bench.db>)
   bench.tsv         with --tsv: the same rows for PostgreSQL's COPY (UTF-8, tab-separated)
 
+--copies N repeats the generated rows N times in all (copy k has the ids shifted by k times
+--records), so that a 10,000,000-row table takes one million generated rows and minutes
+instead of hours; the indexes then hold ten times the postings of the same words.
+--body-not-stored writes the schema with the body indexed but not stored: the stored texts
+of a data set are counted in 32 bits (2 GiB), which about six million of these bodies pass.
+
 About 30 MB of field text (counted in GBK bytes): a third of the bodies are real fortunes
 texts, the rest are sentences of dictionary words drawn by their frequency from the
 dictionary's second column, with punctuation; titles are the first words of the body. The
@@ -68,7 +74,13 @@ def main():
     parser.add_argument("--records", type=int, default=100000)
     parser.add_argument("--dictionary", default=os.path.join(ROOT, "data", "dict.gbk.txt"))
     parser.add_argument("--tsv", action="store_true", help="also write bench.tsv for COPY")
+    parser.add_argument("--copies", type=int, default=1,
+                        help="the generated rows this many times, ids shifted (no --tsv)")
+    parser.add_argument("--body-not-stored", action="store_true",
+                        help="schema with the body indexed but not stored")
     arguments = parser.parse_args()
+    if arguments.copies > 1 and arguments.tsv:
+        parser.error("--copies and --tsv do not go together")
     outdir = os.path.abspath(arguments.outdir)
     os.makedirs(outdir, exist_ok=True)
 
@@ -114,13 +126,22 @@ def main():
 
     connection.executemany("insert into docs values (?, ?, ?, ?)", inserted())
     connection.commit()
+    for copy in range(1, arguments.copies):
+        connection.execute("insert into docs select id + ?, title, body, year from docs "
+                           "where id <= ?", (copy * arguments.records, arguments.records))
+        connection.commit()
+    totals["rows"] *= max(arguments.copies, 1)
+    totals["text_bytes"] *= max(arguments.copies, 1)
     connection.close()
     if tsv is not None:
         tsv.close()
     text_bytes = totals["text_bytes"]
 
     with open(os.path.join(outdir, "bench_schema.txt"), "wb") as schema:
-        schema.write(SCHEMA.encode("gbk"))
+        text = SCHEMA
+        if arguments.body_not_stored:
+            text = text.replace("3 body body T 1 0 1 1", "3 body body T 1 0 0 1")
+        schema.write(text.encode("gbk"))
     with open(os.path.join(outdir, "bench_db.xml"), "wb") as config:
         config.write(("<DBConnectString>sqlite:%s</DBConnectString>\n<Table>docs</Table>\n"
                       "<SortField>id</SortField>\n"

@@ -53,16 +53,16 @@ CIndexer::~CIndexer() = default;
 
 void CIndexer::AppendToLog(const int32_t* values, int64_t count) {
   while (count > 0) {
-    int64_t used = m_logSize & (kChunkValues - 1);
-    if (used == 0 && (m_logSize >> kChunkShift) == static_cast<int64_t>(m_logChunks.size())) {
-      m_logChunks.push_back(AllocateLargeArray<int32_t>(kChunkValues));
+    int64_t used = m_log.size & (kChunkValues - 1);
+    if (used == 0 && (m_log.size >> kChunkShift) == static_cast<int64_t>(m_log.chunks.size())) {
+      m_log.chunks.push_back(AllocateLargeArray<int32_t>(kChunkValues));
     }
     int64_t take = std::min(count, kChunkValues - used);
-    std::memcpy(m_logChunks[static_cast<size_t>(m_logSize >> kChunkShift)].get() + used, values,
+    std::memcpy(m_log.chunks[static_cast<size_t>(m_log.size >> kChunkShift)].get() + used, values,
                 static_cast<size_t>(take) * sizeof(int32_t));
     values += take;
     count -= take;
-    m_logSize += take;
+    m_log.size += take;
   }
 }
 
@@ -92,7 +92,7 @@ bool CIndexer::AddTerms(const int32_t* ids, int count, int record, int fieldTag)
   // The log stays in (record, position word) order while every text starts after the last
   // one ended; then every term's postings arrive sorted and Finalize need not check them.
   if (record < m_lastRecord || (record == m_lastRecord && base < m_lastPositionWord)) {
-    m_mayBeUnsorted = true;
+    m_log.mayBeUnsorted = true;
   }
   m_lastRecord = record;
   m_lastPositionWord = base + count - 1;
@@ -104,10 +104,8 @@ bool CIndexer::AddTerms(const int32_t* ids, int count, int record, int fieldTag)
 }
 
 void CIndexer::ReleaseBuildStorage() {
-  std::vector<LargeArray<int32_t>>().swap(m_logChunks);
-  m_logSize = 0;
+  m_log = tLog();
   m_lastRecord = -1;
-  m_mayBeUnsorted = false;
   std::vector<int32_t>().swap(m_ids);
   m_runs.clear();  // removes the run files
   std::vector<int32_t>().swap(m_runTotals);
@@ -120,8 +118,7 @@ namespace {
 // Reads the build log front to back.
 class CLogReader {
  public:
-  CLogReader(const std::vector<LargeArray<int32_t>>& chunks, int64_t size)
-      : m_chunks(chunks), m_size(size) {}
+  explicit CLogReader(const CIndexer::tLog& log) : m_chunks(log.chunks), m_size(log.size) {}
   bool AtEnd() const { return m_position >= m_size; }
   int32_t Next() {
     int32_t value =
@@ -138,7 +135,7 @@ class CLogReader {
 
 }  // namespace
 
-int32_t CIndexer::FlattenLog(LargeArray<tTermEntry>* termsOut,
+int32_t CIndexer::FlattenLog(const tLog& log, LargeArray<tTermEntry>* termsOut,
                              LargeArray<tINDEX_STRUCTURE>* postingsOut) const {
   // Pass 1: count each term's postings; the slots' first is the sum of all lower counts.
   LargeArray<tTermEntry> terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
@@ -146,11 +143,11 @@ int32_t CIndexer::FlattenLog(LargeArray<tTermEntry>* termsOut,
   auto inTable = [this](int32_t termId) {
     return static_cast<uint32_t>(termId) < static_cast<uint32_t>(m_IDCount);
   };
-  for (CLogReader log(m_logChunks, m_logSize); !log.AtEnd();) {
-    log.Next();  // record
-    log.Next();  // tag
-    for (int32_t count = log.Next(); count > 0; --count) {
-      int32_t termId = log.Next();
+  for (CLogReader reader(log); !reader.AtEnd();) {
+    reader.Next();  // record
+    reader.Next();  // tag
+    for (int32_t count = reader.Next(); count > 0; --count) {
+      int32_t termId = reader.Next();
       if (inTable(termId)) ++terms[termId].count;
     }
   }
@@ -164,13 +161,13 @@ int32_t CIndexer::FlattenLog(LargeArray<tTermEntry>* termsOut,
   // Pass 2: scatter the postings to their slices, in log order.
   LargeArray<tINDEX_STRUCTURE> postings =
       AllocateLargeArray<tINDEX_STRUCTURE>(static_cast<size_t>(sum));
-  for (CLogReader log(m_logChunks, m_logSize); !log.AtEnd();) {
-    int32_t record = log.Next();
-    int32_t tag = log.Next();
+  for (CLogReader reader(log); !reader.AtEnd();) {
+    int32_t record = reader.Next();
+    int32_t tag = reader.Next();
     int32_t base = tag == kNoTag ? 0 : tag << kTagShift;
-    int32_t count = log.Next();
+    int32_t count = reader.Next();
     for (int32_t ordinal = 0; ordinal < count; ++ordinal) {
-      int32_t termId = log.Next();
+      int32_t termId = reader.Next();
       if (inTable(termId)) postings[next[static_cast<size_t>(termId)]++] = {record, base + ordinal};
     }
   }
@@ -178,7 +175,7 @@ int32_t CIndexer::FlattenLog(LargeArray<tTermEntry>* termsOut,
   // slice can be out of order only when records came out of order or a field of 256 or more
   // terms ran into the next tag's range (all-fields index): only then are the slices checked,
   // and only the unsorted ones sorted.
-  if (m_mayBeUnsorted) {
+  if (log.mayBeUnsorted) {
     for (int32_t term = 0; term < m_IDCount; ++term) {
       tINDEX_STRUCTURE* begin = postings.get() + terms[term].first;
       tINDEX_STRUCTURE* end = begin + terms[term].count;
@@ -194,7 +191,7 @@ bool CIndexer::Finalize() {
   if (m_readOnly) return false;
   LargeArray<tTermEntry> terms;
   LargeArray<tINDEX_STRUCTURE> postings;
-  int32_t sum = FlattenLog(&terms, &postings);
+  int32_t sum = FlattenLog(m_log, &terms, &postings);
   ReleaseBuildStorage();
   m_terms = std::move(terms);
   m_postings = std::move(postings);
@@ -221,7 +218,7 @@ bool CIndexer::Save(const char* path) {
       file.Write(m_termTable, sizeof(tTermEntry) * static_cast<size_t>(m_IDCount)) &&
       file.Write(&m_nPostCount, 4) &&
       file.Write(m_postingTable, sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(m_nPostCount)) &&
-      file.Finish() && file.Commit();
+      file.Finish(true) && file.Commit();
   if (!written) {
     std::printf("Error Write %s\n", path);
     return false;

@@ -134,7 +134,24 @@ class CIndexer {
   // Writes the postings logged since the last run as the next sorted run and frees them.
   // Nothing logged: true, no file. False with the reason in *error when the run cannot be
   // written (full disk included) or no run prefix is set; the index is then unusable.
+  // SpillRun is DetachLog then WriteRun.
   bool SpillRun(std::string* error);
+
+  // The postings logged since the last run, as DetachLog hands them over.
+  struct tLog {
+    std::vector<LargeArray<int32_t>> chunks;
+    int64_t size = 0;  // int32 values
+    bool mayBeUnsorted = false;
+    int64_t bytes() const { return size * 3 * static_cast<int64_t>(sizeof(int32_t)); }
+  };
+  // Takes the postings logged so far out of the index (which goes on with an empty log), so
+  // that WriteRun can write them on another thread while more are added. The order checks
+  // go on across the runs.
+  tLog DetachLog();
+  // Writes a detached log as the next run (nothing for an empty log) and frees it. Logs must
+  // be written one at a time in the order they were detached; AddTerms and DetachLog may
+  // run on another thread meanwhile, nothing else. False as SpillRun.
+  bool WriteRun(tLog log, std::string* error);
   int GetRunCount() const { return static_cast<int>(m_runs.size()); }
 
   // Continues a committed index (an appending run): the postings of the index file at
@@ -195,9 +212,10 @@ class CIndexer {
   bool WriteFile(const char* path) const;
   bool LoadMapped(const char* path, bool faultIn);
   bool SaveMerged(const char* path);
-  // Counts and scatters the log into a term table and a posting array (each term's slice
+  // Counts and scatters `log` into a term table and a posting array (each term's slice
   // sorted); returns the number of postings. The log is left as it is.
-  int32_t FlattenLog(LargeArray<tTermEntry>* terms, LargeArray<tINDEX_STRUCTURE>* postings) const;
+  int32_t FlattenLog(const tLog& log, LargeArray<tTermEntry>* terms,
+                     LargeArray<tINDEX_STRUCTURE>* postings) const;
   bool MergeRuns(size_t first, size_t last, std::FILE* out, bool withHeaders, bool withBase) const;
   void Step(const char* name) const {
     if (m_hook) m_hook(name);
@@ -221,19 +239,18 @@ class CIndexer {
   // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
   // in chunks of fixed size. The position words follow from the ordinals, so a posting costs
   // 4 bytes here, half its final size, and adding is a sequential write; Finalize counts and
-  // scatters the log into the posting array.
-  std::vector<LargeArray<int32_t>> m_logChunks;
-  int64_t m_logSize = 0;  // int32 values in the log
-  // The last text logged: its record and its last position word; and whether some text
-  // started before the previous one ended (then Finalize must check each slice's order).
+  // scatters the log into the posting array. m_log.mayBeUnsorted: some text started before
+  // the previous one ended (then Finalize must check each slice's order).
+  tLog m_log;
+  // The last text logged: its record and its last position word.
   int32_t m_lastRecord = -1;
   int64_t m_lastPositionWord = 0;
-  bool m_mayBeUnsorted = false;
   void AppendToLog(const int32_t* values, int64_t count);
 
   int64_t m_postingLimit = INT32_MAX;
 
-  // Bounded build: the runs spilled so far, in order, and every term's postings in them.
+  // Bounded build: the runs spilled so far, in order, and every term's postings in them
+  // (written by WriteRun only).
   std::string m_runPrefix;
   std::vector<std::unique_ptr<CSpillFile>> m_runs;
   std::vector<int32_t> m_runTotals;  // per term id; empty until the first run

@@ -78,7 +78,7 @@ bool CIndexer::StartFromFile(const std::string& path, int32_t lastRecord, std::s
     *error = path + ": " + why;
     return false;
   };
-  if (m_readOnly || m_logSize > 0 || !m_runs.empty() || !m_basePath.empty()) {
+  if (m_readOnly || m_log.size > 0 || !m_runs.empty() || !m_basePath.empty()) {
     return refuse("the index has postings already");
   }
   FilePtr file = OpenFile(path, "rb");
@@ -117,7 +117,7 @@ bool CIndexer::StartFromFile(const std::string& path, int32_t lastRecord, std::s
 
 int64_t CIndexer::GetBuildBytes() const {
   // A logged posting takes 4 bytes; flattening adds 8 for the posting array.
-  return m_logSize * 3 * static_cast<int64_t>(sizeof(int32_t));
+  return m_log.bytes();
 }
 
 bool CIndexer::SpillRun(std::string* error) {
@@ -125,7 +125,17 @@ bool CIndexer::SpillRun(std::string* error) {
     *error = "the index is read-only";
     return false;
   }
-  if (m_logSize == 0) return true;
+  return WriteRun(DetachLog(), error);
+}
+
+CIndexer::tLog CIndexer::DetachLog() {
+  tLog log;
+  std::swap(log, m_log);
+  return log;
+}
+
+bool CIndexer::WriteRun(tLog log, std::string* error) {
+  if (log.size == 0) return true;
   if (m_runPrefix.empty()) {
     *error = "no folder for the runs of the index";
     return false;
@@ -133,7 +143,9 @@ bool CIndexer::SpillRun(std::string* error) {
   Step("run");
   LargeArray<tTermEntry> terms;
   LargeArray<tINDEX_STRUCTURE> postings;
-  FlattenLog(&terms, &postings);
+  FlattenLog(log, &terms, &postings);
+  const bool mayBeUnsorted = log.mayBeUnsorted;
+  log = tLog();  // the log's memory is free before the run is written
   auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
   bool written = run->Create();
   if (m_runTotals.empty()) m_runTotals.assign(static_cast<size_t>(m_IDCount), 0);
@@ -152,11 +164,7 @@ bool CIndexer::SpillRun(std::string* error) {
     return false;
   }
   m_runs.push_back(std::move(run));
-  // The log is free again; the order checks go on across the runs (m_lastRecord stays).
-  std::vector<LargeArray<int32_t>>().swap(m_logChunks);
-  m_logSize = 0;
-  if (m_mayBeUnsorted) m_runsUnsorted = true;
-  m_mayBeUnsorted = false;
+  if (mayBeUnsorted) m_runsUnsorted = true;
   return true;
 }
 
@@ -276,7 +284,7 @@ bool CIndexer::SaveMerged(const char* path) {
                  file.Write(table.data(), sizeof(tTermEntry) * table.size()) &&
                  file.Write(&m_nPostCount, 4) &&
                  MergeRuns(0, m_runs.size(), file.get(), false, !m_basePath.empty()) &&
-                 file.Finish() && file.Commit();
+                 file.Finish(true) && file.Commit();
   if (!written) return fail();
   // The index answers from the file it wrote, as a loaded one does; its pages are read only
   // if it is searched, so that the bound on memory holds through the save.

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <system_error>
+#include <utility>
 
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
@@ -18,6 +21,7 @@
 #include "core/util/byte_io.h"
 #include "core/util/common.h"
 #include "core/util/daily_log.h"
+#include "core/util/parallel_tasks.h"
 #include "core/util/spill_file.h"
 
 namespace {
@@ -101,7 +105,9 @@ CDataLineIndex::CDataLineIndex(const CFieldInfo& schema, const CPDAT* trie, bool
   if (!m_keptFile) WriteLog(std::string("Fail to read ") + kReferenceFile);
 }
 
-CDataLineIndex::~CDataLineIndex() = default;
+CDataLineIndex::~CDataLineIndex() {
+  if (m_spillThread.joinable()) m_spillThread.join();
+}
 
 void CDataLineIndex::SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
                                     std::function<void(const char*)> hook) {
@@ -130,10 +136,7 @@ int64_t CDataLineIndex::GetBuildBytes() const {
 }
 
 bool CDataLineIndex::Spill(std::string* error) {
-  if (m_spillFailed) {
-    *error = "an earlier spill failed";
-    return false;
-  }
+  if (!FinishSpills(error)) return false;
   if (m_spillPrefix.empty()) {
     *error = "no place for the spilled records";
     return false;
@@ -141,33 +144,98 @@ bool CDataLineIndex::Spill(std::string* error) {
   if (m_hook) m_hook("spill");
   m_spillFailed = true;  // until everything below succeeded
   if (!m_cellsFile && !CreateSectionFiles(error)) return false;
-  const size_t heldPool = m_poolLength - m_poolSpilled;
+  // Everything held moves to the spill; the store goes on with empty tables and the pool
+  // of the spill before (its pages are reused, not faulted in anew).
+  auto spill = std::make_unique<tSpill>();
+  spill->cells.swap(m_cells);
+  spill->filterValues.swap(m_filterValues);
+  spill->poolBytes = m_poolLength - m_poolSpilled;
+  spill->pool = std::move(m_pool);
+  m_pool = std::move(m_sparePool);
+  for (auto& control : m_controls) spill->logs.push_back(control->GetIndexer().DetachLog());
+  m_recordsSpilled = m_recordCount;
+  m_poolSpilled = m_poolLength;
+  m_recordBase.clear();
+  ++m_spillCount;
+  if (m_workThreads > 1) {
+    m_spill = std::move(spill);
+    try {
+      m_spillThread = std::thread([this] {
+        WriteSpill(m_spill.get());
+        if (!m_spill->ok) m_spillThreadFailed.store(true);
+      });
+      m_spillFailed = false;
+      return true;
+    } catch (const std::system_error&) {
+      spill = std::move(m_spill);  // no thread to be had: written here instead
+    }
+  }
+  WriteSpill(spill.get());
+  const bool ok = spill->ok;
+  if (!ok) *error = spill->error;
+  Reuse(std::move(spill));
+  m_spillFailed = !ok;
+  return ok;
+}
+
+void CDataLineIndex::WriteSpill(tSpill* spill) {
   struct {
     CSpillFile* file;
     const void* data;
     size_t size;
   } const sections[] = {
-      {m_cellsFile.get(), m_cells.data(), m_cells.size() * sizeof(int32_t)},
-      {m_poolFile.get(), m_pool.data(), heldPool},
-      {m_filterFile.get(), m_filterValues.data(), m_filterValues.size() * sizeof(int32_t)},
+      {m_cellsFile.get(), spill->cells.data(), spill->cells.size() * sizeof(int32_t)},
+      {m_poolFile.get(), spill->pool.data(), spill->poolBytes},
+      {m_filterFile.get(), spill->filterValues.data(),
+       spill->filterValues.size() * sizeof(int32_t)},
   };
   for (const auto& section : sections) {
     if (!section.file->Write(section.data, section.size) || !section.file->Flush()) {
-      *error = "cannot write " + section.file->path();
-      return false;
+      spill->ok = false;
+      spill->error = "cannot write " + section.file->path();
+      return;
     }
   }
-  for (auto& control : m_controls) {
-    if (!control->GetIndexer().SpillRun(error)) return false;
+  for (size_t k = 0; k < spill->logs.size(); ++k) {
+    if (!m_controls[k]->GetIndexer().WriteRun(std::move(spill->logs[k]), &spill->error)) {
+      spill->ok = false;
+      return;
+    }
   }
-  m_recordsSpilled = m_recordCount;
-  m_poolSpilled = m_poolLength;
-  m_recordBase.clear();
-  m_cells.clear();
-  m_filterValues.clear();
-  m_spillFailed = false;
-  ++m_spillCount;
   if (m_hook) m_hook("spilled");
+}
+
+void CDataLineIndex::Reuse(std::unique_ptr<tSpill> spill) {
+  // The larger pool stays with the store, whose own may still be empty.
+  if (m_poolLength == m_poolSpilled && spill->pool.capacity() > m_pool.capacity()) {
+    std::swap(spill->pool, m_pool);
+  }
+  m_sparePool = std::move(spill->pool);
+  if (m_cells.empty() && spill->cells.capacity() > m_cells.capacity()) {
+    spill->cells.clear();
+    m_cells.swap(spill->cells);
+  }
+  if (m_filterValues.empty() && spill->filterValues.capacity() > m_filterValues.capacity()) {
+    spill->filterValues.clear();
+    m_filterValues.swap(spill->filterValues);
+  }
+}
+
+bool CDataLineIndex::FinishSpills(std::string* error) {
+  if (m_spillThread.joinable()) m_spillThread.join();
+  if (m_spill != nullptr) {
+    if (!m_spill->ok) {
+      m_spillFailed = true;
+      *error = m_spill->error;
+      m_spill.reset();
+      return false;
+    }
+    Reuse(std::move(m_spill));
+  }
+  if (m_spillFailed) {
+    *error = "an earlier spill failed";
+    return false;
+  }
   return true;
 }
 
@@ -361,7 +429,9 @@ bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string*
     *error = m_limitMessage;
     return false;
   }
-  if (m_spillFailed) {
+  if (m_spillFailed || m_spillThreadFailed.load(std::memory_order_relaxed)) {
+    std::string reason;
+    FinishSpills(&reason);
     *error = "the records of the build could not be written to disk";
     return false;
   }
@@ -414,7 +484,10 @@ bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string*
     if (entry.isFilter) m_filterValues.push_back(field.filter);
   }
   ++m_recordCount;
-  if (m_memoryBound > 0 && GetBuildBytes() > m_memoryBound && !Spill(error)) return false;
+  // A spill written on its own thread starts at half the bound: the records added while it is
+  // written take the other half.
+  const int64_t spillAt = m_workThreads > 1 ? m_memoryBound / 2 : m_memoryBound;
+  if (m_memoryBound > 0 && GetBuildBytes() > spillAt && !Spill(error)) return false;
   return true;
 }
 
@@ -503,12 +576,11 @@ void PrintWriteError(const std::string& path) {
 
 }  // namespace
 
-bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
-  errno = 0;  // a reason printed below comes from this save
-  const std::string dataLinePath = std::string(base) + ".dataline";
-  CPendingFile dataLine(dataLinePath + suffix);
+bool CDataLineIndex::WriteDataLine(const std::string& path, int* reason) {
+  errno = 0;
+  CPendingFile dataLine(path);
   if (!dataLine.Open()) {
-    PrintWriteError(dataLinePath);
+    *reason = errno;
     return false;
   }
   int32_t poolLength = static_cast<int32_t>(m_poolLength);
@@ -522,14 +594,39 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
                 WriteI32Array(file, m_cells.data(), m_cells.size()) && WriteI32(file, poolLength) &&
                 dataLine.Write(m_pool.data(), m_poolLength) && WriteI32(file, valueCount) &&
                 WriteI32Array(file, m_filterValues.data(), m_filterValues.size());
-  if (!written || !dataLine.Finish()) {
+  if (!written || !dataLine.Finish(true)) {
+    *reason = errno;
+    return false;
+  }
+  if (!dataLine.Commit()) {
+    *reason = errno;
+    return false;
+  }
+  *reason = 0;
+  return true;
+}
+
+bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
+  std::string spillError;
+  if (!FinishSpills(&spillError)) {
+    std::printf("Error Write %s.dataline: %s\n", base, spillError.c_str());
+    return false;
+  }
+  if (m_workThreads > 1) return SaveInParallel(base, suffix);
+  errno = 0;  // a reason printed below comes from this save
+  const std::string dataLinePath = std::string(base) + ".dataline";
+  // The data-line file goes under a temporary name of its own until the indexes are written.
+  const std::string dataLineTemporary = dataLinePath + suffix + ".tmp";
+  int reason = 0;
+  if (!WriteDataLine(dataLineTemporary, &reason)) {
+    errno = reason;
     PrintWriteError(dataLinePath);
     return false;
   }
   std::printf("Save %s Success!\n", dataLinePath.c_str());
 
   std::printf("Begin Save %d Index!\n", m_indexCount);
-  std::vector<std::string> pending;  // index files written under their temporary names
+  std::vector<std::string> pending = {dataLineTemporary};  // written under temporary names
   for (int k = 0; k < m_indexCount; ++k) {
     std::string path = IndexPath(base, k);
     std::string temporary = path + suffix + ".tmp";
@@ -543,11 +640,82 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
     pending.push_back(temporary);
     std::printf("Save %s Success!\n", path.c_str());
   }
+  return MovePending(base, suffix, pending);
+}
 
-  // Everything is written: move the whole data set into place.
-  bool moved = dataLine.Commit();
+bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix) {
+  const std::string dataLinePath = std::string(base) + ".dataline";
+  // Every file is a task; the largest go first so that the threads end close together.
+  struct tFile {
+    std::string path;       // the name printed
+    std::string temporary;  // written under this name until all are written
+    int64_t bytes;          // about what it takes to write
+    int index;              // -1 for the data-line file
+    bool ran = false;
+    bool written = false;
+    int reason = 0;
+  };
+  std::vector<tFile> files;
+  files.push_back({dataLinePath, dataLinePath + suffix + ".tmp",
+                   static_cast<int64_t>(m_poolLength) + 8 * int64_t{m_recordCount} * m_storedCount,
+                   -1});
+  for (int k = 0; k < m_indexCount; ++k) {
+    const std::string path = IndexPath(base, k);
+    files.push_back({path, path + suffix + ".tmp",
+                     12 * int64_t{m_controls[static_cast<size_t>(k)]->GetIndexer().GetPostCount()},
+                     k});
+  }
+  std::vector<size_t> order(files.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&files](size_t a, size_t b) { return files[a].bytes > files[b].bytes; });
+  std::vector<std::function<bool()>> tasks;
+  for (size_t i : order) {
+    tasks.push_back([this, &files, i]() {
+      tFile& file = files[i];
+      file.ran = true;
+      if (file.index < 0) {
+        file.written = WriteDataLine(file.temporary, &file.reason);
+      } else {
+        errno = 0;
+        file.written = m_controls[static_cast<size_t>(file.index)]->Save(file.temporary.c_str());
+        file.reason = file.written ? 0 : errno;
+      }
+      return file.written;
+    });
+  }
+  const bool written = RunTasks(m_workThreads, tasks);
+  std::vector<std::string> pending;
+  for (const tFile& file : files) {
+    if (file.written) pending.push_back(file.temporary);
+  }
+  if (!written) {
+    for (const tFile& file : files) {
+      if (!file.ran || file.written) continue;
+      errno = file.reason;
+      PrintWriteError(file.path);
+      break;
+    }
+    RemoveAll(pending);
+    return false;
+  }
+  std::printf("Save %s Success!\n", dataLinePath.c_str());
+  std::printf("Begin Save %d Index!\n", m_indexCount);
+  for (int k = 0; k < m_indexCount; ++k) {
+    std::printf("Save %s Start!\n", IndexPath(base, k).c_str());
+    std::printf("Save %s Success!\n", IndexPath(base, k).c_str());
+  }
+  return MovePending(base, suffix, pending);
+}
+
+bool CDataLineIndex::MovePending(const char* base, const std::string& suffix,
+                                 const std::vector<std::string>& pending) {
+  // Everything is written: move the whole data set into place (the data-line file first,
+  // then the indexes in order).
+  const std::string dataLinePath = std::string(base) + ".dataline";
+  bool moved = std::rename(pending[0].c_str(), (dataLinePath + suffix).c_str()) == 0;
   for (int k = 0; moved && k < m_indexCount; ++k) {
-    moved = std::rename(pending[static_cast<size_t>(k)].c_str(),
+    moved = std::rename(pending[static_cast<size_t>(k) + 1].c_str(),
                         (IndexPath(base, k) + suffix).c_str()) == 0;
   }
   if (!moved) {

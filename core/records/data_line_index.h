@@ -20,12 +20,15 @@
 // threads at once without a lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/index/indexer.h"
 #include "core/records/db_row.h"
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
@@ -34,7 +37,6 @@ class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
 class CSpillFile;
-struct tINDEX_STRUCTURE;
 
 // The counts the saved files keep in 32 bits. A build stops (AddRecord fails, see
 // GetLimitMessage) before one would pass its limit; tests lower them.
@@ -105,6 +107,15 @@ class CDataLineIndex {
   // are merged.
   void SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
                       std::function<void(const char*)> hook = {});
+
+  // Threads that the spills of a bounded build and Save may use (default 1). With more than
+  // one, a spill is written on a thread of its own while records go on being added: it
+  // starts at half the bound, so that what it writes and what is added meanwhile stay within
+  // the bound together, and the next spill first waits for it; and Save writes its files on
+  // that many threads at once. The hook may then be called on those threads ("run" and
+  // "spilled" on the spill's, "merge" on the save's), never on two at the same time for
+  // spills.
+  void SetWorkThreads(int threads) { m_workThreads = threads > 1 ? threads : 1; }
   void SetFormatLimits(const tFORMAT_LIMITS& limits);
 
   // Continues the committed data set <base> (an appending run): its records and postings
@@ -116,10 +127,14 @@ class CDataLineIndex {
 
   // Memory the build holds for its records and postings (what the bound is compared with).
   int64_t GetBuildBytes() const;
-  // Spills everything held to disk now. False with *error when a file cannot be written.
+  // Spills everything held to disk now (with several work threads, starts writing it). False
+  // with *error when a file cannot be written or an earlier spill failed.
   bool Spill(std::string* error);
+  // Waits for a spill being written on its own thread. False with *error when it, or any
+  // earlier spill, failed. A scan calls it once the last record is added.
+  bool FinishSpills(std::string* error);
   int GetSpillCount() const { return m_spillCount; }
-  bool HasSpillFailed() const { return m_spillFailed; }
+  bool HasSpillFailed() const { return m_spillFailed || m_spillThreadFailed.load(); }
 
   // Empty, or the one line saying which limit of the files AddRecord reached, and where.
   const std::string& GetLimitMessage() const { return m_limitMessage; }
@@ -180,6 +195,27 @@ class CDataLineIndex {
   bool CheckLimits(int64_t storedBytes);
   bool WriteSpilledDataLine(std::FILE* file);
   bool CreateSectionFiles(std::string* error);
+  bool WriteDataLine(const std::string& path, int* reason);
+  bool SaveInParallel(const char* base, const std::string& suffix);
+  // Renames the data-line file and the index files written under the names `pending` (in
+  // that order) onto their names with `suffix`.
+  bool MovePending(const char* base, const std::string& suffix,
+                   const std::vector<std::string>& pending);
+
+  // What one spill writes: the records' sections and every index's log, taken from the
+  // store (the section files and the indexes' runs are written one spill at a time).
+  struct tSpill {
+    std::vector<int32_t> cells;
+    CLargeBuffer pool;
+    size_t poolBytes = 0;
+    std::vector<int32_t> filterValues;
+    std::vector<CIndexer::tLog> logs;
+    bool ok = true;
+    std::string error;
+  };
+  void WriteSpill(tSpill* spill);
+  // Takes back what a written spill leaves reusable (the pool's pages).
+  void Reuse(std::unique_ptr<tSpill> spill);
 
   const CFieldInfo& m_schema;
   const CPDAT* m_trie;
@@ -210,6 +246,12 @@ class CDataLineIndex {
   std::unique_ptr<CSpillFile> m_filterFile;
   int m_spillCount = 0;
   bool m_spillFailed = false;
+  int m_workThreads = 1;
+  // The spill being written on m_spillThread (several work threads), and whether it failed.
+  std::unique_ptr<tSpill> m_spill;
+  std::thread m_spillThread;
+  std::atomic<bool> m_spillThreadFailed{false};
+  CLargeBuffer m_sparePool;  // a written spill's pool, for the next one to take over
   // The committed data-line file whose sections precede the spilled ones (StartFrom).
   std::string m_baseDataLine;
   int64_t m_baseCells[2] = {0, 0};    // offset and bytes of its cells

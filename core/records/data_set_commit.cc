@@ -94,15 +94,18 @@ bool WriteDurably(const std::string& path, const std::string& text, std::string*
   return ok;
 }
 
-// True for "<digits>" and "<digits>.tmp" (what follows ".g" in a pending name).
+// True for "<digits>" followed by ".tmp" any number of times (what follows ".g" in a pending
+// name: a file is written as "<name>.tmp" before it takes its pending name, and the pending
+// name of an index file is itself the temporary of the data set's save).
 bool IsGenerationTail(const std::string& tail) {
-  size_t digits = 0;
-  while (digits < tail.size() && tail[digits] >= '0' && tail[digits] <= '9') ++digits;
-  return digits > 0 &&
-         (digits == tail.size() || tail.compare(digits, std::string::npos, ".tmp") == 0);
+  size_t end = 0;
+  while (end < tail.size() && tail[end] >= '0' && tail[end] <= '9') ++end;
+  if (end == 0) return false;
+  while (end < tail.size() && tail.compare(end, 4, ".tmp") == 0) end += 4;
+  return end == tail.size();
 }
 
-// True for "<stem>.g<digits>" and "<stem>.g<digits>.tmp".
+// True for "<stem>.g<digits>" followed by any number of ".tmp".
 bool IsPendingOf(const std::string& name, const std::string& stem) {
   return name.size() > stem.size() + 2 && name.compare(0, stem.size(), stem) == 0 &&
          name.compare(stem.size(), 2, ".g") == 0 && IsGenerationTail(name.substr(stem.size() + 2));

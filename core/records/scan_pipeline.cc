@@ -293,9 +293,18 @@ bool WalkRows(CDataLineIndex* store, CDbRecordSet* rows, const tROW_WALK& walk,
               std::string* error) {
   CProgress progress(walk.expectedTotal, walk.terminal, store->GetRecordCount());
   CSortKeyTracker keys(walk.sortKeys);
-  if (walk.threads <= 1) return WalkOnOneThread(store, rows, &progress, &keys, error);
-  CPipeline pipeline(store, &progress, &keys, walk.threads);
-  return pipeline.Run(rows, error);
+  bool walked = false;
+  if (walk.threads <= 1) {
+    walked = WalkOnOneThread(store, rows, &progress, &keys, error);
+  } else {
+    CPipeline pipeline(store, &progress, &keys, walk.threads);
+    walked = pipeline.Run(rows, error);
+  }
+  // A spill may still be written on its own thread; the walk has not ended before it has.
+  std::string spillError;
+  const bool spilled = store->FinishSpills(&spillError);
+  if (walked && !spilled) *error = spillError;
+  return walked && spilled;
 }
 
 std::string EncodeSortKey(const CDbValue& value) {

@@ -42,6 +42,11 @@ bool IsInList(int32_t key, const int32_t* list, int count) {
   return false;
 }
 
+void StartWriteBack(std::FILE* file) {
+  if (file == nullptr || std::fflush(file) != 0) return;
+  ::sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 CPendingFile::CPendingFile(std::string path)
     : m_path(std::move(path)), m_tempPath(m_path + ".tmp") {}
 
@@ -62,9 +67,10 @@ bool CPendingFile::Write(const void* data, size_t size) {
   return !m_failed;
 }
 
-bool CPendingFile::Finish() {
+bool CPendingFile::Finish(bool writeBack) {
   if (!m_file) return false;
   if (std::fflush(m_file.get()) != 0) m_failed = true;
+  if (writeBack && !m_failed) StartWriteBack(m_file.get());
   if (std::fclose(m_file.release()) != 0) m_failed = true;
   m_finished = !m_failed;
   return m_finished;

@@ -41,6 +41,11 @@ bool IsInList(int32_t key, const int32_t* list, int count);
 // flush to disk): for result documents, which a crash may lose but never cut.
 bool ReplaceFile(const char* path, const std::string& data);
 
+// Flushes `file`'s buffer and asks the system to start writing its pages to disk without
+// waiting for them, so that a later fsync of a large file finds little left to do. Best
+// effort: nothing is reported.
+void StartWriteBack(std::FILE* file);
+
 // A file written beside its final name ("<path>.tmp") and moved into place by Commit, so an
 // interrupted or failed save never leaves a truncated file under the real name. Destroying
 // an uncommitted file removes the temporary.
@@ -54,8 +59,10 @@ class CPendingFile {
   bool Open();  // creates the temporary; false when it cannot
   std::FILE* get() const { return m_file.get(); }
   bool Write(const void* data, size_t size);  // false once any write has failed
-  bool Finish();                              // flushes and closes; false if anything failed
-  bool Commit();                              // renames into place (after Finish)
+  // Flushes and closes; false if anything failed. With `writeBack` (large files that are
+  // synced later) the system starts writing the pages to disk at once.
+  bool Finish(bool writeBack = false);
+  bool Commit();  // renames into place (after Finish)
   const std::string& path() const { return m_path; }
 
  private:

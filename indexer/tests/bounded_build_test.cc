@@ -368,21 +368,26 @@ TEST_F(BoundedBuildTest, FullDiskWhileSpillingFailsCleanly) {
   const std::map<std::string, std::string> committed = DataSet();
   const std::string manifest = ReadBinaryFile(Path("out.manifest"));
   // A file-size limit stands in for a full disk: a write past it fails (EFBIG) instead of
-  // stopping the process. The spilled sections outgrow it long before the save.
+  // stopping the process. The spilled sections outgrow it long before the save. With two
+  // threads the spills are written beside the scan and the files of the save side by side.
   const rlim_t limit = 24 << 10;
   ASSERT_LT(limit, committed.at("out.dataline").size());
-  int status = RunChild(Options(8 << 10), [limit](CIndexModeOptions*) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit size = {limit, limit};
-    setrlimit(RLIMIT_FSIZE, &size);
-  });
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), exit_status::kOutput);
-  EXPECT_EQ(CountSpillFiles(), 0);
-  EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest);
-  std::map<std::string, std::string> files = DataSet();
-  EXPECT_EQ(files.size(), committed.size());
-  for (const auto& file : committed) EXPECT_TRUE(files[file.first] == file.second) << file.first;
+  for (int threads : {1, 2}) {
+    int status = RunChild(Options(8 << 10, threads), [limit](CIndexModeOptions*) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit size = {limit, limit};
+      setrlimit(RLIMIT_FSIZE, &size);
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << threads;
+    EXPECT_EQ(WEXITSTATUS(status), exit_status::kOutput) << threads;
+    EXPECT_EQ(CountSpillFiles(), 0) << threads;
+    EXPECT_EQ(ReadBinaryFile(Path("out.manifest")), manifest) << threads;
+    std::map<std::string, std::string> files = DataSet();
+    EXPECT_EQ(files.size(), committed.size()) << threads;
+    for (const auto& file : committed) {
+      EXPECT_TRUE(files[file.first] == file.second) << threads << ": " << file.first;
+    }
+  }
 }
 
 TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {

@@ -263,6 +263,24 @@ TEST_F(DataSetGenerationTest, IndexFilesBeyondTheNewCountAreRemovedAfterTheCommi
   EXPECT_TRUE(Reports(RunQuery(), 10));
 }
 
+TEST_F(DataSetGenerationTest, WhatAKilledRunLeftIsRemovedByTheNextAndNothingElse) {
+  RunIndex();
+  // Names a run killed while writing leaves: files under their temporary names, the pending
+  // names of a generation, the runs and sections of a bounded build.
+  const char* const left[] = {"out.dataline.g5.tmp", "out.dataline.g5.tmp.tmp",
+                              "out.index_0.g5",      "out.index_1.g5.tmp.tmp",
+                              "out.spill.g5.pool",   "out.spill.g5.index_2.run3"};
+  // Names that only look alike.
+  const char* const kept[] = {"out.index_0.g5x", "out.index_0.g5.tmpx", "other.index_0.g5.tmp.tmp",
+                              "out.spill.gx.pool", "out.notes.g5.tmp"};
+  for (const char* name : left) ASSERT_TRUE(WriteTextFile(Path(name), "x")) << name;
+  for (const char* name : kept) ASSERT_TRUE(WriteTextFile(Path(name), "x")) << name;
+  RunIndex();
+  for (const char* name : left) EXPECT_FALSE(FileExists(Path(name))) << name;
+  for (const char* name : kept) EXPECT_TRUE(FileExists(Path(name))) << name;
+  EXPECT_TRUE(Reports(RunQuery(), 10));
+}
+
 // A server watching the manifest may finish the commit before mode 4 does its own renames:
 // files already in place are the commit done, not a failure.
 TEST_F(DataSetGenerationTest, ModeFourSucceedsWhenALoaderFinishedTheRenamesFirst) {

@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include "core/util/file_util.h"
 #include "core/util/log_text.h"
 #include "core/util/mapped_file.h"
+#include "core/util/parallel_tasks.h"
 #include "core/util/string_format.h"
 #include "core/util/tag_value.h"
 
@@ -355,3 +358,35 @@ TEST(MappedFileTest, AShortenedFileReadsAsZerosAndMarksItsMapping) {
 }
 
 }  // namespace
+
+TEST(RunTasksTest, EveryTaskRunsOnceAndAFailureStopsTheHandOut) {
+  for (int threads : {0, 1, 2, 5}) {
+    // All succeed: each runs exactly once, whatever the thread count.
+    std::vector<std::atomic<int>> runs(7);
+    std::vector<std::function<bool()>> tasks;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      tasks.push_back([&runs, i]() {
+        ++runs[i];
+        return true;
+      });
+    }
+    EXPECT_TRUE(RunTasks(threads, tasks)) << threads;
+    for (size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(runs[i].load(), 1) << threads << " " << i;
+    EXPECT_TRUE(RunTasks(threads, {})) << threads;
+
+    // Task 2 fails: the result says so, and on one thread no task after it starts (with
+    // several, the others may run on until they see the failure).
+    std::atomic<int> started{0};
+    std::vector<std::function<bool()>> failing;
+    for (int i = 0; i < 40; ++i) {
+      failing.push_back([&started, i]() {
+        ++started;
+        return i != 2;
+      });
+    }
+    EXPECT_FALSE(RunTasks(threads, failing)) << threads;
+    if (threads <= 1) {
+      EXPECT_EQ(started.load(), 3);
+    }
+  }
+}
