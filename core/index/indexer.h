@@ -19,8 +19,10 @@
 // far to a sorted run file "<prefix>.run<n>" and frees them; Save then merges the runs, in
 // the order they were spilled, into exactly the file an in-memory build writes (a term's
 // postings come run by run, so runs must hold ascending records: spill between records).
-// A run is a sequence of (term id, count, count postings) in ascending term id, int32
-// little-endian. Run files are removed when the index is saved or destroyed.
+// A run is a sequence of (term id, count, the count postings) in ascending term id, the two
+// numbers int32 little-endian and the postings in blocks of delta-coded variable-length
+// numbers (a third of the bytes of plain postings, so a large build reads and writes much
+// less). Run files are removed when the index is saved or destroyed.
 //
 // Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
 // single-threaded. A read-only index is never written by Lookup, which keeps its

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <queue>
 #include <string>
 #include <utility>
@@ -16,10 +17,78 @@ namespace {
 
 // Runs merged at once; more are first merged in groups, so that a build of any size keeps
 // few files open and few read buffers in memory.
-constexpr size_t kMergeFanIn = 64;
-constexpr size_t kReadBuffer = size_t{256} << 10;
+constexpr size_t kMergeFanIn = 256;
+constexpr size_t kReadBuffer = size_t{128} << 10;
 // Postings copied per read while merging.
 constexpr size_t kCopyPostings = 8192;
+
+// A run stores each term's postings in blocks of up to kBlockPostings, each a uint32 byte
+// count and the postings as variable-length differences: of the record from the posting
+// before (the block's first from 0), and of the position word from the one before when the
+// record is the same, else the position word itself. Differences are taken modulo 2^32, so
+// any postings round-trip; sorted ones take two to four bytes instead of eight.
+constexpr size_t kBlockPostings = 8192;
+constexpr size_t kMaxVarint = 5;
+constexpr size_t kMaxBlockBytes = kBlockPostings * 2 * kMaxVarint;
+
+size_t PutVarint(uint32_t value, uint8_t* out) {
+  size_t n = 0;
+  while (value >= 0x80) {
+    out[n++] = static_cast<uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  out[n++] = static_cast<uint8_t>(value);
+  return n;
+}
+
+// Reads one value of at most five bytes from [*at, end); false when it runs past the end.
+bool GetVarint(const uint8_t** at, const uint8_t* end, uint32_t* value) {
+  uint32_t result = 0;
+  for (int shift = 0; shift < 35 && *at < end; shift += 7) {
+    const uint8_t byte = *(*at)++;
+    result |= static_cast<uint32_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Encodes postings[0, count) (count <= kBlockPostings) as one block into `out`; returns the
+// bytes used (at most kMaxBlockBytes).
+size_t EncodeBlock(const tINDEX_STRUCTURE* postings, size_t count, uint8_t* out) {
+  uint32_t record = 0;
+  uint32_t position = 0;
+  size_t used = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t nextRecord = static_cast<uint32_t>(postings[i].record);
+    const uint32_t nextPosition = static_cast<uint32_t>(postings[i].position);
+    const uint32_t recordStep = nextRecord - record;
+    used += PutVarint(recordStep, out + used);
+    used += PutVarint(recordStep == 0 ? nextPosition - position : nextPosition, out + used);
+    record = nextRecord;
+    position = nextPosition;
+  }
+  return used;
+}
+
+// Decodes a block of exactly `count` postings that fills [bytes, bytes + size).
+bool DecodeBlock(const uint8_t* bytes, size_t size, size_t count, tINDEX_STRUCTURE* postings) {
+  const uint8_t* at = bytes;
+  const uint8_t* end = bytes + size;
+  uint32_t record = 0;
+  uint32_t position = 0;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t recordStep = 0;
+    uint32_t positionValue = 0;
+    if (!GetVarint(&at, end, &recordStep) || !GetVarint(&at, end, &positionValue)) return false;
+    record += recordStep;
+    position = recordStep == 0 ? position + positionValue : positionValue;
+    postings[i] = {static_cast<int32_t>(record), static_cast<int32_t>(position)};
+  }
+  return at == end;
+}
 
 bool PostingLess(const tINDEX_STRUCTURE& a, const tINDEX_STRUCTURE& b) {
   return a.record < b.record || (a.record == b.record && a.position < b.position);
@@ -31,12 +100,13 @@ class CRunReader {
  public:
   explicit CRunReader(FilePtr file) : m_file(std::move(file)) {}
   // An index file read as a run: the heads come from its term table, the file stands at the
-  // first posting, and the slices lie in term order.
+  // first posting, and the slices lie in term order, as plain postings.
   CRunReader(FilePtr file, const std::vector<tTermEntry>* table)
       : m_file(std::move(file)), m_table(table) {}
 
   // Reads the next head; false at the end of the run (or when it is damaged: *failed).
   bool Advance(bool* failed) {
+    m_blockLeft = 0;
     if (m_table != nullptr) {
       while (m_nextTerm < m_table->size() && (*m_table)[m_nextTerm].count == 0) ++m_nextTerm;
       if (m_nextTerm == m_table->size()) return false;
@@ -54,22 +124,75 @@ class CRunReader {
     }
     term = head[0];
     count = head[1];
+    m_entryLeft = static_cast<size_t>(count);
     return true;
   }
 
+  // The next `wanted` postings of the current entry (no more than it has left).
   bool ReadPostings(tINDEX_STRUCTURE* postings, size_t wanted) {
-    return wanted == 0 ||
-           std::fread(postings, sizeof(tINDEX_STRUCTURE), wanted, m_file.get()) == wanted;
+    if (wanted == 0) return true;
+    if (m_table != nullptr) {
+      return std::fread(postings, sizeof(tINDEX_STRUCTURE), wanted, m_file.get()) == wanted;
+    }
+    while (wanted > 0) {
+      if (m_blockLeft == 0 && !ReadBlock()) return false;
+      const size_t take = std::min(wanted, m_blockLeft);
+      std::memcpy(postings, m_block.data() + (m_blockSize - m_blockLeft),
+                  take * sizeof(tINDEX_STRUCTURE));
+      postings += take;
+      wanted -= take;
+      m_blockLeft -= take;
+    }
+    return true;
   }
 
   int32_t term = 0;
   int32_t count = 0;
 
  private:
+  bool ReadBlock() {
+    const size_t postings = std::min(m_entryLeft, kBlockPostings);
+    uint32_t bytes = 0;
+    if (postings == 0 || std::fread(&bytes, 4, 1, m_file.get()) != 1 || bytes == 0 ||
+        bytes > kMaxBlockBytes) {
+      return false;
+    }
+    m_encoded.resize(bytes);
+    m_block.resize(kBlockPostings);
+    if (std::fread(m_encoded.data(), 1, bytes, m_file.get()) != bytes ||
+        !DecodeBlock(m_encoded.data(), bytes, postings, m_block.data())) {
+      return false;
+    }
+    m_blockSize = postings;
+    m_blockLeft = postings;
+    m_entryLeft -= postings;
+    return true;
+  }
+
   FilePtr m_file;
   const std::vector<tTermEntry>* m_table = nullptr;
   size_t m_nextTerm = 0;
+  size_t m_entryLeft = 0;  // postings of the current entry not yet decoded
+  std::vector<uint8_t> m_encoded;
+  std::vector<tINDEX_STRUCTURE> m_block;
+  size_t m_blockSize = 0;
+  size_t m_blockLeft = 0;  // decoded postings of m_block not yet read
 };
+
+// Writes `count` postings as the blocks of one run entry.
+bool WriteBlocks(const tINDEX_STRUCTURE* postings, size_t count, std::vector<uint8_t>* scratch,
+                 const std::function<bool(const void*, size_t)>& write) {
+  scratch->resize(kMaxBlockBytes + 4);
+  for (size_t done = 0; done < count;) {
+    const size_t take = std::min(count - done, kBlockPostings);
+    const uint32_t bytes =
+        static_cast<uint32_t>(EncodeBlock(postings + done, take, scratch->data() + 4));
+    std::memcpy(scratch->data(), &bytes, 4);
+    if (!write(scratch->data(), bytes + 4)) return false;
+    done += take;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -148,14 +271,18 @@ bool CIndexer::WriteRun(tLog log, std::string* error) {
   log = tLog();  // the log's memory is free before the run is written
   auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
   bool written = run->Create();
+  std::vector<uint8_t> scratch;
+  const std::function<bool(const void*, size_t)> write = [&run](const void* data, size_t size) {
+    return run->Write(data, size);
+  };
   if (m_runTotals.empty()) m_runTotals.assign(static_cast<size_t>(m_IDCount), 0);
   for (int32_t term = 0; written && term < m_IDCount; ++term) {
     const tTermEntry& slot = terms[term];
     if (slot.count == 0) continue;
     const int32_t head[2] = {term, slot.count};
-    written = run->Write(head, sizeof head) &&
-              run->Write(postings.get() + slot.first,
-                         sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(slot.count));
+    written =
+        run->Write(head, sizeof head) &&
+        WriteBlocks(postings.get() + slot.first, static_cast<size_t>(slot.count), &scratch, write);
     m_runTotals[static_cast<size_t>(term)] += slot.count;
   }
   written = run->Close() && written;
@@ -194,6 +321,32 @@ bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHea
   std::vector<tINDEX_STRUCTURE> buffer(kCopyPostings);
   std::vector<size_t> group;
   std::vector<tINDEX_STRUCTURE> slice;
+  // Merged into a longer run (withHeaders), a term's postings are encoded in whole blocks as
+  // they come; into the index file, they are written as they are.
+  std::vector<tINDEX_STRUCTURE> pending;
+  std::vector<uint8_t> scratch;
+  const std::function<bool(const void*, size_t)> write = [out](const void* data, size_t size) {
+    return std::fwrite(data, 1, size, out) == size;
+  };
+  auto emit = [&](const tINDEX_STRUCTURE* postings, size_t count) {
+    if (!withHeaders) return std::fwrite(postings, sizeof(tINDEX_STRUCTURE), count, out) == count;
+    while (count > 0) {
+      const size_t take = std::min(count, kBlockPostings - pending.size());
+      pending.insert(pending.end(), postings, postings + take);
+      postings += take;
+      count -= take;
+      if (pending.size() == kBlockPostings) {
+        if (!WriteBlocks(pending.data(), pending.size(), &scratch, write)) return false;
+        pending.clear();
+      }
+    }
+    return true;
+  };
+  auto endTerm = [&]() {
+    const bool written = WriteBlocks(pending.data(), pending.size(), &scratch, write);
+    pending.clear();
+    return written;
+  };
   while (!heads.empty()) {
     const int32_t term = heads.top().first;
     group.clear();
@@ -220,22 +373,19 @@ bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHea
       if (!std::is_sorted(slice.begin(), slice.end(), PostingLess)) {
         std::sort(slice.begin(), slice.end(), PostingLess);
       }
-      if (!slice.empty() &&
-          std::fwrite(slice.data(), sizeof(tINDEX_STRUCTURE), slice.size(), out) != slice.size()) {
-        return false;
-      }
+      if (!emit(slice.data(), slice.size())) return false;
     } else {
       for (size_t reader : group) {
         for (size_t left = static_cast<size_t>(readers[reader].count); left > 0;) {
           size_t take = std::min(left, buffer.size());
-          if (!readers[reader].ReadPostings(buffer.data(), take) ||
-              std::fwrite(buffer.data(), sizeof(tINDEX_STRUCTURE), take, out) != take) {
+          if (!readers[reader].ReadPostings(buffer.data(), take) || !emit(buffer.data(), take)) {
             return false;
           }
           left -= take;
         }
       }
     }
+    if (withHeaders && !endTerm()) return false;
     for (size_t reader : group) {
       if (readers[reader].Advance(&failed)) heads.push({readers[reader].term, reader});
       if (failed) return false;

@@ -150,3 +150,52 @@ TEST_F(IndexerTermsTest, RefusalsMatchAddText) {
 }
 
 }  // namespace
+
+// Spilled runs hold their postings in delta-coded blocks: a term of more postings than a
+// block, record numbers and position words far apart, records out of order across runs and
+// more runs than one merge takes must all give the bytes of the in-memory build; a damaged
+// run fails the save instead of being read past its end.
+TEST_F(IndexerTermsTest, SpilledRunsGiveTheBytesOfTheInMemoryBuild) {
+  struct tText {
+    std::vector<int32_t> ids;
+    int record;
+    int tag;
+  };
+  std::vector<tText> texts;
+  const std::vector<int32_t> many(9000, kChina);  // one text, more postings than a block
+  texts.push_back({many, 3, 255});
+  texts.push_back({{kPeople, kChina}, 2000000000, 255});
+  texts.push_back({{kChina, kBeijing}, 7, 254});  // position words near 65,000
+  texts.push_back({{kPeople}, 5, 1});             // before the record of the last run
+  for (int record = 100; record < 700; ++record) {
+    texts.push_back({{kShanghai, static_cast<int32_t>(record % 3), kCollege}, record, record % 3});
+  }
+  auto build = [&](int spillEvery, const std::string& name) {
+    CIndexerControl control(&m_trie, false);
+    control.GetIndexer().SetRunPrefix(Path(name + ".spill"));
+    std::string error;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      EXPECT_TRUE(control.AddTerms(texts[i].ids.data(), static_cast<int>(texts[i].ids.size()),
+                                   texts[i].record, texts[i].tag));
+      if (spillEvery > 0 && i % static_cast<size_t>(spillEvery) == 0) {
+        EXPECT_TRUE(control.GetIndexer().SpillRun(&error)) << error;
+      }
+    }
+    return SavedBytes(&control, name);
+  };
+  const std::string expected = build(0, "memory");
+  EXPECT_EQ(build(100, "few"), expected);
+  EXPECT_EQ(build(1, "many"), expected);  // over 600 runs: merged in groups first
+
+  CIndexerControl control(&m_trie, false);
+  control.GetIndexer().SetRunPrefix(Path("damaged"));
+  std::string error;
+  for (int run = 0; run < 3; ++run) {
+    ASSERT_TRUE(control.AddTerms(many.data(), static_cast<int>(many.size()), run, 255));
+    ASSERT_TRUE(control.GetIndexer().SpillRun(&error)) << error;
+  }
+  ASSERT_EQ(truncate(Path("damaged.run1").c_str(), 100), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(control.Save(Path("damaged.out").c_str()));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Error Write"), std::string::npos);
+}
