@@ -8,8 +8,6 @@
 #include <type_traits>
 
 #include "core/text/pdat.h"
-#include "core/util/daily_log.h"
-#include "core/util/file_util.h"
 #include "core/util/mapped_file.h"
 #include "core/util/spill_file.h"
 
@@ -203,28 +201,6 @@ bool CIndexer::Finalize() {
 }
 
 // --- files ---------------------------------------------------------------------------------
-
-bool CIndexer::Save(const char* path) {
-  if (!m_readOnly && (!m_runs.empty() || !m_basePath.empty())) return SaveMerged(path);
-  CPendingFile file(path);
-  if (!file.Open()) {
-    std::printf("Error Write %s\n", path);
-    WriteLog("Error open Indexer result file");
-    return false;
-  }
-  Finalize();
-  bool written =
-      file.Write(&m_IDCount, 4) &&
-      file.Write(m_termTable, sizeof(tTermEntry) * static_cast<size_t>(m_IDCount)) &&
-      file.Write(&m_nPostCount, 4) &&
-      file.Write(m_postingTable, sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(m_nPostCount)) &&
-      file.Finish(true) && file.Commit();
-  if (!written) {
-    std::printf("Error Write %s\n", path);
-    return false;
-  }
-  return true;
-}
 
 bool CIndexer::Load(const char* path) { return LoadMapped(path, true); }
 

@@ -1,4 +1,6 @@
-// CIndexer's bounded build: sorted runs spilled to disk and merged into the index file.
+// CIndexer's saves: the index file written in one piece from memory, or merged from the
+// sorted runs a bounded build spilled to disk (and the committed file that an appending run
+// continues).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -390,6 +392,28 @@ bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHea
       if (readers[reader].Advance(&failed)) heads.push({readers[reader].term, reader});
       if (failed) return false;
     }
+  }
+  return true;
+}
+
+bool CIndexer::Save(const char* path) {
+  if (!m_readOnly && (!m_runs.empty() || !m_basePath.empty())) return SaveMerged(path);
+  CPendingFile file(path);
+  if (!file.Open()) {
+    std::printf("Error Write %s\n", path);
+    WriteLog("Error open Indexer result file");
+    return false;
+  }
+  Finalize();
+  bool written =
+      file.Write(&m_IDCount, 4) &&
+      file.Write(m_termTable, sizeof(tTermEntry) * static_cast<size_t>(m_IDCount)) &&
+      file.Write(&m_nPostCount, 4) &&
+      file.Write(m_postingTable, sizeof(tINDEX_STRUCTURE) * static_cast<size_t>(m_nPostCount)) &&
+      file.Finish(true) && file.Commit();
+  if (!written) {
+    std::printf("Error Write %s\n", path);
+    return false;
   }
   return true;
 }
