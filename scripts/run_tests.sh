@@ -59,14 +59,16 @@ bash scripts/run_fuzzers.sh "${TRINDLE_FUZZ_SECONDS:-12}" || status=1
 
 # The tests that run threads: queries over one data set, the daily log's writers, index
 # lookups, the server in-process and as a program, the soak test, the broker over in-process
-# shards, the client library's first call from many threads, and the threaded scan of mode 4.
+# shards, the client library's first call from many threads, the threaded scan of mode 4, and
+# its spills written beside the scan and the files of its save written side by side.
 echo "== build (thread sanitizer) and concurrency tests"
 tsan_tests=(query_test helpers_test indexer_test server_test server_soak_test
-  search_server_program_test query_client_test agent_api_test broker_test scan_database_test)
+  search_server_program_test query_client_test agent_api_test broker_test scan_database_test
+  bounded_build_test)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
 TSAN_OPTIONS=second_deadlock_stack=1 ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-  -R '^(ServerTest|SearchServerProgramTest|ServerSoakTest|BrokerTest|ScanDatabaseTest)\.|Concurrent|ManyThreadsMakeTheFirstCallAtOnce|FirstSuccessfulConfigurationServesEveryLaterCall' ||
+  -R '^(ServerTest|SearchServerProgramTest|ServerSoakTest|BrokerTest|ScanDatabaseTest|RunTasksTest)\.|BoundedBuildTest\.GeneratedTable|Concurrent|ManyThreadsMakeTheFirstCallAtOnce|FirstSuccessfulConfigurationServesEveryLaterCall' ||
   status=1
 
 echo "== tests (plain)"
