@@ -99,6 +99,23 @@ size_t CMatchFinder::NextBoundary(size_t from) const {
   return size;
 }
 
+void CMatchFinder::PieceAt(size_t place, size_t* from, size_t* to) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
+  const size_t size = m_length;
+  const int32_t* codes = m_trie.GetCodeTable().data();
+  size_t i = *from;
+  while (i < size) {
+    int width = 1;
+    const int value = gbk::CharAt(bytes, i, size, &width);
+    i += static_cast<size_t>(width);
+    if (codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[i - 1]))) {
+      if (i > place) break;
+      *from = i;
+    }
+  }
+  *to = i;
+}
+
 void CMatchFinder::SegmentPiece(size_t from, size_t to) {
   char* normalized = m_normalized.data();
   const char saved = normalized[to];  // room for the NUL is kept after the end
@@ -185,11 +202,8 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
       // Segment the piece that holds the place; a new stretch when it does not adjoin the
       // last one.
       size_t from = segmented;
-      size_t to = NextBoundary(from);
-      while (to <= place && to < end) {
-        from = to;
-        to = NextBoundary(to);
-      }
+      size_t to = end;
+      PieceAt(place, &from, &to);
       if (from != segmented) {
         m_words.clear();
         m_wordSpans.clear();
@@ -256,17 +270,20 @@ void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& 
   if (maxChars < 1) maxChars = 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t size = static_cast<size_t>(length);
-  thread_local std::vector<int32_t> starts;  // byte offset of every character, then the length
-  starts.clear();
-  for (size_t i = 0; i < size; i += static_cast<size_t>(gbk::CharWidth(bytes, i, size))) {
-    starts.push_back(static_cast<int32_t>(i));
+  // Byte offset of every character, then the length (the buffer only grows).
+  thread_local std::vector<int32_t> buffer;
+  if (buffer.size() < size + 1) buffer.resize(size + 1);
+  int32_t* const starts = buffer.data();
+  int chars = 0;
+  for (size_t i = 0; i < size;) {
+    starts[chars++] = static_cast<int32_t>(i);
+    i += gbk::IsLeadByte(bytes[i]) && i + 1 < size ? 2 : 1;
   }
-  const int chars = static_cast<int>(starts.size());
-  starts.push_back(length);
+  starts[chars] = length;
   // The character that holds byte `offset`.
   auto charOf = [&](int32_t offset) {
-    const auto after = std::upper_bound(starts.begin(), starts.end() - 1, offset);
-    return static_cast<int>(after - starts.begin()) - 1;
+    const int32_t* after = std::upper_bound(starts, starts + chars, offset);
+    return static_cast<int>(after - starts) - 1;
   };
   int beginChar = 0;
   int endChar = chars;

@@ -81,6 +81,9 @@ class CMatchFinder {
   // Segments m_normalized[from, to) (`to` just after a piece boundary or the end) and appends
   // its words to m_words / m_wordSpans.
   void SegmentPiece(size_t from, size_t to);
+  // The piece that holds `place`: *from, a piece start at or before it, becomes the start of
+  // that piece and *to its end (after its boundary, or the end of the text).
+  void PieceAt(size_t place, size_t* from, size_t* to) const;
   // Offset after the first piece boundary at or past `from` (a character start), or the end.
   size_t NextBoundary(size_t from) const;
 
