@@ -103,17 +103,43 @@ void CMatchFinder::PieceAt(size_t place, size_t* from, size_t* to) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
   const size_t size = m_length;
   const int32_t* codes = m_trie.GetCodeTable().data();
-  size_t i = *from;
-  while (i < size) {
+  // Steps over the character at *i; true when a piece boundary follows it.
+  auto boundaryAfter = [&](size_t* i) {
     int width = 1;
-    const int value = gbk::CharAt(bytes, i, size, &width);
-    i += static_cast<size_t>(width);
-    if (codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[i - 1]))) {
-      if (i > place) break;
-      *from = i;
-    }
+    const int value = gbk::CharAt(bytes, *i, size, &width);
+    *i += static_cast<size_t>(width);
+    return codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[*i - 1]));
+  };
+  // A byte below 0x80 ends a character (it is one, or the second byte of one), so the text
+  // can be read from the byte after it without reading what comes before. From the last such
+  // place at or before `place` (or *from) on: the last boundary up to `place`, and the first
+  // after it.
+  const size_t floor = *from;
+  size_t known = place;
+  while (known > floor && bytes[known - 1] >= 0x80) --known;
+  size_t start = known;
+  bool found = false;
+  size_t i = known;
+  while (i < size) {
+    if (!boundaryAfter(&i)) continue;
+    if (i > place) break;
+    start = i;
+    found = true;
   }
   *to = i;
+  // Without a boundary there, the last one before it, one such stretch at a time backwards.
+  while (!found && known > floor) {
+    const size_t stop = known;
+    known = stop - 1;
+    while (known > floor && bytes[known - 1] >= 0x80) --known;
+    for (i = known; i < stop;) {
+      if (boundaryAfter(&i)) {
+        start = i;
+        found = true;
+      }
+    }
+  }
+  *from = found ? start : floor;
 }
 
 void CMatchFinder::SegmentPiece(size_t from, size_t to) {
@@ -131,38 +157,51 @@ void CMatchFinder::SegmentPiece(size_t from, size_t to) {
 }
 
 void CMatchFinder::Normalize(const unsigned char* bytes, size_t size) {
-  // Character by character, as NormalizeText does, remembering where each byte of the
-  // normalised text came from.
+  // Character by character, as NormalizeText does; the runs of characters it keeps are
+  // copied as they are.
   const gbk::CNormalization& normalization = gbk::Normalization();
   if (m_normalized.size() < size + 1) m_normalized.resize(size + 1);
-  if (m_source.size() < size + 1) m_source.resize(size + 1);
   char* normalized = m_normalized.data();
-  int32_t* source = m_source.data();
+  m_shrunk.clear();
   size_t written = 0;
+  size_t kept = 0;  // start of the run of kept characters
+  auto replace = [&](size_t at, unsigned char replacement) {
+    std::memcpy(normalized + written, bytes + kept, at - kept);
+    written += at - kept;
+    normalized[written++] = static_cast<char>(replacement);
+  };
   size_t i = 0;
   while (i < size) {
     const unsigned char c = bytes[i];
     if (gbk::IsLeadByte(c) && i + 1 < size) {
       const unsigned char replacement = normalization.Pair(c, bytes[i + 1]);
-      source[written] = static_cast<int32_t>(i);
       if (replacement != 0) {
-        normalized[written++] = static_cast<char>(replacement);
-      } else {
-        normalized[written] = static_cast<char>(c);
-        normalized[written + 1] = static_cast<char>(bytes[i + 1]);
-        source[written + 1] = static_cast<int32_t>(i);
-        written += 2;
+        replace(i, replacement);
+        m_shrunk.push_back(static_cast<int32_t>(written - 1));
+        kept = i + 2;
       }
       i += 2;
     } else {
-      source[written] = static_cast<int32_t>(i);
-      normalized[written++] = static_cast<char>(normalization.Single(c));
+      const unsigned char replacement = normalization.Single(c);
+      if (replacement != c) {
+        replace(i, replacement);
+        kept = i + 1;
+      }
       ++i;
     }
   }
+  std::memcpy(normalized + written, bytes + kept, size - kept);
+  written += size - kept;
   normalized[written] = '\0';
-  source[written] = static_cast<int32_t>(size);
   m_length = written;
+}
+
+int32_t CMatchFinder::Source(size_t offset) const {
+  // Every two-byte character that became one byte before `offset` moves it on by one.
+  const auto shrunk =
+      std::lower_bound(m_shrunk.begin(), m_shrunk.end(), offset,
+                       [](int32_t at, size_t place) { return static_cast<size_t>(at) < place; });
+  return static_cast<int32_t>(offset) + static_cast<int32_t>(shrunk - m_shrunk.begin());
 }
 
 void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>& phrases,
@@ -177,10 +216,12 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
   const size_t end = m_length;
   const char* normalized = m_normalized.data();
   // The next place of each phrase's first word (end when there is none).
+  size_t bound = end;  // places from here on are not looked at
   auto placeFrom = [&](const tPhrase& phrase, size_t from) {
-    if (from >= end) return end;
+    const size_t limit = std::min(end, bound - 1 + phrase.firstWord.size());
+    if (from >= limit) return end;
     const void* found =
-        memmem(normalized + from, end - from, phrase.firstWord.data(), phrase.firstWord.size());
+        memmem(normalized + from, limit - from, phrase.firstWord.data(), phrase.firstWord.size());
     return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - normalized)
                             : end;
   };
@@ -192,7 +233,6 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
   m_wordSpans.clear();
   size_t segmented = 0;
   size_t word = 0;
-  size_t bound = end;  // places from here on are not looked at
   bool found = false;
   for (;;) {
     size_t place = end;
@@ -234,8 +274,7 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
         continue;
       }
       const CPDAT::tWordSpan& last = m_wordSpans[word + words.size() - 1];
-      matches->push_back(
-          {m_source[place], m_source[static_cast<size_t>(last.start + last.length)]});
+      matches->push_back({Source(place), Source(static_cast<size_t>(last.start + last.length))});
       if (!found) {
         found = true;
         if (maxChars > 0) bound = std::min(end, place + 2 * static_cast<size_t>(maxChars));

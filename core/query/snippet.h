@@ -76,8 +76,11 @@ class CMatchFinder {
             std::vector<tTextRange>* matches);
 
  private:
-  // Normalises text[0, size) into m_normalized, as NormalizeText does, with m_source.
+  // Normalises text[0, size) into m_normalized, as NormalizeText does, noting in m_shrunk
+  // where a two-byte character became one byte.
   void Normalize(const unsigned char* text, size_t size);
+  // The stored byte offset of normalised byte offset `offset` (the end maps to the end).
+  int32_t Source(size_t offset) const;
   // Segments m_normalized[from, to) (`to` just after a piece boundary or the end) and appends
   // its words to m_words / m_wordSpans.
   void SegmentPiece(size_t from, size_t to);
@@ -90,7 +93,7 @@ class CMatchFinder {
   const CPDAT& m_trie;
   std::vector<char> m_normalized;  // m_length bytes of normalised text, room for a NUL after
   size_t m_length = 0;
-  std::vector<int32_t> m_source;  // normalised byte offset -> stored byte offset (+ end)
+  std::vector<int32_t> m_shrunk;  // normalised offsets of the bytes that replaced two
   std::vector<int32_t> m_ids;
   std::vector<CPDAT::tWordSpan> m_spans;
   std::vector<int32_t> m_words;               // word numbers of the segmented pieces, in text order
