@@ -66,7 +66,13 @@ const tEscapes& EscapesFor(bool json) {
 // of a two-byte character's code point.
 constexpr size_t kMostPerByte = 6;
 
-char* PutUtf8(uint32_t code, char* out) {
+inline __attribute__((always_inline)) char* PutUtf8(uint32_t code, char* out) {
+  if (code >= 0x800 && code < 0x10000) {  // every CJK character
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return out + 3;
+  }
   if (code < 0x800) {
     *out++ = static_cast<char>(0xC0 | (code >> 6));
   } else {
