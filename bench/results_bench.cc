@@ -2,13 +2,14 @@
 // page of 20 hits with and without snippets of the body, facet counts over a query with
 // about 50,000 hits, and descending against ascending pages.
 //
-//   results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] [mode=all|snippets]
+//   results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] [mode=all|snippets|dump]
 //                 [chars=0]
 //
 // Queries are the phrase queries of query_bench (same sampler, seed 7) on the body field.
 // Every figure is the median over `runs` runs of the thread CPU time of all queries, divided
 // by the query count; variants that are compared run alternately. mode=snippets only answers the
-// snippet pages (for a profiler). With chars above 0, only queries whose first 20 bodies hold
+// snippet pages (for a profiler); mode=dump prints them, one JSON answer a line (to compare
+// the answers of two builds). With chars above 0, only queries whose first 20 bodies hold
 // that many characters on average, give or take a sixth, are taken (pages of fields of a
 // given length).
 #include <algorithm>
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
   if (argc < 5) {
     std::fprintf(stderr,
                  "usage: results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] "
-                 "[mode=all|snippets] [chars=0]\n");
+                 "[mode=all|snippets|dump] [chars=0]\n");
     return 2;
   }
   const int queryCount = argc > 5 ? std::atoi(argv[5]) : 300;
@@ -128,6 +129,15 @@ int main(int argc, char** argv) {
     if (snippets) parameters.snippet = "body";
     sink += AnswerJsonSearch(parameters, data.get()).body.size();
   };
+  if (mode == "dump") {
+    for (int i = 0; i < queryCount; ++i) {
+      tSearchParameters parameters;
+      parameters.q = queries[static_cast<size_t>(i)];
+      parameters.snippet = "body";
+      std::printf("%s\n", AnswerJsonSearch(parameters, data.get()).body.c_str());
+    }
+    return 0;
+  }
   if (mode == "snippets") {
     for (int run = 0; run < runs; ++run) {
       for (int i = 0; i < queryCount; ++i) page(i, true);
