@@ -2,12 +2,16 @@
 // page of 20 hits with and without snippets of the body, facet counts over a query with
 // about 50,000 hits, and descending against ascending pages.
 //
-//   results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] [mode=all|snippets]
+//   results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] [mode=all|snippets|dump]
+//                 [chars=0]
 //
 // Queries are the phrase queries of query_bench (same sampler, seed 7) on the body field.
 // Every figure is the median over `runs` runs of the thread CPU time of all queries, divided
 // by the query count; variants that are compared run alternately. mode=snippets only answers the
-// snippet pages (for a profiler).
+// snippet pages (for a profiler); mode=dump prints them, one JSON answer a line (to compare
+// the answers of two builds). With chars above 0, only queries whose first 20 bodies hold
+// that many characters on average, give or take a sixth, are taken (pages of fields of a
+// given length).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -72,12 +76,13 @@ int main(int argc, char** argv) {
   if (argc < 5) {
     std::fprintf(stderr,
                  "usage: results_bench BASE SCHEMA.dat TRIE WORDLIST [queries=300] [runs=5] "
-                 "[mode=all|snippets]\n");
+                 "[mode=all|snippets|dump] [chars=0]\n");
     return 2;
   }
   const int queryCount = argc > 5 ? std::atoi(argv[5]) : 300;
   const int runs = argc > 6 ? std::atoi(argv[6]) : 5;
   const std::string mode = argc > 7 ? argv[7] : "all";
+  const long wantChars = argc > 8 ? std::atol(argv[8]) : 0;
   const auto loadStarted = Clock::now();
   std::shared_ptr<const CSearchData> data = LoadSearchData({argv[1], argv[2], argv[3], argv[4]});
   if (!data) return 1;
@@ -99,15 +104,18 @@ int main(int argc, char** argv) {
   while (static_cast<int>(queries.size()) < queryCount) {
     const bench::tPhraseQuery query = sampler.PhraseQuery();
     if (query.field != body || engine.Execute(query.text.c_str()) < 20) continue;
-    queries.push_back(GbkToUtf8(query.text));
+    long chars = 0;
     for (int i = 0; i < 20; ++i) {
       int length = 0;
       const char* text = data->store().GetCell(engine.GetHits()[static_cast<size_t>(i)].record,
                                                schema.GetListPosition(body, LIST_STORED), &length);
-      bodyChars +=
+      chars +=
           static_cast<long>(GbkToUtf8(std::string(text, static_cast<size_t>(length))).size()) / 3;
-      ++bodies;
     }
+    if (wantChars > 0 && std::labs(chars / 20 - wantChars) > wantChars / 6) continue;
+    queries.push_back(GbkToUtf8(query.text));
+    bodyChars += chars;
+    bodies += 20;
   }
   std::printf(
       "%d phrase queries on body with >= 20 hits; their first 20 bodies hold about %ld "
@@ -121,6 +129,15 @@ int main(int argc, char** argv) {
     if (snippets) parameters.snippet = "body";
     sink += AnswerJsonSearch(parameters, data.get()).body.size();
   };
+  if (mode == "dump") {
+    for (int i = 0; i < queryCount; ++i) {
+      tSearchParameters parameters;
+      parameters.q = queries[static_cast<size_t>(i)];
+      parameters.snippet = "body";
+      std::printf("%s\n", AnswerJsonSearch(parameters, data.get()).body.c_str());
+    }
+    return 0;
+  }
   if (mode == "snippets") {
     for (int run = 0; run < runs; ++run) {
       for (int i = 0; i < queryCount; ++i) page(i, true);

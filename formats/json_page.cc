@@ -48,7 +48,11 @@ std::string FormatJsonPage(const ResultPage& page, const std::vector<std::string
   std::vector<std::string> quoted(names.size());
   for (size_t i = 0; i < names.size(); ++i) AppendJsonString(names[i], &quoted[i]);
   std::string json;
-  json.reserve(page.text.size() * 3 / 2 + 256);
+  size_t tails = pageTail.size();
+  if (hitTails != nullptr) {
+    for (const std::string& tail : *hitTails) tails += tail.size();
+  }
+  json.reserve(page.text.size() * 3 / 2 + tails + 256);
   json += "{\"total\":" + std::to_string(page.total) + ",\"start\":" + std::to_string(page.start) +
           ",\"returned\":" + std::to_string(page.returned);
   if (cappedAt > 0) json += ",\"capped\":" + std::to_string(cappedAt);

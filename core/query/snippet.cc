@@ -88,7 +88,7 @@ CMatchFinder::~CMatchFinder() = default;
 
 size_t CMatchFinder::NextBoundary(size_t from) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
-  const size_t size = m_normalized.size();
+  const size_t size = m_length;
   const int32_t* codes = m_trie.GetCodeTable().data();
   for (size_t i = from; i < size;) {
     int width = 1;
@@ -99,17 +99,109 @@ size_t CMatchFinder::NextBoundary(size_t from) const {
   return size;
 }
 
+void CMatchFinder::PieceAt(size_t place, size_t* from, size_t* to) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(m_normalized.data());
+  const size_t size = m_length;
+  const int32_t* codes = m_trie.GetCodeTable().data();
+  // Steps over the character at *i; true when a piece boundary follows it.
+  auto boundaryAfter = [&](size_t* i) {
+    int width = 1;
+    const int value = gbk::CharAt(bytes, *i, size, &width);
+    *i += static_cast<size_t>(width);
+    return codes[value] < 0 && (width == 2 || gbk::IsSeparator(bytes[*i - 1]));
+  };
+  // A byte below 0x80 ends a character (it is one, or the second byte of one), so the text
+  // can be read from the byte after it without reading what comes before. From the last such
+  // place at or before `place` (or *from) on: the last boundary up to `place`, and the first
+  // after it.
+  const size_t floor = *from;
+  size_t known = place;
+  while (known > floor && bytes[known - 1] >= 0x80) --known;
+  size_t start = known;
+  bool found = false;
+  size_t i = known;
+  while (i < size) {
+    if (!boundaryAfter(&i)) continue;
+    if (i > place) break;
+    start = i;
+    found = true;
+  }
+  *to = i;
+  // Without a boundary there, the last one before it, one such stretch at a time backwards.
+  while (!found && known > floor) {
+    const size_t stop = known;
+    known = stop - 1;
+    while (known > floor && bytes[known - 1] >= 0x80) --known;
+    for (i = known; i < stop;) {
+      if (boundaryAfter(&i)) {
+        start = i;
+        found = true;
+      }
+    }
+  }
+  *from = found ? start : floor;
+}
+
 void CMatchFinder::SegmentPiece(size_t from, size_t to) {
-  const char saved = m_normalized[to];  // the terminator at the end
-  m_normalized[to] = '\0';
-  const int count = m_trie.Segment(m_normalized.c_str() + from, &m_ids, nullptr, &m_spans);
-  m_normalized[to] = saved;
+  char* normalized = m_normalized.data();
+  const char saved = normalized[to];  // room for the NUL is kept after the end
+  normalized[to] = '\0';
+  const int count = m_trie.Segment(normalized + from, &m_ids, nullptr, &m_spans);
+  normalized[to] = saved;
   for (int i = 0; i < count; ++i) {
     m_words.push_back(m_ids[static_cast<size_t>(i)]);
     CPDAT::tWordSpan span = m_spans[static_cast<size_t>(i)];
     span.start += static_cast<int32_t>(from);
     m_wordSpans.push_back(span);
   }
+}
+
+void CMatchFinder::Normalize(const unsigned char* bytes, size_t size) {
+  // Character by character, as NormalizeText does; the runs of characters it keeps are
+  // copied as they are.
+  const gbk::CNormalization& normalization = gbk::Normalization();
+  if (m_normalized.size() < size + 1) m_normalized.resize(size + 1);
+  char* normalized = m_normalized.data();
+  m_shrunk.clear();
+  size_t written = 0;
+  size_t kept = 0;  // start of the run of kept characters
+  auto replace = [&](size_t at, unsigned char replacement) {
+    std::memcpy(normalized + written, bytes + kept, at - kept);
+    written += at - kept;
+    normalized[written++] = static_cast<char>(replacement);
+  };
+  size_t i = 0;
+  while (i < size) {
+    const unsigned char c = bytes[i];
+    if (gbk::IsLeadByte(c) && i + 1 < size) {
+      const unsigned char replacement = normalization.Pair(c, bytes[i + 1]);
+      if (replacement != 0) {
+        replace(i, replacement);
+        m_shrunk.push_back(static_cast<int32_t>(written - 1));
+        kept = i + 2;
+      }
+      i += 2;
+    } else {
+      const unsigned char replacement = normalization.Single(c);
+      if (replacement != c) {
+        replace(i, replacement);
+        kept = i + 1;
+      }
+      ++i;
+    }
+  }
+  std::memcpy(normalized + written, bytes + kept, size - kept);
+  written += size - kept;
+  normalized[written] = '\0';
+  m_length = written;
+}
+
+int32_t CMatchFinder::Source(size_t offset) const {
+  // Every two-byte character that became one byte before `offset` moves it on by one.
+  const auto shrunk =
+      std::lower_bound(m_shrunk.begin(), m_shrunk.end(), offset,
+                       [](int32_t at, size_t place) { return static_cast<size_t>(at) < place; });
+  return static_cast<int32_t>(offset) + static_cast<int32_t>(shrunk - m_shrunk.begin());
 }
 
 void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>& phrases,
@@ -120,110 +212,73 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
   const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
   const size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
                                      : static_cast<size_t>(length);
-  // Normalise character by character, as NormalizeText does, remembering where each byte of
-  // the normalised text came from.
-  const gbk::CNormalization& normalization = gbk::Normalization();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  m_normalized.resize(size);
-  m_source.resize(size + 1);
-  char* normalized = &m_normalized[0];
-  int32_t* source = m_source.data();
-  size_t written = 0;
-  for (size_t i = 0; i < size;) {
-    const unsigned char c = bytes[i];
-    if (gbk::IsLeadByte(c) && i + 1 < size) {
-      const unsigned char replacement = normalization.Pair(c, bytes[i + 1]);
-      source[written] = static_cast<int32_t>(i);
-      if (replacement != 0) {
-        normalized[written++] = static_cast<char>(replacement);
-      } else {
-        normalized[written++] = static_cast<char>(c);
-        source[written] = static_cast<int32_t>(i);
-        normalized[written++] = static_cast<char>(bytes[i + 1]);
-      }
-      i += 2;
-    } else {
-      source[written] = static_cast<int32_t>(i);
-      normalized[written++] = static_cast<char>(normalization.Single(c));
-      ++i;
-    }
-  }
-  m_normalized.resize(written);
-  m_source.resize(written);
-  m_source.push_back(static_cast<int32_t>(size));
+  Normalize(reinterpret_cast<const unsigned char*>(text), size);
+  const size_t end = m_length;
+  const char* normalized = m_normalized.data();
+  // The next place of each phrase's first word (end when there is none).
+  size_t bound = end;  // places from here on are not looked at
+  auto placeFrom = [&](const tPhrase& phrase, size_t from) {
+    const size_t limit = std::min(end, bound - 1 + phrase.firstWord.size());
+    if (from >= limit) return end;
+    const void* found =
+        memmem(normalized + from, limit - from, phrase.firstWord.data(), phrase.firstWord.size());
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - normalized)
+                            : end;
+  };
+  m_next.resize(phrases.size());
+  for (size_t k = 0; k < phrases.size(); ++k) m_next[k] = placeFrom(phrases[k], 0);
+  // The words of one stretch of segmented pieces [stretch start, segmented) are in m_words;
+  // `word` is the first of them that does not start before the place looked at.
   m_words.clear();
   m_wordSpans.clear();
-  const size_t end = m_normalized.size();
-  size_t longest = 0;  // words of the longest phrase
-  for (const tPhrase& phrase : phrases) longest = std::max(longest, phrase.words.size());
-  // The first phrase match found in the words segmented so far, as a normalised offset.
-  auto firstMatch = [&]() {
-    size_t first = end;
-    for (const tPhrase& phrase : phrases) {
-      const size_t words = phrase.words.size();
-      for (size_t i = 0; words > 0 && i + words <= m_words.size(); ++i) {
-        if (static_cast<size_t>(m_wordSpans[i].start) >= first) break;
-        if (std::equal(phrase.words.begin(), phrase.words.end(),
-                       m_words.begin() + static_cast<long>(i))) {
-          first = static_cast<size_t>(m_wordSpans[i].start);
-          break;
-        }
+  size_t segmented = 0;
+  size_t word = 0;
+  bool found = false;
+  for (;;) {
+    size_t place = end;
+    for (const size_t next : m_next) place = std::min(place, next);
+    if (place >= bound) break;
+    if (place >= segmented) {
+      // Segment the piece that holds the place; a new stretch when it does not adjoin the
+      // last one.
+      size_t from = segmented;
+      size_t to = end;
+      PieceAt(place, &from, &to);
+      if (from != segmented) {
+        m_words.clear();
+        m_wordSpans.clear();
+        word = 0;
       }
-    }
-    return first;
-  };
-  if (maxChars <= 0) {
-    SegmentPiece(0, end);
-  } else {
-    // No match can start before the first place of a phrase's first word; segmenting starts
-    // at the last piece boundary before it.
-    size_t candidate = end;
-    for (const tPhrase& phrase : phrases) {
-      candidate = std::min(candidate, m_normalized.find(phrase.firstWord));
-    }
-    if (candidate >= end) return;
-    size_t from = 0;
-    for (size_t boundary = NextBoundary(0); boundary <= candidate && boundary < end;
-         boundary = NextBoundary(boundary)) {
-      from = boundary;
-    }
-    const size_t step = 2 * static_cast<size_t>(maxChars) + 64;
-    size_t target = candidate + step;
-    while (from < end) {
-      const size_t to = target >= end ? end : NextBoundary(target);
       SegmentPiece(from, to);
-      from = to;
-      if (from >= end) break;
-      // Done once the words run `longest` words past the last start an excerpt can show.
-      const size_t first = firstMatch();
-      if (first < end) {
-        const size_t bound = first + 2 * static_cast<size_t>(maxChars);
-        size_t after = 0;
-        for (size_t i = m_wordSpans.size();
-             i > 0 && static_cast<size_t>(m_wordSpans[i - 1].start) >= bound; --i) {
-          ++after;
-        }
-        if (after >= longest) break;
-      }
-      target = from + step;
+      segmented = to;
     }
-  }
-  const int count = static_cast<int>(m_words.size());
-  for (const tPhrase& phrase : phrases) {
-    const int words = static_cast<int>(phrase.words.size());
-    if (words == 0) continue;
-    for (int i = 0; i + words <= count; ++i) {
-      if (m_words[static_cast<size_t>(i)] != phrase.words[0]) continue;
-      int j = 1;
-      while (j < words &&
-             m_words[static_cast<size_t>(i + j)] == phrase.words[static_cast<size_t>(j)]) {
-        ++j;
+    while (word < m_wordSpans.size() && static_cast<size_t>(m_wordSpans[word].start) < place) {
+      ++word;
+    }
+    const bool wordStarts =
+        word < m_wordSpans.size() && static_cast<size_t>(m_wordSpans[word].start) == place;
+    for (size_t k = 0; k < phrases.size(); ++k) {
+      if (m_next[k] != place) continue;
+      m_next[k] = placeFrom(phrases[k], place + 1);
+      const std::vector<int32_t>& words = phrases[k].words;
+      if (!wordStarts || m_words[word] != words[0]) continue;
+      // The phrase's further words may lie in the pieces that follow.
+      while (m_words.size() < word + words.size() && segmented < end) {
+        const size_t to = NextBoundary(segmented);
+        SegmentPiece(segmented, to);
+        segmented = to;
       }
-      if (j < words) continue;
-      const CPDAT::tWordSpan& first = m_wordSpans[static_cast<size_t>(i)];
-      const CPDAT::tWordSpan& last = m_wordSpans[static_cast<size_t>(i + words - 1)];
-      matches->push_back({m_source[static_cast<size_t>(first.start)],
-                          m_source[static_cast<size_t>(last.start + last.length)]});
+      if (m_words.size() < word + words.size() ||
+          !std::equal(words.begin() + 1, words.end(),
+                      m_words.begin() + static_cast<long>(word) + 1)) {
+        continue;
+      }
+      const CPDAT::tWordSpan& last = m_wordSpans[word + words.size() - 1];
+      matches->push_back({Source(place), Source(static_cast<size_t>(last.start + last.length))});
+      if (!found) {
+        found = true;
+        if (maxChars > 0) bound = std::min(end, place + 2 * static_cast<size_t>(maxChars));
+      }
     }
   }
   if (matches->size() < 2) return;
@@ -254,17 +309,20 @@ void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& 
   if (maxChars < 1) maxChars = 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t size = static_cast<size_t>(length);
-  thread_local std::vector<int32_t> starts;  // byte offset of every character, then the length
-  starts.clear();
-  for (size_t i = 0; i < size; i += static_cast<size_t>(gbk::CharWidth(bytes, i, size))) {
-    starts.push_back(static_cast<int32_t>(i));
+  // Byte offset of every character, then the length (the buffer only grows).
+  thread_local std::vector<int32_t> buffer;
+  if (buffer.size() < size + 1) buffer.resize(size + 1);
+  int32_t* const starts = buffer.data();
+  int chars = 0;
+  for (size_t i = 0; i < size;) {
+    starts[chars++] = static_cast<int32_t>(i);
+    i += gbk::IsLeadByte(bytes[i]) && i + 1 < size ? 2 : 1;
   }
-  const int chars = static_cast<int>(starts.size());
-  starts.push_back(length);
+  starts[chars] = length;
   // The character that holds byte `offset`.
   auto charOf = [&](int32_t offset) {
-    const auto after = std::upper_bound(starts.begin(), starts.end() - 1, offset);
-    return static_cast<int>(after - starts.begin()) - 1;
+    const int32_t* after = std::upper_bound(starts, starts + chars, offset);
+    return static_cast<int>(after - starts) - 1;
   };
   int beginChar = 0;
   int endChar = chars;

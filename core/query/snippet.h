@@ -65,27 +65,40 @@ class CMatchFinder {
   // apart. With `maxChars` 0 every match is found. Otherwise only what an excerpt of
   // maxChars characters (ChooseExcerpt) can show is certain: the first match and every match
   // that starts less than 2 * maxChars bytes of normalised text after it; matches further on
-  // may be missing. The text is then segmented only from a point before the first place that
-  // holds a phrase's first word to a little past that bound, in pieces that begin after a
-  // character in no dictionary word (a two-byte one, or a separator): forward maximum
-  // matching always ends a token there, so the pieces give exactly the words of the whole.
+  // may be missing.
+  //
+  // Every match starts where a phrase's first word stands, so only the places of the first
+  // words are looked at: for each, the text is segmented from the piece boundary before it
+  // until the phrase's words are known, where a piece boundary follows a character in no
+  // dictionary word (a two-byte one, or a separator). Forward maximum matching always ends a
+  // token there, so the pieces give exactly the words of the whole text.
   void Find(const char* text, int length, const std::vector<tPhrase>& phrases, int maxChars,
             std::vector<tTextRange>* matches);
 
  private:
+  // Normalises text[0, size) into m_normalized, as NormalizeText does, noting in m_shrunk
+  // where a two-byte character became one byte.
+  void Normalize(const unsigned char* text, size_t size);
+  // The stored byte offset of normalised byte offset `offset` (the end maps to the end).
+  int32_t Source(size_t offset) const;
   // Segments m_normalized[from, to) (`to` just after a piece boundary or the end) and appends
   // its words to m_words / m_wordSpans.
   void SegmentPiece(size_t from, size_t to);
-  // Offset after the first piece boundary at or past `from` (or the end).
+  // The piece that holds `place`: *from, a piece start at or before it, becomes the start of
+  // that piece and *to its end (after its boundary, or the end of the text).
+  void PieceAt(size_t place, size_t* from, size_t* to) const;
+  // Offset after the first piece boundary at or past `from` (a character start), or the end.
   size_t NextBoundary(size_t from) const;
 
   const CPDAT& m_trie;
-  std::string m_normalized;
-  std::vector<int32_t> m_source;  // normalised byte offset -> stored byte offset (+ end)
+  std::vector<char> m_normalized;  // m_length bytes of normalised text, room for a NUL after
+  size_t m_length = 0;
+  std::vector<int32_t> m_shrunk;  // normalised offsets of the bytes that replaced two
   std::vector<int32_t> m_ids;
   std::vector<CPDAT::tWordSpan> m_spans;
   std::vector<int32_t> m_words;               // word numbers of the segmented pieces, in text order
   std::vector<CPDAT::tWordSpan> m_wordSpans;  // their places in m_normalized
+  std::vector<size_t> m_next;                 // by phrase: next place of its first word
 };
 
 // The excerpt of a stored text: bytes [begin, end), whether text was cut off before or after

@@ -1,6 +1,7 @@
 #include "server/http/search_options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -97,6 +98,12 @@ bool ReadBounded(const std::optional<std::string>& text, const char* parameter, 
   return true;
 }
 
+void AppendNumber(int32_t number, std::string* out) {
+  char digits[16];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, number);
+  out->append(digits, static_cast<size_t>(written.ptr - digits));
+}
+
 }  // namespace
 
 bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* options,
@@ -155,15 +162,19 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
   }
   const std::vector<tINDEX_STRUCTURE>& hits = engine.GetHits();
   const int64_t total = static_cast<int64_t>(hits.size());
-  std::string html;
   std::string marksJson;
+  members.reserve(static_cast<size_t>(page.returned));
   for (int32_t i = 0; i < page.returned; ++i) {
     const int64_t position =
         options.descending ? total - 1 - (int64_t{page.start} + i) : int64_t{page.start} + i;
     const int32_t record =
         position >= 0 && position < total ? hits[static_cast<size_t>(position)].record : -1;
-    std::string member = ",\"snippets\":{";
-    marksJson = ",\"marks\":{";
+    members.emplace_back();
+    std::string& member = members.back();
+    member.reserve(64 + options.snippetFields.size() *
+                            (static_cast<size_t>(options.snippetLength) * 3 + 64));
+    member += ",\"snippets\":{";
+    marksJson.assign(",\"marks\":{");
     for (size_t f = 0; f < options.snippetFields.size(); ++f) {
       const int field = options.snippetFields[f];
       int length = 0;
@@ -174,26 +185,27 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
       if (text == nullptr || length < 0) length = 0;
       finder.Find(text, length, phrases.ForField(field), options.snippetLength, &matches);
       ChooseExcerpt(text, length, matches, options.snippetLength, &excerpt);
-      html.clear();
-      AppendExcerptHtml(text, excerpt, &html, &marks);
       if (f > 0) {
         member += ',';
         marksJson += ',';
       }
-      member += names[f] + ':';
-      AppendJsonString(html, &member);
-      marksJson += names[f] + ":[";
+      member += names[f];
+      member += ':';
+      AppendExcerptJson(text, excerpt, &member, &marks);
+      marksJson += names[f];
+      marksJson += ":[";
       for (size_t m = 0; m < marks.size(); ++m) {
-        if (m > 0) marksJson += ',';
-        marksJson +=
-            '[' + std::to_string(marks[m].first) + ',' + std::to_string(marks[m].second) + ']';
+        marksJson += m > 0 ? ",[" : "[";
+        AppendNumber(marks[m].first, &marksJson);
+        marksJson += ',';
+        AppendNumber(marks[m].second, &marksJson);
+        marksJson += ']';
       }
       marksJson += ']';
     }
     member += '}';
     member += marksJson;
     member += '}';
-    members.push_back(std::move(member));
   }
   return members;
 }

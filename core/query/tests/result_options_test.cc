@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -15,6 +17,7 @@
 #include "core/query/query.h"
 #include "core/query/snippet.h"
 #include "core/text/gbk_chars.h"
+#include "core/text/text_clean.h"
 #include "testing/records/query_fixture.h"
 
 namespace {
@@ -109,6 +112,96 @@ TEST_F(ResultOptionsTest, MarksStandWhereTheEngineMatchesAndNowhereElse) {
   ASSERT_EQ(matches.size(), 1u);
   EXPECT_EQ(matches[0].start, 0);
   EXPECT_EQ(matches[0].end, 4);
+}
+
+// The matches of `phrases` as the whole text segments them: the text normalised one
+// character at a time (remembering where each byte came from), segmented in one piece, the
+// phrases' words looked for at consecutive ordinals; sorted, overlapping ones merged.
+std::vector<tTextRange> WholeTextMatches(const CPDAT& trie, const std::string& stored,
+                                         const std::vector<tPhrase>& phrases) {
+  const std::string text = stored.substr(0, std::strlen(stored.c_str()));
+  std::string normalized;
+  std::vector<int32_t> source;
+  for (size_t i = 0; i < text.size();) {
+    const size_t width = static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size() ? 2 : 1;
+    std::string character = text.substr(i, width);
+    NormalizeText(&character[0]);
+    character.resize(std::strlen(character.c_str()));
+    source.insert(source.end(), character.size(), static_cast<int32_t>(i));
+    normalized += character;
+    i += width;
+  }
+  source.push_back(static_cast<int32_t>(text.size()));
+  std::vector<int32_t> ids;
+  std::vector<CPDAT::tWordSpan> spans;
+  const int count = trie.Segment(normalized.c_str(), &ids, nullptr, &spans);
+  std::vector<tTextRange> ranges;
+  for (const tPhrase& phrase : phrases) {
+    const int words = static_cast<int>(phrase.words.size());
+    for (int i = 0; i + words <= count; ++i) {
+      if (!std::equal(phrase.words.begin(), phrase.words.end(), ids.begin() + i)) continue;
+      const CPDAT::tWordSpan& last = spans[static_cast<size_t>(i + words - 1)];
+      ranges.push_back({source[static_cast<size_t>(spans[static_cast<size_t>(i)].start)],
+                        source[static_cast<size_t>(last.start + last.length)]});
+    }
+  }
+  std::sort(ranges.begin(), ranges.end(), [](const tTextRange& a, const tTextRange& b) {
+    return a.start != b.start ? a.start < b.start : a.end < b.end;
+  });
+  std::vector<tTextRange> merged;
+  for (const tTextRange& range : ranges) {
+    if (!merged.empty() && range.start < merged.back().end) {
+      merged.back().end = std::max(merged.back().end, range.end);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  return merged;
+}
+
+// Find segments only the pieces around the places of the first words; over random texts
+// that mix words, characters of no word, separators, replaced characters, second bytes
+// below 0x80 and lone bytes, it must find what the whole text's segmentation gives: all of
+// it without an excerpt length, and exactly the marks of the excerpt with one.
+TEST_F(ResultOptionsTest, FindAgreesWithTheWholeTextsSegmentation) {
+  Load({});
+  const std::vector<std::string> pieces = {
+      "人生", "人生观",   "中国", "人民",     "北京", "hello", "HELLO", "ｈｅｌｌｏ", "大学",
+      "学生", "生",       "国",   "观",       "，",   "。",    " ",     "-",          "x",
+      "a",    "\x81\x41", "\xB0", "\xA3\xAC", "\n",   "\"",    "中\x80"};
+  const char* const values[] = {"人生",      "人生观", "中国人民",          "人民 北京",   "hello",
+                                "学生 大学", "大学生", "中国 人生观 hello", "北京人民中国"};
+  std::mt19937 random(5);
+  CQuery query(m_fixture->schema(), m_fixture->store());
+  CMatchFinder finder(m_fixture->trie());
+  std::vector<tTextRange> matches;
+  tExcerpt excerpt;
+  int marked = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (int n = static_cast<int>(random() % 80); n > 0; --n) {
+      text += pieces[random() % pieces.size()];
+    }
+    query.Parse(std::string("[FIELD] body [AND] ") + values[random() % std::size(values)]);
+    const CQueryPhrases phrases(m_fixture->schema(), m_fixture->trie(), query.GetConditions());
+    const std::vector<tTextRange> expected =
+        WholeTextMatches(m_fixture->trie(), text, phrases.ForField(2));
+    const int length = static_cast<int>(text.size());
+    finder.Find(text.data(), length, phrases.ForField(2), 0, &matches);
+    ASSERT_EQ(Bracketed(text, matches), Bracketed(text, expected)) << round;
+    const int maxChars = 1 + static_cast<int>(random() % 30);
+    finder.Find(text.data(), length, phrases.ForField(2), maxChars, &matches);
+    ChooseExcerpt(text.data(), length, matches, maxChars, &excerpt);
+    std::vector<tTextRange> shown;
+    for (const tTextRange& range : expected) {
+      const int32_t start = std::max(range.start, excerpt.begin);
+      const int32_t stop = std::min(range.end, excerpt.end);
+      if (start < stop) shown.push_back({start, stop});
+    }
+    ASSERT_EQ(Bracketed(text, excerpt.marks), Bracketed(text, shown)) << round << " " << maxChars;
+    marked += static_cast<int>(shown.size());
+  }
+  EXPECT_GT(marked, 1000);
 }
 
 // The characters of text[begin, end) as Segment reads them in the whole text.
