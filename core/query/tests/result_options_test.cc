@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/query/facets.h"
@@ -19,6 +20,7 @@
 #include "core/text/gbk_chars.h"
 #include "core/text/text_clean.h"
 #include "testing/records/query_fixture.h"
+#include "testing/text_ranges.h"
 
 namespace {
 
@@ -119,19 +121,9 @@ TEST_F(ResultOptionsTest, MarksStandWhereTheEngineMatchesAndNowhereElse) {
 // phrases' words looked for at consecutive ordinals; sorted, overlapping ones merged.
 std::vector<tTextRange> WholeTextMatches(const CPDAT& trie, const std::string& stored,
                                          const std::vector<tPhrase>& phrases) {
-  const std::string text = stored.substr(0, std::strlen(stored.c_str()));
   std::string normalized;
   std::vector<int32_t> source;
-  for (size_t i = 0; i < text.size();) {
-    const size_t width = static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size() ? 2 : 1;
-    std::string character = text.substr(i, width);
-    NormalizeText(&character[0]);
-    character.resize(std::strlen(character.c_str()));
-    source.insert(source.end(), character.size(), static_cast<int32_t>(i));
-    normalized += character;
-    i += width;
-  }
-  source.push_back(static_cast<int32_t>(text.size()));
+  NormalizeWithSource(stored, &normalized, &source);
   std::vector<int32_t> ids;
   std::vector<CPDAT::tWordSpan> spans;
   const int count = trie.Segment(normalized.c_str(), &ids, nullptr, &spans);
@@ -145,18 +137,7 @@ std::vector<tTextRange> WholeTextMatches(const CPDAT& trie, const std::string& s
                         source[static_cast<size_t>(last.start + last.length)]});
     }
   }
-  std::sort(ranges.begin(), ranges.end(), [](const tTextRange& a, const tTextRange& b) {
-    return a.start != b.start ? a.start < b.start : a.end < b.end;
-  });
-  std::vector<tTextRange> merged;
-  for (const tTextRange& range : ranges) {
-    if (!merged.empty() && range.start < merged.back().end) {
-      merged.back().end = std::max(merged.back().end, range.end);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  return merged;
+  return SortedMerged(std::move(ranges));
 }
 
 // Find segments only the pieces around the places of the first words; over random texts

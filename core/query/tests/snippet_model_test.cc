@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/index/indexer_control.h"
@@ -24,6 +25,7 @@
 #include "core/query/snippet.h"
 #include "core/text/text_clean.h"
 #include "testing/records/query_fixture.h"
+#include "testing/text_ranges.h"
 
 namespace {
 
@@ -74,19 +76,9 @@ std::string Upper(std::string text) {
 std::vector<tTextRange> ModelMatches(const CPDAT& trie, const CIndexer& index, int record, int base,
                                      const std::vector<int32_t>& ids, const std::string& stored) {
   // Normalisation one character at a time: where each normalised byte came from.
-  const std::string text = stored.substr(0, std::strlen(stored.c_str()));
   std::string normalized;
   std::vector<int32_t> source;
-  for (size_t i = 0; i < text.size();) {
-    const size_t width = static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size() ? 2 : 1;
-    std::string character = text.substr(i, width);
-    NormalizeText(&character[0]);
-    character.resize(std::strlen(character.c_str()));
-    for (size_t k = 0; k < character.size(); ++k) source.push_back(static_cast<int32_t>(i));
-    normalized += character;
-    i += width;
-  }
-  source.push_back(static_cast<int32_t>(text.size()));
+  NormalizeWithSource(stored, &normalized, &source);
   // Tokens from the token text: each followed by a tab; a token that starts with a tab is
   // the tab alone. The dictionary-word tokens take the ordinals.
   std::vector<int32_t> scratchIds;
@@ -137,17 +129,7 @@ std::vector<tTextRange> ModelMatches(const CPDAT& trie, const CIndexer& index, i
 
 // Sorted, overlapping ranges merged, clipped to [begin, end).
 std::vector<tTextRange> Clipped(std::vector<tTextRange> ranges, int32_t begin, int32_t end) {
-  std::sort(ranges.begin(), ranges.end(), [](const tTextRange& a, const tTextRange& b) {
-    return a.start != b.start ? a.start < b.start : a.end < b.end;
-  });
-  std::vector<tTextRange> merged;
-  for (const tTextRange& range : ranges) {
-    if (!merged.empty() && range.start < merged.back().end) {
-      merged.back().end = std::max(merged.back().end, range.end);
-    } else {
-      merged.push_back(range);
-    }
-  }
+  const std::vector<tTextRange> merged = SortedMerged(std::move(ranges));
   std::vector<tTextRange> clipped;
   for (const tTextRange& range : merged) {
     const int32_t start = std::max(range.start, begin);
