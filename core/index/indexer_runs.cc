@@ -21,6 +21,8 @@ namespace {
 // few files open and few read buffers in memory.
 constexpr size_t kMergeFanIn = 256;
 constexpr size_t kReadBuffer = size_t{128} << 10;
+// The index file is written through a buffer of this size (the merge writes slice by slice).
+constexpr size_t kWriteBuffer = size_t{1} << 20;
 // Postings copied per read while merging.
 constexpr size_t kCopyPostings = 8192;
 
@@ -306,9 +308,8 @@ bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHea
   std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
   bool failed = false;
   if (withBase) {
-    FilePtr file = OpenFile(m_basePath, "rb");
+    FilePtr file = OpenFile(m_basePath, "rb", kReadBuffer);
     if (!file) return false;
-    std::setvbuf(file.get(), nullptr, _IOFBF, kReadBuffer);
     if (fseeko(file.get(), static_cast<off_t>(m_basePostingsOffset), SEEK_SET) != 0) return false;
     readers.emplace_back(std::move(file), &m_baseTable);
     if (readers.back().Advance(&failed)) heads.push({readers.back().term, 0});
@@ -399,7 +400,7 @@ bool CIndexer::MergeRuns(size_t first, size_t last, std::FILE* out, bool withHea
 bool CIndexer::Save(const char* path) {
   if (!m_readOnly && (!m_runs.empty() || !m_basePath.empty())) return SaveMerged(path);
   CPendingFile file(path);
-  if (!file.Open()) {
+  if (!file.Open(kWriteBuffer)) {
     std::printf("Error Write %s\n", path);
     WriteLog("Error open Indexer result file");
     return false;
@@ -441,7 +442,7 @@ bool CIndexer::SaveMerged(const char* path) {
     m_runs.swap(merged);
   }
   CPendingFile file(path);
-  if (!file.Open()) {
+  if (!file.Open(kWriteBuffer)) {
     std::printf("Error Write %s\n", path);
     WriteLog("Error open Indexer result file");
     return false;

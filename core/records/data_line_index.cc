@@ -30,6 +30,8 @@ namespace {
 constexpr size_t kInitialRecords = 40000;
 constexpr size_t kInitialPoolBytes = 4096000;
 constexpr size_t kPoolMargin = 10240;
+// The data-line file is written through a buffer of this size (sections come in pieces).
+constexpr size_t kWriteBuffer = size_t{1} << 20;
 
 constexpr const char* kReferenceFile = "Dat/Standard.dataline";
 constexpr int32_t kUntaggedField = 255;
@@ -579,7 +581,7 @@ void PrintWriteError(const std::string& path) {
 bool CDataLineIndex::WriteDataLine(const std::string& path, int* reason) {
   errno = 0;
   CPendingFile dataLine(path);
-  if (!dataLine.Open()) {
+  if (!dataLine.Open(kWriteBuffer)) {
     *reason = errno;
     return false;
   }

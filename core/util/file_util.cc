@@ -11,8 +11,22 @@
 #include <cstdio>
 #include <cstring>
 
-FilePtr OpenFile(const std::string& path, const char* mode) {
-  return FilePtr(std::fopen(path.c_str(), mode));
+FilePtr OpenFile(const std::string& path, const char* mode, size_t bufferBytes) {
+  FilePtr file(std::fopen(path.c_str(), mode));
+  if (file && bufferBytes > 0) {
+    std::unique_ptr<char[]> buffer(new char[bufferBytes]);
+    if (std::setvbuf(file.get(), buffer.get(), _IOFBF, bufferBytes) == 0) {
+      file.get_deleter().buffer = std::move(buffer);
+    }
+  }
+  return file;
+}
+
+bool CloseFile(FilePtr* file) {
+  if (!*file) return true;
+  const bool closed = std::fclose(file->release()) == 0;
+  file->get_deleter().buffer.reset();
+  return closed;
 }
 
 int64_t FileSize(std::FILE* file) {
@@ -55,8 +69,8 @@ CPendingFile::~CPendingFile() {
   if (!m_committed) std::remove(m_tempPath.c_str());
 }
 
-bool CPendingFile::Open() {
-  m_file = OpenFile(m_tempPath, "wb");
+bool CPendingFile::Open(size_t bufferBytes) {
+  m_file = OpenFile(m_tempPath, "wb", bufferBytes);
   m_failed = !m_file;
   return !m_failed;
 }
@@ -71,7 +85,7 @@ bool CPendingFile::Finish(bool writeBack) {
   if (!m_file) return false;
   if (std::fflush(m_file.get()) != 0) m_failed = true;
   if (writeBack && !m_failed) StartWriteBack(m_file.get());
-  if (std::fclose(m_file.release()) != 0) m_failed = true;
+  if (!CloseFile(&m_file)) m_failed = true;
   m_finished = !m_failed;
   return m_finished;
 }

@@ -8,15 +8,24 @@
 #include <string>
 #include <vector>
 
+// Closes the file, and holds the stdio buffer OpenFile gave it (freed after the close, when
+// the handle goes).
 struct FileCloser {
+  std::unique_ptr<char[]> buffer;
   void operator()(std::FILE* file) const {
     if (file != nullptr) std::fclose(file);
   }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// fopen with an owning handle; null when the file cannot be opened.
-FilePtr OpenFile(const std::string& path, const char* mode);
+// fopen with an owning handle; null when the file cannot be opened. With `bufferBytes`, the
+// file reads and writes through a buffer of that size (large sequential files: stdio's own
+// is a few KiB, and setvbuf without a buffer of the caller's keeps it).
+FilePtr OpenFile(const std::string& path, const char* mode, size_t bufferBytes = 0);
+
+// Closes the file now (and frees its buffer); false when fclose reports a failure (a write
+// that did not reach the file). The handle is empty afterwards.
+bool CloseFile(FilePtr* file);
 
 // Reads the whole file into *contents (which then holds exactly the file's bytes; c_str()
 // gives the NUL-terminated form). Returns the number of bytes, 0 on any failure, for an
@@ -56,7 +65,9 @@ class CPendingFile {
   CPendingFile(const CPendingFile&) = delete;
   CPendingFile& operator=(const CPendingFile&) = delete;
 
-  bool Open();  // creates the temporary; false when it cannot
+  // Creates the temporary (written through a buffer of `bufferBytes`, if given); false when
+  // it cannot.
+  bool Open(size_t bufferBytes = 0);
   std::FILE* get() const { return m_file.get(); }
   bool Write(const void* data, size_t size);  // false once any write has failed
   // Flushes and closes; false if anything failed. With `writeBack` (large files that are

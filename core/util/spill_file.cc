@@ -18,11 +18,10 @@ CSpillFile::~CSpillFile() {
 }
 
 bool CSpillFile::Create() {
-  m_file = OpenFile(m_path, "wb");
+  m_file = OpenFile(m_path, "wb", kWriteBuffer);
   m_created = m_file != nullptr;
   m_failed = !m_created;
   m_size = 0;
-  if (m_file) std::setvbuf(m_file.get(), nullptr, _IOFBF, kWriteBuffer);
   return !m_failed;
 }
 
@@ -44,7 +43,7 @@ bool CSpillFile::Close() {
   if (std::fflush(m_file.get()) != 0 || std::ferror(m_file.get()) != 0) m_failed = true;
   long length = std::ftell(m_file.get());
   if (length >= 0) m_size = length;
-  if (std::fclose(m_file.release()) != 0) m_failed = true;
+  if (!CloseFile(&m_file)) m_failed = true;
   return !m_failed;
 }
 
@@ -71,7 +70,5 @@ bool CopyFileRange(const std::string& path, int64_t offset, int64_t bytes, std::
 
 FilePtr CSpillFile::OpenForReading(size_t bufferBytes) const {
   if (m_failed || !m_created || m_file) return nullptr;
-  FilePtr in = OpenFile(m_path, "rb");
-  if (in && bufferBytes > 0) std::setvbuf(in.get(), nullptr, _IOFBF, bufferBytes);
-  return in;
+  return OpenFile(m_path, "rb", bufferBytes);
 }
