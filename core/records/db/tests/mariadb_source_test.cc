@@ -10,19 +10,10 @@
 #include <string>
 
 #include "core/records/db/odbc_source.h"
+#include "testing/records/odbc_server_test.h"
 #include "testing/records/sample_table.h"
 
 namespace {
-
-std::string ServerString() {
-  const char* value = std::getenv("TRINDLE_MARIADB_ODBC");
-  return value != nullptr ? value : "";
-}
-
-#define REQUIRE_SERVER()                                                                       \
-  if (ServerString().empty()) {                                                                \
-    GTEST_SKIP() << "TRINDLE_MARIADB_ODBC is not set (scripts/mariadb_test_cluster.sh start)"; \
-  }
 
 // The connection string with its CharSet option replaced by `charset`.
 std::string WithCharset(const std::string& connect, const std::string& charset) {
@@ -36,24 +27,9 @@ std::string WithCharset(const std::string& connect, const std::string& charset) 
   return result + "CharSet=" + charset;
 }
 
-class MariaDbSourceTest : public ::testing::Test {
+class MariaDbSourceTest : public OdbcServerTest {
  protected:
-  void SetUp() override {
-    REQUIRE_SERVER();
-    m_connection = COdbcConnection::Create();
-    ASSERT_NE(m_connection, nullptr);
-    std::string error;
-    ASSERT_TRUE(m_connection->Open(ServerString(), &error)) << error;
-  }
-
-  CDbValue Value(const std::unique_ptr<CDbRecordSet>& rows, const char* column) {
-    CDbValue value;
-    std::string error;
-    EXPECT_TRUE(rows->GetRow().GetColumn(column, &value, &error)) << column << ": " << error;
-    return value;
-  }
-
-  std::unique_ptr<COdbcConnection> m_connection;
+  MariaDbSourceTest() : OdbcServerTest("TRINDLE_MARIADB_ODBC", "scripts/mariadb_test_cluster.sh") {}
 };
 
 TEST_F(MariaDbSourceTest, SqlTypesBecomeValueKinds) {
@@ -67,39 +43,20 @@ TEST_F(MariaDbSourceTest, SqlTypesBecomeValueKinds) {
       &error);
   ASSERT_NE(rows, nullptr) << error;
   ASSERT_FALSE(rows->AtEnd());
-  struct Case {
-    const char* column;
-    CDbValue::Kind kind;
-    int32_t integer;
-    double real;
-    std::string text;
-  } const cases[] = {
-      {"i", CDbValue::kInt32, 7, 0, ""},
-      {"S", CDbValue::kInt32, -3, 0, ""},
-      {"big", CDbValue::kInt32, INT32_MAX, 0, ""},
-      {"n", CDbValue::kInt32, 12, 0, ""},
-      {"d", CDbValue::kDouble, 0, -2.5, ""},
-      {"ts", CDbValue::kDateTime, 0, 0, "2020-01-02 03:04:05"},
-      {"dt", CDbValue::kDateTime, 0, 0, "2021-02-03 00:00:00"},
-      {"t", CDbValue::kText, 0, 0, "中国人民"},
-      {"e", CDbValue::kText, 0, 0, ""},
-      {"nl", CDbValue::kNull, 0, 0, ""},
-      {"b", CDbValue::kText, 0, 0, "ab"},
-      {"emoji", CDbValue::kText, 0, 0, "a?长"},
-  };
-  for (const Case& c : cases) {
-    CDbValue value = Value(rows, c.column);
-    EXPECT_EQ(value.kind, c.kind) << c.column;
-    if (c.kind == CDbValue::kInt32) {
-      EXPECT_EQ(value.integer, c.integer) << c.column;
-    }
-    if (c.kind == CDbValue::kDouble) {
-      EXPECT_EQ(value.real, c.real) << c.column;
-    }
-    if (c.kind == CDbValue::kText || c.kind == CDbValue::kDateTime) {
-      EXPECT_EQ(value.text, c.text) << c.column;
-    }
-  }
+  ExpectValues(rows, {
+                         {"i", CDbValue::kInt32, 7, 0, ""},
+                         {"S", CDbValue::kInt32, -3, 0, ""},
+                         {"big", CDbValue::kInt32, INT32_MAX, 0, ""},
+                         {"n", CDbValue::kInt32, 12, 0, ""},
+                         {"d", CDbValue::kDouble, 0, -2.5, ""},
+                         {"ts", CDbValue::kDateTime, 0, 0, "2020-01-02 03:04:05"},
+                         {"dt", CDbValue::kDateTime, 0, 0, "2021-02-03 00:00:00"},
+                         {"t", CDbValue::kText, 0, 0, "中国人民"},
+                         {"e", CDbValue::kText, 0, 0, ""},
+                         {"nl", CDbValue::kNull, 0, 0, ""},
+                         {"b", CDbValue::kText, 0, 0, "ab"},
+                         {"emoji", CDbValue::kText, 0, 0, "a?长"},
+                     });
   std::string expected;
   for (int i = 0; i < 40000; ++i) expected += "长";
   EXPECT_EQ(Value(rows, "long_text").text, expected);  // 120,000 bytes in pieces

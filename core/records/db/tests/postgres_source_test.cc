@@ -10,34 +10,13 @@
 #include <string>
 
 #include "core/records/db/odbc_source.h"
+#include "testing/records/odbc_server_test.h"
 
 namespace {
 
-const char* ServerString() { return std::getenv("TRINDLE_PG_ODBC"); }
-
-#define REQUIRE_SERVER()                                                             \
-  if (ServerString() == nullptr || *ServerString() == '\0') {                        \
-    GTEST_SKIP() << "TRINDLE_PG_ODBC is not set (scripts/pg_test_cluster.sh start)"; \
-  }
-
-class PostgresSourceTest : public ::testing::Test {
+class PostgresSourceTest : public OdbcServerTest {
  protected:
-  void SetUp() override {
-    REQUIRE_SERVER();
-    m_connection = COdbcConnection::Create();
-    ASSERT_NE(m_connection, nullptr);
-    std::string error;
-    ASSERT_TRUE(m_connection->Open(ServerString(), &error)) << error;
-  }
-
-  CDbValue Value(const std::unique_ptr<CDbRecordSet>& rows, const char* column) {
-    CDbValue value;
-    std::string error;
-    EXPECT_TRUE(rows->GetRow().GetColumn(column, &value, &error)) << column << ": " << error;
-    return value;
-  }
-
-  std::unique_ptr<COdbcConnection> m_connection;
+  PostgresSourceTest() : OdbcServerTest("TRINDLE_PG_ODBC", "scripts/pg_test_cluster.sh") {}
 };
 
 TEST_F(PostgresSourceTest, SqlTypesBecomeValueKinds) {
@@ -51,40 +30,21 @@ TEST_F(PostgresSourceTest, SqlTypesBecomeValueKinds) {
       &error);
   ASSERT_NE(rows, nullptr) << error;
   ASSERT_FALSE(rows->AtEnd());
-  struct Case {
-    const char* column;
-    CDbValue::Kind kind;
-    int32_t integer;
-    double real;
-    std::string text;
-  } const cases[] = {
-      {"i", CDbValue::kInt32, 7, 0, ""},
-      {"S", CDbValue::kInt32, -3, 0, ""},
-      {"big", CDbValue::kInt32, INT32_MAX, 0, ""},
-      {"small_big", CDbValue::kInt32, 123, 0, ""},
-      {"n", CDbValue::kInt32, 12, 0, ""},
-      {"d", CDbValue::kDouble, 0, -2.5, ""},
-      {"ts", CDbValue::kDateTime, 0, 0, "2020-01-02 03:04:05"},
-      {"dt", CDbValue::kDateTime, 0, 0, "2021-02-03 00:00:00"},
-      {"t", CDbValue::kText, 0, 0, "中国人民"},
-      {"v", CDbValue::kText, 0, 0, "x"},
-      {"nl", CDbValue::kNull, 0, 0, ""},
-      {"b", CDbValue::kText, 0, 0, "ab"},
-      {"ni", CDbValue::kNull, 0, 0, ""},
-  };
-  for (const Case& c : cases) {
-    CDbValue value = Value(rows, c.column);
-    EXPECT_EQ(value.kind, c.kind) << c.column;
-    if (c.kind == CDbValue::kInt32) {
-      EXPECT_EQ(value.integer, c.integer) << c.column;
-    }
-    if (c.kind == CDbValue::kDouble) {
-      EXPECT_EQ(value.real, c.real) << c.column;
-    }
-    if (c.kind == CDbValue::kText || c.kind == CDbValue::kDateTime) {
-      EXPECT_EQ(value.text, c.text) << c.column;
-    }
-  }
+  ExpectValues(rows, {
+                         {"i", CDbValue::kInt32, 7, 0, ""},
+                         {"S", CDbValue::kInt32, -3, 0, ""},
+                         {"big", CDbValue::kInt32, INT32_MAX, 0, ""},
+                         {"small_big", CDbValue::kInt32, 123, 0, ""},
+                         {"n", CDbValue::kInt32, 12, 0, ""},
+                         {"d", CDbValue::kDouble, 0, -2.5, ""},
+                         {"ts", CDbValue::kDateTime, 0, 0, "2020-01-02 03:04:05"},
+                         {"dt", CDbValue::kDateTime, 0, 0, "2021-02-03 00:00:00"},
+                         {"t", CDbValue::kText, 0, 0, "中国人民"},
+                         {"v", CDbValue::kText, 0, 0, "x"},
+                         {"nl", CDbValue::kNull, 0, 0, ""},
+                         {"b", CDbValue::kText, 0, 0, "ab"},
+                         {"ni", CDbValue::kNull, 0, 0, ""},
+                     });
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += "长";
   EXPECT_EQ(Value(rows, "long_text").text, expected);  // read in pieces
