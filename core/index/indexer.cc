@@ -31,11 +31,14 @@ bool PostingLess(const tINDEX_STRUCTURE& a, const tINDEX_STRUCTURE& b) {
 
 }  // namespace
 
-CIndexer::CIndexer(const CPDAT* trie, bool readOnly) : m_trie(trie), m_readOnly(readOnly) {
-  if (trie != nullptr) {
-    m_IDCount = std::max(trie->GetMaxIndex() + 1, trie->GetWordCount());
-    if (m_IDCount < 0) m_IDCount = 0;
-  }
+CIndexer::CIndexer(const CPDAT* trie, bool readOnly)
+    : CIndexer(trie != nullptr ? std::max(trie->GetMaxIndex() + 1, trie->GetWordCount()) : 0,
+               readOnly) {
+  m_trie = trie;
+}
+
+CIndexer::CIndexer(int32_t idCount, bool readOnly)
+    : m_trie(nullptr), m_readOnly(readOnly), m_IDCount(std::max(idCount, 0)) {
   if (m_readOnly) {
     m_terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
     for (int32_t term = 0; term < m_IDCount; ++term) m_terms[term] = {0, -1};

@@ -101,6 +101,10 @@ class CIndexer {
   // number the trie can emit has a slot. Read-only: every slot count 0 and first -1, no
   // postings.
   CIndexer(const CPDAT* trie, bool readOnly);
+  // An index over the fixed term ids 0 .. idCount-1 that needs no trie: its texts come
+  // segmented (AddTerms) and its values as ids (LookupIds). AddText and Lookup answer as
+  // for an index without a trie.
+  CIndexer(int32_t idCount, bool readOnly);
   virtual ~CIndexer();
   CIndexer(const CIndexer&) = delete;
   CIndexer& operator=(const CIndexer&) = delete;
@@ -197,6 +201,9 @@ class CIndexer {
   // Returns 0 (list untouched) on a building index, else 1. Thread-safe on a read-only
   // index.
   int Lookup(const char* text, CResultList* result) const;
+  // Lookup for a value already cut into term ids: ids[0 .. count) is the phrase (count 0:
+  // the value restricts nothing).
+  int LookupIds(const int32_t* ids, int count, CResultList* result) const;
 
   // Read access for tests, tools and benchmarks.
   bool IsReadOnly() const { return m_readOnly; }

@@ -193,9 +193,15 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
   if (text == nullptr || result == nullptr || m_trie == nullptr) return 1;
   // Scratch per thread: many connection threads look up in one index at once.
   thread_local std::vector<int32_t> ids;
-  thread_local std::vector<tWordSlice> words;
   int count = m_trie->Segment(text, &ids, nullptr);
   count = std::min(count, static_cast<int>(ids.size()));
+  return LookupIds(ids.data(), count, result);
+}
+
+int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) const {
+  if (!m_readOnly) return 0;
+  if (result == nullptr || (ids == nullptr && count > 0)) return 1;
+  thread_local std::vector<tWordSlice> words;
   if (count <= 0) return 1;  // no recognised word: the value restricts nothing
   tQueryBudget& budget = result->budget;
   if (budget.stopped()) return 1;
@@ -206,7 +212,7 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
   words.clear();
   for (int j = 0; j < count; ++j) {
     int postingCount = 0;
-    const tINDEX_STRUCTURE* postings = GetPostings(ids[static_cast<size_t>(j)], &postingCount);
+    const tINDEX_STRUCTURE* postings = GetPostings(ids[j], &postingCount);
     if (postings == nullptr) postingCount = 0;
     words.push_back({postings, postings + postingCount, postings, postings});
   }
