@@ -66,6 +66,11 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
     return false;
   }
   if (!writer.SameInputsAsPrevious(why)) return false;
+  if (previous->contains != config.GetContainsIndex()) {
+    *why = config.GetContainsIndex() ? "the committed data set has no contains indexes"
+                                     : "the committed data set has contains indexes";
+    return false;
+  }
   tDATA_SET_CHECK check;
   if (!CheckDataSet({resultBase, std::string(schemaText) + ".dat", trieFile, wordListFile},
                     &check)) {
@@ -142,6 +147,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
   tSORT_KEYS keys;
   for (;;) {
     store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
+    if (config.GetContainsIndex()) store->EnableContains();
     // Spilled runs and sections sit beside the pending generation and carry its suffix, so
     // that the next run removes what a crashed one left (data_set_commit.h).
     store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
@@ -223,6 +229,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kOutput;
   }
+  if (store->HasContains()) writer.SetContainsCount(store->GetIndexCount() - 1);
   if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
