@@ -230,6 +230,8 @@ int main(int argc, char** argv) {
     httpOptions.requestTimeout = config.httpRequestTimeout;
     httpOptions.search.maxPageCount = config.maxPageCount;
     httpOptions.search.query = {config.maxQueryWords, config.queryTimeoutMs};
+    httpOptions.search.containsMatch = config.matchContains;
+    httpOptions.search.fieldWeights = config.fieldWeights;
     httpOptions.listenBacklog = config.listenBacklog;
     httpOptions.threads = config.httpThreads > 0
                               ? config.httpThreads
@@ -276,6 +278,7 @@ int main(int argc, char** argv) {
   options.limits.maxPageCount = config.maxPageCount;
   options.limits.maxQueryWords = config.maxQueryWords;
   options.limits.queryTimeoutMs = config.queryTimeoutMs;
+  options.limits.containsMatch = config.matchContains;
   options.onWake = [&reloader, &drain](int signalNumber) {
     if (signalNumber == SIGHUP && reloader) reloader->Request();
     return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();

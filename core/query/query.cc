@@ -26,6 +26,12 @@ bool IsDelimiter(char byte, const char* delimiters) {
   return byte != '\0' && std::strchr(delimiters, byte) != nullptr;
 }
 
+char LowerAscii(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
+}
+
+}  // namespace
+
 // A condition's values without repeats, in the order of their first appearance: a query
 // that names one value many times costs one evaluation of it.
 std::vector<std::string> DistinctValues(const std::vector<std::string>& values) {
@@ -37,12 +43,6 @@ std::vector<std::string> DistinctValues(const std::vector<std::string>& values) 
   }
   return distinct;
 }
-
-char LowerAscii(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
-}
-
-}  // namespace
 
 CQuery::CQuery(const CFieldInfo& schema, const CDataLineIndex& store)
     : m_schema(schema), m_store(store) {
@@ -170,7 +170,11 @@ int CQuery::LookupCondition(const tCondition& condition) {
   const CIndexerControl& control = m_store.GetIndexControl(index);
   for (const std::string& value : DistinctValues(condition.values)) {
     if (!m_result.budget.Spend(1)) break;
-    control.Lookup(value.c_str(), &m_result);
+    if (m_match == MatchMode::kContains) {
+      LookupContains(condition, value);
+    } else {
+      control.Lookup(value.c_str(), &m_result);
+    }
     if (m_result.budget.stopped()) break;
     if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
   }
@@ -222,6 +226,11 @@ int CQuery::Execute(const char* queryText) {
   Parse(queryText != nullptr ? queryText : "");
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
+  m_ranked = false;
+  m_order.clear();
+  m_scores.clear();
+  m_wordMatchesKnown = false;
+  m_wordMatch.clear();
   m_result.budget = tQueryBudget();
   m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
   if (m_limits.timeoutMs > 0) {
@@ -268,8 +277,7 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   int64_t packedSize = 20;
   int32_t taken = 0;
   for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
-    const int32_t position = descending ? total - 1 - hit : hit;
-    const int32_t record = m_result.entries[static_cast<size_t>(position)].record;
+    const int32_t record = RecordAt(hit, descending);
     // Each cell is looked up once: the record is measured against the budget, then copied.
     int64_t recordSize = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {

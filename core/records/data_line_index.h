@@ -115,6 +115,8 @@ class CDataLineIndex {
   // of each record). Call before the first record, SetMemoryBound, StartFrom and Load.
   void EnableContains();
   bool HasContains() const { return m_contains; }
+  // The trie the store segments with (borrowed; may be null for a store that only parses).
+  const CPDAT* GetTrie() const { return m_trie; }
   // The contains index of indexed position `indexedPosition` (1 .. K-1); null without
   // contains indexes or for another position.
   const CIndexerControl* GetCharControl(int indexedPosition) const;

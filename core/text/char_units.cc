@@ -16,7 +16,12 @@ int32_t Lower(unsigned char byte) { return byte >= 'A' && byte <= 'Z' ? byte + (
 }  // namespace
 
 int CutIntoUnits(const char* text, std::vector<int32_t>* units) {
+  return CutIntoUnits(text, units, nullptr);
+}
+
+int CutIntoUnits(const char* text, std::vector<int32_t>* units, std::vector<int32_t>* offsets) {
   units->clear();
+  if (offsets != nullptr) offsets->clear();
   if (text == nullptr) return 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t length = std::strlen(text);
@@ -27,6 +32,9 @@ int CutIntoUnits(const char* text, std::vector<int32_t>* units) {
     if (IsAlnum(byte)) {
       size_t end = position + 1;
       while (end < length && IsAlnum(bytes[end])) ++end;
+      if (offsets != nullptr) {
+        for (size_t at = position; at < end; ++at) offsets->push_back(static_cast<int32_t>(at));
+      }
       if (end - position == 1) {
         units->push_back(kLoneBase + Lower(byte));
       } else {
@@ -40,8 +48,10 @@ int CutIntoUnits(const char* text, std::vector<int32_t>* units) {
       continue;
     }
     int width = 1;
+    if (offsets != nullptr) offsets->push_back(static_cast<int32_t>(position));
     units->push_back(gbk::CharAt(bytes, position, length, &width));
     position += static_cast<size_t>(width);
   }
+  if (offsets != nullptr) offsets->push_back(static_cast<int32_t>(length));
   return static_cast<int>(units->size());
 }

@@ -23,3 +23,6 @@ constexpr int32_t kLastBase = 0x300;
 // Cuts the NUL-terminated normalised `text` into units, replacing *units; returns their
 // count.
 int CutIntoUnits(const char* text, std::vector<int32_t>* units);
+// The same, with the byte offset of each unit in *offsets and the text's length after them
+// (units + 1 entries).
+int CutIntoUnits(const char* text, std::vector<int32_t>* units, std::vector<int32_t>* offsets);
