@@ -130,6 +130,7 @@ void CQuery::ComputeWordMatches() {
   const std::vector<tINDEX_STRUCTURE>& hits = m_result.entries;
   m_wordMatch.assign(hits.size(), 1);
   if (m_match != MatchMode::kContains) return;
+  std::vector<int32_t> ids;
   CResultList words;
   words.entries = hits;
   words.seeded = true;
@@ -140,6 +141,12 @@ void CQuery::ComputeWordMatches() {
     if (index < 0 || index >= m_store.GetIndexCount()) continue;
     const CIndexerControl& control = m_store.GetIndexControl(index);
     for (const std::string& value : DistinctValues(condition.values)) {
+      ValueTerms(value, false, &ids);
+      if (ids.empty()) {
+        // No dictionary word stands for the value: it is found only inside or across words.
+        std::fill(m_wordMatch.begin(), m_wordMatch.end(), 0);
+        return;
+      }
       control.Lookup(value.c_str(), &words);
     }
   }
