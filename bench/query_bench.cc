@@ -62,7 +62,7 @@ void RunQueries(const CFieldInfo& schema, const CDataLineIndex& store,
     for (size_t i = first; i < queries.size(); i += step) {
       auto start = Clock::now();
       int hits = query.Execute(queries[i].c_str());
-      if (relevance) query.RankByRelevance(weights);
+      if (relevance) query.RankByRelevance(weights, 20);
       run->hits += hits;
       run->hitsPerQuery.push_back(hits);
       query.GetPage(0, 20);

@@ -227,6 +227,7 @@ int CQuery::Execute(const char* queryText) {
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
   m_ranked = false;
+  m_indexedHits = 0;
   m_order.clear();
   m_scores.clear();
   m_wordMatchesKnown = false;
@@ -243,6 +244,7 @@ int CQuery::Execute(const char* queryText) {
   }
   if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
     DropRecordsOutsideStore();
+    m_indexedHits = m_result.entries.size();
     ApplyFilters();
   } else {
     m_result.entries.clear();  // no value restricted anything, or nothing matched

@@ -102,8 +102,9 @@ class CQuery {
   // number): BM25F over the fields each indexed condition reaches, with `fieldWeights[f]`
   // the weight of field number f (missing entries weigh 1). Spends the query's time budget;
   // false when it ran out (the query is then stopped as Execute stops it). Until the next
-  // Execute, GetPage, RecordAt and ScoreAt follow that order.
-  bool RankByRelevance(const std::vector<double>& fieldWeights);
+  // Execute, GetPage, RecordAt and ScoreAt follow that order for the first `through`
+  // positions (the pages asked for); the hits after them follow in no set order.
+  bool RankByRelevance(const std::vector<double>& fieldWeights, int64_t through = INT64_MAX);
   bool ranked() const { return m_ranked; }
   // Under contains matching: which hits the word index finds as well. Computed once per
   // Execute, by RankByRelevance or on the first call.
@@ -181,12 +182,15 @@ class CQuery {
   std::vector<int> ReachedPositions(const tCondition& condition) const;
   // The terms of a value in the index kind: character units, or dictionary words.
   void ValueTerms(const std::string& value, bool contains, std::vector<int32_t>* ids) const;
-  void ComputeWordMatches();
+  // Fills m_wordMatch for every hit, or with `only` (ascending positions) for those alone
+  // (the others count as part matches).
+  void ComputeWordMatches(const std::vector<int32_t>* only = nullptr);
 
   MatchMode m_match = MatchMode::kWords;
   bool m_ranked = false;
   std::vector<int32_t> m_order;  // ranked: positions in m_result.entries, best first
   std::vector<double> m_scores;  // ranked: by position in m_result.entries
+  size_t m_indexedHits = 0;      // hits of the indexed conditions, before the filters
   bool m_wordMatchesKnown = false;
   std::vector<char> m_wordMatch;  // by position in m_result.entries
   CResultList m_result;

@@ -1,9 +1,10 @@
 // CQuery's contains matching and relevance order.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "core/index/indexer_control.h"
-#include "core/index/phrase_count.h"
+#include "core/index/phrase_keys.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/field_info.h"
@@ -72,7 +73,11 @@ std::vector<int32_t> CQuery::RecordsHolding(const std::vector<int>& positions, b
     if (control == nullptr) continue;
     CResultList field;
     field.budget = m_result.budget;
-    control->GetIndexer().LookupIds(ids.data(), static_cast<int>(ids.size()), &field);
+    if (contains) {
+      LookupPhraseKeys(control->GetIndexer(), ids.data(), static_cast<int>(ids.size()), &field);
+    } else {
+      control->GetIndexer().LookupIds(ids.data(), static_cast<int>(ids.size()), &field);
+    }
     m_result.budget = field.budget;
     if (m_result.budget.stopped()) return {};
     CompactResult(&field.entries);
@@ -104,7 +109,8 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
   if (condition.field != 0 && positions.size() == 1) {
     const CIndexerControl* control = m_store.GetCharControl(positions[0]);
     if (control != nullptr) {
-      control->GetIndexer().LookupIds(units.data(), static_cast<int>(units.size()), &m_result);
+      LookupPhraseKeys(control->GetIndexer(), units.data(), static_cast<int>(units.size()),
+                       &m_result);
       return;
     }
   }
@@ -124,15 +130,19 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
   }
 }
 
-void CQuery::ComputeWordMatches() {
+void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
   if (m_wordMatchesKnown) return;
   m_wordMatchesKnown = true;
   const std::vector<tINDEX_STRUCTURE>& hits = m_result.entries;
-  m_wordMatch.assign(hits.size(), 1);
+  m_wordMatch.assign(hits.size(), only == nullptr ? 1 : 0);
   if (m_match != MatchMode::kContains) return;
   std::vector<int32_t> ids;
   CResultList words;
-  words.entries = hits;
+  if (only == nullptr) {
+    words.entries = hits;
+  } else {
+    for (int32_t position : *only) words.entries.push_back(hits[static_cast<size_t>(position)]);
+  }
   words.seeded = true;
   words.budget = m_result.budget;
   for (const tCondition& condition : m_conditions) {
@@ -147,11 +157,14 @@ void CQuery::ComputeWordMatches() {
         std::fill(m_wordMatch.begin(), m_wordMatch.end(), 0);
         return;
       }
-      control.Lookup(value.c_str(), &words);
+      LookupPhraseKeys(control.GetIndexer(), ids.data(), static_cast<int>(ids.size()), &words);
     }
   }
   if (words.budget.stopped()) return;  // unknown: every hit counts as a word match
-  for (size_t i = 0; i < hits.size(); ++i) m_wordMatch[i] = words.entries[i].record >= 0;
+  for (size_t i = 0; i < words.entries.size(); ++i) {
+    const size_t position = only == nullptr ? i : static_cast<size_t>((*only)[i]);
+    m_wordMatch[position] = words.entries[i].record >= 0 ? 1 : 0;
+  }
 }
 
 bool CQuery::IsWordMatchAt(int64_t position, bool descending) {
@@ -180,7 +193,7 @@ double CQuery::ScoreAt(int64_t position) const {
   return m_scores[static_cast<size_t>(m_order[static_cast<size_t>(position)])];
 }
 
-bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights) {
+bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t through) {
   const bool contains = m_match == MatchMode::kContains;
   std::vector<int32_t> hits;
   hits.reserve(m_result.entries.size());
@@ -188,14 +201,12 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights) {
   const size_t n = hits.size();
   m_scores.assign(n, 0.0);
   const double records = std::max(m_store.GetRecordCount(), 1);
-  // With one indexed value and no filter its document frequency is the hit count.
+  // With one indexed value its document frequency is the hit count before the filters.
   size_t indexedValues = 0;
-  bool filtered = false;
   for (const tCondition& condition : m_conditions) {
     if (condition.kind == ConditionKind::kIndexed) {
       indexedValues += DistinctValues(condition.values).size();
     }
-    filtered = filtered || condition.kind == ConditionKind::kFilter;
   }
   std::vector<int32_t> ids;
   std::vector<int32_t> counts;
@@ -207,9 +218,8 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights) {
       ValueTerms(value, contains, &ids);
       if (ids.empty()) continue;
       const double documents =
-          indexedValues == 1 && !filtered
-              ? static_cast<double>(n)
-              : static_cast<double>(RecordsHolding(positions, contains, ids).size());
+          indexedValues == 1 ? static_cast<double>(m_indexedHits)
+                             : static_cast<double>(RecordsHolding(positions, contains, ids).size());
       if (m_result.budget.stopped()) break;
       const double idf = std::log(1.0 + (records - documents + 0.5) / (documents + 0.5));
       std::fill(frequency.begin(), frequency.end(), 0.0);
@@ -248,17 +258,38 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights) {
     m_scores.clear();
     return false;
   }
+  const auto ordered = static_cast<long>(std::clamp<int64_t>(through, 0, static_cast<int64_t>(n)));
   if (contains) {
-    ComputeWordMatches();
+    // Part matches keep kPartShare of their score. Only a hit whose score reaches
+    // kPartShare times the score at position `through` can be among the first `through`
+    // once that is applied, so only those are looked up in the word index.
+    std::vector<int32_t> candidates;
+    if (ordered > 0 && static_cast<size_t>(ordered) < n) {
+      std::vector<double> scores = m_scores;
+      std::nth_element(scores.begin(), scores.begin() + (ordered - 1), scores.end(),
+                       std::greater<double>());
+      const double bar = scores[static_cast<size_t>(ordered - 1)] * kPartShare;
+      for (size_t i = 0; i < n; ++i) {
+        if (m_scores[i] >= bar) candidates.push_back(static_cast<int32_t>(i));
+      }
+      ComputeWordMatches(&candidates);
+    } else {
+      ComputeWordMatches();
+    }
     for (size_t i = 0; i < n; ++i) {
       if (m_wordMatch[i] == 0) m_scores[i] *= kPartShare;
     }
   }
   m_order.resize(n);
   for (size_t i = 0; i < n; ++i) m_order[i] = static_cast<int32_t>(i);
-  std::stable_sort(m_order.begin(), m_order.end(), [this](int32_t a, int32_t b) {
-    return m_scores[static_cast<size_t>(a)] > m_scores[static_cast<size_t>(b)];
-  });
+  // Best first, ties in ascending record number (the hits' own order): a total order, so
+  // the first `through` positions are the same however many are ordered.
+  const auto better = [this](int32_t a, int32_t b) {
+    const double left = m_scores[static_cast<size_t>(a)];
+    const double right = m_scores[static_cast<size_t>(b)];
+    return left > right || (left == right && a < b);
+  };
+  std::partial_sort(m_order.begin(), m_order.begin() + ordered, m_order.end(), better);
   m_ranked = true;
   return true;
 }

@@ -134,7 +134,9 @@ bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearch
     *error = UnknownFieldAnswer(engine->GetUnknownFields(), data.schema());
     return false;
   }
-  if (search.options.relevance && !engine->RankByRelevance(FieldWeights(limits, data.schema())) &&
+  if (search.options.relevance &&
+      !engine->RankByRelevance(FieldWeights(limits, data.schema()),
+                               std::max<int64_t>(search.start, 0) + std::max(count, 0)) &&
       StoppedAnswer(*engine, limits, error)) {
     return false;
   }
