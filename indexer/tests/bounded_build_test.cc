@@ -234,7 +234,9 @@ class BoundedBuildTest : public ::testing::Test {
     std::map<std::string, std::string> files;
     for (const auto& file : Files(base + ".")) {
       if (file.first.find(".dataline") != std::string::npos ||
-          file.first.find(".index_") != std::string::npos) {
+          file.first.find(".index_") != std::string::npos ||
+          file.first.find(".chars_") != std::string::npos ||
+          file.first.find(".lengths") != std::string::npos) {
         files[file.first] = file.second;
       }
     }
@@ -256,7 +258,7 @@ class BoundedBuildTest : public ::testing::Test {
     EXPECT_EQ(Run(Options(0), &spills), exit_status::kSuccess);
     EXPECT_EQ(spills, 0);
     const std::map<std::string, std::string> expected = DataSet();
-    EXPECT_EQ(expected.size(), 4u);
+    EXPECT_EQ(expected.size(), 7u);  // the data-line file, 3 word and 2 contains indexes, lengths
     int most = 0;
     std::vector<std::pair<int64_t, int>> runs = {{0, 3}};
     for (int64_t bound : bounds) {
