@@ -140,6 +140,12 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  if (!config.shardsHttp.empty() && !ParseShardList(config.shardsHttp, &view->httpShards, &error)) {
+    std::printf("ShardsHttp: %s\n", error.c_str());
+    *status = 1;
+    return false;
+  }
+  view->shardTimeout = config.shardTimeout;
   view->broker = broker->get();
   SetBrokerSchema(std::move(loaded), view);
   std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),

@@ -96,7 +96,8 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
       !GetValue(text, "BindAddress", &config->bindAddress, error) ||
       !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error) ||
       !GetValue(text, "LogDirectory", &config->logDirectory, error) ||
-      !GetValue(text, "Shards", &config->shards, error)) {
+      !GetValue(text, "Shards", &config->shards, error) ||
+      !GetValue(text, "ShardsHttp", &config->shardsHttp, error)) {
     return false;
   }
   config->port = PortFromText(port);

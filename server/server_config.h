@@ -54,6 +54,9 @@ struct tServerConfig {
   // ranges) the server loads no data set and asks the shards; FieldInfo names the schema they
   // all serve. Standard, PDAT and WordList are not read.
   std::string shards;
+  // ShardsHttp: the shards' HTTP ports (host:port, in the order of Shards), for the relevance
+  // order through the broker.
+  std::string shardsHttp;
   int shardTimeout = 5;         // seconds a shard has to answer one round of a query
   int httpRequestTimeout = 10;  // seconds for a whole request, headers included (0: none)
 };

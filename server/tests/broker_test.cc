@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 
 #include <climits>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "core/text/encoding.h"
@@ -26,6 +29,8 @@
 #include "testing/records/query_fixture.h"
 
 namespace {
+
+using Json = nlohmann::json;
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海", "你好"};
 const char kSchema[] =
@@ -180,6 +185,7 @@ class BrokerTest : public ::testing::Test {
   }
   void TearDown() override {
     m_brokerHttp.reset();
+    m_shardHttp.clear();
     m_wholeHttp.reset();
     m_brokerServer.reset();
     m_shardServers.clear();
@@ -196,6 +202,7 @@ class BrokerTest : public ::testing::Test {
     m_fixtures.push_back(std::make_unique<CQueryFixture>(kWords, kSchema));
     CQueryFixture& fixture = *m_fixtures.back();
     if (!fixture.ok()) return nullptr;
+    fixture.EnableContains();
     for (int record = begin; record < end; ++record) {
       if (!fixture.AddRow(rows[static_cast<size_t>(record)])) return nullptr;
     }
@@ -221,6 +228,7 @@ class BrokerTest : public ::testing::Test {
   tBrokerView m_view;
   std::unique_ptr<CHttpServer> m_wholeHttp;
   std::unique_ptr<CHttpServer> m_brokerHttp;
+  std::vector<std::unique_ptr<CHttpServer>> m_shardHttp;
 };
 
 TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
@@ -320,6 +328,73 @@ TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
        {"", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", ":80", "a:80,", "127.0.0.1:9x"}) {
     EXPECT_FALSE(ParseShardList(bad, &parsed, &error)) << bad;
   }
+}
+
+TEST_F(BrokerTest, RelevanceMergesTheShardsBestHitsByScore) {
+  const std::string target = "/search?q=" + PercentEncode(GbkToUtf8("[FIELD] * [AND] 京大")) +
+                             "&order=relevance&match=contains";
+  // Without the shards' HTTP ports the broker cannot ask for scores.
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), target).substr(0, 12), "HTTP/1.1 400");
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  for (const auto& data : m_shardData) {
+    m_shardHttp.push_back(std::make_unique<CHttpServer>(
+        tHttpOptions(), [data] { return data; }, nullptr));
+    std::string error;
+    ASSERT_TRUE(m_shardHttp.back()->Start(loopback, 0, &error)) << error;
+    tShard shard;
+    shard.name = "127.0.0.1:" + std::to_string(m_shardHttp.back()->port());
+    shard.address = loopback;
+    shard.port = m_shardHttp.back()->port();
+    m_view.httpShards.push_back(shard);
+  }
+  for (const char* query :
+       {"[FIELD] * [AND] 京大", "[FIELD] body [AND] 学生", "[FIELD] * [AND] 中"}) {
+    const std::string arguments =
+        "/search?q=" + PercentEncode(GbkToUtf8(query)) + "&order=relevance&match=contains";
+    auto body = [](const std::string& answer) {
+      return Json::parse(answer.substr(answer.find('\n') + 1));
+    };
+    const Json whole = body(HttpGet(m_wholeHttp->port(), arguments + "&count=1000"));
+    const Json merged = body(HttpGet(m_brokerHttp->port(), arguments + "&count=1000"));
+    ASSERT_GT(whole["total"].get<int>(), 0) << query;
+    EXPECT_EQ(merged["total"], whole["total"]) << query;
+    // The same hits (a shard scores with its own statistics, so the order may differ), in
+    // descending score, each with the score its shard gives it.
+    std::multiset<std::string> wholeHits, mergedHits;
+    for (const Json& hit : whole["hits"])
+      wholeHits.insert(hit["title"].get<std::string>() + hit["body"].get<std::string>());
+    std::map<std::string, double> shardScores;
+    for (size_t s = 0; s < m_shardHttp.size(); ++s) {
+      const Json shard = body(HttpGet(m_shardHttp[s]->port(), arguments + "&count=1000"));
+      for (const Json& hit : shard["hits"]) {
+        shardScores[hit["title"].get<std::string>() + hit["body"].get<std::string>()] =
+            hit["score"].get<double>();
+      }
+    }
+    double last = 1e300;
+    for (const Json& hit : merged["hits"]) {
+      const std::string key = hit["title"].get<std::string>() + hit["body"].get<std::string>();
+      mergedHits.insert(key);
+      EXPECT_LE(hit["score"].get<double>(), last);
+      last = hit["score"].get<double>();
+      EXPECT_EQ(hit["score"].get<double>(), shardScores[key]);
+    }
+    EXPECT_EQ(mergedHits, wholeHits) << query;
+    // Windows of the merged order tile it.
+    Json paged = Json::array();
+    for (int start = 0; start < merged["total"].get<int>(); start += 4) {
+      const Json page = body(
+          HttpGet(m_brokerHttp->port(), arguments + "&count=4&start=" + std::to_string(start)));
+      for (const Json& hit : page["hits"]) paged.push_back(hit);
+    }
+    EXPECT_EQ(paged, merged["hits"]) << query;
+  }
+  // Relevance through a broker answers JSON only; a shard that stops fails the query.
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), "/search.xml" + target.substr(7)).substr(0, 12),
+            "HTTP/1.1 400");
+  m_shardHttp[2].reset();
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), target).substr(0, 12), "HTTP/1.1 502");
 }
 
 }  // namespace
