@@ -477,9 +477,10 @@ TEST_F(BoundedBuildTest, AppendingRunsGiveTheFilesOfAFullRebuild) {
               exit_status::kSuccess);
     EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
     // Only the new rows were read.
-    EXPECT_NE(output.find("select * from docs where id > " +
-                          std::to_string(nextId - step.rows - 1) + " order by id"),
+    EXPECT_NE(output.find("Last indexed key: " + std::to_string(nextId - step.rows - 1) + "\n"),
               std::string::npos)
+        << output;
+    EXPECT_NE(output.find("select * from docs where id > ? order by id"), std::string::npos)
         << output;
     EXPECT_TRUE(DataSet() == expected) << step.rows;
     EXPECT_NE(ReadBinaryFile(Path("out.manifest"))
@@ -504,8 +505,54 @@ TEST_F(BoundedBuildTest, AppendingRunsOverATextKeyGiveTheFilesOfAFullRebuild) {
   std::string output;
   ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), exit_status::kSuccess);
   EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
-  EXPECT_NE(output.find("where code > 'k00200' order by code"), std::string::npos) << output;
+  EXPECT_NE(output.find("Last indexed key: 'k00200'\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("where code > ? order by code"), std::string::npos) << output;
   EXPECT_TRUE(DataSet() == expected);
+}
+
+// Appending runs over a Table with a where clause of its own (a shard's range), whose last
+// text keys hold quotes, backslashes, comment marks, NUL and non-ASCII text: each run reads
+// only the new rows of the range and gives the files of a full rebuild.
+TEST_F(BoundedBuildTest, AppendingRunsOverAShardWithHostileTextKeysGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(100);
+  Sql("alter table docs add column code text; update docs set code = printf('k%05d', id);");
+  const char* const suffixes[] = {"'\\'",   "''' or 1=1 -- '", "'\\'' or 1=1 -- '",
+                                  "'中国'", "char(0)",         "'); drop table docs; --'"};
+  const std::string table = "docs where id > 20 and code is not null";
+  auto config = [&](bool append) {
+    ASSERT_TRUE(WriteTextFile(Path("db.xml"), "<DBConnectString>sqlite:" + Path("docs.db") +
+                                                  "</DBConnectString><Table>" + table +
+                                                  "</Table><SortField>code</SortField>"
+                                                  "<SourceEncoding>GBK</SourceEncoding><Append>" +
+                                                  (append ? "1" : "0") + "</Append>"));
+  };
+  // The last row of each step ends its key with the suffix; keys stay strictly increasing.
+  Sql(std::string("update docs set code = code || ") + suffixes[0] + " where id = 100;");
+  config(false);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  int nextId = 101;
+  for (size_t step = 1; step < sizeof suffixes / sizeof suffixes[0]; ++step) {
+    SCOPED_TRACE(suffixes[step]);
+    AddRows(nextId, 7);
+    nextId += 7;
+    Sql("update docs set code = printf('k%05d', id) where code is null; update docs set code = "
+        "code || " +
+        std::string(suffixes[step]) + " where id = " + std::to_string(nextId - 1) + ";");
+    config(false);
+    ASSERT_EQ(Run(Options(0), nullptr, "ref"), exit_status::kSuccess);
+    std::map<std::string, std::string> expected;
+    for (const auto& file : DataSet("ref")) expected["out" + file.first.substr(3)] = file.second;
+    config(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), exit_status::kSuccess);
+    EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+    EXPECT_NE(output.find("select * from docs where (id > 20 and code is not null) and "
+                          "(code > ?) order by code"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("记录数：7\n"), std::string::npos) << output;  // only the new rows
+    EXPECT_TRUE(DataSet() == expected);
+  }
 }
 
 TEST_F(BoundedBuildTest, AppendFallsBackToAFullBuildWhenTheTableDidNotOnlyGrowAtItsEnd) {

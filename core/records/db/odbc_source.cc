@@ -425,6 +425,11 @@ bool COdbcConnection::Open(const std::string& connectString, std::string* error)
 
 std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statement,
                                                        std::string* error) {
+  return ExecuteWith(statement, {}, error);
+}
+
+std::unique_ptr<CDbRecordSet> COdbcConnection::ExecuteWith(
+    const std::string& statement, const std::vector<tDbParameter>& parameters, std::string* error) {
   if (m_connection == nullptr) {
     *error = "The database connection is not open";
     return nullptr;
@@ -436,6 +441,31 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
   }
   StatementPtr owned(handle);
   SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
+  // The bound values stay in place until the statement has run.
+  std::vector<SQLBIGINT> integers(parameters.size());
+  std::vector<std::u16string> texts(parameters.size());
+  std::vector<SQLLEN> lengths(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const tDbParameter& parameter = parameters[i];
+    const auto position = static_cast<SQLUSMALLINT>(i + 1);
+    SQLRETURN bound;
+    if (!parameter.isText) {
+      integers[i] = static_cast<SQLBIGINT>(parameter.integer);
+      bound = SQLBindParameter(handle, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                               &integers[i], 0, nullptr);
+    } else {
+      GbkToUtf16(parameter.text, &texts[i]);
+      lengths[i] = static_cast<SQLLEN>(texts[i].size() * sizeof(char16_t));
+      texts[i].push_back(u'\0');  // a buffer for the empty text too
+      bound = SQLBindParameter(handle, position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                               std::max<SQLULEN>(texts[i].size() - 1, 1), 0, &texts[i][0],
+                               lengths[i], &lengths[i]);
+    }
+    if (!Succeeded(bound)) {
+      *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC parameter could not be bound");
+      return nullptr;
+    }
+  }
   std::u16string wide;
   GbkToUtf16(statement, &wide);
   wide.push_back(u'\0');
@@ -444,6 +474,7 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
     *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
     return nullptr;
   }
+  SQLFreeStmt(handle, SQL_RESET_PARAMS);
   auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), m_encoding, m_serverText);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;

@@ -33,6 +33,10 @@ class COdbcConnection : public CDbConnection {
 
   bool Open(const std::string& connectString, std::string* error) override;
   std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
+  // Integers are bound as BIGINT, texts as wide (UTF-16) character data.
+  std::unique_ptr<CDbRecordSet> ExecuteWith(const std::string& statement,
+                                            const std::vector<tDbParameter>& parameters,
+                                            std::string* error) override;
   void Close() override;
   void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
 

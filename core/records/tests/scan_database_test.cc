@@ -273,6 +273,46 @@ TEST(SortKeyTest, KeysCompareAsTheirValuesAndQuoteAsSqlLiterals) {
   for (const auto& c : cases) EXPECT_EQ(SortKeyLess(c.a, c.b), c.less) << c.a << " < " << c.b;
 }
 
+TEST(RestrictTableTest, AConditionJoinsTheTablesWhereClauseOrIsRefusedWithTheReason) {
+  struct {
+    const char* table;
+    const char* from;    // with the condition "k > ?"; "" when refused
+    const char* reason;  // part of the reason when refused
+  } const cases[] = {
+      {"docs", "docs where k > ?", ""},
+      {"docs where id > 10000000", "docs where (id > 10000000) and (k > ?)", ""},
+      {"docs WHERE a = 1 or b = 2", "docs where (a = 1 or b = 2) and (k > ?)", ""},
+      {"docs where t = 'order by x' and u = \"limit\"",
+       "docs where (t = 'order by x' and u = \"limit\") and (k > ?)", ""},
+      {"docs where id in (select id from other where x = 1)",
+       "docs where (id in (select id from other where x = 1)) and (k > ?)", ""},
+      {"docs where t = 'it''s'", "docs where (t = 'it''s') and (k > ?)", ""},
+      {"docs_where where x_order = 1", "docs_where where (x_order = 1) and (k > ?)", ""},
+      {"表 where 名 = '中'", "表 where (名 = '中') and (k > ?)", ""},
+      {"docs where id > 5 order by id", "", "\"order\""},
+      {"docs where id > 5 limit 10", "", "\"limit\""},
+      {"docs where a = 1 union select * from x", "", "\"union\""},
+      {"docs group by id", "", "\"group\""},
+      {"docs where id > 5 -- shard c", "", "comment"},
+      {"docs where id > 5 /* c */", "", "comment"},
+      {"docs where id > 5; delete from docs", "", "semicolon"},
+      {"docs where t = 'open", "", "unbalanced"},
+      {"docs where (id > 5", "", "unbalanced"},
+      {"docs where a = 1 where b = 2", "", "two where"},
+  };
+  for (const auto& c : cases) {
+    std::string from;
+    std::string why;
+    const bool joined = RestrictTable(c.table, "k > ?", &from, &why);
+    EXPECT_EQ(joined, *c.from != '\0') << c.table << ": " << why;
+    if (joined) {
+      EXPECT_EQ(from, c.from) << c.table;
+    } else {
+      EXPECT_NE(why.find(c.reason), std::string::npos) << c.table << ": " << why;
+    }
+  }
+}
+
 class DBConfigTest : public ::testing::Test {
  protected:
   CScratchDirectory m_dir;
