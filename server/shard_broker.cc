@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/util/daily_log.h"
+#include "core/util/string_format.h"
 #include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
@@ -65,7 +66,8 @@ CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int t
 CShardBroker::~CShardBroker() = default;
 
 bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& requests,
-                         std::vector<ResultPage>* pages, size_t* failed) const {
+                         std::vector<ResultPage>* pages, size_t* failed, bool* closed) const {
+  if (closed != nullptr) *closed = false;
   const Deadline deadline = DeadlineAfter(m_timeoutSeconds);
   std::vector<CSocket> sockets(requests.size());
   // Every request goes out before any answer is read, so the shards work at the same time.
@@ -93,7 +95,14 @@ bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& 
     // A page is at least its five counts; the body grows only as its bytes arrive.
     const tFrameReceipt receipt =
         ReceiveFrame(sockets[i].fd(), 20, std::numeric_limits<int32_t>::max(), deadline, &body);
-    if (receipt.status != FrameStatus::kOk) return false;
+    if (receipt.status != FrameStatus::kOk) {
+      if (closed != nullptr) {
+        // Nothing arrived before the deadline: the shard closed the connection.
+        *closed = receipt.status == FrameStatus::kNoLength && receipt.received == -1 &&
+                  std::chrono::steady_clock::now() < deadline;
+      }
+      return false;
+    }
     const int32_t length = receipt.length;
     sockets[i].Close();
     CInputOutput io;
@@ -104,6 +113,22 @@ bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& 
   return true;
 }
 
+bool CShardBroker::Stop(size_t shard, bool closed, std::chrono::steady_clock::time_point started,
+                        std::string* failedShard, BrokerStop* stop) const {
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  std::vector<ResultPage> pages;
+  size_t failed = 0;
+  if (closed && Round("", {{shard, 0, 0}}, &pages, &failed)) {
+    const bool late =
+        m_queryTimeoutMs > 0 && elapsed >= std::chrono::milliseconds(m_queryTimeoutMs);
+    if (stop != nullptr) *stop = late ? BrokerStop::kTimedOut : BrokerStop::kTooLarge;
+    failedShard->clear();
+    return false;
+  }
+  if (stop != nullptr) *stop = BrokerStop::kShardFailed;
+  return Fail(shard, failedShard);
+}
+
 bool CShardBroker::Fail(size_t shard, std::string* failedShard) const {
   m_failures[shard].fetch_add(1);
   *failedShard = m_shards[shard].name;
@@ -111,7 +136,9 @@ bool CShardBroker::Fail(size_t shard, std::string* failedShard) const {
 }
 
 bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageCount,
-                          ResultPage* page, std::string* failedShard) const {
+                          ResultPage* page, std::string* failedShard, BrokerStop* stop) const {
+  if (stop != nullptr) *stop = BrokerStop::kNone;
+  const auto started = std::chrono::steady_clock::now();
   page->start = start;
   page->fieldCount = m_fieldCount;
   page->returned = 0;
@@ -135,7 +162,10 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   }
   std::vector<ResultPage> firstPages;
   size_t failed = 0;
-  if (!Round(query, first, &firstPages, &failed)) return Fail(failed, failedShard);
+  bool closed = false;
+  if (!Round(query, first, &firstPages, &failed, &closed)) {
+    return Stop(failed, closed, started, failedShard, stop);
+  }
   int64_t total = 0;
   for (const ResultPage& shardPage : firstPages) total += shardPage.total;
   page->total = static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
@@ -173,12 +203,13 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
     offset += firstPages[shard].total;
   }
   std::vector<ResultPage> secondPages;
-  if (!second.empty() && !Round(query, second, &secondPages, &failed)) {
-    return Fail(failed, failedShard);
+  if (!second.empty() && !Round(query, second, &secondPages, &failed, &closed)) {
+    return Stop(failed, closed, started, failedShard, stop);
   }
   for (size_t i = 0; i < second.size(); ++i) {
     // A shard that changed its data set between the rounds would shift the window.
     if (secondPages[i].total != firstPages[second[i].shard].total) {
+      if (stop != nullptr) *stop = BrokerStop::kShardFailed;
       return Fail(second[i].shard, failedShard);
     }
     pieces[secondPiece[i]].page = &secondPages[i];
@@ -248,19 +279,35 @@ std::string CShardBroker::RenderMetrics() const {
 void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
                        CServerMetrics* metrics) {
   ResultPage page;
-  ServeRequest(std::move(socket), limits, metrics,
-               [&](const QueryRequest& request, trindle::Outcome*) -> const ResultPage* {
-                 std::string failed;
-                 // The page cap holds through a broker as on a server over the whole table.
-                 if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits),
-                                    &page, &failed)) {
-                   std::printf("Shard %s failed\n", failed.c_str());
-                   WriteLog("Shard " + failed + " failed: no answer to the query");
-                   return nullptr;
-                 }
-                 std::printf("result count %d \n", page.total);
-                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-                 std::printf("return result count %d \n", page.returned);
-                 return &page;
-               });
+  ServeRequest(
+      std::move(socket), limits, metrics,
+      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+        std::string failed;
+        BrokerStop stop = BrokerStop::kNone;
+        // The page cap holds through a broker as on a server over the whole table.
+        if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits), &page,
+                           &failed, &stop)) {
+          // A query the shards refused is refused as one server refuses it.
+          if (stop == BrokerStop::kTooLarge) {
+            WriteLog(
+                Format("Refused query: more than %d conditions, values or words "
+                       "of one value",
+                       limits.maxQueryWords));
+            *outcome = trindle::Outcome::kBadRequest;
+            return nullptr;
+          }
+          if (stop == BrokerStop::kTimedOut) {
+            WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
+            *outcome = trindle::Outcome::kTimedOut;
+            return nullptr;
+          }
+          std::printf("Shard %s failed\n", failed.c_str());
+          WriteLog("Shard " + failed + " failed: no answer to the query");
+          return nullptr;
+        }
+        std::printf("result count %d \n", page.total);
+        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+        std::printf("return result count %d \n", page.returned);
+        return &page;
+      });
 }
