@@ -64,6 +64,10 @@ class CDbConnection {
   // Closes the connection; harmless when it is not open.
   virtual void Close() = 0;
 
+  // How long the next Open may wait for the database to answer, in seconds (0: no limit, the
+  // default). A layer that opens without waiting on a server ignores it.
+  virtual void SetLoginTimeout(int seconds) { static_cast<void>(seconds); }
+
   // The encoding of the text bytes the database hands over (the configuration's
   // SourceEncoding, UTF-8 unless set), for the statements run afterwards. A layer whose
   // text arrives in a known form keeps the default, which ignores it.

@@ -35,6 +35,12 @@ bool OpenWithRetry(CDbConnection* connection, const std::string& connectString,
                         std::chrono::milliseconds(options.notRunningPauseMilliseconds);
   bool reported = false;
   for (;;) {
+    // A server that takes the connection and never answers is given the rest of the retry
+    // time (at least a second), not for ever.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    connection->SetLoginTimeout(
+        static_cast<int>(std::max<int64_t>((left.count() + 999) / 1000, 1)));
     if (connection->Open(connectString, error)) return true;
     if (!reported) {
       std::printf("Database is not running!\n");

@@ -58,7 +58,8 @@ bool RestrictTable(const std::string& table, const std::string& condition, std::
 
 // Returns true when every row was read and the connection closed. A null `connection`
 // prints "Create Instance failed!" and returns false. A database that cannot be opened
-// prints "Database is not running!\n" and is tried again until the retry time has passed;
+// prints "Database is not running!\n" and is tried again until the retry time has passed
+// (each attempt may wait for the server's answer for the rest of that time, at least 1 s);
 // then, and on every failing statement, row read, column conversion, move to the next row or
 // lost connection, the scan ends: the database's own description goes to the console as
 // "Database error: <description>\n" and to the daily log, and the result is false. The rows
