@@ -17,6 +17,27 @@ namespace {
 
 // Windows that end within this many hits are answered in one round (see Answer).
 constexpr int64_t kOneRoundReach = 200;
+// Rounds that may follow a shard's short page to fill its piece of the window.
+constexpr int kMaxRefills = 1000;
+
+// Appends records [first, last) of `from` (of `fields` values each) to *to.
+void AppendRecords(const ResultPage& from, int32_t first, int32_t last, size_t fields,
+                   ResultPage* to) {
+  size_t value = 0;
+  size_t text = 0;
+  for (int32_t record = 0; record < first; ++record) {
+    for (size_t column = 0; column < fields; ++column) {
+      text += static_cast<size_t>(from.valueLengths[value++]);
+    }
+  }
+  size_t bytes = 0;
+  const size_t values = static_cast<size_t>(last - first) * fields;
+  for (size_t i = 0; i < values; ++i) bytes += static_cast<size_t>(from.valueLengths[value + i]);
+  to->valueLengths.insert(to->valueLengths.end(), from.valueLengths.begin() + value,
+                          from.valueLengths.begin() + value + values);
+  to->text.append(from.text, text, bytes);
+  to->returned += last - first;
+}
 
 std::string Trim(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");
@@ -172,16 +193,20 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   if (!wantsHits || start >= total) return true;
   const int64_t end = start + std::min<int64_t>(pageCount, total - start);
 
-  // The part of the window each shard holds: hits [first, first + count) of its page.
+  // The part of the window each shard holds: hits [first, first + count) of its page, which
+  // are the shard's hits from `local` on.
   struct tPiece {
     const ResultPage* page;
     int32_t first;
     int32_t count;
+    size_t shard;
+    int32_t local;
   };
   std::vector<tPiece> pieces;
   if (start < firstPages[0].total) {
     pieces.push_back({&firstPages[0], 0,
-                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start)});
+                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start), 0,
+                      start});
   }
   std::vector<tRequest> second;
   std::vector<size_t> secondPiece;  // the piece each second-round answer fills
@@ -193,10 +218,10 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
       const auto localStart = static_cast<int32_t>(low - offset);
       const auto count = static_cast<int32_t>(high - low);
       if (oneRound) {
-        pieces.push_back({&firstPages[shard], localStart, count});
+        pieces.push_back({&firstPages[shard], localStart, count, shard, localStart});
       } else {
         secondPiece.push_back(pieces.size());
-        pieces.push_back({nullptr, 0, count});
+        pieces.push_back({nullptr, 0, count, shard, localStart});
         second.push_back({shard, localStart, count});
       }
     }
@@ -215,12 +240,43 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
     pieces[secondPiece[i]].page = &secondPages[i];
   }
 
+  // A shard whose page cap is below the broker's returns a short page: the rest of its piece
+  // is asked for again from where the page ended, until the piece is whole or a page brings
+  // nothing (a page cut short by its int32 length).
+  std::vector<std::unique_ptr<ResultPage>> filled;
+  const auto fields = static_cast<size_t>(m_fieldCount);
+  for (tPiece& piece : pieces) {
+    const ResultPage& from = *piece.page;
+    if (from.returned >= piece.first + piece.count) continue;
+    auto whole = std::make_unique<ResultPage>();
+    whole->total = from.total;
+    whole->fieldCount = from.fieldCount;
+    if (from.returned > piece.first)
+      AppendRecords(from, piece.first, from.returned, fields, whole.get());
+    for (int round = 0; round < kMaxRefills && whole->returned < piece.count; ++round) {
+      std::vector<ResultPage> more;
+      if (!Round(query,
+                 {{piece.shard, piece.local + whole->returned, piece.count - whole->returned}},
+                 &more, &failed, &closed)) {
+        return Stop(failed, closed, started, failedShard, stop);
+      }
+      if (more[0].total != from.total) {
+        if (stop != nullptr) *stop = BrokerStop::kShardFailed;
+        return Fail(piece.shard, failedShard);
+      }
+      if (more[0].returned <= 0) break;
+      AppendRecords(more[0], 0, more[0].returned, fields, whole.get());
+    }
+    piece.page = whole.get();
+    piece.first = 0;
+    filled.push_back(std::move(whole));
+  }
+
   // The pieces in shard order. Like one server, the page ends before the first record whose
   // packed form would take the body past an int32 length, and where a shard cut its own page
   // short for the same reason.
   const int64_t budget = std::numeric_limits<int32_t>::max();
   int64_t packedSize = 20;
-  const auto fields = static_cast<size_t>(m_fieldCount);
   for (const tPiece& piece : pieces) {
     const ResultPage& from = *piece.page;
     size_t value = 0;

@@ -9,7 +9,9 @@
 // stands, the others, for a window that ends within the first 200 hits, for their first
 // start + count hits (enough for any part of the window they can hold), else for their totals
 // only, and then a second round asks the later shards the window reaches for their parts.
-// Each round is bounded by the shard time-out.
+// A shard whose MaxPageCount is below the broker's answers short pages: it is asked again for
+// the rest of its part, from where its page ended, so the page is as long as one server with
+// the broker's MaxPageCount would give. Each round is bounded by the shard time-out.
 // A shard that cannot be reached, does not answer in time or answers something that is not a
 // page of the schema's stored fields fails the whole query: a broker never answers a partial
 // total. A shard that closes the connection without a byte of answer and then answers an

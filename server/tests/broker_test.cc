@@ -374,6 +374,38 @@ TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
   }
 }
 
+// Shards whose page cap is below the broker's give short pages; the broker asks again, and
+// its pages equal those of one server with the broker's cap, for windows within one shard,
+// across shards, near the front (one round) and deep (two rounds).
+TEST_F(BrokerTest, ShardsWithASmallerPageCapGiveWholePages) {
+  tConnectionLimits shardLimits;
+  shardLimits.maxPageCount = 4;
+  std::vector<std::unique_ptr<CBinaryServer>> shardServers;
+  std::vector<tShard> shards;
+  for (const auto& data : m_shardData) {
+    shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, shardLimits));
+    tShard shard;
+    shard.name = "127.0.0.1:" + std::to_string(shardServers.back()->port());
+    shard.address.s_addr = htonl(INADDR_LOOPBACK);
+    shard.port = shardServers.back()->port();
+    shards.push_back(shard);
+  }
+  CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
+  tConnectionLimits brokerLimits;
+  brokerLimits.maxPageCount = 50;
+  CBinaryServer binary(nullptr, &broker, nullptr, brokerLimits);
+  CBinaryServer one(m_whole, nullptr, nullptr, brokerLimits);
+  const std::string query = "[FIELD] * [AND] 中国";
+  const std::pair<int32_t, int32_t> windows[] = {{0, 20},  {25, 10},  {0, 90},  {10, 60},
+                                                 {28, 30}, {150, 40}, {60, 50}, {0, 1000}};
+  for (auto [start, count] : windows) {
+    const std::string expected = BinaryQuery(one.port(), query, start, count);
+    ASSERT_GE(expected.size(), 24u);
+    EXPECT_EQ(BinaryQuery(binary.port(), query, start, count), expected) << start << " " << count;
+  }
+  for (size_t shard = 0; shard < shards.size(); ++shard) EXPECT_EQ(broker.Failures(shard), 0);
+}
+
 TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
   // Snippets, facets and the newest first are not offered through a broker.
   for (const char* extra : {"&snippets=1", "&facet=year", "&snippet_length=40", "&order=desc"}) {
