@@ -156,6 +156,7 @@ bool WalkOnOneThread(CDataLineIndex* store, CDbRecordSet* rows, CProgress* progr
     if (!store->FetchRecord(rows->GetRow(), &record, error)) return false;
     store->PrepareRecord(&record);
     if (!store->AppendRecord(record, error)) return false;
+    ReleaseLargeBuffers(&record);
     progress->Record(store->GetRecordCount());
     if (!rows->MoveNext(error)) return false;
   }
@@ -259,6 +260,7 @@ class CPipeline {
       for (int i = 0; ok && i < batch->count; ++i) {
         ok = m_store->AppendRecord(batch->records[i], &error);
         if (ok) m_progress->Record(m_store->GetRecordCount());
+        ReleaseLargeBuffers(&batch->records[i]);
       }
       if (!ok) {
         Fail(error);
