@@ -165,7 +165,7 @@ const std::vector<std::string>& FixtureQueries() {
     // with no "]" after them.
     std::string unknown;
     std::string unclosed;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 150; ++i) {  // within the request size of the network targets
       unknown += "[FIELD] f" + std::to_string(i) + " [AND] x ";
       unclosed += "[FIELD] title [AND ";
     }
