@@ -101,6 +101,17 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kOutput;
   }
+  // A binary schema file shared with another data set (built from the same schema text) is
+  // not changed under it: that set's next load would fail.
+  std::string user;
+  if (writer.SchemaUsedByAnother(schema, &user)) {
+    std::printf(
+        "The binary schema %s.dat is the one the data set %s was built with, and this schema "
+        "differs: build each data set from a schema text of its own\n",
+        schemaText, user.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return exit_status::kBadInput;
+  }
   // The binary schema that mode 5 and the server load; written before anything else can
   // fail unless that would break the committed generation, and its result is deliberately
   // not checked here (the schema prints its own failure, and the commit then fails).
