@@ -97,7 +97,6 @@ int CQuery::Parse(const std::string& text) {
   m_text.assign(text.c_str());  // a NUL ends the query
   m_cursor = m_limit = 0;
   size_t keyword = m_text.find(kKeyword);
-  size_t noCloseFrom = std::string::npos;
   while (keyword != std::string::npos) {
     const size_t fieldPart = keyword + kKeywordLength;
     const size_t open = m_text.find('[', fieldPart);
@@ -126,9 +125,7 @@ int CQuery::Parse(const std::string& text) {
                                     ? OperatorWord::kOr
                                     : OperatorWord::kAnd;
     const int existing = FindCondition(field);
-    // Once no "]" follows a position, none follows any later one: the search is not repeated.
-    const size_t close = open + 1 >= noCloseFrom ? std::string::npos : m_text.find(']', open + 1);
-    if (close == std::string::npos) noCloseFrom = std::min(noCloseFrom, open + 1);
+    const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
       LogFailedSelector(name, "非法的属性值!");
       keyword = m_text.find(kKeyword, open);
