@@ -162,7 +162,7 @@ const std::vector<std::string>& FixtureQueries() {
       list.push_back(Gbk(query));
     }
     // Long selector lists: many distinct unknown field names, and selectors of a known field
-    // with no "]" after them.
+    // whose operator has no "]" of its own and runs into the next keyword.
     std::string unknown;
     std::string unclosed;
     for (int i = 0; i < 150; ++i) {  // within the request size of the network targets
