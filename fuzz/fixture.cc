@@ -161,6 +161,16 @@ const std::vector<std::string>& FixtureQueries() {
          }) {
       list.push_back(Gbk(query));
     }
+    // Long selector lists: many distinct unknown field names, and selectors of a known field
+    // whose operator has no "]" of its own and runs into the next keyword.
+    std::string unknown;
+    std::string unclosed;
+    for (int i = 0; i < 150; ++i) {  // within the request size of the network targets
+      unknown += "[FIELD] f" + std::to_string(i) + " [AND] x ";
+      unclosed += "[FIELD] title [AND ";
+    }
+    list.push_back(unknown);
+    list.push_back(unclosed);
     return list;
   }();
   return queries;

@@ -131,6 +131,7 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   }
   *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
                                            config.shardTimeout);
+  (*broker)->SetQueryTimeoutMs(config.queryTimeoutMs);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(config.shardTimeout);
   while (!(*broker)->CheckShards(&error)) {
     if (std::chrono::steady_clock::now() >= until) {

@@ -80,10 +80,10 @@ int CQuery::FindCondition(int field) const {
   return -1;
 }
 
-void CQuery::LogFailedSelector(const std::string& line) {
-  ++m_failedSelectors;
+void CQuery::LogFailedSelector(const std::string& name, const char* message) {
+  ++m_failedSelectors;  // counted against maxWords too
   if (m_failedSelectors <= kMaxLoggedSelectors) {
-    WriteLog(line);
+    WriteLog((name.empty() ? std::string() : LoggedQuery(name)) + message);
   } else if (m_failedSelectors == kMaxLoggedSelectors + 1) {
     WriteLog("... further failing selectors of this query are not logged");
   }
@@ -92,6 +92,7 @@ void CQuery::LogFailedSelector(const std::string& line) {
 int CQuery::Parse(const std::string& text) {
   m_conditions.clear();
   m_unknownFields.clear();
+  m_unknownSeen.clear();
   m_failedSelectors = 0;
   m_text.assign(text.c_str());  // a NUL ends the query
   m_cursor = m_limit = 0;
@@ -103,18 +104,15 @@ int CQuery::Parse(const std::string& text) {
     size_t tokenStart = 0;
     size_t tokenLength = 0;
     if (!NextToken(fieldPart, open, kDelimiters, &tokenStart, &tokenLength)) {
-      LogFailedSelector("非法的字段名!");
+      LogFailedSelector(std::string(), "非法的字段名!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
     const std::string name = m_text.substr(tokenStart, tokenLength);
     const int field = m_schema.FindField(name.c_str());
     if (field == -1) {
-      LogFailedSelector(LoggedQuery(name) + "非法的字段名!");
-      if (std::find(m_unknownFields.begin(), m_unknownFields.end(), name) ==
-          m_unknownFields.end()) {
-        m_unknownFields.push_back(name);
-      }
+      LogFailedSelector(name, "非法的字段名!");
+      if (m_unknownSeen.insert(name).second) m_unknownFields.push_back(name);
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -129,7 +127,7 @@ int CQuery::Parse(const std::string& text) {
     const int existing = FindCondition(field);
     const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
-      LogFailedSelector(LoggedQuery(name) + "非法的属性值!");
+      LogFailedSelector(name, "非法的属性值!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -214,7 +212,9 @@ void CQuery::ApplyFilters() {
 bool CQuery::OverWordLimit() const {
   if (m_limits.maxWords <= 0) return false;
   const size_t limit = static_cast<size_t>(m_limits.maxWords);
-  if (m_conditions.size() > limit) return true;
+  // A selector that fails (naming no field, say) is skipped, yet it was parsed: it counts as a
+  // condition.
+  if (m_conditions.size() + static_cast<size_t>(m_failedSelectors) > limit) return true;
   size_t values = 0;
   for (const tCondition& condition : m_conditions) values += condition.values.size();
   return values > limit;

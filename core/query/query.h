@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -57,10 +58,10 @@ struct tCondition {
   OperatorWord orFlag = OperatorWord::kAnd;
 };
 
-// Bounds on the work of one query. maxWords bounds the conditions of a query, the values of
-// all its conditions together and the dictionary words of one value (0: no bound); a query
-// over it is refused. timeoutMs bounds the time of one Execute (0: no bound); a query over it
-// stops at the next check of the clock.
+// Bounds on the work of one query. maxWords bounds the conditions of a query (each failing
+// selector, such as one naming no field, counts as one), the values of all its conditions together
+// and the dictionary words of one value (0: no bound); a query over it is refused. timeoutMs bounds
+// the time of one Execute (0: no bound); a query over it stops at the next check of the clock.
 struct tQueryLimits {
   int maxWords = 0;
   int timeoutMs = 0;
@@ -158,17 +159,19 @@ class CQuery {
   bool ApplyIndexedPass(bool allFields);
   void ApplyFilters();
   void DropRecordsOutsideStore();
-  // Logs a selector that fails to parse; only the first few of one query are logged.
-  void LogFailedSelector(const std::string& line);
+  // Logs a selector that fails to parse (its field name, when it has one, then `message`);
+  // only the first few of one query are logged.
+  void LogFailedSelector(const std::string& name, const char* message);
 
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
   std::vector<tCondition> m_conditions;
   std::vector<std::string> m_unknownFields;
-  std::string m_text;  // the private copy being parsed
+  std::unordered_set<std::string> m_unknownSeen;  // the members of m_unknownFields
+  std::string m_text;                             // the private copy being parsed
   size_t m_cursor = 0;
   size_t m_limit = 0;
-  int m_failedSelectors = 0;  // in the text given to the last Parse
+  int m_failedSelectors = 0;  // skipped selectors of the text given to the last Parse
   bool OverWordLimit() const;
 
   // Contains matching: applies one value to m_result through the contains indexes.

@@ -346,8 +346,17 @@ void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& 
   if (maxChars < 1) maxChars = 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t size = static_cast<size_t>(length);
-  // Byte offset of every character, then the length (the buffer only grows).
+  // Byte offset of every character, then the length. The buffer is kept for the next call
+  // of this thread unless a very long text made it large: it is freed on return then.
   thread_local std::vector<int32_t> buffer;
+  struct tRelease {
+    std::vector<int32_t>* buffer;
+    ~tRelease() {
+      if (buffer->capacity() * sizeof(int32_t) > kKeptExcerptBytes) {
+        std::vector<int32_t>().swap(*buffer);
+      }
+    }
+  } const release{&buffer};
   if (buffer.size() < size + 1) buffer.resize(size + 1);
   int32_t* const starts = buffer.data();
   int chars = 0;

@@ -124,6 +124,9 @@ struct tExcerpt {
   std::vector<tTextRange> marks;
 };
 
+// The per-thread buffer of ChooseExcerpt is freed after a text that made it larger than this.
+constexpr size_t kKeptExcerptBytes = size_t{1} << 20;
+
 // Chooses the excerpt of at most `maxChars` characters (at least 1; characters as Segment reads
 // them): the whole text when it is that short; otherwise a window holding the start of the
 // first match with some text before it, starting after a punctuation mark or space where one

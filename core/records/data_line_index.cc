@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "core/index/indexer.h"
@@ -416,10 +417,25 @@ bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue
   return true;
 }
 
+void ReleaseLargeBuffers(tPREPARED_RECORD* record) {
+  auto release = [](auto* buffer) {
+    using Buffer = std::remove_pointer_t<decltype(buffer)>;
+    if (buffer->capacity() * sizeof((*buffer)[0]) > kKeptPreparedBytes) Buffer().swap(*buffer);
+  };
+  for (tPREPARED_FIELD& field : record->fields) {
+    release(&field.text);
+    release(&field.ids);
+  }
+  release(&record->value.text);
+  release(&record->scratch);
+}
+
 bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
   if (!FetchRecord(row, &m_prepared, error)) return false;
   PrepareRecord(&m_prepared);
-  return AppendRecord(m_prepared, error);
+  const bool appended = AppendRecord(m_prepared, error);
+  ReleaseLargeBuffers(&m_prepared);
+  return appended;
 }
 
 bool CDataLineIndex::FetchRecord(const CDbRow& row, tPREPARED_RECORD* record,

@@ -64,6 +64,13 @@ struct tPREPARED_RECORD {
   std::string scratch;  // PrepareRecord's scratch
 };
 
+// A prepared record's buffer larger than this is freed once the record is appended, so that
+// one very long field does not leave a record reused for the rest of a scan holding its size.
+constexpr size_t kKeptPreparedBytes = size_t{1} << 20;
+// Frees every buffer of `record` whose capacity is above kKeptPreparedBytes (its content is
+// then gone: call it after AppendRecord).
+void ReleaseLargeBuffers(tPREPARED_RECORD* record);
+
 class CDataLineIndex {
  public:
   // Creates one control per indexed position of `schema`, each with (trie, readOnly). Opens

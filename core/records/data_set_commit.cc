@@ -369,6 +369,43 @@ bool CDataSetWriter::Begin(std::string* error) {
   return true;
 }
 
+bool CDataSetWriter::SchemaUsedByAnother(const CFieldInfo& schema, std::string* user) const {
+  const std::string bytes = schema.EncodeBinary();
+  const tFILE_IDENTITY wanted = IdentifyBytes(bytes.data(), bytes.size());
+  tFILE_IDENTITY current;
+  std::string reason;
+  if (!IdentifyFile(m_schemaPath, &current, &reason) || current == wanted) return false;
+  const std::string ownManifest = Absolute(CManifest::PathFor(m_base));
+  const std::string suffix = ".manifest";
+  std::vector<std::string> folders = {Folder(m_schemaPath)};
+  if (Absolute(Folder(m_base) + "/x") != Absolute(Folder(m_schemaPath) + "/x")) {
+    folders.push_back(Folder(m_base));
+  }
+  for (const std::string& folder : folders) {
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) continue;
+    std::vector<std::string> manifests;
+    while (dirent* entry = ::readdir(directory)) {
+      const std::string name = entry->d_name;
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        manifests.push_back(folder + "/" + name);
+      }
+    }
+    ::closedir(directory);
+    for (const std::string& path : manifests) {
+      if (Absolute(path) == ownManifest) continue;
+      CManifest other;
+      if (other.Read(path, &reason) != CManifest::ReadResult::kRead) continue;
+      if (other.schemaPath == m_schemaAbsolute && other.schema == current) {
+        *user = path.substr(0, path.size() - suffix.size());
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
   const std::string bytes = schema.EncodeBinary();
   m_schemaIdentity = IdentifyBytes(bytes.data(), bytes.size());

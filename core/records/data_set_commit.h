@@ -89,6 +89,12 @@ class CDataSetWriter {
   int64_t generation() const { return m_generation; }
   std::string PendingSuffix() const;
 
+  // True when saving `schema` would change the binary schema file that another committed data
+  // set (a manifest in the schema's folder or in this base's folder) was built with and still
+  // loads; *user then names that data set's base. Two data sets built from one schema text in
+  // one folder share the file, and a change for one would make the other's next load fail.
+  bool SchemaUsedByAnother(const CFieldInfo& schema, std::string* user) const;
+
   // Saves the binary schema of the new generation. When that leaves the committed generation
   // loadable (no manifest, the manifest names another schema file, or the same bytes), the
   // schema is written under its final name at once, so it exists even when a later step of

@@ -71,8 +71,15 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
     return ErrorAnswer(400, "match= through a broker goes with order=relevance");
   }
   if (view.schema != nullptr && view.parseStore != nullptr) {
+    // Parsed over an empty store: the bounds a query's text alone can pass are checked here,
+    // before any shard is asked, in the order one server checks them.
     CQuery parsed(*view.schema, *view.parseStore);
-    parsed.Parse(query);
+    parsed.SetLimits({limits.query.maxWords, 0});
+    parsed.Execute(query.c_str());
+    if (parsed.stop() == QueryStop::kTooLarge) {
+      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    }
     if (!parsed.GetUnknownFields().empty()) {
       return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
     }
@@ -93,7 +100,19 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
   }
   ResultPage page;
   std::string failed;
-  if (!view.broker->Answer(query, start, count, &page, &failed)) {
+  BrokerStop stop = BrokerStop::kNone;
+  if (!view.broker->Answer(query, start, count, &page, &failed, &stop)) {
+    // A query the shards refused gets the answer one server gives it.
+    if (stop == BrokerStop::kTooLarge) {
+      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    }
+    if (stop == BrokerStop::kTimedOut) {
+      tHttpAnswer late = ErrorAnswer(503, "the query ran past its time budget of " +
+                                              std::to_string(limits.query.timeoutMs) + " ms");
+      late.timedOut = true;
+      return late;
+    }
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
   if (!xml) {

@@ -99,7 +99,7 @@ std::string HttpGet(uint16_t port, const std::string& target) {
 class CBinaryServer {
  public:
   CBinaryServer(std::shared_ptr<const CSearchData> data, const CShardBroker* broker,
-                CServerMetrics* metrics) {
+                CServerMetrics* metrics, const tConnectionLimits& limits = tConnectionLimits()) {
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     ListenStep step;
@@ -110,9 +110,10 @@ class CBinaryServer {
     options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
     options.currentData = [data] { return data; };
     options.metrics = metrics;
+    options.limits = limits;
     if (broker != nullptr) {
-      options.serve = [broker, metrics](CSocket socket) {
-        ServeBrokerClient(std::move(socket), *broker, tConnectionLimits(), metrics);
+      options.serve = [broker, metrics, limits](CSocket socket) {
+        ServeBrokerClient(std::move(socket), *broker, limits, metrics);
       };
     }
     m_loop = std::make_unique<CAcceptLoop>(std::move(options));
@@ -302,6 +303,115 @@ TEST_F(BrokerTest, AStoppedShardFailsTheQueryAndIsCounted) {
   std::string error;
   EXPECT_FALSE(m_broker->CheckShards(&error));
   EXPECT_NE(error.find(name), std::string::npos) << error;
+}
+
+// Shards that refuse a query over their word bound or past their time budget make the broker
+// refuse it as one server with the same limits would (binary: closed without an answer; HTTP:
+// 400 or 503), and no shard failure is counted.
+TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
+  std::string phrase;  // one value of 40,000 dictionary words
+  for (int i = 0; i < 40000; ++i) phrase += "中国";
+  struct {
+    const char* what;
+    int maxWords;
+    int timeoutMs;
+    std::string query;
+    int status;
+    trindle::Outcome outcome;
+  } const cases[] = {
+      {"a value of more words than the bound", 20, 0, "[FIELD] * [AND] " + phrase, 400,
+       trindle::Outcome::kBadRequest},
+      {"selectors of unknown fields over the bound", 20, 0,
+       "[FIELD] * [AND] 中国" +
+           [] {
+             std::string selectors;
+             for (int i = 0; i < 25; ++i)
+               selectors += " [FIELD] u" + std::to_string(i) + " [AND] x";
+             return selectors;
+           }(),
+       400, trindle::Outcome::kBadRequest},
+      {"a phrase checked past the time budget", 0, 1, "[FIELD] * [AND] " + phrase, 503,
+       trindle::Outcome::kTimedOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tConnectionLimits limits;
+    limits.maxQueryWords = c.maxWords;
+    limits.queryTimeoutMs = c.timeoutMs;
+    CServerMetrics metrics;
+    std::vector<std::unique_ptr<CBinaryServer>> shardServers;
+    std::vector<tShard> shards;
+    for (const auto& data : m_shardData) {
+      shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, limits));
+      tShard shard;
+      shard.name = "127.0.0.1:" + std::to_string(shardServers.back()->port());
+      shard.address.s_addr = htonl(INADDR_LOOPBACK);
+      shard.port = shardServers.back()->port();
+      shards.push_back(shard);
+    }
+    CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
+    broker.SetQueryTimeoutMs(c.timeoutMs);
+    CBinaryServer binary(nullptr, &broker, &metrics, limits);
+    CBinaryServer one(m_whole, nullptr, nullptr, limits);
+    tBrokerView view = m_view;
+    view.broker = &broker;
+    tHttpOptions options;
+    options.maxRequestBytes = 1 << 20;
+    options.search.query = {c.maxWords, c.timeoutMs};
+    CHttpServer http(options, nullptr, &metrics);
+    http.SetBroker(&view);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    std::string error;
+    ASSERT_TRUE(http.Start(loopback, 0, &error)) << error;
+
+    EXPECT_EQ(BinaryQuery(one.port(), c.query, 0, 5), "");
+    EXPECT_EQ(BinaryQuery(binary.port(), c.query, 0, 5), "");
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kBinary, c.outcome), 1);
+    const std::string answer =
+        HttpGet(http.port(), "/search?q=" + PercentEncode(GbkToUtf8(c.query)));
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(c.status)) << answer;
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kHttp, c.outcome), 1);
+    for (size_t shard = 0; shard < shards.size(); ++shard) EXPECT_EQ(broker.Failures(shard), 0);
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kFailed), 0);
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kFailed), 0);
+    // A query within the limits is still answered.
+    EXPECT_EQ(BinaryQuery(binary.port(), "[FIELD] title [AND] 北京", 0, 5),
+              BinaryQuery(one.port(), "[FIELD] title [AND] 北京", 0, 5));
+    http.Stop();
+  }
+}
+
+// Shards whose page cap is below the broker's give short pages; the broker asks again, and
+// its pages equal those of one server with the broker's cap, for windows within one shard,
+// across shards, near the front (one round) and deep (two rounds).
+TEST_F(BrokerTest, ShardsWithASmallerPageCapGiveWholePages) {
+  tConnectionLimits shardLimits;
+  shardLimits.maxPageCount = 4;
+  std::vector<std::unique_ptr<CBinaryServer>> shardServers;
+  std::vector<tShard> shards;
+  for (const auto& data : m_shardData) {
+    shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, shardLimits));
+    tShard shard;
+    shard.name = "127.0.0.1:" + std::to_string(shardServers.back()->port());
+    shard.address.s_addr = htonl(INADDR_LOOPBACK);
+    shard.port = shardServers.back()->port();
+    shards.push_back(shard);
+  }
+  CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
+  tConnectionLimits brokerLimits;
+  brokerLimits.maxPageCount = 50;
+  CBinaryServer binary(nullptr, &broker, nullptr, brokerLimits);
+  CBinaryServer one(m_whole, nullptr, nullptr, brokerLimits);
+  const std::string query = "[FIELD] * [AND] 中国";
+  const std::pair<int32_t, int32_t> windows[] = {{0, 20},  {25, 10},  {0, 90},  {10, 60},
+                                                 {28, 30}, {150, 40}, {60, 50}, {0, 1000}};
+  for (auto [start, count] : windows) {
+    const std::string expected = BinaryQuery(one.port(), query, start, count);
+    ASSERT_GE(expected.size(), 24u);
+    EXPECT_EQ(BinaryQuery(binary.port(), query, start, count), expected) << start << " " << count;
+  }
+  for (size_t shard = 0; shard < shards.size(); ++shard) EXPECT_EQ(broker.Failures(shard), 0);
 }
 
 TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
