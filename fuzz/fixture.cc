@@ -56,6 +56,7 @@ CMemoryRow Row(const char* title, const char* body, const char* code, int year, 
 
 CQueryFixture* MakeFixture() {
   auto* fixture = new CQueryFixture(FixtureWords(), FixtureSchemaLines());
+  fixture->EnableContains();
   const CMemoryRow rows[] = {
       Row(u8"中国人民", u8"<p>北京大学的学生</p> 你好世界", "bs", 2005, 0),
       Row(u8"上海", u8"中国 人民 自由软件", "AB", 2006, 1),
