@@ -92,6 +92,52 @@ int32_t RecordOf(int64_t key) { return static_cast<int32_t>(key >> 32); }
 
 int64_t RecordStart(int32_t record) { return int64_t{record} << 32; }
 
+// Seeds `entries` with the first start of the phrase in every record that holds it, walking
+// the two shortest lists side by side (lists[0] and lists[1], of similar lengths) and checking
+// the others where both agree. Returns false when the budget ran out.
+bool SeedByMerge(std::vector<tTermList>* lists, std::vector<tINDEX_STRUCTURE>* entries,
+                 tQueryBudget* budget) {
+  tTermList& first = (*lists)[0];
+  tTermList& second = (*lists)[1];
+  const tINDEX_STRUCTURE* a = first.cursor;
+  const tINDEX_STRUCTURE* b = second.cursor;
+  uint32_t steps = 0;
+  while (a < first.end && b < second.end) {
+    if (++steps >= tQueryBudget::kCheckEvery) {
+      if (!budget->Spend(steps)) return false;
+      steps = 0;
+    }
+    const int64_t startA = Key(*a) - first.offset;
+    const int64_t startB = Key(*b) - second.offset;
+    if (startA != startB) {
+      // Branch-free advance of the list that is behind.
+      a += startA < startB;
+      b += startB < startA;
+      continue;
+    }
+    bool all = startA >= 0;
+    for (size_t j = 2; j < lists->size() && all; ++j) {
+      tTermList& list = (*lists)[j];
+      const int64_t want = startA + list.offset;
+      list.cursor = GallopToKey(list.cursor, list.end, want);
+      all = list.cursor != list.end && Key(*list.cursor) == want;
+    }
+    if (!all) {
+      ++a;
+      ++b;
+      continue;
+    }
+    const int32_t record = RecordOf(startA);
+    entries->push_back({record, static_cast<int32_t>(startA - RecordStart(record))});
+    if (record == INT32_MAX) break;
+    // One entry per record: go on at the next record.
+    const int64_t next = RecordStart(record + 1);
+    a = GallopToKey(a, first.end, next + first.offset);
+    b = GallopToKey(b, second.end, next + second.offset);
+  }
+  return steps == 0 || budget->Spend(steps);
+}
+
 }  // namespace
 
 int LookupPhraseKeys(const CIndexer& index, const int32_t* ids, int count, CResultList* result) {
@@ -126,6 +172,16 @@ int LookupPhraseKeys(const CIndexer& index, const int32_t* ids, int count, CResu
     return a.end - a.cursor < b.end - b.cursor;
   });
   CLeapfrog leapfrog(&lists, &budget);
+  // Two lists of like length share most of their stretches, and a plain walk of both beats
+  // galloping there; a much shorter list leaps.
+  constexpr ptrdiff_t kMergeRatio = 8;
+  if (!result->seeded && count >= 2 &&
+      lists[1].end - lists[1].cursor <= kMergeRatio * (lists[0].end - lists[0].cursor)) {
+    result->entries.clear();
+    result->seeded = true;
+    SeedByMerge(&lists, &result->entries, &budget);
+    return 1;
+  }
   if (!result->seeded) {
     result->entries.clear();
     result->seeded = true;
