@@ -20,17 +20,6 @@ constexpr double kB = 0.75;
 // inside or across dictionary words) keeps this share of its score.
 constexpr double kPartShare = 0.9;
 
-// Keeps the live entries of `entries` (ascending records, -1 holes) whose record is in
-// `records` (ascending); the others become -1.
-void KeepRecordsIn(const std::vector<int32_t>& records, std::vector<tINDEX_STRUCTURE>* entries) {
-  size_t next = 0;
-  for (tINDEX_STRUCTURE& entry : *entries) {
-    if (entry.record < 0) continue;
-    while (next < records.size() && records[next] < entry.record) ++next;
-    if (next == records.size() || records[next] != entry.record) entry.record = -1;
-  }
-}
-
 }  // namespace
 
 std::vector<int> CQuery::ReachedPositions(const tCondition& condition) const {
@@ -119,15 +108,33 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
     m_result.budget.tooManyWords = true;
     return;
   }
+  if (m_result.seeded) {
+    // The records found so far are checked in each field; a record stays when one holds the
+    // value. That costs what the list holds, not what the fields' postings hold.
+    thread_local std::vector<char> held;
+    held.assign(m_result.entries.size(), 0);
+    CResultList field;
+    for (int position : positions) {
+      const CIndexerControl* control = m_store.GetCharControl(position);
+      if (control == nullptr) continue;
+      field.entries = m_result.entries;
+      field.seeded = true;
+      field.budget = m_result.budget;
+      LookupPhraseKeys(control->GetIndexer(), units.data(), static_cast<int>(units.size()), &field);
+      m_result.budget = field.budget;
+      if (m_result.budget.stopped()) return;
+      for (size_t i = 0; i < held.size(); ++i) held[i] |= field.entries[i].record >= 0 ? 1 : 0;
+    }
+    for (size_t i = 0; i < held.size(); ++i) {
+      if (held[i] == 0) m_result.entries[i].record = -1;
+    }
+    return;
+  }
   const std::vector<int32_t> records = RecordsHolding(positions, true, units);
   if (m_result.budget.stopped()) return;
-  if (!m_result.seeded) {
-    m_result.entries.clear();
-    for (int32_t record : records) m_result.entries.push_back({record, 0});
-    m_result.seeded = true;
-  } else {
-    KeepRecordsIn(records, &m_result.entries);
-  }
+  m_result.entries.clear();
+  for (int32_t record : records) m_result.entries.push_back({record, 0});
+  m_result.seeded = true;
 }
 
 void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
