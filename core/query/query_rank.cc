@@ -111,8 +111,7 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
   if (m_result.seeded) {
     // The records found so far are checked in each field; a record stays when one holds the
     // value. That costs what the list holds, not what the fields' postings hold.
-    thread_local std::vector<char> held;
-    held.assign(m_result.entries.size(), 0);
+    std::vector<char> held(m_result.entries.size(), 0);
     CResultList field;
     for (int position : positions) {
       const CIndexerControl* control = m_store.GetCharControl(position);
