@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs two SearchServer builds at once over one bench data set and alternates the same load
-# generators between them, so that both see the same machine load.
+# generators between them, so that both see the same machine load. Before the load runs,
+# answer_compare_bench compares both servers' answers byte for byte.
 # Usage: bench/compare_servers.sh <build before> <build after> <bench data dir> [rounds=6] [seconds=3]
+#                                 [clients=4] [interfaces=binary,http]
 #   <bench data dir> holds set.*, bench_schema.txt.dat, trie.dat and words.dat (see "Setting
 #   up"); the servers listen on 127.0.0.1:19640/19641 (before) and 19650/19651 (after), and
 #   their working folders are <bench data dir>/srv-before and srv-after.
@@ -11,6 +13,8 @@ after="$(cd "$2" && pwd)"
 data="$(cd "$3" && pwd)"
 rounds="${4:-6}"
 seconds="${5:-3}"
+clients="${6:-4}"
+interfaces="${7:-binary,http}"
 cd "$data"
 for tree in before after; do
   mkdir -p "srv-$tree"
@@ -35,16 +39,29 @@ for _ in $(seq 1 900); do
   sleep 0.1
 done
 C="$after/bench"
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system clock ticks
+# Every answer byte for byte first (4,800 answers: four windows of the 1,200 queries).
+"$C/answer_compare_bench" set bench_schema.txt.dat trie.dat words.dat 19640 19650 | tail -3
 for round in $(seq 1 "$rounds"); do
   echo "== round $round, load $(cut -d' ' -f1 /proc/loadavg)"
-  for side in "before 19640 19641" "after 19650 19651"; do
-    set -- $side
-    echo -n "$1 binary "
-    "$C/server_bench" set bench_schema.txt.dat trie.dat words.dat "$2" 4 "$seconds" | tail -1
-  done
-  for side in "before 19640 19641" "after 19650 19651"; do
-    set -- $side
-    echo -n "$1 http   "
-    "$C/http_bench" set bench_schema.txt.dat trie.dat words.dat "$3" 4 "$seconds" | tail -1
+  for count in ${clients//,/ }; do
+    if [[ ",$interfaces," == *,binary,* ]]; then
+      for side in "before 19640 19641 $before_pid" "after 19650 19651 $after_pid"; do
+        set -- $side
+        echo -n "$1 binary $count "
+        cpu_before=$(cpu_ticks "$4")
+        line=$("$C/server_bench" set bench_schema.txt.dat trie.dat words.dat "$2" "$count" "$seconds" | tail -1)
+        cpu_after=$(cpu_ticks "$4")
+        # The server's CPU time (user + system) per answer: steadier than q/s on a shared machine.
+        echo "$line $(awk -v t=$((cpu_after - cpu_before)) -v hz="$(getconf CLK_TCK)" -v n="$(echo "$line" | awk '{print $2}')" 'BEGIN { printf "cpu/answer %.0f us", n > 0 ? t * 1e6 / hz / n : 0 }')"
+      done
+    fi
+    if [[ ",$interfaces," == *,http,* ]]; then
+      for side in "before 19640 19641" "after 19650 19651"; do
+        set -- $side
+        echo -n "$1 http   $count "
+        "$C/http_bench" set bench_schema.txt.dat trie.dat words.dat "$3" "$count" "$seconds" | tail -1
+      done
+    fi
   done
 done

@@ -48,7 +48,7 @@ inline const Posting* SkipToKey(const Posting* from, const Posting* end, uint64_
   auto below = [ordinal](const Posting& posting, uint64_t wanted) {
     return Key(posting, ordinal) < wanted;
   };
-  for (int i = 0; i < 4; ++i, ++from) {
+  for (int i = 0; i < 16; ++i, ++from) {
     if (from >= end || !below(*from, key)) return from;
   }
   const Posting* low = from - 1;  // below(*low, key)
@@ -79,15 +79,12 @@ class CPhraseMatcher {
  public:
   CPhraseMatcher(std::vector<tWordSlice>* words, tQueryBudget* budget)
       : m_words(words->data()), m_count(words->size()), m_budget(*budget) {
-    // Rarest first (insertion sort: phrases are short, and it allocates nothing).
-    for (size_t i = 1; i < m_count; ++i) {
-      const tWordSlice word = m_words[i];
-      size_t j = i;
-      for (; j > 0 && m_words[j - 1].end - m_words[j - 1].cursor > word.end - word.cursor; --j) {
-        m_words[j] = m_words[j - 1];
-      }
-      m_words[j] = word;
-    }
+    // Rarest first (std::sort allocates nothing).
+    std::sort(m_words, m_words + m_count, [](const tWordSlice& a, const tWordSlice& b) {
+      const auto sizeA = a.end - a.cursor;
+      const auto sizeB = b.end - b.cursor;
+      return sizeA != sizeB ? sizeA < sizeB : a.ordinal < b.ordinal;
+    });
   }
 
   // Finds the lowest record at or after `record` that holds the phrase, with its lowest
@@ -156,7 +153,10 @@ void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<Posting>* seed,
   if (words->size() == 1) {  // one word: its distinct records, in one pass
     const Posting* posting = (*words)[0].cursor;
     const Posting* end = (*words)[0].end;
-    // In blocks through a buffer, so that the loop has no branch on the data.
+    // Room for the most records the word can have, so that the list is never copied as it
+    // grows (pages of the room that no entry reaches are never touched). In blocks through
+    // a buffer, so that the loop has no branch on the data.
+    seed->reserve(static_cast<size_t>(end - posting));
     constexpr size_t kBlock = 2048;
     Posting block[kBlock + 1];
     int32_t last = -1;
@@ -260,12 +260,20 @@ int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) cons
 
 int CompactResult(std::vector<tINDEX_STRUCTURE>* result) {
   if (result == nullptr) return 0;
+  const size_t size = result->size();
+  tINDEX_STRUCTURE* entries = result->data();
+  // The entries before the first hole or repeated record stay where they are: a list that
+  // is compact already is only read.
   size_t kept = 0;
-  for (size_t i = 0; i < result->size(); ++i) {
-    int32_t record = (*result)[i].record;
+  while (kept < size && entries[kept].record >= 0 &&
+         (kept == 0 || entries[kept - 1].record != entries[kept].record)) {
+    ++kept;
+  }
+  for (size_t i = kept; i < size; ++i) {
+    const int32_t record = entries[i].record;
     if (record < 0) continue;
-    if (kept > 0 && (*result)[kept - 1].record == record) continue;
-    (*result)[kept++] = (*result)[i];
+    if (kept > 0 && entries[kept - 1].record == record) continue;
+    entries[kept++] = entries[i];
   }
   result->resize(kept);
   return static_cast<int>(kept);
