@@ -29,6 +29,7 @@
 // segmentation scratch per thread, so any number of threads may call Lookup at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -205,6 +206,15 @@ class CIndexer {
   // the value restricts nothing).
   int LookupIds(const int32_t* ids, int count, CResultList* result) const;
 
+  // For a value that Lookup cuts into exactly one dictionary word: true, with that word's
+  // term id in *termId. False for a value of no word or of several, and on a building index.
+  bool OneWordValue(const char* text, int32_t* termId) const;
+  // The records that Lookup seeds a list with for the one-word value `termId`, counted
+  // without listing them: their number, and in *lastRecord the highest of them (-1 when
+  // none). A term is counted at its first call and the figure kept (8 bytes a term beside
+  // the file's tables). Thread-safe on a read-only index; -1 on a building one.
+  int32_t CountRecords(int32_t termId, int32_t* lastRecord) const;
+
   // Read access for tests, tools and benchmarks.
   bool IsReadOnly() const { return m_readOnly; }
   // True once a lookup read past the end of the loaded file because the file was shortened
@@ -244,6 +254,10 @@ class CIndexer {
   std::unique_ptr<CMappedFile> m_mapped;
   const tTermEntry* m_termTable = nullptr;
   const tINDEX_STRUCTURE* m_postingTable = nullptr;
+  // CountRecords' figures per term: the count in the low half, the last record + 1 in the
+  // high half; all ones until counted. Made whenever the index becomes read-only.
+  mutable std::unique_ptr<std::atomic<uint64_t>[]> m_recordCounts;
+  void ResetRecordCounts();
 
   // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
   // in chunks of fixed size. The position words follow from the ordinals, so a posting costs

@@ -258,6 +258,38 @@ int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) cons
   return 1;
 }
 
+bool CIndexer::OneWordValue(const char* text, int32_t* termId) const {
+  if (!m_readOnly || text == nullptr || m_trie == nullptr) return false;
+  thread_local std::vector<int32_t> ids;
+  const int count = std::min(m_trie->Segment(text, &ids, nullptr), static_cast<int>(ids.size()));
+  if (count != 1) return false;
+  *termId = ids[0];
+  return true;
+}
+
+int32_t CIndexer::CountRecords(int32_t termId, int32_t* lastRecord) const {
+  *lastRecord = -1;
+  if (!m_readOnly) return -1;
+  int postingCount = 0;
+  const Posting* postings = GetPostings(termId, &postingCount);
+  if (postings == nullptr || m_recordCounts == nullptr) return 0;
+  std::atomic<uint64_t>& kept = m_recordCounts[termId];
+  uint64_t figures = kept.load(std::memory_order_relaxed);
+  if (figures == UINT64_MAX) {
+    // The records the one-word seed takes: each record above all before it.
+    int32_t last = -1;
+    uint32_t records = 0;
+    for (const Posting* posting = postings; posting < postings + postingCount; ++posting) {
+      records += posting->record > last ? 1 : 0;
+      last = std::max(last, posting->record);
+    }
+    figures = (static_cast<uint64_t>(static_cast<uint32_t>(last) + 1) << 32) | records;
+    kept.store(figures, std::memory_order_relaxed);
+  }
+  *lastRecord = static_cast<int32_t>(static_cast<uint32_t>(figures >> 32) - 1);
+  return static_cast<int32_t>(figures & 0xFFFFFFFFu);
+}
+
 int CompactResult(std::vector<tINDEX_STRUCTURE>* result) {
   if (result == nullptr) return 0;
   const size_t size = result->size();
