@@ -53,7 +53,7 @@ for round in $(seq 1 "$rounds"); do
         line=$("$C/server_bench" set bench_schema.txt.dat trie.dat words.dat "$2" "$count" "$seconds" | tail -1)
         cpu_after=$(cpu_ticks "$4")
         # The server's CPU time (user + system) per answer: steadier than q/s on a shared machine.
-        echo "$line $(awk -v t=$((cpu_after - cpu_before)) -v hz="$(getconf CLK_TCK)" -v n="$(echo "$line" | awk '{print $2}')" 'BEGIN { printf "cpu/answer %.0f us", n > 0 ? t * 1e6 / hz / n : 0 }')"
+        echo "$line $(awk -v t=$((cpu_after - cpu_before)) -v hz="$(getconf CLK_TCK)" -v n="$(echo "$line" | awk '{print $2}')" 'BEGIN { printf "cpu/answer %.0f us", (n > 0) ? t * 1e6 / hz / n : 0 }')"
       done
     fi
     if [[ ",$interfaces," == *,http,* ]]; then
