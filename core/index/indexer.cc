@@ -249,9 +249,14 @@ bool CIndexer::LoadMapped(const char* path, bool faultIn) {
 }
 
 void CIndexer::ResetRecordCounts() {
-  m_recordCounts.reset(new std::atomic<uint64_t>[static_cast<size_t>(m_IDCount)]);
+  m_countedTerms.clear();
   for (int32_t term = 0; term < m_IDCount; ++term) {
-    m_recordCounts[term].store(UINT64_MAX, std::memory_order_relaxed);
+    if (m_termTable[term].count >= kCountKeptFrom) m_countedTerms.push_back(term);
+  }
+  m_countedTerms.shrink_to_fit();
+  m_recordCounts.reset(new std::atomic<uint64_t>[m_countedTerms.size()]);
+  for (size_t slot = 0; slot < m_countedTerms.size(); ++slot) {
+    m_recordCounts[slot].store(UINT64_MAX, std::memory_order_relaxed);
   }
 }
 

@@ -272,9 +272,16 @@ int32_t CIndexer::CountRecords(int32_t termId, int32_t* lastRecord) const {
   if (!m_readOnly) return -1;
   int postingCount = 0;
   const Posting* postings = GetPostings(termId, &postingCount);
-  if (postings == nullptr || m_recordCounts == nullptr) return 0;
-  std::atomic<uint64_t>& kept = m_recordCounts[termId];
-  uint64_t figures = kept.load(std::memory_order_relaxed);
+  if (postings == nullptr) return 0;
+  std::atomic<uint64_t>* kept = nullptr;
+  uint64_t figures = UINT64_MAX;
+  if (postingCount >= kCountKeptFrom && m_recordCounts != nullptr) {
+    const auto slot = std::lower_bound(m_countedTerms.begin(), m_countedTerms.end(), termId);
+    if (slot != m_countedTerms.end() && *slot == termId) {
+      kept = &m_recordCounts[static_cast<size_t>(slot - m_countedTerms.begin())];
+      figures = kept->load(std::memory_order_relaxed);
+    }
+  }
   if (figures == UINT64_MAX) {
     // The records the one-word seed takes: each record above all before it.
     int32_t last = -1;
@@ -284,7 +291,7 @@ int32_t CIndexer::CountRecords(int32_t termId, int32_t* lastRecord) const {
       last = std::max(last, posting->record);
     }
     figures = (static_cast<uint64_t>(static_cast<uint32_t>(last) + 1) << 32) | records;
-    kept.store(figures, std::memory_order_relaxed);
+    if (kept != nullptr) kept->store(figures, std::memory_order_relaxed);
   }
   *lastRecord = static_cast<int32_t>(static_cast<uint32_t>(figures >> 32) - 1);
   return static_cast<int32_t>(figures & 0xFFFFFFFFu);

@@ -269,3 +269,38 @@ TEST(IndexerPhraseTest, CompactResultKeepsTheFirstEntryOfEachRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// CountRecords gives what the one-word seed lists: the number of its records and the last,
+// for words of few postings (counted at every call) and of many (counted once and kept).
+TEST(IndexerPhraseTest, CountRecordsAgreesWithTheOneWordSeed) {
+  std::mt19937 random(4096);
+  Records records(3000);
+  for (auto& texts : records) {
+    tText text{255, {}};
+    // Term 0 several times in most records (well over 4,096 postings), term 1 in a few,
+    // term 2 never.
+    for (int i = 0; i < 6; ++i) text.ids.push_back(random() % 5 == 0 ? 3 : 0);
+    if (random() % 100 == 0) text.ids.push_back(1);
+    texts.push_back(text);
+  }
+  CIndexer index(4, false);
+  Build(&index, records);
+  int count = 0;
+  ASSERT_NE(index.GetPostings(0, &count), nullptr);
+  ASSERT_GT(count, 4096);
+  for (int32_t term : {0, 1, 2, 3, 0, 1, 7, -1}) {
+    SCOPED_TRACE(term);
+    CResultList seeded;
+    index.LookupIds(&term, 1, &seeded);
+    int32_t last = 0;
+    EXPECT_EQ(index.CountRecords(term, &last), static_cast<int32_t>(seeded.entries.size()));
+    EXPECT_EQ(last, seeded.entries.empty() ? -1 : seeded.entries.back().record);
+  }
+  CIndexer building(4, false);
+  int32_t last = 0;
+  EXPECT_EQ(building.CountRecords(0, &last), -1);
+}
+
+}  // namespace
