@@ -34,6 +34,7 @@ struct CLoadedDataSet {
     }
     auto started = std::chrono::steady_clock::now();
     store = std::make_unique<CDataLineIndex>(schema, &trie, true);
+    if (check.contains) store->EnableContains();
     if (!store->Load(base)) {
       std::printf("cannot load the data set %s\n", base);
       return false;

@@ -30,6 +30,7 @@
 
 #include "core/index/indexer.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_files.h"
 #include "core/records/db/db_factory.h"
 #include "core/records/db_config.h"
 #include "core/records/db_source.h"
@@ -75,9 +76,14 @@ int64_t FileBytes(const std::string& path) {
   return file ? FileSize(file.get()) : 0;
 }
 
+// The data-line file, the word indexes and, when the set has them, the contains indexes and
+// field lengths (a file that is not there counts 0).
 int64_t DataSetBytes(const std::string& base, int indexCount) {
-  int64_t bytes = FileBytes(base + ".dataline");
-  for (int k = 0; k < indexCount; ++k) bytes += FileBytes(base + ".index_" + std::to_string(k));
+  int64_t bytes = FileBytes(base + ".dataline") + FileBytes(LengthsPath(base));
+  for (int k = 0; k < indexCount; ++k) {
+    bytes += FileBytes(IndexPath(base, static_cast<size_t>(k))) +
+             (k > 0 ? FileBytes(CharsPath(base, static_cast<size_t>(k))) : 0);
+  }
   return bytes;
 }
 

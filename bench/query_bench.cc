@@ -11,6 +11,9 @@
 //               [rounds=20]
 // Every measurement answers its query list `rounds` times, so that the multi-thread run lasts
 // long enough for thread start-up not to count.
+// TRINDLE_BENCH_MATCH=contains answers with contains matching (a set with contains indexes),
+// TRINDLE_BENCH_ORDER=relevance ranks every query's hits before taking the page, as /search
+// does with those parameters.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -49,11 +52,17 @@ void RunQueries(const CFieldInfo& schema, const CDataLineIndex& store,
                 tRun* run) {
   CQuery query(schema, store);
   query.SetLimits({1000, 2000});  // the server's default MaxQueryWords and QueryTimeoutMs
+  const char* match = std::getenv("TRINDLE_BENCH_MATCH");
+  const char* order = std::getenv("TRINDLE_BENCH_ORDER");
+  const bool relevance = order != nullptr && std::strcmp(order, "relevance") == 0;
+  if (match != nullptr && std::strcmp(match, "contains") == 0) query.SetMatch(MatchMode::kContains);
+  const std::vector<double> weights;  // every field weighs 1
   auto started = Clock::now();
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = first; i < queries.size(); i += step) {
       auto start = Clock::now();
       int hits = query.Execute(queries[i].c_str());
+      if (relevance) query.RankByRelevance(weights, 20);
       run->hits += hits;
       run->hitsPerQuery.push_back(hits);
       query.GetPage(0, 20);

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "core/index/indexer.h"
+#include "core/index/phrase_keys.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/field_info.h"
+#include "core/text/char_units.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "fuzz/fixture.h"
@@ -136,12 +138,65 @@ int FuzzIndex(const uint8_t* data, size_t size) {
       FuzzCheck(result.entries[i - 1].record <= result.entries[i].record, "results in order");
     }
     index.Lookup(text.c_str(), &result);  // a second value narrows the first
+    // The same postings read as keys, as contains lookups and relevance counts read them.
+    std::vector<int32_t> ids;
+    CutIntoUnits(text.c_str(), &ids);
+    for (int32_t& id : ids) id %= std::max(index.GetIDCount(), 1);
+    CResultList keys;
+    keys.budget.maxWords = 64;
+    LookupPhraseKeys(index, ids.data(), static_cast<int>(ids.size()), &keys);
+    std::vector<int32_t> records;
+    for (const tINDEX_STRUCTURE& entry : keys.entries) {
+      FuzzCheck(records.empty() || records.back() < entry.record, "key lookup records ascend");
+      records.push_back(entry.record);
+    }
+    LookupPhraseKeys(index, ids.data(), static_cast<int>(ids.size()), &keys);
+    std::vector<int32_t> counts;
+    CountPhraseOccurrences(index, ids.data(), static_cast<int>(ids.size()), records, &counts,
+                           nullptr);
+    FuzzCheck(counts.size() == records.size(), "a count per record");
   }
   for (int term = -1; term <= index.GetIDCount(); ++term) {
     int count = 0;
     const tINDEX_STRUCTURE* postings = index.GetPostings(term, &count);
     FuzzCheck(count >= 0 && (count == 0 || postings != nullptr), "posting slice");
     if (term > 4096) break;
+  }
+  return 1;
+}
+
+int FuzzFieldLengths(const uint8_t* data, size_t size) {
+  // The fixture's data set with the input as its field-lengths file.
+  static const std::string base = [] {
+    const CFieldInfo& schema = Fixture().schema();
+    std::vector<std::string> suffixes = {".dataline"};
+    for (int k = 0; k < schema.GetListSize(LIST_INDEXED); ++k) {
+      suffixes.push_back(".index_" + std::to_string(k));
+      if (k > 0) suffixes.push_back(".chars_" + std::to_string(k));
+    }
+    for (const std::string& suffix : suffixes) {
+      WriteScratch("lengthset" + suffix, ReadWhole(FixtureBase() + suffix));
+    }
+    return ScratchPath("lengthset");
+  }();
+  WriteScratch("lengthset.lengths", data, size);
+  const CFieldInfo& schema = Fixture().schema();
+  CDataLineIndex store(schema, &Fixture().trie(), true);
+  store.EnableContains();
+  if (!store.Load(base.c_str())) return 0;
+  for (int record = -1; record <= store.GetRecordCount(); ++record) {
+    for (int position = -1; position <= schema.GetListSize(LIST_INDEXED); ++position) {
+      FuzzCheck(store.GetFieldLength(record, position) >= 0, "field length");
+    }
+  }
+  CQuery query(schema, store);
+  query.SetMatch(MatchMode::kContains);
+  for (const std::string& text : FixtureQueries()) {
+    const int total = query.Execute(text.c_str());
+    FuzzCheck(query.RankByRelevance({2.0, 1.0}, 10), "ranked without a budget");
+    for (int i = 1; i < std::min(total, 10); ++i) {
+      FuzzCheck(query.ScoreAt(i - 1) >= query.ScoreAt(i), "scores descend");
+    }
   }
   return 1;
 }

@@ -56,6 +56,7 @@ CMemoryRow Row(const char* title, const char* body, const char* code, int year, 
 
 CQueryFixture* MakeFixture() {
   auto* fixture = new CQueryFixture(FixtureWords(), FixtureSchemaLines());
+  fixture->EnableContains();
   const CMemoryRow rows[] = {
       Row(u8"中国人民", u8"<p>北京大学的学生</p> 你好世界", "bs", 2005, 0),
       Row(u8"上海", u8"中国 人民 自由软件", "AB", 2006, 1),
@@ -161,6 +162,16 @@ const std::vector<std::string>& FixtureQueries() {
          }) {
       list.push_back(Gbk(query));
     }
+    // Long selector lists: many distinct unknown field names, and selectors of a known field
+    // whose operator has no "]" of its own and runs into the next keyword.
+    std::string unknown;
+    std::string unclosed;
+    for (int i = 0; i < 150; ++i) {  // within the request size of the network targets
+      unknown += "[FIELD] f" + std::to_string(i) + " [AND] x ";
+      unclosed += "[FIELD] title [AND ";
+    }
+    list.push_back(unknown);
+    list.push_back(unclosed);
     return list;
   }();
   return queries;

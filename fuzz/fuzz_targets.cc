@@ -17,6 +17,7 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"binary_schema", FuzzBinarySchema, BinarySchemaSeeds},
       {"index", FuzzIndex, IndexSeeds},
       {"data_line", FuzzDataLine, DataLineSeeds},
+      {"field_lengths", FuzzFieldLengths, FieldLengthsSeeds},
       {"dictionary_text", FuzzDictionaryText, DictionaryTextSeeds},
       {"schema_text", FuzzSchemaText, SchemaTextSeeds},
       {"tag_value", FuzzTagValue, TagValueSeeds},
@@ -86,6 +87,7 @@ std::vector<std::string> IndexSeeds() {
 }
 
 std::vector<std::string> DataLineSeeds() { return {ReadWhole(FixtureBase() + ".dataline")}; }
+std::vector<std::string> FieldLengthsSeeds() { return {ReadWhole(FixtureBase() + ".lengths")}; }
 
 std::vector<std::string> DictionaryTextSeeds() {
   std::string text;

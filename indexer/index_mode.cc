@@ -65,7 +65,14 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
     *why = "the committed data set does not record its last sort key";
     return false;
   }
+  std::string from;
+  if (!RestrictTable(config.GetTable(), "x", &from, why)) return false;
   if (!writer.SameInputsAsPrevious(why)) return false;
+  if (previous->contains != config.GetContainsIndex()) {
+    *why = config.GetContainsIndex() ? "the committed data set has no contains indexes"
+                                     : "the committed data set has contains indexes";
+    return false;
+  }
   tDATA_SET_CHECK check;
   if (!CheckDataSet({resultBase, std::string(schemaText) + ".dat", trieFile, wordListFile},
                     &check)) {
@@ -98,6 +105,17 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     std::printf("%s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kOutput;
+  }
+  // A binary schema file shared with another data set (built from the same schema text) is
+  // not changed under it: that set's next load would fail.
+  std::string user;
+  if (writer.SchemaUsedByAnother(schema, &user)) {
+    std::printf(
+        "The binary schema %s.dat is the one the data set %s was built with, and this schema "
+        "differs: build each data set from a schema text of its own\n",
+        schemaText, user.c_str());
+    std::printf("Save %s failed!\n", resultBase);
+    return exit_status::kBadInput;
   }
   // The binary schema that mode 5 and the server load; written before anything else can
   // fail unless that would break the committed generation, and its result is deliberately
@@ -142,6 +160,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
   tSORT_KEYS keys;
   for (;;) {
     store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
+    if (config.GetContainsIndex()) store->EnableContains();
     // Spilled runs and sections sit beside the pending generation and carry its suffix, so
     // that the next run removes what a crashed one left (data_set_commit.h).
     store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
@@ -161,14 +180,20 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     scan.sortKeys = &keys;
     scan.countCondition.clear();
     scan.scanCondition.clear();
+    scan.countParameters.clear();
+    scan.scanParameters.clear();
     if (append) {
       // The rows up to the last indexed key must be exactly the committed records, and the
       // rows after it are read in strictly increasing order; otherwise the table changed
       // elsewhere than at its end.
-      const std::string literal = SortKeyLiteral(previous->lastKey);
+      // The key is a parameter of the statements: a text key is never read as SQL.
+      std::printf("Last indexed key: %s\n", SortKeyLiteral(previous->lastKey).c_str());
+      const tDbParameter key = SortKeyParameter(previous->lastKey);
       // NULL keys are counted too: they are read by no "above the key" condition.
-      scan.countCondition = keys.column + " <= " + literal + " or " + keys.column + " is null";
-      scan.scanCondition = keys.column + " > " + literal;
+      scan.countCondition = keys.column + " <= ? or " + keys.column + " is null";
+      scan.scanCondition = keys.column + " > ?";
+      scan.countParameters = {key};
+      scan.scanParameters = {key};
       keys.before = previous->lastKey;
       keys.stopWhenNotIncreasing = true;
     }
@@ -223,6 +248,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kOutput;
   }
+  if (store->HasContains()) writer.SetContainsCount(store->GetIndexCount() - 1);
   if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);

@@ -140,6 +140,9 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
       [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
         query = std::make_unique<CQuery>(data.schema(), data.store());
         query->SetLimits({limits.maxQueryWords, limits.queryTimeoutMs});
+        if (limits.containsMatch && data.store().HasContains()) {
+          query->SetMatch(MatchMode::kContains);
+        }
         const int total = query->Execute(request.text.c_str());
         if (query->stop() == QueryStop::kTooLarge) {
           WriteLog(Format("Refused query: more than %d conditions, values or words of one value",

@@ -23,6 +23,7 @@ struct tConnectionLimits {
   int maxPageCount = 1000;        // hits of one page; a larger page count gets this many
   int maxQueryWords = 1000;       // conditions, values, words of one value (0: no bound)
   int queryTimeoutMs = 2000;      // time budget of one query (0: none)
+  bool containsMatch = false;     // match values by contains (on a set that has its indexes)
 };
 
 // The page count of `request` under the page cap of `limits`.

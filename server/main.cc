@@ -131,6 +131,7 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   }
   *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
                                            config.shardTimeout);
+  (*broker)->SetQueryTimeoutMs(config.queryTimeoutMs);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(config.shardTimeout);
   while (!(*broker)->CheckShards(&error)) {
     if (std::chrono::steady_clock::now() >= until) {
@@ -140,6 +141,12 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  if (!config.shardsHttp.empty() && !ParseShardList(config.shardsHttp, &view->httpShards, &error)) {
+    std::printf("ShardsHttp: %s\n", error.c_str());
+    *status = 1;
+    return false;
+  }
+  view->shardTimeout = config.shardTimeout;
   view->broker = broker->get();
   SetBrokerSchema(std::move(loaded), view);
   std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),
@@ -230,6 +237,8 @@ int main(int argc, char** argv) {
     httpOptions.requestTimeout = config.httpRequestTimeout;
     httpOptions.search.maxPageCount = config.maxPageCount;
     httpOptions.search.query = {config.maxQueryWords, config.queryTimeoutMs};
+    httpOptions.search.containsMatch = config.matchContains;
+    httpOptions.search.fieldWeights = config.fieldWeights;
     httpOptions.listenBacklog = config.listenBacklog;
     httpOptions.threads = config.httpThreads > 0
                               ? config.httpThreads
@@ -276,6 +285,7 @@ int main(int argc, char** argv) {
   options.limits.maxPageCount = config.maxPageCount;
   options.limits.maxQueryWords = config.maxQueryWords;
   options.limits.queryTimeoutMs = config.queryTimeoutMs;
+  options.limits.containsMatch = config.matchContains;
   options.onWake = [&reloader, &drain](int signalNumber) {
     if (signalNumber == SIGHUP && reloader) reloader->Request();
     return (signalNumber == SIGINT || signalNumber == SIGTERM) && drain.EndRequested();

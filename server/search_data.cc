@@ -16,7 +16,7 @@ constexpr bool kReadOnly = true;
 CSearchData::CSearchData() = default;
 CSearchData::~CSearchData() = default;
 
-std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths) {
+std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths, bool contains) {
   auto data = std::make_shared<CSearchData>();
   if (!data->m_schema.LoadBinary(paths.schema.c_str())) return nullptr;
   if (!data->ComputeNames()) {
@@ -33,6 +33,7 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths) 
     return nullptr;
   }
   data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
+  if (contains) data->m_store->EnableContains();
   if (!data->m_store->Load(paths.base.c_str())) {
     std::printf("Load %s failed!\n", paths.base.c_str());
     return nullptr;
@@ -71,7 +72,7 @@ std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths& paths) {
       std::printf("%s\n", check.message.c_str());
       return nullptr;
     }
-    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(paths);
+    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(paths, check.contains);
     if (!data) return nullptr;
     data->m_generation = check.generation;
     if (check.generation == 0 || ReadDataSetGeneration(paths.base) == check.generation) {

@@ -42,7 +42,8 @@ class CSearchData {
  private:
   friend std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths&);
   // Loads the four parts without the manifest check; null (line printed) on failure.
-  static std::shared_ptr<CSearchData> LoadFiles(const tDataSetPaths& paths);
+  // With `contains`, the contains indexes and field lengths are loaded too.
+  static std::shared_ptr<CSearchData> LoadFiles(const tDataSetPaths& paths, bool contains);
   CFieldInfo m_schema;
   CPDAT m_trie;
   CWordList

@@ -53,6 +53,36 @@ uint16_t PortFromText(const std::string& text) {
   return static_cast<uint16_t>(number & 0xFFFFu);
 }
 
+// "name:weight,name:weight": every name non-empty, every weight a decimal number (digits
+// with at most one point) from 0 to 1000.
+bool ParseFieldWeights(const std::string& text,
+                       std::vector<std::pair<std::string, double>>* weights) {
+  weights->clear();
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t comma = text.find(',', from);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(from, comma - from);
+    from = comma + 1;
+    const size_t colon = item.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == item.size()) return false;
+    const std::string number = item.substr(colon + 1);
+    int points = 0;
+    for (char c : number) {
+      if (c == '.') {
+        ++points;
+      } else if (c < '0' || c > '9') {
+        return false;
+      }
+    }
+    if (points > 1 || number == "." || number.size() > 12) return false;
+    const double weight = std::strtod(number.c_str(), nullptr);
+    if (weight > 1000) return false;
+    weights->emplace_back(item.substr(0, colon), weight);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseServerConfig(const char* text, tServerConfig* config, std::string* error) {
@@ -66,10 +96,27 @@ bool ParseServerConfig(const char* text, tServerConfig* config, std::string* err
       !GetValue(text, "BindAddress", &config->bindAddress, error) ||
       !GetValue(text, "HttpBindAddress", &config->httpBindAddress, error) ||
       !GetValue(text, "LogDirectory", &config->logDirectory, error) ||
-      !GetValue(text, "Shards", &config->shards, error)) {
+      !GetValue(text, "Shards", &config->shards, error) ||
+      !GetValue(text, "ShardsHttp", &config->shardsHttp, error)) {
     return false;
   }
   config->port = PortFromText(port);
+  std::string match;
+  std::string weights;
+  if (!GetValue(text, "Match", &match, error) || !GetValue(text, "FieldWeights", &weights, error)) {
+    return false;
+  }
+  if (match == "contains") {
+    config->matchContains = true;
+  } else if (match != "words" && !match.empty()) {
+    *error = "Invalid value of Match: " + match + " (words or contains)";
+    return false;
+  }
+  if (!ParseFieldWeights(weights, &config->fieldWeights)) {
+    *error = "Invalid value of FieldWeights: " + weights +
+             " (name:weight,... with weights from 0 to 1000)";
+    return false;
+  }
   return GetNumber(text, "MaxConnections", 1, 100000, &config->maxConnections, error) &&
          GetNumber(text, "ReceiveTimeout", 0, 86400, &config->receiveTimeout, error) &&
          GetNumber(text, "MaxRequestBytes", 12, 1 << 30, &config->maxRequestBytes, error) &&

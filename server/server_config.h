@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/records/data_set_commit.h"
 
@@ -29,6 +31,12 @@ struct tServerConfig {
   int maxPageCount = 1000;        // hits of one page on either port; more get the first ones
   int maxQueryWords = 1000;       // conditions, values, words of one value of a query
   int queryTimeoutMs = 2000;      // time budget of one query (0: none)
+  // Match: how query values match on both ports unless a request says (words: dictionary
+  // words as phrases; contains: the value's characters in a row, from the contains indexes).
+  bool matchContains = false;
+  // FieldWeights: "name:weight,..." (index names, weights decimal numbers from 0 to 1000) for
+  // the relevance order; unnamed fields weigh 1.
+  std::vector<std::pair<std::string, double>> fieldWeights;
 
   // The HTTP interface, off while httpPort is -1 (HttpPort absent).
   int httpPort = -1;                 // 0: any free port
@@ -46,6 +54,9 @@ struct tServerConfig {
   // ranges) the server loads no data set and asks the shards; FieldInfo names the schema they
   // all serve. Standard, PDAT and WordList are not read.
   std::string shards;
+  // ShardsHttp: the shards' HTTP ports (host:port, in the order of Shards), for the relevance
+  // order through the broker.
+  std::string shardsHttp;
   int shardTimeout = 5;         // seconds a shard has to answer one round of a query
   int httpRequestTimeout = 10;  // seconds for a whole request, headers included (0: none)
 };

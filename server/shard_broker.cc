@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/util/daily_log.h"
+#include "core/util/string_format.h"
 #include "net/frame.h"
 #include "net/input_output.h"
 #include "net/socket_io.h"
@@ -16,6 +17,27 @@ namespace {
 
 // Windows that end within this many hits are answered in one round (see Answer).
 constexpr int64_t kOneRoundReach = 200;
+// Rounds that may follow a shard's short page to fill its piece of the window.
+constexpr int kMaxRefills = 1000;
+
+// Appends records [first, last) of `from` (of `fields` values each) to *to.
+void AppendRecords(const ResultPage& from, int32_t first, int32_t last, size_t fields,
+                   ResultPage* to) {
+  size_t value = 0;
+  size_t text = 0;
+  for (int32_t record = 0; record < first; ++record) {
+    for (size_t column = 0; column < fields; ++column) {
+      text += static_cast<size_t>(from.valueLengths[value++]);
+    }
+  }
+  size_t bytes = 0;
+  const size_t values = static_cast<size_t>(last - first) * fields;
+  for (size_t i = 0; i < values; ++i) bytes += static_cast<size_t>(from.valueLengths[value + i]);
+  to->valueLengths.insert(to->valueLengths.end(), from.valueLengths.begin() + value,
+                          from.valueLengths.begin() + value + values);
+  to->text.append(from.text, text, bytes);
+  to->returned += last - first;
+}
 
 std::string Trim(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");
@@ -65,7 +87,8 @@ CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int t
 CShardBroker::~CShardBroker() = default;
 
 bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& requests,
-                         std::vector<ResultPage>* pages, size_t* failed) const {
+                         std::vector<ResultPage>* pages, size_t* failed, bool* closed) const {
+  if (closed != nullptr) *closed = false;
   const Deadline deadline = DeadlineAfter(m_timeoutSeconds);
   std::vector<CSocket> sockets(requests.size());
   // Every request goes out before any answer is read, so the shards work at the same time.
@@ -93,7 +116,14 @@ bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& 
     // A page is at least its five counts; the body grows only as its bytes arrive.
     const tFrameReceipt receipt =
         ReceiveFrame(sockets[i].fd(), 20, std::numeric_limits<int32_t>::max(), deadline, &body);
-    if (receipt.status != FrameStatus::kOk) return false;
+    if (receipt.status != FrameStatus::kOk) {
+      if (closed != nullptr) {
+        // Nothing arrived before the deadline: the shard closed the connection.
+        *closed = receipt.status == FrameStatus::kNoLength && receipt.received == -1 &&
+                  std::chrono::steady_clock::now() < deadline;
+      }
+      return false;
+    }
     const int32_t length = receipt.length;
     sockets[i].Close();
     CInputOutput io;
@@ -104,6 +134,22 @@ bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& 
   return true;
 }
 
+bool CShardBroker::Stop(size_t shard, bool closed, std::chrono::steady_clock::time_point started,
+                        std::string* failedShard, BrokerStop* stop) const {
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  std::vector<ResultPage> pages;
+  size_t failed = 0;
+  if (closed && Round("", {{shard, 0, 0}}, &pages, &failed)) {
+    const bool late =
+        m_queryTimeoutMs > 0 && elapsed >= std::chrono::milliseconds(m_queryTimeoutMs);
+    if (stop != nullptr) *stop = late ? BrokerStop::kTimedOut : BrokerStop::kTooLarge;
+    failedShard->clear();
+    return false;
+  }
+  if (stop != nullptr) *stop = BrokerStop::kShardFailed;
+  return Fail(shard, failedShard);
+}
+
 bool CShardBroker::Fail(size_t shard, std::string* failedShard) const {
   m_failures[shard].fetch_add(1);
   *failedShard = m_shards[shard].name;
@@ -111,7 +157,9 @@ bool CShardBroker::Fail(size_t shard, std::string* failedShard) const {
 }
 
 bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageCount,
-                          ResultPage* page, std::string* failedShard) const {
+                          ResultPage* page, std::string* failedShard, BrokerStop* stop) const {
+  if (stop != nullptr) *stop = BrokerStop::kNone;
+  const auto started = std::chrono::steady_clock::now();
   page->start = start;
   page->fieldCount = m_fieldCount;
   page->returned = 0;
@@ -135,23 +183,30 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   }
   std::vector<ResultPage> firstPages;
   size_t failed = 0;
-  if (!Round(query, first, &firstPages, &failed)) return Fail(failed, failedShard);
+  bool closed = false;
+  if (!Round(query, first, &firstPages, &failed, &closed)) {
+    return Stop(failed, closed, started, failedShard, stop);
+  }
   int64_t total = 0;
   for (const ResultPage& shardPage : firstPages) total += shardPage.total;
   page->total = static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
   if (!wantsHits || start >= total) return true;
   const int64_t end = start + std::min<int64_t>(pageCount, total - start);
 
-  // The part of the window each shard holds: hits [first, first + count) of its page.
+  // The part of the window each shard holds: hits [first, first + count) of its page, which
+  // are the shard's hits from `local` on.
   struct tPiece {
     const ResultPage* page;
     int32_t first;
     int32_t count;
+    size_t shard;
+    int32_t local;
   };
   std::vector<tPiece> pieces;
   if (start < firstPages[0].total) {
     pieces.push_back({&firstPages[0], 0,
-                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start)});
+                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start), 0,
+                      start});
   }
   std::vector<tRequest> second;
   std::vector<size_t> secondPiece;  // the piece each second-round answer fills
@@ -163,25 +218,58 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
       const auto localStart = static_cast<int32_t>(low - offset);
       const auto count = static_cast<int32_t>(high - low);
       if (oneRound) {
-        pieces.push_back({&firstPages[shard], localStart, count});
+        pieces.push_back({&firstPages[shard], localStart, count, shard, localStart});
       } else {
         secondPiece.push_back(pieces.size());
-        pieces.push_back({nullptr, 0, count});
+        pieces.push_back({nullptr, 0, count, shard, localStart});
         second.push_back({shard, localStart, count});
       }
     }
     offset += firstPages[shard].total;
   }
   std::vector<ResultPage> secondPages;
-  if (!second.empty() && !Round(query, second, &secondPages, &failed)) {
-    return Fail(failed, failedShard);
+  if (!second.empty() && !Round(query, second, &secondPages, &failed, &closed)) {
+    return Stop(failed, closed, started, failedShard, stop);
   }
   for (size_t i = 0; i < second.size(); ++i) {
     // A shard that changed its data set between the rounds would shift the window.
     if (secondPages[i].total != firstPages[second[i].shard].total) {
+      if (stop != nullptr) *stop = BrokerStop::kShardFailed;
       return Fail(second[i].shard, failedShard);
     }
     pieces[secondPiece[i]].page = &secondPages[i];
+  }
+
+  // A shard whose page cap is below the broker's returns a short page: the rest of its piece
+  // is asked for again from where the page ended, until the piece is whole or a page brings
+  // nothing (a page cut short by its int32 length).
+  std::vector<std::unique_ptr<ResultPage>> filled;
+  const auto fields = static_cast<size_t>(m_fieldCount);
+  for (tPiece& piece : pieces) {
+    const ResultPage& from = *piece.page;
+    if (from.returned >= piece.first + piece.count) continue;
+    auto whole = std::make_unique<ResultPage>();
+    whole->total = from.total;
+    whole->fieldCount = from.fieldCount;
+    if (from.returned > piece.first)
+      AppendRecords(from, piece.first, from.returned, fields, whole.get());
+    for (int round = 0; round < kMaxRefills && whole->returned < piece.count; ++round) {
+      std::vector<ResultPage> more;
+      if (!Round(query,
+                 {{piece.shard, piece.local + whole->returned, piece.count - whole->returned}},
+                 &more, &failed, &closed)) {
+        return Stop(failed, closed, started, failedShard, stop);
+      }
+      if (more[0].total != from.total) {
+        if (stop != nullptr) *stop = BrokerStop::kShardFailed;
+        return Fail(piece.shard, failedShard);
+      }
+      if (more[0].returned <= 0) break;
+      AppendRecords(more[0], 0, more[0].returned, fields, whole.get());
+    }
+    piece.page = whole.get();
+    piece.first = 0;
+    filled.push_back(std::move(whole));
   }
 
   // The pieces in shard order. Like one server, the page ends before the first record whose
@@ -189,7 +277,6 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   // short for the same reason.
   const int64_t budget = std::numeric_limits<int32_t>::max();
   int64_t packedSize = 20;
-  const auto fields = static_cast<size_t>(m_fieldCount);
   for (const tPiece& piece : pieces) {
     const ResultPage& from = *piece.page;
     size_t value = 0;
@@ -248,19 +335,35 @@ std::string CShardBroker::RenderMetrics() const {
 void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
                        CServerMetrics* metrics) {
   ResultPage page;
-  ServeRequest(std::move(socket), limits, metrics,
-               [&](const QueryRequest& request, trindle::Outcome*) -> const ResultPage* {
-                 std::string failed;
-                 // The page cap holds through a broker as on a server over the whole table.
-                 if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits),
-                                    &page, &failed)) {
-                   std::printf("Shard %s failed\n", failed.c_str());
-                   WriteLog("Shard " + failed + " failed: no answer to the query");
-                   return nullptr;
-                 }
-                 std::printf("result count %d \n", page.total);
-                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-                 std::printf("return result count %d \n", page.returned);
-                 return &page;
-               });
+  ServeRequest(
+      std::move(socket), limits, metrics,
+      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+        std::string failed;
+        BrokerStop stop = BrokerStop::kNone;
+        // The page cap holds through a broker as on a server over the whole table.
+        if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits), &page,
+                           &failed, &stop)) {
+          // A query the shards refused is refused as one server refuses it.
+          if (stop == BrokerStop::kTooLarge) {
+            WriteLog(
+                Format("Refused query: more than %d conditions, values or words "
+                       "of one value",
+                       limits.maxQueryWords));
+            *outcome = trindle::Outcome::kBadRequest;
+            return nullptr;
+          }
+          if (stop == BrokerStop::kTimedOut) {
+            WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
+            *outcome = trindle::Outcome::kTimedOut;
+            return nullptr;
+          }
+          std::printf("Shard %s failed\n", failed.c_str());
+          WriteLog("Shard " + failed + " failed: no answer to the query");
+          return nullptr;
+        }
+        std::printf("result count %d \n", page.total);
+        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+        std::printf("return result count %d \n", page.returned);
+        return &page;
+      });
 }

@@ -9,10 +9,14 @@
 // stands, the others, for a window that ends within the first 200 hits, for their first
 // start + count hits (enough for any part of the window they can hold), else for their totals
 // only, and then a second round asks the later shards the window reaches for their parts.
-// Each round is bounded by the shard time-out.
+// A shard whose MaxPageCount is below the broker's answers short pages: it is asked again for
+// the rest of its part, from where its page ended, so the page is as long as one server with
+// the broker's MaxPageCount would give. Each round is bounded by the shard time-out.
 // A shard that cannot be reached, does not answer in time or answers something that is not a
 // page of the schema's stored fields fails the whole query: a broker never answers a partial
-// total.
+// total. A shard that closes the connection without a byte of answer and then answers an
+// empty query refused the query itself, as it refuses one over MaxQueryWords or past
+// QueryTimeoutMs: the broker refuses it the same way and counts no failure of the shard.
 //
 // Thread safety: Answer may run on many threads at once; the object is read-only after
 // construction.
@@ -21,6 +25,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +48,14 @@ struct tShard {
 // hosts. False with a one-line *error naming the item that is wrong or does not resolve.
 bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::string* error);
 
+// Why Answer gave no page.
+enum class BrokerStop {
+  kNone,
+  kShardFailed,  // a shard failed (counted); *failedShard names it
+  kTooLarge,     // a shard refused the query before its time budget ran out
+  kTimedOut,     // a shard refused the query once the time budget had run out
+};
+
 class CShardBroker {
  public:
   // `fieldCount`: the stored fields of the schema every shard must serve.
@@ -52,9 +65,14 @@ class CShardBroker {
   CShardBroker& operator=(const CShardBroker&) = delete;
 
   // The page of `query` at `start` with `pageCount`, as one server over the whole set would
-  // give it. False when a shard failed; *failedShard then holds its name.
+  // give it. False when a shard failed (*failedShard then holds its name) or refused the
+  // query; *stop, when given, says which.
   bool Answer(const std::string& query, int32_t start, int32_t pageCount, ResultPage* page,
-              std::string* failedShard) const;
+              std::string* failedShard, BrokerStop* stop = nullptr) const;
+
+  // The time budget of one query on the shards (QueryTimeoutMs; 0: none): a refusal that
+  // comes after it is a query past its budget, one before it a query too large.
+  void SetQueryTimeoutMs(int milliseconds) { m_queryTimeoutMs = milliseconds; }
 
   // The start-up check: every shard answers an empty query with a page of `fieldCount`
   // stored fields. False with a one-line *error naming the first shard that does not.
@@ -73,14 +91,20 @@ class CShardBroker {
     int32_t pageCount;
   };
   // Sends every request at once and collects the pages into pages[i] (one per request).
-  // False at the first shard that fails, with its index in *failed.
+  // False at the first shard that fails, with its index in *failed; *closed is set when that
+  // shard closed the connection without a byte of answer after taking the whole request.
   bool Round(const std::string& query, const std::vector<tRequest>& requests,
-             std::vector<ResultPage>* pages, size_t* failed) const;
+             std::vector<ResultPage>* pages, size_t* failed, bool* closed = nullptr) const;
+  // A failed round: a refusal of the query when the shard closed without answering and still
+  // answers an empty query, else a failure of the shard (counted).
+  bool Stop(size_t shard, bool closed, std::chrono::steady_clock::time_point started,
+            std::string* failedShard, BrokerStop* stop) const;
   bool Fail(size_t shard, std::string* failedShard) const;
 
   std::vector<tShard> m_shards;
   int32_t m_fieldCount;
   int m_timeoutSeconds;
+  int m_queryTimeoutMs = 0;
   std::unique_ptr<std::atomic<int64_t>[]> m_failures;
 };
 

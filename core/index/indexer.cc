@@ -98,6 +98,8 @@ bool CIndexer::AddTerms(const int32_t* ids, int count, int record, int fieldTag)
   }
   m_lastRecord = record;
   m_lastPositionWord = base + count - 1;
+  m_log.firstRecord = std::min(m_log.firstRecord, record);
+  m_log.lastRecord = std::max(m_log.lastRecord, record);
   const int32_t header[3] = {record, fieldTag, count};
   AppendToLog(header, 3);
   AppendToLog(ids, count);

@@ -149,6 +149,9 @@ class CIndexer {
     std::vector<LargeArray<int32_t>> chunks;
     int64_t size = 0;  // int32 values
     bool mayBeUnsorted = false;
+    // The lowest and highest record logged (none: INT32_MAX and -1).
+    int32_t firstRecord = INT32_MAX;
+    int32_t lastRecord = -1;
     int64_t bytes() const { return size * 3 * static_cast<int64_t>(sizeof(int32_t)); }
   };
   // Takes the postings logged so far out of the index (which goes on with an empty log), so
@@ -286,7 +289,11 @@ class CIndexer {
   std::vector<std::unique_ptr<CSpillFile>> m_runs;
   std::vector<int32_t> m_runTotals;  // per term id; empty until the first run
   int m_runsMade = 0;
-  bool m_runsUnsorted = false;  // some run's records did not all follow the previous run's
+  // Some run holds a record at or before the highest record of the runs (and the committed
+  // file) before it; only then can a term's postings of two runs be out of order, and the
+  // merge sorts each term whole. A run out of order within itself was sorted when written.
+  bool m_runsUnsorted = false;
+  int32_t m_runsLastRecord = -1;  // the highest record of the runs written and the base file
   // A committed index file whose postings precede the runs (StartFromFile).
   std::string m_basePath;
   std::vector<tTermEntry> m_baseTable;

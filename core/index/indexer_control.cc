@@ -3,6 +3,9 @@
 CIndexerControl::CIndexerControl(const CPDAT* trie, bool readOnly)
     : m_index(new CIndexer(trie, readOnly)) {}
 
+CIndexerControl::CIndexerControl(int32_t idCount, bool readOnly)
+    : m_index(new CIndexer(idCount, readOnly)) {}
+
 CIndexerControl::~CIndexerControl() = default;
 
 bool CIndexerControl::AddText(const char* text, int record, int fieldTag) {

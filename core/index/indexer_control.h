@@ -19,6 +19,8 @@ class CIndexerControl {
  public:
   // Creates the current index as CIndexer(trie, readOnly).
   CIndexerControl(const CPDAT* trie, bool readOnly);
+  // Creates the current index as CIndexer(idCount, readOnly): an index of pre-cut terms.
+  CIndexerControl(int32_t idCount, bool readOnly);
   virtual ~CIndexerControl();
   CIndexerControl(const CIndexerControl&) = delete;
   CIndexerControl& operator=(const CIndexerControl&) = delete;

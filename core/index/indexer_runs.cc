@@ -239,6 +239,7 @@ bool CIndexer::StartFromFile(const std::string& path, int32_t lastRecord, std::s
   m_nPostCount = postCount;
   m_lastRecord = lastRecord;
   m_lastPositionWord = INT32_MAX;
+  m_runsLastRecord = std::max(m_runsLastRecord, lastRecord);
   return true;
 }
 
@@ -271,7 +272,10 @@ bool CIndexer::WriteRun(tLog log, std::string* error) {
   LargeArray<tTermEntry> terms;
   LargeArray<tINDEX_STRUCTURE> postings;
   FlattenLog(log, &terms, &postings);
-  const bool mayBeUnsorted = log.mayBeUnsorted;
+  // Spills fall between records, so a run normally starts after the last record of the one
+  // before, and each term's postings of the runs follow one another in order.
+  if (log.firstRecord <= m_runsLastRecord) m_runsUnsorted = true;
+  m_runsLastRecord = std::max(m_runsLastRecord, log.lastRecord);
   log = tLog();  // the log's memory is free before the run is written
   auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
   bool written = run->Create();
@@ -295,7 +299,6 @@ bool CIndexer::WriteRun(tLog log, std::string* error) {
     return false;
   }
   m_runs.push_back(std::move(run));
-  if (mayBeUnsorted) m_runsUnsorted = true;
   return true;
 }
 

@@ -26,6 +26,12 @@ bool IsDelimiter(char byte, const char* delimiters) {
   return byte != '\0' && std::strchr(delimiters, byte) != nullptr;
 }
 
+char LowerAscii(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
+}
+
+}  // namespace
+
 // A condition's values without repeats, in the order of their first appearance: a query
 // that names one value many times costs one evaluation of it.
 std::vector<std::string> DistinctValues(const std::vector<std::string>& values) {
@@ -37,12 +43,6 @@ std::vector<std::string> DistinctValues(const std::vector<std::string>& values) 
   }
   return distinct;
 }
-
-char LowerAscii(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
-}
-
-}  // namespace
 
 CQuery::CQuery(const CFieldInfo& schema, const CDataLineIndex& store)
     : m_schema(schema), m_store(store) {
@@ -80,10 +80,10 @@ int CQuery::FindCondition(int field) const {
   return -1;
 }
 
-void CQuery::LogFailedSelector(const std::string& line) {
-  ++m_failedSelectors;
+void CQuery::LogFailedSelector(const std::string& name, const char* message) {
+  ++m_failedSelectors;  // counted against maxWords too
   if (m_failedSelectors <= kMaxLoggedSelectors) {
-    WriteLog(line);
+    WriteLog((name.empty() ? std::string() : LoggedQuery(name)) + message);
   } else if (m_failedSelectors == kMaxLoggedSelectors + 1) {
     WriteLog("... further failing selectors of this query are not logged");
   }
@@ -92,6 +92,7 @@ void CQuery::LogFailedSelector(const std::string& line) {
 int CQuery::Parse(const std::string& text) {
   m_conditions.clear();
   m_unknownFields.clear();
+  m_unknownSeen.clear();
   m_failedSelectors = 0;
   m_text.assign(text.c_str());  // a NUL ends the query
   m_cursor = m_limit = 0;
@@ -103,18 +104,15 @@ int CQuery::Parse(const std::string& text) {
     size_t tokenStart = 0;
     size_t tokenLength = 0;
     if (!NextToken(fieldPart, open, kDelimiters, &tokenStart, &tokenLength)) {
-      LogFailedSelector("非法的字段名!");
+      LogFailedSelector(std::string(), "非法的字段名!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
     const std::string name = m_text.substr(tokenStart, tokenLength);
     const int field = m_schema.FindField(name.c_str());
     if (field == -1) {
-      LogFailedSelector(LoggedQuery(name) + "非法的字段名!");
-      if (std::find(m_unknownFields.begin(), m_unknownFields.end(), name) ==
-          m_unknownFields.end()) {
-        m_unknownFields.push_back(name);
-      }
+      LogFailedSelector(name, "非法的字段名!");
+      if (m_unknownSeen.insert(name).second) m_unknownFields.push_back(name);
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -129,7 +127,7 @@ int CQuery::Parse(const std::string& text) {
     const int existing = FindCondition(field);
     const size_t close = m_text.find(']', open + 1);
     if (close == std::string::npos) {
-      LogFailedSelector(LoggedQuery(name) + "非法的属性值!");
+      LogFailedSelector(name, "非法的属性值!");
       keyword = m_text.find(kKeyword, open);
       continue;
     }
@@ -170,7 +168,11 @@ int CQuery::LookupCondition(const tCondition& condition) {
   const CIndexerControl& control = m_store.GetIndexControl(index);
   for (const std::string& value : DistinctValues(condition.values)) {
     if (!m_result.budget.Spend(1)) break;
-    control.Lookup(value.c_str(), &m_result);
+    if (m_match == MatchMode::kContains) {
+      LookupContains(condition, value);
+    } else {
+      control.Lookup(value.c_str(), &m_result);
+    }
     if (m_result.budget.stopped()) break;
     if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
   }
@@ -210,13 +212,16 @@ void CQuery::ApplyFilters() {
 bool CQuery::OverWordLimit() const {
   if (m_limits.maxWords <= 0) return false;
   const size_t limit = static_cast<size_t>(m_limits.maxWords);
-  if (m_conditions.size() > limit) return true;
+  // A selector that fails (naming no field, say) is skipped, yet it was parsed: it counts as a
+  // condition.
+  if (m_conditions.size() + static_cast<size_t>(m_failedSelectors) > limit) return true;
   size_t values = 0;
   for (const tCondition& condition : m_conditions) values += condition.values.size();
   return values > limit;
 }
 
 bool CQuery::CountOneWord() {
+  if (m_match != MatchMode::kWords) return false;
   const tCondition* indexed = nullptr;
   for (const tCondition& condition : m_conditions) {
     if (condition.kind == ConditionKind::kFilter) return false;
@@ -240,6 +245,7 @@ bool CQuery::CountOneWord() {
   m_oneWordIndex = &indexer;
   m_oneWordTerm = term;
   m_oneWordTotal = total;
+  m_indexedHits = static_cast<size_t>(total);
   m_result.seeded = true;
   return true;
 }
@@ -248,8 +254,7 @@ void CQuery::ListOneWord() const {
   if (m_oneWordIndex == nullptr) return;
   m_result.entries.clear();
   m_result.seeded = false;
-  m_result.budget = tQueryBudget();
-  m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);
+  m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);  // a one-word seed spends nothing
   CompactResult(&m_result.entries);
   m_oneWordIndex = nullptr;
 }
@@ -266,6 +271,12 @@ int CQuery::Execute(const char* queryText) {
   Parse(queryText != nullptr ? queryText : "");
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
+  m_ranked = false;
+  m_indexedHits = 0;
+  m_order.clear();
+  m_scores.clear();
+  m_wordMatchesKnown = false;
+  m_wordMatch.clear();
   m_result.budget = tQueryBudget();
   m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
   if (m_limits.timeoutMs > 0) {
@@ -279,6 +290,7 @@ int CQuery::Execute(const char* queryText) {
   if (CountOneWord()) return m_oneWordTotal;
   if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
     DropRecordsOutsideStore();
+    m_indexedHits = m_result.entries.size();
     ApplyFilters();
   } else {
     m_result.entries.clear();  // no value restricted anything, or nothing matched
@@ -335,9 +347,8 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
     returned = std::min(returned, static_cast<int32_t>(m_pageRecords.size()));
   }
   for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
-    const int32_t position = descending ? total - 1 - hit : hit;
-    const int32_t record = fromPostings ? m_pageRecords[static_cast<size_t>(hit - start)]
-                                        : m_result.entries[static_cast<size_t>(position)].record;
+    const int32_t record =
+        fromPostings ? m_pageRecords[static_cast<size_t>(hit - start)] : RecordAt(hit, descending);
     // Each cell is looked up once: the record is measured against the budget, then copied.
     int64_t recordSize = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {

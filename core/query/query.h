@@ -11,6 +11,16 @@
 // "OR" (any case) sets the OR flag, which evaluation does not read. Failing selectors are
 // skipped with a line in the daily log ("<name>非法的字段名!" / "<name>非法的属性值!").
 //
+// Matching: with MatchMode::kWords (the default) the above. With MatchMode::kContains a value
+// of an indexed condition matches a record when the field's normalised text holds the value's
+// character units (char_units.h) at consecutive places, wherever the dictionary cut it: its
+// two-byte characters in a row, its runs of ASCII letters and digits as whole runs, any case.
+// A condition on "*" then holds when one of the fields marked for the all-fields index holds
+// the value. Contains matching needs a store with contains indexes (HasContains).
+//
+// Order: hits come in ascending record number, or after RankByRelevance best first
+// (relevance.md in docs/ describes the score).
+//
 // Evaluation: repeated values of a condition count once; every value of an indexed condition is a
 // phrase; a record matches when it holds every such value (with at least one recognised dictionary
 // word) as a phrase in the condition's field, and every filter value list of the query. Values
@@ -24,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -47,14 +58,16 @@ struct tCondition {
   OperatorWord orFlag = OperatorWord::kAnd;
 };
 
-// Bounds on the work of one query. maxWords bounds the conditions of a query, the values of
-// all its conditions together and the dictionary words of one value (0: no bound); a query
-// over it is refused. timeoutMs bounds the time of one Execute (0: no bound); a query over it
-// stops at the next check of the clock.
+// Bounds on the work of one query. maxWords bounds the conditions of a query (each failing
+// selector, such as one naming no field, counts as one), the values of all its conditions together
+// and the dictionary words of one value (0: no bound); a query over it is refused. timeoutMs bounds
+// the time of one Execute (0: no bound); a query over it stops at the next check of the clock.
 struct tQueryLimits {
   int maxWords = 0;
   int timeoutMs = 0;
 };
+
+enum class MatchMode { kWords, kContains };
 
 // Why the last Execute found nothing without evaluating the whole query.
 enum class QueryStop {
@@ -62,6 +75,10 @@ enum class QueryStop {
   kTooLarge,  // more conditions, values or words of one value than maxWords allows
   kTimedOut,  // the time budget ran out
 };
+
+// A condition's values without repeats, in the order of their first appearance: a query
+// that names one value many times costs one evaluation of it.
+std::vector<std::string> DistinctValues(const std::vector<std::string>& values);
 
 class CQuery {
  public:
@@ -77,6 +94,28 @@ class CQuery {
   int Execute(const char* queryText);
 
   void SetLimits(const tQueryLimits& limits) { m_limits = limits; }
+  // How indexed values match (from the next Execute on). kContains on a store without
+  // contains indexes matches nothing; callers check HasContains first.
+  void SetMatch(MatchMode match) { m_match = match; }
+  MatchMode match() const { return m_match; }
+
+  // Orders the hits of the last Execute by relevance, best first (ties in ascending record
+  // number): BM25F over the fields each indexed condition reaches, with `fieldWeights[f]`
+  // the weight of field number f (missing entries weigh 1). Spends the query's time budget;
+  // false when it ran out (the query is then stopped as Execute stops it). Until the next
+  // Execute, GetPage, RecordAt and ScoreAt follow that order for the first `through`
+  // positions (the pages asked for); the hits after them follow in no set order.
+  bool RankByRelevance(const std::vector<double>& fieldWeights, int64_t through = INT64_MAX);
+  bool ranked() const { return m_ranked; }
+  // Under contains matching: which hits the word index finds as well. Computed once per
+  // Execute, by RankByRelevance or on the first call.
+  bool IsWordMatchAt(int64_t position, bool descending);
+
+  // The record at `position` of the hit order (the relevance order when ranked, else
+  // ascending or, with `descending`, descending record number); -1 outside the hits.
+  int32_t RecordAt(int64_t position, bool descending) const;
+  // The relevance score of the hit at `position` of the ranked order; 0 when not ranked.
+  double ScoreAt(int64_t position) const;
   QueryStop stop() const { return m_stop; }
 
   // Fills the owned page with the hits from position `start` on (at most `pageCount`) and
@@ -120,17 +159,19 @@ class CQuery {
   bool ApplyIndexedPass(bool allFields);
   void ApplyFilters();
   void DropRecordsOutsideStore();
-  // Logs a selector that fails to parse; only the first few of one query are logged.
-  void LogFailedSelector(const std::string& line);
+  // Logs a selector that fails to parse (its field name, when it has one, then `message`);
+  // only the first few of one query are logged.
+  void LogFailedSelector(const std::string& name, const char* message);
 
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
   std::vector<tCondition> m_conditions;
   std::vector<std::string> m_unknownFields;
-  std::string m_text;  // the private copy being parsed
+  std::unordered_set<std::string> m_unknownSeen;  // the members of m_unknownFields
+  std::string m_text;                             // the private copy being parsed
   size_t m_cursor = 0;
   size_t m_limit = 0;
-  int m_failedSelectors = 0;  // in the text given to the last Parse
+  int m_failedSelectors = 0;  // skipped selectors of the text given to the last Parse
   bool OverWordLimit() const;
 
   // A query of one indexed condition whose values are one value of one word (and no filter)
@@ -143,6 +184,28 @@ class CQuery {
   int32_t m_oneWordTotal = 0;
   std::vector<int32_t> m_pageRecords;  // GetPage: the records of the page
 
+  // Contains matching: applies one value to m_result through the contains indexes.
+  void LookupContains(const tCondition& condition, const std::string& value);
+  // The records (ascending) that hold ids[0..count) in the index `kind` of any of `fields`
+  // (indexed positions); spends the budget.
+  std::vector<int32_t> RecordsHolding(const std::vector<int>& positions, bool contains,
+                                      const std::vector<int32_t>& ids);
+  // The indexed positions a condition reaches: its field's, or those of the fields marked
+  // for the all-fields index.
+  std::vector<int> ReachedPositions(const tCondition& condition) const;
+  // The terms of a value in the index kind: character units, or dictionary words.
+  void ValueTerms(const std::string& value, bool contains, std::vector<int32_t>* ids) const;
+  // Fills m_wordMatch for every hit, or with `only` (ascending positions) for those alone
+  // (the others count as part matches).
+  void ComputeWordMatches(const std::vector<int32_t>* only = nullptr);
+
+  MatchMode m_match = MatchMode::kWords;
+  bool m_ranked = false;
+  std::vector<int32_t> m_order;  // ranked: positions in m_result.entries, best first
+  std::vector<double> m_scores;  // ranked: by position in m_result.entries
+  size_t m_indexedHits = 0;      // hits of the indexed conditions, before the filters
+  bool m_wordMatchesKnown = false;
+  std::vector<char> m_wordMatch;  // by position in m_result.entries
   mutable CResultList m_result;
   ResultPage m_page;
   std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells

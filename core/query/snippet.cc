@@ -5,6 +5,7 @@
 
 #include "core/query/query.h"
 #include "core/records/field_info.h"
+#include "core/text/char_units.h"
 #include "core/text/gbk_chars.h"
 
 namespace {
@@ -38,7 +39,7 @@ bool IsPause(const unsigned char* bytes, size_t position, size_t length) {
 // --- phrases -------------------------------------------------------------------------------
 
 CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
-                             const std::vector<tCondition>& conditions) {
+                             const std::vector<tCondition>& conditions, bool contains) {
   const int fieldCount = schema.GetFieldCount();
   m_byField.resize(static_cast<size_t>(std::max(fieldCount, 0)));
   std::vector<int32_t> ids;
@@ -58,16 +59,21 @@ CQueryPhrases::CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
       }
     }
     for (const std::string& value : condition.values) {
-      const int count = trie.Segment(value.c_str(), &ids, nullptr, &spans);
-      if (count <= 0) continue;  // restricts nothing, marks nothing
       tPhrase phrase;
-      phrase.words.assign(ids.begin(), ids.begin() + count);
-      phrase.firstWord =
-          value.substr(static_cast<size_t>(spans[0].start), static_cast<size_t>(spans[0].length));
+      if (contains) {
+        if (CutIntoUnits(value.c_str(), &phrase.units) == 0) continue;
+      } else {
+        const int count = trie.Segment(value.c_str(), &ids, nullptr, &spans);
+        if (count <= 0) continue;  // restricts nothing, marks nothing
+        phrase.words.assign(ids.begin(), ids.begin() + count);
+        phrase.firstWord =
+            value.substr(static_cast<size_t>(spans[0].start), static_cast<size_t>(spans[0].length));
+      }
       for (int field : targets) {
         std::vector<tPhrase>& phrases = m_byField[static_cast<size_t>(field)];
-        if (std::none_of(phrases.begin(), phrases.end(),
-                         [&](const tPhrase& known) { return known.words == phrase.words; })) {
+        if (std::none_of(phrases.begin(), phrases.end(), [&](const tPhrase& known) {
+              return known.words == phrase.words && known.units == phrase.units;
+            })) {
           phrases.push_back(phrase);
         }
       }
@@ -213,6 +219,11 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
   const size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
                                      : static_cast<size_t>(length);
   Normalize(reinterpret_cast<const unsigned char*>(text), size);
+  if (!phrases[0].units.empty()) {
+    FindUnits(phrases, maxChars, matches);
+    MergeRanges(matches);
+    return;
+  }
   const size_t end = m_length;
   const char* normalized = m_normalized.data();
   // The next place of each phrase's first word (end when there is none).
@@ -281,6 +292,32 @@ void CMatchFinder::Find(const char* text, int length, const std::vector<tPhrase>
       }
     }
   }
+  MergeRanges(matches);
+}
+
+void CMatchFinder::FindUnits(const std::vector<tPhrase>& phrases, int maxChars,
+                             std::vector<tTextRange>* matches) {
+  CutIntoUnits(m_normalized.data(), &m_units, &m_unitOffsets);
+  const size_t count = m_units.size();
+  size_t bound = count;  // units from here on are not looked at
+  for (size_t place = 0; place < bound; ++place) {
+    for (const tPhrase& phrase : phrases) {
+      const std::vector<int32_t>& units = phrase.units;
+      if (units.empty() || m_units[place] != units[0] || place + units.size() > count ||
+          !std::equal(units.begin() + 1, units.end(),
+                      m_units.begin() + static_cast<long>(place) + 1)) {
+        continue;
+      }
+      matches->push_back({Source(static_cast<size_t>(m_unitOffsets[place])),
+                          Source(static_cast<size_t>(m_unitOffsets[place + units.size()]))});
+      if (maxChars > 0 && bound == count) {
+        bound = std::min(count, place + 2 * static_cast<size_t>(maxChars));
+      }
+    }
+  }
+}
+
+void MergeRanges(std::vector<tTextRange>* matches) {
   if (matches->size() < 2) return;
   std::sort(matches->begin(), matches->end(), [](const tTextRange& a, const tTextRange& b) {
     return a.start != b.start ? a.start < b.start : a.end < b.end;
@@ -309,8 +346,17 @@ void ChooseExcerpt(const char* text, int length, const std::vector<tTextRange>& 
   if (maxChars < 1) maxChars = 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const size_t size = static_cast<size_t>(length);
-  // Byte offset of every character, then the length (the buffer only grows).
+  // Byte offset of every character, then the length. The buffer is kept for the next call
+  // of this thread unless a very long text made it large: it is freed on return then.
   thread_local std::vector<int32_t> buffer;
+  struct tRelease {
+    std::vector<int32_t>* buffer;
+    ~tRelease() {
+      if (buffer->capacity() * sizeof(int32_t) > kKeptExcerptBytes) {
+        std::vector<int32_t>().swap(*buffer);
+      }
+    }
+  } const release{&buffer};
   if (buffer.size() < size + 1) buffer.resize(size + 1);
   int32_t* const starts = buffer.data();
   int chars = 0;

@@ -32,17 +32,21 @@ struct tTextRange {
 };
 
 // One phrase a query asks of a field: its word numbers and the normalised bytes of its
-// first word's token (every match starts with them).
+// first word's token (every match starts with them); under contains matching its character
+// units (char_units.h) instead.
 struct tPhrase {
   std::vector<int32_t> words;
   std::string firstWord;
+  std::vector<int32_t> units;
 };
 
 // The phrases that a query's indexed conditions ask of each field.
 class CQueryPhrases {
  public:
+  // With `contains`, values match as contains matching reads them: where their character
+  // units stand in a row.
   CQueryPhrases(const CFieldInfo& schema, const CPDAT& trie,
-                const std::vector<tCondition>& conditions);
+                const std::vector<tCondition>& conditions, bool contains = false);
   virtual ~CQueryPhrases();
 
   // The phrases that mark in field `field` (a field number), without repeats; empty for a
@@ -72,10 +76,14 @@ class CMatchFinder {
   // until the phrase's words are known, where a piece boundary follows a character in no
   // dictionary word (a two-byte one, or a separator). Forward maximum matching always ends a
   // token there, so the pieces give exactly the words of the whole text.
+  // Phrases of contains matching (units) are found where their units stand in a row in the
+  // units of the normalised text.
   void Find(const char* text, int length, const std::vector<tPhrase>& phrases, int maxChars,
             std::vector<tTextRange>* matches);
 
  private:
+  void FindUnits(const std::vector<tPhrase>& phrases, int maxChars,
+                 std::vector<tTextRange>* matches);
   // Normalises text[0, size) into m_normalized, as NormalizeText does, noting in m_shrunk
   // where a two-byte character became one byte.
   void Normalize(const unsigned char* text, size_t size);
@@ -99,7 +107,12 @@ class CMatchFinder {
   std::vector<int32_t> m_words;               // word numbers of the segmented pieces, in text order
   std::vector<CPDAT::tWordSpan> m_wordSpans;  // their places in m_normalized
   std::vector<size_t> m_next;                 // by phrase: next place of its first word
+  std::vector<int32_t> m_units;               // contains: units of m_normalized
+  std::vector<int32_t> m_unitOffsets;         // and their offsets there
 };
+
+// Sorts `matches` and merges overlapping ranges into one (touching ones stay apart).
+void MergeRanges(std::vector<tTextRange>* matches);
 
 // The excerpt of a stored text: bytes [begin, end), whether text was cut off before or after
 // it, and the matches inside it, clipped to it.
@@ -110,6 +123,9 @@ struct tExcerpt {
   bool cutAfter = false;
   std::vector<tTextRange> marks;
 };
+
+// The per-thread buffer of ChooseExcerpt is freed after a text that made it larger than this.
+constexpr size_t kKeptExcerptBytes = size_t{1} << 20;
 
 // Chooses the excerpt of at most `maxChars` characters (at least 1; characters as Segment reads
 // them): the whole text when it is that short; otherwise a window holding the start of the

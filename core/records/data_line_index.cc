@@ -9,12 +9,15 @@
 #include <functional>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
+#include "core/records/data_set_files.h"
 #include "core/records/decimal_text.h"
 #include "core/records/field_info.h"
+#include "core/text/char_units.h"
 #include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
@@ -43,10 +46,6 @@ void TrimInPlace(std::string* text) {
   while (start < end && gbk::IsLineSpace(static_cast<unsigned char>((*text)[start]))) ++start;
   text->resize(end);
   if (start > 0) text->erase(0, start);
-}
-
-std::string IndexPath(const std::string& base, int k) {
-  return base + ".index_" + std::to_string(k);
 }
 
 // Reads a data-line file section by section straight into the tables that keep it, so a
@@ -111,14 +110,46 @@ CDataLineIndex::~CDataLineIndex() {
   if (m_spillThread.joinable()) m_spillThread.join();
 }
 
+void CDataLineIndex::EnableContains() {
+  if (m_contains || m_recordCount != 0) return;
+  m_contains = true;
+  const bool readOnly = m_indexCount > 0 && m_controls[0]->GetIndexer().IsReadOnly();
+  for (int k = 1; k < m_indexCount; ++k) {
+    m_controls.push_back(std::make_unique<CIndexerControl>(kCharUnitCount, readOnly));
+    CIndexer& index = m_controls.back()->GetIndexer();
+    index.SetPostingLimit(m_limits.postingsPerIndex);
+    if (!m_spillPrefix.empty()) {
+      index.SetRunPrefix(ControlPath(m_spillPrefix, m_controls.size() - 1));
+      index.SetFaultHook(m_hook);
+    }
+  }
+}
+
+std::string CDataLineIndex::ControlPath(const std::string& base, size_t c) const {
+  const size_t words = static_cast<size_t>(m_indexCount);
+  return c < words ? IndexPath(base, c) : CharsPath(base, c - words + 1);
+}
+
+const CIndexerControl* CDataLineIndex::GetCharControl(int indexedPosition) const {
+  if (!m_contains || indexedPosition < 1 || indexedPosition >= m_indexCount) return nullptr;
+  return m_controls[static_cast<size_t>(m_indexCount + indexedPosition - 1)].get();
+}
+
+double CDataLineIndex::GetAverageFieldLength(int indexedPosition) const {
+  if (indexedPosition < 0 || static_cast<size_t>(indexedPosition) >= m_averageLength.size()) {
+    return 0;
+  }
+  return m_averageLength[static_cast<size_t>(indexedPosition)];
+}
+
 void CDataLineIndex::SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
                                     std::function<void(const char*)> hook) {
   m_memoryBound = bytes > 0 ? bytes : 0;
   m_spillPrefix = spillPrefix;
   m_hook = std::move(hook);
-  for (int k = 0; k < m_indexCount; ++k) {
-    CIndexer& index = m_controls[static_cast<size_t>(k)]->GetIndexer();
-    index.SetRunPrefix(spillPrefix + ".index_" + std::to_string(k));
+  for (size_t c = 0; c < m_controls.size(); ++c) {
+    CIndexer& index = m_controls[c]->GetIndexer();
+    index.SetRunPrefix(ControlPath(spillPrefix, c));
     index.SetFaultHook(m_hook);
   }
 }
@@ -286,9 +317,16 @@ bool CDataLineIndex::StartFrom(const std::string& base, std::string* error) {
     return false;
   }
   if (!CreateSectionFiles(error)) return false;
-  for (int k = 0; k < m_indexCount; ++k) {
-    if (!m_controls[static_cast<size_t>(k)]->GetIndexer().StartFromFile(IndexPath(base, k),
-                                                                        records - 1, error)) {
+  for (size_t c = 0; c < m_controls.size(); ++c) {
+    if (!m_controls[c]->GetIndexer().StartFromFile(ControlPath(base, c), records - 1, error)) {
+      return false;
+    }
+  }
+  if (m_contains) {
+    if (!LoadLengths(LengthsPath(base)) ||
+        m_lengths.size() != static_cast<size_t>(records) * static_cast<size_t>(m_indexCount - 1)) {
+      *error = LengthsPath(base) + " does not fit the data set";
+      m_lengths.clear();
       return false;
     }
   }
@@ -379,10 +417,25 @@ bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue
   return true;
 }
 
+void ReleaseLargeBuffers(tPREPARED_RECORD* record) {
+  auto release = [](auto* buffer) {
+    using Buffer = std::remove_pointer_t<decltype(buffer)>;
+    if (buffer->capacity() * sizeof((*buffer)[0]) > kKeptPreparedBytes) Buffer().swap(*buffer);
+  };
+  for (tPREPARED_FIELD& field : record->fields) {
+    release(&field.text);
+    release(&field.ids);
+  }
+  release(&record->value.text);
+  release(&record->scratch);
+}
+
 bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
   if (!FetchRecord(row, &m_prepared, error)) return false;
   PrepareRecord(&m_prepared);
-  return AppendRecord(m_prepared, error);
+  const bool appended = AppendRecord(m_prepared, error);
+  ReleaseLargeBuffers(&m_prepared);
+  return appended;
 }
 
 bool CDataLineIndex::FetchRecord(const CDbRow& row, tPREPARED_RECORD* record,
@@ -418,9 +471,11 @@ void CDataLineIndex::PrepareRecord(tPREPARED_RECORD* record) const {
     normalized.assign(*text);
     NormalizeText(normalized.data());
     field.ids.clear();
+    field.units.clear();
     if (entry.isIndexed && m_trie != nullptr) {
       int count = m_trie->Segment(normalized.c_str(), &field.ids, nullptr);
       field.ids.resize(static_cast<size_t>(std::min(count, static_cast<int>(field.ids.size()))));
+      if (m_contains) CutIntoUnits(normalized.c_str(), &field.units);
     }
     field.filter = entry.isFilter ? ReadDecimalLikeAtoi(normalized.c_str()) : 0;
   }
@@ -449,6 +504,8 @@ bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string*
     return false;
   }
   const int record = m_recordCount;
+  const size_t lengths = m_lengths.size();
+  if (m_contains) m_lengths.resize(lengths + static_cast<size_t>(m_indexCount - 1), 0);
   m_recordBase.push_back(static_cast<int32_t>(int64_t{record} * m_filterCount));
   m_cells.resize(m_cells.size() + 2 * static_cast<size_t>(m_storedCount), 0);
   for (int fieldNumber = 1; fieldNumber < fieldCount; ++fieldNumber) {
@@ -472,11 +529,20 @@ bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string*
         } else if (entry.isWildcard &&
                    !m_controls[0]->AddTerms(field.ids.data(), count, record, position)) {
           refused = 0;
+        } else if (m_contains && position > 0) {
+          const size_t chars = static_cast<size_t>(m_indexCount + position - 1);
+          const int units = static_cast<int>(field.units.size());
+          if (!m_controls[chars]->AddTerms(field.units.data(), units, record, kUntaggedField)) {
+            refused = static_cast<int>(chars);
+          }
+          m_lengths[lengths + static_cast<size_t>(position - 1)] = units;
         }
         if (refused >= 0) {
-          m_limitMessage = "Record " + std::to_string(record) +
-                           " would take the postings of index " + std::to_string(refused) +
-                           " past the limit of the file formats (" +
+          const std::string which =
+              refused < m_indexCount ? "index " + std::to_string(refused)
+                                     : "index chars_" + std::to_string(refused - m_indexCount + 1);
+          m_limitMessage = "Record " + std::to_string(record) + " would take the postings of " +
+                           which + " past the limit of the file formats (" +
                            std::to_string(m_limits.postingsPerIndex) + ")";
           *error = m_limitMessage;
           return false;
@@ -608,6 +674,45 @@ bool CDataLineIndex::WriteDataLine(const std::string& path, int* reason) {
   return true;
 }
 
+bool CDataLineIndex::WriteLengths(const std::string& path, int* reason) const {
+  errno = 0;
+  CPendingFile file(path);
+  const int32_t columns = m_indexCount - 1;
+  const bool written = file.Open(kWriteBuffer) && WriteI32(file.get(), m_recordCount) &&
+                       WriteI32(file.get(), columns) &&
+                       WriteI32Array(file.get(), m_lengths.data(), m_lengths.size()) &&
+                       file.Finish(true) && file.Commit();
+  *reason = written ? 0 : errno;
+  return written;
+}
+
+bool CDataLineIndex::LoadLengths(const std::string& path) {
+  FilePtr file = OpenFile(path, "rb");
+  if (!file) return false;
+  CFileSections reader(file.get(), FileSize(file.get()));
+  int32_t records = 0;
+  int32_t columns = 0;
+  std::vector<int32_t> lengths;
+  if (!reader.ReadI32(&records) || !reader.ReadI32(&columns) || records < 0 ||
+      columns != m_indexCount - 1 ||
+      reader.remaining() != static_cast<uint64_t>(records) * static_cast<uint64_t>(columns) * 4 ||
+      !reader.ReadI32Array(reader.remaining() / 4, &lengths)) {
+    return false;
+  }
+  for (int32_t length : lengths) {
+    if (length < 0) return false;
+  }
+  m_lengths.swap(lengths);
+  m_averageLength.assign(static_cast<size_t>(std::max(m_indexCount, 0)), 0.0);
+  if (records > 0) {
+    for (size_t i = 0; i < m_lengths.size(); ++i) {
+      m_averageLength[1 + i % static_cast<size_t>(columns)] += m_lengths[i];
+    }
+    for (double& average : m_averageLength) average /= records;
+  }
+  return true;
+}
+
 bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
   std::string spillError;
   if (!FinishSpills(&spillError)) {
@@ -629,18 +734,31 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
 
   std::printf("Begin Save %d Index!\n", m_indexCount);
   std::vector<std::string> pending = {dataLineTemporary};  // written under temporary names
-  for (int k = 0; k < m_indexCount; ++k) {
-    std::string path = IndexPath(base, k);
+  for (size_t c = 0; c < m_controls.size(); ++c) {
+    // The console names the word indexes; the contains files are saved without a line.
+    const bool named = c < static_cast<size_t>(m_indexCount);
+    std::string path = ControlPath(base, c);
     std::string temporary = path + suffix + ".tmp";
-    std::printf("Save %s Start!\n", path.c_str());
-    if (!m_controls[static_cast<size_t>(k)]->Save(temporary.c_str())) {
+    if (named) std::printf("Save %s Start!\n", path.c_str());
+    if (!m_controls[c]->Save(temporary.c_str())) {
       PrintWriteError(path);
       RemoveAll(pending);
       std::remove(temporary.c_str());
       return false;
     }
     pending.push_back(temporary);
-    std::printf("Save %s Success!\n", path.c_str());
+    if (named) std::printf("Save %s Success!\n", path.c_str());
+  }
+  if (m_contains) {
+    const std::string path = LengthsPath(base);
+    const std::string temporary = path + suffix + ".tmp";
+    if (!WriteLengths(temporary, &reason)) {
+      errno = reason;
+      PrintWriteError(path);
+      RemoveAll(pending);
+      return false;
+    }
+    pending.push_back(temporary);
   }
   return MovePending(base, suffix, pending);
 }
@@ -648,11 +766,12 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
 bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix) {
   const std::string dataLinePath = std::string(base) + ".dataline";
   // Every file is a task; the largest go first so that the threads end close together.
+  enum : int { kDataLine = -1, kLengths = -2 };
   struct tFile {
     std::string path;       // the name printed
     std::string temporary;  // written under this name until all are written
     int64_t bytes;          // about what it takes to write
-    int index;              // -1 for the data-line file
+    int control;            // a control, or kDataLine / kLengths
     bool ran = false;
     bool written = false;
     int reason = 0;
@@ -660,12 +779,17 @@ bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix)
   std::vector<tFile> files;
   files.push_back({dataLinePath, dataLinePath + suffix + ".tmp",
                    static_cast<int64_t>(m_poolLength) + 8 * int64_t{m_recordCount} * m_storedCount,
-                   -1});
-  for (int k = 0; k < m_indexCount; ++k) {
-    const std::string path = IndexPath(base, k);
+                   kDataLine});
+  for (size_t c = 0; c < m_controls.size(); ++c) {
+    const std::string path = ControlPath(base, c);
     files.push_back({path, path + suffix + ".tmp",
-                     12 * int64_t{m_controls[static_cast<size_t>(k)]->GetIndexer().GetPostCount()},
-                     k});
+                     12 * int64_t{m_controls[c]->GetIndexer().GetPostCount()},
+                     static_cast<int>(c)});
+  }
+  if (m_contains) {
+    const std::string path = LengthsPath(base);
+    files.push_back(
+        {path, path + suffix + ".tmp", 4 * static_cast<int64_t>(m_lengths.size()), kLengths});
   }
   std::vector<size_t> order(files.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -676,11 +800,13 @@ bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix)
     tasks.push_back([this, &files, i]() {
       tFile& file = files[i];
       file.ran = true;
-      if (file.index < 0) {
+      if (file.control == kDataLine) {
         file.written = WriteDataLine(file.temporary, &file.reason);
+      } else if (file.control == kLengths) {
+        file.written = WriteLengths(file.temporary, &file.reason);
       } else {
         errno = 0;
-        file.written = m_controls[static_cast<size_t>(file.index)]->Save(file.temporary.c_str());
+        file.written = m_controls[static_cast<size_t>(file.control)]->Save(file.temporary.c_str());
         file.reason = file.written ? 0 : errno;
       }
       return file.written;
@@ -704,8 +830,8 @@ bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix)
   std::printf("Save %s Success!\n", dataLinePath.c_str());
   std::printf("Begin Save %d Index!\n", m_indexCount);
   for (int k = 0; k < m_indexCount; ++k) {
-    std::printf("Save %s Start!\n", IndexPath(base, k).c_str());
-    std::printf("Save %s Success!\n", IndexPath(base, k).c_str());
+    std::printf("Save %s Start!\n", IndexPath(base, static_cast<size_t>(k)).c_str());
+    std::printf("Save %s Success!\n", IndexPath(base, static_cast<size_t>(k)).c_str());
   }
   return MovePending(base, suffix, pending);
 }
@@ -713,12 +839,14 @@ bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix)
 bool CDataLineIndex::MovePending(const char* base, const std::string& suffix,
                                  const std::vector<std::string>& pending) {
   // Everything is written: move the whole data set into place (the data-line file first,
-  // then the indexes in order).
+  // then the indexes in order, then the field lengths).
   const std::string dataLinePath = std::string(base) + ".dataline";
-  bool moved = std::rename(pending[0].c_str(), (dataLinePath + suffix).c_str()) == 0;
-  for (int k = 0; moved && k < m_indexCount; ++k) {
-    moved = std::rename(pending[static_cast<size_t>(k) + 1].c_str(),
-                        (IndexPath(base, k) + suffix).c_str()) == 0;
+  std::vector<std::string> finals = {dataLinePath};
+  for (size_t c = 0; c < m_controls.size(); ++c) finals.push_back(ControlPath(base, c));
+  if (m_contains) finals.push_back(LengthsPath(base));
+  bool moved = pending.size() == finals.size();
+  for (size_t i = 0; moved && i < finals.size(); ++i) {
+    moved = std::rename(pending[i].c_str(), (finals[i] + suffix).c_str()) == 0;
   }
   if (!moved) {
     PrintWriteError(dataLinePath);
@@ -826,14 +954,20 @@ bool CDataLineIndex::Load(const char* base) {
   }
   // Without the reference file the store keeps its own data-line file open instead.
   if (!m_keptFile) m_keptFile = OpenFile(path, "rb");
-  for (int k = 0; k < m_indexCount; ++k) {
-    std::string indexPath = IndexPath(base, k);
+  for (size_t c = 0; c < m_controls.size(); ++c) {
+    std::string indexPath = ControlPath(base, c);
     // A set with an index that cannot be loaded is refused whole: served, it would answer
     // every query on that index with nothing.
-    if (!m_controls[static_cast<size_t>(k)]->Load(indexPath.c_str())) {
+    if (!m_controls[c]->Load(indexPath.c_str())) {
       WriteLog("Fail to read " + indexPath);
       return false;
     }
+  }
+  if (m_contains && (!LoadLengths(LengthsPath(base)) ||
+                     m_lengths.size() != static_cast<size_t>(m_recordCount) *
+                                             static_cast<size_t>(std::max(m_indexCount - 1, 0)))) {
+    WriteLog("Fail to read " + LengthsPath(base));
+    return false;
   }
   return true;
 }

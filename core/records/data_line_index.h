@@ -55,6 +55,7 @@ struct tFORMAT_LIMITS {
 struct tPREPARED_FIELD {
   std::string text;
   std::vector<int32_t> ids;
+  std::vector<int32_t> units;  // character units of the normalised text (contains indexes)
   int32_t filter = 0;
 };
 struct tPREPARED_RECORD {
@@ -62,6 +63,13 @@ struct tPREPARED_RECORD {
   CDbValue value;       // FetchRecord's scratch
   std::string scratch;  // PrepareRecord's scratch
 };
+
+// A prepared record's buffer larger than this is freed once the record is appended, so that
+// one very long field does not leave a record reused for the rest of a scan holding its size.
+constexpr size_t kKeptPreparedBytes = size_t{1} << 20;
+// Frees every buffer of `record` whose capacity is above kKeptPreparedBytes (its content is
+// then gone: call it after AppendRecord).
+void ReleaseLargeBuffers(tPREPARED_RECORD* record);
 
 class CDataLineIndex {
  public:
@@ -107,6 +115,30 @@ class CDataLineIndex {
   // are merged.
   void SetMemoryBound(int64_t bytes, const std::string& spillPrefix,
                       std::function<void(const char*)> hook = {});
+
+  // Builds or loads, beside every field's word index, its contains index (character units,
+  // char_units.h) and the records' field lengths: <base>.chars_<k> for indexed positions
+  // k >= 1 and <base>.lengths (R, C = K - 1, then R*C int32: the units of each indexed field
+  // of each record). Call before the first record, SetMemoryBound, StartFrom and Load.
+  void EnableContains();
+  bool HasContains() const { return m_contains; }
+  // The trie the store segments with (borrowed; may be null for a store that only parses).
+  const CPDAT* GetTrie() const { return m_trie; }
+  // The contains index of indexed position `indexedPosition` (1 .. K-1); null without
+  // contains indexes or for another position.
+  const CIndexerControl* GetCharControl(int indexedPosition) const;
+  // The length in character units of indexed field `indexedPosition` (1 .. K-1) of
+  // `record`; 0 outside the store or without contains indexes.
+  int32_t GetFieldLength(int record, int indexedPosition) const {
+    if (!m_contains || record < 0 || record >= m_recordCount || indexedPosition < 1 ||
+        indexedPosition >= m_indexCount) {
+      return 0;
+    }
+    return m_lengths[static_cast<size_t>(record) * static_cast<size_t>(m_indexCount - 1) +
+                     static_cast<size_t>(indexedPosition - 1)];
+  }
+  // The mean of GetFieldLength over the records (computed at load); 0 without records.
+  double GetAverageFieldLength(int indexedPosition) const;
 
   // Threads that the spills of a bounded build and Save may use (default 1). With more than
   // one, a spill is written on a thread of its own while records go on being added: it
@@ -159,7 +191,7 @@ class CDataLineIndex {
   int32_t GetFilterValue(int record, int filterColumn) const;
 
   int GetRecordCount() const { return m_recordCount; }
-  int GetIndexCount() const { return static_cast<int>(m_controls.size()); }
+  int GetIndexCount() const { return m_indexCount; }
   // True when one of the loaded index files was shortened under a query (CIndexer::IsDamaged).
   bool AnyIndexDamaged() const;
 
@@ -222,7 +254,15 @@ class CDataLineIndex {
   int32_t m_indexCount;   // K
   int32_t m_filterCount;  // Fl
   int32_t m_storedCount;  // S
+  // The word indexes 0 .. K-1, then, with contains indexes, those of positions 1 .. K-1.
   std::vector<std::unique_ptr<CIndexerControl>> m_controls;
+  bool m_contains = false;
+  std::vector<int32_t> m_lengths;       // K-1 per record (all records, never spilled)
+  std::vector<double> m_averageLength;  // per indexed position, computed at load
+  // The file of control c (a word index or a contains index) of the data set <base>.
+  std::string ControlPath(const std::string& base, size_t c) const;
+  bool WriteLengths(const std::string& path, int* reason) const;
+  bool LoadLengths(const std::string& path);
 
   int32_t m_recordCount = 0;
   // The tables hold records m_recordsSpilled .. R-1; a bounded build has moved the records

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
 
 namespace {
@@ -39,10 +40,6 @@ std::string Absolute(const std::string& path) {
   if (realpath(Folder(path).c_str(), resolved) == nullptr) return path;
   std::string folder = resolved;
   return (folder == "/" ? "" : folder) + "/" + FileName(path);
-}
-
-std::string IndexPath(const std::string& base, size_t k) {
-  return base + ".index_" + std::to_string(k);
 }
 
 bool SyncFolder(const std::string& folder) {
@@ -122,10 +119,14 @@ bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
     while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
     return end > 7 && (end == rest.size() || rest[end] == '.');
   }
-  if (rest.compare(0, 6, "index_") != 0) return false;
-  size_t digits = 6;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-  return digits > 6 && IsPendingOf(rest, rest.substr(0, digits));
+  if (IsPendingOf(rest, "lengths")) return true;
+  for (const std::string prefix : {"index_", "chars_"}) {
+    if (rest.compare(0, prefix.size(), prefix) != 0) continue;
+    size_t digits = prefix.size();
+    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+    return digits > prefix.size() && IsPendingOf(rest, rest.substr(0, digits));
+  }
+  return false;
 }
 
 template <typename Predicate>
@@ -139,6 +140,27 @@ void RemoveMatching(const std::string& folder, Predicate matches) {
   }
   ::closedir(directory);
   for (const std::string& path : doomed) std::remove(path.c_str());
+}
+
+// The data files a manifest records, with the identity each must have.
+struct tDataFile {
+  std::string path;
+  const char* what;
+  tFILE_IDENTITY* identity;
+};
+std::vector<tDataFile> DataFiles(const std::string& base, CManifest& manifest) {
+  std::vector<tDataFile> files;
+  files.push_back({base + ".dataline", "data-line file", &manifest.dataLine});
+  for (size_t k = 0; k < manifest.indexes.size(); ++k) {
+    files.push_back({IndexPath(base, k), "index file", &manifest.indexes[k]});
+  }
+  if (manifest.contains) {
+    for (size_t k = 0; k < manifest.chars.size(); ++k) {
+      files.push_back({CharsPath(base, k + 1), "contains index", &manifest.chars[k]});
+    }
+    files.push_back({LengthsPath(base), "field-length file", &manifest.lengths});
+  }
+  return files;
 }
 
 std::string Hex(uint32_t crc) {
@@ -192,8 +214,8 @@ std::string PendingPath(const std::string& finalPath, int64_t generation) {
 
 bool FinishCommit(const std::string& base, const CManifest& manifest, std::string* error) {
   std::vector<std::string> finals;
-  finals.push_back(base + ".dataline");
-  for (size_t k = 0; k < manifest.indexes.size(); ++k) finals.push_back(IndexPath(base, k));
+  CManifest copy = manifest;
+  for (const tDataFile& file : DataFiles(base, copy)) finals.push_back(file.path);
   finals.push_back(manifest.schemaPath);
   bool moved = false;
   for (const std::string& path : finals) {
@@ -227,11 +249,14 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
     CManifest manifest;
     std::string error;
     switch (manifest.Read(manifestPath, &error)) {
-      case CManifest::ReadResult::kMissing:
+      case CManifest::ReadResult::kMissing: {
         result->generation = 0;
         result->recordCount = -1;
         result->message.clear();
+        struct stat status;
+        result->contains = ::stat(LengthsPath(base).c_str(), &status) == 0;
         return true;
+      }
       case CManifest::ReadResult::kFailed:
         result->message = "Data set " + base + " cannot be checked: " + error;
         return false;
@@ -245,14 +270,15 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
     std::string difference;
     bool same = Matches("trie", triePath, manifest.trie, &difference) &&
                 Matches("word list", wordListPath, manifest.wordList, &difference) &&
-                Matches("binary schema", schemaPath, manifest.schema, &difference) &&
-                Matches("data-line file", base + ".dataline", manifest.dataLine, &difference);
-    for (size_t k = 0; same && k < manifest.indexes.size(); ++k) {
-      same = Matches("index file", IndexPath(base, k), manifest.indexes[k], &difference);
+                Matches("binary schema", schemaPath, manifest.schema, &difference);
+    for (const tDataFile& file : DataFiles(base, manifest)) {
+      if (!same) break;
+      same = Matches(file.what, file.path, *file.identity, &difference);
     }
     if (same) {
       result->generation = manifest.generation;
       result->recordCount = manifest.recordCount;
+      result->contains = manifest.contains;
       result->message.clear();
       return true;
     }
@@ -343,6 +369,43 @@ bool CDataSetWriter::Begin(std::string* error) {
   return true;
 }
 
+bool CDataSetWriter::SchemaUsedByAnother(const CFieldInfo& schema, std::string* user) const {
+  const std::string bytes = schema.EncodeBinary();
+  const tFILE_IDENTITY wanted = IdentifyBytes(bytes.data(), bytes.size());
+  tFILE_IDENTITY current;
+  std::string reason;
+  if (!IdentifyFile(m_schemaPath, &current, &reason) || current == wanted) return false;
+  const std::string ownManifest = Absolute(CManifest::PathFor(m_base));
+  const std::string suffix = ".manifest";
+  std::vector<std::string> folders = {Folder(m_schemaPath)};
+  if (Absolute(Folder(m_base) + "/x") != Absolute(Folder(m_schemaPath) + "/x")) {
+    folders.push_back(Folder(m_base));
+  }
+  for (const std::string& folder : folders) {
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) continue;
+    std::vector<std::string> manifests;
+    while (dirent* entry = ::readdir(directory)) {
+      const std::string name = entry->d_name;
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        manifests.push_back(folder + "/" + name);
+      }
+    }
+    ::closedir(directory);
+    for (const std::string& path : manifests) {
+      if (Absolute(path) == ownManifest) continue;
+      CManifest other;
+      if (other.Read(path, &reason) != CManifest::ReadResult::kRead) continue;
+      if (other.schemaPath == m_schemaAbsolute && other.schema == current) {
+        *user = path.substr(0, path.size() - suffix.size());
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 void CDataSetWriter::WriteSchema(const CFieldInfo& schema) {
   const std::string bytes = schema.EncodeBinary();
   m_schemaIdentity = IdentifyBytes(bytes.data(), bytes.size());
@@ -404,10 +467,12 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   moves.push_back({PendingPath(dataLine, m_generation), dataLine, &manifest.dataLine});
   if (!SyncAndIdentify(moves.back().pending, &manifest.dataLine, error)) return false;
   manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
-  for (size_t k = 0; k < manifest.indexes.size(); ++k) {
-    std::string path = IndexPath(m_base, k);
-    moves.push_back({PendingPath(path, m_generation), path, &manifest.indexes[k]});
-    if (!SyncAndIdentify(moves.back().pending, &manifest.indexes[k], error)) return false;
+  manifest.contains = m_charCount >= 0;
+  manifest.chars.resize(static_cast<size_t>(std::max(m_charCount, 0)));
+  for (const tDataFile& file : DataFiles(m_base, manifest)) {
+    if (file.identity == &manifest.dataLine) continue;
+    moves.push_back({PendingPath(file.path, m_generation), file.path, file.identity});
+    if (!SyncAndIdentify(moves.back().pending, file.identity, error)) return false;
   }
   const std::string schemaWritten =
       m_schemaPending ? PendingPath(m_schemaPath, m_generation) : m_schemaPath;
@@ -453,6 +518,13 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   // Index files of the previous generation beyond this one's count belong to no generation.
   for (size_t k = manifest.indexes.size(); k < m_previous.indexes.size(); ++k) {
     std::remove(IndexPath(m_base, k).c_str());
+  }
+  // So do contains files that this generation does not list.
+  if (m_hasManifest && m_previous.contains) {
+    for (size_t k = manifest.chars.size(); k < m_previous.chars.size(); ++k) {
+      std::remove(CharsPath(m_base, k + 1).c_str());
+    }
+    if (!manifest.contains) std::remove(LengthsPath(m_base).c_str());
   }
   SyncFolder(Folder(m_base));
   if (m_schemaPending) SyncFolder(Folder(m_schemaPath));

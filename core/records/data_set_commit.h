@@ -34,6 +34,9 @@ struct tDATA_SET_CHECK {
   int64_t generation = 0;    // 0: the set has no manifest and was not checked
   int32_t recordCount = -1;  // from the manifest; -1 without one
   std::string message;       // why the set was refused (one line, no line end)
+  // The set has contains indexes and field lengths to load: its manifest lists them, or,
+  // without a manifest, <base>.lengths exists.
+  bool contains = false;
 };
 
 // The files of one data set as the server and mode 5 load them.
@@ -86,6 +89,12 @@ class CDataSetWriter {
   int64_t generation() const { return m_generation; }
   std::string PendingSuffix() const;
 
+  // True when saving `schema` would change the binary schema file that another committed data
+  // set (a manifest in the schema's folder or in this base's folder) was built with and still
+  // loads; *user then names that data set's base. Two data sets built from one schema text in
+  // one folder share the file, and a change for one would make the other's next load fail.
+  bool SchemaUsedByAnother(const CFieldInfo& schema, std::string* user) const;
+
   // Saves the binary schema of the new generation. When that leaves the committed generation
   // loadable (no manifest, the manifest names another schema file, or the same bytes), the
   // schema is written under its final name at once, so it exists even when a later step of
@@ -98,12 +107,12 @@ class CDataSetWriter {
   bool IdentifyInputs(const std::string& triePath, const std::string& wordListPath,
                       std::string* error);
 
-  // After the store has saved <base>.dataline and <base>.index_0 .. index_<indexCount-1> under
-  // their pending names: flushes them to disk, records their sizes and checksums in a new
-  // manifest with those of the inputs, commits it, and renames the files into place. False
-  // with the reason in *error; the generation counts as committed (and its files are kept)
-  // once the manifest is in place, even if a later rename failed.
-  // REQUIRES: IdentifyInputs succeeded.
+  // After the store has saved <base>.dataline and <base>.index_0 .. index_<indexCount-1> (and
+  // the contains files, see SetContainsCount) under their pending names: flushes them to disk,
+  // records their sizes and checksums in a new manifest with those of the inputs, commits it, and
+  // renames the files into place. False with the reason in *error; the generation counts as
+  // committed (and its files are kept) once the manifest is in place, even if a later rename
+  // failed. REQUIRES: IdentifyInputs succeeded.
   bool Commit(int indexCount, int32_t recordCount, std::string* error);
 
   bool committed() const { return m_committed; }
@@ -118,6 +127,10 @@ class CDataSetWriter {
 
   // The manifest's last-key line of the new generation (empty: none).
   void SetLastKey(const std::string& key) { m_lastKey = key; }
+
+  // The store saved contains indexes <base>.chars_1 .. chars_<count> and <base>.lengths
+  // (pending names too); Commit lists them. -1 (the default): the set has none.
+  void SetContainsCount(int count) { m_charCount = count; }
 
  private:
   void Step(const char* name) const;
@@ -138,4 +151,5 @@ class CDataSetWriter {
   tFILE_IDENTITY m_wordListIdentity;
   bool m_committed = false;
   std::string m_lastKey;
+  int m_charCount = -1;
 };

@@ -80,6 +80,12 @@ bool CDBConfig::Load(const char* path) {
     return false;
   }
   loaded.m_append = append == 1;
+  int contains = 1;
+  if (!ReadNumber(text, "ContainsIndex", 1, &contains)) {
+    std::printf("The value of ContainsIndex in %s is not 0 or 1\n", path);
+    return false;
+  }
+  loaded.m_containsIndex = contains == 1;
   *this = loaded;
   return true;
 }

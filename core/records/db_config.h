@@ -7,7 +7,7 @@
 // scan's statements unquoted, and SourceEncoding (UTF-8 when missing or empty, or GBK) says
 // how the database's text bytes are decoded.
 //
-// Three keys set how mode 4 builds (written as decimal digits; missing or empty gives the
+// Four keys set how mode 4 builds (written as decimal digits; missing or empty gives the
 // default):
 //  - IndexMemoryMB: the memory, in MiB, the build may hold for records and postings before
 //    it spills them to files beside the data set and merges them at the save (0: no bound).
@@ -15,6 +15,8 @@
 //  - IndexThreads: the threads that clean and segment the rows (0 or missing: one per core).
 //  - Append: 1 to add only the rows past the last indexed sort key to the committed data
 //    set (see indexer/index_mode.h for the rule), 0 or missing for a full build.
+//  - ContainsIndex: 1 (the default) to build the contains indexes and field lengths beside
+//    the word indexes (what contains matching and relevance order read), 0 not to.
 //
 // Loaded once, read afterwards; not thread-safe while loading.
 #pragma once
@@ -33,9 +35,8 @@ class CDBConfig {
 
   // Reads the file at `path`. False when it is missing or empty (nothing printed; the caller
   // reports it), when a value has 256 bytes or more, when SourceEncoding names no known
-  // encoding, or when IndexMemoryMB, IndexThreads or Append is not a number in its range
-  // (a line naming the key and the file is printed). On false the configuration is
-  // unchanged.
+  // encoding, or when IndexMemoryMB, IndexThreads, Append or ContainsIndex is not a number in its
+  // range (a line naming the key and the file is printed). On false the configuration is unchanged.
   bool Load(const char* path);
 
   const char* GetHost() const { return m_host.c_str(); }
@@ -49,6 +50,7 @@ class CDBConfig {
   int GetIndexMemoryMB() const { return m_indexMemoryMB; }
   int GetIndexThreads() const { return m_indexThreads; }
   bool GetAppend() const { return m_append; }
+  bool GetContainsIndex() const { return m_containsIndex; }
 
   static constexpr int kDefaultIndexMemoryMB = 1024;
 
@@ -64,4 +66,5 @@ class CDBConfig {
   int m_indexMemoryMB = kDefaultIndexMemoryMB;
   int m_indexThreads = 0;
   bool m_append = false;
+  bool m_containsIndex = true;
 };

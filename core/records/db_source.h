@@ -7,8 +7,10 @@
 // Ownership: a record set must not outlive the connection that made it. Not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/records/db_row.h"
 #include "core/records/source_encoding.h"
@@ -27,6 +29,14 @@ class CDbRecordSet {
   virtual bool MoveNext(std::string* error) = 0;
 };
 
+// A value bound to one "?" of a statement: an integer, or a GBK text that the layer hands
+// over in the form its statements take (so it is never read as SQL).
+struct tDbParameter {
+  bool isText = false;
+  int64_t integer = 0;
+  std::string text;  // GBK bytes, NUL bytes included
+};
+
 class CDbConnection {
  public:
   virtual ~CDbConnection() = default;
@@ -41,8 +51,22 @@ class CDbConnection {
   virtual std::unique_ptr<CDbRecordSet> Execute(const std::string& statement,
                                                 std::string* error) = 0;
 
+  // Runs `statement` with parameters[i] bound to its (i+1)-th "?". A layer that binds no
+  // parameters runs a statement without any and refuses one with some.
+  virtual std::unique_ptr<CDbRecordSet> ExecuteWith(const std::string& statement,
+                                                    const std::vector<tDbParameter>& parameters,
+                                                    std::string* error) {
+    if (parameters.empty()) return Execute(statement, error);
+    *error = "This database layer binds no statement parameters";
+    return nullptr;
+  }
+
   // Closes the connection; harmless when it is not open.
   virtual void Close() = 0;
+
+  // How long the next Open may wait for the database to answer, in seconds (0: no limit, the
+  // default). A layer that opens without waiting on a server ignores it.
+  virtual void SetLoginTimeout(int seconds) { static_cast<void>(seconds); }
 
   // The encoding of the text bytes the database hands over (the configuration's
   // SourceEncoding, UTF-8 unless set), for the statements run afterwards. A layer whose

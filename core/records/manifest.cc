@@ -100,6 +100,13 @@ std::string CManifest::Format() const {
   for (size_t k = 0; k < indexes.size(); ++k) {
     text += FormatIdentity(("index_" + std::to_string(k)).c_str(), indexes[k]) + "\n";
   }
+  if (contains) {
+    text += "contains " + std::to_string(chars.size()) + "\n";
+    for (size_t k = 0; k < chars.size(); ++k) {
+      text += FormatIdentity(("chars_" + std::to_string(k + 1)).c_str(), chars[k]) + "\n";
+    }
+    text += FormatIdentity("lengths", lengths) + "\n";
+  }
   if (!lastKey.empty()) text += "last-key " + lastKey + "\n";
   text += "end\n";
   return text;
@@ -155,6 +162,19 @@ bool CManifest::Parse(const std::string& text, std::string* error) {
     if (!ParseIdentity(line(), "index_" + std::to_string(k), &parsed.indexes[k], nullptr)) {
       return fail();
     }
+  }
+  if (line().compare(0, 9, "contains ") == 0) {
+    if (!ParseKeyCount(line(), "contains", kMaxIndexes, &value)) return fail();
+    ++next;
+    parsed.contains = true;
+    parsed.chars.resize(static_cast<size_t>(value));
+    for (size_t k = 0; k < parsed.chars.size(); ++k, ++next) {
+      if (!ParseIdentity(line(), "chars_" + std::to_string(k + 1), &parsed.chars[k], nullptr)) {
+        return fail();
+      }
+    }
+    if (!ParseIdentity(line(), "lengths", &parsed.lengths, nullptr)) return fail();
+    ++next;
   }
   if (line().compare(0, 9, "last-key ") == 0) {
     parsed.lastKey = line().substr(9);

@@ -14,6 +14,9 @@
 //   dataline <size> <crc>
 //   indexes <K>
 //   index_<k> <size> <crc>        (K lines, k = 0 .. K-1)
+//   contains <C>                  (only for a set with contains indexes, C = K - 1)
+//   chars_<k> <size> <crc>        (C lines, k = 1 .. C)
+//   lengths <size> <crc>
 //   last-key <key>                (only when known, see lastKey)
 //   end
 //
@@ -40,6 +43,11 @@ class CManifest {
   std::string schemaPath;  // absolute when mode 4 could resolve its folder
   tFILE_IDENTITY dataLine;
   std::vector<tFILE_IDENTITY> indexes;  // K entries
+  // The contains indexes and the field lengths, when the set was built with them: chars[i]
+  // is <base>.chars_<i+1>.
+  bool contains = false;
+  std::vector<tFILE_IDENTITY> chars;
+  tFILE_IDENTITY lengths;
   // The sort column's value in the last record, when the build read a plain sort column
   // whose values were strictly increasing: "i <decimal>" for a number, "t <hex bytes>" for a
   // text or date-time (GBK bytes, two lower-case hex digits each). Empty when unknown; an

@@ -35,6 +35,12 @@ bool OpenWithRetry(CDbConnection* connection, const std::string& connectString,
                         std::chrono::milliseconds(options.notRunningPauseMilliseconds);
   bool reported = false;
   for (;;) {
+    // A server that takes the connection and never answers is given the rest of the retry
+    // time (at least a second), not for ever.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    connection->SetLoginTimeout(
+        static_cast<int>(std::max<int64_t>((left.count() + 999) / 1000, 1)));
     if (connection->Open(connectString, error)) return true;
     if (!reported) {
       std::printf("Database is not running!\n");
@@ -80,7 +86,94 @@ void PrintSummary(int records, int64_t milliseconds) {
   std::printf("记录数：%d\n处理时间:%ds\n速度为%.2f\n", records, seconds, speed);
 }
 
+char FoldAscii(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
+}
+
+bool IsWordByte(char byte) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+         (byte >= '0' && byte <= '9') || byte == '_' || (byte & 0x80) != 0;
+}
+
 }  // namespace
+
+bool RestrictTable(const std::string& table, const std::string& condition, std::string* from,
+                   std::string* why) {
+  // The words outside quotes and brackets, found by one pass over the text; a quote is
+  // closed by its own character (doubled, it stands for itself and reopens at once).
+  struct tWord {
+    size_t start;
+    std::string folded;
+  };
+  std::vector<tWord> words;
+  int depth = 0;
+  char quote = 0;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const char byte = table[i];
+    const bool lead = (byte & 0x80) != 0;
+    if (lead && i + 1 < table.size()) ++i;  // a GBK character's second byte is never syntax
+    if (quote != 0) {
+      if (byte == quote) quote = 0;
+      continue;
+    }
+    if (byte == '\'' || byte == '"' || byte == '`') {
+      quote = byte;
+    } else if (byte == '[') {
+      quote = ']';
+    } else if (byte == '(') {
+      ++depth;
+    } else if (byte == ')') {
+      if (--depth < 0) break;
+    } else if (byte == ';' || (byte == '-' && i + 1 < table.size() && table[i + 1] == '-') ||
+               (byte == '/' && i + 1 < table.size() && table[i + 1] == '*') || byte == '#') {
+      *why = "the table \"" + table + "\" holds a comment or a semicolon";
+      return false;
+    } else if (depth == 0 && !lead && IsWordByte(byte) && (i == 0 || !IsWordByte(table[i - 1]))) {
+      // Only ASCII words are looked at: they name the clauses.
+      tWord word{i, std::string()};
+      size_t j = i;
+      for (; j < table.size() && IsWordByte(table[j]) && (table[j] & 0x80) == 0; ++j) {
+        word.folded += FoldAscii(table[j]);
+      }
+      if (j == table.size() || !IsWordByte(table[j])) words.push_back(std::move(word));
+    }
+  }
+  if (quote != 0 || depth != 0) {
+    *why = "the table \"" + table + "\" has unbalanced quotes or brackets";
+    return false;
+  }
+  static const char* const kClauses[] = {"group", "having", "order",    "limit",     "offset",
+                                         "fetch", "union",  "except",   "intersect", "window",
+                                         "for",   "into",   "procedure"};
+  size_t where = std::string::npos;
+  for (const tWord& word : words) {
+    for (const char* clause : kClauses) {
+      if (word.folded == clause) {
+        *why =
+            "the table \"" + table + "\" holds \"" + clause + "\", which a condition cannot follow";
+        return false;
+      }
+    }
+    if (word.folded == "where") {
+      if (where != std::string::npos) {
+        *why = "the table \"" + table + "\" holds two where clauses";
+        return false;
+      }
+      where = word.start;
+    }
+  }
+  if (where == std::string::npos) {
+    *from = table + " where " + condition;
+  } else {
+    size_t own = where + 5;
+    while (own < table.size() &&
+           (table[own] == ' ' || table[own] == '\t' || table[own] == '\n' || table[own] == '\r')) {
+      ++own;
+    }
+    *from = table.substr(0, where) + "where (" + table.substr(own) + ") and (" + condition + ")";
+  }
+  return true;
+}
 
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
                   const CScanOptions& options) {
@@ -97,9 +190,19 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("Open Database Success!\n");
 
   if (options.count != nullptr) *options.count = -1;
-  std::string countStatement = std::string("select count(*) as num from ") + config.GetTable();
-  if (!options.countCondition.empty()) countStatement += " where " + options.countCondition;
-  std::unique_ptr<CDbRecordSet> counted = connection->Execute(countStatement, &error);
+  std::string countFrom = config.GetTable();
+  std::string scanFrom = config.GetTable();
+  if ((!options.countCondition.empty() &&
+       !RestrictTable(config.GetTable(), options.countCondition, &countFrom, &error)) ||
+      (!options.scanCondition.empty() &&
+       !RestrictTable(config.GetTable(), options.scanCondition, &scanFrom, &error))) {
+    ReportError(error);
+    connection->Close();
+    return false;
+  }
+  std::string countStatement = std::string("select count(*) as num from ") + countFrom;
+  std::unique_ptr<CDbRecordSet> counted =
+      connection->ExecuteWith(countStatement, options.countParameters, &error);
   int count = 0;
   if (counted == nullptr || !ReadCount(*counted, &count, &error)) {
     ReportError(error);
@@ -110,11 +213,11 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   std::printf("记录数目为%d!\n", count);
   if (options.count != nullptr) *options.count = count;
 
-  std::string scanStatement = std::string("select * from ") + config.GetTable();
-  if (!options.scanCondition.empty()) scanStatement += " where " + options.scanCondition;
+  std::string scanStatement = std::string("select * from ") + scanFrom;
   scanStatement += std::string(" order by ") + config.GetSortField();
   std::printf("Execute %s Start!\n", scanStatement.c_str());
-  std::unique_ptr<CDbRecordSet> rows = connection->Execute(scanStatement, &error);
+  std::unique_ptr<CDbRecordSet> rows =
+      connection->ExecuteWith(scanStatement, options.scanParameters, &error);
   if (rows == nullptr) {
     ReportError(error);
     connection->Close();

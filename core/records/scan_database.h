@@ -12,7 +12,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "core/records/db_source.h"
 #include "core/records/scan_pipeline.h"
 
 class CDataLineIndex;
@@ -32,19 +34,32 @@ struct CScanOptions {
   bool terminalProgress = false;
   // Conditions (SQL, pasted as written) that restrict the count statement and the scan
   // statement: "... from T where <countCondition>" and "... from T where <scanCondition>
-  // order by S". Empty: no condition. An appending run counts the rows up to its last key
-  // and reads the rows after it.
+  // order by S", or, when Table holds a where clause of its own, "... where (<Table's
+  // condition>) and (<condition>)" (RestrictTable). Empty: no condition. Their "?" take the
+  // parameters in order. An appending run counts the rows up to its last key and reads the
+  // rows after it.
   std::string countCondition;
   std::string scanCondition;
+  std::vector<tDbParameter> countParameters;
+  std::vector<tDbParameter> scanParameters;
   // When set, receives the count statement's value (-1 when it was not read) and follows the
   // sort column's values (scan_pipeline.h).
   int* count = nullptr;
   tSORT_KEYS* sortKeys = nullptr;
 };
 
+// The text after "from" of a statement that reads the rows of `table` (the configuration's
+// Table, a table name possibly followed by a where clause) which also meet `condition`:
+// "<table> where <condition>", or "<name> where (<table's condition>) and (<condition>)".
+// False with the reason in *why when `table` holds what a condition cannot be added to
+// (grouping, ordering, a limit, a union, a comment, a semicolon, unbalanced quotes).
+bool RestrictTable(const std::string& table, const std::string& condition, std::string* from,
+                   std::string* why);
+
 // Returns true when every row was read and the connection closed. A null `connection`
 // prints "Create Instance failed!" and returns false. A database that cannot be opened
-// prints "Database is not running!\n" and is tried again until the retry time has passed;
+// prints "Database is not running!\n" and is tried again until the retry time has passed
+// (each attempt may wait for the server's answer for the rest of that time, at least 1 s);
 // then, and on every failing statement, row read, column conversion, move to the next row or
 // lost connection, the scan ends: the database's own description goes to the console as
 // "Database error: <description>\n" and to the daily log, and the result is false. The rows

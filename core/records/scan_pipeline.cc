@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -155,6 +156,7 @@ bool WalkOnOneThread(CDataLineIndex* store, CDbRecordSet* rows, CProgress* progr
     if (!store->FetchRecord(rows->GetRow(), &record, error)) return false;
     store->PrepareRecord(&record);
     if (!store->AppendRecord(record, error)) return false;
+    ReleaseLargeBuffers(&record);
     progress->Record(store->GetRecordCount());
     if (!rows->MoveNext(error)) return false;
   }
@@ -258,6 +260,7 @@ class CPipeline {
       for (int i = 0; ok && i < batch->count; ++i) {
         ok = m_store->AppendRecord(batch->records[i], &error);
         if (ok) m_progress->Record(m_store->GetRecordCount());
+        ReleaseLargeBuffers(&batch->records[i]);
       }
       if (!ok) {
         Fail(error);
@@ -327,12 +330,25 @@ std::string EncodeSortKey(const CDbValue& value) {
   }
 }
 
-std::string SortKeyLiteral(const std::string& key) {
-  if (key.compare(0, 2, "i ") == 0) return key.substr(2);
-  std::string literal = "'";
+tDbParameter SortKeyParameter(const std::string& key) {
+  tDbParameter parameter;
+  if (key.compare(0, 2, "i ") == 0) {
+    parameter.integer = std::strtoll(key.c_str() + 2, nullptr, 10);
+    return parameter;
+  }
+  parameter.isText = true;
   for (size_t i = 2; i + 1 < key.size(); i += 2) {
     auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    char byte = static_cast<char>(nibble(key[i]) * 16 + nibble(key[i + 1]));
+    parameter.text += static_cast<char>(nibble(key[i]) * 16 + nibble(key[i + 1]));
+  }
+  return parameter;
+}
+
+std::string SortKeyLiteral(const std::string& key) {
+  const tDbParameter parameter = SortKeyParameter(key);
+  if (!parameter.isText) return std::to_string(parameter.integer);
+  std::string literal = "'";
+  for (char byte : parameter.text) {
     literal += byte;
     if (byte == '\'') literal += byte;
   }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "core/records/db_row.h"
+#include "core/records/db_source.h"
 
 class CDataLineIndex;
 class CDbRecordSet;
@@ -39,8 +40,11 @@ struct tSORT_KEYS {
 
 // Encodes a value as a key; empty for NULL and doubles.
 std::string EncodeSortKey(const CDbValue& value);
-// The key as an SQL literal: the number, or the GBK bytes quoted with ' doubled.
+// The key as it is shown to the operator: the number, or the GBK bytes quoted with ' doubled.
+// Statements never hold it: they take the key as a parameter (SortKeyParameter).
 std::string SortKeyLiteral(const std::string& key);
+// The key as a statement parameter: the number, or the GBK bytes.
+tDbParameter SortKeyParameter(const std::string& key);
 // True when key `a` stands before key `b` (numbers numerically, texts byte by byte); false
 // for keys of different kinds.
 bool SortKeyLess(const std::string& a, const std::string& b);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 FilePtr OpenFile(const std::string& path, const char* mode, size_t bufferBytes) {
@@ -120,16 +121,30 @@ bool WriteThrough(const std::string& path, const std::string& data) {
   return ok;
 }
 
+// True when `path` lies in /proc once the links of its folder are followed: /dev/fd/<n> is
+// /proc/self/fd/<n>, whatever the name used.
+bool InProc(const std::string& path) {
+  if (path.compare(0, 6, "/proc/") == 0) return true;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return false;
+  char* folder = ::realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), nullptr);
+  if (folder == nullptr) return false;
+  const bool inProc = std::strncmp(folder, "/proc/", 6) == 0;
+  std::free(folder);
+  return inProc;
+}
+
 // Where a document for `path` goes. Symbolic links are followed to the name they lead to
 // (relative links from their own folder), so that the file the link names is replaced and
 // the link stays. *through is set when the chain passes through /proc (/dev/stdout,
-// /dev/fd/<n>): those links name open descriptors, not files, and are written through.
-// False for a loop of links.
+// /dev/fd/<n>, /proc/self/fd/<n>): those links name open descriptors, not files (the file
+// may have been renamed or removed since it was opened), and are written through. False for
+// a loop of links.
 bool ResolveTarget(const std::string& path, std::string* target, bool* through) {
   *target = path;
   *through = false;
   for (int hop = 0; hop < 40; ++hop) {
-    if (target->compare(0, 6, "/proc/") == 0) *through = true;
+    if (InProc(*target)) *through = true;
     struct stat status;
     if (::lstat(target->c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return true;
     std::string link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');

@@ -320,6 +320,34 @@ TEST(ResultDocument, WritesThroughWhatIsNotARegularFileAndFollowsLinks) {
   }
 }
 
+// A regular file named through a descriptor link (/dev/fd/<n>, /proc/self/fd/<n>) is written
+// through the descriptor's file, even when its name is gone: the caller reads the document
+// from its descriptor, and no file appears beside the one it opened.
+TEST(ResultDocument, ARegularFileNamedThroughADescriptorLinkIsWrittenThrough) {
+  struct Case {
+    const char* prefix;
+    bool unlinked;
+  } const cases[] = {
+      {"/dev/fd/", false}, {"/dev/fd/", true}, {"/proc/self/fd/", false}, {"/proc/self/fd/", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(string(c.prefix) + (c.unlinked ? " unlinked" : ""));
+    CScratchFolder folder;
+    const int fd = ::open(folder.File("held.xml").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "an earlier and longer text", 26), 26);
+    if (c.unlinked) {
+      ASSERT_EQ(::unlink(folder.File("held.xml").c_str()), 0);
+    }
+    EXPECT_TRUE(ReplaceFile((c.prefix + std::to_string(fd)).c_str(), "the document"));
+    char received[64] = {};
+    EXPECT_EQ(::pread(fd, received, sizeof received - 1, 0), 12);
+    EXPECT_EQ(string(received), "the document");
+    ::close(fd);
+    EXPECT_EQ(FolderEntries(folder.path()),
+              c.unlinked ? std::vector<string>{} : std::vector<string>{"held.xml"});
+  }
+}
+
 // The temporary's name holds the pid: a file of that name left by a killed process that had
 // the same pid is taken over, not a reason to fail.
 TEST(ResultDocument, ATemporaryLeftByAnEarlierProcessOfTheSamePidIsTakenOver) {

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,10 +149,13 @@ class BoundedBuildTest : public ::testing::Test {
     MakeTable(rows, true, firstId);
   }
 
-  // The data files of a full rebuild of the table now, under the names of "out".
+  // The data files of a full rebuild of the table now, under the names of "out". The
+  // rebuild has a copy of the schema text of its own: a binary schema shared with "out"
+  // could not change under it.
   std::map<std::string, std::string> FullRebuild() {
     WriteConfig(false);
-    EXPECT_EQ(Run(Options(0), nullptr, "ref"), exit_status::kSuccess);
+    EXPECT_TRUE(WriteTextFile(Path("ref_schema.txt"), ReadBinaryFile(Path("schema.txt"))));
+    EXPECT_EQ(Run(Options(0), nullptr, "ref", nullptr, "ref_schema.txt"), exit_status::kSuccess);
     std::map<std::string, std::string> files;
     for (const auto& file : DataSet("ref")) files["out" + file.first.substr(3)] = file.second;
     return files;
@@ -181,15 +185,14 @@ class BoundedBuildTest : public ::testing::Test {
 
   // Runs mode 4 into `base`; returns its exit status and counts the spills in *spills.
   int Run(CIndexModeOptions options, int* spills = nullptr, const std::string& base = "out",
-          std::string* output = nullptr) {
+          std::string* output = nullptr, const std::string& schema = "schema.txt") {
     int counted = 0;
     options.faultHook = [&counted](const char* step) {
       if (std::string(step) == "spilled") ++counted;
     };
     testing::internal::CaptureStdout();
-    int status =
-        RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path("schema.txt").c_str(),
-                         Path("dict.pdat").c_str(), Path("dict.words").c_str(), options);
+    int status = RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path(schema).c_str(),
+                                  Path("dict.pdat").c_str(), Path("dict.words").c_str(), options);
     std::string printed = testing::internal::GetCapturedStdout();
     if (output != nullptr) *output = printed;
     if (spills != nullptr) *spills = counted;
@@ -217,6 +220,23 @@ class BoundedBuildTest : public ::testing::Test {
     return status;
   }
 
+  // Runs mode 4 into `base` in a child process; returns its exit status (-1 when it did not
+  // exit) and its peak resident memory in bytes in *peakBytes.
+  int RunMeasured(const CIndexModeOptions& options, const std::string& base, int64_t* peakBytes) {
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(99);
+      _exit(RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path("schema.txt").c_str(),
+                             Path("dict.pdat").c_str(), Path("dict.words").c_str(), options));
+    }
+    int status = 0;
+    rusage usage{};
+    EXPECT_EQ(wait4(child, &status, 0, &usage), child);
+    *peakBytes = int64_t{usage.ru_maxrss} * 1024;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   // Files of the folder whose names start with `prefix`, with their bytes.
   std::map<std::string, std::string> Files(const std::string& prefix) const {
     std::map<std::string, std::string> files;
@@ -234,7 +254,9 @@ class BoundedBuildTest : public ::testing::Test {
     std::map<std::string, std::string> files;
     for (const auto& file : Files(base + ".")) {
       if (file.first.find(".dataline") != std::string::npos ||
-          file.first.find(".index_") != std::string::npos) {
+          file.first.find(".index_") != std::string::npos ||
+          file.first.find(".chars_") != std::string::npos ||
+          file.first.find(".lengths") != std::string::npos) {
         files[file.first] = file.second;
       }
     }
@@ -256,7 +278,7 @@ class BoundedBuildTest : public ::testing::Test {
     EXPECT_EQ(Run(Options(0), &spills), exit_status::kSuccess);
     EXPECT_EQ(spills, 0);
     const std::map<std::string, std::string> expected = DataSet();
-    EXPECT_EQ(expected.size(), 4u);
+    EXPECT_EQ(expected.size(), 7u);  // the data-line file, 3 word and 2 contains indexes, lengths
     int most = 0;
     std::vector<std::pair<int64_t, int>> runs = {{0, 3}};
     for (int64_t bound : bounds) {
@@ -456,6 +478,47 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
   EXPECT_TRUE(DataSet() == committed);
 }
 
+// The bound holds whatever the order of long and short wildcard fields: a field of more than
+// 257 words whose positions in the all-fields index run past the next field's base does not
+// make the merge read whole posting lists. Each build's peak resident memory is measured in
+// a child process; the files equal those of the unbounded build.
+TEST_F(BoundedBuildTest, PeakMemoryStaysWithinTheBoundWhateverTheOrderOfLongFields) {
+  MakeDictionary(kWords);
+  // One frequent word: the all-fields index's list of it holds some 20 million postings
+  // (160 MB), more than the 150 MB the build may take beyond its bound.
+  constexpr int kRows = 10000;
+  constexpr int kLongWords = 2000;
+  constexpr int64_t kBound = 4 << 20;
+  struct {
+    const char* what;
+    int titleWords;
+    int bodyWords;
+  } const orders[] = {
+      {"long title before a short body", kLongWords, 3},
+      {"short title before a long body", 3, kLongWords},
+      {"long title before a long body", kLongWords, kLongWords / 2},
+  };
+  for (const auto& order : orders) {
+    SCOPED_TRACE(order.what);
+    std::string title;
+    std::string body;
+    for (int i = 0; i < order.titleWords; ++i) title += "中国";
+    for (int i = 0; i < order.bodyWords; ++i) body += "中国";
+    MakeTable(std::vector<std::pair<std::string, std::string>>(kRows, {title, body}));
+    int64_t peak = 0;
+    ASSERT_EQ(RunMeasured(Options(kBound), "out", &peak), exit_status::kSuccess);
+    int64_t unboundedPeak = 0;
+    ASSERT_EQ(RunMeasured(Options(0), "ref", &unboundedPeak), exit_status::kSuccess);
+    std::map<std::string, std::string> expected;
+    for (const auto& file : DataSet("ref")) expected["out" + file.first.substr(3)] = file.second;
+    EXPECT_TRUE(DataSet() == expected);
+    EXPECT_LE(peak, kBound + (int64_t{150} << 20))
+        << (peak >> 20) << " MB bounded, " << (unboundedPeak >> 20) << " MB unbounded";
+    std::printf("%s: peak %lld MB bounded, %lld MB unbounded\n", order.what,
+                static_cast<long long>(peak >> 20), static_cast<long long>(unboundedPeak >> 20));
+  }
+}
+
 TEST_F(BoundedBuildTest, AppendingRunsGiveTheFilesOfAFullRebuild) {
   MakeGeneratedTable(400);
   ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
@@ -477,9 +540,10 @@ TEST_F(BoundedBuildTest, AppendingRunsGiveTheFilesOfAFullRebuild) {
               exit_status::kSuccess);
     EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
     // Only the new rows were read.
-    EXPECT_NE(output.find("select * from docs where id > " +
-                          std::to_string(nextId - step.rows - 1) + " order by id"),
+    EXPECT_NE(output.find("Last indexed key: " + std::to_string(nextId - step.rows - 1) + "\n"),
               std::string::npos)
+        << output;
+    EXPECT_NE(output.find("select * from docs where id > ? order by id"), std::string::npos)
         << output;
     EXPECT_TRUE(DataSet() == expected) << step.rows;
     EXPECT_NE(ReadBinaryFile(Path("out.manifest"))
@@ -504,8 +568,54 @@ TEST_F(BoundedBuildTest, AppendingRunsOverATextKeyGiveTheFilesOfAFullRebuild) {
   std::string output;
   ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), exit_status::kSuccess);
   EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
-  EXPECT_NE(output.find("where code > 'k00200' order by code"), std::string::npos) << output;
+  EXPECT_NE(output.find("Last indexed key: 'k00200'\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("where code > ? order by code"), std::string::npos) << output;
   EXPECT_TRUE(DataSet() == expected);
+}
+
+// Appending runs over a Table with a where clause of its own (a shard's range), whose last
+// text keys hold quotes, backslashes, comment marks, NUL and non-ASCII text: each run reads
+// only the new rows of the range and gives the files of a full rebuild.
+TEST_F(BoundedBuildTest, AppendingRunsOverAShardWithHostileTextKeysGiveTheFilesOfAFullRebuild) {
+  MakeGeneratedTable(100);
+  Sql("alter table docs add column code text; update docs set code = printf('k%05d', id);");
+  const char* const suffixes[] = {"'\\'",   "''' or 1=1 -- '", "'\\'' or 1=1 -- '",
+                                  "'中国'", "char(0)",         "'); drop table docs; --'"};
+  const std::string table = "docs where id > 20 and code is not null";
+  auto config = [&](bool append) {
+    ASSERT_TRUE(WriteTextFile(Path("db.xml"), "<DBConnectString>sqlite:" + Path("docs.db") +
+                                                  "</DBConnectString><Table>" + table +
+                                                  "</Table><SortField>code</SortField>"
+                                                  "<SourceEncoding>GBK</SourceEncoding><Append>" +
+                                                  (append ? "1" : "0") + "</Append>"));
+  };
+  // The last row of each step ends its key with the suffix; keys stay strictly increasing.
+  Sql(std::string("update docs set code = code || ") + suffixes[0] + " where id = 100;");
+  config(false);
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  int nextId = 101;
+  for (size_t step = 1; step < sizeof suffixes / sizeof suffixes[0]; ++step) {
+    SCOPED_TRACE(suffixes[step]);
+    AddRows(nextId, 7);
+    nextId += 7;
+    Sql("update docs set code = printf('k%05d', id) where code is null; update docs set code = "
+        "code || " +
+        std::string(suffixes[step]) + " where id = " + std::to_string(nextId - 1) + ";");
+    config(false);
+    ASSERT_EQ(Run(Options(0), nullptr, "ref"), exit_status::kSuccess);
+    std::map<std::string, std::string> expected;
+    for (const auto& file : DataSet("ref")) expected["out" + file.first.substr(3)] = file.second;
+    config(true);
+    std::string output;
+    ASSERT_EQ(Run(Options(0, 2), nullptr, "out", &output), exit_status::kSuccess);
+    EXPECT_EQ(output.find("Append:"), std::string::npos) << output;
+    EXPECT_NE(output.find("select * from docs where (id > 20 and code is not null) and "
+                          "(code > ?) order by code"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("记录数：7\n"), std::string::npos) << output;  // only the new rows
+    EXPECT_TRUE(DataSet() == expected);
+  }
 }
 
 TEST_F(BoundedBuildTest, AppendFallsBackToAFullBuildWhenTheTableDidNotOnlyGrowAtItsEnd) {

@@ -235,6 +235,34 @@ TEST_F(DataSetGenerationTest, ModeFiveRefusesFilesThatDoNotMatchTheManifest) {
   EXPECT_TRUE(Reports(RunQuery(), 12));
 }
 
+// Two data sets built from one schema text share its binary schema: a changed schema for one
+// is refused, naming the other, whose files stay loadable; from a schema text of its own the
+// changed build succeeds and the other still loads.
+TEST_F(DataSetGenerationTest, ABinarySchemaAnotherDataSetLoadsIsNotChangedUnderIt) {
+  ASSERT_NE(RunIndex().find("Save " + Path("out.index_2") + " Success!"), std::string::npos);
+  ASSERT_NE(RunIndex("other").find("Save " + Path("other.index_2") + " Success!"),
+            std::string::npos);
+  const std::string binarySchema = ReadBinaryFile(Path("schema.txt.dat"));
+  ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kChangedSchema));
+  const std::string refused = RunIndex("other");
+  EXPECT_NE(refused.find("is the one the data set " + Path("out") + " was built with"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(ReadBinaryFile(Path("schema.txt.dat")), binarySchema);
+  EXPECT_TRUE(Reports(RunQuery(), 10));
+  EXPECT_EQ(ReadDataSetGeneration(Path("other")), 1);
+
+  ASSERT_TRUE(WriteTextFile(Path("other_schema.txt"), kChangedSchema));
+  const std::string built = RunIndex("other", "other_schema.txt");
+  EXPECT_NE(built.find("Save " + Path("other.index_1") + " Success!"), std::string::npos) << built;
+  EXPECT_EQ(ReadDataSetGeneration(Path("other")), 2);
+  EXPECT_EQ(ReadBinaryFile(Path("schema.txt.dat")), binarySchema);
+  EXPECT_TRUE(Reports(RunQuery(), 10));
+  // The same schema again is no change: both data sets rebuild from the shared text.
+  ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
+  EXPECT_NE(RunIndex("out").find("Save " + Path("out.index_2") + " Success!"), std::string::npos);
+}
+
 TEST_F(DataSetGenerationTest, AnotherRunOnTheSameBaseIsRefusedWhileOneHoldsTheLock) {
   RunIndex();
   const auto before = DataSet();

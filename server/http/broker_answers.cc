@@ -6,8 +6,10 @@
 
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
+#include "core/text/encoding.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
+#include "server/http/broker_relevance.h"
 #include "server/http/search_options.h"
 #include "server/shard_broker.h"
 
@@ -55,12 +57,29 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, FindSnippetOrFacet, &extras);
   }
   if (extras) return ErrorAnswer(400, "snippets and facets are not offered through a broker");
-  if (parameters.order && *parameters.order != "asc") {
-    return ErrorAnswer(400, "only order=asc is offered through a broker");
+  const bool relevance = parameters.order && *parameters.order == "relevance";
+  if (parameters.order && *parameters.order != "asc" && !relevance) {
+    return ErrorAnswer(400, "only order=asc and order=relevance are offered through a broker");
+  }
+  if (parameters.match && *parameters.match != "words" && *parameters.match != "contains") {
+    return ErrorAnswer(400, "match must be words or contains");
+  }
+  if (relevance && xml) {
+    return ErrorAnswer(400, "order=relevance through a broker answers /search only");
+  }
+  if (!relevance && parameters.match) {
+    return ErrorAnswer(400, "match= through a broker goes with order=relevance");
   }
   if (view.schema != nullptr && view.parseStore != nullptr) {
+    // Parsed over an empty store: the bounds a query's text alone can pass are checked here,
+    // before any shard is asked, in the order one server checks them.
     CQuery parsed(*view.schema, *view.parseStore);
-    parsed.Parse(query);
+    parsed.SetLimits({limits.query.maxWords, 0});
+    parsed.Execute(query.c_str());
+    if (parsed.stop() == QueryStop::kTooLarge) {
+      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    }
     if (!parsed.GetUnknownFields().empty()) {
       return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
     }
@@ -71,9 +90,29 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
     count = limits.maxPageCount;
     answer.cappedAt = limits.maxPageCount;
   }
+  if (relevance) {
+    // The query came from UTF-8 through a conversion that refuses what GBK lacks, so it goes
+    // back unchanged.
+    tHttpAnswer ranked = AnswerBrokerRelevance(
+        view, GbkToUtf8(query), parameters.match.value_or(""), start, count, view.shardTimeout);
+    ranked.cappedAt = answer.cappedAt;
+    return ranked;
+  }
   ResultPage page;
   std::string failed;
-  if (!view.broker->Answer(query, start, count, &page, &failed)) {
+  BrokerStop stop = BrokerStop::kNone;
+  if (!view.broker->Answer(query, start, count, &page, &failed, &stop)) {
+    // A query the shards refused gets the answer one server gives it.
+    if (stop == BrokerStop::kTooLarge) {
+      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                  " conditions, values or words in one value");
+    }
+    if (stop == BrokerStop::kTimedOut) {
+      tHttpAnswer late = ErrorAnswer(503, "the query ran past its time budget of " +
+                                              std::to_string(limits.query.timeoutMs) + " ms");
+      late.timedOut = true;
+      return late;
+    }
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
   if (!xml) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/http/http_answers.h"
+#include "server/shard_broker.h"
 
 class CDataLineIndex;
 class CFieldInfo;
@@ -25,6 +26,10 @@ struct tBrokerView {
   // refused as a server over the data set refuses it (both read-only once set).
   std::shared_ptr<const CFieldInfo> schema;
   std::shared_ptr<const CDataLineIndex> parseStore;
+  // The shards' HTTP ports, in the order of their ranges (ShardsHttp), for order=relevance;
+  // empty when not configured.
+  std::vector<tShard> httpShards;
+  int shardTimeout = 5;
 };
 
 // Sets the schema of `view` and the empty store its queries are parsed over.
@@ -34,7 +39,8 @@ void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view
 tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);
 
 // /search (`xml` false) or /search.xml through the broker: 400 for bad arguments or for
-// snippet or facet arguments, 502 {"error":"shard host:port did not answer"} when a shard
-// fails, else the page one server over the whole set would give.
+// snippet or facet arguments (order=relevance: JSON only, see broker_relevance.h), 502
+// {"error":"shard host:port did not answer"} when a shard fails, else the page one server over the
+// whole set would give.
 tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
                                const tBrokerView& view, const tSearchLimits& limits, bool xml);

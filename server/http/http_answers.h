@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/query/query.h"
 #include "server/http/http_answer.h"
@@ -16,6 +18,11 @@ class CSearchData;
 struct tSearchLimits {
   int maxPageCount = 1000;
   tQueryLimits query{1000, 2000};
+  // The server's Match setting: contains unless a request says match=words (on a data set
+  // without contains indexes a request that names none gets words).
+  bool containsMatch = false;
+  // The server's FieldWeights for order=relevance: index names (GBK) and weights.
+  std::vector<std::pair<std::string, double>> fieldWeights;
 };
 
 // /health: {"status":"serving","records":N,"generation":G}, or 503 {"status":"loading"}.

@@ -72,6 +72,7 @@ tSearchParameters ReadSearchParameters(MHD_Connection* connection) {
   parameters.facet = JoinedArgument(connection, "facet");
   parameters.facetLimit = Argument(connection, "facet_limit");
   parameters.order = Argument(connection, "order");
+  parameters.match = Argument(connection, "match");
   return parameters;
 }
 

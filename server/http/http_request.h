@@ -25,6 +25,7 @@ struct tSearchParameters {
   std::optional<std::string> facet;
   std::optional<std::string> facetLimit;
   std::optional<std::string> order;
+  std::optional<std::string> match;
 };
 
 // The bytes of a request held against the request limit: the path, and each header and

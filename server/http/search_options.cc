@@ -111,8 +111,20 @@ bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* optio
   if (parameters.order) {
     if (*parameters.order == "desc") {
       options->descending = true;
+    } else if (*parameters.order == "relevance") {
+      options->relevance = true;
     } else if (*parameters.order != "asc") {
-      *error = ErrorAnswer(400, "order must be asc or desc");
+      *error = ErrorAnswer(400, "order must be asc, desc or relevance");
+      return false;
+    }
+  }
+  if (parameters.match) {
+    if (*parameters.match == "words") {
+      options->match = tResultOptions::Match::kWords;
+    } else if (*parameters.match == "contains") {
+      options->match = tResultOptions::Match::kContains;
+    } else {
+      *error = ErrorAnswer(400, "match must be words or contains");
       return false;
     }
   }
@@ -150,7 +162,8 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
   std::vector<std::string> members;
   if (options.snippetFields.empty() || page.returned <= 0) return members;
   const CFieldInfo& schema = data.schema();
-  const CQueryPhrases phrases(schema, data.trie(), engine.GetConditions());
+  const CQueryPhrases phrases(schema, data.trie(), engine.GetConditions(),
+                              engine.match() == MatchMode::kContains);
   CMatchFinder finder(data.trie());
   std::vector<tTextRange> matches;
   tExcerpt excerpt;
@@ -160,15 +173,10 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
     names.emplace_back();
     AppendJsonString(GbkToUtf8(schema.GetField(field).indexName), &names.back());
   }
-  const std::vector<tINDEX_STRUCTURE>& hits = engine.GetHits();
-  const int64_t total = static_cast<int64_t>(hits.size());
   std::string marksJson;
   members.reserve(static_cast<size_t>(page.returned));
   for (int32_t i = 0; i < page.returned; ++i) {
-    const int64_t position =
-        options.descending ? total - 1 - (int64_t{page.start} + i) : int64_t{page.start} + i;
-    const int32_t record =
-        position >= 0 && position < total ? hits[static_cast<size_t>(position)].record : -1;
+    const int32_t record = engine.RecordAt(int64_t{page.start} + i, options.descending);
     members.emplace_back();
     std::string& member = members.back();
     member.reserve(64 + options.snippetFields.size() *

@@ -6,8 +6,12 @@
 //   facet=year           counts of the hits per value of filter fields, over all hits,
 //                        under "facets" (core/query/facets.h)
 //   facet_limit=N        values per facet (1 to 100000, default 10)
-//   order=asc|desc       ascending sort column (the default, the binary protocol's order) or
-//                        newest first
+//   order=asc|desc|relevance  ascending sort column (the default, the binary protocol's
+//                        order), newest first, or best match first (each hit then carries
+//                        "score"; docs/relevance.md)
+//   match=words|contains how values match: dictionary words as phrases, or the value's
+//                        characters in a row wherever the dictionary cut them (each hit then
+//                        carries "match":"word" or "part"); the default is the server's Match
 // Names are index names in UTF-8; snippet= and facet= take several, separated by commas or
 // given again. A name that is no field, or a field of the wrong kind, is a 400 answer that
 // lists the names that would do.
@@ -32,6 +36,8 @@ struct tResultOptions {
   std::vector<int> facetFields;  // field numbers, in request order, without repeats
   int facetLimit = 10;
   bool descending = false;
+  bool relevance = false;
+  enum class Match { kDefault, kWords, kContains } match = Match::kDefault;
 };
 
 // Reads order=, snippet_length= and facet_limit=, which need no data set; false with the 400

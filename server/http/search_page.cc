@@ -61,7 +61,8 @@ details dd { margin: 0 0 .4em 1em; white-space: pre-wrap; overflow-wrap: anywher
 <nav><a id="previous" accesskey="p">&larr; Previous</a>
 <span id="window"></span>
 <a id="next" accesskey="n">Next &rarr;</a>
-<a id="order" role="switch"></a></nav>
+<a id="order" role="switch"></a>
+<a id="rank" role="switch"></a></nav>
 <ol id="hits"></ol>
 </main>
 </div>
@@ -72,12 +73,14 @@ const kFields = )PAGE";
 const char kPageTail[] = R"PAGE(;
 const kIndexed = kFields.indexed, kSnippets = kFields.snippets, kFacets = kFields.facets;
 const kCount = 20;
+let containsIndexes = true;  // until the server says the data set has none
 const textBox = document.getElementById("text");
 const fieldBox = document.getElementById("field");
 const statusLine = document.getElementById("status");
 const previous = document.getElementById("previous");
 const next = document.getElementById("next");
 const order = document.getElementById("order");
+const rank = document.getElementById("rank");
 for (const name of kIndexed) {
   const option = document.createElement("option");
   option.value = name;
@@ -90,7 +93,10 @@ function readAddress() {
   const parameters = new URLSearchParams(location.search);
   const state = { text: parameters.get("text") || "", field: parameters.get("field") || "*",
                   start: Math.max(0, parseInt(parameters.get("start") || "0", 10) || 0),
-                  descending: parameters.get("order") === "desc", chosen: {} };
+                  descending: parameters.get("order") === "desc",
+                  // Best match first unless the address asks for the table's order.
+                  ranked: parameters.get("order") === null,
+                  words: parameters.get("match") === "words", chosen: {} };
   if (![...fieldBox.options].some(o => o.value === state.field)) state.field = "*";
   for (const name of kFacets) {
     const value = parameters.get("f_" + name);
@@ -105,7 +111,12 @@ function addressOf(s) {
   parameters.set("text", s.text);
   if (s.field !== "*") parameters.set("field", s.field);
   for (const name of Object.keys(s.chosen)) parameters.set("f_" + name, s.chosen[name]);
-  if (s.descending) parameters.set("order", "desc");
+  if (s.descending) {
+    parameters.set("order", "desc");
+  } else if (!s.ranked) {
+    parameters.set("order", "asc");
+  }
+  if (s.words) parameters.set("match", "words");
   if (s.start > 0) parameters.set("start", String(s.start));
   return "?" + parameters.toString();
 }
@@ -218,7 +229,11 @@ async function search(state) {
   fieldBox.value = state.field;
   order.setAttribute("aria-checked", state.descending ? "true" : "false");
   order.textContent = state.descending ? "\u2611 Newest first" : "\u2610 Newest first";
-  link(order, addressOf({ ...state, start: 0, descending: !state.descending }));
+  link(order, addressOf({ ...state, start: 0, descending: !state.descending, ranked: false }));
+  const best = state.ranked && !state.descending;
+  rank.setAttribute("aria-checked", best ? "true" : "false");
+  rank.textContent = best ? "\u2611 Best match first" : "\u2610 Best match first";
+  link(rank, addressOf({ ...state, start: 0, descending: false, ranked: !best }));
   link(previous, null);
   link(next, null);
   if (state.text.trim() === "") {
@@ -228,12 +243,26 @@ async function search(state) {
   statusLine.textContent = "Searching\u2026";
   const parameters = new URLSearchParams({ q: queryOf(state), start: String(state.start),
                                            count: String(kCount) });
-  if (state.descending) parameters.set("order", "desc");
+  if (state.descending) {
+    parameters.set("order", "desc");
+  } else if (state.ranked) {
+    parameters.set("order", "relevance");
+  }
+  // Every occurrence of the words, inside longer dictionary words too, unless the address
+  // asks for whole words; a data set built without contains indexes answers by words.
+  parameters.set("match", state.words || !containsIndexes ? "words" : "contains");
   if (kSnippets.length > 0) parameters.set("snippet", kSnippets.join(","));
   if (kFacets.length > 0) parameters.set("facet", kFacets.join(","));
   try {
-    const response = await fetch("search?" + parameters.toString());
-    const answer = await response.json();
+    let response = await fetch("search?" + parameters.toString());
+    let answer = await response.json();
+    if (response.status === 400 && parameters.get("match") === "contains" &&
+        String(answer.error).includes("contains indexes")) {
+      containsIndexes = false;
+      parameters.set("match", "words");
+      response = await fetch("search?" + parameters.toString());
+      answer = await response.json();
+    }
     if (!response.ok) throw new Error(answer.error || response.statusText);
     show(state, answer);
   } catch (failure) {

@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 
 #include <climits>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "core/text/encoding.h"
@@ -27,6 +30,8 @@
 
 namespace {
 
+using Json = nlohmann::json;
+
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "上海", "你好"};
 const char kSchema[] =
     "1 TITLE title T 1 0 1 1 标题\n"
@@ -39,6 +44,15 @@ std::string Text(std::mt19937* random, int words) {
   std::string text;
   for (int i = 0; i < words; ++i) text += kWords[(*random)() % kWords.size()];
   return text;
+}
+
+// A shard listening on 127.0.0.1 at `port`.
+tShard LoopbackShard(uint16_t port) {
+  tShard shard;
+  shard.name = "127.0.0.1:" + std::to_string(port);
+  shard.address.s_addr = htonl(INADDR_LOOPBACK);
+  shard.port = port;
+  return shard;
 }
 
 CSocket Connect(uint16_t port) {
@@ -94,7 +108,7 @@ std::string HttpGet(uint16_t port, const std::string& target) {
 class CBinaryServer {
  public:
   CBinaryServer(std::shared_ptr<const CSearchData> data, const CShardBroker* broker,
-                CServerMetrics* metrics) {
+                CServerMetrics* metrics, const tConnectionLimits& limits = tConnectionLimits()) {
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     ListenStep step;
@@ -105,9 +119,10 @@ class CBinaryServer {
     options.onWake = [](int signalNumber) { return signalNumber == SIGTERM; };
     options.currentData = [data] { return data; };
     options.metrics = metrics;
+    options.limits = limits;
     if (broker != nullptr) {
-      options.serve = [broker, metrics](CSocket socket) {
-        ServeBrokerClient(std::move(socket), *broker, tConnectionLimits(), metrics);
+      options.serve = [broker, metrics, limits](CSocket socket) {
+        ServeBrokerClient(std::move(socket), *broker, limits, metrics);
       };
     }
     m_loop = std::make_unique<CAcceptLoop>(std::move(options));
@@ -153,11 +168,7 @@ class BrokerTest : public ::testing::Test {
     std::vector<tShard> shards;
     for (const auto& data : m_shardData) {
       m_shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr));
-      tShard shard;
-      shard.name = "127.0.0.1:" + std::to_string(m_shardServers.back()->port());
-      shard.address.s_addr = htonl(INADDR_LOOPBACK);
-      shard.port = m_shardServers.back()->port();
-      shards.push_back(shard);
+      shards.push_back(LoopbackShard(m_shardServers.back()->port()));
     }
     m_broker = std::make_unique<CShardBroker>(shards, m_whole->schema().GetListSize(LIST_STORED),
                                               /*timeoutSeconds=*/2);
@@ -180,6 +191,7 @@ class BrokerTest : public ::testing::Test {
   }
   void TearDown() override {
     m_brokerHttp.reset();
+    m_shardHttp.clear();
     m_wholeHttp.reset();
     m_brokerServer.reset();
     m_shardServers.clear();
@@ -196,6 +208,7 @@ class BrokerTest : public ::testing::Test {
     m_fixtures.push_back(std::make_unique<CQueryFixture>(kWords, kSchema));
     CQueryFixture& fixture = *m_fixtures.back();
     if (!fixture.ok()) return nullptr;
+    fixture.EnableContains();
     for (int record = begin; record < end; ++record) {
       if (!fixture.AddRow(rows[static_cast<size_t>(record)])) return nullptr;
     }
@@ -221,6 +234,7 @@ class BrokerTest : public ::testing::Test {
   tBrokerView m_view;
   std::unique_ptr<CHttpServer> m_wholeHttp;
   std::unique_ptr<CHttpServer> m_brokerHttp;
+  std::vector<std::unique_ptr<CHttpServer>> m_shardHttp;
 };
 
 TEST_F(BrokerTest, AnswersByteForByteLikeOneServerOverTheWholeTable) {
@@ -296,6 +310,116 @@ TEST_F(BrokerTest, AStoppedShardFailsTheQueryAndIsCounted) {
   EXPECT_NE(error.find(name), std::string::npos) << error;
 }
 
+// Shards that refuse a query over their word bound or past their time budget make the broker
+// refuse it as one server with the same limits would (binary: closed without an answer; HTTP:
+// 400 or 503), and no shard failure is counted.
+TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
+  std::string phrase;  // one value of 40,000 dictionary words
+  for (int i = 0; i < 40000; ++i) phrase += "中国";
+  struct {
+    const char* what;
+    int maxWords;
+    int timeoutMs;
+    std::string query;
+    int status;
+    trindle::Outcome outcome;
+  } const cases[] = {
+      {"a value of more words than the bound", 20, 0, "[FIELD] * [AND] " + phrase, 400,
+       trindle::Outcome::kBadRequest},
+      {"selectors of unknown fields over the bound", 20, 0,
+       "[FIELD] * [AND] 中国" +
+           [] {
+             std::string selectors;
+             for (int i = 0; i < 25; ++i)
+               selectors += " [FIELD] u" + std::to_string(i) + " [AND] x";
+             return selectors;
+           }(),
+       400, trindle::Outcome::kBadRequest},
+      {"distinct phrases looked up past the time budget", 0, 1,
+       "[FIELD] * [AND] 中国" +
+           [] {  // every sequence of five of six words: 7,776 values, each looked up in turn
+             std::string phrases;
+             for (int i = 0; i < 7776; ++i) {
+               phrases += ' ';
+               for (int j = 0, digits = i; j < 5; ++j, digits /= 6) phrases += kWords[digits % 6];
+             }
+             return phrases;
+           }(),
+       503, trindle::Outcome::kTimedOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tConnectionLimits limits;
+    limits.maxQueryWords = c.maxWords;
+    limits.queryTimeoutMs = c.timeoutMs;
+    CServerMetrics metrics;
+    std::vector<std::unique_ptr<CBinaryServer>> shardServers;
+    std::vector<tShard> shards;
+    for (const auto& data : m_shardData) {
+      shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, limits));
+      shards.push_back(LoopbackShard(shardServers.back()->port()));
+    }
+    CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
+    broker.SetQueryTimeoutMs(c.timeoutMs);
+    CBinaryServer binary(nullptr, &broker, &metrics, limits);
+    CBinaryServer one(m_whole, nullptr, nullptr, limits);
+    tBrokerView view = m_view;
+    view.broker = &broker;
+    tHttpOptions options;
+    options.maxRequestBytes = 1 << 20;
+    options.search.query = {c.maxWords, c.timeoutMs};
+    CHttpServer http(options, nullptr, &metrics);
+    http.SetBroker(&view);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    std::string error;
+    ASSERT_TRUE(http.Start(loopback, 0, &error)) << error;
+
+    EXPECT_EQ(BinaryQuery(one.port(), c.query, 0, 5), "");
+    EXPECT_EQ(BinaryQuery(binary.port(), c.query, 0, 5), "");
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kBinary, c.outcome), 1);
+    const std::string answer =
+        HttpGet(http.port(), "/search?q=" + PercentEncode(GbkToUtf8(c.query)));
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(c.status)) << answer;
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kHttp, c.outcome), 1);
+    for (size_t shard = 0; shard < shards.size(); ++shard) EXPECT_EQ(broker.Failures(shard), 0);
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kBinary, trindle::Outcome::kFailed), 0);
+    EXPECT_EQ(metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kFailed), 0);
+    // A query within the limits is still answered.
+    EXPECT_EQ(BinaryQuery(binary.port(), "[FIELD] title [AND] 北京", 0, 5),
+              BinaryQuery(one.port(), "[FIELD] title [AND] 北京", 0, 5));
+    http.Stop();
+  }
+}
+
+// Shards whose page cap is below the broker's give short pages; the broker asks again, and
+// its pages equal those of one server with the broker's cap, for windows within one shard,
+// across shards, near the front (one round) and deep (two rounds).
+TEST_F(BrokerTest, ShardsWithASmallerPageCapGiveWholePages) {
+  tConnectionLimits shardLimits;
+  shardLimits.maxPageCount = 4;
+  std::vector<std::unique_ptr<CBinaryServer>> shardServers;
+  std::vector<tShard> shards;
+  for (const auto& data : m_shardData) {
+    shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, shardLimits));
+    shards.push_back(LoopbackShard(shardServers.back()->port()));
+  }
+  CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
+  tConnectionLimits brokerLimits;
+  brokerLimits.maxPageCount = 50;
+  CBinaryServer binary(nullptr, &broker, nullptr, brokerLimits);
+  CBinaryServer one(m_whole, nullptr, nullptr, brokerLimits);
+  const std::string query = "[FIELD] * [AND] 中国";
+  const std::pair<int32_t, int32_t> windows[] = {{0, 20},  {25, 10},  {0, 90},  {10, 60},
+                                                 {28, 30}, {150, 40}, {60, 50}, {0, 1000}};
+  for (auto [start, count] : windows) {
+    const std::string expected = BinaryQuery(one.port(), query, start, count);
+    ASSERT_GE(expected.size(), 24u);
+    EXPECT_EQ(BinaryQuery(binary.port(), query, start, count), expected) << start << " " << count;
+  }
+  for (size_t shard = 0; shard < shards.size(); ++shard) EXPECT_EQ(broker.Failures(shard), 0);
+}
+
 TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
   // Snippets, facets and the newest first are not offered through a broker.
   for (const char* extra : {"&snippets=1", "&facet=year", "&snippet_length=40", "&order=desc"}) {
@@ -320,6 +444,69 @@ TEST_F(BrokerTest, RefusesWhatItCannotAnswerWhole) {
        {"", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", ":80", "a:80,", "127.0.0.1:9x"}) {
     EXPECT_FALSE(ParseShardList(bad, &parsed, &error)) << bad;
   }
+}
+
+TEST_F(BrokerTest, RelevanceMergesTheShardsBestHitsByScore) {
+  const std::string target = "/search?q=" + PercentEncode(GbkToUtf8("[FIELD] * [AND] 京大")) +
+                             "&order=relevance&match=contains";
+  // Without the shards' HTTP ports the broker cannot ask for scores.
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), target).substr(0, 12), "HTTP/1.1 400");
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  for (const auto& data : m_shardData) {
+    m_shardHttp.push_back(std::make_unique<CHttpServer>(
+        tHttpOptions(), [data] { return data; }, nullptr));
+    std::string error;
+    ASSERT_TRUE(m_shardHttp.back()->Start(loopback, 0, &error)) << error;
+    m_view.httpShards.push_back(LoopbackShard(m_shardHttp.back()->port()));
+  }
+  for (const char* query :
+       {"[FIELD] * [AND] 京大", "[FIELD] body [AND] 学生", "[FIELD] * [AND] 中"}) {
+    const std::string arguments =
+        "/search?q=" + PercentEncode(GbkToUtf8(query)) + "&order=relevance&match=contains";
+    auto body = [](const std::string& answer) {
+      return Json::parse(answer.substr(answer.find('\n') + 1));
+    };
+    const Json whole = body(HttpGet(m_wholeHttp->port(), arguments + "&count=1000"));
+    const Json merged = body(HttpGet(m_brokerHttp->port(), arguments + "&count=1000"));
+    ASSERT_GT(whole["total"].get<int>(), 0) << query;
+    EXPECT_EQ(merged["total"], whole["total"]) << query;
+    // The same hits (a shard scores with its own statistics, so the order may differ), in
+    // descending score, each with the score its shard gives it.
+    std::multiset<std::string> wholeHits, mergedHits;
+    for (const Json& hit : whole["hits"])
+      wholeHits.insert(hit["title"].get<std::string>() + hit["body"].get<std::string>());
+    std::map<std::string, double> shardScores;
+    for (size_t s = 0; s < m_shardHttp.size(); ++s) {
+      const Json shard = body(HttpGet(m_shardHttp[s]->port(), arguments + "&count=1000"));
+      for (const Json& hit : shard["hits"]) {
+        shardScores[hit["title"].get<std::string>() + hit["body"].get<std::string>()] =
+            hit["score"].get<double>();
+      }
+    }
+    double last = 1e300;
+    for (const Json& hit : merged["hits"]) {
+      const std::string key = hit["title"].get<std::string>() + hit["body"].get<std::string>();
+      mergedHits.insert(key);
+      EXPECT_LE(hit["score"].get<double>(), last);
+      last = hit["score"].get<double>();
+      EXPECT_EQ(hit["score"].get<double>(), shardScores[key]);
+    }
+    EXPECT_EQ(mergedHits, wholeHits) << query;
+    // Windows of the merged order tile it.
+    Json paged = Json::array();
+    for (int start = 0; start < merged["total"].get<int>(); start += 4) {
+      const Json page = body(
+          HttpGet(m_brokerHttp->port(), arguments + "&count=4&start=" + std::to_string(start)));
+      for (const Json& hit : page["hits"]) paged.push_back(hit);
+    }
+    EXPECT_EQ(paged, merged["hits"]) << query;
+  }
+  // Relevance through a broker answers JSON only; a shard that stops fails the query.
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), "/search.xml" + target.substr(7)).substr(0, 12),
+            "HTTP/1.1 400");
+  m_shardHttp[2].reset();
+  EXPECT_EQ(HttpGet(m_brokerHttp->port(), target).substr(0, 12), "HTTP/1.1 502");
 }
 
 }  // namespace

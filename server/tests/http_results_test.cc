@@ -65,9 +65,13 @@ std::vector<std::string> Characters(const std::string& utf8) {
 
 class HttpResultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Load(false); }
+  // Builds and loads the test set, with or without its contains indexes.
+  void Load(bool contains) {
+    m_data.reset();
     m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
     ASSERT_TRUE(m_fixture->ok());
+    if (contains) m_fixture->EnableContains();
     std::mt19937 random(2121);
     for (int record = 0; record < 150; ++record) {
       std::string title, body;
@@ -90,8 +94,9 @@ class HttpResultsTest : public ::testing::Test {
   }
   std::string Path(const std::string& name) const { return m_fixture->directory().Path(name); }
 
-  Json Search(const tSearchParameters& parameters, int status = 200) {
-    const tHttpAnswer answer = AnswerJsonSearch(parameters, m_data.get());
+  Json Search(const tSearchParameters& parameters, int status = 200,
+              const tSearchLimits& limits = tSearchLimits()) {
+    const tHttpAnswer answer = AnswerJsonSearch(parameters, m_data.get(), limits);
     EXPECT_EQ(answer.status, status) << answer.body;
     return Json::parse(answer.body);
   }
@@ -235,6 +240,59 @@ TEST_F(HttpResultsTest, NamesOfNoFieldOrTheWrongKindAreBadRequests) {
   for (const char* length : {"0", "10001", "x"}) {
     parameters.snippetLength = length;
     EXPECT_EQ(AnswerJsonSearch(parameters, nullptr).status, 400) << length;
+  }
+}
+
+TEST_F(HttpResultsTest, ContainsAndRelevanceSayHowEachHitMatched) {
+  tSearchParameters parameters;
+  parameters.text = GbkToUtf8("京大");  // only across the words 北京 and 大学
+  parameters.match = "contains";
+  // A set built without contains indexes says why it cannot answer; the server's Match
+  // setting alone falls back to words there.
+  EXPECT_NE(Search(parameters, 400)["error"].get<std::string>().find("contains indexes"),
+            std::string::npos);
+  tSearchLimits containsByDefault;
+  containsByDefault.containsMatch = true;
+  parameters.match.reset();
+  EXPECT_EQ(Search(parameters, 200, containsByDefault)["total"], 0);
+
+  Load(true);
+  parameters.match = "contains";
+  parameters.count = "1000";
+  const Json part = Search(parameters);
+  ASSERT_GT(part["total"].get<int>(), 0);
+  for (const Json& hit : part["hits"]) EXPECT_EQ(hit["match"], "part");
+  parameters.match.reset();
+  EXPECT_EQ(Search(parameters, 200, containsByDefault)["total"], part["total"]);
+  EXPECT_EQ(Search(parameters)["total"], 0);
+
+  // 北京 as a word and inside 北京大学-like runs: every hit says word or part, ranked pages
+  // carry descending scores and tile the order, and the totals count both kinds.
+  parameters.text = GbkToUtf8("北京");
+  parameters.match = "contains";
+  parameters.order = "relevance";
+  parameters.snippet = "body";
+  const Json ranked = Search(parameters);
+  Json paged = Json::array();
+  parameters.count = "7";
+  for (int start = 0; start < ranked["total"].get<int>(); start += 7) {
+    parameters.start = std::to_string(start);
+    const Json page = Search(parameters);
+    for (const Json& hit : page["hits"]) paged.push_back(hit);
+  }
+  EXPECT_EQ(paged, ranked["hits"]);
+  double last = 1e300;
+  for (const Json& hit : ranked["hits"]) {
+    EXPECT_TRUE(hit["match"] == "word" || hit["match"] == "part");
+    EXPECT_LE(hit["score"].get<double>(), last);
+    last = hit["score"].get<double>();
+    if (hit["body"].get<std::string>().find(GbkToUtf8("北京")) != std::string::npos) {
+      EXPECT_FALSE(hit["marks"]["body"].empty());
+    }
+  }
+  for (const char* bad : {"word", "CONTAINS", ""}) {
+    parameters.match = bad;
+    Search(parameters, 400);
   }
 }
 

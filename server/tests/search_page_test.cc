@@ -70,6 +70,7 @@ class SearchPageTest : public ::testing::Test {
     if (::access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
     m_fixture = std::make_unique<CQueryFixture>(kWords, kSchema);
     ASSERT_TRUE(m_fixture->ok());
+    m_fixture->EnableContains();
     // 30 records with 人生 in the body (every third also with 人生观, which must stay
     // unmarked), some long enough to be cut; 10 without.
     for (int record = 0; record < 40; ++record) {
@@ -127,11 +128,13 @@ class SearchPageTest : public ::testing::Test {
 TEST_F(SearchPageTest, MarksFacetsPagingAndNewestFirstInABrowser) {
   const std::string word = GbkToUtf8("人生");
   const std::string query = GbkToUtf8("[FIELD] body [AND] 人生");
-  // What the page asks for its first window.
+  // What the page asks for its first window: every occurrence, best match first.
   tSearchParameters parameters;
   parameters.q = query;
   parameters.snippet = "title,body";
   parameters.facet = "year";
+  parameters.match = "contains";
+  parameters.order = "relevance";
   const Json answer = Json::parse(AnswerJsonSearch(parameters, m_data.get()).body);
   ASSERT_EQ(answer["total"], 30);
   size_t expectedMarks = 0;
@@ -139,12 +142,24 @@ TEST_F(SearchPageTest, MarksFacetsPagingAndNewestFirstInABrowser) {
 
   const std::string dom = Dom("?text=%E4%BA%BA%E7%94%9F&field=body");
   EXPECT_NE(dom.find(">30 hits<"), std::string::npos) << dom;
-  // Marks where the engine matched, and nowhere else: not in 人生观, not in the titles.
+  // Marks where the engine matched, and nowhere else: inside 人生观 too, not in the titles.
   EXPECT_EQ(Count(dom, "<mark>"), expectedMarks) << dom;
   EXPECT_EQ(Count(dom, "<mark>" + word + "</mark>"), expectedMarks) << dom;
-  EXPECT_EQ(Count(dom, "<mark>" + word + "</mark>" + GbkToUtf8("观")), 0u) << dom;
-  EXPECT_GT(Count(dom, word + GbkToUtf8("观")), 0u) << dom;
-  EXPECT_GT(Count(dom, "<summary>Full text</summary>"), 0u) << dom;
+  EXPECT_GT(Count(dom, "<mark>" + word + "</mark>" + GbkToUtf8("观")), 0u) << dom;
+  // The best match comes first, and the switch leads back to the table's order.
+  const std::string best = answer["hits"][0]["title"].get<std::string>();
+  EXPECT_EQ(dom.compare(dom.find(GbkToUtf8("标题")), best.size(), best), 0) << dom;
+  EXPECT_NE(Attribute(dom, "id=\"rank\"", "href").find("order=asc"), std::string::npos) << dom;
+  // By whole words in the table's order, 人生 inside 人生观 is no match.
+  const std::string wordsDom = Dom("?text=%E4%BA%BA%E7%94%9F&field=body&match=words&order=asc");
+  EXPECT_NE(wordsDom.find(">30 hits<"), std::string::npos) << wordsDom;
+  EXPECT_EQ(Count(wordsDom, "<mark>" + word + "</mark>" + GbkToUtf8("观")), 0u) << wordsDom;
+  EXPECT_GT(Count(wordsDom, word + GbkToUtf8("观")), 0u) << wordsDom;
+  // The long records come first there, cut, with their whole text a click away.
+  EXPECT_GT(Count(wordsDom, "<summary>Full text</summary>"), 0u) << wordsDom;
+  EXPECT_EQ(wordsDom.compare(wordsDom.find(GbkToUtf8("标题")), GbkToUtf8("标题0").size(),
+                             GbkToUtf8("标题0")),
+            0);
 
   // A facet value narrows the total to its count.
   const Json& first = answer["facets"]["year"][0];

@@ -1,9 +1,9 @@
 // Soak test of the search server: 16 clients at once for a bounded time, each mixing valid
 // queries (checked against the in-process engine) with hostile frames, slow senders, costly
-// requests (a page of every hit, queries over the word bounds, forged log lines) and clients
-// that leave in the middle of a request or of a response. Afterwards the server still
-// answers, its resident memory is back within 10% of its level after the first round, and no
-// descriptor is left open.
+// requests (a page of every hit, queries over the word bounds or of many unknown fields,
+// forged log lines) and clients that leave in the middle of a request or of a response.
+// Afterwards the server still answers, its resident memory is back within 10% of its level
+// after the first round, and no descriptor is left open.
 //
 // The run lasts TRINDLE_SOAK_SECONDS seconds (10 by default; scripts/run_tests.sh sets 60).
 #include <arpa/inet.h>
@@ -246,7 +246,7 @@ class ServerSoakTest : public ::testing::Test {
         std::string costly;
         std::string expected;  // empty: closed without an answer
         int32_t costlyPageCount = 20;
-        switch ((*random)() % 4) {
+        switch ((*random)() % 5) {
           case 0:  // every hit in one page: the first kMaxPageCount
             costly = "[FIELD] body [AND] 中国";
             costlyPageCount = INT_MAX;
@@ -259,6 +259,11 @@ class ServerSoakTest : public ::testing::Test {
           case 2:  // 1,001 distinct values
             costly = "[FIELD] title [AND]";
             for (int i = 0; i <= kMaxQueryWords; ++i) costly += " v" + std::to_string(i);
+            break;
+          case 3:  // 1,001 selectors naming distinct unknown fields
+            for (int i = 0; i <= kMaxQueryWords; ++i) {
+              costly += "[FIELD] u" + std::to_string(i) + " [AND] x ";
+            }
             break;
           default:  // a line feed and a long tail: answered, logged on one line
             costly =

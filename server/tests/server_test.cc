@@ -120,6 +120,7 @@ class ServerTest : public ::testing::Test {
     options.limits.maxPageCount = m_limits.maxPageCount;
     options.limits.maxQueryWords = m_limits.maxQueryWords;
     options.limits.queryTimeoutMs = m_limits.queryTimeoutMs;
+    options.limits.containsMatch = m_limits.containsMatch;
     options.currentData = [this] { return m_served ? m_served->Get() : m_data; };
     options.startThread = std::move(startThread);
     options.metrics = &m_metrics;
@@ -160,6 +161,34 @@ TEST_F(ServerTest, AnswersWhatTheEngineAnswersForEveryWindow) {
     }
   }
   EXPECT_GT(m_data->store().GetRecordCount(), 0);
+}
+
+TEST_F(ServerTest, TheMatchSettingFindsValuesInsideWordsOnTheBinaryPort) {
+  // 京大 stands only across the words 北京 and 大学: by words it finds nothing.
+  const std::string query = "[FIELD] * [AND] 京大";
+  CServedSetFixture containing(kWords);
+  ASSERT_TRUE(containing.ok());
+  containing.EnableContains();
+  for (int record = 0; record < 20; ++record) {
+    ASSERT_TRUE(containing.AddRecord(record % 2 == 0 ? "北京大学" : "大学北京", "人民", 2000));
+  }
+  ASSERT_TRUE(containing.SaveServedSet());
+  const std::shared_ptr<const CSearchData> words = m_data;
+  m_data = LoadSearchData(containing.ServedPaths());
+  ASSERT_TRUE(m_data);
+  m_limits.containsMatch = true;
+  StartServer();
+  CQuery engine(m_data->schema(), m_data->store());
+  engine.SetMatch(MatchMode::kContains);
+  ASSERT_EQ(engine.Execute(query.c_str()), 10);
+  CInputOutput io;
+  int32_t length = 0;
+  const char* packed = io.PackResult(engine.GetPage(0, 20), &length);
+  EXPECT_EQ(Query(query), MakeFrame(std::string(packed, static_cast<size_t>(length))));
+  // A data set without contains indexes is answered by words.
+  m_data = words;
+  EXPECT_EQ(Query(query), ExpectedFrame(*m_data, query, 0, 20));
+  StopServer();
 }
 
 TEST_F(ServerTest, HostileFramesAreDroppedOrAnsweredEmpty) {

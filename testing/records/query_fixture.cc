@@ -49,6 +49,11 @@ CQueryFixture::CQueryFixture(const std::vector<std::string>& words,
 
 CQueryFixture::~CQueryFixture() = default;
 
+void CQueryFixture::EnableContains() {
+  m_contains = true;
+  if (m_building) m_building->EnableContains();
+}
+
 bool CQueryFixture::AddRow(const CMemoryRow& row) {
   std::string error;
   if (!m_ok || !m_building || !m_building->AddRecord(row, &error)) return false;
@@ -68,5 +73,6 @@ bool CQueryFixture::SaveAndLoad(const std::string& base) {
   m_building.reset();
   if (!written) return false;
   m_loaded.reset(new CDataLineIndex(m_schema, &m_trie, true));
+  if (m_contains) m_loaded->EnableContains();
   return m_loaded->Load(path.c_str());
 }

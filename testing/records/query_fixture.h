@@ -24,6 +24,8 @@ class CQueryFixture {
   CQueryFixture& operator=(const CQueryFixture&) = delete;
 
   bool ok() const { return m_ok; }
+  // Builds and loads the contains indexes too; call before the first row.
+  void EnableContains();
   // Adds rows to the building store and to the reference.
   bool AddRow(const CMemoryRow& row);
   // Saves the data set as `base` (inside the scratch directory) and loads it read-only; also
@@ -45,4 +47,5 @@ class CQueryFixture {
   std::unique_ptr<CDataLineIndex> m_loaded;
   std::unique_ptr<CReferenceSearch> m_reference;
   bool m_ok = false;
+  bool m_contains = false;
 };

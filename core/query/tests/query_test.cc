@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <ctime>
 #include <random>
 #include <string>
 #include <thread>
@@ -440,6 +441,46 @@ TEST_F(QueryTest, RepeatedValuesAndFailingSelectorsStayCheap) {
   EXPECT_NE(logged.find("nosuch0"), std::string::npos);
   EXPECT_EQ(logged.find("nosuch499"), std::string::npos);
   EXPECT_LE(std::count(logged.begin(), logged.end(), '\n'), 12);
+}
+
+// Shapes of one large query that must parse in time linear in its length, and that count
+// against maxWords as failing selectors: unknown field names (distinct or repeated) and selectors
+// without a field name.
+TEST_F(QueryTest, LargeSelectorListsParseInLinearTimeAndCountAgainstMaxWords) {
+  AddRows({Row("中国 人民", "北京", "bs", 2005, 0)});
+  struct tShape {
+    const char* name;
+    std::string (*selector)(int i);
+    size_t unknownFields;  // distinct unknown names the parse reports
+  };
+  const std::vector<tShape> shapes = {
+      {"distinct unknown fields",
+       [](int i) { return "[FIELD] f" + std::to_string(i) + " [AND] x "; }, 100000},
+      {"one unknown field repeated", [](int) { return std::string("[FIELD] nosuch [AND] x "); }, 1},
+      {"no field name", [](int) { return std::string("[FIELD] [AND] x "); }, 0},
+  };
+  constexpr int kSelectors = 100000;
+  for (const tShape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    std::string text = "[FIELD] title [AND] 中国 ";
+    for (int i = 0; i < kSelectors; ++i) text += shape.selector(i);
+    CQuery query(m_fixture->schema(), m_fixture->store());
+    const std::clock_t started = std::clock();
+    query.Execute(text.c_str());
+    const double seconds = static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
+    EXPECT_LT(seconds, 2.0);  // a quadratic parse of this text takes several seconds
+    EXPECT_EQ(query.GetUnknownFields().size(), shape.unknownFields);
+    // Under a bound of 1000 a query of 1000 failing selectors and one condition is refused,
+    // one of 999 failing selectors and one condition is not.
+    const std::string head = "[FIELD] title [AND] 中国 ";
+    for (const int unknown : {999, 1000}) {
+      std::string bounded = head;
+      for (int i = 0; i < unknown; ++i) bounded += shape.selector(i);
+      query.SetLimits({1000, 0});
+      query.Execute(bounded.c_str());
+      EXPECT_EQ(query.stop() == QueryStop::kTooLarge, unknown == 1000) << unknown;
+    }
+  }
 }
 
 }  // namespace

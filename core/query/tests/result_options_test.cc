@@ -19,6 +19,7 @@
 #include "core/query/snippet.h"
 #include "core/text/gbk_chars.h"
 #include "core/text/text_clean.h"
+#include "testing/heap_in_use.h"
 #include "testing/records/query_fixture.h"
 #include "testing/text_ranges.h"
 
@@ -236,6 +237,23 @@ TEST(Excerpt, FixedCases) {
   EXPECT_EQ(excerpt.end, static_cast<int32_t>(text.size()));
   EXPECT_FALSE(excerpt.cutAfter);
   EXPECT_EQ(CharsBetween(text, excerpt.begin, excerpt.end, &onBoundaries), 20);
+}
+
+// The excerpt of a very long text leaves no buffer of its size with the thread, and the next
+// excerpt is still right.
+TEST(Excerpt, AVeryLongTextLeavesNoBufferOfItsSizeBehind) {
+  const std::string text = std::string(16 << 20, 'a') + "中国";
+  tExcerpt excerpt;
+  const size_t before = HeapInUse();
+  ChooseExcerpt(text.data(), static_cast<int>(text.size()),
+                {{static_cast<int32_t>(text.size()) - 4, static_cast<int32_t>(text.size())}}, 20,
+                &excerpt);
+  EXPECT_EQ(excerpt.end, static_cast<int32_t>(text.size()));
+  EXPECT_LT(HeapInUse(), before + (size_t{1} << 20));
+  const std::string shortText = "北京大学";
+  ChooseExcerpt(shortText.data(), static_cast<int>(shortText.size()), {{0, 4}}, 20, &excerpt);
+  EXPECT_EQ(excerpt.begin, 0);
+  EXPECT_EQ(excerpt.end, 8);
 }
 
 TEST(Excerpt, InvariantsOverRandomTexts) {

@@ -5,8 +5,14 @@
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/records/db/column_names.h"
@@ -387,7 +393,8 @@ std::unique_ptr<COdbcConnection> COdbcConnection::Create() {
   std::unique_ptr<COdbcConnection> connection(new COdbcConnection());
   SQLHENV environment = SQL_NULL_HENV;
   if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment))) return nullptr;
-  connection->m_environment = environment;
+  connection->m_environment.reset(environment,
+                                  [](void* handle) { SQLFreeHandle(SQL_HANDLE_ENV, handle); });
   if (!Succeeded(SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION,
                                reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
     return nullptr;
@@ -395,29 +402,91 @@ std::unique_ptr<COdbcConnection> COdbcConnection::Create() {
   return connection;
 }
 
-COdbcConnection::~COdbcConnection() {
-  Close();
-  if (m_environment != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, m_environment);
+COdbcConnection::~COdbcConnection() { Close(); }
+
+namespace {
+
+// One SQLDriverConnect on a thread of its own, so that the caller can stop waiting: some
+// drivers bound only the TCP connect by the login time-out, not the wait for the server's
+// first answer. A login the caller gave up on frees its handle when the driver returns.
+struct tLogin {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  SQLRETURN result = SQL_ERROR;
+  SQLHDBC connection = SQL_NULL_HDBC;
+  std::shared_ptr<void> environment;  // outlives the connection handle
+  std::vector<SQLCHAR> text;
+};
+
+void RunLogin(const std::shared_ptr<tLogin>& login) {
+  const SQLRETURN result = SQLDriverConnect(login->connection, nullptr, login->text.data(), SQL_NTS,
+                                            nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  std::lock_guard<std::mutex> hold(login->lock);
+  login->result = result;
+  login->done = true;
+  if (login->abandoned) {
+    if (Succeeded(result)) SQLDisconnect(login->connection);
+    SQLFreeHandle(SQL_HANDLE_DBC, login->connection);
+  }
+  login->finished.notify_all();
 }
+
+}  // namespace
 
 bool COdbcConnection::Open(const std::string& connectString, std::string* error) {
   Close();
   SQLHDBC connection = SQL_NULL_HDBC;
-  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, m_environment, &connection))) {
-    *error = Diagnostics(SQL_HANDLE_ENV, m_environment, "Cannot create an ODBC connection");
+  if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, m_environment.get(), &connection))) {
+    *error = Diagnostics(SQL_HANDLE_ENV, m_environment.get(), "Cannot create an ODBC connection");
     return false;
   }
-  // No time-outs: a long scan must not be cut off.
-  SQLSetConnectAttr(connection, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
-  std::vector<SQLCHAR> text(connectString.begin(), connectString.end());
-  text.push_back(0);
-  SQLRETURN result = SQLDriverConnect(connection, nullptr, text.data(), SQL_NTS, nullptr, 0,
-                                      nullptr, SQL_DRIVER_NOPROMPT);
+  // The login is bounded (a server that takes the connection and never answers would hold
+  // the run for ever); once connected nothing is: a long scan must not be cut off.
+  const auto timeout = static_cast<SQLULEN>(std::max(m_loginTimeoutSeconds, 0));
+  SQLSetConnectAttr(connection, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(timeout), 0);
+  SQLSetConnectAttr(connection, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(timeout),
+                    0);
+  auto login = std::make_shared<tLogin>();
+  login->connection = connection;
+  login->environment = m_environment;
+  login->text.assign(connectString.begin(), connectString.end());
+  login->text.push_back(0);
+  SQLRETURN result = SQL_ERROR;
+  std::thread thread;
+  if (timeout > 0) {
+    try {
+      thread = std::thread(RunLogin, login);
+    } catch (const std::system_error&) {
+      // No thread to be had: the login runs here, bounded by the driver alone.
+    }
+  }
+  if (!thread.joinable()) {
+    RunLogin(login);
+    result = login->result;
+  } else {
+    // The driver's own time-out, and a few seconds more for a driver that keeps waiting.
+    std::unique_lock<std::mutex> hold(login->lock);
+    if (!login->finished.wait_for(hold, std::chrono::seconds(timeout + 2),
+                                  [&login] { return login->done; })) {
+      login->abandoned = true;
+      hold.unlock();
+      thread.detach();
+      *error = "The database server took the connection but did not answer the login within " +
+               std::to_string(timeout) + " s";
+      return false;
+    }
+    result = login->result;
+    hold.unlock();
+    thread.join();
+  }
   if (!Succeeded(result)) {
     *error = Diagnostics(SQL_HANDLE_DBC, connection, "Cannot open the ODBC connection");
     SQLFreeHandle(SQL_HANDLE_DBC, connection);
     return false;
   }
+  SQLSetConnectAttr(connection, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
   m_connection = connection;
   m_serverText = DetectServerText(connection);
   return true;
@@ -425,6 +494,11 @@ bool COdbcConnection::Open(const std::string& connectString, std::string* error)
 
 std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statement,
                                                        std::string* error) {
+  return ExecuteWith(statement, {}, error);
+}
+
+std::unique_ptr<CDbRecordSet> COdbcConnection::ExecuteWith(
+    const std::string& statement, const std::vector<tDbParameter>& parameters, std::string* error) {
   if (m_connection == nullptr) {
     *error = "The database connection is not open";
     return nullptr;
@@ -436,6 +510,31 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
   }
   StatementPtr owned(handle);
   SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
+  // The bound values stay in place until the statement has run.
+  std::vector<SQLBIGINT> integers(parameters.size());
+  std::vector<std::u16string> texts(parameters.size());
+  std::vector<SQLLEN> lengths(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const tDbParameter& parameter = parameters[i];
+    const auto position = static_cast<SQLUSMALLINT>(i + 1);
+    SQLRETURN bound;
+    if (!parameter.isText) {
+      integers[i] = static_cast<SQLBIGINT>(parameter.integer);
+      bound = SQLBindParameter(handle, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                               &integers[i], 0, nullptr);
+    } else {
+      GbkToUtf16(parameter.text, &texts[i]);
+      lengths[i] = static_cast<SQLLEN>(texts[i].size() * sizeof(char16_t));
+      texts[i].push_back(u'\0');  // a buffer for the empty text too
+      bound = SQLBindParameter(handle, position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                               std::max<SQLULEN>(texts[i].size() - 1, 1), 0, &texts[i][0],
+                               lengths[i], &lengths[i]);
+    }
+    if (!Succeeded(bound)) {
+      *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC parameter could not be bound");
+      return nullptr;
+    }
+  }
   std::u16string wide;
   GbkToUtf16(statement, &wide);
   wide.push_back(u'\0');
@@ -444,6 +543,7 @@ std::unique_ptr<CDbRecordSet> COdbcConnection::Execute(const std::string& statem
     *error = Diagnostics(SQL_HANDLE_STMT, handle, "ODBC statement failed");
     return nullptr;
   }
+  SQLFreeStmt(handle, SQL_RESET_PARAMS);
   auto recordSet = std::make_unique<COdbcRecordSet>(std::move(owned), m_encoding, m_serverText);
   if (!recordSet->Start(error)) return nullptr;
   return recordSet;

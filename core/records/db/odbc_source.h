@@ -1,7 +1,8 @@
 // COdbcConnection: the database layer over the unixODBC driver manager. The connection
 // string is handed whole to SQLDriverConnect (for example
-// "Driver=PostgreSQL Unicode;Server=...;Port=...;Database=...;Uid=...;Pwd=..."), with no
-// login or query time-out. Statements (GBK) are sent wide (UTF-16).
+// "Driver=PostgreSQL Unicode;Server=...;Port=...;Database=...;Uid=...;Pwd=..."), with the
+// login time-out SetLoginTimeout gives and no query time-out. Statements (GBK) are sent wide
+// (UTF-16).
 //
 // Values by the column's SQL type: 8/16/32-bit integers to 32-bit integers; BIGINT the same
 // when it fits, else read like atoi of its decimal text (clamped); DECIMAL and NUMERIC like
@@ -33,8 +34,15 @@ class COdbcConnection : public CDbConnection {
 
   bool Open(const std::string& connectString, std::string* error) override;
   std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
+  // Integers are bound as BIGINT, texts as wide (UTF-16) character data.
+  std::unique_ptr<CDbRecordSet> ExecuteWith(const std::string& statement,
+                                            const std::vector<tDbParameter>& parameters,
+                                            std::string* error) override;
   void Close() override;
   void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
+  // Sets the driver's login time-out and, while connecting, its connection time-out: a
+  // server that takes the connection and never answers fails the Open after that long.
+  void SetLoginTimeout(int seconds) override { m_loginTimeoutSeconds = seconds; }
 
   // How character columns are fetched: UTF-16 (kWide, any driver), or as the bytes of the
   // server's character set (MariaDB and MySQL, see odbc_source.cc).
@@ -44,8 +52,10 @@ class COdbcConnection : public CDbConnection {
  private:
   COdbcConnection() = default;
 
-  void* m_environment = nullptr;  // SQLHENV
-  void* m_connection = nullptr;   // SQLHDBC, while connected
+  // SQLHENV, shared with a login that did not finish in time (it frees its own handles).
+  std::shared_ptr<void> m_environment;
+  void* m_connection = nullptr;  // SQLHDBC, while connected
   SourceEncoding m_encoding = SourceEncoding::kUtf8;
   ServerText m_serverText = ServerText::kWide;
+  int m_loginTimeoutSeconds = 0;
 };

@@ -152,6 +152,11 @@ bool CSqliteConnection::Open(const std::string& connectString, std::string* erro
 
 std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& statement,
                                                          std::string* error) {
+  return ExecuteWith(statement, {}, error);
+}
+
+std::unique_ptr<CDbRecordSet> CSqliteConnection::ExecuteWith(
+    const std::string& statement, const std::vector<tDbParameter>& parameters, std::string* error) {
   if (m_database == nullptr) {
     *error = "The database connection is not open";
     return nullptr;
@@ -173,6 +178,31 @@ std::unique_ptr<CDbRecordSet> CSqliteConnection::Execute(const std::string& stat
       *error = ErrorText(m_database, m_encoding == SourceEncoding::kGbk);
     }
     return nullptr;
+  }
+  if (static_cast<size_t>(sqlite3_bind_parameter_count(prepared)) != parameters.size()) {
+    *error = "The statement takes " + std::to_string(sqlite3_bind_parameter_count(prepared)) +
+             " parameters, " + std::to_string(parameters.size()) + " were given";
+    return nullptr;
+  }
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const tDbParameter& parameter = parameters[i];
+    const int position = static_cast<int>(i) + 1;
+    if (!parameter.isText) {
+      result = sqlite3_bind_int64(prepared, position, parameter.integer);
+    } else {
+      std::string bound = parameter.text;
+      if (m_encoding == SourceEncoding::kUtf8) {
+        bound.clear();
+        AppendGbkAsUtf8(parameter.text.data(), parameter.text.size(), &bound,
+                        FromGbk::kQuestionMark);
+      }
+      result = sqlite3_bind_text(prepared, position, bound.data(), static_cast<int>(bound.size()),
+                                 SQLITE_TRANSIENT);
+    }
+    if (result != SQLITE_OK) {
+      *error = ErrorText(m_database, m_encoding == SourceEncoding::kGbk);
+      return nullptr;
+    }
   }
   auto recordSet = std::make_unique<CSqliteRecordSet>(m_database, std::move(owned), m_encoding);
   if (!recordSet->Start(error)) return nullptr;

@@ -29,6 +29,10 @@ class CSqliteConnection : public CDbConnection {
   // `connectString` must be "sqlite:" followed by the path of an existing database file.
   bool Open(const std::string& connectString, std::string* error) override;
   std::unique_ptr<CDbRecordSet> Execute(const std::string& statement, std::string* error) override;
+  // Integers are bound as 64-bit integers, texts as SQLite text in the source encoding.
+  std::unique_ptr<CDbRecordSet> ExecuteWith(const std::string& statement,
+                                            const std::vector<tDbParameter>& parameters,
+                                            std::string* error) override;
   void Close() override;
   void SetSourceEncoding(SourceEncoding encoding) override { m_encoding = encoding; }
 

@@ -12,7 +12,9 @@
 #include "core/records/data_line_index.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
+#include "core/records/scan_pipeline.h"
 #include "core/text/pdat.h"
+#include "testing/heap_in_use.h"
 #include "testing/records/memory_rows.h"
 #include "testing/records/store_fixture.h"
 
@@ -271,6 +273,109 @@ TEST(SortKeyTest, KeysCompareAsTheirValuesAndQuoteAsSqlLiterals) {
       {"t 61", "i 1", false},
   };
   for (const auto& c : cases) EXPECT_EQ(SortKeyLess(c.a, c.b), c.less) << c.a << " < " << c.b;
+}
+
+// Rows that sample the heap when the walk reaches row `sampleAt` (on the fetching thread).
+class CSampledRows : public CDbRecordSet {
+ public:
+  CSampledRows(const std::vector<CMemoryRow>* rows, size_t sampleAt)
+      : m_rows(rows), m_sampleAt(sampleAt) {}
+  bool AtEnd() const override { return m_position >= m_rows->size(); }
+  const CDbRow& GetRow() const override { return (*m_rows)[m_position]; }
+  bool MoveNext(std::string*) override {
+    if (++m_position == m_sampleAt) m_sampled = HeapInUse();
+    return true;
+  }
+  size_t sampled() const { return m_sampled; }
+
+ private:
+  const std::vector<CMemoryRow>* m_rows;
+  size_t m_sampleAt;
+  size_t m_position = 0;
+  size_t m_sampled = 0;
+};
+
+// A very long value early in a scan leaves no record buffer of its size behind, on one
+// thread and on several: a thousand rows later the heap holds little more than before.
+TEST(ScanBuffersTest, AVeryLongFieldIsNotKeptByTheRecordsReusedForTheRestOfTheScan) {
+  CScratchDirectory directory;
+  CPDAT trie;
+  ASSERT_TRUE(BuildTestTrie({"中国", "人民"}, directory.Path("dict.txt"), &trie));
+  // "big" is a filter only: the store keeps its number, not its text.
+  ASSERT_TRUE(WriteTextFile(directory.Path("schema.txt"),
+                            "h\n1 id id I 0 1 1 0 n\n2 body body T 1 0 1 1 b\n"
+                            "3 big big T 0 1 0 0 x\n"));
+  CFieldInfo schema;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(schema.ImportText(directory.Path("schema.txt").c_str()));
+  testing::internal::GetCapturedStdout();
+  constexpr size_t kLong = 16 << 20;
+  // What the heap holds at row 1100 of a walk over 1200 rows, beyond what it held before.
+  auto grown = [&](int threads, bool withLongValue) -> size_t {
+    std::vector<CMemoryRow> rows;
+    for (int i = 0; i < 1200; ++i) {
+      const bool isLong = withLongValue && i == 1;
+      rows.push_back(CMemoryRow{{"id", IntValue(i)},
+                                {"body", TextValue("中国人民")},
+                                {"big", TextValue(isLong ? std::string(kLong, '7') : "5")}});
+    }
+    CDataLineIndex store(schema, &trie, false);
+    CSampledRows walked(&rows, 1100);
+    tROW_WALK walk;
+    walk.threads = threads;
+    std::string error;
+    const size_t before = HeapInUse();
+    testing::internal::CaptureStdout();
+    const bool done = WalkRows(&store, &walked, walk, &error);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(done) << error;
+    EXPECT_EQ(store.GetRecordCount(), 1200);
+    return walked.sampled() > before ? walked.sampled() - before : 0;
+  };
+  for (int threads : {1, 3}) {
+    SCOPED_TRACE(threads);
+    EXPECT_LT(grown(threads, true), grown(threads, false) + kLong / 4);
+  }
+}
+
+TEST(RestrictTableTest, AConditionJoinsTheTablesWhereClauseOrIsRefusedWithTheReason) {
+  struct {
+    const char* table;
+    const char* from;    // with the condition "k > ?"; "" when refused
+    const char* reason;  // part of the reason when refused
+  } const cases[] = {
+      {"docs", "docs where k > ?", ""},
+      {"docs where id > 10000000", "docs where (id > 10000000) and (k > ?)", ""},
+      {"docs WHERE a = 1 or b = 2", "docs where (a = 1 or b = 2) and (k > ?)", ""},
+      {"docs where t = 'order by x' and u = \"limit\"",
+       "docs where (t = 'order by x' and u = \"limit\") and (k > ?)", ""},
+      {"docs where id in (select id from other where x = 1)",
+       "docs where (id in (select id from other where x = 1)) and (k > ?)", ""},
+      {"docs where t = 'it''s'", "docs where (t = 'it''s') and (k > ?)", ""},
+      {"docs_where where x_order = 1", "docs_where where (x_order = 1) and (k > ?)", ""},
+      {"表 where 名 = '中'", "表 where (名 = '中') and (k > ?)", ""},
+      {"docs where id > 5 order by id", "", "\"order\""},
+      {"docs where id > 5 limit 10", "", "\"limit\""},
+      {"docs where a = 1 union select * from x", "", "\"union\""},
+      {"docs group by id", "", "\"group\""},
+      {"docs where id > 5 -- shard c", "", "comment"},
+      {"docs where id > 5 /* c */", "", "comment"},
+      {"docs where id > 5; delete from docs", "", "semicolon"},
+      {"docs where t = 'open", "", "unbalanced"},
+      {"docs where (id > 5", "", "unbalanced"},
+      {"docs where a = 1 where b = 2", "", "two where"},
+  };
+  for (const auto& c : cases) {
+    std::string from;
+    std::string why;
+    const bool joined = RestrictTable(c.table, "k > ?", &from, &why);
+    EXPECT_EQ(joined, *c.from != '\0') << c.table << ": " << why;
+    if (joined) {
+      EXPECT_EQ(from, c.from) << c.table;
+    } else {
+      EXPECT_NE(why.find(c.reason), std::string::npos) << c.table << ": " << why;
+    }
+  }
 }
 
 class DBConfigTest : public ::testing::Test {

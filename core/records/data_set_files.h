@@ -1,0 +1,20 @@
+// The names of a data set's files, all made from its base (stem) <base>:
+//   <base>.dataline      stored texts and filter values
+//   <base>.index_<k>     the word index of indexed position k (0: all fields)
+//   <base>.chars_<k>     the contains index of indexed position k >= 1 (character units)
+//   <base>.lengths       per record, the length in character units of each indexed field
+//   <base>.manifest      the commit record of the generation
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+inline std::string IndexPath(const std::string& base, size_t k) {
+  return base + ".index_" + std::to_string(k);
+}
+
+inline std::string CharsPath(const std::string& base, size_t k) {
+  return base + ".chars_" + std::to_string(k);
+}
+
+inline std::string LengthsPath(const std::string& base) { return base + ".lengths"; }
