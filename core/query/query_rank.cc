@@ -137,6 +137,7 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
 }
 
 void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
+  ListOneWord();  // a counted one-word query is listed first
   if (m_wordMatchesKnown) return;
   m_wordMatchesKnown = true;
   const std::vector<tINDEX_STRUCTURE>& hits = m_result.entries;
@@ -174,6 +175,7 @@ void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
 }
 
 bool CQuery::IsWordMatchAt(int64_t position, bool descending) {
+  ListOneWord();  // a counted one-word query is listed first
   const int64_t total = static_cast<int64_t>(m_result.entries.size());
   if (position < 0 || position >= total) return false;
   ComputeWordMatches();
@@ -187,6 +189,7 @@ bool CQuery::IsWordMatchAt(int64_t position, bool descending) {
 }
 
 int32_t CQuery::RecordAt(int64_t position, bool descending) const {
+  ListOneWord();  // a counted one-word query is listed first
   const int64_t total = static_cast<int64_t>(m_result.entries.size());
   if (position < 0 || position >= total) return -1;
   if (m_ranked)
@@ -195,11 +198,13 @@ int32_t CQuery::RecordAt(int64_t position, bool descending) const {
 }
 
 double CQuery::ScoreAt(int64_t position) const {
+  ListOneWord();  // a counted one-word query is listed first
   if (!m_ranked || position < 0 || position >= static_cast<int64_t>(m_order.size())) return 0;
   return m_scores[static_cast<size_t>(m_order[static_cast<size_t>(position)])];
 }
 
 bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t through) {
+  ListOneWord();  // a counted one-word query is listed first
   const bool contains = m_match == MatchMode::kContains;
   std::vector<int32_t> hits;
   hits.reserve(m_result.entries.size());

@@ -335,8 +335,17 @@ TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
              return selectors;
            }(),
        400, trindle::Outcome::kBadRequest},
-      {"a phrase checked past the time budget", 0, 1, "[FIELD] * [AND] " + phrase, 503,
-       trindle::Outcome::kTimedOut},
+      {"distinct phrases looked up past the time budget", 0, 1,
+       "[FIELD] * [AND] 中国" +
+           [] {  // every sequence of five of six words: 7,776 values, each looked up in turn
+             std::string phrases;
+             for (int i = 0; i < 7776; ++i) {
+               phrases += ' ';
+               for (int j = 0, digits = i; j < 5; ++j, digits /= 6) phrases += kWords[digits % 6];
+             }
+             return phrases;
+           }(),
+       503, trindle::Outcome::kTimedOut},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
