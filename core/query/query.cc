@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
 #include <unordered_set>
@@ -184,7 +185,11 @@ int CQuery::LookupCondition(const tCondition& condition) {
 bool CQuery::ApplyIndexedPass(bool allFields) {
   for (const tCondition& condition : m_conditions) {
     if (condition.kind != ConditionKind::kIndexed || (condition.field == 0) != allFields) continue;
-    LookupCondition(condition);
+    if (condition.orFlag == OperatorWord::kOr) {
+      ApplyAnyValue(condition);
+    } else {
+      LookupCondition(condition);
+    }
     if (m_result.budget.stopped()) return false;
     CompactResult(&m_result.entries);
     if (m_result.seeded && m_result.entries.empty()) return false;
@@ -220,6 +225,116 @@ bool CQuery::OverWordLimit() const {
   return values > limit;
 }
 
+void CQuery::ApplyAnyValue(const tCondition& condition) {
+  std::vector<int32_t> any;
+  std::vector<int32_t> records;
+  std::vector<int32_t> merged;
+  bool restricts = false;
+  for (const std::string& value : DistinctValues(condition.values)) {
+    if (!ValueRecords(condition.field, value, &records)) {
+      if (m_result.budget.stopped()) return;
+      continue;  // no recognised word: the value is no alternative
+    }
+    restricts = true;
+    merged.clear();
+    merged.reserve(any.size() + records.size());
+    std::set_union(any.begin(), any.end(), records.begin(), records.end(),
+                   std::back_inserter(merged));
+    any.swap(merged);
+  }
+  if (!restricts) return;
+  if (!m_result.seeded) {
+    m_result.entries.clear();
+    for (int32_t record : any) m_result.entries.push_back({record, 0});
+    m_result.seeded = true;
+  } else {
+    KeepRecordsIn(any, &m_result.entries);
+  }
+}
+
+bool CQuery::ValueRecords(int field, const std::string& value, std::vector<int32_t>* records) {
+  records->clear();
+  if (m_result.budget.stopped()) return false;
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  CResultList outer;
+  outer.entries.swap(m_result.entries);
+  outer.seeded = m_result.seeded;
+  m_result.seeded = false;
+  LookupCondition(condition);
+  CompactResult(&m_result.entries);
+  DropRecordsOutsideStore();
+  const bool seeded = m_result.seeded && !m_result.budget.stopped();
+  if (seeded) {
+    records->reserve(m_result.entries.size());
+    for (const tINDEX_STRUCTURE& entry : m_result.entries) records->push_back(entry.record);
+  }
+  m_result.entries.swap(outer.entries);
+  m_result.seeded = outer.seeded;
+  return seeded;
+}
+
+std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) {
+  std::vector<int32_t> records;
+  const int column = m_schema.GetListPosition(field, LIST_FILTER);
+  if (column < 0 || !m_result.budget.Spend(1)) return records;
+  const int32_t recordCount = m_store.GetRecordCount();
+  for (int32_t record = 0; record < recordCount; ++record) {
+    if ((record & 4095) == 4095 && !m_result.budget.Spend(4096)) return {};
+    const int64_t value = m_store.GetFilterValue(record, column);
+    if (value >= low && value <= high) records.push_back(record);
+  }
+  return records;
+}
+
+void CQuery::ResetHits() {
+  m_result.entries.clear();  // keeps its storage for reuse
+  m_result.seeded = false;
+  m_ranked = false;
+  m_sets = false;
+  m_indexedHits = 0;
+  m_order.clear();
+  m_scores.clear();
+  m_wordMatchesKnown = false;
+  m_wordMatch.clear();
+  m_result.budget = tQueryBudget();
+  m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
+  if (m_limits.timeoutMs > 0) {
+    m_result.budget.timed = true;
+    m_result.budget.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_limits.timeoutMs);
+  }
+}
+
+void CQuery::BeginSets() {
+  m_stop = QueryStop::kNone;
+  m_conditions.clear();
+  m_unknownFields.clear();
+  m_unknownSeen.clear();
+  m_failedSelectors = 0;
+  ResetHits();
+}
+
+void CQuery::FinishSets(std::vector<int32_t> records, std::vector<tCondition> positive,
+                        bool tooLarge) {
+  m_conditions = std::move(positive);
+  m_result.entries.clear();
+  m_result.seeded = true;
+  m_sets = true;
+  if (tooLarge || m_result.budget.stopped()) {
+    m_stop = tooLarge || m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
+    return;
+  }
+  const int32_t recordCount = m_store.GetRecordCount();
+  m_result.entries.reserve(records.size());
+  for (int32_t record : records) {
+    if (record >= 0 && record < recordCount) m_result.entries.push_back({record, 0});
+  }
+  m_indexedHits = m_result.entries.size();
+}
+
 int CQuery::Execute(const char* queryText) {
   const auto started = std::chrono::steady_clock::now();
   m_stop = QueryStop::kNone;
@@ -227,6 +342,7 @@ int CQuery::Execute(const char* queryText) {
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
   m_ranked = false;
+  m_sets = false;
   m_indexedHits = 0;
   m_order.clear();
   m_scores.clear();

@@ -302,6 +302,25 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
     return ErrorAnswer(
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
   }
+  {
+    // The search page's address carries the search arguments too.
+    static const char* const kSearchArguments[] = {
+        "q",     "text",        "field", "start", "count",   "snippet", "snippet_length",
+        "facet", "facet_limit", "order", "match", "explain", nullptr};
+    static const char* const kNoArguments[] = {nullptr};
+    const std::vector<std::string> unknown =
+        UnknownArguments(connection, search        ? kSearchArguments
+                                     : path == "/" ? kPageArguments
+                                                   : kNoArguments);
+    if (!unknown.empty()) {
+      if (search && m_metrics != nullptr)
+        m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kBadRequest, 0);
+      std::string names;
+      for (const std::string& name : unknown) names += (names.empty() ? "" : ", ") + name;
+      tHttpAnswer answer = ErrorAnswer(400, path + " takes no argument named " + names);
+      return answer;
+    }
+  }
   const std::shared_ptr<const CSearchData> data = m_data && !m_broker ? m_data() : nullptr;
   if (path == "/health") {
     return draining() ? DrainingAnswer()

@@ -1,7 +1,8 @@
 // The search page of the HTTP interface: one HTML document with its style and script inline,
 // so that it works on a machine without a network. The script reads the search from the
 // address (text=, field=, start=, order=desc and one f_<field>=<value> per chosen facet
-// value), asks /search for the page of hits with snippets of the text fields and facet counts
+// value), asks /search (the box's text in the search-box language of text=, each chosen facet
+// value added as a term) for the page of hits with snippets of the text fields and facet counts
 // of the filter fields, and shows them. Every change of the search (a facet value, the
 // paging, the newest-first switch, the form) is a link to the address of the new search, so
 // the browser's history, bookmarks and reloads all show the same search.
@@ -121,11 +122,12 @@ function addressOf(s) {
   return "?" + parameters.toString();
 }
 
-// The query text: the words on the field, each chosen facet value as a filter.
-function queryOf(s) {
-  let query = "[FIELD] " + s.field + " [AND] " + s.text;
-  for (const name of Object.keys(s.chosen)) query += " [FIELD] " + name + " [AND] " + s.chosen[name];
-  return query;
+// The text= of a search: the box's text (the search-box language), each chosen facet value
+// added as a term "name:value" that must hold too.
+function textOf(s) {
+  let text = s.text;
+  for (const name of Object.keys(s.chosen)) text += " " + name + ":" + s.chosen[name];
+  return text;
 }
 
 function element(tag, text, className) {
@@ -241,8 +243,9 @@ async function search(state) {
     return;
   }
   statusLine.textContent = "Searching\u2026";
-  const parameters = new URLSearchParams({ q: queryOf(state), start: String(state.start),
+  const parameters = new URLSearchParams({ text: textOf(state), start: String(state.start),
                                            count: String(kCount) });
+  if (state.field !== "*") parameters.set("field", state.field);
   if (state.descending) {
     parameters.set("order", "desc");
   } else if (state.ranked) {

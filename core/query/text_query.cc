@@ -1,0 +1,473 @@
+#include "core/query/text_query.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <map>
+
+#include "core/query/query.h"
+#include "core/records/field_info.h"
+#include "core/text/text_clean.h"
+
+namespace {
+
+constexpr int kDefaultMaxTerms = 1000;
+
+bool IsBlank(char byte) { return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n'; }
+
+bool IsLead(char byte) { return static_cast<unsigned char>(byte) >= 0x81; }
+
+// Ends a word: a blank or one of the operator characters.
+bool EndsWord(char byte) {
+  return IsBlank(byte) || byte == '(' || byte == ')' || byte == '"' || byte == '|';
+}
+
+bool IsNameByte(char byte, bool first) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte == '_' ||
+         byte == '*' || (!first && ((byte >= '0' && byte <= '9') || byte == '.'));
+}
+
+// A decimal integer, optionally signed, within +-10^15.
+bool ReadInteger(const std::string& text, int64_t* number) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 15) return false;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  *number = negative ? -value : value;
+  return true;
+}
+
+// Reads "a..b", ">=a", ">a", "<=a", "<a" or "a" into the term's bounds.
+bool ReadRange(const std::string& text, tTextNode* term) {
+  int64_t a = 0;
+  int64_t b = 0;
+  const size_t dots = text.find("..");
+  if (dots != std::string::npos) {
+    if (!ReadInteger(text.substr(0, dots), &a) || !ReadInteger(text.substr(dots + 2), &b)) {
+      return false;
+    }
+    term->low = a;
+    term->high = b;
+  } else if (text.rfind(">=", 0) == 0 && ReadInteger(text.substr(2), &a)) {
+    term->low = a;
+    term->high = INT64_MAX;
+  } else if (text.rfind("<=", 0) == 0 && ReadInteger(text.substr(2), &a)) {
+    term->low = INT64_MIN;
+    term->high = a;
+  } else if (text.rfind('>', 0) == 0 && ReadInteger(text.substr(1), &a)) {
+    term->low = a + 1;
+    term->high = INT64_MAX;
+  } else if (text.rfind('<', 0) == 0 && ReadInteger(text.substr(1), &a)) {
+    term->low = INT64_MIN;
+    term->high = a - 1;
+  } else if (ReadInteger(text, &a)) {
+    term->low = term->high = a;
+  } else {
+    return false;
+  }
+  term->isRange = true;
+  return true;
+}
+
+class CTextParser {
+ public:
+  CTextParser(const std::string& text, int maxTerms) : m_text(text), m_maxTerms(maxTerms) {
+    m_chars.reserve(text.size() + 1);
+    size_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++characters) {
+      m_chars.push_back(characters);
+      if (IsLead(text[i]) && i + 1 < text.size()) {
+        m_chars.push_back(characters);
+        i += 2;
+      } else {
+        ++i;
+      }
+    }
+    m_chars.push_back(characters);
+  }
+
+  tTextParse Run() {
+    tTextParse parse;
+    tTextNode root;
+    if (Group(0, &root)) {
+      if (m_at < m_text.size()) Fail("')' without a matching '('", m_at);
+    }
+    parse.ok = m_error.empty();
+    if (parse.ok) parse.root = std::move(root);
+    parse.error = m_error;
+    parse.position = m_errorAt;
+    parse.terms = m_terms;
+    return parse;
+  }
+
+ private:
+  bool Fail(const std::string& message, size_t at) {
+    if (m_error.empty()) {
+      m_error = message;
+      m_errorAt = m_chars[std::min(at, m_text.size())];
+    }
+    return false;
+  }
+  size_t Where(size_t at) const { return m_chars[std::min(at, m_text.size())]; }
+  bool AtEnd() const { return m_at >= m_text.size(); }
+  char Peek() const { return AtEnd() ? '\0' : m_text[m_at]; }
+  void SkipBlanks() {
+    while (!AtEnd() && IsBlank(m_text[m_at])) ++m_at;
+  }
+  // The byte after the character at `at`.
+  size_t Next(size_t at) const {
+    return IsLead(m_text[at]) && at + 1 < m_text.size() ? at + 2 : at + 1;
+  }
+  // True when an "OR" word starts at the cursor.
+  bool AtOrWord() const {
+    if (m_text.compare(m_at, 2, "OR") != 0) return false;
+    return m_at + 2 >= m_text.size() || IsBlank(m_text[m_at + 2]) || m_text[m_at + 2] == '(' ||
+           m_text[m_at + 2] == '"';
+  }
+
+  // Members separated by blanks, up to the end or a ')'.
+  bool Group(int depth, tTextNode* node) {
+    node->kind = TextNodeKind::kAll;
+    node->position = Where(m_at);
+    bool positive = false;
+    for (;;) {
+      SkipBlanks();
+      if (AtEnd() || Peek() == ')') break;
+      tTextNode member;
+      if (!Alternatives(depth, &member)) return false;
+      positive = positive || member.kind != TextNodeKind::kNot;
+      node->children.push_back(std::move(member));
+    }
+    if (node->children.empty()) {
+      return Fail(AtEnd() && depth == 0 ? "the query is empty" : "empty parentheses", m_at);
+    }
+    if (!positive) {
+      return Fail("a query of exclusions only finds nothing: add a word that must hold",
+                  m_groupStartOf(node->children.front()));
+    }
+    if (node->children.size() == 1) {
+      tTextNode only = std::move(node->children.front());
+      *node = std::move(only);
+    }
+    return true;
+  }
+  // Members joined by OR or '|'.
+  bool Alternatives(int depth, tTextNode* node) {
+    tTextNode first;
+    if (!Unary(depth, &first)) return false;
+    for (;;) {
+      const size_t save = m_at;
+      SkipBlanks();
+      const size_t op = m_at;
+      if (Peek() == '|') {
+        ++m_at;
+      } else if (AtOrWord()) {
+        m_at += 2;
+      } else {
+        m_at = save;
+        break;
+      }
+      SkipBlanks();
+      if (AtEnd() || Peek() == ')' || Peek() == '|' || AtOrWord()) {
+        return Fail("OR needs a word on each side", op);
+      }
+      tTextNode next;
+      if (!Unary(depth, &next)) return false;
+      if (node->kind != TextNodeKind::kAny) {
+        if (first.kind == TextNodeKind::kNot) {
+          return Fail("an exclusion cannot be an alternative of OR", m_groupStartOf(first));
+        }
+        node->kind = TextNodeKind::kAny;
+        node->position = first.position;
+        node->children.push_back(std::move(first));
+      }
+      if (next.kind == TextNodeKind::kNot) {
+        return Fail("an exclusion cannot be an alternative of OR", m_groupStartOf(next));
+      }
+      node->children.push_back(std::move(next));
+    }
+    if (node->kind != TextNodeKind::kAny) *node = std::move(first);
+    return true;
+  }
+  size_t m_groupStartOf(const tTextNode& node) const {
+    return static_cast<size_t>(std::lower_bound(m_chars.begin(), m_chars.end(), node.position) -
+                               m_chars.begin());
+  }
+
+  bool Unary(int depth, tTextNode* node) {
+    if (Peek() == '-') {
+      const size_t at = m_at;
+      ++m_at;
+      if (AtEnd() || IsBlank(Peek()) || Peek() == ')' || Peek() == '|') {
+        return Fail("'-' needs a word right after it", at);
+      }
+      if (Peek() == '-') return Fail("an exclusion of an exclusion", m_at);
+      if (depth + 1 > kMaxTextDepth) return Fail("nested deeper than 32 levels", at);
+      node->kind = TextNodeKind::kNot;
+      node->position = Where(at);
+      tTextNode child;
+      if (!Primary(depth + 1, &child)) return false;
+      node->children.push_back(std::move(child));
+      return true;
+    }
+    return Primary(depth, node);
+  }
+
+  bool CountTerm(size_t at) {
+    if (++m_terms > m_maxTerms) {
+      return Fail("the query has more than " + std::to_string(m_maxTerms) + " words", at);
+    }
+    return true;
+  }
+
+  // A quoted phrase at the cursor (on '"').
+  bool Phrase(tTextNode* node) {
+    const size_t open = m_at;
+    size_t i = m_at + 1;
+    while (i < m_text.size() && m_text[i] != '"') i = Next(i);
+    if (i >= m_text.size()) return Fail("a '\"' without its closing '\"'", open);
+    node->value = m_text.substr(open + 1, i - open - 1);
+    node->quoted = true;
+    m_at = i + 1;
+    if (node->value.find_first_not_of(" \t\r\n") == std::string::npos) {
+      return Fail("an empty phrase", open);
+    }
+    return true;
+  }
+
+  bool Primary(int depth, tTextNode* node) {
+    const size_t at = m_at;
+    const char c = Peek();
+    if (c == '(') {
+      if (depth + 1 > kMaxTextDepth) return Fail("nested deeper than 32 levels", at);
+      ++m_at;
+      if (!Group(depth + 1, node)) return false;
+      if (Peek() != ')') return Fail("a '(' without its closing ')'", at);
+      ++m_at;
+      return true;
+    }
+    if (c == ')') return Fail("')' without a matching '('", at);
+    if (c == '|' || AtOrWord()) return Fail("OR needs a word on each side", at);
+    node->kind = TextNodeKind::kTerm;
+    node->position = Where(at);
+    if (!CountTerm(at)) return false;
+    if (c == '"') return Phrase(node);
+    size_t end = m_at;
+    while (end < m_text.size() && !EndsWord(m_text[end])) end = Next(end);
+    size_t colon = m_at;
+    while (colon < end && IsNameByte(m_text[colon], colon == m_at)) ++colon;
+    if (colon > m_at && colon < m_text.size() && m_text[colon] == ':') {
+      node->field = m_text.substr(m_at, colon - m_at);
+      m_at = colon + 1;
+      if (Peek() == '"') return Phrase(node);
+      if (m_at >= end) return Fail("'" + node->field + ":' needs a word or a phrase after it", at);
+      node->value = m_text.substr(m_at, end - m_at);
+      m_at = end;
+      const bool comparison = node->value.find("..") != std::string::npos ||
+                              node->value[0] == '<' || node->value[0] == '>';
+      if (!ReadRange(node->value, node) && comparison) {
+        return Fail("a range is a..b, >=a, >a, <=a or <a with integers a and b", at);
+      }
+      if (node->isRange && node->low > node->high && comparison) {
+        return Fail("the range is empty", at);
+      }
+      return true;
+    }
+    node->value = m_text.substr(m_at, end - m_at);
+    m_at = end;
+    return true;
+  }
+
+  const std::string& m_text;
+  const int m_maxTerms;
+  std::vector<size_t> m_chars;  // by byte: the character position
+  size_t m_at = 0;
+  int m_terms = 0;
+  std::string m_error;
+  size_t m_errorAt = 0;
+};
+
+void Describe(const tTextNode& node, std::string* out) {
+  switch (node.kind) {
+    case TextNodeKind::kAll:
+    case TextNodeKind::kAny:
+    case TextNodeKind::kNot:
+      *out += node.kind == TextNodeKind::kAll   ? "(and"
+              : node.kind == TextNodeKind::kAny ? "(or"
+                                                : "(not";
+      for (const tTextNode& child : node.children) {
+        *out += ' ';
+        Describe(child, out);
+      }
+      *out += ')';
+      return;
+    case TextNodeKind::kTerm:
+      if (!node.field.empty()) *out += node.field + ":";
+      if (node.isRange && node.low != node.high) {
+        *out += "[" + (node.low == INT64_MIN ? std::string() : std::to_string(node.low)) + ".." +
+                (node.high == INT64_MAX ? std::string() : std::to_string(node.high)) + "]";
+      } else if (node.quoted) {
+        *out += "\"" + node.value + "\"";
+      } else {
+        *out += node.value;
+      }
+      return;
+  }
+}
+
+// A record set and whether it restricts anything.
+struct tSet {
+  bool restricts = false;
+  std::vector<int32_t> records;
+};
+
+class CTextEvaluator {
+ public:
+  CTextEvaluator(const std::string& defaultField, const CFieldInfo& schema, CQuery* engine,
+                 tTextEvaluation* evaluation)
+      : m_defaultField(defaultField), m_schema(schema), m_engine(engine), m_out(evaluation) {}
+
+  bool Run(const tTextNode& root) {
+    tSet set;
+    if (!Evaluate(root, true, &set)) return false;
+    std::vector<tCondition> positive;
+    for (auto& [field, values] : m_positive) {
+      tCondition condition;
+      condition.field = field;
+      condition.values = std::move(values);
+      condition.kind = ConditionKind::kIndexed;
+      positive.push_back(std::move(condition));
+    }
+    if (!set.restricts) set.records.clear();
+    m_engine->FinishSets(std::move(set.records), std::move(positive), false);
+    return true;
+  }
+
+ private:
+  bool Fail(const std::string& message, size_t position) {
+    m_out->error = message;
+    m_out->position = position;
+    return false;
+  }
+
+  bool Term(const tTextNode& node, bool positive, tSet* set) {
+    const std::string& name = node.field.empty() ? m_defaultField : node.field;
+    const int field = m_schema.FindField(name.c_str());
+    if (field < 0) return Fail("no field has the index name " + name, node.position);
+    const tFIELD_ENTRY& entry = m_schema.GetField(field);
+    if (entry.isIndexed) {
+      const bool comparison =
+          node.isRange && (node.low != node.high || node.value[0] == '>' || node.value[0] == '<');
+      if (comparison) {
+        return Fail(name + " is no filter field: ranges apply to filter fields", node.position);
+      }
+      std::string value = node.value;
+      NormalizeText(&value[0]);
+      value.resize(std::strlen(value.c_str()));
+      set->restricts = m_engine->ValueRecords(field, value, &set->records);
+      if (!set->restricts && !m_engine->SetsStopped()) {
+        m_out->unrestricting.emplace_back(node.position, node.value);
+      }
+      if (positive && set->restricts) m_positive[field].push_back(value);
+      return true;
+    }
+    if (entry.isFilter) {
+      if (!node.isRange) {
+        return Fail(name + " is a filter field: give an integer, a range a..b or a comparison",
+                    node.position);
+      }
+      set->records = m_engine->RangeRecords(field, node.low, node.high);
+      set->restricts = true;
+      return true;
+    }
+    return Fail(name + " is neither indexed nor a filter field", node.position);
+  }
+
+  bool Evaluate(const tTextNode& node, bool positive, tSet* set) {
+    set->restricts = false;
+    set->records.clear();
+    if (m_engine->SetsStopped()) return true;
+    if (node.kind == TextNodeKind::kTerm) return Term(node, positive, set);
+    tSet child;
+    std::vector<int32_t> merged;
+    if (node.kind == TextNodeKind::kAny || node.kind == TextNodeKind::kNot) {
+      for (const tTextNode& member : node.children) {
+        if (!Evaluate(member, positive && node.kind == TextNodeKind::kAny, &child)) return false;
+        if (!child.restricts) continue;
+        if (!set->restricts) {
+          set->records.swap(child.records);
+          set->restricts = true;
+          continue;
+        }
+        merged.clear();
+        std::set_union(set->records.begin(), set->records.end(), child.records.begin(),
+                       child.records.end(), std::back_inserter(merged));
+        set->records.swap(merged);
+      }
+      return true;
+    }
+    // All members hold: the intersection of the positive members less every exclusion.
+    std::vector<int32_t> excluded;
+    bool anyExcluded = false;
+    for (const tTextNode& member : node.children) {
+      const bool exclusion = member.kind == TextNodeKind::kNot;
+      if (!Evaluate(member, positive && !exclusion, &child)) return false;
+      if (!child.restricts) continue;
+      if (exclusion) {
+        merged.clear();
+        std::set_union(excluded.begin(), excluded.end(), child.records.begin(), child.records.end(),
+                       std::back_inserter(merged));
+        excluded.swap(merged);
+        anyExcluded = true;
+      } else if (!set->restricts) {
+        set->records.swap(child.records);
+        set->restricts = true;
+      } else {
+        merged.clear();
+        std::set_intersection(set->records.begin(), set->records.end(), child.records.begin(),
+                              child.records.end(), std::back_inserter(merged));
+        set->records.swap(merged);
+      }
+    }
+    if (set->restricts && anyExcluded) {
+      merged.clear();
+      std::set_difference(set->records.begin(), set->records.end(), excluded.begin(),
+                          excluded.end(), std::back_inserter(merged));
+      set->records.swap(merged);
+    }
+    return true;
+  }
+
+  const std::string& m_defaultField;
+  const CFieldInfo& m_schema;
+  CQuery* m_engine;
+  tTextEvaluation* m_out;
+  std::map<int, std::vector<std::string>> m_positive;
+};
+
+}  // namespace
+
+tTextParse ParseTextQuery(const std::string& gbk, int maxTerms) {
+  // A NUL ends the text, as it ends a query of the binary port.
+  const std::string text(gbk.c_str());
+  CTextParser parser(text, maxTerms > 0 ? maxTerms : kDefaultMaxTerms);
+  return parser.Run();
+}
+
+std::string DescribeTextTree(const tTextNode& node) {
+  std::string out;
+  Describe(node, &out);
+  return out;
+}
+
+bool EvaluateTextQuery(const tTextNode& root, const std::string& defaultField,
+                       const CFieldInfo& schema, CQuery* engine, tTextEvaluation* evaluation) {
+  engine->BeginSets();
+  CTextEvaluator evaluator(defaultField, schema, engine, evaluation);
+  return evaluator.Run(root);
+}
