@@ -303,10 +303,12 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
   }
   {
-    // The search page's address carries the search arguments too.
     static const char* const kSearchArguments[] = {
         "q",     "text",        "field", "start", "count",   "snippet", "snippet_length",
         "facet", "facet_limit", "order", "match", "explain", nullptr};
+    // The search page's address: the search and one f_<name> per chosen facet value.
+    static const char* const kPageArguments[] = {"text",  "field", "start", "order",
+                                                 "match", "f_*",   nullptr};
     static const char* const kNoArguments[] = {nullptr};
     const std::vector<std::string> unknown =
         UnknownArguments(connection, search        ? kSearchArguments

@@ -321,14 +321,14 @@ TEST_F(HttpResultsTest, TextSyntaxAnswersWhatTheEngineAnswersForTheSameSets) {
   };
   for (const auto& test : cases) {
     tSearchParameters parameters;
-    parameters.text = Utf8(test.text);
+    parameters.text = GbkToUtf8(test.text);
     if (test.field != nullptr) parameters.field = test.field;
     parameters.count = "1000";
     for (const char* order : {"asc", "desc", "relevance"}) {
       parameters.order = order;
       const Json answer = Search(parameters);
       tSearchParameters q;
-      q.q = Utf8(test.query);
+      q.q = GbkToUtf8(test.query);
       q.count = "1000";
       q.order = order;
       const Json expected = Search(q);
@@ -346,9 +346,9 @@ TEST_F(HttpResultsTest, TextSyntaxAnswersWhatTheEngineAnswersForTheSameSets) {
   }
   // An exclusion: the words' hits less the excluded word's.
   tSearchParameters both, minus, excluded;
-  both.text = Utf8("北京 -上海");
-  minus.text = Utf8("北京");
-  excluded.text = Utf8("北京 上海");
+  both.text = GbkToUtf8("北京 -上海");
+  minus.text = GbkToUtf8("北京");
+  excluded.text = GbkToUtf8("北京 上海");
   for (tSearchParameters* p : {&both, &minus, &excluded}) p->count = "1000";
   EXPECT_EQ(Search(both)["total"].get<int>(),
             Search(minus)["total"].get<int>() - Search(excluded)["total"].get<int>());
@@ -356,13 +356,13 @@ TEST_F(HttpResultsTest, TextSyntaxAnswersWhatTheEngineAnswersForTheSameSets) {
   // Snippets mark the terms outside exclusions.
   both.snippet = "title";
   for (const Json& hit : Search(both)["hits"]) {
-    EXPECT_EQ(hit["title"].get<std::string>().find(Utf8("上海")), std::string::npos);
+    EXPECT_EQ(hit["title"].get<std::string>().find(GbkToUtf8("上海")), std::string::npos);
   }
 }
 
 TEST_F(HttpResultsTest, ValuesThatRestrictNothingAreWarnedAboutAndExplained) {
   tSearchParameters parameters;
-  parameters.text = Utf8("北京 xyz");
+  parameters.text = GbkToUtf8("北京 xyz");
   Json answer = Search(parameters);
   ASSERT_EQ(answer["warnings"].size(), 1u);
   EXPECT_NE(answer["warnings"][0].get<std::string>().find("xyz"), std::string::npos);
@@ -370,18 +370,18 @@ TEST_F(HttpResultsTest, ValuesThatRestrictNothingAreWarnedAboutAndExplained) {
   parameters.explain = "1";
   answer = Search(parameters);
   const Json& explain = answer["explain"];
-  EXPECT_EQ(explain["tree"], "(and 北京 xyz)");
+  EXPECT_EQ(explain["tree"], GbkToUtf8("(and 北京 xyz)"));
   ASSERT_EQ(explain["values"].size(), 2u);
-  EXPECT_EQ(explain["values"][0]["words"][0]["word"], Utf8("北京"));
+  EXPECT_EQ(explain["values"][0]["words"][0]["word"], GbkToUtf8("北京"));
   EXPECT_EQ(explain["values"][0]["words"][0]["number"], 2);
   EXPECT_EQ(explain["values"][0]["restricts"], true);
   EXPECT_EQ(explain["values"][1]["outside_words"], "xyz");
   EXPECT_EQ(explain["values"][1]["restricts"], false);
   // The binary-port syntax is warned about too; a value that restricts leaves no warning.
   tSearchParameters q;
-  q.q = Utf8("[FIELD] title [AND] 京大");
+  q.q = GbkToUtf8("[FIELD] title [AND] 京大");
   EXPECT_EQ(Search(q)["warnings"].size(), 1u);
-  q.q = Utf8("[FIELD] title [AND] 北京");
+  q.q = GbkToUtf8("[FIELD] title [AND] 北京");
   EXPECT_FALSE(Search(q).contains("warnings"));
   q.explain = "2";
   Search(q, 400);
@@ -392,7 +392,7 @@ TEST_F(HttpResultsTest, ValuesThatRestrictNothingAreWarnedAboutAndExplained) {
   } bad[] = {{"北京 -", 3}, {"北京 nosuch:x", 3}, {"-北京", 0}, {"北京 year:abc", 3}};
   for (const auto& test : bad) {
     tSearchParameters wrong;
-    wrong.text = Utf8(test.text);
+    wrong.text = GbkToUtf8(test.text);
     const Json error = Search(wrong, 400);
     EXPECT_EQ(error["position"], test.position) << test.text;
   }
