@@ -259,20 +259,33 @@ bool CQuery::ValueRecords(int field, const std::string& value, std::vector<int32
   condition.field = field;
   condition.values.push_back(value);
   condition.kind = ConditionKind::kIndexed;
-  CResultList outer;
-  outer.entries.swap(m_result.entries);
-  outer.seeded = m_result.seeded;
+  // The lookup runs on the scratch list (its storage kept from one value to the next); the
+  // hits of the query wait in m_scratch meanwhile.
+  const bool outerSeeded = m_result.seeded;
+  m_result.entries.swap(m_scratch);
+  m_result.entries.clear();
   m_result.seeded = false;
   LookupCondition(condition);
-  CompactResult(&m_result.entries);
-  DropRecordsOutsideStore();
   const bool seeded = m_result.seeded && !m_result.budget.stopped();
   if (seeded) {
-    records->reserve(m_result.entries.size());
-    for (const tINDEX_STRUCTURE& entry : m_result.entries) records->push_back(entry.record);
+    // One pass: the live entries (the lookup leaves -1 holes), without records the store
+    // does not hold (a damaged index may name them).
+    const int32_t recordCount = m_store.GetRecordCount();
+    records->resize(m_result.entries.size());
+    int32_t* out = records->data();
+    size_t kept = 0;
+    int32_t last = -1;  // repeats of a record count once, as CompactResult keeps them
+    for (const tINDEX_STRUCTURE& entry : m_result.entries) {
+      const int32_t record = entry.record;
+      const bool keep = record >= 0 && record < recordCount && record != last;
+      out[kept] = record;
+      kept += static_cast<size_t>(keep);
+      last = keep ? record : last;
+    }
+    records->resize(kept);
   }
-  m_result.entries.swap(outer.entries);
-  m_result.seeded = outer.seeded;
+  m_result.entries.swap(m_scratch);
+  m_result.seeded = outerSeeded;
   return seeded;
 }
 
@@ -288,6 +301,8 @@ std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) 
   }
   return records;
 }
+
+int32_t CQuery::GetRecordCount() const { return m_store.GetRecordCount(); }
 
 void CQuery::ResetHits() {
   m_result.entries.clear();  // keeps its storage for reuse
@@ -317,7 +332,7 @@ void CQuery::BeginSets() {
   ResetHits();
 }
 
-void CQuery::FinishSets(std::vector<int32_t> records, std::vector<tCondition> positive,
+void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
                         bool tooLarge) {
   m_conditions = std::move(positive);
   m_result.entries.clear();
@@ -327,11 +342,11 @@ void CQuery::FinishSets(std::vector<int32_t> records, std::vector<tCondition> po
     m_stop = tooLarge || m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
     return;
   }
-  const int32_t recordCount = m_store.GetRecordCount();
-  m_result.entries.reserve(records.size());
-  for (int32_t record : records) {
-    if (record >= 0 && record < recordCount) m_result.entries.push_back({record, 0});
-  }
+  // The records come from lookups that dropped those outside the store (ValueRecords) or
+  // from the store's own range (RangeRecords).
+  m_result.entries.resize(records.size());
+  for (size_t i = 0; i < records.size(); ++i) m_result.entries[i] = {records[i], 0};
+  DropRecordsOutsideStore();
   m_indexedHits = m_result.entries.size();
 }
 

@@ -169,7 +169,9 @@ class CQuery {
   bool ValueRecords(int field, const std::string& value, std::vector<int32_t>* records);
   std::vector<int32_t> RangeRecords(int field, int64_t low, int64_t high);
   bool SetsStopped() const { return m_result.budget.stopped(); }
-  void FinishSets(std::vector<int32_t> records, std::vector<tCondition> positive, bool tooLarge);
+  int32_t GetRecordCount() const;
+  void FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
+                  bool tooLarge);
 
   // The index names of the text given to the last Parse that name no field, in query order
   // without repeats (their selectors were skipped).
@@ -221,6 +223,7 @@ class CQuery {
   bool m_wordMatchesKnown = false;
   std::vector<char> m_wordMatch;  // by position in m_result.entries
   CResultList m_result;
+  std::vector<tINDEX_STRUCTURE> m_scratch;  // ValueRecords: the lookup of one value
   ResultPage m_page;
   std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells
   tQueryLimits m_limits;

@@ -330,11 +330,19 @@ class CTextEvaluator {
  public:
   CTextEvaluator(const std::string& defaultField, const CFieldInfo& schema, CQuery* engine,
                  tTextEvaluation* evaluation)
-      : m_defaultField(defaultField), m_schema(schema), m_engine(engine), m_out(evaluation) {}
+      : m_defaultField(defaultField),
+        m_schema(schema),
+        m_engine(engine),
+        m_out(evaluation),
+        m_recordCount(engine->GetRecordCount()) {}
 
   bool Run(const tTextNode& root) {
     tSet set;
-    if (!Evaluate(root, true, &set)) return false;
+    set.records = Take();
+    if (!Evaluate(root, true, &set)) {
+      Give(&set.records);
+      return false;
+    }
     std::vector<tCondition> positive;
     for (auto& [field, values] : m_positive) {
       tCondition condition;
@@ -344,7 +352,8 @@ class CTextEvaluator {
       positive.push_back(std::move(condition));
     }
     if (!set.restricts) set.records.clear();
-    m_engine->FinishSets(std::move(set.records), std::move(positive), false);
+    m_engine->FinishSets(set.records, std::move(positive), false);
+    Give(&set.records);
     return true;
   }
 
@@ -388,65 +397,122 @@ class CTextEvaluator {
     return Fail(name + " is neither indexed nor a filter field", node.position);
   }
 
+  // Record lists come from a pool kept by the thread, so that their storage serves one
+  // query after another.
+  static std::vector<std::vector<int32_t>>& Pool() {
+    thread_local std::vector<std::vector<int32_t>> pool;
+    return pool;
+  }
+  static std::vector<int32_t> Take() {
+    std::vector<std::vector<int32_t>>& pool = Pool();
+    if (pool.empty()) return {};
+    std::vector<int32_t> list = std::move(pool.back());
+    pool.pop_back();
+    list.clear();
+    return list;
+  }
+  static void Give(std::vector<int32_t>* list) {
+    constexpr size_t kPoolSize = 16;
+    constexpr size_t kLargestKept = size_t{1} << 22;  // records; larger lists are freed
+    std::vector<std::vector<int32_t>>& pool = Pool();
+    if (pool.size() < kPoolSize && list->capacity() <= kLargestKept) {
+      pool.push_back(std::move(*list));
+    }
+    *list = std::vector<int32_t>();
+  }
+  // The three operations over ascending record lists, *into = *into op other (a union
+  // through the scratch list). A union merges. For the others, which list holds the next
+  // record is as good as random, so a merge would mispredict a branch for about every other
+  // record; instead `other` is marked in a bitmap of the records (kept by the thread, zero
+  // between uses) and *into is filtered against it without branches.
+  enum class Op { kUnion, kIntersection, kDifference };
+  void Combine(std::vector<int32_t>* into, const std::vector<int32_t>& other,
+               std::vector<int32_t>* scratch, Op op) const {
+    const size_t na = into->size();
+    const size_t nb = other.size();
+    const size_t words = (static_cast<size_t>(std::max(m_recordCount, 0)) + 63) / 64;
+    if (op == Op::kUnion) {
+      scratch->resize(na + nb);
+      const auto end =
+          std::set_union(into->begin(), into->end(), other.begin(), other.end(), scratch->begin());
+      scratch->resize(static_cast<size_t>(end - scratch->begin()));
+      into->swap(*scratch);
+      return;
+    }
+    thread_local std::vector<uint64_t> bits;
+    if (bits.size() < words) bits.resize(words, 0);
+    uint64_t* map = bits.data();
+    const auto inMap = [words](int32_t record) {
+      return record >= 0 && static_cast<size_t>(record) / 64 < words;
+    };
+    for (const int32_t record : other) {
+      if (inMap(record)) map[record / 64] |= uint64_t{1} << (record % 64);
+    }
+    const uint64_t keepMarked = op == Op::kIntersection ? 1 : 0;
+    int32_t* out = into->data();
+    size_t k = 0;
+    for (const int32_t record : *into) {
+      const uint64_t marked =
+          inMap(record) ? (map[record / 64] >> (record % 64)) & uint64_t{1} : uint64_t{0};
+      out[k] = record;
+      k += static_cast<size_t>(marked == keepMarked);
+    }
+    into->resize(k);
+    for (const int32_t record : other) {
+      if (inMap(record)) map[record / 64] = 0;
+    }
+  }
+
   bool Evaluate(const tTextNode& node, bool positive, tSet* set) {
     set->restricts = false;
     set->records.clear();
     if (m_engine->SetsStopped()) return true;
     if (node.kind == TextNodeKind::kTerm) return Term(node, positive, set);
     tSet child;
-    std::vector<int32_t> merged;
-    if (node.kind == TextNodeKind::kAny || node.kind == TextNodeKind::kNot) {
-      for (const tTextNode& member : node.children) {
-        if (!Evaluate(member, positive && node.kind == TextNodeKind::kAny, &child)) return false;
-        if (!child.restricts) continue;
-        if (!set->restricts) {
-          set->records.swap(child.records);
-          set->restricts = true;
-          continue;
-        }
-        merged.clear();
-        std::set_union(set->records.begin(), set->records.end(), child.records.begin(),
-                       child.records.end(), std::back_inserter(merged));
-        set->records.swap(merged);
-      }
-      return true;
-    }
-    // All members hold: the intersection of the positive members less every exclusion.
-    std::vector<int32_t> excluded;
+    child.records = Take();
+    std::vector<int32_t> scratch = Take();
+    std::vector<int32_t> excluded = Take();
     bool anyExcluded = false;
+    bool ok = true;
     for (const tTextNode& member : node.children) {
+      // Members of an either-or, and what an exclusion excludes, are united; the members of
+      // a group all hold, less every exclusion.
       const bool exclusion = member.kind == TextNodeKind::kNot;
-      if (!Evaluate(member, positive && !exclusion, &child)) return false;
+      const bool keepsPositive = positive && !exclusion && node.kind != TextNodeKind::kNot;
+      if (!Evaluate(exclusion ? member.children.front() : member, keepsPositive, &child)) {
+        ok = false;
+        break;
+      }
       if (!child.restricts) continue;
       if (exclusion) {
-        merged.clear();
-        std::set_union(excluded.begin(), excluded.end(), child.records.begin(), child.records.end(),
-                       std::back_inserter(merged));
-        excluded.swap(merged);
+        if (anyExcluded) {
+          Combine(&excluded, child.records, &scratch, Op::kUnion);
+        } else {
+          excluded.swap(child.records);
+        }
         anyExcluded = true;
       } else if (!set->restricts) {
         set->records.swap(child.records);
         set->restricts = true;
+      } else if (node.kind == TextNodeKind::kAll) {
+        Combine(&set->records, child.records, &scratch, Op::kIntersection);
       } else {
-        merged.clear();
-        std::set_intersection(set->records.begin(), set->records.end(), child.records.begin(),
-                              child.records.end(), std::back_inserter(merged));
-        set->records.swap(merged);
+        Combine(&set->records, child.records, &scratch, Op::kUnion);
       }
     }
-    if (set->restricts && anyExcluded) {
-      merged.clear();
-      std::set_difference(set->records.begin(), set->records.end(), excluded.begin(),
-                          excluded.end(), std::back_inserter(merged));
-      set->records.swap(merged);
-    }
-    return true;
+    if (ok && set->restricts && anyExcluded)
+      Combine(&set->records, excluded, &scratch, Op::kDifference);
+    Give(&child.records);
+    Give(&scratch);
+    Give(&excluded);
+    return ok;
   }
 
   const std::string& m_defaultField;
   const CFieldInfo& m_schema;
   CQuery* m_engine;
   tTextEvaluation* m_out;
+  const int32_t m_recordCount;
   std::map<int, std::vector<std::string>> m_positive;
 };
 
