@@ -52,6 +52,10 @@ std::optional<std::string> JoinedArgument(MHD_Connection* connection, const char
 
 }  // namespace
 
+std::optional<std::string> QueryArgument(MHD_Connection* connection, const char* key) {
+  return Argument(connection, key);
+}
+
 size_t RequestBytes(MHD_Connection* connection, const std::string& path) {
   size_t bytes = path.size();
   MHD_get_connection_values_n(connection,

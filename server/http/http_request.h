@@ -34,6 +34,10 @@ struct tSearchParameters {
 // query argument as key and value plus two.
 size_t RequestBytes(MHD_Connection* connection, const std::string& path);
 
+// The first value of query argument `key` (with its length: a value may hold "%00"); none when
+// it was not given.
+std::optional<std::string> QueryArgument(MHD_Connection* connection, const char* key);
+
 // The first value of each search argument of the request.
 tSearchParameters ReadSearchParameters(MHD_Connection* connection);
 

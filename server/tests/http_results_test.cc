@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -15,6 +16,7 @@
 #include "core/text/word_list.h"
 #include "server/http/http_answers.h"
 #include "server/http/search_options.h"
+#include "server/http/suggest.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 
@@ -396,6 +398,46 @@ TEST_F(HttpResultsTest, ValuesThatRestrictNothingAreWarnedAboutAndExplained) {
     const Json error = Search(wrong, 400);
     EXPECT_EQ(error["position"], test.position) << test.text;
   }
+}
+
+TEST_F(HttpResultsTest, SuggestionsAreTheWordsOfThePrefixByTheirRecords) {
+  // The model: each dictionary word with the prefix, by the records the reference scan finds
+  // it in (title and body are both in the all-fields entry), then by word.
+  for (const char* prefix : {"北", "中", "学", "上海", "h", "HE", "xyz"}) {
+    std::vector<std::pair<int, std::string>> model;
+    std::string normalised = prefix;
+    for (char& c : normalised) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& word : kWords) {
+      if (word.compare(0, normalised.size(), normalised) != 0) continue;
+      const int records = static_cast<int>(m_fixture->reference().Search({{0, {word}}}).size());
+      if (records > 0) model.emplace_back(-records, word);
+    }
+    std::sort(model.begin(), model.end());
+    for (const int count : {1, 2, 10}) {
+      const tHttpAnswer answer =
+          SuggestAnswer(GbkToUtf8(prefix), std::to_string(count), m_data.get());
+      ASSERT_EQ(answer.status, 200) << answer.body;
+      const Json list = Json::parse(answer.body)["suggestions"];
+      ASSERT_EQ(list.size(), std::min(model.size(), static_cast<size_t>(count))) << prefix;
+      for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i]["word"], GbkToUtf8(model[i].second)) << prefix;
+        EXPECT_EQ(list[i]["records"], -model[i].first) << prefix;
+      }
+    }
+  }
+  for (const auto& [prefix, count] :
+       std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
+           {std::nullopt, std::nullopt},
+           {std::string(), std::nullopt},
+           {std::string("  "), std::nullopt},
+           {std::string(65, 'a'), std::nullopt},
+           {std::string("\xC3\x28"), std::nullopt},
+           {std::string("a"), std::string("0")},
+           {std::string("a"), std::string("101")},
+           {std::string("a"), std::string("x")}}) {
+    EXPECT_EQ(SuggestAnswer(prefix, count, m_data.get()).status, 400) << prefix.value_or("-");
+  }
+  EXPECT_EQ(SuggestAnswer(std::string("a"), std::nullopt, nullptr).status, 503);
 }
 
 }  // namespace

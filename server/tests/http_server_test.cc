@@ -267,6 +267,7 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
       {"/search?text=" + PercentEncode(Utf8("明月 OR")), "GET", 400},
       {"/health?verbose=1", "GET", 400},
       {"/?text=x&f_year=2003&page=2", "GET", 400},
+      {"/suggest?prefix=a&limit=3", "GET", 400},
   };
   for (const auto& item : cases) {
     const tHttpResponse response = Get(item.target, item.method);
