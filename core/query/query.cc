@@ -332,6 +332,30 @@ void CQuery::BeginSets() {
   ResetHits();
 }
 
+bool CQuery::ApplySoleValue(int field, const std::string& value) {
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  m_result.entries.clear();
+  m_result.seeded = false;
+  LookupCondition(condition);
+  if (m_result.budget.stopped()) {
+    m_stop = m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
+    m_result.entries.clear();
+    return false;
+  }
+  if (!m_result.seeded) {
+    m_result.entries.clear();
+    return false;
+  }
+  CompactResult(&m_result.entries);
+  DropRecordsOutsideStore();
+  m_indexedHits = m_result.entries.size();
+  m_conditions.push_back(std::move(condition));
+  return true;
+}
+
 void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
                         bool tooLarge) {
   m_conditions = std::move(positive);

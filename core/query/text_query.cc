@@ -337,6 +337,19 @@ class CTextEvaluator {
         m_recordCount(engine->GetRecordCount()) {}
 
   bool Run(const tTextNode& root) {
+    if (root.kind == TextNodeKind::kTerm) {
+      m_sole = true;
+      tSet sole;
+      sole.records = Take();
+      const bool ok = Term(root, true, &sole);
+      if (ok && !m_soleApplied) {
+        // A range: its records are the hits.
+        if (!sole.restricts) sole.records.clear();
+        m_engine->FinishSets(sole.records, {}, false);
+      }
+      Give(&sole.records);
+      return ok;
+    }
     tSet set;
     set.records = Take();
     if (!Evaluate(root, true, &set)) {
@@ -378,7 +391,13 @@ class CTextEvaluator {
       std::string value = node.value;
       NormalizeText(&value[0]);
       value.resize(std::strlen(value.c_str()));
-      set->restricts = m_engine->ValueRecords(field, value, &set->records);
+      if (m_sole) {
+        // The whole query: straight into the engine's hits, as the selector syntax does it.
+        m_soleApplied = true;
+        set->restricts = m_engine->ApplySoleValue(field, value);
+      } else {
+        set->restricts = m_engine->ValueRecords(field, value, &set->records);
+      }
       if (!set->restricts && !m_engine->SetsStopped()) {
         m_out->unrestricting.emplace_back(node.position, node.value);
       }
@@ -513,6 +532,8 @@ class CTextEvaluator {
   CQuery* m_engine;
   tTextEvaluation* m_out;
   const int32_t m_recordCount;
+  bool m_sole = false;  // the term being evaluated is the whole query
+  bool m_soleApplied = false;
   std::map<int, std::vector<std::string>> m_positive;
 };
 
