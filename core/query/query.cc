@@ -289,6 +289,120 @@ bool CQuery::ValueRecords(int field, const std::string& value, std::vector<int32
   return seeded;
 }
 
+bool CQuery::FilterRecords(int field, const std::string& value, bool keepHolding,
+                           std::vector<int32_t>* records) {
+  if (m_result.budget.stopped()) return false;
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  {
+    // A value without a term to look up leaves a seeded list as it is: it restricts nothing.
+    thread_local std::vector<int32_t> ids;
+    ValueTerms(value, m_match == MatchMode::kContains, &ids);
+    if (ids.empty()) return false;
+  }
+  const bool outerSeeded = m_result.seeded;
+  m_result.entries.swap(m_scratch);
+  m_result.entries.resize(records->size());
+  for (size_t i = 0; i < records->size(); ++i) m_result.entries[i] = {(*records)[i], 0};
+  m_result.seeded = true;
+  LookupCondition(condition);
+  const bool done = !m_result.budget.stopped();
+  if (done) {
+    int32_t* out = records->data();
+    size_t kept = 0;
+    for (size_t i = 0; i < m_result.entries.size(); ++i) {
+      out[kept] = out[i];
+      kept += static_cast<size_t>((m_result.entries[i].record >= 0) == keepHolding);
+    }
+    records->resize(kept);
+  }
+  m_result.entries.swap(m_scratch);
+  m_result.seeded = outerSeeded;
+  return done;
+}
+
+bool CQuery::AnyOfWords(const std::vector<std::pair<int, std::string>>& values,
+                        std::vector<int32_t>* records, std::vector<char>* restricting) {
+  if (m_match == MatchMode::kContains || m_store.GetTrie() == nullptr) return false;
+  thread_local std::vector<int32_t> ids;
+  std::vector<std::pair<int, int32_t>> words;  // (index position, word number)
+  restricting->assign(values.size(), 0);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const int index = m_schema.GetListPosition(values[i].first, LIST_INDEXED);
+    if (index < 0 || index >= m_store.GetIndexCount()) return false;
+    ValueTerms(values[i].second, false, &ids);
+    if (ids.size() > 1) return false;
+    if (ids.size() == 1) {
+      words.emplace_back(index, ids[0]);
+      (*restricting)[i] = 1;
+    }
+  }
+  // Reading the bitmap out walks all its words: for a few postings, merging the values'
+  // record lists costs less.
+  const int32_t recordCount = std::max(m_store.GetRecordCount(), 0);
+  const size_t bitWords = (static_cast<size_t>(recordCount) + 63) / 64;
+  size_t postingTotal = 0;
+  for (const auto& [index, id] : words) {
+    int count = 0;
+    m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    postingTotal += static_cast<size_t>(std::max(count, 0));
+  }
+  if (postingTotal < bitWords) return false;
+  records->clear();
+  if (words.empty() || m_result.budget.stopped()) return true;
+  // Every posting marks its record in a bitmap of the records (kept by the thread, zero
+  // between uses); the marks are then read out in ascending order.
+  thread_local std::vector<uint64_t> bits;
+  if (bits.size() < bitWords) bits.resize(bitWords, 0);
+  uint64_t* map = bits.data();
+  size_t marks = 0;
+  for (const auto& [index, id] : words) {
+    int count = 0;
+    const tINDEX_STRUCTURE* postings =
+        m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    if (postings == nullptr || count <= 0) continue;
+    if (!m_result.budget.Spend(static_cast<uint32_t>(count))) break;
+    for (int p = 0; p < count; ++p) {
+      const int32_t record = postings[p].record;
+      if (record >= 0 && record < recordCount) {
+        map[record / 64] |= uint64_t{1} << (record % 64);
+      }
+    }
+    marks += static_cast<size_t>(count);
+  }
+  records->resize(std::min(marks, static_cast<size_t>(recordCount)));
+  int32_t* out = records->data();
+  size_t kept = 0;
+  for (size_t word = 0; word < bitWords; ++word) {
+    uint64_t set = map[word];
+    if (set == 0) continue;
+    map[word] = 0;
+    do {
+      out[kept++] = static_cast<int32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(set)));
+      set &= set - 1;
+    } while (set != 0);
+  }
+  records->resize(kept);
+  return true;
+}
+
+int64_t CQuery::ValuePostings(int field, const std::string& value) const {
+  if (m_match == MatchMode::kContains) return -1;
+  const int index = m_schema.GetListPosition(field, LIST_INDEXED);
+  if (index < 0 || index >= m_store.GetIndexCount()) return -1;
+  thread_local std::vector<int32_t> ids;
+  ValueTerms(value, false, &ids);
+  int64_t rarest = -1;
+  for (const int32_t id : ids) {
+    int count = 0;
+    m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    if (rarest < 0 || count < rarest) rarest = count;
+  }
+  return rarest;
+}
+
 std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) {
   std::vector<int32_t> records;
   const int column = m_schema.GetListPosition(field, LIST_FILTER);

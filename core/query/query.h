@@ -172,6 +172,20 @@ class CQuery {
   bool ApplySoleValue(int field, const std::string& value);
   bool ValueRecords(int field, const std::string& value, std::vector<int32_t>* records);
   std::vector<int32_t> RangeRecords(int field, int64_t low, int64_t high);
+  // Keeps of `records` (ascending) those that hold the value (keepHolding) or those that do
+  // not, looking the value up over just those records; false, leaving them as they are, when
+  // the value has no recognised word or the budget ran out.
+  bool FilterRecords(int field, const std::string& value, bool keepHolding,
+                     std::vector<int32_t>* records);
+  // Under word matching, when every value (field, normalised value) is at most one
+  // dictionary word: *records becomes the records (ascending) that hold any of them, read
+  // straight from the postings, (*restricting)[i] says whether value i has a word (one
+  // without is no alternative), and true. False, doing nothing, otherwise.
+  bool AnyOfWords(const std::vector<std::pair<int, std::string>>& values,
+                  std::vector<int32_t>* records, std::vector<char>* restricting);
+  // Under word matching, the postings of the value's rarest word in the index a lookup of it
+  // reads (what a lookup of it costs); -1 when not known (contains matching, no word).
+  int64_t ValuePostings(int field, const std::string& value) const;
   bool SetsStopped() const { return m_result.budget.stopped(); }
   int32_t GetRecordCount() const;
   void FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,

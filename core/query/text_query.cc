@@ -487,37 +487,36 @@ class CTextEvaluator {
     set->records.clear();
     if (m_engine->SetsStopped()) return true;
     if (node.kind == TextNodeKind::kTerm) return Term(node, positive, set);
+    if (node.kind == TextNodeKind::kAny && AnyOfWordTerms(node, positive, set)) return true;
     tSet child;
     child.records = Take();
     std::vector<int32_t> scratch = Take();
     std::vector<int32_t> excluded = Take();
     bool anyExcluded = false;
     bool ok = true;
-    for (const tTextNode& member : node.children) {
-      // Members of an either-or, and what an exclusion excludes, are united; the members of
-      // a group all hold, less every exclusion.
-      const bool exclusion = member.kind == TextNodeKind::kNot;
-      const bool keepsPositive = positive && !exclusion && node.kind != TextNodeKind::kNot;
-      if (!Evaluate(exclusion ? member.children.front() : member, keepsPositive, &child)) {
-        ok = false;
-        break;
-      }
-      if (!child.restricts) continue;
-      if (exclusion) {
-        if (anyExcluded) {
-          Combine(&excluded, child.records, &scratch, Op::kUnion);
-        } else {
-          excluded.swap(child.records);
+    // Members of an either-or, and what an exclusion excludes, are united; the members of a
+    // group all hold, less every exclusion. In a group the members that are no exclusion
+    // come first; once they restrict, a word term narrows the records found so far by a
+    // lookup over just those records (as the selector syntax applies a second condition),
+    // and so does an excluded word term.
+    const bool group = node.kind == TextNodeKind::kAll;
+    for (int pass = 0; pass < (group ? 2 : 1); ++pass) {
+      for (const tTextNode& member : node.children) {
+        const bool exclusion = member.kind == TextNodeKind::kNot;
+        if (group && exclusion != (pass == 1)) continue;
+        const tTextNode& term = exclusion ? member.children.front() : member;
+        const bool keepsPositive = positive && !exclusion && node.kind != TextNodeKind::kNot;
+        if (group && set->restricts && IsWordTerm(term) && FilterPays(term, set->records)) {
+          FilterTerm(term, keepsPositive, !exclusion, &set->records);
+          continue;
         }
-        anyExcluded = true;
-      } else if (!set->restricts) {
-        set->records.swap(child.records);
-        set->restricts = true;
-      } else if (node.kind == TextNodeKind::kAll) {
-        Combine(&set->records, child.records, &scratch, Op::kIntersection);
-      } else {
-        Combine(&set->records, child.records, &scratch, Op::kUnion);
+        if (!EvaluateMember(term, keepsPositive, exclusion, set, &child, &scratch, &excluded,
+                            &anyExcluded, node.kind)) {
+          ok = false;
+          break;
+        }
       }
+      if (!ok) break;
     }
     if (ok && set->restricts && anyExcluded)
       Combine(&set->records, excluded, &scratch, Op::kDifference);
@@ -525,6 +524,98 @@ class CTextEvaluator {
     Give(&scratch);
     Give(&excluded);
     return ok;
+  }
+
+  // Evaluates one member on its own and combines it into *set (or, excluded, into *excluded).
+  bool EvaluateMember(const tTextNode& term, bool keepsPositive, bool exclusion, tSet* set,
+                      tSet* child, std::vector<int32_t>* scratch, std::vector<int32_t>* excluded,
+                      bool* anyExcluded, TextNodeKind kind) {
+    {
+      if (!Evaluate(term, keepsPositive, child)) {
+        return false;
+      }
+      if (!child->restricts) return true;
+      if (exclusion) {
+        if (*anyExcluded) {
+          Combine(excluded, child->records, scratch, Op::kUnion);
+        } else {
+          excluded->swap(child->records);
+        }
+        *anyExcluded = true;
+      } else if (!set->restricts) {
+        set->records.swap(child->records);
+        set->restricts = true;
+      } else if (kind == TextNodeKind::kAll) {
+        Combine(&set->records, child->records, scratch, Op::kIntersection);
+      } else {
+        Combine(&set->records, child->records, scratch, Op::kUnion);
+      }
+    }
+    return true;
+  }
+
+  // A term that names an indexed field (a word or phrase, no range); other terms, and names
+  // that fail, take the general path (which reports them).
+  int WordTermField(const tTextNode& node) const {
+    if (node.kind != TextNodeKind::kTerm) return -1;
+    const std::string& name = node.field.empty() ? m_defaultField : node.field;
+    const int field = m_schema.FindField(name.c_str());
+    if (field < 0 || !m_schema.GetField(field).isIndexed) return -1;
+    if (node.isRange && (node.low != node.high || node.value[0] == '>' || node.value[0] == '<')) {
+      return -1;
+    }
+    return field;
+  }
+  bool IsWordTerm(const tTextNode& node) const { return WordTermField(node) >= 0; }
+
+  // An either-or of word terms that are one dictionary word each, read from the postings in
+  // one pass (CQuery::AnyOfWords); false when it is not such an either-or.
+  bool AnyOfWordTerms(const tTextNode& node, bool positive, tSet* set) {
+    std::vector<std::pair<int, std::string>> values;
+    for (const tTextNode& member : node.children) {
+      const int field = WordTermField(member);
+      if (field < 0) return false;
+      std::string value = member.value;
+      NormalizeText(&value[0]);
+      value.resize(std::strlen(value.c_str()));
+      values.emplace_back(field, std::move(value));
+    }
+    std::vector<char> restricting;
+    if (!m_engine->AnyOfWords(values, &set->records, &restricting)) return false;
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (restricting[i] == 0) {
+        m_out->unrestricting.emplace_back(node.children[i].position, node.children[i].value);
+      } else {
+        set->restricts = true;
+        if (positive) m_positive[values[i].first].push_back(values[i].second);
+      }
+    }
+    if (!set->restricts) set->records.clear();
+    return true;
+  }
+
+  // Whether narrowing `records` by a lookup over them beats a lookup of the whole term: a
+  // narrowing looks every record up in the term's postings, a whole lookup walks them once.
+  bool FilterPays(const tTextNode& node, const std::vector<int32_t>& records) const {
+    std::string value = node.value;
+    NormalizeText(&value[0]);
+    value.resize(std::strlen(value.c_str()));
+    const int64_t postings = m_engine->ValuePostings(WordTermField(node), value);
+    return postings < 0 || static_cast<int64_t>(records.size()) * 4 < postings;
+  }
+
+  // Narrows *records to those that hold the word term (keepHolding) or those that do not.
+  void FilterTerm(const tTextNode& node, bool positive, bool keepHolding,
+                  std::vector<int32_t>* records) {
+    const int field = WordTermField(node);
+    std::string value = node.value;
+    NormalizeText(&value[0]);
+    value.resize(std::strlen(value.c_str()));
+    const bool restricts = m_engine->FilterRecords(field, value, keepHolding, records);
+    if (!restricts && !m_engine->SetsStopped()) {
+      m_out->unrestricting.emplace_back(node.position, node.value);
+    }
+    if (positive && restricts) m_positive[field].push_back(value);
   }
 
   const std::string& m_defaultField;
