@@ -30,6 +30,12 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
+double Percentile(std::vector<double> values, double share) {
+  std::sort(values.begin(), values.end());
+  if (values.empty()) return 0;
+  return values[std::min(values.size() - 1, static_cast<size_t>(share * values.size()))];
+}
+
 // Microseconds of one answer of `text` in the search-box language.
 double TextAnswer(CQuery* engine, const CFieldInfo& schema, const std::string& text, int* hits) {
   const auto started = Clock::now();
@@ -90,6 +96,7 @@ int main(int argc, char** argv) {
   double sumLookups = 0, sumUnion = 0;
   long hitsA = 0, hitsB = 0, hitsOr = 0, hitsNot = 0;
   int overOr = 0, overNot = 0;
+  std::vector<double> ratioOr, ratioNot;  // per pair, against a + b
   for (const auto& [a, b] : pairs) {
     std::vector<double> ta, tb, tor, tnot, tsel, tparse, tlookups, tunion;
     int ha = 0, hb = 0, hor = 0, hnot = 0, hsel = 0;
@@ -125,6 +132,8 @@ int main(int argc, char** argv) {
     sumParse += Median(tparse);
     sumLookups += Median(tlookups);
     sumUnion += Median(tunion);
+    ratioOr.push_back(mor / (ma + mb));
+    ratioNot.push_back(mnot / (ma + mb));
     if (mor > ma + mb) ++overOr;
     if (mnot > ma + mb) ++overNot;
     hitsA += ha;
@@ -141,6 +150,9 @@ int main(int argc, char** argv) {
               sumOr / n, hitsOr / n, sumOr / (sumA + sumB), overOr);
   std::printf("a -b         %9.1f us avg, %8.0f hits avg, %.2f of a + b (%d pairs above it)\n",
               sumNot / n, hitsNot / n, sumNot / (sumA + sumB), overNot);
+  std::printf("per pair, of a + b: OR median %.2f, p90 %.2f; exclusion median %.2f, p90 %.2f\n",
+              Median(ratioOr), Percentile(ratioOr, 0.9), Median(ratioNot),
+              Percentile(ratioNot, 0.9));
   std::printf("  of which    %9.1f us the two lookups, %.1f us their union\n", sumLookups / n,
               sumUnion / n);
   std::printf("a as q=      %9.1f us avg (the search-box path: %.3f of it)\n", sumSelector / n,
