@@ -110,6 +110,32 @@ void ReportSlowest(const tRun& run, const std::vector<std::string>& queries, int
     medians.push_back({Percentile(mine, 0.5), i});
   }
   std::sort(medians.rbegin(), medians.rend());
+  // Where the time goes: the share of the summed medians that the slowest queries take.
+  double sum = 0;
+  for (const auto& median : medians) sum += median.first;
+  double slowest = 0;
+  std::printf("share of the summed medians (%.0f us per query):",
+              sum / static_cast<double>(medians.size()));
+  for (size_t k = 0, mark = 0; k < medians.size(); ++k) {
+    slowest += medians[k].first;
+    const size_t marks[] = {medians.size() / 100, medians.size() / 20, medians.size() / 10,
+                            medians.size() / 4};
+    while (mark < 4 && k + 1 == std::max<size_t>(1, marks[mark])) {
+      const int percents[] = {1, 5, 10, 25};
+      std::printf(" slowest %d%% %.0f%%", percents[mark], 100.0 * slowest / sum);
+      ++mark;
+    }
+  }
+  std::printf("\n");
+  if (const char* dump = std::getenv("QUERY_BENCH_DUMP")) {  // every query's median, for study
+    if (FILE* file = std::fopen(dump, "w")) {
+      for (const auto& median : medians) {
+        std::fprintf(file, "%.1f\t%d\t%s\n", median.first, run.hitsPerQuery[median.second],
+                     queries[median.second].c_str());
+      }
+      std::fclose(file);
+    }
+  }
   size_t shown = std::max<size_t>(1, queries.size() / 100);
   std::printf("slowest 1%% (%zu queries): median us, hits, query\n", shown);
   for (size_t k = 0; k < shown && k < medians.size(); ++k) {

@@ -43,6 +43,7 @@ CIndexer::CIndexer(int32_t idCount, bool readOnly)
     m_terms = AllocateLargeArray<tTermEntry>(static_cast<size_t>(m_IDCount));
     for (int32_t term = 0; term < m_IDCount; ++term) m_terms[term] = {0, -1};
     m_termTable = m_terms.get();
+    ResetRecordCounts();
   } else {
     m_ids.reserve(1000);
   }
@@ -202,6 +203,7 @@ bool CIndexer::Finalize() {
   m_postingTable = m_postings.get();
   m_nPostCount = sum;
   m_readOnly = true;
+  ResetRecordCounts();
   return true;
 }
 
@@ -244,7 +246,20 @@ bool CIndexer::LoadMapped(const char* path, bool faultIn) {
   m_IDCount = idCount;
   m_nPostCount = postCount;
   m_readOnly = true;
+  ResetRecordCounts();
   return true;
+}
+
+void CIndexer::ResetRecordCounts() {
+  m_countedTerms.clear();
+  for (int32_t term = 0; term < m_IDCount; ++term) {
+    if (m_termTable[term].count >= kCountKeptFrom) m_countedTerms.push_back(term);
+  }
+  m_countedTerms.shrink_to_fit();
+  m_recordCounts.reset(new std::atomic<uint64_t>[m_countedTerms.size()]);
+  for (size_t slot = 0; slot < m_countedTerms.size(); ++slot) {
+    m_recordCounts[slot].store(UINT64_MAX, std::memory_order_relaxed);
+  }
 }
 
 bool CIndexer::IsDamaged() const { return m_mapped != nullptr && m_mapped->faulted(); }

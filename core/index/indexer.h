@@ -29,6 +29,7 @@
 // segmentation scratch per thread, so any number of threads may call Lookup at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -59,9 +60,9 @@ struct tTermEntry {
 // once true, an empty list means "nothing matches" for good.
 // The work one query may do. maxWords bounds the dictionary words of one value (0: no
 // bound); a value over it is not applied and sets tooManyWords. With `timed`, phrase matching
-// reads the clock every kCheckEvery steps (a step is one word checked in one record) and
-// stops once `deadline` has passed, setting `expired`; the result list is then incomplete and
-// must not be answered.
+// reads the clock every kCheckEvery steps (a step is one skip of one word's cursor through its
+// postings) and stops once `deadline` has passed, setting `expired`; the result list is then
+// incomplete and must not be answered.
 struct tQueryBudget {
   static constexpr uint32_t kCheckEvery = 4096;
   int maxWords = 0;
@@ -197,8 +198,11 @@ class CIndexer {
   // exactly as stored. In the all-fields index this keeps a phrase within one field, except
   // where a field of 256 or more words has run into the next tag's range: there the file
   // holds the same position word for two places and no reading can tell them apart. The
-  // cost follows the rarest word of the phrase (its records are the candidates; the other
-  // words are found by galloping and binary search), not the first.
+  // words' postings are intersected as sorted lists of (record, position word - j), each
+  // word skipping by galloping to the furthest place another word has reached, rarest word
+  // first: the cost follows the places where the words come close, not the longest list.
+  // A seeded list takes part as one more list: an entry is looked at once, and postings
+  // between entries are skipped.
   // Work is counted against result->budget: a value of more words than it allows, or a
   // lookup past its deadline, leaves the list incomplete with the budget saying why.
   // Returns 0 (list untouched) on a building index, else 1. Thread-safe on a read-only
@@ -207,6 +211,15 @@ class CIndexer {
   // Lookup for a value already cut into term ids: ids[0 .. count) is the phrase (count 0:
   // the value restricts nothing).
   int LookupIds(const int32_t* ids, int count, CResultList* result) const;
+
+  // For a value that Lookup cuts into exactly one dictionary word: true, with that word's
+  // term id in *termId. False for a value of no word or of several, and on a building index.
+  bool OneWordValue(const char* text, int32_t* termId) const;
+  // The records that Lookup seeds a list with for the one-word value `termId`, counted
+  // without listing them: their number, and in *lastRecord the highest of them (-1 when
+  // none). A term of many postings is counted at its first call and the figures kept.
+  // Thread-safe on a read-only index; -1 on a building one.
+  int32_t CountRecords(int32_t termId, int32_t* lastRecord) const;
 
   // Read access for tests, tools and benchmarks.
   bool IsReadOnly() const { return m_readOnly; }
@@ -247,6 +260,15 @@ class CIndexer {
   std::unique_ptr<CMappedFile> m_mapped;
   const tTermEntry* m_termTable = nullptr;
   const tINDEX_STRUCTURE* m_postingTable = nullptr;
+  // CountRecords' kept figures, for the terms of kCountKeptFrom postings or more (the others
+  // are counted at every call, a pass over fewer postings than that): the terms in
+  // ascending order, and beside each the count in the low half and the last record + 1 in
+  // the high half, all ones until counted. Made whenever the index becomes read-only; at
+  // most 12 bytes per kCountKeptFrom postings.
+  static constexpr int32_t kCountKeptFrom = 4096;
+  std::vector<int32_t> m_countedTerms;
+  mutable std::unique_ptr<std::atomic<uint64_t>[]> m_recordCounts;
+  void ResetRecordCounts();
 
   // Building state: a log of the added texts, each as (record, field tag, n, n term ids),
   // in chunks of fixed size. The position words follow from the ordinals, so a posting costs

@@ -1,4 +1,12 @@
 // Phrase matching of CIndexer::Lookup, and CompactResult for the query engine.
+//
+// A phrase of several words is matched by a leapfrog over the words' posting lists: the
+// cursors of all words are moved, rarest word first, to the lowest record that every word
+// holds, each by galloping, so that a long list is skipped through rather than walked. Only
+// in a record that every word holds are positions compared, by a merge: the word with the
+// fewest postings in the record proposes the starts, and the other words' cursors move
+// forward with them. A list that is already seeded is filtered the same way, its entries
+// taking part in the leapfrog as one more list.
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -8,175 +16,200 @@
 
 namespace {
 
-// One word of the phrase: its posting slice, a cursor that only moves forward while the
-// records asked about ascend, and the range of the current record.
+using Posting = tINDEX_STRUCTURE;
+
+// A posting as one number for the phrase's word at place `ordinal`: the record in the high
+// half, the position minus the ordinal in the low half (both biased, so that the order of
+// the numbers is the order of the postings). A record holds the phrase starting at p exactly
+// when every word j has a posting whose key is that of (record, p + j) for word j, that is
+// one key that all the words' lists hold: matching a phrase is intersecting sorted lists.
+// Unsigned arithmetic, so that the numbers of a damaged file cannot overflow.
+inline uint64_t RecordKey(int64_t record) {
+  return static_cast<uint64_t>(record + (int64_t{1} << 31)) << 32;
+}
+inline uint64_t Key(const Posting& posting, uint64_t ordinal) {
+  return RecordKey(posting.record) + (static_cast<uint32_t>(posting.position) ^ 0x80000000u) -
+         ordinal;
+}
+
+// One word of the phrase: its postings and a cursor that only moves forward.
 struct tWordSlice {
-  const tINDEX_STRUCTURE* begin;
-  const tINDEX_STRUCTURE* end;
-  const tINDEX_STRUCTURE* cursor;
-  const tINDEX_STRUCTURE* recordEnd;
+  const Posting* begin;
+  const Posting* cursor;
+  const Posting* end;
+  uint64_t ordinal;  // the word's place in the phrase
 };
 
-// First posting in [from, end) whose record is not below `record` (records ascend), found by
-// galloping from `from`: the cost grows with the log of the distance skipped.
-const tINDEX_STRUCTURE* GallopToRecord(const tINDEX_STRUCTURE* from, const tINDEX_STRUCTURE* end,
-                                       int64_t record) {
-  if (from >= end || from->record >= record) return from;
-  const tINDEX_STRUCTURE* low = from;  // low->record < record
+// First posting in [from, end) whose key is not below `key` (keys ascend). The next few
+// postings are looked at in turn, then the search gallops: the cost grows with the log of
+// the distance skipped.
+inline const Posting* SkipToKey(const Posting* from, const Posting* end, uint64_t key,
+                                uint64_t ordinal) {
+  auto below = [ordinal](const Posting& posting, uint64_t wanted) {
+    return Key(posting, ordinal) < wanted;
+  };
+  for (int i = 0; i < 16; ++i, ++from) {
+    if (from >= end || !below(*from, key)) return from;
+  }
+  const Posting* low = from - 1;  // below(*low, key)
   size_t step = 1;
-  const tINDEX_STRUCTURE* high = end;
+  const Posting* high = end;
   for (;;) {
     size_t left = static_cast<size_t>(end - low);
     if (step >= left) break;
-    if (low[step].record >= record) {
+    if (!below(low[step], key)) {
       high = low + step;
       break;
     }
     low += step;
     step *= 2;
   }
-  return std::lower_bound(low + 1, high, record, [](const tINDEX_STRUCTURE& posting, int64_t key) {
-    return posting.record < key;
-  });
+  return std::lower_bound(low + 1, high, key, below);
 }
-
-bool HasPosition(const tINDEX_STRUCTURE* begin, const tINDEX_STRUCTURE* end, int64_t position) {
-  const tINDEX_STRUCTURE* found = std::lower_bound(
-      begin, end, position,
-      [](const tINDEX_STRUCTURE& posting, int64_t key) { return posting.position < key; });
-  return found != end && found->position == position;
-}
-
-// Decides phrase membership record by record. Records must be asked in ascending order for
-// the cursors to stay valid; a lower record than the last one restarts them.
-class CPhraseMatcher {
- public:
-  CPhraseMatcher(std::vector<tWordSlice>* words, tQueryBudget* budget)
-      : m_words(*words), m_budget(*budget) {}
-
-  // True when `record` holds word j at position p + j for every j and some p; *start = p.
-  bool Holds(int32_t record, int64_t* start) {
-    if (record < m_lastRecord) {
-      for (tWordSlice& word : m_words) word.cursor = word.begin;
-    }
-    m_lastRecord = record;
-    if (m_words.size() == 1) {  // a single word: the record only has to hold it
-      tWordSlice& word = m_words[0];
-      word.cursor = GallopToRecord(word.cursor, word.end, record);
-      if (word.cursor == word.end || word.cursor->record != record) return false;
-      *start = word.cursor->position;
-      return true;
-    }
-    size_t rarest = 0;
-    for (size_t j = 0; j < m_words.size(); ++j) {
-      tWordSlice& word = m_words[j];
-      word.cursor = GallopToRecord(word.cursor, word.end, record);
-      if (word.cursor == word.end || word.cursor->record != record) return false;
-      word.recordEnd = GallopToRecord(word.cursor, word.end, int64_t{record} + 1);
-      if (word.recordEnd - word.cursor < m_words[rarest].recordEnd - m_words[rarest].cursor) {
-        rarest = j;
-      }
-    }
-    // Every occurrence of the rarest word proposes a start; the others are checked there.
-    const tWordSlice& anchor = m_words[rarest];
-    // Steps are counted in a local and handed to the budget in batches, so that the loop
-    // stores nothing the postings could alias.
-    uint32_t steps = 0;
-    for (const tINDEX_STRUCTURE* posting = anchor.cursor; posting < anchor.recordEnd; ++posting) {
-      steps += static_cast<uint32_t>(m_words.size());
-      if (steps >= tQueryBudget::kCheckEvery) {
-        if (!m_budget.Spend(steps)) return false;
-        steps = 0;
-      }
-      int64_t phraseStart = int64_t{posting->position} - static_cast<int64_t>(rarest);
-      bool all = true;
-      for (size_t j = 0; j < m_words.size() && all; ++j) {
-        if (j == rarest) continue;
-        all = HasPosition(m_words[j].cursor, m_words[j].recordEnd,
-                          phraseStart + static_cast<int64_t>(j));
-      }
-      if (all) {
-        *start = phraseStart;
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  std::vector<tWordSlice>& m_words;
-  tQueryBudget& m_budget;
-  int32_t m_lastRecord = INT32_MIN;
-};
 
 int32_t ClampPosition(int64_t position) {
   return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(position, INT32_MIN), INT32_MAX));
 }
 
-// Fills `seed` with one entry per record holding the phrase, walking the rarest word's
-// records: the cost follows the rarest word, not the first.
-void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* seed,
+// Phrase matching as an intersection of the words' key lists (a leapfrog: every word in
+// turn skips to the highest key seen so far, until all stand on one). Records are asked in
+// ascending order; a lower one restarts the cursors. The words are kept rarest first, so
+// that the long lists are skipped through.
+class CPhraseMatcher {
+ public:
+  CPhraseMatcher(std::vector<tWordSlice>* words, tQueryBudget* budget)
+      : m_words(words->data()), m_count(words->size()), m_budget(*budget) {
+    // Rarest first (std::sort allocates nothing).
+    std::sort(m_words, m_words + m_count, [](const tWordSlice& a, const tWordSlice& b) {
+      const auto sizeA = a.end - a.cursor;
+      const auto sizeB = b.end - b.cursor;
+      return sizeA != sizeB ? sizeA < sizeB : a.ordinal < b.ordinal;
+    });
+  }
+
+  // Finds the lowest record at or after `record` that holds the phrase, with its lowest
+  // start in *start. Returns that record; INT64_MAX when there is none or the budget ran
+  // out. The search may give up at any record above `limit` and return that record (it then
+  // holds no phrase below it, and *start is not set).
+  int64_t Next(int64_t record, int64_t limit, int64_t* start) {
+    if (record < m_lastAsked) {
+      for (size_t j = 0; j < m_count; ++j) m_words[j].cursor = m_words[j].begin;
+    }
+    m_lastAsked = record;
+    const uint64_t stop = limit >= INT32_MAX ? UINT64_MAX : RecordKey(limit + 1);
+    uint64_t target = RecordKey(std::max<int64_t>(record, 0));
+    size_t agreeing = 0;  // words whose cursor stands on `target`
+    size_t j = 0;
+    uint64_t steps = m_steps;
+    for (;;) {
+      if (++steps >= tQueryBudget::kCheckEvery) {
+        if (!m_budget.Spend(static_cast<uint32_t>(steps))) return Finish(INT64_MAX, 0);
+        steps = 0;
+      }
+      tWordSlice& word = m_words[j];
+      word.cursor = SkipToKey(word.cursor, word.end, target, word.ordinal);
+      if (word.cursor == word.end) return Finish(INT64_MAX, steps);
+      const uint64_t key = Key(*word.cursor, word.ordinal);
+      if (key != target) {
+        target = key;
+        agreeing = 0;
+        if (target >= stop) return Finish(std::max<int64_t>(word.cursor->record, limit + 1), steps);
+      }
+      if (++agreeing == m_count) {
+        // Keys of two records can meet only in a damaged file; they are not a match.
+        const int32_t found = m_words[0].cursor->record;
+        bool oneRecord = true;
+        for (size_t k = 1; k < m_count; ++k) oneRecord &= m_words[k].cursor->record == found;
+        if (oneRecord) {
+          *start = int64_t{m_words[0].cursor->position} - static_cast<int64_t>(m_words[0].ordinal);
+          return Finish(found, steps);
+        }
+        if (target == UINT64_MAX) return Finish(INT64_MAX, steps);
+        ++target;
+        agreeing = 0;
+      }
+      j = j + 1 == m_count ? 0 : j + 1;
+    }
+  }
+
+ private:
+  int64_t Finish(int64_t record, uint64_t steps) {
+    m_steps = steps;
+    return record;
+  }
+
+  tWordSlice* m_words;
+  size_t m_count;
+  tQueryBudget& m_budget;
+  // No key that all words hold lies between this record's first key and the cursors.
+  int64_t m_lastAsked = INT64_MIN;
+  uint64_t m_steps = 0;  // counted, not yet handed to the budget
+};
+
+// Fills `seed` with one entry per record holding the phrase.
+void SeedFromPhrase(std::vector<tWordSlice>* words, std::vector<Posting>* seed,
                     tQueryBudget* budget) {
   seed->clear();
   if (words->size() == 1) {  // one word: its distinct records, in one pass
+    const Posting* posting = (*words)[0].cursor;
+    const Posting* end = (*words)[0].end;
+    // Room for the most records the word can have, so that the list is never copied as it
+    // grows (pages of the room that no entry reaches are never touched). In blocks through
+    // a buffer, so that the loop has no branch on the data.
+    seed->reserve(static_cast<size_t>(end - posting));
+    constexpr size_t kBlock = 2048;
+    Posting block[kBlock + 1];
     int32_t last = -1;
-    for (const tINDEX_STRUCTURE* posting = (*words)[0].begin; posting < (*words)[0].end;
-         ++posting) {
-      if (posting->record > last) {
-        last = posting->record;
-        seed->push_back(*posting);
+    while (posting < end) {
+      const size_t take = std::min(kBlock, static_cast<size_t>(end - posting));
+      size_t kept = 0;
+      for (size_t i = 0; i < take; ++i) {
+        const Posting current = posting[i];
+        block[kept] = current;
+        kept += current.record > last ? 1 : 0;
+        last = std::max(last, current.record);
       }
+      seed->insert(seed->end(), block, block + kept);
+      posting += take;
     }
     return;
   }
-  size_t rarest = 0;
-  for (size_t j = 1; j < words->size(); ++j) {
-    if ((*words)[j].end - (*words)[j].begin < (*words)[rarest].end - (*words)[rarest].begin) {
-      rarest = j;
-    }
-  }
-  const tINDEX_STRUCTURE* walk = (*words)[rarest].begin;
-  const tINDEX_STRUCTURE* end = (*words)[rarest].end;
   CPhraseMatcher matcher(words, budget);
-  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
-  uint32_t steps = 0;
-  while (walk < end) {
-    steps += stepsPerRecord;
-    if (steps >= tQueryBudget::kCheckEvery) {
-      if (!budget->Spend(steps)) return;
-      steps = 0;
-    }
-    int32_t record = walk->record;
+  int64_t record = 0;  // negative record numbers only come from a damaged file
+  while (record <= INT32_MAX) {
     int64_t start = 0;
-    // Negative record numbers only come from a damaged file; they never enter a result.
-    if (record >= 0 && matcher.Holds(record, &start)) {
-      seed->push_back({record, ClampPosition(start)});
-    }
-    walk = GallopToRecord(walk, end, int64_t{record} + 1);
+    record = matcher.Next(record, INT64_MAX, &start);
+    if (record > INT32_MAX) return;
+    seed->push_back({static_cast<int32_t>(record), ClampPosition(start)});
+    ++record;
   }
 }
 
 // Sets record -1 on every live entry whose record does not hold the phrase.
-void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<tINDEX_STRUCTURE>* entries,
+void FilterByPhrase(std::vector<tWordSlice>* words, std::vector<Posting>* entries,
                     tQueryBudget* budget) {
   CPhraseMatcher matcher(words, budget);
-  const auto stepsPerRecord = static_cast<uint32_t>(words->size());
-  uint32_t steps = 0;
-  int32_t lastRecord = -1;
+  int64_t next = INT64_MIN;  // no record from lastRecord on below this one holds the phrase
+  int32_t lastRecord = INT32_MIN;
   bool lastHolds = false;
   int32_t lastStart = 0;
-  for (tINDEX_STRUCTURE& entry : *entries) {
-    if (entry.record < 0) continue;
-    if (entry.record != lastRecord) {
-      steps += stepsPerRecord;
-      if (steps >= tQueryBudget::kCheckEvery) {
-        if (!budget->Spend(steps)) return;
-        steps = 0;
+  for (Posting& entry : *entries) {
+    const int32_t record = entry.record;
+    if (record < 0) continue;
+    if (record != lastRecord) {
+      if (record < lastRecord) next = INT64_MIN;  // out of order: look again from here
+      lastRecord = record;
+      lastHolds = false;
+      if (record >= next) {
+        int64_t start = 0;
+        next = matcher.Next(record, record, &start);
+        if (budget->expired) return;
+        if (next == record) {
+          lastHolds = true;
+          lastStart = ClampPosition(start);
+          next = int64_t{record} + 1;
+        }
       }
-      int64_t start = 0;
-      lastRecord = entry.record;
-      lastHolds = matcher.Holds(entry.record, &start);
-      lastStart = ClampPosition(start);
     }
     if (lastHolds) {
       entry.position = lastStart;
@@ -201,7 +234,6 @@ int CIndexer::Lookup(const char* text, CResultList* result) const {
 int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) const {
   if (!m_readOnly) return 0;
   if (result == nullptr || (ids == nullptr && count > 0)) return 1;
-  thread_local std::vector<tWordSlice> words;
   if (count <= 0) return 1;  // no recognised word: the value restricts nothing
   tQueryBudget& budget = result->budget;
   if (budget.stopped()) return 1;
@@ -209,12 +241,13 @@ int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) cons
     budget.tooManyWords = true;
     return 1;
   }
+  thread_local std::vector<tWordSlice> words;
   words.clear();
   for (int j = 0; j < count; ++j) {
     int postingCount = 0;
-    const tINDEX_STRUCTURE* postings = GetPostings(ids[j], &postingCount);
+    const Posting* postings = GetPostings(ids[j], &postingCount);
     if (postings == nullptr) postingCount = 0;
-    words.push_back({postings, postings + postingCount, postings, postings});
+    words.push_back({postings, postings, postings + postingCount, static_cast<uint64_t>(j)});
   }
   if (!result->seeded) {
     SeedFromPhrase(&words, &result->entries, &budget);
@@ -225,14 +258,61 @@ int CIndexer::LookupIds(const int32_t* ids, int count, CResultList* result) cons
   return 1;
 }
 
+bool CIndexer::OneWordValue(const char* text, int32_t* termId) const {
+  if (!m_readOnly || text == nullptr || m_trie == nullptr) return false;
+  thread_local std::vector<int32_t> ids;
+  const int count = std::min(m_trie->Segment(text, &ids, nullptr), static_cast<int>(ids.size()));
+  if (count != 1) return false;
+  *termId = ids[0];
+  return true;
+}
+
+int32_t CIndexer::CountRecords(int32_t termId, int32_t* lastRecord) const {
+  *lastRecord = -1;
+  if (!m_readOnly) return -1;
+  int postingCount = 0;
+  const Posting* postings = GetPostings(termId, &postingCount);
+  if (postings == nullptr) return 0;
+  std::atomic<uint64_t>* kept = nullptr;
+  uint64_t figures = UINT64_MAX;
+  if (postingCount >= kCountKeptFrom && m_recordCounts != nullptr) {
+    const auto slot = std::lower_bound(m_countedTerms.begin(), m_countedTerms.end(), termId);
+    if (slot != m_countedTerms.end() && *slot == termId) {
+      kept = &m_recordCounts[static_cast<size_t>(slot - m_countedTerms.begin())];
+      figures = kept->load(std::memory_order_relaxed);
+    }
+  }
+  if (figures == UINT64_MAX) {
+    // The records the one-word seed takes: each record above all before it.
+    int32_t last = -1;
+    uint32_t records = 0;
+    for (const Posting* posting = postings; posting < postings + postingCount; ++posting) {
+      records += posting->record > last ? 1 : 0;
+      last = std::max(last, posting->record);
+    }
+    figures = (static_cast<uint64_t>(static_cast<uint32_t>(last) + 1) << 32) | records;
+    if (kept != nullptr) kept->store(figures, std::memory_order_relaxed);
+  }
+  *lastRecord = static_cast<int32_t>(static_cast<uint32_t>(figures >> 32) - 1);
+  return static_cast<int32_t>(figures & 0xFFFFFFFFu);
+}
+
 int CompactResult(std::vector<tINDEX_STRUCTURE>* result) {
   if (result == nullptr) return 0;
+  const size_t size = result->size();
+  tINDEX_STRUCTURE* entries = result->data();
+  // The entries before the first hole or repeated record stay where they are: a list that
+  // is compact already is only read.
   size_t kept = 0;
-  for (size_t i = 0; i < result->size(); ++i) {
-    int32_t record = (*result)[i].record;
+  while (kept < size && entries[kept].record >= 0 &&
+         (kept == 0 || entries[kept - 1].record != entries[kept].record)) {
+    ++kept;
+  }
+  for (size_t i = kept; i < size; ++i) {
+    const int32_t record = entries[i].record;
     if (record < 0) continue;
-    if (kept > 0 && (*result)[kept - 1].record == record) continue;
-    (*result)[kept++] = (*result)[i];
+    if (kept > 0 && entries[kept - 1].record == record) continue;
+    entries[kept++] = entries[i];
   }
   result->resize(kept);
   return static_cast<int>(kept);

@@ -6,8 +6,21 @@
 
 namespace {
 
+// Keys of one record span 2^32 positions. A damaged file may hold negative records, so keys
+// are made by multiplying, never by shifting a negative number.
+constexpr int64_t kRecordSpan = int64_t{1} << 32;
+// What Next answers when no start is left.
+constexpr int64_t kNoStart = INT64_MIN;
+
+// key + by, held at the ends of the int64 range: the keys of a damaged file may lie at them.
+int64_t Plus(int64_t key, int64_t by) {
+  if (by > 0 && key > INT64_MAX - by) return INT64_MAX;
+  if (by < 0 && key < INT64_MIN - by) return INT64_MIN;
+  return key + by;
+}
+
 int64_t Key(const tINDEX_STRUCTURE& posting) {
-  return (int64_t{posting.record} << 32) + static_cast<uint32_t>(posting.position);
+  return int64_t{posting.record} * kRecordSpan + static_cast<uint32_t>(posting.position);
 }
 
 // One term of the phrase: its postings from the cursor on, and its place j in the phrase.
@@ -47,29 +60,29 @@ class CLeapfrog {
   CLeapfrog(std::vector<tTermList>* lists, tQueryBudget* budget)
       : m_lists(*lists), m_budget(*budget) {}
 
-  // The first phrase start key at or after `from` (not negative) and below `limit`; -1 when
-  // there is none (or the budget ran out).
+  // The first phrase start key at or after `from` and below `limit`; kNoStart when there is
+  // none (or the budget ran out).
   int64_t Next(int64_t from, int64_t limit) {
     tTermList& driver = m_lists[0];
     int64_t start = from;
     for (;;) {
       if (++m_steps >= tQueryBudget::kCheckEvery) {
-        if (!m_budget.Spend(m_steps)) return -1;
+        if (!m_budget.Spend(m_steps)) return kNoStart;
         m_steps = 0;
       }
-      driver.cursor = GallopToKey(driver.cursor, driver.end, start + driver.offset);
-      if (driver.cursor == driver.end) return -1;
-      start = Key(*driver.cursor) - driver.offset;
-      if (start >= limit) return -1;
+      driver.cursor = GallopToKey(driver.cursor, driver.end, Plus(start, driver.offset));
+      if (driver.cursor == driver.end) return kNoStart;
+      start = Plus(Key(*driver.cursor), -driver.offset);
+      if (start >= limit) return kNoStart;
       bool all = true;
       for (size_t j = 1; j < m_lists.size(); ++j) {
         tTermList& list = m_lists[j];
-        const int64_t want = start + list.offset;
+        const int64_t want = Plus(start, list.offset);
         list.cursor = GallopToKey(list.cursor, list.end, want);
-        if (list.cursor == list.end) return -1;
+        if (list.cursor == list.end) return kNoStart;
         const int64_t found = Key(*list.cursor);
         if (found != want) {
-          start = found - list.offset;  // no start before this one can hold list j
+          start = Plus(found, -list.offset);  // no start before this one can hold list j
           all = false;
           break;
         }
@@ -90,7 +103,53 @@ class CLeapfrog {
 
 int32_t RecordOf(int64_t key) { return static_cast<int32_t>(key >> 32); }
 
-int64_t RecordStart(int32_t record) { return int64_t{record} << 32; }
+int64_t RecordStart(int32_t record) { return int64_t{record} * kRecordSpan; }
+
+// Seeds `entries` with the first start of the phrase in every record that holds it, walking
+// the two shortest lists side by side (lists[0] and lists[1], of similar lengths) and checking
+// the others where both agree. Returns false when the budget ran out.
+bool SeedByMerge(std::vector<tTermList>* lists, std::vector<tINDEX_STRUCTURE>* entries,
+                 tQueryBudget* budget) {
+  tTermList& first = (*lists)[0];
+  tTermList& second = (*lists)[1];
+  const tINDEX_STRUCTURE* a = first.cursor;
+  const tINDEX_STRUCTURE* b = second.cursor;
+  uint32_t steps = 0;
+  while (a < first.end && b < second.end) {
+    if (++steps >= tQueryBudget::kCheckEvery) {
+      if (!budget->Spend(steps)) return false;
+      steps = 0;
+    }
+    const int64_t startA = Plus(Key(*a), -first.offset);
+    const int64_t startB = Plus(Key(*b), -second.offset);
+    if (startA != startB) {
+      // Branch-free advance of the list that is behind.
+      a += startA < startB;
+      b += startB < startA;
+      continue;
+    }
+    bool all = startA >= 0;
+    for (size_t j = 2; j < lists->size() && all; ++j) {
+      tTermList& list = (*lists)[j];
+      const int64_t want = Plus(startA, list.offset);
+      list.cursor = GallopToKey(list.cursor, list.end, want);
+      all = list.cursor != list.end && Key(*list.cursor) == want;
+    }
+    if (!all) {
+      ++a;
+      ++b;
+      continue;
+    }
+    const int32_t record = RecordOf(startA);
+    entries->push_back({record, static_cast<int32_t>(startA - RecordStart(record))});
+    if (record == INT32_MAX) break;
+    // One entry per record: go on at the next record.
+    const int64_t next = RecordStart(record + 1);
+    a = GallopToKey(a, first.end, Plus(next, first.offset));
+    b = GallopToKey(b, second.end, Plus(next, second.offset));
+  }
+  return steps == 0 || budget->Spend(steps);
+}
 
 }  // namespace
 
@@ -126,12 +185,22 @@ int LookupPhraseKeys(const CIndexer& index, const int32_t* ids, int count, CResu
     return a.end - a.cursor < b.end - b.cursor;
   });
   CLeapfrog leapfrog(&lists, &budget);
+  // Two lists of like length share most of their stretches, and a plain walk of both beats
+  // galloping there; a much shorter list leaps.
+  constexpr ptrdiff_t kMergeRatio = 8;
+  if (!result->seeded && count >= 2 &&
+      lists[1].end - lists[1].cursor <= kMergeRatio * (lists[0].end - lists[0].cursor)) {
+    result->entries.clear();
+    result->seeded = true;
+    SeedByMerge(&lists, &result->entries, &budget);
+    return 1;
+  }
   if (!result->seeded) {
     result->entries.clear();
     result->seeded = true;
     for (int64_t from = 0;;) {
       const int64_t start = leapfrog.Next(from, INT64_MAX);
-      if (start < 0) break;
+      if (start == kNoStart) break;
       const int32_t record = RecordOf(start);
       result->entries.push_back({record, static_cast<int32_t>(start - RecordStart(record))});
       if (record == INT32_MAX) break;
@@ -196,9 +265,9 @@ bool CountPhraseOccurrences(const CIndexer& index, const int32_t* ids, int count
     int32_t found = 0;
     for (int64_t from = RecordStart(record);;) {
       const int64_t start = leapfrog.Next(from, limit);
-      if (start < 0) break;
+      if (start == kNoStart) break;
       ++found;
-      from = start + 1;
+      from = Plus(start, 1);
     }
     (*counts)[i] = found;
     if (budget != nullptr && budget->stopped()) return false;

@@ -419,6 +419,7 @@ std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) 
 int32_t CQuery::GetRecordCount() const { return m_store.GetRecordCount(); }
 
 void CQuery::ResetHits() {
+  m_oneWordIndex = nullptr;  // hits counted by an earlier Execute are not listed into these
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
   m_ranked = false;
@@ -488,9 +489,54 @@ void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondit
   m_indexedHits = m_result.entries.size();
 }
 
+bool CQuery::CountOneWord() {
+  if (m_match != MatchMode::kWords) return false;
+  const tCondition* indexed = nullptr;
+  for (const tCondition& condition : m_conditions) {
+    if (condition.kind == ConditionKind::kFilter) return false;
+    if (condition.kind != ConditionKind::kIndexed) continue;
+    if (indexed != nullptr) return false;
+    indexed = &condition;
+  }
+  if (indexed == nullptr || indexed->values.empty()) return false;
+  for (const std::string& value : indexed->values) {
+    if (value != indexed->values[0]) return false;
+  }
+  const int index = m_schema.GetListPosition(indexed->field, LIST_INDEXED);
+  if (index < 0 || index >= m_store.GetIndexCount()) return false;
+  const CIndexer& indexer = m_store.GetIndexControl(index).GetIndexer();
+  int32_t term = 0;
+  if (!indexer.OneWordValue(indexed->values[0].c_str(), &term)) return false;
+  int32_t lastRecord = -1;
+  const int32_t total = indexer.CountRecords(term, &lastRecord);
+  // Records the store does not hold (a damaged index) are dropped from a list: listed.
+  if (total < 0 || lastRecord >= m_store.GetRecordCount()) return false;
+  m_oneWordIndex = &indexer;
+  m_oneWordTerm = term;
+  m_oneWordTotal = total;
+  m_indexedHits = static_cast<size_t>(total);
+  m_result.seeded = true;
+  return true;
+}
+
+void CQuery::ListOneWord() const {
+  if (m_oneWordIndex == nullptr) return;
+  m_result.entries.clear();
+  m_result.seeded = false;
+  m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);  // a one-word seed spends nothing
+  CompactResult(&m_result.entries);
+  m_oneWordIndex = nullptr;
+}
+
+const std::vector<tINDEX_STRUCTURE>& CQuery::GetHits() const {
+  ListOneWord();
+  return m_result.entries;
+}
+
 int CQuery::Execute(const char* queryText) {
   const auto started = std::chrono::steady_clock::now();
   m_stop = QueryStop::kNone;
+  m_oneWordIndex = nullptr;
   Parse(queryText != nullptr ? queryText : "");
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
@@ -511,6 +557,7 @@ int CQuery::Execute(const char* queryText) {
     m_stop = QueryStop::kTooLarge;
     return 0;
   }
+  if (CountOneWord()) return m_oneWordTotal;
   if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
     DropRecordsOutsideStore();
     m_indexedHits = m_result.entries.size();
@@ -528,7 +575,16 @@ int CQuery::Execute(const char* queryText) {
 // --- paging --------------------------------------------------------------------------------
 
 const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
-  const int32_t total = static_cast<int32_t>(m_result.entries.size());
+  // A counted one-word query reads a page near the front from the word's postings; any
+  // other page needs the list.
+  constexpr int64_t kReadFromPostings = 4096;
+  if (m_oneWordIndex != nullptr &&
+      (descending || int64_t{start} + std::max(pageCount, 0) > kReadFromPostings)) {
+    ListOneWord();
+  }
+  const bool fromPostings = m_oneWordIndex != nullptr;
+  const int32_t total =
+      fromPostings ? m_oneWordTotal : static_cast<int32_t>(m_result.entries.size());
   const int32_t fieldCount = m_schema.GetListSize(LIST_STORED);
   m_page.total = total;
   m_page.start = start;
@@ -538,8 +594,7 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   m_page.valueLengths.clear();
   m_page.text.clear();
   if (start < 0 || pageCount < 1 || start >= total) return m_page;
-  const int32_t returned =
-      static_cast<int32_t>(std::min<int64_t>(pageCount, int64_t{total} - start));
+  int32_t returned = static_cast<int32_t>(std::min<int64_t>(pageCount, int64_t{total} - start));
   m_page.valueLengths.reserve(static_cast<size_t>(std::min(returned, kReserveRecords)) *
                               static_cast<size_t>(fieldCount));
   // The packed page (20 header bytes, 4 per value, the values) must stay within an int32
@@ -547,8 +602,23 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   const int64_t budget = std::numeric_limits<int32_t>::max();
   int64_t packedSize = 20;
   int32_t taken = 0;
+  if (fromPostings) {  // hits start .. start + returned - 1, as the one-word seed lists them
+    m_pageRecords.clear();
+    int postingCount = 0;
+    const tINDEX_STRUCTURE* posting = m_oneWordIndex->GetPostings(m_oneWordTerm, &postingCount);
+    const tINDEX_STRUCTURE* end = posting + postingCount;
+    int32_t last = -1;
+    int32_t hit = 0;
+    for (; posting < end && hit < start + returned; ++posting) {
+      if (posting->record <= last) continue;
+      last = posting->record;
+      if (hit++ >= start) m_pageRecords.push_back(last);
+    }
+    returned = std::min(returned, static_cast<int32_t>(m_pageRecords.size()));
+  }
   for (int32_t hit = start; hit < start + returned; ++hit, ++taken) {
-    const int32_t record = RecordAt(hit, descending);
+    const int32_t record =
+        fromPostings ? m_pageRecords[static_cast<size_t>(hit - start)] : RecordAt(hit, descending);
     // Each cell is looked up once: the record is measured against the budget, then copied.
     int64_t recordSize = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {

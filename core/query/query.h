@@ -155,7 +155,7 @@ class CQuery {
 
   // The hits of the last Execute, in ascending record number, one entry per record (only the
   // record member is meaningful).
-  const std::vector<tINDEX_STRUCTURE>& GetHits() const { return m_result.entries; }
+  const std::vector<tINDEX_STRUCTURE>& GetHits() const;
 
   // Set evaluation for expressions built outside the query language (text_query.h). BeginSets
   // clears the hits and starts the limits' budget as Execute does; ValueRecords gives the
@@ -217,6 +217,16 @@ class CQuery {
   int m_failedSelectors = 0;  // skipped selectors of the text given to the last Parse
   bool OverWordLimit() const;
 
+  // A query of one indexed condition whose values are one value of one word (and no filter)
+  // is counted, not listed: its hits are the records of that word's postings, and a page
+  // near the front is read from them. The list is made only when something needs it.
+  bool CountOneWord();
+  void ListOneWord() const;
+  mutable const CIndexer* m_oneWordIndex = nullptr;  // set while the hits are counted, not listed
+  int32_t m_oneWordTerm = 0;
+  int32_t m_oneWordTotal = 0;
+  std::vector<int32_t> m_pageRecords;  // GetPage: the records of the page
+
   // Contains matching: applies one value to m_result through the contains indexes.
   void LookupContains(const tCondition& condition, const std::string& value);
   // The records (ascending) that hold ids[0..count) in the index `kind` of any of `fields`
@@ -240,7 +250,7 @@ class CQuery {
   size_t m_indexedHits = 0;      // hits of the indexed conditions, before the filters
   bool m_wordMatchesKnown = false;
   std::vector<char> m_wordMatch;  // by position in m_result.entries
-  CResultList m_result;
+  mutable CResultList m_result;
   std::vector<tINDEX_STRUCTURE> m_scratch;  // ValueRecords: the lookup of one value
   ResultPage m_page;
   std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells

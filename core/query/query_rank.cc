@@ -117,18 +117,36 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
     m_result.budget.tooManyWords = true;
     return;
   }
+  if (m_result.seeded) {
+    // The records found so far are checked in each field; a record stays when one holds the
+    // value. That costs what the list holds, not what the fields' postings hold.
+    std::vector<char> held(m_result.entries.size(), 0);
+    CResultList field;
+    for (int position : positions) {
+      const CIndexerControl* control = m_store.GetCharControl(position);
+      if (control == nullptr) continue;
+      field.entries = m_result.entries;
+      field.seeded = true;
+      field.budget = m_result.budget;
+      LookupPhraseKeys(control->GetIndexer(), units.data(), static_cast<int>(units.size()), &field);
+      m_result.budget = field.budget;
+      if (m_result.budget.stopped()) return;
+      for (size_t i = 0; i < held.size(); ++i) held[i] |= field.entries[i].record >= 0 ? 1 : 0;
+    }
+    for (size_t i = 0; i < held.size(); ++i) {
+      if (held[i] == 0) m_result.entries[i].record = -1;
+    }
+    return;
+  }
   const std::vector<int32_t> records = RecordsHolding(positions, true, units);
   if (m_result.budget.stopped()) return;
-  if (!m_result.seeded) {
-    m_result.entries.clear();
-    for (int32_t record : records) m_result.entries.push_back({record, 0});
-    m_result.seeded = true;
-  } else {
-    KeepRecordsIn(records, &m_result.entries);
-  }
+  m_result.entries.clear();
+  for (int32_t record : records) m_result.entries.push_back({record, 0});
+  m_result.seeded = true;
 }
 
 void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
+  ListOneWord();  // a counted one-word query is listed first
   if (m_wordMatchesKnown) return;
   m_wordMatchesKnown = true;
   const std::vector<tINDEX_STRUCTURE>& hits = m_result.entries;
@@ -166,6 +184,7 @@ void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
 }
 
 bool CQuery::IsWordMatchAt(int64_t position, bool descending) {
+  ListOneWord();  // a counted one-word query is listed first
   const int64_t total = static_cast<int64_t>(m_result.entries.size());
   if (position < 0 || position >= total) return false;
   ComputeWordMatches();
@@ -179,6 +198,7 @@ bool CQuery::IsWordMatchAt(int64_t position, bool descending) {
 }
 
 int32_t CQuery::RecordAt(int64_t position, bool descending) const {
+  ListOneWord();  // a counted one-word query is listed first
   const int64_t total = static_cast<int64_t>(m_result.entries.size());
   if (position < 0 || position >= total) return -1;
   if (m_ranked)
@@ -187,11 +207,13 @@ int32_t CQuery::RecordAt(int64_t position, bool descending) const {
 }
 
 double CQuery::ScoreAt(int64_t position) const {
+  ListOneWord();  // a counted one-word query is listed first
   if (!m_ranked || position < 0 || position >= static_cast<int64_t>(m_order.size())) return 0;
   return m_scores[static_cast<size_t>(m_order[static_cast<size_t>(position)])];
 }
 
 bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t through) {
+  ListOneWord();  // a counted one-word query is listed first
   const bool contains = m_match == MatchMode::kContains;
   std::vector<int32_t> hits;
   hits.reserve(m_result.entries.size());

@@ -14,3 +14,7 @@ void AppendFormat(std::string* text, const char* format, ...) __attribute__((for
 // AppendFormat over a va_list, which it leaves unused (it works on copies).
 void AppendFormatV(std::string* text, const char* format, va_list arguments)
     __attribute__((format(printf, 2, 0)));
+
+// `text` with every byte but ASCII letters, digits, '-', '_' and '.' written as %XX (upper-case
+// hex), as a URL's query argument carries it.
+std::string PercentEncode(const std::string& text);

@@ -4,28 +4,13 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "core/util/string_format.h"
 #include "net/socket_io.h"
 #include "server/http/broker_answers.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string PercentEncoded(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-        c == '_' || c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
 
 // One shard's answer: its total and its hits in its order.
 struct tShardPage {
@@ -80,7 +65,7 @@ tHttpAnswer AnswerBrokerRelevance(const tBrokerView& view, const std::string& ut
   tHttpAnswer answer;
   const int64_t first = std::max<int32_t>(start, 0);
   const int64_t wanted = start < 0 || count < 1 ? 0 : std::min<int64_t>(first + count, INT32_MAX);
-  const std::string target = "/search?q=" + PercentEncoded(utf8Query) +
+  const std::string target = "/search?q=" + PercentEncode(utf8Query) +
                              "&order=relevance&start=0&count=" + std::to_string(wanted) +
                              (matchArgument.empty() ? "" : "&match=" + matchArgument);
   std::vector<std::future<tShardPage>> asked;

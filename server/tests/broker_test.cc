@@ -46,6 +46,15 @@ std::string Text(std::mt19937* random, int words) {
   return text;
 }
 
+// A shard listening on 127.0.0.1 at `port`.
+tShard LoopbackShard(uint16_t port) {
+  tShard shard;
+  shard.name = "127.0.0.1:" + std::to_string(port);
+  shard.address.s_addr = htonl(INADDR_LOOPBACK);
+  shard.port = port;
+  return shard;
+}
+
 CSocket Connect(uint16_t port) {
   in_addr loopback{};
   loopback.s_addr = htonl(INADDR_LOOPBACK);
@@ -159,11 +168,7 @@ class BrokerTest : public ::testing::Test {
     std::vector<tShard> shards;
     for (const auto& data : m_shardData) {
       m_shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr));
-      tShard shard;
-      shard.name = "127.0.0.1:" + std::to_string(m_shardServers.back()->port());
-      shard.address.s_addr = htonl(INADDR_LOOPBACK);
-      shard.port = m_shardServers.back()->port();
-      shards.push_back(shard);
+      shards.push_back(LoopbackShard(m_shardServers.back()->port()));
     }
     m_broker = std::make_unique<CShardBroker>(shards, m_whole->schema().GetListSize(LIST_STORED),
                                               /*timeoutSeconds=*/2);
@@ -330,8 +335,17 @@ TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
              return selectors;
            }(),
        400, trindle::Outcome::kBadRequest},
-      {"a phrase checked past the time budget", 0, 1, "[FIELD] * [AND] " + phrase, 503,
-       trindle::Outcome::kTimedOut},
+      {"distinct phrases looked up past the time budget", 0, 1,
+       "[FIELD] * [AND] 中国" +
+           [] {  // every sequence of five of six words: 7,776 values, each looked up in turn
+             std::string phrases;
+             for (int i = 0; i < 7776; ++i) {
+               phrases += ' ';
+               for (int j = 0, digits = i; j < 5; ++j, digits /= 6) phrases += kWords[digits % 6];
+             }
+             return phrases;
+           }(),
+       503, trindle::Outcome::kTimedOut},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -343,11 +357,7 @@ TEST_F(BrokerTest, AQueryTheShardsRefuseIsRefusedAsOneServerRefusesIt) {
     std::vector<tShard> shards;
     for (const auto& data : m_shardData) {
       shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, limits));
-      tShard shard;
-      shard.name = "127.0.0.1:" + std::to_string(shardServers.back()->port());
-      shard.address.s_addr = htonl(INADDR_LOOPBACK);
-      shard.port = shardServers.back()->port();
-      shards.push_back(shard);
+      shards.push_back(LoopbackShard(shardServers.back()->port()));
     }
     CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
     broker.SetQueryTimeoutMs(c.timeoutMs);
@@ -392,11 +402,7 @@ TEST_F(BrokerTest, ShardsWithASmallerPageCapGiveWholePages) {
   std::vector<tShard> shards;
   for (const auto& data : m_shardData) {
     shardServers.push_back(std::make_unique<CBinaryServer>(data, nullptr, nullptr, shardLimits));
-    tShard shard;
-    shard.name = "127.0.0.1:" + std::to_string(shardServers.back()->port());
-    shard.address.s_addr = htonl(INADDR_LOOPBACK);
-    shard.port = shardServers.back()->port();
-    shards.push_back(shard);
+    shards.push_back(LoopbackShard(shardServers.back()->port()));
   }
   CShardBroker broker(shards, m_whole->schema().GetListSize(LIST_STORED), 5);
   tConnectionLimits brokerLimits;
@@ -452,11 +458,7 @@ TEST_F(BrokerTest, RelevanceMergesTheShardsBestHitsByScore) {
         tHttpOptions(), [data] { return data; }, nullptr));
     std::string error;
     ASSERT_TRUE(m_shardHttp.back()->Start(loopback, 0, &error)) << error;
-    tShard shard;
-    shard.name = "127.0.0.1:" + std::to_string(m_shardHttp.back()->port());
-    shard.address = loopback;
-    shard.port = m_shardHttp.back()->port();
-    m_view.httpShards.push_back(shard);
+    m_view.httpShards.push_back(LoopbackShard(m_shardHttp.back()->port()));
   }
   for (const char* query :
        {"[FIELD] * [AND] 京大", "[FIELD] body [AND] 学生", "[FIELD] * [AND] 中"}) {

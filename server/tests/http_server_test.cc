@@ -504,12 +504,17 @@ TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
   EXPECT_NE(tooMany.body.find("more than 40"), std::string::npos);
   m_server->Stop();
 
-  // A phrase of 40,000 words checked in every record runs well past one millisecond.
+  // A word with hits, then 7,776 distinct phrases (every sequence of five of six words), each
+  // segmented and looked up in turn, run well past one millisecond.
   options.search.query = {0, 1};
   Start(options);
-  std::string phrase;
-  for (int i = 0; i < 40000; ++i) phrase += "中国";
-  const tHttpResponse slow = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] " + phrase)));
+  std::string phrases;
+  for (int i = 0; i < 7776; ++i) {
+    phrases += ' ';
+    for (int j = 0, digits = i; j < 5; ++j, digits /= 6) phrases += kWords[digits % 6];
+  }
+  const tHttpResponse slow =
+      Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] 中国" + phrases)));
   EXPECT_EQ(slow.status, 503);
   EXPECT_NE(slow.body.find("time budget of 1 ms"), std::string::npos) << slow.body;
   EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kTimedOut), 1);

@@ -40,21 +40,6 @@ std::string ReadUntilClosed(int fd, int seconds) {
   return received;
 }
 
-std::string PercentEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
-
 CHttpTestClient::CHttpTestClient(uint16_t port) : m_socket(ConnectLoopback(port, 5)) {
   if (m_socket.valid()) SetNoDelay(m_socket.fd());
 }

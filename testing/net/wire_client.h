@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/util/string_format.h"  // PercentEncode
 #include "net/socket_io.h"
 
 // The request body of `query` (GBK) with its window: start, page count, query length, query.
@@ -16,9 +17,6 @@ CSocket ConnectLoopback(uint16_t port, int seconds = 10);
 
 // Everything the peer sends until it closes the connection or `seconds` pass.
 std::string ReadUntilClosed(int fd, int seconds = 10);
-
-// `text` with every byte but letters, digits, '-', '_' and '.' percent-encoded.
-std::string PercentEncode(const std::string& text);
 
 struct tHttpResponse {
   int status = 0;  // 0: the connection closed (or the time ran out) before a response

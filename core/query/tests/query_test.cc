@@ -485,3 +485,53 @@ TEST_F(QueryTest, LargeSelectorListsParseInLinearTimeAndCountAgainstMaxWords) {
 }
 
 }  // namespace
+
+// A query of one word is counted and its pages near the front read from the postings; every
+// window, in both orders, and the hit list must be what the listed evaluation gives (the
+// same query with a value of no dictionary word, which restricts nothing but is listed).
+TEST_F(RandomQueryTest, OneWordQueriesAnswerAsTheListedEvaluation) {
+  std::mt19937 random(33);
+  std::vector<CMemoryRow> rows;
+  for (int record = 0; record < 150; ++record) {
+    rows.push_back(Row(RandomText(&random, static_cast<int>(random() % 8)),
+                       RandomText(&random, static_cast<int>(random() % 12)),
+                       RandomText(&random, static_cast<int>(random() % 4)),
+                       2000 + static_cast<int>(random() % 4), record));
+  }
+  AddRows(rows);
+  const std::vector<std::pair<int, int>> windows = {
+      {0, 1}, {0, 20}, {3, 5}, {0, 0}, {-1, 2}, {0, INT_MAX}, {4090, 10}, {0, 4096}, {0, 4097}};
+  CQuery counted(m_fixture->schema(), m_fixture->store());
+  CQuery listed(m_fixture->schema(), m_fixture->store());
+  for (const char* field : {"*", "title", "body", "code"}) {
+    for (const std::string& word : {kWords[0], kWords[3], kWords[9], std::string("bs")}) {
+      for (const std::string& value : {word, word + " " + word}) {
+        const std::string text = std::string("[FIELD] ") + field + " [AND] " + value;
+        SCOPED_TRACE(text);
+        const int total = counted.Execute(text.c_str());
+        ASSERT_EQ(total, listed.Execute((text + " xyz").c_str()));
+        std::vector<std::pair<int, int>> all = windows;
+        all.push_back({total - 1, 5});
+        all.push_back({total, 3});
+        for (bool descending : {false, true}) {
+          for (const auto& window : all) {
+            const ResultPage& mine = counted.GetPage(window.first, window.second, descending);
+            EXPECT_EQ(mine.total, total);
+            const std::vector<int> records = PageRecords(mine);
+            EXPECT_EQ(records, PageRecords(listed.GetPage(window.first, window.second, descending)))
+                << window.first << " " << window.second << " " << descending;
+          }
+          // The hit list, asked before any page and after pages.
+          counted.Execute(text.c_str());
+          if (descending) counted.GetPage(0, 3);
+          std::vector<int> mine;
+          for (const tINDEX_STRUCTURE& hit : counted.GetHits()) mine.push_back(hit.record);
+          std::vector<int> theirs;
+          for (const tINDEX_STRUCTURE& hit : listed.GetHits()) theirs.push_back(hit.record);
+          EXPECT_EQ(mine, theirs);
+          EXPECT_EQ(PageRecords(counted.GetPage(1, 4)), PageRecords(listed.GetPage(1, 4)));
+        }
+      }
+    }
+  }
+}
