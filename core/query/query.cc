@@ -454,6 +454,10 @@ bool CQuery::ApplySoleValue(int field, const std::string& value) {
   condition.kind = ConditionKind::kIndexed;
   m_result.entries.clear();
   m_result.seeded = false;
+  // A value of one word is counted, not listed, as Execute counts such a query.
+  m_conditions.assign(1, condition);
+  if (CountOneWord()) return true;
+  m_conditions.clear();
   LookupCondition(condition);
   if (m_result.budget.stopped()) {
     m_stop = m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;

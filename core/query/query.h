@@ -167,8 +167,9 @@ class CQuery {
   // out (or `tooLarge`).
   void BeginSets();
   // After BeginSets: one normalised value on an indexed field as the whole query, looked up
-  // straight into the hits as Execute looks up a condition; false when it has no recognised
-  // word (no hits then) or the budget ran out (stop() says so).
+  // straight into the hits as Execute looks up a condition (a value of one word counted, not
+  // listed, as Execute counts it); false when it has no recognised word (no hits then) or
+  // the budget ran out (stop() says so).
   bool ApplySoleValue(int field, const std::string& value);
   bool ValueRecords(int field, const std::string& value, std::vector<int32_t>* records);
   std::vector<int32_t> RangeRecords(int field, int64_t low, int64_t high);
