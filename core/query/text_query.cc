@@ -76,20 +76,7 @@ bool ReadRange(const std::string& text, tTextNode* term) {
 
 class CTextParser {
  public:
-  CTextParser(const std::string& text, int maxTerms) : m_text(text), m_maxTerms(maxTerms) {
-    m_chars.reserve(text.size() + 1);
-    size_t characters = 0;
-    for (size_t i = 0; i < text.size(); ++characters) {
-      m_chars.push_back(characters);
-      if (IsLead(text[i]) && i + 1 < text.size()) {
-        m_chars.push_back(characters);
-        i += 2;
-      } else {
-        ++i;
-      }
-    }
-    m_chars.push_back(characters);
-  }
+  CTextParser(const std::string& text, int maxTerms) : m_text(text), m_maxTerms(maxTerms) {}
 
   tTextParse Run() {
     tTextParse parse;
@@ -106,14 +93,26 @@ class CTextParser {
   }
 
  private:
-  bool Fail(const std::string& message, size_t at) {
+  bool Fail(const std::string& message, size_t at) { return FailAt(message, Where(at)); }
+  // `position` in characters.
+  bool FailAt(const std::string& message, size_t position) {
     if (m_error.empty()) {
       m_error = message;
-      m_errorAt = m_chars[std::min(at, m_text.size())];
+      m_errorAt = position;
     }
     return false;
   }
-  size_t Where(size_t at) const { return m_chars[std::min(at, m_text.size())]; }
+  // The character position of byte `at` (a two-byte character counts one). Positions are
+  // asked for mostly in ascending order, so the count goes on from the last one asked.
+  size_t Where(size_t at) const {
+    at = std::min(at, m_text.size());
+    if (at < m_whereByte) m_whereByte = m_whereCharacter = 0;
+    while (m_whereByte < at) {
+      m_whereByte = Next(m_whereByte);
+      ++m_whereCharacter;
+    }
+    return m_whereCharacter;
+  }
   bool AtEnd() const { return m_at >= m_text.size(); }
   char Peek() const { return AtEnd() ? '\0' : m_text[m_at]; }
   void SkipBlanks() {
@@ -130,29 +129,36 @@ class CTextParser {
            m_text[m_at + 2] == '"';
   }
 
-  // Members separated by blanks, up to the end or a ')'.
+  // Members separated by blanks, up to the end or a ')'. A group of one member is that
+  // member (parsed straight into *node: most texts are one word).
   bool Group(int depth, tTextNode* node) {
-    node->kind = TextNodeKind::kAll;
-    node->position = Where(m_at);
+    const size_t start = Where(m_at);
     bool positive = false;
+    size_t members = 0;
+    size_t firstPosition = 0;
     for (;;) {
       SkipBlanks();
       if (AtEnd() || Peek() == ')') break;
-      tTextNode member;
-      if (!Alternatives(depth, &member)) return false;
-      positive = positive || member.kind != TextNodeKind::kNot;
-      node->children.push_back(std::move(member));
+      if (members == 1) {  // a second member: the first moves into the group's list
+        tTextNode first = std::move(*node);
+        *node = tTextNode();
+        node->kind = TextNodeKind::kAll;
+        node->position = start;
+        node->children.push_back(std::move(first));
+      }
+      tTextNode* member = node;
+      if (members >= 1) member = &node->children.emplace_back();
+      if (!Alternatives(depth, member)) return false;
+      if (members == 0) firstPosition = member->position;
+      positive = positive || member->kind != TextNodeKind::kNot;
+      ++members;
     }
-    if (node->children.empty()) {
+    if (members == 0) {
       return Fail(AtEnd() && depth == 0 ? "the query is empty" : "empty parentheses", m_at);
     }
     if (!positive) {
-      return Fail("a query of exclusions only finds nothing: add a word that must hold",
-                  m_groupStartOf(node->children.front()));
-    }
-    if (node->children.size() == 1) {
-      tTextNode only = std::move(node->children.front());
-      *node = std::move(only);
+      return FailAt("a query of exclusions only finds nothing: add a word that must hold",
+                    firstPosition);
     }
     return true;
   }
@@ -180,23 +186,19 @@ class CTextParser {
       if (!Unary(depth, &next)) return false;
       if (node->kind != TextNodeKind::kAny) {
         if (first.kind == TextNodeKind::kNot) {
-          return Fail("an exclusion cannot be an alternative of OR", m_groupStartOf(first));
+          return FailAt("an exclusion cannot be an alternative of OR", first.position);
         }
         node->kind = TextNodeKind::kAny;
         node->position = first.position;
         node->children.push_back(std::move(first));
       }
       if (next.kind == TextNodeKind::kNot) {
-        return Fail("an exclusion cannot be an alternative of OR", m_groupStartOf(next));
+        return FailAt("an exclusion cannot be an alternative of OR", next.position);
       }
       node->children.push_back(std::move(next));
     }
     if (node->kind != TextNodeKind::kAny) *node = std::move(first);
     return true;
-  }
-  size_t m_groupStartOf(const tTextNode& node) const {
-    return static_cast<size_t>(std::lower_bound(m_chars.begin(), m_chars.end(), node.position) -
-                               m_chars.begin());
   }
 
   bool Unary(int depth, tTextNode* node) {
@@ -285,7 +287,8 @@ class CTextParser {
 
   const std::string& m_text;
   const int m_maxTerms;
-  std::vector<size_t> m_chars;  // by byte: the character position
+  mutable size_t m_whereByte = 0;  // Where: the last byte asked for and its character
+  mutable size_t m_whereCharacter = 0;
   size_t m_at = 0;
   int m_terms = 0;
   std::string m_error;
