@@ -4,10 +4,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/query/query.h"
+#include "core/query/text_query.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
 #include "core/text/dictionary_reader.h"
@@ -188,7 +191,8 @@ int FuzzQuery(const uint8_t* data, size_t size) {
       NormalizeText(&again[0]);
       if (std::string(again.c_str()) != value) return 1;
     }
-    conditions.push_back({condition.field, condition.values});
+    conditions.push_back(
+        {condition.field, condition.values, condition.orFlag == OperatorWord::kOr});
   }
   std::vector<int> expected = fixture.reference().Search(conditions);
   if (static_cast<int>(expected.size()) != total) {
@@ -202,6 +206,104 @@ int FuzzQuery(const uint8_t* data, size_t size) {
     }
   }
   FuzzCheck(static_cast<int>(expected.size()) == total, "query agrees with the reference");
+  return 1;
+}
+
+namespace {
+
+constexpr int kTextTerms = 64;
+
+// The set a tree stands for, by set algebra over the engine's answers to its terms one by
+// one; false when a term is refused.
+bool TextModel(const tTextNode& node, CQuery* engine, bool* restricts, std::vector<int32_t>* set) {
+  *restricts = false;
+  set->clear();
+  if (node.kind == TextNodeKind::kTerm) {
+    tTextEvaluation evaluation;
+    if (!EvaluateTextQuery(node, "*", Fixture().schema(), engine, &evaluation)) return false;
+    *restricts = evaluation.unrestricting.empty();
+    for (const tINDEX_STRUCTURE& hit : engine->GetHits()) set->push_back(hit.record);
+    return true;
+  }
+  std::vector<int32_t> child;
+  std::vector<int32_t> excluded;
+  std::vector<int32_t> merged;
+  bool childRestricts = false;
+  for (const tTextNode& member : node.children) {
+    const bool exclusion = member.kind == TextNodeKind::kNot;
+    if (!TextModel(exclusion ? member.children.front() : member, engine, &childRestricts, &child)) {
+      return false;
+    }
+    if (!childRestricts) continue;
+    merged.clear();
+    if (exclusion) {
+      std::set_union(excluded.begin(), excluded.end(), child.begin(), child.end(),
+                     std::back_inserter(merged));
+      excluded.swap(merged);
+      continue;
+    }
+    if (!*restricts) {
+      set->swap(child);
+      *restricts = true;
+      continue;
+    }
+    if (node.kind == TextNodeKind::kAny) {
+      std::set_union(set->begin(), set->end(), child.begin(), child.end(),
+                     std::back_inserter(merged));
+    } else {
+      std::set_intersection(set->begin(), set->end(), child.begin(), child.end(),
+                            std::back_inserter(merged));
+    }
+    set->swap(merged);
+  }
+  merged.clear();
+  std::set_difference(set->begin(), set->end(), excluded.begin(), excluded.end(),
+                      std::back_inserter(merged));
+  set->swap(merged);
+  return true;
+}
+
+int TreeDepth(const tTextNode& node) {
+  int depth = 0;
+  for (const tTextNode& child : node.children) depth = std::max(depth, TreeDepth(child));
+  return depth + 1;
+}
+
+}  // namespace
+
+// The search-box language: a rejection says where within the text; an accepted text has at
+// most the allowed terms and a bounded tree, and its hits are the set algebra of its terms'
+// answers (ascending, within the data set).
+int FuzzTextQuery(const uint8_t* data, size_t size) {
+  const std::string text = AsText(data, size);
+  const tTextParse parse = ParseTextQuery(text, kTextTerms);
+  const size_t bytes = std::strlen(text.c_str());
+  if (!parse.ok) {
+    FuzzCheck(!parse.error.empty() && parse.position <= bytes, "error and its position");
+    return 0;
+  }
+  FuzzCheck(parse.terms >= 1 && parse.terms <= kTextTerms, "term count");
+  FuzzCheck(TreeDepth(parse.root) <= 2 * kMaxTextDepth + 2, "tree depth");
+  FuzzCheck(!DescribeTextTree(parse.root).empty(), "description");
+  CQuery engine(Fixture().schema(), Fixture().store());
+  engine.SetLimits({kTextTerms, 0});
+  tTextEvaluation evaluation;
+  if (!EvaluateTextQuery(parse.root, "*", Fixture().schema(), &engine, &evaluation)) {
+    FuzzCheck(!evaluation.error.empty() && evaluation.position <= bytes, "evaluation error");
+    return 1;
+  }
+  if (engine.stop() != QueryStop::kNone) return 1;
+  std::vector<int32_t> hits;
+  for (const tINDEX_STRUCTURE& hit : engine.GetHits()) hits.push_back(hit.record);
+  FuzzCheck(
+      std::adjacent_find(hits.begin(), hits.end(), std::greater_equal<int32_t>()) == hits.end() &&
+          (hits.empty() || (hits.front() >= 0 && hits.back() < Fixture().store().GetRecordCount())),
+      "hits ascending within the data set");
+  bool restricts = false;
+  std::vector<int32_t> model;
+  FuzzCheck(TextModel(parse.root, &engine, &restricts, &model), "terms evaluate one by one");
+  if (!restricts) model.clear();
+  FuzzCheck(model == hits, "text query agrees with set algebra over its terms");
   return 1;
 }
 

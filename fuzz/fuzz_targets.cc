@@ -24,6 +24,7 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"db_config", FuzzDbConfig, DbConfigSeeds},
       {"clean_segment", FuzzCleanSegment, CleanSegmentSeeds},
       {"query", FuzzQuery, QuerySeeds},
+      {"text_query", FuzzTextQuery, TextQuerySeeds},
       {"parse_request", FuzzParseRequest, ParseRequestSeeds},
       {"unpack_result", FuzzUnpackResult, UnpackResultSeeds},
       {"serve_connection", FuzzServeConnection, ServeConnectionSeeds},
@@ -122,6 +123,19 @@ std::vector<std::string> CleanSegmentSeeds() {
 }
 
 std::vector<std::string> QuerySeeds() { return FixtureQueries(); }
+
+std::vector<std::string> TextQuerySeeds() {
+  std::vector<std::string> seeds;
+  for (const char* text : {u8"中国", u8"中国 北京 OR 上海", u8"(中国|人民) -北京 \"北京大学\"",
+                           u8"title:中国 body:\"你好 世界\" year:1999..2005",
+                           u8"软件 year:>=2000 -year:<1990", u8"code:BS OR nosuch:x"}) {
+    seeds.push_back(Gbk(text));
+  }
+  std::string nested = "a";
+  for (int i = 0; i < 20; ++i) nested = "(" + nested + " OR b -c)";
+  seeds.push_back(nested);
+  return seeds;
+}
 
 std::vector<std::string> GbkToUtf8Seeds() {
   return {Gbk(u8"朋友") + "\xAA\xA1" + Gbk(u8"啊") + "\x80z\xFF\xD6<\x81\x7F\xD6",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
 #include <unordered_set>
@@ -184,7 +185,11 @@ int CQuery::LookupCondition(const tCondition& condition) {
 bool CQuery::ApplyIndexedPass(bool allFields) {
   for (const tCondition& condition : m_conditions) {
     if (condition.kind != ConditionKind::kIndexed || (condition.field == 0) != allFields) continue;
-    LookupCondition(condition);
+    if (condition.orFlag == OperatorWord::kOr) {
+      ApplyAnyValue(condition);
+    } else {
+      LookupCondition(condition);
+    }
     if (m_result.budget.stopped()) return false;
     CompactResult(&m_result.entries);
     if (m_result.seeded && m_result.entries.empty()) return false;
@@ -218,6 +223,274 @@ bool CQuery::OverWordLimit() const {
   size_t values = 0;
   for (const tCondition& condition : m_conditions) values += condition.values.size();
   return values > limit;
+}
+
+void CQuery::ApplyAnyValue(const tCondition& condition) {
+  std::vector<int32_t> any;
+  std::vector<int32_t> records;
+  std::vector<int32_t> merged;
+  bool restricts = false;
+  for (const std::string& value : DistinctValues(condition.values)) {
+    if (!ValueRecords(condition.field, value, &records)) {
+      if (m_result.budget.stopped()) return;
+      continue;  // no recognised word: the value is no alternative
+    }
+    restricts = true;
+    merged.clear();
+    merged.reserve(any.size() + records.size());
+    std::set_union(any.begin(), any.end(), records.begin(), records.end(),
+                   std::back_inserter(merged));
+    any.swap(merged);
+  }
+  if (!restricts) return;
+  if (!m_result.seeded) {
+    m_result.entries.clear();
+    for (int32_t record : any) m_result.entries.push_back({record, 0});
+    m_result.seeded = true;
+  } else {
+    KeepRecordsIn(any, &m_result.entries);
+  }
+}
+
+bool CQuery::ValueRecords(int field, const std::string& value, std::vector<int32_t>* records) {
+  records->clear();
+  if (m_result.budget.stopped()) return false;
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  // The lookup runs on the scratch list (its storage kept from one value to the next); the
+  // hits of the query wait in m_scratch meanwhile.
+  const bool outerSeeded = m_result.seeded;
+  m_result.entries.swap(m_scratch);
+  m_result.entries.clear();
+  m_result.seeded = false;
+  LookupCondition(condition);
+  const bool seeded = m_result.seeded && !m_result.budget.stopped();
+  if (seeded) {
+    // One pass: the live entries (the lookup leaves -1 holes), without records the store
+    // does not hold (a damaged index may name them).
+    const int32_t recordCount = m_store.GetRecordCount();
+    records->resize(m_result.entries.size());
+    int32_t* out = records->data();
+    size_t kept = 0;
+    int32_t last = -1;  // repeats of a record count once, as CompactResult keeps them
+    for (const tINDEX_STRUCTURE& entry : m_result.entries) {
+      const int32_t record = entry.record;
+      const bool keep = record >= 0 && record < recordCount && record != last;
+      out[kept] = record;
+      kept += static_cast<size_t>(keep);
+      last = keep ? record : last;
+    }
+    records->resize(kept);
+  }
+  m_result.entries.swap(m_scratch);
+  m_result.seeded = outerSeeded;
+  return seeded;
+}
+
+bool CQuery::FilterRecords(int field, const std::string& value, bool keepHolding,
+                           std::vector<int32_t>* records) {
+  if (m_result.budget.stopped()) return false;
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  {
+    // A value without a term to look up leaves a seeded list as it is: it restricts nothing.
+    thread_local std::vector<int32_t> ids;
+    ValueTerms(value, m_match == MatchMode::kContains, &ids);
+    if (ids.empty()) return false;
+  }
+  const bool outerSeeded = m_result.seeded;
+  m_result.entries.swap(m_scratch);
+  m_result.entries.resize(records->size());
+  for (size_t i = 0; i < records->size(); ++i) m_result.entries[i] = {(*records)[i], 0};
+  m_result.seeded = true;
+  LookupCondition(condition);
+  const bool done = !m_result.budget.stopped();
+  if (done) {
+    int32_t* out = records->data();
+    size_t kept = 0;
+    for (size_t i = 0; i < m_result.entries.size(); ++i) {
+      out[kept] = out[i];
+      kept += static_cast<size_t>((m_result.entries[i].record >= 0) == keepHolding);
+    }
+    records->resize(kept);
+  }
+  m_result.entries.swap(m_scratch);
+  m_result.seeded = outerSeeded;
+  return done;
+}
+
+bool CQuery::AnyOfWords(const std::vector<std::pair<int, std::string>>& values,
+                        std::vector<int32_t>* records, std::vector<char>* restricting) {
+  if (m_match == MatchMode::kContains || m_store.GetTrie() == nullptr) return false;
+  thread_local std::vector<int32_t> ids;
+  std::vector<std::pair<int, int32_t>> words;  // (index position, word number)
+  restricting->assign(values.size(), 0);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const int index = m_schema.GetListPosition(values[i].first, LIST_INDEXED);
+    if (index < 0 || index >= m_store.GetIndexCount()) return false;
+    ValueTerms(values[i].second, false, &ids);
+    if (ids.size() > 1) return false;
+    if (ids.size() == 1) {
+      words.emplace_back(index, ids[0]);
+      (*restricting)[i] = 1;
+    }
+  }
+  // Reading the bitmap out walks all its words: for a few postings, merging the values'
+  // record lists costs less.
+  const int32_t recordCount = std::max(m_store.GetRecordCount(), 0);
+  const size_t bitWords = (static_cast<size_t>(recordCount) + 63) / 64;
+  size_t postingTotal = 0;
+  for (const auto& [index, id] : words) {
+    int count = 0;
+    m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    postingTotal += static_cast<size_t>(std::max(count, 0));
+  }
+  if (postingTotal < bitWords) return false;
+  records->clear();
+  if (words.empty() || m_result.budget.stopped()) return true;
+  // Every posting marks its record in a bitmap of the records (kept by the thread, zero
+  // between uses); the marks are then read out in ascending order.
+  thread_local std::vector<uint64_t> bits;
+  if (bits.size() < bitWords) bits.resize(bitWords, 0);
+  uint64_t* map = bits.data();
+  size_t marks = 0;
+  for (const auto& [index, id] : words) {
+    int count = 0;
+    const tINDEX_STRUCTURE* postings =
+        m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    if (postings == nullptr || count <= 0) continue;
+    if (!m_result.budget.Spend(static_cast<uint32_t>(count))) break;
+    for (int p = 0; p < count; ++p) {
+      const int32_t record = postings[p].record;
+      if (record >= 0 && record < recordCount) {
+        map[record / 64] |= uint64_t{1} << (record % 64);
+      }
+    }
+    marks += static_cast<size_t>(count);
+  }
+  records->resize(std::min(marks, static_cast<size_t>(recordCount)));
+  int32_t* out = records->data();
+  size_t kept = 0;
+  for (size_t word = 0; word < bitWords; ++word) {
+    uint64_t set = map[word];
+    if (set == 0) continue;
+    map[word] = 0;
+    do {
+      out[kept++] = static_cast<int32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(set)));
+      set &= set - 1;
+    } while (set != 0);
+  }
+  records->resize(kept);
+  return true;
+}
+
+int64_t CQuery::ValuePostings(int field, const std::string& value) const {
+  if (m_match == MatchMode::kContains) return -1;
+  const int index = m_schema.GetListPosition(field, LIST_INDEXED);
+  if (index < 0 || index >= m_store.GetIndexCount()) return -1;
+  thread_local std::vector<int32_t> ids;
+  ValueTerms(value, false, &ids);
+  int64_t rarest = -1;
+  for (const int32_t id : ids) {
+    int count = 0;
+    m_store.GetIndexControl(index).GetIndexer().GetPostings(id, &count);
+    if (rarest < 0 || count < rarest) rarest = count;
+  }
+  return rarest;
+}
+
+std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) {
+  std::vector<int32_t> records;
+  const int column = m_schema.GetListPosition(field, LIST_FILTER);
+  if (column < 0 || !m_result.budget.Spend(1)) return records;
+  const int32_t recordCount = m_store.GetRecordCount();
+  for (int32_t record = 0; record < recordCount; ++record) {
+    if ((record & 4095) == 4095 && !m_result.budget.Spend(4096)) return {};
+    const int64_t value = m_store.GetFilterValue(record, column);
+    if (value >= low && value <= high) records.push_back(record);
+  }
+  return records;
+}
+
+int32_t CQuery::GetRecordCount() const { return m_store.GetRecordCount(); }
+
+void CQuery::ResetHits() {
+  m_oneWordIndex = nullptr;  // hits counted by an earlier Execute are not listed into these
+  m_result.entries.clear();  // keeps its storage for reuse
+  m_result.seeded = false;
+  m_ranked = false;
+  m_sets = false;
+  m_indexedHits = 0;
+  m_order.clear();
+  m_scores.clear();
+  m_wordMatchesKnown = false;
+  m_wordMatch.clear();
+  m_result.budget = tQueryBudget();
+  m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
+  if (m_limits.timeoutMs > 0) {
+    m_result.budget.timed = true;
+    m_result.budget.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_limits.timeoutMs);
+  }
+}
+
+void CQuery::BeginSets() {
+  m_stop = QueryStop::kNone;
+  m_conditions.clear();
+  m_unknownFields.clear();
+  m_unknownSeen.clear();
+  m_failedSelectors = 0;
+  ResetHits();
+}
+
+bool CQuery::ApplySoleValue(int field, const std::string& value) {
+  tCondition condition;
+  condition.field = field;
+  condition.values.push_back(value);
+  condition.kind = ConditionKind::kIndexed;
+  m_result.entries.clear();
+  m_result.seeded = false;
+  // A value of one word is counted, not listed, as Execute counts such a query.
+  m_conditions.assign(1, condition);
+  if (CountOneWord()) return true;
+  m_conditions.clear();
+  LookupCondition(condition);
+  if (m_result.budget.stopped()) {
+    m_stop = m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
+    m_result.entries.clear();
+    return false;
+  }
+  if (!m_result.seeded) {
+    m_result.entries.clear();
+    return false;
+  }
+  CompactResult(&m_result.entries);
+  DropRecordsOutsideStore();
+  m_indexedHits = m_result.entries.size();
+  m_conditions.push_back(std::move(condition));
+  return true;
+}
+
+void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
+                        bool tooLarge) {
+  m_conditions = std::move(positive);
+  m_result.entries.clear();
+  m_result.seeded = true;
+  m_sets = true;
+  if (tooLarge || m_result.budget.stopped()) {
+    m_stop = tooLarge || m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
+    return;
+  }
+  // The records come from lookups that dropped those outside the store (ValueRecords) or
+  // from the store's own range (RangeRecords).
+  m_result.entries.resize(records.size());
+  for (size_t i = 0; i < records.size(); ++i) m_result.entries[i] = {records[i], 0};
+  DropRecordsOutsideStore();
+  m_indexedHits = m_result.entries.size();
 }
 
 bool CQuery::CountOneWord() {
@@ -272,6 +545,7 @@ int CQuery::Execute(const char* queryText) {
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
   m_ranked = false;
+  m_sets = false;
   m_indexedHits = 0;
   m_order.clear();
   m_scores.clear();

@@ -8,7 +8,8 @@
 // end and are split at space, tab, CR and LF, each normalised as indexed text is. A field
 // named twice gets one condition holding all values. Conditions are of kind 1 (indexed
 // field), 2 (filter field) or 0 (neither; never evaluated). An operator word starting with
-// "OR" (any case) sets the OR flag, which evaluation does not read. Failing selectors are
+// "OR" (any case) sets the OR flag: such a condition holds when any one of its values holds
+// (the conditions of a query still all hold together). Failing selectors are
 // skipped with a line in the daily log ("<name>非法的字段名!" / "<name>非法的属性值!").
 //
 // Matching: with MatchMode::kWords (the default) the above. With MatchMode::kContains a value
@@ -22,10 +23,11 @@
 // (relevance.md in docs/ describes the score).
 //
 // Evaluation: repeated values of a condition count once; every value of an indexed condition is a
-// phrase; a record matches when it holds every such value (with at least one recognised dictionary
-// word) as a phrase in the condition's field, and every filter value list of the query. Values
-// without a recognised word restrict nothing; a query in which no value restricts anything finds no
-// record (filters only narrow what indexed values found). Hits come in ascending record number.
+// phrase; a record matches when it holds every such value (any one of them under the OR word) (with
+// at least one recognised dictionary word) as a phrase in the condition's field, and every filter
+// value list of the query. Values without a recognised word restrict nothing; a query in which no
+// value restricts anything finds no record (filters only narrow what indexed values found). Hits
+// come in ascending record number.
 //
 // Ownership: the schema and the store are borrowed and must outlive the query. Thread
 // safety: one CQuery per thread; any number of them may run over one loaded store at once.
@@ -46,8 +48,8 @@ class CFieldInfo;
 
 // What a condition's field is; the numbers are the kinds the query language describes.
 enum class ConditionKind : int32_t { kNeither = 0, kIndexed = 1, kFilter = 2 };
-// The operator word of a selector: kOr when it begins with "OR" (any case). Kept, never read
-// by evaluation.
+// The operator word of a selector: kOr when it begins with "OR" (any case). An indexed
+// condition under kOr holds when any one of its values holds; filter values always read so.
 enum class OperatorWord : int32_t { kAnd = 0, kOr = 1 };
 
 // One parsed condition.
@@ -75,6 +77,10 @@ enum class QueryStop {
   kTooLarge,  // more conditions, values or words of one value than maxWords allows
   kTimedOut,  // the time budget ran out
 };
+
+// Keeps the live entries of `entries` (ascending records, -1 holes) whose record is in
+// `records` (ascending); the others become -1.
+void KeepRecordsIn(const std::vector<int32_t>& records, std::vector<tINDEX_STRUCTURE>* entries);
 
 // A condition's values without repeats, in the order of their first appearance: a query
 // that names one value many times costs one evaluation of it.
@@ -151,12 +157,50 @@ class CQuery {
   // record member is meaningful).
   const std::vector<tINDEX_STRUCTURE>& GetHits() const;
 
+  // Set evaluation for expressions built outside the query language (text_query.h). BeginSets
+  // clears the hits and starts the limits' budget as Execute does; ValueRecords gives the
+  // records (ascending) that hold one normalised value on an indexed field (0: "*") under the
+  // match mode, false when the value has no recognised word (it restricts nothing) or the
+  // budget ran out; RangeRecords the records whose value of filter field `field` lies in
+  // [low, high]; FinishSets makes `records` (ascending) the hits and `positive` the
+  // conditions that relevance order and snippets read, and sets stop() when the budget ran
+  // out (or `tooLarge`).
+  void BeginSets();
+  // After BeginSets: one normalised value on an indexed field as the whole query, looked up
+  // straight into the hits as Execute looks up a condition (a value of one word counted, not
+  // listed, as Execute counts it); false when it has no recognised word (no hits then) or
+  // the budget ran out (stop() says so).
+  bool ApplySoleValue(int field, const std::string& value);
+  bool ValueRecords(int field, const std::string& value, std::vector<int32_t>* records);
+  std::vector<int32_t> RangeRecords(int field, int64_t low, int64_t high);
+  // Keeps of `records` (ascending) those that hold the value (keepHolding) or those that do
+  // not, looking the value up over just those records; false, leaving them as they are, when
+  // the value has no recognised word or the budget ran out.
+  bool FilterRecords(int field, const std::string& value, bool keepHolding,
+                     std::vector<int32_t>* records);
+  // Under word matching, when every value (field, normalised value) is at most one
+  // dictionary word: *records becomes the records (ascending) that hold any of them, read
+  // straight from the postings, (*restricting)[i] says whether value i has a word (one
+  // without is no alternative), and true. False, doing nothing, otherwise.
+  bool AnyOfWords(const std::vector<std::pair<int, std::string>>& values,
+                  std::vector<int32_t>* records, std::vector<char>* restricting);
+  // Under word matching, the postings of the value's rarest word in the index a lookup of it
+  // reads (what a lookup of it costs); -1 when not known (contains matching, no word).
+  int64_t ValuePostings(int field, const std::string& value) const;
+  bool SetsStopped() const { return m_result.budget.stopped(); }
+  int32_t GetRecordCount() const;
+  void FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
+                  bool tooLarge);
+
   // The index names of the text given to the last Parse that name no field, in query order
   // without repeats (their selectors were skipped).
   const std::vector<std::string>& GetUnknownFields() const { return m_unknownFields; }
 
  private:
   bool ApplyIndexedPass(bool allFields);
+  // Applies an indexed condition under the OR word: the union of its values' records.
+  void ApplyAnyValue(const tCondition& condition);
+  void ResetHits();
   void ApplyFilters();
   void DropRecordsOutsideStore();
   // Logs a selector that fails to parse (its field name, when it has one, then `message`);
@@ -201,12 +245,14 @@ class CQuery {
 
   MatchMode m_match = MatchMode::kWords;
   bool m_ranked = false;
+  bool m_sets = false;           // the hits came from FinishSets
   std::vector<int32_t> m_order;  // ranked: positions in m_result.entries, best first
   std::vector<double> m_scores;  // ranked: by position in m_result.entries
   size_t m_indexedHits = 0;      // hits of the indexed conditions, before the filters
   bool m_wordMatchesKnown = false;
   std::vector<char> m_wordMatch;  // by position in m_result.entries
   mutable CResultList m_result;
+  std::vector<tINDEX_STRUCTURE> m_scratch;  // ValueRecords: the lookup of one value
   ResultPage m_page;
   std::vector<std::pair<const char*, int>> m_cells;  // GetPage: one record's cells
   tQueryLimits m_limits;

@@ -22,6 +22,15 @@ constexpr double kPartShare = 0.9;
 
 }  // namespace
 
+void KeepRecordsIn(const std::vector<int32_t>& records, std::vector<tINDEX_STRUCTURE>* entries) {
+  size_t next = 0;
+  for (tINDEX_STRUCTURE& entry : *entries) {
+    if (entry.record < 0) continue;
+    while (next < records.size() && records[next] < entry.record) ++next;
+    if (next == records.size() || records[next] != entry.record) entry.record = -1;
+  }
+}
+
 std::vector<int> CQuery::ReachedPositions(const tCondition& condition) const {
   std::vector<int> positions;
   if (condition.field != 0) {
@@ -229,8 +238,9 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t th
       ValueTerms(value, contains, &ids);
       if (ids.empty()) continue;
       const double documents =
-          indexedValues == 1 ? static_cast<double>(m_indexedHits)
-                             : static_cast<double>(RecordsHolding(positions, contains, ids).size());
+          indexedValues == 1 && !m_sets
+              ? static_cast<double>(m_indexedHits)
+              : static_cast<double>(RecordsHolding(positions, contains, ids).size());
       if (m_result.budget.stopped()) break;
       const double idf = std::log(1.0 + (records - documents + 0.5) / (documents + 0.5));
       std::fill(frequency.begin(), frequency.end(), 0.0);

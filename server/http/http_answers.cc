@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "core/query/query.h"
+#include "core/query/text_query.h"
 #include "core/records/field_info.h"
+#include "core/text/encoding.h"
+#include "core/text/pdat.h"
+#include "core/text/text_clean.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
 #include "server/http/search_options.h"
@@ -22,16 +27,54 @@ struct tSearch {
   int32_t start = 0;
   int32_t count = 20;
   tResultOptions options;
+  // text= without q=: the parsed search-box syntax and the field of its plain terms.
+  bool expression = false;
+  tTextParse parsed;
+  std::string defaultField;
+  bool explain = false;
+  std::string explainValue;  // the GBK text= as read
 };
+
+tHttpAnswer ErrorAt(const std::string& message, size_t position) {
+  tHttpAnswer answer;
+  answer.status = 400;
+  Json body;
+  body["error"] = message;
+  body["position"] = position;
+  answer.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return answer;
+}
 
 // Reads a search request into *search; the error answer when it cannot be run (the
 // arguments are checked before the data set, so a bad request is 400 also while loading).
-bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data, tSearch* search,
-                tHttpAnswer* error) {
+bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
+                const tSearchLimits& limits, tSearch* search, tHttpAnswer* error) {
   std::string message;
   if (!BuildQuery(parameters, &search->query, &message)) {
     *error = ErrorAnswer(400, message);
     return false;
+  }
+  if (parameters.explain) {
+    if (*parameters.explain != "0" && *parameters.explain != "1") {
+      *error = ErrorAnswer(400, "explain must be 0 or 1");
+      return false;
+    }
+    search->explain = *parameters.explain == "1";
+  }
+  if (!parameters.q && parameters.text) {
+    std::string gbk;
+    if (!ArgumentToGbk(*parameters.text, &gbk, &message)) {
+      *error = ErrorAnswer(400, message);
+      return false;
+    }
+    search->expression = true;
+    search->defaultField = parameters.field ? *parameters.field : "*";
+    search->parsed = ParseTextQuery(gbk, limits.query.maxWords);
+    search->explainValue = std::move(gbk);
+    if (!search->parsed.ok) {
+      *error = ErrorAt(search->parsed.error, search->parsed.position);
+      return false;
+    }
   }
   if (parameters.start && !ParseInteger(*parameters.start, &search->start)) {
     *error = ErrorAnswer(400, "start must be a decimal integer");
@@ -106,7 +149,8 @@ std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& 
 }
 
 bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
-               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error) {
+               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error,
+               tTextEvaluation* evaluation) {
   engine->SetLimits(limits.query);
   const bool hasContains = data.store().HasContains();
   const tResultOptions::Match match = search.options.match;
@@ -122,7 +166,17 @@ bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearch
       match == tResultOptions::Match::kContains ||
       (match == tResultOptions::Match::kDefault && limits.containsMatch && hasContains);
   engine->SetMatch(contains ? MatchMode::kContains : MatchMode::kWords);
-  engine->Execute(search.query.c_str());
+  if (search.expression) {
+    std::string field;
+    std::string message;
+    if (!ArgumentToGbk(search.defaultField, &field, &message)) field.clear();
+    if (!EvaluateTextQuery(search.parsed.root, field, data.schema(), engine, evaluation)) {
+      *error = ErrorAt(evaluation->error, evaluation->position);
+      return false;
+    }
+  } else {
+    engine->Execute(search.query.c_str());
+  }
   if (StoppedAnswer(*engine, limits, error)) return false;
   int32_t count = search.count;
   *cappedAt = 0;
@@ -148,17 +202,117 @@ bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearch
   return true;
 }
 
+// Text of the query (GBK) as UTF-8 for the JSON members.
+std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
+
+// A normalised value's dictionary words ({"word", "number"}) and the characters outside every
+// word; whether it restricts anything (has a word).
+std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& value) {
+  std::vector<int32_t> ids;
+  std::vector<CPDAT::tWordSpan> spans;
+  const int count = data.trie().Segment(value.c_str(), &ids, nullptr, &spans);
+  Json words = Json::array();
+  std::vector<char> covered(value.size(), 0);
+  for (int i = 0;
+       i < count && static_cast<size_t>(i) < ids.size() && static_cast<size_t>(i) < spans.size();
+       ++i) {
+    const CPDAT::tWordSpan span = spans[static_cast<size_t>(i)];
+    if (span.start < 0 || span.length < 0 ||
+        static_cast<size_t>(span.start) + static_cast<size_t>(span.length) > value.size())
+      continue;
+    Json word;
+    word["word"] =
+        Utf8(value.substr(static_cast<size_t>(span.start), static_cast<size_t>(span.length)));
+    word["number"] = ids[static_cast<size_t>(i)];
+    words.push_back(std::move(word));
+    std::fill(covered.begin() + span.start, covered.begin() + span.start + span.length, 1);
+  }
+  std::string outside;
+  for (size_t i = 0; i < value.size();) {
+    const size_t width =
+        static_cast<unsigned char>(value[i]) >= 0x81 && i + 1 < value.size() ? 2 : 1;
+    if (!covered[i] && value[i] != ' ') outside += value.substr(i, width);
+    i += width;
+  }
+  Json out;
+  out["words"] = std::move(words);
+  out["outside"] = Utf8(outside);
+  return {std::move(out), count > 0};
+}
+
+Json ExplainValueJson(const CSearchData& data, int field, const std::string& written) {
+  std::string value = written;
+  NormalizeText(&value[0]);
+  value.resize(std::strlen(value.c_str()));
+  auto [words, restricts] = ExplainValue(data, value);
+  Json one;
+  if (field >= 0) one["field"] = Utf8(data.schema().GetField(field).indexName);
+  one["value"] = Utf8(written);
+  one["read_as"] = Utf8(value);
+  one["words"] = std::move(words["words"]);
+  one["outside_words"] = std::move(words["outside"]);
+  one["restricts"] = restricts;
+  return one;
+}
+
+// ',"warnings":[...]' when a value restricts nothing, and ',"explain":{...}' under explain=1.
+std::string WhyMembers(const tSearch& search, const CQuery& engine, const CSearchData& data,
+                       const tTextEvaluation& evaluation) {
+  Json warnings = Json::array();
+  Json values = Json::array();
+  if (search.expression) {
+    for (const auto& [position, value] : evaluation.unrestricting) {
+      warnings.push_back("\"" + Utf8(value) + "\" (at " + std::to_string(position) +
+                         ") holds no dictionary word and restricts nothing");
+    }
+  } else {
+    // The binary-port syntax of q=: read the values as the engine read them.
+    for (const tCondition& condition : engine.GetConditions()) {
+      if (condition.kind != ConditionKind::kIndexed) continue;
+      for (const std::string& value : DistinctValues(condition.values)) {
+        if (value.empty() || ExplainValue(data, value).second) continue;
+        warnings.push_back("\"" + Utf8(value) +
+                           "\" holds no dictionary word and restricts nothing");
+      }
+    }
+  }
+  std::string members;
+  if (!warnings.empty()) {
+    members += ",\"warnings\":" + warnings.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  if (!search.explain) return members;
+  Json explain;
+  explain["syntax"] = search.expression ? "text" : "q";
+  if (search.expression) explain["tree"] = Utf8(DescribeTextTree(search.parsed.root));
+  for (const tCondition& condition : engine.GetConditions()) {
+    for (const std::string& value : DistinctValues(condition.values)) {
+      values.push_back(ExplainValueJson(data, condition.field, value));
+    }
+  }
+  if (search.expression) {
+    for (const auto& [position, value] : evaluation.unrestricting) {
+      Json one = ExplainValueJson(data, -1, value);
+      one["position"] = position;
+      values.push_back(std::move(one));
+    }
+  }
+  explain["values"] = std::move(values);
+  members += ",\"explain\":" + explain.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return members;
+}
+
 }  // namespace
 
 tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
                              const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
-  if (!ReadSearch(parameters, data, &search, &answer)) return answer;
+  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   const ResultPage* page = nullptr;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+  tTextEvaluation evaluation;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
     return answer;
   }
   std::vector<std::string> tails = SnippetMembers(engine, *page, *data, search.options);
@@ -180,8 +334,10 @@ tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchD
       tails[static_cast<size_t>(i)].insert(0, members);
     }
   }
-  answer.body = FormatJsonPage(*page, data->storedNamesUtf8(), tails.empty() ? nullptr : &tails,
-                               FacetMember(engine, *data, search.options), answer.cappedAt);
+  answer.body = FormatJsonPage(
+      *page, data->storedNamesUtf8(), tails.empty() ? nullptr : &tails,
+      FacetMember(engine, *data, search.options) + WhyMembers(search, engine, *data, evaluation),
+      answer.cappedAt);
   return answer;
 }
 
@@ -189,10 +345,11 @@ tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchDa
                             const tSearchLimits& limits) {
   tSearch search;
   tHttpAnswer answer;
-  if (!ReadSearch(parameters, data, &search, &answer)) return answer;
+  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   const ResultPage* page = nullptr;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer)) {
+  tTextEvaluation evaluation;
+  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
     return answer;
   }
   bool declaredGbk = false;

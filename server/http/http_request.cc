@@ -52,6 +52,10 @@ std::optional<std::string> JoinedArgument(MHD_Connection* connection, const char
 
 }  // namespace
 
+std::optional<std::string> QueryArgument(MHD_Connection* connection, const char* key) {
+  return Argument(connection, key);
+}
+
 size_t RequestBytes(MHD_Connection* connection, const std::string& path) {
   size_t bytes = path.size();
   MHD_get_connection_values_n(connection,
@@ -73,6 +77,7 @@ tSearchParameters ReadSearchParameters(MHD_Connection* connection) {
   parameters.facetLimit = Argument(connection, "facet_limit");
   parameters.order = Argument(connection, "order");
   parameters.match = Argument(connection, "match");
+  parameters.explain = Argument(connection, "explain");
   return parameters;
 }
 
@@ -108,6 +113,10 @@ bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::st
     *error = "give the query as q=, or the words as text= (with field=)";
     return false;
   }
+  return ArgumentToGbk(utf8, query, error);
+}
+
+bool ArgumentToGbk(const std::string& utf8, std::string* query, std::string* error) {
   if (utf8.find('\0') != std::string::npos) {
     *error = "the query holds a NUL byte";
     return false;
@@ -121,4 +130,40 @@ bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::st
     return false;
   }
   return true;
+}
+
+namespace {
+
+struct tUnknown {
+  const char* const* known;
+  std::vector<std::string>* names;
+};
+
+MHD_Result CollectUnknown(void* context, MHD_ValueKind, const char* key, size_t keyLength,
+                          const char*, size_t) {
+  auto* unknown = static_cast<tUnknown*>(context);
+  const std::string name(key != nullptr ? key : "", key != nullptr ? keyLength : 0);
+  for (const char* const* known = unknown->known; *known != nullptr; ++known) {
+    const size_t length = std::strlen(*known);
+    // A name ending in '*' stands for every name that begins with the rest.
+    if (length > 0 && (*known)[length - 1] == '*'
+            ? name.compare(0, length - 1, *known, length - 1) == 0
+            : name == *known) {
+      return MHD_YES;
+    }
+  }
+  for (const std::string& seen : *unknown->names) {
+    if (seen == name) return MHD_YES;
+  }
+  if (unknown->names->size() < 20) unknown->names->push_back(name);
+  return MHD_YES;
+}
+
+}  // namespace
+
+std::vector<std::string> UnknownArguments(MHD_Connection* connection, const char* const* known) {
+  std::vector<std::string> names;
+  tUnknown unknown{known, &names};
+  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, CollectUnknown, &unknown);
+  return names;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct MHD_Connection;
 
@@ -26,11 +27,16 @@ struct tSearchParameters {
   std::optional<std::string> facetLimit;
   std::optional<std::string> order;
   std::optional<std::string> match;
+  std::optional<std::string> explain;
 };
 
 // The bytes of a request held against the request limit: the path, and each header and
 // query argument as key and value plus two.
 size_t RequestBytes(MHD_Connection* connection, const std::string& path);
+
+// The first value of query argument `key` (with its length: a value may hold "%00"); none when
+// it was not given.
+std::optional<std::string> QueryArgument(MHD_Connection* connection, const char* key);
 
 // The first value of each search argument of the request.
 tSearchParameters ReadSearchParameters(MHD_Connection* connection);
@@ -44,3 +50,12 @@ bool ParseInteger(const std::string& text, int32_t* number);
 // neither is given, the field is not one name, or the text holds a NUL byte, is not UTF-8 or
 // holds a character without a GBK form.
 bool BuildQuery(const tSearchParameters& parameters, std::string* query, std::string* error);
+
+// The GBK form of a UTF-8 argument; false with the message when it holds a NUL byte, is not
+// UTF-8 or holds a character without a GBK form.
+bool ArgumentToGbk(const std::string& utf8, std::string* gbk, std::string* error);
+
+// The query arguments of the request that `known` (a null-ended list; an entry ending in '*'
+// names every argument beginning with the rest) does not name, in request order without
+// repeats (at most 20).
+std::vector<std::string> UnknownArguments(MHD_Connection* connection, const char* const* known);

@@ -14,6 +14,7 @@
 #include "server/http/http_request.h"
 #include "server/http/search_options.h"
 #include "server/http/search_page.h"
+#include "server/http/suggest.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 
@@ -290,8 +291,11 @@ void CHttpServer::ConnectionChanged(bool started) {
 tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, const char* method) {
   const std::string path = url != nullptr ? url : "";
   const bool search = path == "/search" || path == "/search.xml";
-  const bool known = search || path == "/" || path == "/health" || path == "/metrics";
-  if (!known) return ErrorAnswer(404, "no such resource: use /search, /health, /metrics or /");
+  const bool known =
+      search || path == "/" || path == "/health" || path == "/metrics" || path == "/suggest";
+  if (!known) {
+    return ErrorAnswer(404, "no such resource: use /search, /suggest, /health, /metrics or /");
+  }
   if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
       std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
     return ErrorAnswer(405, "only GET and HEAD are answered");
@@ -301,6 +305,29 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
       m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kBadRequest, 0);
     return ErrorAnswer(
         413, "the request is larger than " + std::to_string(m_options.maxRequestBytes) + " bytes");
+  }
+  {
+    static const char* const kSearchArguments[] = {
+        "q",     "text",        "field", "start", "count",   "snippet", "snippet_length",
+        "facet", "facet_limit", "order", "match", "explain", nullptr};
+    // The search page's address: the search and one f_<name> per chosen facet value.
+    static const char* const kPageArguments[] = {"text",  "field", "start", "order",
+                                                 "match", "f_*",   nullptr};
+    static const char* const kSuggestArguments[] = {"prefix", "count", nullptr};
+    static const char* const kNoArguments[] = {nullptr};
+    const std::vector<std::string> unknown =
+        UnknownArguments(connection, search               ? kSearchArguments
+                                     : path == "/"        ? kPageArguments
+                                     : path == "/suggest" ? kSuggestArguments
+                                                          : kNoArguments);
+    if (!unknown.empty()) {
+      if (search && m_metrics != nullptr)
+        m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kBadRequest, 0);
+      std::string names;
+      for (const std::string& name : unknown) names += (names.empty() ? "" : ", ") + name;
+      tHttpAnswer answer = ErrorAnswer(400, path + " takes no argument named " + names);
+      return answer;
+    }
   }
   const std::shared_ptr<const CSearchData> data = m_data && !m_broker ? m_data() : nullptr;
   if (path == "/health") {
@@ -313,6 +340,11 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
     answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
     if (m_metrics != nullptr) answer.body = m_metrics->Render();
     return answer;
+  }
+  if (path == "/suggest") {
+    if (m_broker) return ErrorAnswer(404, "suggestions are answered by the shards' servers");
+    return SuggestAnswer(QueryArgument(connection, "prefix"), QueryArgument(connection, "count"),
+                         data.get(), m_options.search);
   }
   if (path == "/") {
     tHttpAnswer answer;

@@ -1,10 +1,12 @@
 // The search page of the HTTP interface: one HTML document with its style and script inline,
 // so that it works on a machine without a network. The script reads the search from the
 // address (text=, field=, start=, order=desc and one f_<field>=<value> per chosen facet
-// value), asks /search for the page of hits with snippets of the text fields and facet counts
+// value), asks /search (the box's text in the search-box language of text=, each chosen facet
+// value added as a term) for the page of hits with snippets of the text fields and facet counts
 // of the filter fields, and shows them. Every change of the search (a facet value, the
 // paging, the newest-first switch, the form) is a link to the address of the new search, so
-// the browser's history, bookmarks and reloads all show the same search.
+// the browser's history, bookmarks and reloads all show the same search. While a word is
+// typed, /suggest offers dictionary words that begin with it (keyboard and mouse).
 #include "server/http/search_page.h"
 
 #include <nlohmann/json.hpp>
@@ -20,7 +22,14 @@ const char kPageHead[] = R"PAGE(<!DOCTYPE html>
 <style>
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
 form { display: flex; gap: .5em; flex-wrap: wrap; align-items: center; }
-input[type=search] { flex: 1 1 20em; font-size: 1.1em; padding: .3em; }
+input[type=search] { width: 100%; box-sizing: border-box; font-size: 1.1em; padding: .3em; }
+#box { flex: 1 1 20em; position: relative; }
+#suggestions { position: absolute; left: 0; right: 0; z-index: 1; margin: 0; padding: 0;
+  list-style: none; background: #fff; border: 1px solid #999; }
+#suggestions li { padding: .2em .4em; cursor: pointer; display: flex;
+  justify-content: space-between; }
+#suggestions li[aria-selected=true] { background: #36c; color: #fff; }
+#suggestions .count { color: inherit; opacity: .7; margin-left: 1em; }
 select, button { font-size: 1em; padding: .3em .6em; }
 button:focus, input:focus, select:focus, a:focus { outline: 2px solid #36c; }
 #status { margin: 1em 0 .5em; }
@@ -49,7 +58,9 @@ details dd { margin: 0 0 .4em 1em; white-space: pre-wrap; overflow-wrap: anywher
 <h1>Search</h1>
 <form id="form" role="search">
 <label for="text">Words</label>
-<input type="search" id="text" name="text" autofocus autocomplete="off">
+<span id="box"><input type="search" id="text" name="text" autofocus autocomplete="off"
+ role="combobox" aria-autocomplete="list" aria-expanded="false" aria-controls="suggestions">
+<ul id="suggestions" role="listbox" aria-label="Suggested words" hidden></ul></span>
 <label for="field">in</label>
 <select id="field" name="field"><option value="*">all fields</option></select>
 <button type="submit">Search</button>
@@ -121,11 +132,12 @@ function addressOf(s) {
   return "?" + parameters.toString();
 }
 
-// The query text: the words on the field, each chosen facet value as a filter.
-function queryOf(s) {
-  let query = "[FIELD] " + s.field + " [AND] " + s.text;
-  for (const name of Object.keys(s.chosen)) query += " [FIELD] " + name + " [AND] " + s.chosen[name];
-  return query;
+// The text= of a search: the box's text (the search-box language), each chosen facet value
+// added as a term "name:value" that must hold too.
+function textOf(s) {
+  let text = s.text;
+  for (const name of Object.keys(s.chosen)) text += " " + name + ":" + s.chosen[name];
+  return text;
 }
 
 function element(tag, text, className) {
@@ -241,8 +253,9 @@ async function search(state) {
     return;
   }
   statusLine.textContent = "Searching\u2026";
-  const parameters = new URLSearchParams({ q: queryOf(state), start: String(state.start),
+  const parameters = new URLSearchParams({ text: textOf(state), start: String(state.start),
                                            count: String(kCount) });
+  if (state.field !== "*") parameters.set("field", state.field);
   if (state.descending) {
     parameters.set("order", "desc");
   } else if (state.ranked) {
@@ -270,6 +283,110 @@ async function search(state) {
     statusLine.textContent = "Search failed: " + failure.message;
   }
 }
+
+// Type-ahead: the dictionary words that begin with the term being typed (the text after the
+// last blank, parenthesis, quote or "|", without a leading "-" or "field:"), most frequent
+// first. Up and Down move through them, Enter or a click takes one, Escape closes the list.
+const suggestions = document.getElementById("suggestions");
+let suggestTimer = 0;
+let suggestAsked = 0;  // the number of the latest request; older answers are dropped
+let activeSuggestion = -1;
+
+function currentTerm() {
+  const text = textBox.value;
+  const start = Math.max(...[" ", "\t", "(", ")", "\"", "|"].map(c => text.lastIndexOf(c))) + 1;
+  let term = text.slice(start);
+  let offset = start;
+  if (term.startsWith("-")) { term = term.slice(1); offset += 1; }
+  const colon = term.indexOf(":");
+  if (colon >= 0) { offset += colon + 1; term = term.slice(colon + 1); }
+  return { term, offset };
+}
+
+function closeSuggestions() {
+  suggestions.hidden = true;
+  suggestions.replaceChildren();
+  activeSuggestion = -1;
+  textBox.setAttribute("aria-expanded", "false");
+  textBox.removeAttribute("aria-activedescendant");
+}
+
+function markSuggestion(index) {
+  const items = suggestions.children;
+  activeSuggestion = index;
+  for (let i = 0; i < items.length; ++i) {
+    items[i].setAttribute("aria-selected", i === index ? "true" : "false");
+  }
+  if (index >= 0) {
+    textBox.setAttribute("aria-activedescendant", items[index].id);
+  } else {
+    textBox.removeAttribute("aria-activedescendant");
+  }
+}
+
+function takeSuggestion(index) {
+  const item = suggestions.children[index];
+  if (!item) return;
+  const { offset } = currentTerm();
+  textBox.value = textBox.value.slice(0, offset) + item.dataset.word;
+  closeSuggestions();
+  textBox.focus();
+}
+
+async function askSuggestions() {
+  const { term } = currentTerm();
+  const asked = ++suggestAsked;
+  if (term.trim() === "") { closeSuggestions(); return; }
+  try {
+    const response = await fetch("suggest?" + new URLSearchParams({ prefix: term, count: "8" }));
+    const answer = await response.json();
+    if (asked !== suggestAsked) return;
+    if (!response.ok || answer.suggestions.length === 0) { closeSuggestions(); return; }
+    suggestions.replaceChildren();
+    answer.suggestions.forEach((suggestion, i) => {
+      const item = document.createElement("li");
+      item.id = "suggestion-" + i;
+      item.setAttribute("role", "option");
+      item.setAttribute("aria-selected", "false");
+      item.dataset.word = suggestion.word;
+      const word = document.createElement("span");
+      word.textContent = suggestion.word;
+      const count = document.createElement("span");
+      count.className = "count";
+      count.textContent = String(suggestion.records);
+      item.append(word, count);
+      item.addEventListener("mousedown", event => { event.preventDefault(); takeSuggestion(i); });
+      suggestions.appendChild(item);
+    });
+    activeSuggestion = -1;
+    suggestions.hidden = false;
+    textBox.setAttribute("aria-expanded", "true");
+  } catch (failure) {
+    closeSuggestions();
+  }
+}
+
+textBox.addEventListener("input", () => {
+  clearTimeout(suggestTimer);
+  suggestTimer = setTimeout(askSuggestions, 120);
+});
+textBox.addEventListener("blur", () => setTimeout(closeSuggestions, 150));
+textBox.addEventListener("keydown", event => {
+  const count = suggestions.hidden ? 0 : suggestions.children.length;
+  if (event.key === "ArrowDown" && count > 0) {
+    event.preventDefault();
+    markSuggestion((activeSuggestion + 1) % count);
+  } else if (event.key === "ArrowUp" && count > 0) {
+    event.preventDefault();
+    markSuggestion(activeSuggestion <= 0 ? count - 1 : activeSuggestion - 1);
+  } else if (event.key === "Enter" && count > 0 && activeSuggestion >= 0) {
+    event.preventDefault();
+    takeSuggestion(activeSuggestion);
+  } else if (event.key === "Escape" && count > 0) {
+    event.preventDefault();
+    closeSuggestions();
+  }
+});
 
 document.getElementById("form").addEventListener("submit", event => {
   event.preventDefault();

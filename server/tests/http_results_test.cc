@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -15,6 +16,7 @@
 #include "core/text/word_list.h"
 #include "server/http/http_answers.h"
 #include "server/http/search_options.h"
+#include "server/http/suggest.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
 
@@ -294,6 +296,148 @@ TEST_F(HttpResultsTest, ContainsAndRelevanceSayHowEachHitMatched) {
     parameters.match = bad;
     Search(parameters, 400);
   }
+}
+
+// The hits of an answer by their title and body (UTF-8), in answer order.
+std::vector<std::string> HitKeys(const Json& answer) {
+  std::vector<std::string> keys;
+  for (const Json& hit : answer["hits"]) {
+    keys.push_back(hit["title"].get<std::string>() + "|" + hit["body"].get<std::string>());
+  }
+  return keys;
+}
+
+TEST_F(HttpResultsTest, TextSyntaxAnswersWhatTheEngineAnswersForTheSameSets) {
+  // Each text= against a q= of the binary-port syntax with the same record set.
+  const struct {
+    const char* text;
+    const char* field;
+    const char* query;
+  } cases[] = {
+      {"北京 OR 上海", nullptr, "[FIELD] * [OR] 北京 上海"},
+      {"title:北京|title:上海 body:人民", nullptr,
+       "[FIELD] title [OR] 北京 上海 [FIELD] body [AND] 人民"},
+      {"北京 year:2003", "body", "[FIELD] body [AND] 北京 [FIELD] year [AND] 2003"},
+      {"北京 year:2002..2004", nullptr, "[FIELD] * [AND] 北京 [FIELD] year [AND] 2002 2003 2004"},
+      {"\"北京大学\" year:<2001", nullptr, "[FIELD] * [AND] 北京大学 [FIELD] year [AND] 2000"},
+  };
+  for (const auto& test : cases) {
+    tSearchParameters parameters;
+    parameters.text = GbkToUtf8(test.text);
+    if (test.field != nullptr) parameters.field = test.field;
+    parameters.count = "1000";
+    for (const char* order : {"asc", "desc", "relevance"}) {
+      parameters.order = order;
+      const Json answer = Search(parameters);
+      tSearchParameters q;
+      q.q = GbkToUtf8(test.query);
+      q.count = "1000";
+      q.order = order;
+      const Json expected = Search(q);
+      EXPECT_EQ(answer["total"], expected["total"]) << test.text << " " << order;
+      if (std::string(order) == "relevance") {
+        // Scores read the terms outside exclusions, as the binary-port syntax reads values.
+        std::vector<std::string> a = HitKeys(answer), b = HitKeys(expected);
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        EXPECT_EQ(a, b) << test.text;
+      } else {
+        EXPECT_EQ(HitKeys(answer), HitKeys(expected)) << test.text << " " << order;
+      }
+    }
+  }
+  // An exclusion: the words' hits less the excluded word's.
+  tSearchParameters both, minus, excluded;
+  both.text = GbkToUtf8("北京 -上海");
+  minus.text = GbkToUtf8("北京");
+  excluded.text = GbkToUtf8("北京 上海");
+  for (tSearchParameters* p : {&both, &minus, &excluded}) p->count = "1000";
+  EXPECT_EQ(Search(both)["total"].get<int>(),
+            Search(minus)["total"].get<int>() - Search(excluded)["total"].get<int>());
+  EXPECT_GT(Search(both)["total"].get<int>(), 0);
+  // Snippets mark the terms outside exclusions.
+  both.snippet = "title";
+  for (const Json& hit : Search(both)["hits"]) {
+    EXPECT_EQ(hit["title"].get<std::string>().find(GbkToUtf8("上海")), std::string::npos);
+  }
+}
+
+TEST_F(HttpResultsTest, ValuesThatRestrictNothingAreWarnedAboutAndExplained) {
+  tSearchParameters parameters;
+  parameters.text = GbkToUtf8("北京 xyz");
+  Json answer = Search(parameters);
+  ASSERT_EQ(answer["warnings"].size(), 1u);
+  EXPECT_NE(answer["warnings"][0].get<std::string>().find("xyz"), std::string::npos);
+  EXPECT_FALSE(answer.contains("explain"));
+  parameters.explain = "1";
+  answer = Search(parameters);
+  const Json& explain = answer["explain"];
+  EXPECT_EQ(explain["tree"], GbkToUtf8("(and 北京 xyz)"));
+  ASSERT_EQ(explain["values"].size(), 2u);
+  EXPECT_EQ(explain["values"][0]["words"][0]["word"], GbkToUtf8("北京"));
+  EXPECT_EQ(explain["values"][0]["words"][0]["number"], 2);
+  EXPECT_EQ(explain["values"][0]["restricts"], true);
+  EXPECT_EQ(explain["values"][1]["outside_words"], "xyz");
+  EXPECT_EQ(explain["values"][1]["restricts"], false);
+  // The binary-port syntax is warned about too; a value that restricts leaves no warning.
+  tSearchParameters q;
+  q.q = GbkToUtf8("[FIELD] title [AND] 京大");
+  EXPECT_EQ(Search(q)["warnings"].size(), 1u);
+  q.q = GbkToUtf8("[FIELD] title [AND] 北京");
+  EXPECT_FALSE(Search(q).contains("warnings"));
+  q.explain = "2";
+  Search(q, 400);
+  // Syntax errors and terms on the wrong fields are 400 answers with a position.
+  const struct {
+    const char* text;
+    size_t position;
+  } bad[] = {{"北京 -", 3}, {"北京 nosuch:x", 3}, {"-北京", 0}, {"北京 year:abc", 3}};
+  for (const auto& test : bad) {
+    tSearchParameters wrong;
+    wrong.text = GbkToUtf8(test.text);
+    const Json error = Search(wrong, 400);
+    EXPECT_EQ(error["position"], test.position) << test.text;
+  }
+}
+
+TEST_F(HttpResultsTest, SuggestionsAreTheWordsOfThePrefixByTheirRecords) {
+  // The model: each dictionary word with the prefix, by the records the reference scan finds
+  // it in (title and body are both in the all-fields entry), then by word.
+  for (const char* prefix : {"北", "中", "学", "上海", "h", "HE", "xyz"}) {
+    std::vector<std::pair<int, std::string>> model;
+    std::string normalised = prefix;
+    for (char& c : normalised) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& word : kWords) {
+      if (word.compare(0, normalised.size(), normalised) != 0) continue;
+      const int records = static_cast<int>(m_fixture->reference().Search({{0, {word}}}).size());
+      if (records > 0) model.emplace_back(-records, word);
+    }
+    std::sort(model.begin(), model.end());
+    for (const int count : {1, 2, 10}) {
+      const tHttpAnswer answer =
+          SuggestAnswer(GbkToUtf8(prefix), std::to_string(count), m_data.get());
+      ASSERT_EQ(answer.status, 200) << answer.body;
+      const Json list = Json::parse(answer.body)["suggestions"];
+      ASSERT_EQ(list.size(), std::min(model.size(), static_cast<size_t>(count))) << prefix;
+      for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i]["word"], GbkToUtf8(model[i].second)) << prefix;
+        EXPECT_EQ(list[i]["records"], -model[i].first) << prefix;
+      }
+    }
+  }
+  for (const auto& [prefix, count] :
+       std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
+           {std::nullopt, std::nullopt},
+           {std::string(), std::nullopt},
+           {std::string("  "), std::nullopt},
+           {std::string(65, 'a'), std::nullopt},
+           {std::string("\xC3\x28"), std::nullopt},
+           {std::string("a"), std::string("0")},
+           {std::string("a"), std::string("101")},
+           {std::string("a"), std::string("x")}}) {
+    EXPECT_EQ(SuggestAnswer(prefix, count, m_data.get()).status, 400) << prefix.value_or("-");
+  }
+  EXPECT_EQ(SuggestAnswer(std::string("a"), std::nullopt, nullptr).status, 503);
 }
 
 }  // namespace

@@ -262,6 +262,12 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
       {"/search?q=x", "POST", 405},
       {"/health", "DELETE", 405},
       {"/search?q=" + std::string(6000, 'a'), "GET", 413},
+      {"/search?q=x&snipet=body", "GET", 400},
+      {"/search.xml?q=x&text=y&Count=3", "GET", 400},
+      {"/search?text=" + PercentEncode(Utf8("明月 OR")), "GET", 400},
+      {"/health?verbose=1", "GET", 400},
+      {"/?text=x&f_year=2003&page=2", "GET", 400},
+      {"/suggest?prefix=a&limit=3", "GET", 400},
   };
   for (const auto& item : cases) {
     const tHttpResponse response = Get(item.target, item.method);
@@ -269,7 +275,12 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
     EXPECT_NE(response.headers.find("application/json"), std::string::npos);
     EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
   }
-  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 12);
+  EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kBadRequest), 15);
+  // The answer names the unknown arguments, or says where the text's syntax fails.
+  EXPECT_NE(Get("/search?q=x&snipet=body&zz=1").body.find("snipet, zz"), std::string::npos);
+  const Json syntax = Json::parse(Get("/search?text=" + PercentEncode(Utf8("明月 (故乡"))).body);
+  EXPECT_EQ(syntax["position"], 3);
+  EXPECT_EQ(Get("/?text=x&f_year=2003&order=desc").status, 200);
   // A URL of 10 MB is refused, whatever the library answers, and the server goes on.
   {
     CHttpTestClient client(m_server->port());

@@ -3,21 +3,32 @@
 // marks as the JSON answer), a facet value's link narrows the total to the value's count,
 // the paging and the newest-first links show the next window and the reversed order, and a
 // screenshot is left in the build tree's tests folder. Each step loads the address a click
-// would go to, since every control of the page is a link to the address of its search.
+// would go to, since every control of the page is a link to the address of its search. The
+// type-ahead is driven through the browser's DevTools protocol over a pipe: typed text and
+// keys go in as input events, and the list shown is the /suggest answer, with Up, Down, Enter
+// and Escape doing what they say.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "core/query/query.h"
 #include "core/text/encoding.h"
 #include "core/text/word_list.h"
 #include "server/http/http_answers.h"
 #include "server/http/http_server.h"
+#include "server/http/suggest.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "testing/records/query_fixture.h"
@@ -63,6 +74,146 @@ std::string Attribute(const std::string& dom, const std::string& marker, const s
   }
   return text;
 }
+
+// Headless Chromium driven over --remote-debugging-pipe: requests are JSON objects, each
+// ended by a NUL byte, written to the browser's descriptor 3; answers and events come back
+// the same way on its descriptor 4. Every wait is bounded.
+class CBrowserPipe {
+ public:
+  bool Start(const std::string& profile, const std::string& address) {
+    int toBrowser[2];
+    int fromBrowser[2];
+    if (::pipe(toBrowser) != 0) return false;
+    if (::pipe(fromBrowser) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
+    posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
+    posix_spawn_file_actions_addclose(&actions, toBrowser[1]);
+    posix_spawn_file_actions_addclose(&actions, fromBrowser[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string userData = "--user-data-dir=" + profile;
+    std::vector<std::string> arguments = {"/usr/bin/chromium",
+                                          "--headless",
+                                          "--no-sandbox",
+                                          "--disable-gpu",
+                                          "--no-first-run",
+                                          "--disable-background-networking",
+                                          "--disable-component-update",
+                                          "--disable-sync",
+                                          "--remote-debugging-pipe",
+                                          userData,
+                                          address};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toBrowser[0]);
+    ::close(fromBrowser[1]);
+    m_out = toBrowser[1];
+    m_in = fromBrowser[0];
+    if (spawned != 0) {
+      m_pid = -1;
+      return false;
+    }
+    // Attach to the page the browser opened.
+    for (int attempt = 0; attempt < 100 && m_session.empty(); ++attempt) {
+      const Json targets = Call("Target.getTargets", Json::object());
+      for (const Json& target : targets["result"]["targetInfos"]) {
+        if (target["type"] == "page") {
+          const Json attached =
+              Call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
+          m_session = attached["result"].value("sessionId", "");
+          break;
+        }
+      }
+      if (m_session.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return !m_session.empty();
+  }
+
+  ~CBrowserPipe() {
+    if (m_out >= 0) ::close(m_out);
+    if (m_in >= 0) ::close(m_in);
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGTERM);
+      for (int i = 0; i < 100; ++i) {
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+  }
+
+  // Sends a request (to the page when attached) and returns its answer; null after 10 s.
+  Json Call(const std::string& method, const Json& parameters) {
+    Json request = {{"id", ++m_id}, {"method", method}, {"params", parameters}};
+    if (!m_session.empty()) request["sessionId"] = m_session;
+    const std::string text = request.dump() + '\0';
+    if (::write(m_out, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      return nullptr;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+      const size_t end = m_buffer.find('\0');
+      if (end != std::string::npos) {
+        const std::string message = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 1);
+        const Json answer = Json::parse(message, nullptr, false);
+        if (answer.is_object() && answer.value("id", -1) == m_id) return answer;
+        continue;  // an event, or the answer to an earlier request
+      }
+      pollfd ready{m_in, POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      char chunk[65536];
+      const ssize_t got = ::read(m_in, chunk, sizeof chunk);
+      if (got <= 0) return nullptr;
+      m_buffer.append(chunk, static_cast<size_t>(got));
+    }
+    return nullptr;
+  }
+
+  // The value of a JavaScript expression in the page.
+  Json Evaluate(const std::string& expression) {
+    const Json answer =
+        Call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
+    if (answer.is_null() || !answer["result"].contains("result")) return nullptr;
+    return answer["result"]["result"].value("value", Json());
+  }
+
+  // Waits up to 5 s for `expression` to be true.
+  bool WaitFor(const std::string& expression) {
+    for (int i = 0; i < 100; ++i) {
+      if (Evaluate(expression) == Json(true)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  void Key(const std::string& key, int code) {
+    for (const char* type : {"keyDown", "keyUp"}) {
+      Json event = {{"type", type},
+                    {"key", key},
+                    {"code", key},
+                    {"windowsVirtualKeyCode", code},
+                    {"nativeVirtualKeyCode", code}};
+      // Enter also types its character, which is what submits a form.
+      if (code == 13 && std::string(type) == "keyDown") event["text"] = "\r";
+      Call("Input.dispatchKeyEvent", event);
+    }
+  }
+  void Type(const std::string& utf8) { Call("Input.insertText", {{"text", utf8}}); }
+
+ private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+  int m_in = -1;
+  int m_id = 0;
+  std::string m_session;
+  std::string m_buffer;
+};
 
 class SearchPageTest : public ::testing::Test {
  protected:
@@ -196,6 +347,68 @@ TEST_F(SearchPageTest, MarksFacetsPagingAndNewestFirstInABrowser) {
                             .c_str()),
             0);
   EXPECT_EQ(::access(screenshot.c_str(), R_OK), 0) << screenshot;
+}
+
+TEST_F(SearchPageTest, TypeAheadOffersTheSuggestionsAndTheKeysChooseOne) {
+  // What /suggest answers for 人: 人生 (in 30 records) before 人民 (in 10), and 人生观.
+  const Json expected =
+      Json::parse(SuggestAnswer(GbkToUtf8("人"), std::string("8"), m_data.get()).body);
+  ASSERT_EQ(expected["suggestions"].size(), 3u) << expected.dump();
+  EXPECT_EQ(expected["suggestions"][0]["word"], GbkToUtf8("人生"));
+  EXPECT_EQ(expected["suggestions"][0]["records"], 30);
+
+  CBrowserPipe browser;
+  ASSERT_TRUE(browser.Start(Path("pipe-profile"), Base() + "?text=")) << "no DevTools pipe";
+  ASSERT_TRUE(browser.WaitFor("document.readyState === 'complete'"));
+  // A headless page has no window focus of its own: emulate it, so that the box takes keys.
+  browser.Call("Emulation.setFocusEmulationEnabled", {{"enabled", true}});
+  ASSERT_TRUE(
+      browser.WaitFor("document.getElementById('text').focus(), "
+                      "document.activeElement.id === 'text' && document.hasFocus()"));
+  browser.Type(GbkToUtf8("北京 人"));
+  ASSERT_TRUE(browser.WaitFor("!document.getElementById('suggestions').hidden"))
+      << "typed: " << browser.Evaluate("document.getElementById('text').value").dump();
+  Json shown = browser.Evaluate(
+      "[...document.querySelectorAll('#suggestions li')].map(li => li.dataset.word)");
+  ASSERT_EQ(shown.size(), expected["suggestions"].size()) << shown.dump();
+  for (size_t i = 0; i < shown.size(); ++i) {
+    EXPECT_EQ(shown[i], expected["suggestions"][i]["word"]) << i;
+  }
+  const std::string selected =
+      "document.querySelector('#suggestions li[aria-selected=true]')?.dataset.word ?? ''";
+  // Down twice, Up once: the first word; Up again wraps to the last.
+  browser.Key("ArrowDown", 40);
+  browser.Key("ArrowDown", 40);
+  EXPECT_EQ(browser.Evaluate(selected), expected["suggestions"][1]["word"]);
+  browser.Key("ArrowUp", 38);
+  EXPECT_EQ(browser.Evaluate(selected), expected["suggestions"][0]["word"]);
+  EXPECT_EQ(browser.Evaluate("document.getElementById('text').getAttribute("
+                             "'aria-activedescendant')"),
+            "suggestion-0");
+  // Enter takes the word in place of the typed letters, and does not search yet.
+  browser.Key("Enter", 13);
+  EXPECT_EQ(browser.Evaluate("document.getElementById('text').value"), GbkToUtf8("北京 人生"));
+  EXPECT_EQ(browser.Evaluate("document.getElementById('suggestions').hidden"), true);
+  EXPECT_EQ(browser.Evaluate("location.search"), "?text=");
+  // A term after "-" and a field name is completed too; Escape closes the list.
+  browser.Type(GbkToUtf8(" -body:人民"));
+  ASSERT_TRUE(browser.WaitFor("!document.getElementById('suggestions').hidden"));
+  EXPECT_EQ(browser.Evaluate("document.querySelectorAll('#suggestions li').length"), 1);
+  browser.Key("Escape", 27);
+  EXPECT_EQ(browser.Evaluate("document.getElementById('suggestions').hidden"), true);
+  // Enter without a chosen word searches the text as typed.
+  browser.Key("Enter", 13);
+  ASSERT_TRUE(browser.WaitFor("location.search.includes('body')"));
+  ASSERT_TRUE(
+      browser.WaitFor("/[0-9]+ hits?/.test(document.getElementById('status')"
+                      ".textContent)"));
+  tSearchParameters parameters;
+  parameters.text = GbkToUtf8("北京 人生 -body:人民");
+  const Json answer = Json::parse(AnswerJsonSearch(parameters, m_data.get()).body);
+  EXPECT_NE(browser.Evaluate("document.getElementById('status').textContent")
+                .get<std::string>()
+                .find(std::to_string(answer["total"].get<int>()) + " hit"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -84,14 +84,26 @@ std::vector<int> CReferenceSearch::Search(
         }
       }
     }
+    std::vector<bool> any(static_cast<size_t>(recordCount), false);
+    bool anyRestricts = false;
     for (const std::string& raw : condition.values) {
       std::vector<int32_t> phrase = Words(m_trie, Clean(raw));
       if (phrase.empty()) continue;
       restricted = true;
+      anyRestricts = true;
       for (int record = 0; record < recordCount; ++record) {
         bool holds = false;
         for (int field : fields) holds = holds || HoldsPhrase(record, field, phrase);
-        if (!holds) keep[static_cast<size_t>(record)] = false;
+        if (condition.anyValue) {
+          if (holds) any[static_cast<size_t>(record)] = true;
+        } else if (!holds) {
+          keep[static_cast<size_t>(record)] = false;
+        }
+      }
+    }
+    if (condition.anyValue && anyRestricts) {
+      for (int record = 0; record < recordCount; ++record) {
+        if (!any[static_cast<size_t>(record)]) keep[static_cast<size_t>(record)] = false;
       }
     }
   }

@@ -5,6 +5,8 @@
 //  - an indexed condition's value with at least one dictionary word keeps the records whose
 //    field holds its words consecutively (for "*": consecutively within one field marked
 //    for the all-fields index); a value without a dictionary word restricts nothing;
+//  - an indexed condition marked anyValue (the OR word) keeps the records that hold any one
+//    of its values with a dictionary word (none of them having one, it restricts nothing);
 //  - a filter condition keeps the records whose value is one of its values (atoi rules);
 //  - a query in which no value restricts anything finds no record.
 // Fields of fewer than 256 words only: the all-fields index cannot tell longer fields apart.
@@ -22,6 +24,7 @@ class CPDAT;
 struct tReferenceCondition {
   int field = 0;                    // field number, 0 = "*"
   std::vector<std::string> values;  // raw value texts (normalised by the model)
+  bool anyValue = false;            // any one value holds (else all of them)
 };
 
 class CReferenceSearch {

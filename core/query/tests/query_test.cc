@@ -299,7 +299,8 @@ class RandomQueryTest : public QueryTest {
       int field = static_cast<int>((*random)() % 5);
       tReferenceCondition condition;
       condition.field = field;
-      *text += std::string("[FIELD] ") + names[field] + ((*random)() % 2 ? " [AND] " : " [OR] ");
+      condition.anyValue = (*random)() % 2 == 1;
+      *text += std::string("[FIELD] ") + names[field] + (condition.anyValue ? " [OR] " : " [AND] ");
       int values = 1 + static_cast<int>((*random)() % 2);
       for (int v = 0; v < values; ++v) {
         std::string value =
@@ -308,7 +309,7 @@ class RandomQueryTest : public QueryTest {
         *text += value + " ";
       }
       // A field named twice is one condition holding all its values (for a filter: any of
-      // them).
+      // them) under the operator word of its first selector.
       bool merged = false;
       for (tReferenceCondition& existing : *conditions) {
         if (existing.field == field) {
