@@ -423,7 +423,7 @@ std::vector<int32_t> CQuery::RangeRecords(int field, int64_t low, int64_t high) 
 
 int32_t CQuery::GetRecordCount() const { return m_store.GetRecordCount(); }
 
-void CQuery::ResetHits() {
+void CQuery::ResetHits(std::chrono::steady_clock::time_point started) {
   m_oneWordIndex = nullptr;  // hits counted by an earlier Execute are not listed into these
   m_result.entries.clear();  // keeps its storage for reuse
   m_result.seeded = false;
@@ -438,8 +438,7 @@ void CQuery::ResetHits() {
   m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
   if (m_limits.timeoutMs > 0) {
     m_result.budget.timed = true;
-    m_result.budget.deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_limits.timeoutMs);
+    m_result.budget.deadline = started + std::chrono::milliseconds(m_limits.timeoutMs);
   }
 }
 
@@ -449,7 +448,7 @@ void CQuery::BeginSets() {
   m_unknownFields.clear();
   m_unknownSeen.clear();
   m_failedSelectors = 0;
-  ResetHits();
+  ResetHits(std::chrono::steady_clock::now());
 }
 
 bool CQuery::ApplySoleValue(int field, const std::string& value) {
@@ -547,21 +546,7 @@ int CQuery::Execute(const char* queryText) {
   m_stop = QueryStop::kNone;
   m_oneWordIndex = nullptr;
   Parse(queryText != nullptr ? queryText : "");
-  m_result.entries.clear();  // keeps its storage for reuse
-  m_result.seeded = false;
-  m_ranked = false;
-  m_sets = false;
-  m_indexedHits = 0;
-  m_order.clear();
-  m_scores.clear();
-  m_wordMatchesKnown = false;
-  m_wordMatch.clear();
-  m_result.budget = tQueryBudget();
-  m_result.budget.maxWords = std::max(m_limits.maxWords, 0);
-  if (m_limits.timeoutMs > 0) {
-    m_result.budget.timed = true;
-    m_result.budget.deadline = started + std::chrono::milliseconds(m_limits.timeoutMs);
-  }
+  ResetHits(started);  // the parse counts against the time budget too
   if (OverWordLimit()) {
     m_stop = QueryStop::kTooLarge;
     return 0;

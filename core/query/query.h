@@ -33,6 +33,7 @@
 // safety: one CQuery per thread; any number of them may run over one loaded store at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -200,7 +201,7 @@ class CQuery {
   bool ApplyIndexedPass(bool allFields);
   // Applies an indexed condition under the OR word: the union of its values' records.
   void ApplyAnyValue(const tCondition& condition);
-  void ResetHits();
+  void ResetHits(std::chrono::steady_clock::time_point started);
   void ApplyFilters();
   void DropRecordsOutsideStore();
   // Logs a selector that fails to parse (its field name, when it has one, then `message`);
