@@ -283,6 +283,17 @@ class RandomQueryTest : public QueryTest {
     for (int i = 0; i < words; ++i) text += kWords[(*random)() % 5] + " ";
     return text;
   }
+  // 150 rows of random words: titles of up to 7, bodies of up to 11, codes of up to 3.
+  std::vector<CMemoryRow> RandomRows(std::mt19937* random) {
+    std::vector<CMemoryRow> rows;
+    for (int record = 0; record < 150; ++record) {
+      rows.push_back(Row(RandomText(random, static_cast<int>((*random)() % 8)),
+                         RandomText(random, static_cast<int>((*random)() % 12)),
+                         RandomText(random, static_cast<int>((*random)() % 4)),
+                         2000 + static_cast<int>((*random)() % 4), record));
+    }
+    return rows;
+  }
   std::string RandomValue(std::mt19937* random) {
     if ((*random)() % 10 == 0) return "xyz";
     std::string value;
@@ -325,14 +336,7 @@ class RandomQueryTest : public QueryTest {
 
 TEST_F(RandomQueryTest, ResultsMatchTheReferenceScan) {
   std::mt19937 random(301);
-  std::vector<CMemoryRow> rows;
-  for (int record = 0; record < 150; ++record) {
-    rows.push_back(Row(RandomText(&random, static_cast<int>(random() % 8)),
-                       RandomText(&random, static_cast<int>(random() % 12)),
-                       RandomText(&random, static_cast<int>(random() % 4)),
-                       2000 + static_cast<int>(random() % 4), record));
-  }
-  AddRows(rows);
+  AddRows(RandomRows(&random));
   CQuery query(m_fixture->schema(), m_fixture->store());
   int nonEmpty = 0;
   for (int trial = 0; trial < 600; ++trial) {
@@ -491,14 +495,7 @@ TEST_F(QueryTest, LargeSelectorListsParseInLinearTimeAndCountAgainstMaxWords) {
 // same query with a value of no dictionary word, which restricts nothing but is listed).
 TEST_F(RandomQueryTest, OneWordQueriesAnswerAsTheListedEvaluation) {
   std::mt19937 random(33);
-  std::vector<CMemoryRow> rows;
-  for (int record = 0; record < 150; ++record) {
-    rows.push_back(Row(RandomText(&random, static_cast<int>(random() % 8)),
-                       RandomText(&random, static_cast<int>(random() % 12)),
-                       RandomText(&random, static_cast<int>(random() % 4)),
-                       2000 + static_cast<int>(random() % 4), record));
-  }
-  AddRows(rows);
+  AddRows(RandomRows(&random));
   const std::vector<std::pair<int, int>> windows = {
       {0, 1}, {0, 20}, {3, 5}, {0, 0}, {-1, 2}, {0, INT_MAX}, {4090, 10}, {0, 4096}, {0, 4097}};
   CQuery counted(m_fixture->schema(), m_fixture->store());
