@@ -35,6 +35,7 @@ struct CLoadedDataSet {
     auto started = std::chrono::steady_clock::now();
     store = std::make_unique<CDataLineIndex>(schema, &trie, true);
     if (check.contains) store->EnableContains();
+    if (check.deleted) store->EnableDeletions();
     if (!store->Load(base)) {
       std::printf("cannot load the data set %s\n", base);
       return false;

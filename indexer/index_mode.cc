@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,9 +15,12 @@
 
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_files.h"
 #include "core/records/db/db_factory.h"
 #include "core/records/db_config.h"
+#include "core/records/deletion_list.h"
 #include "core/records/field_info.h"
+#include "core/records/record_keys.h"
 #include "core/records/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -78,6 +82,96 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
                     &check)) {
     *why = check.message;
     return false;
+  }
+  return true;
+}
+
+// The deletion list and sort keys an appending run continues from, and what a change run
+// learned of the table.
+struct tAppendState {
+  CDeletionList deleted;  // the committed list, then with the rows reported deleted
+  CRecordKeys keys;       // the committed set's sort keys (empty when it has none)
+  int rowsAfterKey = -1;  // rows past the last key (-1: not asked)
+};
+
+enum class ChangeResult { kReady, kBuildInFull, kDatabaseFailed };
+
+// Reads the committed deletion list and sort keys and, with DeletedKeys, asks the table for
+// its deleted rows and row counts, and maps the deleted rows onto records. kBuildInFull with
+// the reason in *why when the changes cannot be applied to the committed set.
+ChangeResult PrepareAppend(const CManifest& previous, const CDBConfig& config,
+                           const char* resultBase, const CScanOptions& scan, tAppendState* state,
+                           std::string* why) {
+  if (previous.hasDeleted && !state->deleted.Load(DeletedPath(resultBase), previous.recordCount)) {
+    *why = DeletedPath(resultBase) + " does not fit the data set";
+    return ChangeResult::kBuildInFull;
+  }
+  if (previous.hasKeys && !state->keys.Load(KeysPath(resultBase), previous.recordCount)) {
+    *why = KeysPath(resultBase) + " does not fit the data set";
+    return ChangeResult::kBuildInFull;
+  }
+  if (config.GetDeletedKeys().empty()) return ChangeResult::kReady;
+  if (!previous.hasKeys) {
+    *why = "the committed data set does not record its sort keys";
+    return ChangeResult::kBuildInFull;
+  }
+  tCHANGE_QUERY changes;
+  changes.lastKey = previous.lastKey;
+  changes.deletedStatement = config.GetDeletedKeys();
+  {
+    std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
+    if (!QueryChanges(config, connection.get(), scan, &changes)) {
+      return ChangeResult::kDatabaseFailed;
+    }
+  }
+  // The keys ascend with the record numbers: each deleted key is looked up by halving.
+  std::vector<int32_t> records = state->deleted.records();
+  const int32_t count = state->keys.size();
+  for (const std::string& key : changes.deletedKeys) {
+    int32_t low = 0;
+    int32_t high = count;
+    while (low < high) {
+      const int32_t middle = low + (high - low) / 2;
+      if (SortKeyLess(state->keys.At(middle), key)) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    if (low < count && state->keys.At(low) == key) records.push_back(low);
+  }
+  std::sort(records.begin(), records.end());
+  records.erase(std::unique(records.begin(), records.end()), records.end());
+  if (int64_t{static_cast<int32_t>(records.size())} * 100 >
+      int64_t{config.GetMergeShare()} * previous.recordCount) {
+    *why = "the deletion list would hold " + std::to_string(records.size()) + " of " +
+           std::to_string(previous.recordCount) + " records, past MergeShare " +
+           std::to_string(config.GetMergeShare()) + "%";
+    return ChangeResult::kBuildInFull;
+  }
+  state->deleted.Assign(std::move(records), previous.recordCount);
+  const int live = previous.recordCount - state->deleted.size();
+  if (changes.rowsUpToKey != live) {
+    *why = "the table holds " + std::to_string(changes.rowsUpToKey) +
+           " rows up to the last indexed key, the data set " + std::to_string(live) +
+           " records that answer (rows were changed or deleted without being reported)";
+    return ChangeResult::kBuildInFull;
+  }
+  state->rowsAfterKey = changes.rowsAfterKey;
+  return ChangeResult::kReady;
+}
+
+// Saves the deletion list (when it has records) and the sort keys (when known) under their
+// pending names and tells the writer. False when a write fails.
+bool SaveChangeFiles(const char* resultBase, const CDeletionList& deleted, const CRecordKeys* keys,
+                     CDataSetWriter* writer) {
+  if (!deleted.empty()) {
+    if (!deleted.Save(DeletedPath(resultBase) + writer->PendingSuffix())) return false;
+    writer->SetDeletedSaved();
+  }
+  if (keys != nullptr) {
+    if (!keys->Save(KeysPath(resultBase) + writer->PendingSuffix())) return false;
+    writer->SetKeysSaved();
   }
   return true;
 }
@@ -156,8 +250,44 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
   bool append = config.GetAppend() &&
                 CanAppend(writer, config, resultBase, schemaText, trieFile, wordListFile, &why);
   if (config.GetAppend() && !append) std::printf("Append: %s; building in full\n", why.c_str());
+  tAppendState state;
+  if (append) {
+    switch (PrepareAppend(*writer.previous(), config, resultBase, scan, &state, &why)) {
+      case ChangeResult::kReady:
+        break;
+      case ChangeResult::kBuildInFull:
+        std::printf("Append: %s; building in full\n", why.c_str());
+        append = false;
+        state = tAppendState();
+        break;
+      case ChangeResult::kDatabaseFailed:
+        std::printf("Database scan failed, %s not saved!\n", resultBase);
+        return exit_status::kDatabase;
+    }
+  }
+  if (append && state.rowsAfterKey == 0) {
+    // Only deletions (or nothing) since the committed generation: the new one keeps its data
+    // files and lists the deleted records.
+    const CManifest& previous = *writer.previous();
+    std::printf("Append: no rows after the last indexed key; %d records deleted, data files kept\n",
+                state.deleted.size());
+    writer.SetLastKey(previous.lastKey);
+    writer.ShareDataFilesOfPrevious();
+    if (options.faultHook) options.faultHook("save");
+    if (!SaveChangeFiles(resultBase, state.deleted, nullptr, &writer)) {
+      std::printf("Save %s failed!\n", resultBase);
+      return exit_status::kOutput;
+    }
+    if (!writer.Commit(static_cast<int>(previous.indexes.size()), previous.recordCount, &error)) {
+      std::printf("Error Write %s\n", error.c_str());
+      std::printf("Save %s failed!\n", resultBase);
+      return exit_status::kOutput;
+    }
+    return exit_status::kSuccess;
+  }
   std::unique_ptr<CDataLineIndex> store;
   tSORT_KEYS keys;
+  std::string keyLines;
   for (;;) {
     store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
     if (config.GetContainsIndex()) store->EnableContains();
@@ -175,6 +305,8 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     }
     keys = tSORT_KEYS();
     keys.column = IsPlainColumn(config.GetSortField()) ? config.GetSortField() : "";
+    keyLines.clear();
+    keys.lines = &keyLines;
     int counted = -1;
     scan.count = &counted;
     scan.sortKeys = &keys;
@@ -227,12 +359,13 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
       std::printf("Database scan failed, %s not saved!\n", resultBase);
       return exit_status::kDatabase;
     }
-    if (append && counted != previous->recordCount) {
+    if (append && counted != previous->recordCount - state.deleted.size()) {
       std::printf(
           "Append: the table holds %d rows up to the last indexed key, the data set %d "
-          "records (rows were changed or deleted); building in full\n",
-          counted, previous->recordCount);
+          "records that answer (rows were changed or deleted); building in full\n",
+          counted, previous->recordCount - state.deleted.size());
       append = false;
+      state = tAppendState();
       continue;
     }
     break;
@@ -249,6 +382,20 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     return exit_status::kOutput;
   }
   if (store->HasContains()) writer.SetContainsCount(store->GetIndexCount() - 1);
+  // The sort keys are kept when every record's is known: a full build whose keys increased,
+  // or an append to a set that records them.
+  CRecordKeys recordKeys;
+  bool keysKnown = !keys.column.empty() && keys.increasing;
+  if (append) {
+    recordKeys = std::move(state.keys);
+    keysKnown = keysKnown && writer.previous()->hasKeys;
+  }
+  keysKnown =
+      keysKnown && recordKeys.AppendLines(keyLines) && recordKeys.size() == store->GetRecordCount();
+  if (!SaveChangeFiles(resultBase, state.deleted, keysKnown ? &recordKeys : nullptr, &writer)) {
+    std::printf("Save %s failed!\n", resultBase);
+    return exit_status::kOutput;
+  }
   if (!writer.Commit(store->GetIndexCount(), store->GetRecordCount(), &error)) {
     std::printf("Error Write %s\n", error.c_str());
     std::printf("Save %s failed!\n", resultBase);

@@ -140,6 +140,7 @@ int RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char*
     return exit_status::kBadInput;
   }
   CDataLineIndex store(schema, &trie, true);
+  if (check.deleted) store.EnableDeletions();
   if (!store.Load(resultBase)) {
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kBadInput;

@@ -122,12 +122,12 @@ bool CDataReloader::ReloadOnce() {
     std::snprintf(line, sizeof line,
                   "Reloaded data set %.200s: generation %lld, %d records in %.2f s",
                   m_paths.base.c_str(), static_cast<long long>(data->generation()),
-                  data->store().GetRecordCount(), seconds);
+                  data->store().GetLiveRecordCount(), seconds);
   }
   std::printf("%s\n", line);
   std::fflush(stdout);
   WriteLog(line);
   if (m_onReloaded)
-    m_onReloaded(data != nullptr, data ? data->store().GetRecordCount() : 0, seconds);
+    m_onReloaded(data != nullptr, data ? data->store().GetLiveRecordCount() : 0, seconds);
   return data != nullptr;
 }

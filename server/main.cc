@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     metrics.DataSetLoaded(
-        false, true, data->store().GetRecordCount(),
+        false, true, data->store().GetLiveRecordCount(),
         std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStarted).count());
 
     served.Set(std::move(data));

@@ -16,7 +16,8 @@ constexpr bool kReadOnly = true;
 CSearchData::CSearchData() = default;
 CSearchData::~CSearchData() = default;
 
-std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths, bool contains) {
+std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths,
+                                                    const tDATA_SET_CHECK& check) {
   auto data = std::make_shared<CSearchData>();
   if (!data->m_schema.LoadBinary(paths.schema.c_str())) return nullptr;
   if (!data->ComputeNames()) {
@@ -33,7 +34,8 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths, 
     return nullptr;
   }
   data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
-  if (contains) data->m_store->EnableContains();
+  if (check.contains) data->m_store->EnableContains();
+  if (check.deleted) data->m_store->EnableDeletions();
   if (!data->m_store->Load(paths.base.c_str())) {
     std::printf("Load %s failed!\n", paths.base.c_str());
     return nullptr;
@@ -72,7 +74,7 @@ std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths& paths) {
       std::printf("%s\n", check.message.c_str());
       return nullptr;
     }
-    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(paths, check.contains);
+    std::shared_ptr<CSearchData> data = CSearchData::LoadFiles(paths, check);
     if (!data) return nullptr;
     data->m_generation = check.generation;
     if (check.generation == 0 || ReadDataSetGeneration(paths.base) == check.generation) {

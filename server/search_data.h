@@ -42,8 +42,10 @@ class CSearchData {
  private:
   friend std::shared_ptr<const CSearchData> LoadSearchData(const tDataSetPaths&);
   // Loads the four parts without the manifest check; null (line printed) on failure.
-  // With `contains`, the contains indexes and field lengths are loaded too.
-  static std::shared_ptr<CSearchData> LoadFiles(const tDataSetPaths& paths, bool contains);
+  // The contains indexes and field lengths, and the deletion list, are loaded when `check`
+  // found them.
+  static std::shared_ptr<CSearchData> LoadFiles(const tDataSetPaths& paths,
+                                                const tDATA_SET_CHECK& check);
   CFieldInfo m_schema;
   CPDAT m_trie;
   CWordList

@@ -203,12 +203,42 @@ bool CQuery::ApplyIndexedPass(bool allFields) {
 }
 
 // Postings of a damaged index may name records the store does not hold; they never reach
-// the filters or a page.
+// the filters or a page. Nor do the records of the deletion list.
 void CQuery::DropRecordsOutsideStore() {
   const int32_t recordCount = m_store.GetRecordCount();
   std::vector<tINDEX_STRUCTURE>& entries = m_result.entries;
   while (!entries.empty() && entries.back().record >= recordCount) entries.pop_back();
+  if (m_store.deletions().empty()) return;
+  size_t kept = 0;
+  for (const tINDEX_STRUCTURE& entry : entries) {
+    entries[kept] = entry;
+    kept += m_store.IsDeleted(entry.record) ? 0 : 1;
+  }
+  entries.resize(kept);
 }
+
+namespace {
+
+// How many of the deleted records `postings` (ascending by record) name; -1 when the list is
+// too long to look each one up, and the postings are then listed instead.
+int32_t DeletedAmong(const CDeletionList& deleted, const tINDEX_STRUCTURE* postings, int count) {
+  constexpr int32_t kMostLookedUp = 4096;
+  if (deleted.empty()) return 0;
+  if (deleted.size() > kMostLookedUp) return -1;
+  const tINDEX_STRUCTURE* end = postings + std::max(count, 0);
+  const tINDEX_STRUCTURE* from = postings;
+  int32_t found = 0;
+  for (int32_t record : deleted.records()) {
+    from = std::lower_bound(from, end, record, [](const tINDEX_STRUCTURE& posting, int32_t r) {
+      return posting.record < r;
+    });
+    if (from == end) break;
+    found += from->record == record ? 1 : 0;
+  }
+  return found;
+}
+
+}  // namespace
 
 void CQuery::ApplyFilters() {
   for (const tCondition& condition : m_conditions) {
@@ -516,9 +546,16 @@ bool CQuery::CountOneWord() {
   int32_t term = 0;
   if (!indexer.OneWordValue(indexed->values[0].c_str(), &term)) return false;
   int32_t lastRecord = -1;
-  const int32_t total = indexer.CountRecords(term, &lastRecord);
+  int32_t total = indexer.CountRecords(term, &lastRecord);
   // Records the store does not hold (a damaged index) are dropped from a list: listed.
   if (total < 0 || lastRecord >= m_store.GetRecordCount()) return false;
+  if (!m_store.deletions().empty()) {
+    int postingCount = 0;
+    const tINDEX_STRUCTURE* postings = indexer.GetPostings(term, &postingCount);
+    const int32_t deleted = DeletedAmong(m_store.deletions(), postings, postingCount);
+    if (deleted < 0) return false;
+    total -= deleted;
+  }
   m_oneWordIndex = &indexer;
   m_oneWordTerm = term;
   m_oneWordTotal = total;
@@ -533,6 +570,14 @@ void CQuery::ListOneWord() const {
   m_result.seeded = false;
   m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);  // a one-word seed spends nothing
   CompactResult(&m_result.entries);
+  if (!m_store.deletions().empty()) {
+    size_t kept = 0;
+    for (const tINDEX_STRUCTURE& entry : m_result.entries) {
+      m_result.entries[kept] = entry;
+      kept += m_store.IsDeleted(entry.record) ? 0 : 1;
+    }
+    m_result.entries.resize(kept);
+  }
   m_oneWordIndex = nullptr;
 }
 
@@ -606,6 +651,7 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
     for (; posting < end && hit < start + returned; ++posting) {
       if (posting->record <= last) continue;
       last = posting->record;
+      if (m_store.IsDeleted(last)) continue;
       if (hit++ >= start) m_pageRecords.push_back(last);
     }
     returned = std::min(returned, static_cast<int32_t>(m_pageRecords.size()));
@@ -721,6 +767,11 @@ std::vector<int32_t> CQuery::RecordsHolding(const std::vector<int>& positions, b
       }
     }
     records.swap(merged);
+  }
+  if (!m_store.deletions().empty()) {
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [this](int32_t record) { return m_store.IsDeleted(record); }),
+                  records.end());
   }
   return records;
 }
@@ -846,7 +897,7 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t th
   for (const tINDEX_STRUCTURE& entry : m_result.entries) hits.push_back(entry.record);
   const size_t n = hits.size();
   m_scores.assign(n, 0.0);
-  const double records = std::max(m_store.GetRecordCount(), 1);
+  const double records = std::max(m_store.GetLiveRecordCount(), 1);
   // With one indexed value its document frequency is the hit count before the filters.
   size_t indexedValues = 0;
   for (const tCondition& condition : m_conditions) {

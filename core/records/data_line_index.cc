@@ -969,5 +969,26 @@ bool CDataLineIndex::Load(const char* base) {
     WriteLog("Fail to read " + LengthsPath(base));
     return false;
   }
+  if (m_deletions) {
+    if (!m_deleted.Load(DeletedPath(base), m_recordCount)) {
+      WriteLog("Fail to read " + DeletedPath(base));
+      return false;
+    }
+    // Field lengths are averaged over the records that answer, as a rebuild without the
+    // deleted ones would average them.
+    const size_t columns = static_cast<size_t>(std::max(m_indexCount - 1, 0));
+    const int32_t live = GetLiveRecordCount();
+    if (m_contains && columns > 0 && !m_deleted.empty()) {
+      std::vector<double> sums(columns + 1, 0.0);
+      for (size_t i = 0; i < m_lengths.size(); ++i) {
+        if (!m_deleted.IsDeleted(static_cast<int32_t>(i / columns))) {
+          sums[1 + i % columns] += m_lengths[i];
+        }
+      }
+      for (size_t k = 1; k <= columns && k < m_averageLength.size(); ++k) {
+        m_averageLength[k] = live > 0 ? sums[k] / live : 0.0;
+      }
+    }
+  }
   return true;
 }

@@ -30,6 +30,7 @@
 
 #include "core/index/indexer.h"
 #include "core/records/db_row.h"
+#include "core/records/deletion_list.h"
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
 
@@ -139,6 +140,15 @@ class CDataLineIndex {
   }
   // The mean of GetFieldLength over the records (computed at load); 0 without records.
   double GetAverageFieldLength(int indexedPosition) const;
+
+  // Loads, with the data set, its deletion list <base>.deleted (deletion_list.h): the records
+  // that no longer answer. Call before Load, for a set whose manifest lists one (or, without
+  // a manifest, when the file exists).
+  void EnableDeletions() { m_deletions = true; }
+  const CDeletionList& deletions() const { return m_deleted; }
+  bool IsDeleted(int32_t record) const { return m_deleted.IsDeleted(record); }
+  // The records that answer: all of them less the deleted ones.
+  int32_t GetLiveRecordCount() const { return m_recordCount - m_deleted.size(); }
 
   // Threads that the spills of a bounded build and Save may use (default 1). With more than
   // one, a spill is written on a thread of its own while records go on being added: it
@@ -258,7 +268,9 @@ class CDataLineIndex {
   std::vector<std::unique_ptr<CIndexerControl>> m_controls;
   bool m_contains = false;
   std::vector<int32_t> m_lengths;       // K-1 per record (all records, never spilled)
-  std::vector<double> m_averageLength;  // per indexed position, computed at load
+  std::vector<double> m_averageLength;  // per indexed position over the live records
+  bool m_deletions = false;
+  CDeletionList m_deleted;
   // The file of control c (a word index or a contains index) of the data set <base>.
   std::string ControlPath(const std::string& base, size_t c) const;
   bool WriteLengths(const std::string& path, int* reason) const;

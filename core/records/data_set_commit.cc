@@ -119,7 +119,9 @@ bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
     while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
     return end > 7 && (end == rest.size() || rest[end] == '.');
   }
-  if (IsPendingOf(rest, "lengths")) return true;
+  if (IsPendingOf(rest, "lengths") || IsPendingOf(rest, "keys") || IsPendingOf(rest, "deleted")) {
+    return true;
+  }
   for (const std::string prefix : {"index_", "chars_"}) {
     if (rest.compare(0, prefix.size(), prefix) != 0) continue;
     size_t digits = prefix.size();
@@ -159,6 +161,10 @@ std::vector<tDataFile> DataFiles(const std::string& base, CManifest& manifest) {
       files.push_back({CharsPath(base, k + 1), "contains index", &manifest.chars[k]});
     }
     files.push_back({LengthsPath(base), "field-length file", &manifest.lengths});
+  }
+  if (manifest.hasKeys) files.push_back({KeysPath(base), "sort-key file", &manifest.keys});
+  if (manifest.hasDeleted) {
+    files.push_back({DeletedPath(base), "deletion list", &manifest.deleted});
   }
   return files;
 }
@@ -255,6 +261,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
         result->message.clear();
         struct stat status;
         result->contains = ::stat(LengthsPath(base).c_str(), &status) == 0;
+        result->deleted = ::stat(DeletedPath(base).c_str(), &status) == 0;
         return true;
       }
       case CManifest::ReadResult::kFailed:
@@ -279,6 +286,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
       result->generation = manifest.generation;
       result->recordCount = manifest.recordCount;
       result->contains = manifest.contains;
+      result->deleted = manifest.hasDeleted;
       result->message.clear();
       return true;
     }
@@ -463,14 +471,28 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
     const tFILE_IDENTITY* identity;
   };
   std::vector<tMove> moves;
-  const std::string dataLine = m_base + ".dataline";
-  moves.push_back({PendingPath(dataLine, m_generation), dataLine, &manifest.dataLine});
-  if (!SyncAndIdentify(moves.back().pending, &manifest.dataLine, error)) return false;
-  manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
-  manifest.contains = m_charCount >= 0;
-  manifest.chars.resize(static_cast<size_t>(std::max(m_charCount, 0)));
+  if (m_shareData) {
+    // The data files stay as the committed generation has them; only the files this run
+    // saved (the deletion list, new sort keys) are written.
+    manifest.dataLine = m_previous.dataLine;
+    manifest.indexes = m_previous.indexes;
+    manifest.contains = m_previous.contains;
+    manifest.chars = m_previous.chars;
+    manifest.lengths = m_previous.lengths;
+    manifest.hasKeys = m_previous.hasKeys;
+    manifest.keys = m_previous.keys;
+  } else {
+    manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
+    manifest.contains = m_charCount >= 0;
+    manifest.chars.resize(static_cast<size_t>(std::max(m_charCount, 0)));
+  }
+  if (m_keysSaved) manifest.hasKeys = true;
+  manifest.hasDeleted = m_deletedSaved;
   for (const tDataFile& file : DataFiles(m_base, manifest)) {
-    if (file.identity == &manifest.dataLine) continue;
+    const bool saved = file.identity == &manifest.keys      ? m_keysSaved
+                       : file.identity == &manifest.deleted ? m_deletedSaved
+                                                            : !m_shareData;
+    if (!saved) continue;
     moves.push_back({PendingPath(file.path, m_generation), file.path, file.identity});
     if (!SyncAndIdentify(moves.back().pending, file.identity, error)) return false;
   }
@@ -526,6 +548,8 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
     }
     if (!manifest.contains) std::remove(LengthsPath(m_base).c_str());
   }
+  if (!manifest.hasKeys) std::remove(KeysPath(m_base).c_str());
+  if (!manifest.hasDeleted) std::remove(DeletedPath(m_base).c_str());
   SyncFolder(Folder(m_base));
   if (m_schemaPending) SyncFolder(Folder(m_schemaPath));
   Step("done");

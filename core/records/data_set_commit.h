@@ -37,6 +37,8 @@ struct tDATA_SET_CHECK {
   // The set has contains indexes and field lengths to load: its manifest lists them, or,
   // without a manifest, <base>.lengths exists.
   bool contains = false;
+  // The set has a deletion list to load (listed in its manifest or, without one, present).
+  bool deleted = false;
 };
 
 // The files of one data set as the server and mode 5 load them.
@@ -132,6 +134,17 @@ class CDataSetWriter {
   // (pending names too); Commit lists them. -1 (the default): the set has none.
   void SetContainsCount(int count) { m_charCount = count; }
 
+  // The store saved <base>.keys under its pending name (record_keys.h); Commit lists it.
+  void SetKeysSaved() { m_keysSaved = true; }
+  // The run saved the deletion list <base>.deleted under its pending name; Commit lists it.
+  // Without it the new generation has no deletion list.
+  void SetDeletedSaved() { m_deletedSaved = true; }
+  // The new generation keeps the data-line file, the word and contains indexes, the field
+  // lengths and (unless SetKeysSaved) the sort keys of the committed one as they are: Commit
+  // lists them with the identities the committed manifest records, and nothing is rewritten
+  // or moved. REQUIRES: previous() is not null.
+  void ShareDataFilesOfPrevious() { m_shareData = true; }
+
  private:
   void Step(const char* name) const;
   void RemoveLeftovers() const;
@@ -152,4 +165,7 @@ class CDataSetWriter {
   bool m_committed = false;
   std::string m_lastKey;
   int m_charCount = -1;
+  bool m_keysSaved = false;
+  bool m_deletedSaved = false;
+  bool m_shareData = false;
 };

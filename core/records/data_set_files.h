@@ -3,6 +3,8 @@
 //   <base>.index_<k>     the word index of indexed position k (0: all fields)
 //   <base>.chars_<k>     the contains index of indexed position k >= 1 (character units)
 //   <base>.lengths       per record, the length in character units of each indexed field
+//   <base>.keys          the sort key of every record (change runs find records by it)
+//   <base>.deleted       the records that no longer answer (a change run's deletion list)
 //   <base>.manifest      the commit record of the generation
 #pragma once
 
@@ -18,3 +20,7 @@ inline std::string CharsPath(const std::string& base, size_t k) {
 }
 
 inline std::string LengthsPath(const std::string& base) { return base + ".lengths"; }
+
+inline std::string KeysPath(const std::string& base) { return base + ".keys"; }
+
+inline std::string DeletedPath(const std::string& base) { return base + ".deleted"; }

@@ -42,6 +42,7 @@ bool CDBConfig::Load(const char* path) {
       {"Table", &loaded.m_table},
       {"SortField", &loaded.m_sortField},
       {"DBConnectString", &loaded.m_connectString},
+      {"DeletedKeys", &loaded.m_deletedKeys},
   };
   for (const auto& key : keys) {
     bool tooLong = false;
@@ -86,6 +87,10 @@ bool CDBConfig::Load(const char* path) {
     return false;
   }
   loaded.m_containsIndex = contains == 1;
+  if (!ReadNumber(text, "MergeShare", 100, &loaded.m_mergeShare) || loaded.m_mergeShare < 1) {
+    std::printf("The value of MergeShare in %s is not a number from 1 to 100\n", path);
+    return false;
+  }
   *this = loaded;
   return true;
 }

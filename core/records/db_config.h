@@ -17,6 +17,14 @@
 //    set (see indexer/index_mode.h for the rule), 0 or missing for a full build.
 //  - ContainsIndex: 1 (the default) to build the contains indexes and field lengths beside
 //    the word indexes (what contains matching and relevance order read), 0 not to.
+//  - MergeShare: with DeletedKeys, the share of the data set's records, in percent (1 to
+//    100, default 10), that may stand in its deletion list; a run that would pass it builds
+//    in full, which leaves the deleted records out of the files.
+//
+// DeletedKeys is a statement that returns the sort-column values of rows deleted from the
+// table (in a column named as the sort column; rows it names that the data set does not hold
+// are passed over). With it an appending run also takes deletions: the records of those rows
+// go into the generation's deletion list instead of a rebuild (indexer/index_mode.h).
 //
 // Loaded once, read afterwards; not thread-safe while loading.
 #pragma once
@@ -51,6 +59,8 @@ class CDBConfig {
   int GetIndexThreads() const { return m_indexThreads; }
   bool GetAppend() const { return m_append; }
   bool GetContainsIndex() const { return m_containsIndex; }
+  const std::string& GetDeletedKeys() const { return m_deletedKeys; }
+  int GetMergeShare() const { return m_mergeShare; }
 
   static constexpr int kDefaultIndexMemoryMB = 1024;
 
@@ -67,4 +77,6 @@ class CDBConfig {
   int m_indexThreads = 0;
   bool m_append = false;
   bool m_containsIndex = true;
+  std::string m_deletedKeys;
+  int m_mergeShare = 10;
 };

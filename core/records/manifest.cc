@@ -107,6 +107,8 @@ std::string CManifest::Format() const {
     }
     text += FormatIdentity("lengths", lengths) + "\n";
   }
+  if (hasKeys) text += FormatIdentity("keys", keys) + "\n";
+  if (hasDeleted) text += FormatIdentity("deleted", deleted) + "\n";
   if (!lastKey.empty()) text += "last-key " + lastKey + "\n";
   text += "end\n";
   return text;
@@ -174,6 +176,16 @@ bool CManifest::Parse(const std::string& text, std::string* error) {
       }
     }
     if (!ParseIdentity(line(), "lengths", &parsed.lengths, nullptr)) return fail();
+    ++next;
+  }
+  if (line().compare(0, 5, "keys ") == 0) {
+    if (!ParseIdentity(line(), "keys", &parsed.keys, nullptr)) return fail();
+    parsed.hasKeys = true;
+    ++next;
+  }
+  if (line().compare(0, 8, "deleted ") == 0) {
+    if (!ParseIdentity(line(), "deleted", &parsed.deleted, nullptr)) return fail();
+    parsed.hasDeleted = true;
     ++next;
   }
   if (line().compare(0, 9, "last-key ") == 0) {

@@ -17,6 +17,8 @@
 //   contains <C>                  (only for a set with contains indexes, C = K - 1)
 //   chars_<k> <size> <crc>        (C lines, k = 1 .. C)
 //   lengths <size> <crc>
+//   keys <size> <crc>             (only when the set records its sort keys, <base>.keys)
+//   deleted <size> <crc>          (only when records no longer answer, <base>.deleted)
 //   last-key <key>                (only when known, see lastKey)
 //   end
 //
@@ -48,6 +50,12 @@ class CManifest {
   bool contains = false;
   std::vector<tFILE_IDENTITY> chars;
   tFILE_IDENTITY lengths;
+  // The sort keys of the records (record_keys.h) and the deletion list (deletion_list.h),
+  // when the generation has them.
+  bool hasKeys = false;
+  tFILE_IDENTITY keys;
+  bool hasDeleted = false;
+  tFILE_IDENTITY deleted;
   // The sort column's value in the last record, when the build read a plain sort column
   // whose values were strictly increasing: "i <decimal>" for a number, "t <hex bytes>" for a
   // text or date-time (GBK bytes, two lower-case hex digits each). Empty when unknown; an

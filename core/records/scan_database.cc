@@ -252,3 +252,48 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
   connection->Close();
   return true;
 }
+
+bool QueryChanges(const CDBConfig& config, CDbConnection* connection, const CScanOptions& options,
+                  tCHANGE_QUERY* changes) {
+  if (connection == nullptr) {
+    std::printf("Create Instance failed!");
+    return false;
+  }
+  std::string error;
+  connection->SetSourceEncoding(config.GetSourceEncoding());
+  if (!OpenWithRetry(connection, config.GetConnectString(), options, &error)) {
+    ReportError(error);
+    return false;
+  }
+  const std::string column = config.GetSortField();
+  const std::vector<tDbParameter> key = {SortKeyParameter(changes->lastKey)};
+  struct {
+    std::string condition;
+    int* count;
+  } const counts[] = {{column + " <= ? or " + column + " is null", &changes->rowsUpToKey},
+                      {column + " > ?", &changes->rowsAfterKey}};
+  bool ok = true;
+  for (const auto& count : counts) {
+    std::string from;
+    ok = RestrictTable(config.GetTable(), count.condition, &from, &error);
+    std::unique_ptr<CDbRecordSet> counted;
+    if (ok) counted = connection->ExecuteWith("select count(*) as num from " + from, key, &error);
+    ok = counted != nullptr && ReadCount(*counted, count.count, &error);
+    if (!ok) break;
+  }
+  if (ok) {
+    std::unique_ptr<CDbRecordSet> rows = connection->Execute(changes->deletedStatement, &error);
+    ok = rows != nullptr;
+    CDbValue value;
+    while (ok && !rows->AtEnd()) {
+      ok = rows->GetRow().GetColumn(column.c_str(), &value, &error);
+      if (!ok) break;
+      std::string encoded = EncodeSortKey(value);
+      if (!encoded.empty()) changes->deletedKeys.push_back(std::move(encoded));
+      ok = rows->MoveNext(&error);
+    }
+  }
+  if (!ok) ReportError(error);
+  connection->Close();
+  return ok;
+}

@@ -66,3 +66,21 @@ bool RestrictTable(const std::string& table, const std::string& condition, std::
 // read until then stay in the store, which the caller must then not save as a data set.
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
                   const CScanOptions& options = CScanOptions());
+
+// What a change run asks the table before it decides how to commit: how many rows stand up
+// to and including the last indexed key (NULL keys counted with them) and after it, and the
+// sort keys of the deleted rows, which `deletedStatement` returns in a column named as the
+// sort column (encoded as CManifest::lastKey; NULL and fractions are skipped).
+struct tCHANGE_QUERY {
+  std::string lastKey;           // the committed set's last key
+  std::string deletedStatement;  // the configuration's DeletedKeys
+  // Results.
+  int rowsUpToKey = -1;
+  int rowsAfterKey = -1;
+  std::vector<std::string> deletedKeys;
+};
+
+// Opens the connection as ScanDatabase does, runs the two counts and the deletion statement,
+// and closes it. False (the database's description printed and logged) when one fails.
+bool QueryChanges(const CDBConfig& config, CDbConnection* connection, const CScanOptions& options,
+                  tCHANGE_QUERY* changes);

@@ -128,6 +128,10 @@ class CSortKeyTracker {
                        SortKeyLiteral(key) + " after " + SortKeyLiteral(m_previous) + ")",
                    error);
     }
+    if (m_keys->lines != nullptr) {
+      m_keys->lines->append(key);
+      m_keys->lines->push_back('\n');
+    }
     m_previous.swap(key);
     m_keys->last = m_previous;
     return true;

@@ -32,6 +32,9 @@ struct tSORT_KEYS {
   // Stop the walk at the first value that is not above the one before (an appending run,
   // which then builds in full); otherwise only note it.
   bool stopWhenNotIncreasing = false;
+  // When set, receives every key read, each followed by "\n" (record_keys.h), while the
+  // values increase.
+  std::string* lines = nullptr;
   // Results.
   bool increasing = true;  // every value was above the one before it (and above `before`)
   std::string last;        // encoded last value read; empty when no row was read or unusable

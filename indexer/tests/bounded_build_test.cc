@@ -4,12 +4,15 @@
 // included) and, through the next run, a crash; a crash while spilling or merging leaves the
 // committed generation whole; a record past a limit of the file formats commits nothing.
 // Appending runs give the files of a full rebuild, and fall back to one, saying why, when
-// the table did not only grow at its end.
+// the table did not only grow at its end. Runs that take deletions answer every query as a
+// full rebuild of the table does, keep the data files when only deletions came, and leave the
+// committed generation serving when killed at any step.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "core/query/facets.h"
+#include "core/query/query.h"
+#include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
@@ -128,7 +135,8 @@ class BoundedBuildTest : public ::testing::Test {
     }
   }
 
-  void WriteConfig(bool append, const std::string& sortField = "id") {
+  void WriteConfig(bool append, const std::string& sortField = "id",
+                   const std::string& more = std::string()) {
     ASSERT_TRUE(WriteTextFile(Path("db.xml"), "<DBConnectString>sqlite:" + Path("docs.db") +
                                                   "</DBConnectString><Table>docs</Table>"
                                                   "<SortField>" +
@@ -136,7 +144,76 @@ class BoundedBuildTest : public ::testing::Test {
                                                   "</SortField>"
                                                   "<SourceEncoding>GBK</SourceEncoding>"
                                                   "<Append>" +
-                                                  (append ? "1" : "0") + "</Append>"));
+                                                  (append ? "1" : "0") + "</Append>" + more));
+  }
+
+  // Every answer of `base` to a fixed set of queries, as one text: totals and pages in both
+  // orders, facets of the year, the relevance order with its scores, under words and
+  // contains matching.
+  std::string Answers(const std::string& base) {
+    tDATA_SET_CHECK check;
+    const tDataSetPaths paths{Path(base),
+                              Path(base == "ref" ? "ref_schema.txt.dat" : "schema.txt.dat"),
+                              Path("dict.pdat"), Path("dict.words")};
+    if (!CheckDataSet(paths, &check)) return "check: " + check.message;
+    CFieldInfo schema;
+    CPDAT trie;
+    if (!schema.LoadBinary(paths.schema.c_str()) || !trie.Load(paths.trie.c_str())) return "load";
+    CDataLineIndex store(schema, &trie, true);
+    if (check.contains) store.EnableContains();
+    if (check.deleted) store.EnableDeletions();
+    if (!store.Load(paths.base.c_str())) return "store";
+    std::vector<std::string> queries;
+    for (const std::string& word : kWords) {
+      queries.push_back("[FIELD] * [AND] " + word);
+      queries.push_back("[FIELD] body [AND] " + word + " " + kWords[word.size() % kWords.size()]);
+      queries.push_back("[FIELD] title [AND] " + word + " [FIELD] year [AND] 1995 1996");
+    }
+    queries.push_back("[FIELD] * [AND] 国人 [FIELD] body [AND] 的");
+    queries.push_back("[FIELD] year [AND] 2001");
+    std::string answers = std::to_string(store.GetLiveRecordCount()) + "\n";
+    char score[32];
+    for (MatchMode match : {MatchMode::kWords, MatchMode::kContains}) {
+      for (const std::string& text : queries) {
+        CQuery query(schema, store);
+        query.SetMatch(match);
+        const int total = query.Execute(text.c_str());
+        answers += text + " = " + std::to_string(total) + "\n";
+        for (bool descending : {false, true}) {
+          const ResultPage& page = query.GetPage(0, total + 1, descending);
+          answers += page.text + "|";
+          for (int32_t length : page.valueLengths) answers += std::to_string(length) + ",";
+          answers += "\n";
+        }
+        for (const tFacetCount& count : CountFacet(store, 1, query.GetHits(), 100)) {
+          answers += std::to_string(count.value) + ":" + std::to_string(count.count) + " ";
+        }
+        if (query.RankByRelevance({})) {
+          for (int64_t i = 0; i < total; ++i) {
+            std::snprintf(score, sizeof score, " %.12g ", query.ScoreAt(i));
+            answers += query.GetPage(static_cast<int>(i), 1).text + score;
+          }
+        }
+        answers += "\n";
+      }
+    }
+    return answers;
+  }
+
+  // The table with a log of its deleted rows that a trigger fills, and the configuration of
+  // runs that take them.
+  void AddDeletionLog(int mergeShare = 10) {
+    Sql("create table if not exists deleted_docs (id integer); "
+        "create trigger if not exists docs_deleted after delete on docs "
+        "begin insert into deleted_docs values (old.id); end;");
+    WriteConfig(true, "id",
+                "<DeletedKeys>select id from deleted_docs</DeletedKeys><MergeShare>" +
+                    std::to_string(mergeShare) + "</MergeShare>");
+  }
+
+  ino_t Inode(const std::string& name) const {
+    struct stat status {};
+    return ::stat(Path(name).c_str(), &status) == 0 ? status.st_ino : 0;
   }
 
   // `count` generated rows with ids from `firstId`, added to the table.
@@ -689,3 +766,127 @@ TEST_F(BoundedBuildTest, AppendNeedsACommittedSetBuiltFromTheSameInputs) {
 }
 
 }  // namespace
+
+TEST_F(BoundedBuildTest, RunsThatTakeDeletionsAnswerAsAFullRebuildAfterEveryStep) {
+  MakeGeneratedTable(300);
+  AddDeletionLog();
+  std::string output;
+  ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << output;
+  int nextId = 301;
+  // Deletions alone, inserts alone, both, the same row reported twice, a key the set never
+  // held, and a step without any change.
+  struct {
+    int deletions;
+    int inserts;
+    const char* extra;
+  } const steps[] = {{5, 0, ""},
+                     {0, 12, ""},
+                     {9, 7, ""},
+                     {0, 0, ""},
+                     {3, 0,
+                      "insert into deleted_docs values (5000); insert into deleted_docs "
+                      "select id from deleted_docs limit 1;"},
+                     {4, 3, ""}};
+  for (size_t step = 0; step < std::size(steps); ++step) {
+    for (int i = 0; i < steps[step].deletions; ++i) {
+      Sql("delete from docs where id = (select id from docs order by abs(random() % 1000), id "
+          "limit 1);");
+    }
+    if (steps[step].inserts > 0) {
+      AddRows(nextId, steps[step].inserts);
+      nextId += steps[step].inserts;
+    }
+    Sql(steps[step].extra);
+    const ino_t index = Inode("out.index_0");
+    ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << step << "\n"
+                                                                               << output;
+    EXPECT_EQ(output.find("building in full"), std::string::npos) << step << "\n" << output;
+    // Without new rows the word indexes are the committed generation's files.
+    EXPECT_EQ(Inode("out.index_0") == index, steps[step].inserts == 0) << step;
+    const std::string answers = Answers("out");
+    FullRebuild();
+    EXPECT_TRUE(answers == Answers("ref")) << "step " << step;
+    AddDeletionLog();
+  }
+  // The manifest lists the deletion list and the sort keys it was built with.
+  const std::string manifest = ReadBinaryFile(Path("out.manifest"));
+  EXPECT_NE(manifest.find("\ndeleted "), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("\nkeys "), std::string::npos) << manifest;
+}
+
+TEST_F(BoundedBuildTest, RunsThatTakeDeletionsFallBackToAFullBuildSayingWhy) {
+  struct {
+    const char* what;
+    const char* change;
+    int mergeShare;
+    const char* reason;
+  } const cases[] = {
+      {"a deletion the log does not report",
+       "delete from docs where id = 17; delete from deleted_docs;", 10,
+       "changed or deleted without being reported"},
+      {"more deletions than the merge share", "delete from docs where id <= 40;", 10,
+       "past MergeShare 10%"},
+      {"a row inserted before the end", "insert into docs values (0, 'x', '中国', 2000);", 10,
+       "changed or deleted without being reported"},
+  };
+  for (const auto& c : cases) {
+    MakeGeneratedTable(300);
+    for (const char* name : {"out.manifest", "out.dataline", "out.deleted"}) {
+      std::remove(Path(name).c_str());
+    }
+    Sql("drop table if exists deleted_docs;");
+    AddDeletionLog(c.mergeShare);
+    ASSERT_EQ(Run(Options(0)), exit_status::kSuccess) << c.what;
+    Sql(c.change);
+    std::string output;
+    ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << c.what;
+    EXPECT_NE(output.find(c.reason), std::string::npos) << c.what << "\n" << output;
+    EXPECT_NE(output.find("building in full\n"), std::string::npos) << c.what;
+    // A full build leaves the deleted rows out of the files: no deletion list is left.
+    EXPECT_NE(::access(Path("out.deleted").c_str(), F_OK), 0) << c.what;
+    const std::string answers = Answers("out");
+    FullRebuild();
+    EXPECT_TRUE(answers == Answers("ref")) << c.what;
+  }
+}
+
+TEST_F(BoundedBuildTest, AKilledRunThatTakesDeletionsLeavesTheCommittedGenerationServing) {
+  MakeGeneratedTable(300);
+  AddDeletionLog();
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  Sql("delete from docs where id in (3, 30, 300);");
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  const std::string before = Answers("out");
+  Sql("delete from docs where id in (4, 40, 140);");
+  const char* const steps[] = {
+      "save",          "commit",  "files synced", "manifest written", "manifest committed",
+      "folder synced", "renamed", "done"};
+  std::string after;
+  for (const char* step : steps) {
+    int status = RunChild(Options(0), [step](CIndexModeOptions* options) {
+      options->faultHook = [step](const char* reached) {
+        if (std::string(reached) == step) raise(SIGKILL);
+      };
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << step;
+    // Killed before the manifest is committed, the set answers as before; after it, as the
+    // new generation does.
+    const std::string answers = Answers("out");
+    const bool committed = std::string(step) == "manifest committed" ||
+                           std::string(step) == "folder synced" || std::string(step) == "renamed" ||
+                           std::string(step) == "done";
+    if (!committed) {
+      EXPECT_TRUE(answers == before) << step;
+    } else {
+      EXPECT_FALSE(answers == before) << step;
+      if (after.empty()) after = answers;
+      EXPECT_TRUE(answers == after) << step;
+    }
+  }
+  ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
+  FullRebuild();
+  EXPECT_TRUE(Answers("out") == Answers("ref"));
+  for (const auto& file : Files("out.")) {
+    EXPECT_EQ(file.first.find(".g"), std::string::npos) << file.first;
+  }
+}

@@ -102,7 +102,7 @@ tHttpAnswer HealthAnswer(const CSearchData* data) {
     body["status"] = "loading";
   } else {
     body["status"] = "serving";
-    body["records"] = data->store().GetRecordCount();
+    body["records"] = data->store().GetLiveRecordCount();
     body["generation"] = data->generation();
   }
   answer.body = body.dump();

@@ -47,7 +47,7 @@ int64_t RecordsHolding(const CDataLineIndex& store, const std::vector<int>& posi
   for (size_t list = 0; list < lists.size(); ++list) {
     for (int i = 0; i < counts[list]; ++i) {
       const int32_t record = lists[list][i].record;
-      if (record < 0 || record >= recordCount) continue;
+      if (record < 0 || record >= recordCount || store.IsDeleted(record)) continue;
       uint64_t& word = bits[record / 64];
       const uint64_t bit = uint64_t{1} << (record % 64);
       records += (word & bit) == 0 ? 1 : 0;
