@@ -9,6 +9,7 @@
 
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -33,10 +34,8 @@ struct CLoadedDataSet {
       return false;
     }
     auto started = std::chrono::steady_clock::now();
-    store = std::make_unique<CDataLineIndex>(schema, &trie, true);
-    if (check.contains) store->EnableContains();
-    if (check.deleted) store->EnableDeletions();
-    if (!store->Load(base)) {
+    store = LoadDataSetStore(schema, &trie, base, check);
+    if (!store) {
       std::printf("cannot load the data set %s\n", base);
       return false;
     }

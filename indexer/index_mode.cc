@@ -18,9 +18,9 @@
 #include "core/records/data_set_files.h"
 #include "core/records/db/db_factory.h"
 #include "core/records/db_config.h"
-#include "core/records/deletion_list.h"
 #include "core/records/field_info.h"
 #include "core/records/record_keys.h"
+#include "core/records/record_list.h"
 #include "core/records/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -89,7 +89,7 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
 // The deletion list and sort keys an appending run continues from, and what a change run
 // learned of the table.
 struct tAppendState {
-  CDeletionList deleted;  // the committed list, then with the rows reported deleted
+  CRecordList deleted;    // the committed list, then with the rows reported deleted
   CRecordKeys keys;       // the committed set's sort keys (empty when it has none)
   int rowsAfterKey = -1;  // rows past the last key (-1: not asked)
 };
@@ -163,7 +163,7 @@ ChangeResult PrepareAppend(const CManifest& previous, const CDBConfig& config,
 
 // Saves the deletion list (when it has records) and the sort keys (when known) under their
 // pending names and tells the writer. False when a write fails.
-bool SaveChangeFiles(const char* resultBase, const CDeletionList& deleted, const CRecordKeys* keys,
+bool SaveChangeFiles(const char* resultBase, const CRecordList& deleted, const CRecordKeys* keys,
                      CDataSetWriter* writer) {
   if (!deleted.empty()) {
     if (!deleted.Save(DeletedPath(resultBase) + writer->PendingSuffix())) return false;

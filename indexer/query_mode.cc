@@ -8,6 +8,7 @@
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/text/console.h"
 #include "core/text/gbk_chars.h"
@@ -139,13 +140,12 @@ int RunQueryTestMode(const char* /*unused*/, const char* resultBase, const char*
     std::printf("Load\t%s failed!\n", wordListFile);
     return exit_status::kBadInput;
   }
-  CDataLineIndex store(schema, &trie, true);
-  if (check.deleted) store.EnableDeletions();
-  if (!store.Load(resultBase)) {
+  std::unique_ptr<CDataLineIndex> store = LoadDataSetStore(schema, &trie, resultBase, check);
+  if (!store) {
     std::printf("Save %s failed!\n", resultBase);
     return exit_status::kBadInput;
   }
-  CQuery query(schema, store);
+  CQuery query(schema, *store);
   const int total = query.Execute(queryText != nullptr ? queryText : kFixedQuery);
   std::printf("Total %d\n", total);
   CHitTable table(schema, static_cast<size_t>(std::max(terminalColumns, 1)));

@@ -3,15 +3,9 @@
 #include <cstdio>
 
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_load.h"
 #include "core/text/encoding.h"
 #include "formats/xml_text.h"
-
-namespace {
-
-// The store of a served data set is loaded, never built.
-constexpr bool kReadOnly = true;
-
-}  // namespace
 
 CSearchData::CSearchData() = default;
 CSearchData::~CSearchData() = default;
@@ -33,10 +27,8 @@ std::shared_ptr<CSearchData> CSearchData::LoadFiles(const tDataSetPaths& paths,
     std::printf("Load\t%s failed!\n", paths.wordList.c_str());
     return nullptr;
   }
-  data->m_store = std::make_unique<CDataLineIndex>(data->m_schema, &data->m_trie, kReadOnly);
-  if (check.contains) data->m_store->EnableContains();
-  if (check.deleted) data->m_store->EnableDeletions();
-  if (!data->m_store->Load(paths.base.c_str())) {
+  data->m_store = LoadDataSetStore(data->m_schema, &data->m_trie, paths.base, check);
+  if (!data->m_store) {
     std::printf("Load %s failed!\n", paths.base.c_str());
     return nullptr;
   }

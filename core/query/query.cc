@@ -171,13 +171,15 @@ int CQuery::LookupCondition(const tCondition& condition) {
   if (index < 0 || index >= m_store.GetIndexCount()) {
     return static_cast<int>(m_result.entries.size());
   }
-  const CIndexerControl& control = m_store.GetIndexControl(index);
+  thread_local std::vector<int32_t> ids;
   for (const std::string& value : DistinctValues(condition.values)) {
     if (!m_result.budget.Spend(1)) break;
     if (m_match == MatchMode::kContains) {
       LookupContains(condition, value);
     } else {
-      control.Lookup(value.c_str(), &m_result);
+      ValueTerms(value, false, &ids);
+      LookupInSet(m_store, index, false, PhraseWay::kWords, ids.data(),
+                  static_cast<int>(ids.size()), &m_result);
     }
     if (m_result.budget.stopped()) break;
     if (m_result.seeded && m_result.entries.empty()) break;  // nothing can match any more
@@ -219,9 +221,147 @@ void CQuery::DropRecordsOutsideStore() {
 
 namespace {
 
+// The word index (chars false) or contains index (true) of indexed position `position`; null
+// when the store has none there.
+const CIndexer* IndexAt(const CDataLineIndex& store, int position, bool chars) {
+  if (chars) {
+    const CIndexerControl* control = store.GetCharControl(position);
+    return control != nullptr ? &control->GetIndexer() : nullptr;
+  }
+  return position >= 0 && position < store.GetIndexCount()
+             ? &store.GetIndexControl(position).GetIndexer()
+             : nullptr;
+}
+
+void RunPhrase(const CIndexer& index, PhraseWay way, const int32_t* ids, int count,
+               CResultList* result) {
+  if (way == PhraseWay::kKeys) {
+    LookupPhraseKeys(index, ids, count, result);
+  } else {
+    index.LookupIds(ids, count, result);
+  }
+}
+
+}  // namespace
+
+void LookupInSet(const CDataLineIndex& store, int position, bool chars, PhraseWay way,
+                 const int32_t* ids, int count, CResultList* result) {
+  const CIndexer* own = IndexAt(store, position, chars);
+  const CDataLineIndex* delta = store.delta();
+  if (delta == nullptr) {
+    if (own != nullptr) RunPhrase(*own, way, ids, count, result);
+    return;
+  }
+  // The own files and the delta are looked up apart, each on its share of a seeded list; the
+  // own files' records that the deletion list hides take no part.
+  const CIndexer* changed = IndexAt(*delta, position, chars);
+  const CRecordList& hidden = store.deletions();
+  CResultList ownList;
+  CResultList deltaList;
+  std::vector<size_t> ownAt;
+  std::vector<size_t> deltaAt;
+  ownList.seeded = deltaList.seeded = result->seeded;
+  if (result->seeded) {
+    for (size_t i = 0; i < result->entries.size(); ++i) {
+      tINDEX_STRUCTURE& entry = result->entries[i];
+      if (entry.record < 0) continue;
+      const int32_t local = store.DeltaRecord(entry.record);
+      if (local >= 0) {
+        deltaList.entries.push_back({local, entry.position});
+        deltaAt.push_back(i);
+      } else if (!hidden.IsDeleted(entry.record)) {
+        ownList.entries.push_back(entry);
+        ownAt.push_back(i);
+      }
+      entry.record = -1;  // what holds is put back below
+    }
+  }
+  ownList.budget = result->budget;
+  if (own != nullptr) RunPhrase(*own, way, ids, count, &ownList);
+  deltaList.budget = ownList.budget;
+  if (changed != nullptr && !deltaList.budget.stopped()) {
+    RunPhrase(*changed, way, ids, count, &deltaList);
+  }
+  result->budget = deltaList.budget;
+  if (result->seeded) {
+    for (size_t i = 0; i < ownAt.size(); ++i) result->entries[ownAt[i]] = ownList.entries[i];
+    for (size_t i = 0; i < deltaAt.size(); ++i) {
+      tINDEX_STRUCTURE entry = deltaList.entries[i];
+      if (entry.record >= 0) entry.record = store.DeltaGlobal(entry.record);
+      result->entries[deltaAt[i]] = entry;
+    }
+    return;
+  }
+  if (!ownList.seeded && !deltaList.seeded) return;  // the value restricts nothing
+  result->seeded = true;
+  result->entries.clear();
+  result->entries.reserve(ownList.entries.size() + deltaList.entries.size());
+  size_t a = 0;
+  size_t b = 0;
+  const std::vector<tINDEX_STRUCTURE>& mine = ownList.entries;
+  const std::vector<tINDEX_STRUCTURE>& theirs = deltaList.entries;
+  while (a < mine.size() || b < theirs.size()) {
+    if (a < mine.size() && (mine[a].record < 0 || mine[a].record >= store.GetOwnRecordCount() ||
+                            hidden.IsDeleted(mine[a].record))) {
+      ++a;
+      continue;
+    }
+    if (b < theirs.size() && theirs[b].record < 0) {
+      ++b;
+      continue;
+    }
+    const int32_t next = b < theirs.size() ? store.DeltaGlobal(theirs[b].record) : INT32_MAX;
+    if (a < mine.size() && mine[a].record < next) {
+      result->entries.push_back(mine[a++]);
+    } else {
+      result->entries.push_back({next, theirs[b++].position});
+    }
+  }
+}
+
+bool CountInSet(const CDataLineIndex& store, int position, bool chars, const int32_t* ids,
+                int count, const std::vector<int32_t>& records, std::vector<int32_t>* counts,
+                tQueryBudget* budget) {
+  const CIndexer* own = IndexAt(store, position, chars);
+  const CDataLineIndex* delta = store.delta();
+  if (delta == nullptr) {
+    if (own == nullptr) {
+      counts->assign(records.size(), 0);
+      return true;
+    }
+    return CountPhraseOccurrences(*own, ids, count, records, counts, budget);
+  }
+  std::vector<int32_t> ownRecords;
+  std::vector<int32_t> deltaRecords;
+  for (int32_t record : records) {
+    const int32_t local = store.DeltaRecord(record);
+    if (local >= 0) {
+      deltaRecords.push_back(local);
+    } else {
+      ownRecords.push_back(record);
+    }
+  }
+  std::vector<int32_t> ownCounts(ownRecords.size(), 0);
+  std::vector<int32_t> deltaCounts(deltaRecords.size(), 0);
+  const CIndexer* changed = IndexAt(*delta, position, chars);
+  bool done =
+      own == nullptr || CountPhraseOccurrences(*own, ids, count, ownRecords, &ownCounts, budget);
+  done = done && (changed == nullptr ||
+                  CountPhraseOccurrences(*changed, ids, count, deltaRecords, &deltaCounts, budget));
+  counts->assign(records.size(), 0);
+  size_t a = 0;
+  size_t b = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    (*counts)[i] = store.DeltaRecord(records[i]) >= 0 ? deltaCounts[b++] : ownCounts[a++];
+  }
+  return done;
+}
+
+namespace {
+
 // How many of the deleted records `postings` (ascending by record) name; -1 when the list is
 // too long to look each one up, and the postings are then listed instead.
-int32_t DeletedAmong(const CDeletionList& deleted, const tINDEX_STRUCTURE* postings, int count) {
+int32_t DeletedAmong(const CRecordList& deleted, const tINDEX_STRUCTURE* postings, int count) {
   constexpr int32_t kMostLookedUp = 4096;
   if (deleted.empty()) return 0;
   if (deleted.size() > kMostLookedUp) return -1;
@@ -360,7 +500,10 @@ bool CQuery::FilterRecords(int field, const std::string& value, bool keepHolding
 
 bool CQuery::AnyOfWords(const std::vector<std::pair<int, std::string>>& values,
                         std::vector<int32_t>* records, std::vector<char>* restricting) {
-  if (m_match == MatchMode::kContains || m_store.GetTrie() == nullptr) return false;
+  if (m_match == MatchMode::kContains || m_store.GetTrie() == nullptr ||
+      m_store.delta() != nullptr) {
+    return false;
+  }
   thread_local std::vector<int32_t> ids;
   std::vector<std::pair<int, int32_t>> words;  // (index position, word number)
   restricting->assign(values.size(), 0);
@@ -528,7 +671,8 @@ void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondit
 }
 
 bool CQuery::CountOneWord() {
-  if (m_match != MatchMode::kWords) return false;
+  // Counted from one index's postings: a set with a delta answers from two.
+  if (m_match != MatchMode::kWords || m_store.delta() != nullptr) return false;
   const tCondition* indexed = nullptr;
   for (const tCondition& condition : m_conditions) {
     if (condition.kind == ConditionKind::kFilter) return false;
@@ -736,18 +880,10 @@ std::vector<int32_t> CQuery::RecordsHolding(const std::vector<int>& positions, b
   std::vector<int32_t> records;
   std::vector<int32_t> merged;
   for (int position : positions) {
-    const CIndexerControl* control =
-        contains
-            ? m_store.GetCharControl(position)
-            : (position < m_store.GetIndexCount() ? &m_store.GetIndexControl(position) : nullptr);
-    if (control == nullptr) continue;
     CResultList field;
     field.budget = m_result.budget;
-    if (contains) {
-      LookupPhraseKeys(control->GetIndexer(), ids.data(), static_cast<int>(ids.size()), &field);
-    } else {
-      control->GetIndexer().LookupIds(ids.data(), static_cast<int>(ids.size()), &field);
-    }
+    LookupInSet(m_store, position, contains, contains ? PhraseWay::kKeys : PhraseWay::kWords,
+                ids.data(), static_cast<int>(ids.size()), &field);
     m_result.budget = field.budget;
     if (m_result.budget.stopped()) return {};
     CompactResult(&field.entries);
@@ -782,10 +918,9 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
   if (units.empty()) return;  // nothing to find: the value restricts nothing
   const std::vector<int> positions = ReachedPositions(condition);
   if (condition.field != 0 && positions.size() == 1) {
-    const CIndexerControl* control = m_store.GetCharControl(positions[0]);
-    if (control != nullptr) {
-      LookupPhraseKeys(control->GetIndexer(), units.data(), static_cast<int>(units.size()),
-                       &m_result);
+    if (m_store.GetCharControl(positions[0]) != nullptr) {
+      LookupInSet(m_store, positions[0], true, PhraseWay::kKeys, units.data(),
+                  static_cast<int>(units.size()), &m_result);
       return;
     }
   }
@@ -800,12 +935,12 @@ void CQuery::LookupContains(const tCondition& condition, const std::string& valu
     std::vector<char> held(m_result.entries.size(), 0);
     CResultList field;
     for (int position : positions) {
-      const CIndexerControl* control = m_store.GetCharControl(position);
-      if (control == nullptr) continue;
+      if (m_store.GetCharControl(position) == nullptr) continue;
       field.entries = m_result.entries;
       field.seeded = true;
       field.budget = m_result.budget;
-      LookupPhraseKeys(control->GetIndexer(), units.data(), static_cast<int>(units.size()), &field);
+      LookupInSet(m_store, position, true, PhraseWay::kKeys, units.data(),
+                  static_cast<int>(units.size()), &field);
       m_result.budget = field.budget;
       if (m_result.budget.stopped()) return;
       for (size_t i = 0; i < held.size(); ++i) held[i] |= field.entries[i].record >= 0 ? 1 : 0;
@@ -842,7 +977,6 @@ void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
     if (condition.kind != ConditionKind::kIndexed) continue;
     const int index = m_schema.GetListPosition(condition.field, LIST_INDEXED);
     if (index < 0 || index >= m_store.GetIndexCount()) continue;
-    const CIndexerControl& control = m_store.GetIndexControl(index);
     for (const std::string& value : DistinctValues(condition.values)) {
       ValueTerms(value, false, &ids);
       if (ids.empty()) {
@@ -850,7 +984,8 @@ void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
         std::fill(m_wordMatch.begin(), m_wordMatch.end(), 0);
         return;
       }
-      LookupPhraseKeys(control.GetIndexer(), ids.data(), static_cast<int>(ids.size()), &words);
+      LookupInSet(m_store, index, false, PhraseWay::kKeys, ids.data(), static_cast<int>(ids.size()),
+                  &words);
     }
   }
   if (words.budget.stopped()) return;  // unknown: every hit counts as a word match
@@ -922,11 +1057,12 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t th
       const double idf = std::log(1.0 + (records - documents + 0.5) / (documents + 0.5));
       std::fill(frequency.begin(), frequency.end(), 0.0);
       for (int position : positions) {
-        const CIndexerControl* control =
-            contains ? m_store.GetCharControl(position) : &m_store.GetIndexControl(position);
-        if (control == nullptr) continue;
-        if (!CountPhraseOccurrences(control->GetIndexer(), ids.data(), static_cast<int>(ids.size()),
-                                    hits, &counts, &m_result.budget)) {
+        if (contains ? m_store.GetCharControl(position) == nullptr
+                     : position >= m_store.GetIndexCount()) {
+          continue;
+        }
+        if (!CountInSet(m_store, position, contains, ids.data(), static_cast<int>(ids.size()), hits,
+                        &counts, &m_result.budget)) {
           break;
         }
         const int field = m_schema.GetListMember(position, LIST_INDEXED);

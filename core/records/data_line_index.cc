@@ -580,6 +580,9 @@ void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int
 }
 
 const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) const {
+  if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+    return m_delta->GetCell(DeltaRecord(record), storedColumn, length);
+  }
   *length = 0;
   if (record < m_recordsSpilled || record >= m_recordCount || storedColumn < 0 ||
       storedColumn >= m_storedCount) {
@@ -592,6 +595,9 @@ const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) c
 }
 
 int32_t CDataLineIndex::GetFilterValue(int record, int filterColumn) const {
+  if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+    return m_delta->GetFilterValue(DeltaRecord(record), filterColumn);
+  }
   if (record < m_recordsSpilled || record >= m_recordCount || filterColumn < 0 ||
       filterColumn >= m_filterCount) {
     return 0;
@@ -619,7 +625,7 @@ int CDataLineIndex::FilterResults(int fieldNumber, const std::vector<std::string
     int32_t record = results[i].record;
     if (record == trindle::kNone) continue;
     bool keep = false;
-    if (record >= 0 && record < m_recordCount) {
+    if (record >= 0 && record < GetRecordCount()) {
       int32_t value = GetFilterValue(record, filterColumn);
       keep = sorted ? std::binary_search(accepted.begin(), accepted.end(), value)
                     : IsInList(value, accepted.data(), static_cast<int>(accepted.size()));

@@ -30,7 +30,7 @@
 
 #include "core/index/indexer.h"
 #include "core/records/db_row.h"
-#include "core/records/deletion_list.h"
+#include "core/records/record_list.h"
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
 
@@ -131,6 +131,9 @@ class CDataLineIndex {
   // The length in character units of indexed field `indexedPosition` (1 .. K-1) of
   // `record`; 0 outside the store or without contains indexes.
   int32_t GetFieldLength(int record, int indexedPosition) const {
+    if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+      return m_delta->GetFieldLength(DeltaRecord(record), indexedPosition);
+    }
     if (!m_contains || record < 0 || record >= m_recordCount || indexedPosition < 1 ||
         indexedPosition >= m_indexCount) {
       return 0;
@@ -141,14 +144,43 @@ class CDataLineIndex {
   // The mean of GetFieldLength over the records (computed at load); 0 without records.
   double GetAverageFieldLength(int indexedPosition) const;
 
-  // Loads, with the data set, its deletion list <base>.deleted (deletion_list.h): the records
+  // Loads, with the data set, its deletion list <base>.deleted (record_list.h): the records
   // that no longer answer. Call before Load, for a set whose manifest lists one (or, without
   // a manifest, when the file exists).
   void EnableDeletions() { m_deletions = true; }
-  const CDeletionList& deletions() const { return m_deleted; }
-  bool IsDeleted(int32_t record) const { return m_deleted.IsDeleted(record); }
-  // The records that answer: all of them less the deleted ones.
-  int32_t GetLiveRecordCount() const { return m_recordCount - m_deleted.size(); }
+  // The records of the store's own files that no longer answer from them: deleted, or
+  // answered by the delta with their new content.
+  const CRecordList& deletions() const { return m_deleted; }
+  // True for a record that does not answer at all (deleted, and not answered by the delta).
+  bool IsDeleted(int32_t record) const {
+    return m_deleted.IsDeleted(record) && DeltaRecord(record) < 0;
+  }
+  // The records that answer: all record numbers less the deleted ones.
+  int32_t GetLiveRecordCount() const {
+    return m_liveCount >= 0 ? m_liveCount : m_recordCount - m_deleted.size();
+  }
+
+  // The delta of a loaded data set: a store of its own (same schema and trie) holding the
+  // rows changed or added since the store's files were built, and for each of its records
+  // the record number it answers as (`globals`, ascending): a record of the store's own,
+  // which the deletion list then hides from the own files, or one past them (the records
+  // added at the end, numbered on from GetOwnRecordCount()). After it, GetRecordCount counts
+  // both, GetCell, GetFilterValue, FilterResults and GetFieldLength answer for the delta's
+  // records from the delta, and the averages of the field lengths are those of the records
+  // that answer. False with the reason in *error when `globals` does not fit.
+  bool AttachDelta(std::unique_ptr<CDataLineIndex> delta, std::vector<int32_t> globals,
+                   std::string* error);
+  const CDataLineIndex* delta() const { return m_delta.get(); }
+  // The delta's record that answers as record `record`, or -1 (the own files answer).
+  int32_t DeltaRecord(int32_t record) const {
+    return record >= 0 && static_cast<size_t>(record) < m_deltaOf.size()
+               ? m_deltaOf[static_cast<size_t>(record)]
+               : -1;
+  }
+  // The record number the delta's record `local` answers as.
+  int32_t DeltaGlobal(int32_t local) const { return m_deltaGlobals[static_cast<size_t>(local)]; }
+  // The records of the store's own files.
+  int GetOwnRecordCount() const { return m_recordCount; }
 
   // Threads that the spills of a bounded build and Save may use (default 1). With more than
   // one, a spill is written on a thread of its own while records go on being added: it
@@ -200,7 +232,7 @@ class CDataLineIndex {
   // Filter value of `record` at filter position `filterColumn`; 0 when out of range.
   int32_t GetFilterValue(int record, int filterColumn) const;
 
-  int GetRecordCount() const { return m_recordCount; }
+  int GetRecordCount() const { return m_delta != nullptr ? m_globalCount : m_recordCount; }
   int GetIndexCount() const { return m_indexCount; }
   // True when one of the loaded index files was shortened under a query (CIndexer::IsDamaged).
   bool AnyIndexDamaged() const;
@@ -270,7 +302,14 @@ class CDataLineIndex {
   std::vector<int32_t> m_lengths;       // K-1 per record (all records, never spilled)
   std::vector<double> m_averageLength;  // per indexed position over the live records
   bool m_deletions = false;
-  CDeletionList m_deleted;
+  CRecordList m_deleted;
+  // The delta (AttachDelta): its store, the record number of each of its records, and per
+  // record number the delta's record that answers for it (-1: the own files).
+  std::unique_ptr<CDataLineIndex> m_delta;
+  std::vector<int32_t> m_deltaGlobals;
+  std::vector<int32_t> m_deltaOf;
+  int32_t m_globalCount = 0;
+  int32_t m_liveCount = -1;
   // The file of control c (a word index or a contains index) of the data set <base>.
   std::string ControlPath(const std::string& base, size_t c) const;
   bool WriteLengths(const std::string& path, int* reason) const;

@@ -108,10 +108,15 @@ bool IsPendingOf(const std::string& name, const std::string& stem) {
          name.compare(stem.size(), 2, ".g") == 0 && IsGenerationTail(name.substr(stem.size() + 2));
 }
 
-// True for the pending names of <base>'s data files, given the file name part of the base.
+// True for the pending names of <base>'s data files, given the file name part of the base
+// (the delta's too: they are the data files of the base name <base>.delta).
 bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
   if (name.compare(0, baseName.size() + 1, baseName + ".") != 0) return false;
   std::string rest = name.substr(baseName.size() + 1);
+  if (IsPendingOf(rest, "delta.records")) return true;
+  if (rest.compare(0, 6, "delta.") == 0 && IsPendingDataFile(name, baseName + ".delta")) {
+    return true;
+  }
   if (IsPendingOf(rest, "dataline")) return true;
   // The spilled runs and sections of a bounded build: "spill.g<digits>" and what follows.
   if (rest.compare(0, 7, "spill.g") == 0) {
@@ -165,6 +170,20 @@ std::vector<tDataFile> DataFiles(const std::string& base, CManifest& manifest) {
   if (manifest.hasKeys) files.push_back({KeysPath(base), "sort-key file", &manifest.keys});
   if (manifest.hasDeleted) {
     files.push_back({DeletedPath(base), "deletion list", &manifest.deleted});
+  }
+  if (manifest.deltaRecords >= 0) {
+    const std::string delta = DeltaBase(base);
+    files.push_back({delta + ".dataline", "delta data-line file", &manifest.deltaDataLine});
+    for (size_t k = 0; k < manifest.deltaIndexes.size(); ++k) {
+      files.push_back({IndexPath(delta, k), "delta index file", &manifest.deltaIndexes[k]});
+    }
+    if (manifest.contains) {
+      for (size_t k = 0; k < manifest.deltaChars.size(); ++k) {
+        files.push_back({CharsPath(delta, k + 1), "delta contains index", &manifest.deltaChars[k]});
+      }
+      files.push_back({LengthsPath(delta), "delta field-length file", &manifest.deltaLengths});
+    }
+    files.push_back({DeltaRecordsPath(base), "delta record list", &manifest.deltaRecordList});
   }
   return files;
 }
@@ -262,6 +281,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
         struct stat status;
         result->contains = ::stat(LengthsPath(base).c_str(), &status) == 0;
         result->deleted = ::stat(DeletedPath(base).c_str(), &status) == 0;
+        result->delta = ::stat(DeltaRecordsPath(base).c_str(), &status) == 0;
         return true;
       }
       case CManifest::ReadResult::kFailed:
@@ -287,6 +307,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
       result->recordCount = manifest.recordCount;
       result->contains = manifest.contains;
       result->deleted = manifest.hasDeleted;
+      result->delta = manifest.deltaRecords >= 0;
       result->message.clear();
       return true;
     }
@@ -463,6 +484,7 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   manifest.wordList = m_wordListIdentity;
   manifest.schemaPath = m_schemaAbsolute;
   manifest.lastKey = m_lastKey;
+  manifest.changeMark = m_changeMark;
 
   // The files that move at the commit, with the identity each is recorded under.
   struct tMove {
@@ -488,9 +510,17 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   }
   if (m_keysSaved) manifest.hasKeys = true;
   manifest.hasDeleted = m_deletedSaved;
+  manifest.deltaRecords = m_deltaRecords;
+  if (m_deltaRecords >= 0) {
+    manifest.deltaIndexes.resize(manifest.indexes.size());
+    manifest.deltaChars.resize(manifest.chars.size());
+  }
   for (const tDataFile& file : DataFiles(m_base, manifest)) {
+    const bool own =
+        file.path.compare(0, DeltaBase(m_base).size() + 1, DeltaBase(m_base) + ".") != 0;
     const bool saved = file.identity == &manifest.keys      ? m_keysSaved
                        : file.identity == &manifest.deleted ? m_deletedSaved
+                       : !own                               ? true
                                                             : !m_shareData;
     if (!saved) continue;
     moves.push_back({PendingPath(file.path, m_generation), file.path, file.identity});
@@ -550,6 +580,18 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   }
   if (!manifest.hasKeys) std::remove(KeysPath(m_base).c_str());
   if (!manifest.hasDeleted) std::remove(DeletedPath(m_base).c_str());
+  // The files of a delta this generation does not have.
+  if (m_hasManifest && m_previous.deltaRecords >= 0) {
+    CManifest old = m_previous;
+    std::vector<tDataFile> files = DataFiles(m_base, old);
+    CManifest kept = manifest;
+    std::vector<tDataFile> keptFiles = DataFiles(m_base, kept);
+    for (const tDataFile& file : files) {
+      bool listed = false;
+      for (const tDataFile& mine : keptFiles) listed = listed || mine.path == file.path;
+      if (!listed) std::remove(file.path.c_str());
+    }
+  }
   SyncFolder(Folder(m_base));
   if (m_schemaPending) SyncFolder(Folder(m_schemaPath));
   Step("done");

@@ -39,6 +39,8 @@ struct tDATA_SET_CHECK {
   bool contains = false;
   // The set has a deletion list to load (listed in its manifest or, without one, present).
   bool deleted = false;
+  // The set has a delta to load (<base>.delta.*, data_set_files.h).
+  bool delta = false;
 };
 
 // The files of one data set as the server and mode 5 load them.
@@ -144,6 +146,12 @@ class CDataSetWriter {
   // lists them with the identities the committed manifest records, and nothing is rewritten
   // or moved. REQUIRES: previous() is not null.
   void ShareDataFilesOfPrevious() { m_shareData = true; }
+  // The run saved a delta of `records` records (its data files under the base name
+  // <base>.delta and its record list, all under their pending names, with the index and
+  // contains counts of the own files); Commit lists them. Without it the generation has none.
+  void SetDeltaSaved(int32_t records) { m_deltaRecords = records; }
+  // The manifest's change-mark line of the new generation (empty: none).
+  void SetChangeMark(const std::string& mark) { m_changeMark = mark; }
 
  private:
   void Step(const char* name) const;
@@ -168,4 +176,6 @@ class CDataSetWriter {
   bool m_keysSaved = false;
   bool m_deletedSaved = false;
   bool m_shareData = false;
+  int32_t m_deltaRecords = -1;
+  std::string m_changeMark;
 };

@@ -5,6 +5,9 @@
 //   <base>.lengths       per record, the length in character units of each indexed field
 //   <base>.keys          the sort key of every record (change runs find records by it)
 //   <base>.deleted       the records that no longer answer (a change run's deletion list)
+//   <base>.delta.*       the delta: the data files of the rows changed or added since the
+//                        own files were built (base name <base>.delta), and
+//                        <base>.delta.records, the record number each of its records answers as
 //   <base>.manifest      the commit record of the generation
 #pragma once
 
@@ -24,3 +27,7 @@ inline std::string LengthsPath(const std::string& base) { return base + ".length
 inline std::string KeysPath(const std::string& base) { return base + ".keys"; }
 
 inline std::string DeletedPath(const std::string& base) { return base + ".deleted"; }
+
+inline std::string DeltaBase(const std::string& base) { return base + ".delta"; }
+
+inline std::string DeltaRecordsPath(const std::string& base) { return base + ".delta.records"; }

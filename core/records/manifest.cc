@@ -109,6 +109,22 @@ std::string CManifest::Format() const {
   }
   if (hasKeys) text += FormatIdentity("keys", keys) + "\n";
   if (hasDeleted) text += FormatIdentity("deleted", deleted) + "\n";
+  if (!changeMark.empty()) text += "change-mark " + changeMark + "\n";
+  if (deltaRecords >= 0) {
+    text += "delta " + std::to_string(deltaRecords) + "\n";
+    text += FormatIdentity("delta-dataline", deltaDataLine) + "\n";
+    for (size_t k = 0; k < deltaIndexes.size(); ++k) {
+      text += FormatIdentity(("delta-index_" + std::to_string(k)).c_str(), deltaIndexes[k]) + "\n";
+    }
+    if (contains) {
+      for (size_t k = 0; k < deltaChars.size(); ++k) {
+        text +=
+            FormatIdentity(("delta-chars_" + std::to_string(k + 1)).c_str(), deltaChars[k]) + "\n";
+      }
+      text += FormatIdentity("delta-lengths", deltaLengths) + "\n";
+    }
+    text += FormatIdentity("delta-records", deltaRecordList) + "\n";
+  }
   if (!lastKey.empty()) text += "last-key " + lastKey + "\n";
   text += "end\n";
   return text;
@@ -186,6 +202,38 @@ bool CManifest::Parse(const std::string& text, std::string* error) {
   if (line().compare(0, 8, "deleted ") == 0) {
     if (!ParseIdentity(line(), "deleted", &parsed.deleted, nullptr)) return fail();
     parsed.hasDeleted = true;
+    ++next;
+  }
+  if (line().compare(0, 12, "change-mark ") == 0) {
+    parsed.changeMark = line().substr(12);
+    if (!IsLastKey(parsed.changeMark)) return fail();
+    ++next;
+  }
+  if (line().compare(0, 6, "delta ") == 0) {
+    if (!ParseKeyCount(line(), "delta", INT32_MAX, &value)) return fail();
+    parsed.deltaRecords = static_cast<int32_t>(value);
+    ++next;
+    if (!ParseIdentity(line(), "delta-dataline", &parsed.deltaDataLine, nullptr)) return fail();
+    ++next;
+    parsed.deltaIndexes.resize(parsed.indexes.size());
+    for (size_t k = 0; k < parsed.deltaIndexes.size(); ++k, ++next) {
+      if (!ParseIdentity(line(), "delta-index_" + std::to_string(k), &parsed.deltaIndexes[k],
+                         nullptr)) {
+        return fail();
+      }
+    }
+    if (parsed.contains) {
+      parsed.deltaChars.resize(parsed.chars.size());
+      for (size_t k = 0; k < parsed.deltaChars.size(); ++k, ++next) {
+        if (!ParseIdentity(line(), "delta-chars_" + std::to_string(k + 1), &parsed.deltaChars[k],
+                           nullptr)) {
+          return fail();
+        }
+      }
+      if (!ParseIdentity(line(), "delta-lengths", &parsed.deltaLengths, nullptr)) return fail();
+      ++next;
+    }
+    if (!ParseIdentity(line(), "delta-records", &parsed.deltaRecordList, nullptr)) return fail();
     ++next;
   }
   if (line().compare(0, 9, "last-key ") == 0) {

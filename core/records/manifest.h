@@ -19,6 +19,13 @@
 //   lengths <size> <crc>
 //   keys <size> <crc>             (only when the set records its sort keys, <base>.keys)
 //   deleted <size> <crc>          (only when records no longer answer, <base>.deleted)
+//   change-mark <key>             (only when known, see changeMark)
+//   delta <D>                     (only for a set with a delta of D records, then:)
+//   delta-dataline <size> <crc>   <base>.delta.dataline
+//   delta-index_<k> <size> <crc>  (K lines, k = 0 .. K-1)
+//   delta-chars_<k> <size> <crc>  (C lines, k = 1 .. C, when the set has contains indexes)
+//   delta-lengths <size> <crc>    (when the set has contains indexes)
+//   delta-records <size> <crc>    <base>.delta.records
 //   last-key <key>                (only when known, see lastKey)
 //   end
 //
@@ -50,12 +57,23 @@ class CManifest {
   bool contains = false;
   std::vector<tFILE_IDENTITY> chars;
   tFILE_IDENTITY lengths;
-  // The sort keys of the records (record_keys.h) and the deletion list (deletion_list.h),
+  // The sort keys of the records (record_keys.h) and the deletion list (record_list.h),
   // when the generation has them.
   bool hasKeys = false;
   tFILE_IDENTITY keys;
   bool hasDeleted = false;
   tFILE_IDENTITY deleted;
+  // The greatest value of the change column when the own files were read (encoded as
+  // lastKey); a change run reads the rows changed since. Empty when unknown.
+  std::string changeMark;
+  // The delta (<base>.delta.*): the rows changed or added since the own files were built,
+  // in files of the same formats, with the same K and C, and its record list.
+  int32_t deltaRecords = -1;  // -1: none
+  tFILE_IDENTITY deltaDataLine;
+  std::vector<tFILE_IDENTITY> deltaIndexes;
+  std::vector<tFILE_IDENTITY> deltaChars;
+  tFILE_IDENTITY deltaLengths;
+  tFILE_IDENTITY deltaRecordList;
   // The sort column's value in the last record, when the build read a plain sort column
   // whose values were strictly increasing: "i <decimal>" for a number, "t <hex bytes>" for a
   // text or date-time (GBK bytes, two lower-case hex digits each). Empty when unknown; an

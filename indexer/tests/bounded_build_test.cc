@@ -30,6 +30,7 @@
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -159,10 +160,9 @@ class BoundedBuildTest : public ::testing::Test {
     CFieldInfo schema;
     CPDAT trie;
     if (!schema.LoadBinary(paths.schema.c_str()) || !trie.Load(paths.trie.c_str())) return "load";
-    CDataLineIndex store(schema, &trie, true);
-    if (check.contains) store.EnableContains();
-    if (check.deleted) store.EnableDeletions();
-    if (!store.Load(paths.base.c_str())) return "store";
+    std::unique_ptr<CDataLineIndex> loaded = LoadDataSetStore(schema, &trie, paths.base, check);
+    if (!loaded) return "store";
+    const CDataLineIndex& store = *loaded;
     std::vector<std::string> queries;
     for (const std::string& word : kWords) {
       queries.push_back("[FIELD] * [AND] " + word);

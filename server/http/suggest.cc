@@ -25,39 +25,56 @@ struct tSuggestion {
   int64_t records;
 };
 
-// Counts the records holding word `id` in any of the indexes at `positions`; the postings of
-// one index come in ascending record order, and a record met in an earlier index is marked in
-// `seen` (one bit per record, zero again on return).
+// Counts the records holding word `id` in any of the indexes at `positions`, over the set's
+// own files (less the records its deletion list hides) and its delta; a record met before is
+// marked in `seen` (one bit per record, zero again on return).
 int64_t RecordsHolding(const CDataLineIndex& store, const std::vector<int>& positions, int32_t id,
                        std::vector<uint64_t>* seen, tQueryBudget* budget) {
   const int32_t recordCount = store.GetRecordCount();
-  int64_t records = 0;
-  std::vector<const tINDEX_STRUCTURE*> lists;
-  std::vector<int> counts;
-  for (int position : positions) {
-    int count = 0;
-    const tINDEX_STRUCTURE* postings =
-        store.GetIndexControl(position).GetIndexer().GetPostings(id, &count);
-    if (postings == nullptr || count <= 0) continue;
-    budget->Spend(static_cast<uint32_t>(count));
-    lists.push_back(postings);
-    counts.push_back(count);
+  struct tList {
+    const tINDEX_STRUCTURE* postings;
+    int count;
+    bool delta;
+  };
+  std::vector<tList> lists;
+  for (const CDataLineIndex* part : {&store, store.delta()}) {
+    if (part == nullptr) continue;
+    for (int position : positions) {
+      if (position >= part->GetIndexCount()) continue;
+      int count = 0;
+      const tINDEX_STRUCTURE* postings =
+          part->GetIndexControl(position).GetIndexer().GetPostings(id, &count);
+      if (postings == nullptr || count <= 0) continue;
+      budget->Spend(static_cast<uint32_t>(count));
+      lists.push_back({postings, count, part != &store});
+    }
   }
+  const int32_t deltaCount = store.delta() != nullptr ? store.delta()->GetRecordCount() : 0;
+  // The set's record number of a posting, or -1 when it does not answer.
+  auto recordOf = [&](const tList& list, int i) -> int32_t {
+    const int32_t record = list.postings[i].record;
+    if (list.delta) return record >= 0 && record < deltaCount ? store.DeltaGlobal(record) : -1;
+    if (record < 0 || record >= store.GetOwnRecordCount() || store.deletions().IsDeleted(record)) {
+      return -1;
+    }
+    return record < recordCount ? record : -1;
+  };
   uint64_t* bits = seen->data();
-  for (size_t list = 0; list < lists.size(); ++list) {
-    for (int i = 0; i < counts[list]; ++i) {
-      const int32_t record = lists[list][i].record;
-      if (record < 0 || record >= recordCount || store.IsDeleted(record)) continue;
+  int64_t records = 0;
+  for (const tList& list : lists) {
+    for (int i = 0; i < list.count; ++i) {
+      const int32_t record = recordOf(list, i);
+      if (record < 0) continue;
       uint64_t& word = bits[record / 64];
       const uint64_t bit = uint64_t{1} << (record % 64);
       records += (word & bit) == 0 ? 1 : 0;
       word |= bit;
     }
   }
-  for (size_t list = 0; list < lists.size(); ++list) {
-    for (int i = 0; i < counts[list]; ++i) {
-      const int32_t record = lists[list][i].record;
-      if (record >= 0 && record < recordCount) bits[record / 64] = 0;
+  for (const tList& list : lists) {
+    for (int i = 0; i < list.count; ++i) {
+      const int32_t record = recordOf(list, i);
+      if (record >= 0) bits[record / 64] = 0;
     }
   }
   return records;

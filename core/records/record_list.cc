@@ -1,13 +1,13 @@
-#include "core/records/deletion_list.h"
+#include "core/records/record_list.h"
 
 #include <cstdio>
 
 #include "core/util/byte_io.h"
 #include "core/util/file_util.h"
 
-bool CDeletionList::Assign(std::vector<int32_t> records, int32_t recordCount) {
+bool CRecordList::Assign(std::vector<int32_t> records, int32_t limit) {
   for (size_t i = 0; i < records.size(); ++i) {
-    if (records[i] < 0 || records[i] >= recordCount || (i > 0 && records[i] <= records[i - 1])) {
+    if (records[i] < 0 || records[i] >= limit || (i > 0 && records[i] <= records[i - 1])) {
       return false;
     }
   }
@@ -19,7 +19,7 @@ bool CDeletionList::Assign(std::vector<int32_t> records, int32_t recordCount) {
   return true;
 }
 
-bool CDeletionList::Load(const std::string& path, int32_t recordCount) {
+bool CRecordList::Load(const std::string& path, int32_t limit) {
   m_records.clear();
   m_bits.clear();
   std::string bytes;
@@ -27,7 +27,7 @@ bool CDeletionList::Load(const std::string& path, int32_t recordCount) {
   if (!file) return false;
   const int64_t size = FileSize(file.get());
   // At most one entry per record: a larger file is refused before it is read.
-  if (size < 4 || size > 4 + 4 * int64_t{recordCount}) return false;
+  if (size < 4 || size > 4 + 4 * int64_t{limit}) return false;
   bytes.resize(static_cast<size_t>(size));
   if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return false;
   CByteReader reader(bytes.data(), bytes.size());
@@ -38,10 +38,10 @@ bool CDeletionList::Load(const std::string& path, int32_t recordCount) {
   }
   std::vector<int32_t> records(static_cast<size_t>(count));
   if (!reader.ReadI32Array(records.data(), records.size())) return false;
-  return Assign(std::move(records), recordCount);
+  return Assign(std::move(records), limit);
 }
 
-bool CDeletionList::Save(const std::string& path) const {
+bool CRecordList::Save(const std::string& path) const {
   std::string bytes;
   PutI32(&bytes, size());
   for (int32_t record : m_records) PutI32(&bytes, record);
