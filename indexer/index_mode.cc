@@ -24,6 +24,7 @@
 #include "core/records/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
+#include "indexer/change_run.h"
 #include "indexer/exit_status.h"
 #include "indexer/modes.h"
 
@@ -52,6 +53,12 @@ bool IsPlainColumn(const char* sortField) {
   return true;
 }
 
+// An appending run that takes deletions and edits too (change_run.h).
+bool IsChangeRun(const CDBConfig& config) {
+  return config.GetAppend() &&
+         (!config.GetDeletedKeys().empty() || !config.GetChangedColumn().empty());
+}
+
 // Whether an appending run can continue the committed data set; otherwise why not.
 bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char* resultBase,
                const char* schemaText, const char* trieFile, const char* wordListFile,
@@ -72,6 +79,12 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
   std::string from;
   if (!RestrictTable(config.GetTable(), "x", &from, why)) return false;
   if (!writer.SameInputsAsPrevious(why)) return false;
+  if (previous->deltaRecords >= 0 && !IsChangeRun(config)) {
+    *why =
+        "the committed data set has a delta, which only a run with DeletedKeys or "
+        "ChangedColumn continues";
+    return false;
+  }
   if (previous->contains != config.GetContainsIndex()) {
     *why = config.GetContainsIndex() ? "the committed data set has no contains indexes"
                                      : "the committed data set has contains indexes";
@@ -86,79 +99,25 @@ bool CanAppend(const CDataSetWriter& writer, const CDBConfig& config, const char
   return true;
 }
 
-// The deletion list and sort keys an appending run continues from, and what a change run
-// learned of the table.
+// The deletion list and sort keys an appending run continues from.
 struct tAppendState {
-  CRecordList deleted;    // the committed list, then with the rows reported deleted
-  CRecordKeys keys;       // the committed set's sort keys (empty when it has none)
-  int rowsAfterKey = -1;  // rows past the last key (-1: not asked)
+  CRecordList deleted;  // the committed deletion list
+  CRecordKeys keys;     // the committed set's sort keys (empty when it has none)
 };
 
-enum class ChangeResult { kReady, kBuildInFull, kDatabaseFailed };
-
-// Reads the committed deletion list and sort keys and, with DeletedKeys, asks the table for
-// its deleted rows and row counts, and maps the deleted rows onto records. kBuildInFull with
-// the reason in *why when the changes cannot be applied to the committed set.
-ChangeResult PrepareAppend(const CManifest& previous, const CDBConfig& config,
-                           const char* resultBase, const CScanOptions& scan, tAppendState* state,
-                           std::string* why) {
+// Reads the committed deletion list and sort keys; false with the reason in *why when one
+// does not fit the committed set.
+bool PrepareAppend(const CManifest& previous, const char* resultBase, tAppendState* state,
+                   std::string* why) {
   if (previous.hasDeleted && !state->deleted.Load(DeletedPath(resultBase), previous.recordCount)) {
     *why = DeletedPath(resultBase) + " does not fit the data set";
-    return ChangeResult::kBuildInFull;
+    return false;
   }
   if (previous.hasKeys && !state->keys.Load(KeysPath(resultBase), previous.recordCount)) {
     *why = KeysPath(resultBase) + " does not fit the data set";
-    return ChangeResult::kBuildInFull;
+    return false;
   }
-  if (config.GetDeletedKeys().empty()) return ChangeResult::kReady;
-  if (!previous.hasKeys) {
-    *why = "the committed data set does not record its sort keys";
-    return ChangeResult::kBuildInFull;
-  }
-  tCHANGE_QUERY changes;
-  changes.lastKey = previous.lastKey;
-  changes.deletedStatement = config.GetDeletedKeys();
-  {
-    std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
-    if (!QueryChanges(config, connection.get(), scan, &changes)) {
-      return ChangeResult::kDatabaseFailed;
-    }
-  }
-  // The keys ascend with the record numbers: each deleted key is looked up by halving.
-  std::vector<int32_t> records = state->deleted.records();
-  const int32_t count = state->keys.size();
-  for (const std::string& key : changes.deletedKeys) {
-    int32_t low = 0;
-    int32_t high = count;
-    while (low < high) {
-      const int32_t middle = low + (high - low) / 2;
-      if (SortKeyLess(state->keys.At(middle), key)) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
-    if (low < count && state->keys.At(low) == key) records.push_back(low);
-  }
-  std::sort(records.begin(), records.end());
-  records.erase(std::unique(records.begin(), records.end()), records.end());
-  if (int64_t{static_cast<int32_t>(records.size())} * 100 >
-      int64_t{config.GetMergeShare()} * previous.recordCount) {
-    *why = "the deletion list would hold " + std::to_string(records.size()) + " of " +
-           std::to_string(previous.recordCount) + " records, past MergeShare " +
-           std::to_string(config.GetMergeShare()) + "%";
-    return ChangeResult::kBuildInFull;
-  }
-  state->deleted.Assign(std::move(records), previous.recordCount);
-  const int live = previous.recordCount - state->deleted.size();
-  if (changes.rowsUpToKey != live) {
-    *why = "the table holds " + std::to_string(changes.rowsUpToKey) +
-           " rows up to the last indexed key, the data set " + std::to_string(live) +
-           " records that answer (rows were changed or deleted without being reported)";
-    return ChangeResult::kBuildInFull;
-  }
-  state->rowsAfterKey = changes.rowsAfterKey;
-  return ChangeResult::kReady;
+  return true;
 }
 
 // Saves the deletion list (when it has records) and the sort keys (when known) under their
@@ -250,40 +209,44 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
   bool append = config.GetAppend() &&
                 CanAppend(writer, config, resultBase, schemaText, trieFile, wordListFile, &why);
   if (config.GetAppend() && !append) std::printf("Append: %s; building in full\n", why.c_str());
-  tAppendState state;
-  if (append) {
-    switch (PrepareAppend(*writer.previous(), config, resultBase, scan, &state, &why)) {
-      case ChangeResult::kReady:
-        break;
-      case ChangeResult::kBuildInFull:
+  if (!config.GetChangedColumn().empty() && !IsPlainColumn(config.GetChangedColumn().c_str())) {
+    std::printf("The value of ChangedColumn in %s is not one column\n", dbConfig);
+    return exit_status::kBadInput;
+  }
+  if (append && IsChangeRun(config)) {
+    tChangeRunInput input;
+    input.resultBase = resultBase;
+    input.schema = &schema;
+    input.trie = trie.get();
+    input.config = &config;
+    input.scan = scan;
+    input.memoryBytes = memoryBytes;
+    input.options = &options;
+    int status = exit_status::kSuccess;
+    switch (RunChanges(&writer, input, &status, &why)) {
+      case ChangeOutcome::kCommitted:
+      case ChangeOutcome::kFailed:
+        return status;
+      case ChangeOutcome::kBuildInFull:
         std::printf("Append: %s; building in full\n", why.c_str());
         append = false;
-        state = tAppendState();
         break;
-      case ChangeResult::kDatabaseFailed:
-        std::printf("Database scan failed, %s not saved!\n", resultBase);
-        return exit_status::kDatabase;
     }
   }
-  if (append && state.rowsAfterKey == 0) {
-    // Only deletions (or nothing) since the committed generation: the new one keeps its data
-    // files and lists the deleted records.
-    const CManifest& previous = *writer.previous();
-    std::printf("Append: no rows after the last indexed key; %d records deleted, data files kept\n",
-                state.deleted.size());
-    writer.SetLastKey(previous.lastKey);
-    writer.ShareDataFilesOfPrevious();
-    if (options.faultHook) options.faultHook("save");
-    if (!SaveChangeFiles(resultBase, state.deleted, nullptr, &writer)) {
-      std::printf("Save %s failed!\n", resultBase);
-      return exit_status::kOutput;
+  tAppendState state;
+  if (append && !PrepareAppend(*writer.previous(), resultBase, &state, &why)) {
+    std::printf("Append: %s; building in full\n", why.c_str());
+    append = false;
+  }
+  // A full build that later runs follow by a change column records its greatest value
+  // before reading the rows: a row changed during the scan is read again by the next run.
+  if (!append && !config.GetChangedColumn().empty()) {
+    std::string mark;
+    if (!ReadChangeMark(config, scan, &mark)) {
+      std::printf("Database scan failed, %s not saved!\n", resultBase);
+      return exit_status::kDatabase;
     }
-    if (!writer.Commit(static_cast<int>(previous.indexes.size()), previous.recordCount, &error)) {
-      std::printf("Error Write %s\n", error.c_str());
-      std::printf("Save %s failed!\n", resultBase);
-      return exit_status::kOutput;
-    }
-    return exit_status::kSuccess;
+    writer.SetChangeMark(mark);
   }
   std::unique_ptr<CDataLineIndex> store;
   tSORT_KEYS keys;

@@ -43,6 +43,7 @@ bool CDBConfig::Load(const char* path) {
       {"SortField", &loaded.m_sortField},
       {"DBConnectString", &loaded.m_connectString},
       {"DeletedKeys", &loaded.m_deletedKeys},
+      {"ChangedColumn", &loaded.m_changedColumn},
   };
   for (const auto& key : keys) {
     bool tooLong = false;

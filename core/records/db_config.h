@@ -17,14 +17,17 @@
 //    set (see indexer/index_mode.h for the rule), 0 or missing for a full build.
 //  - ContainsIndex: 1 (the default) to build the contains indexes and field lengths beside
 //    the word indexes (what contains matching and relevance order read), 0 not to.
-//  - MergeShare: with DeletedKeys, the share of the data set's records, in percent (1 to
-//    100, default 10), that may stand in its deletion list; a run that would pass it builds
-//    in full, which leaves the deleted records out of the files.
+//  - MergeShare: for change runs, the share of the data set's records, in percent (1 to 100,
+//    default 10), that the deleted, changed and added rows together may reach; a run that
+//    would pass it builds in full, which merges them into one set of files.
 //
-// DeletedKeys is a statement that returns the sort-column values of rows deleted from the
-// table (in a column named as the sort column; rows it names that the data set does not hold
-// are passed over). With it an appending run also takes deletions: the records of those rows
-// go into the generation's deletion list instead of a rebuild (indexer/index_mode.h).
+// Two keys make an appending run a change run (indexer/change_run.h), which also takes
+// deletions and edits without rewriting the data files:
+//  - DeletedKeys: a statement that returns the sort-column values of rows deleted from the
+//    table, in a column named as the sort column (rows the data set does not hold are passed
+//    over);
+//  - ChangedColumn: a column whose value grows whenever a row changes (a version number or a
+//    time of change), compared by the database.
 //
 // Loaded once, read afterwards; not thread-safe while loading.
 #pragma once
@@ -60,6 +63,7 @@ class CDBConfig {
   bool GetAppend() const { return m_append; }
   bool GetContainsIndex() const { return m_containsIndex; }
   const std::string& GetDeletedKeys() const { return m_deletedKeys; }
+  const std::string& GetChangedColumn() const { return m_changedColumn; }
   int GetMergeShare() const { return m_mergeShare; }
 
   static constexpr int kDefaultIndexMemoryMB = 1024;
@@ -78,5 +82,6 @@ class CDBConfig {
   bool m_append = false;
   bool m_containsIndex = true;
   std::string m_deletedKeys;
+  std::string m_changedColumn;
   int m_mergeShare = 10;
 };

@@ -266,22 +266,26 @@ bool QueryChanges(const CDBConfig& config, CDbConnection* connection, const CSca
     return false;
   }
   const std::string column = config.GetSortField();
-  const std::vector<tDbParameter> key = {SortKeyParameter(changes->lastKey)};
-  struct {
-    std::string condition;
-    int* count;
-  } const counts[] = {{column + " <= ? or " + column + " is null", &changes->rowsUpToKey},
-                      {column + " > ?", &changes->rowsAfterKey}};
   bool ok = true;
-  for (const auto& count : counts) {
+  if (!changes->lastKey.empty()) {
     std::string from;
-    ok = RestrictTable(config.GetTable(), count.condition, &from, &error);
+    ok =
+        RestrictTable(config.GetTable(), column + " <= ? or " + column + " is null", &from, &error);
     std::unique_ptr<CDbRecordSet> counted;
-    if (ok) counted = connection->ExecuteWith("select count(*) as num from " + from, key, &error);
-    ok = counted != nullptr && ReadCount(*counted, count.count, &error);
-    if (!ok) break;
+    if (ok) {
+      counted = connection->ExecuteWith("select count(*) as num from " + from,
+                                        {SortKeyParameter(changes->lastKey)}, &error);
+    }
+    ok = counted != nullptr && ReadCount(*counted, &changes->rowsUpToKey, &error);
   }
-  if (ok) {
+  if (ok && !changes->changedColumn.empty()) {
+    std::unique_ptr<CDbRecordSet> rows = connection->Execute(
+        "select max(" + changes->changedColumn + ") as mark from " + config.GetTable(), &error);
+    CDbValue value;
+    ok = rows != nullptr && (rows->AtEnd() || rows->GetRow().GetColumn("mark", &value, &error));
+    if (ok && rows != nullptr && !rows->AtEnd()) changes->mark = EncodeSortKey(value);
+  }
+  if (ok && !changes->deletedStatement.empty()) {
     std::unique_ptr<CDbRecordSet> rows = connection->Execute(changes->deletedStatement, &error);
     ok = rows != nullptr;
     CDbValue value;

@@ -67,20 +67,22 @@ bool RestrictTable(const std::string& table, const std::string& condition, std::
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
                   const CScanOptions& options = CScanOptions());
 
-// What a change run asks the table before it decides how to commit: how many rows stand up
-// to and including the last indexed key (NULL keys counted with them) and after it, and the
-// sort keys of the deleted rows, which `deletedStatement` returns in a column named as the
-// sort column (encoded as CManifest::lastKey; NULL and fractions are skipped).
+// What a change run asks the table: how many rows stand up to and including the last indexed
+// key (NULL keys counted with them), the greatest value of the change column, and the sort
+// keys of the deleted rows, which `deletedStatement` returns in a column named as the sort
+// column (encoded as CManifest::lastKey; NULL and fractions are skipped). Each part is asked
+// only when its input is given.
 struct tCHANGE_QUERY {
-  std::string lastKey;           // the committed set's last key
-  std::string deletedStatement;  // the configuration's DeletedKeys
+  std::string lastKey;           // the committed set's last key; empty: no count
+  std::string changedColumn;     // the configuration's ChangedColumn; empty: no mark
+  std::string deletedStatement;  // the configuration's DeletedKeys; empty: none asked
   // Results.
   int rowsUpToKey = -1;
-  int rowsAfterKey = -1;
+  std::string mark;  // encoded greatest value of the change column (empty: none or NULL)
   std::vector<std::string> deletedKeys;
 };
 
-// Opens the connection as ScanDatabase does, runs the two counts and the deletion statement,
-// and closes it. False (the database's description printed and logged) when one fails.
+// Opens the connection as ScanDatabase does, runs the statements and closes it. False (the
+// database's description printed and logged) when one fails.
 bool QueryChanges(const CDBConfig& config, CDbConnection* connection, const CScanOptions& options,
                   tCHANGE_QUERY* changes);

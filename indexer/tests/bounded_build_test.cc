@@ -200,15 +200,28 @@ class BoundedBuildTest : public ::testing::Test {
     return answers;
   }
 
-  // The table with a log of its deleted rows that a trigger fills, and the configuration of
-  // runs that take them.
-  void AddDeletionLog(int mergeShare = 10) {
+  // A change column and a log of the deleted rows that a trigger fills, and the configuration
+  // of change runs that read them. Rows added later get version 0.
+  void AddChangeLog() {
     Sql("create table if not exists deleted_docs (id integer); "
         "create trigger if not exists docs_deleted after delete on docs "
         "begin insert into deleted_docs values (old.id); end;");
+    if (!HasColumn("docs", "version")) {
+      Sql("alter table docs add column version integer not null default 0;");
+    }
     WriteConfig(true, "id",
-                "<DeletedKeys>select id from deleted_docs</DeletedKeys><MergeShare>" +
-                    std::to_string(mergeShare) + "</MergeShare>");
+                "<DeletedKeys>select id from deleted_docs</DeletedKeys>"
+                "<ChangedColumn>version</ChangedColumn><MergeShare>30</MergeShare>");
+  }
+
+  bool HasColumn(const std::string& table, const std::string& column) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(Path("docs.db").c_str(), &db) != SQLITE_OK) return false;
+    const bool has =
+        sqlite3_table_column_metadata(db, nullptr, table.c_str(), column.c_str(), nullptr, nullptr,
+                                      nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return has;
   }
 
   ino_t Inode(const std::string& name) const {
@@ -767,67 +780,92 @@ TEST_F(BoundedBuildTest, AppendNeedsACommittedSetBuiltFromTheSameInputs) {
 
 }  // namespace
 
-TEST_F(BoundedBuildTest, RunsThatTakeDeletionsAnswerAsAFullRebuildAfterEveryStep) {
+// The step of a change run as a random sequence of deletions, edits and inserts.
+struct tChangeStep {
+  int deletions;
+  int edits;
+  int inserts;
+  const char* extra;  // more SQL
+};
+
+TEST_F(BoundedBuildTest, ChangeRunsAnswerAsAFullRebuildAfterEveryStep) {
   MakeGeneratedTable(300);
-  AddDeletionLog();
+  AddChangeLog();
   std::string output;
   ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << output;
+  const ino_t index = Inode("out.index_0");
+  const ino_t chars = Inode("out.chars_2");
+  std::mt19937 random(7);
   int nextId = 301;
-  // Deletions alone, inserts alone, both, the same row reported twice, a key the set never
-  // held, and a step without any change.
-  struct {
-    int deletions;
-    int inserts;
-    const char* extra;
-  } const steps[] = {{5, 0, ""},
-                     {0, 12, ""},
-                     {9, 7, ""},
-                     {0, 0, ""},
-                     {3, 0,
-                      "insert into deleted_docs values (5000); insert into deleted_docs "
-                      "select id from deleted_docs limit 1;"},
-                     {4, 3, ""}};
+  // Each kind alone and together, a row reported deleted twice, a key the set never held, a
+  // row added and then edited and deleted, and a step without any change.
+  const tChangeStep steps[] = {
+      {5, 0, 0, ""},
+      {0, 6, 0, ""},
+      {0, 0, 12, ""},
+      {9, 4, 7, ""},
+      {0, 0, 0, ""},
+      {3, 0, 0,
+       "insert into deleted_docs values (5000); insert into deleted_docs select id from "
+       "deleted_docs limit 1;"},
+      {0, 0, 0,
+       "update docs set body = '北京大学', version = (select max(version) from docs) + 1 "
+       "where id = 305; delete from docs where id = 306;"},
+      {4, 8, 3, ""},
+  };
   for (size_t step = 0; step < std::size(steps); ++step) {
-    for (int i = 0; i < steps[step].deletions; ++i) {
+    const tChangeStep& change = steps[step];
+    for (int i = 0; i < change.deletions; ++i) {
       Sql("delete from docs where id = (select id from docs order by abs(random() % 1000), id "
           "limit 1);");
     }
-    if (steps[step].inserts > 0) {
-      AddRows(nextId, steps[step].inserts);
-      nextId += steps[step].inserts;
+    for (int i = 0; i < change.edits; ++i) {
+      Sql("update docs set title = '" + MakeText(&random, 3) + "', body = '" +
+          MakeText(&random, 12) +
+          "', year = 2001, version = (select max(version) from docs) + 1 where id = (select id "
+          "from docs order by abs(random() % 1000), id limit 1);");
     }
-    Sql(steps[step].extra);
-    const ino_t index = Inode("out.index_0");
+    if (change.inserts > 0) {
+      AddRows(nextId, change.inserts);
+      nextId += change.inserts;
+    }
+    Sql(change.extra);
     ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << step << "\n"
                                                                                << output;
     EXPECT_EQ(output.find("building in full"), std::string::npos) << step << "\n" << output;
-    // Without new rows the word indexes are the committed generation's files.
-    EXPECT_EQ(Inode("out.index_0") == index, steps[step].inserts == 0) << step;
+    // The word and contains indexes are the full build's files throughout.
+    EXPECT_EQ(Inode("out.index_0"), index) << step;
+    EXPECT_EQ(Inode("out.chars_2"), chars) << step;
     const std::string answers = Answers("out");
     FullRebuild();
     EXPECT_TRUE(answers == Answers("ref")) << "step " << step;
-    AddDeletionLog();
+    AddChangeLog();
   }
-  // The manifest lists the deletion list and the sort keys it was built with.
+  // The manifest lists the deletion list, the delta and the sort keys.
   const std::string manifest = ReadBinaryFile(Path("out.manifest"));
-  EXPECT_NE(manifest.find("\ndeleted "), std::string::npos) << manifest;
-  EXPECT_NE(manifest.find("\nkeys "), std::string::npos) << manifest;
+  for (const char* line : {"\ndeleted ", "\nkeys ", "\ndelta ", "\nchange-mark i "}) {
+    EXPECT_NE(manifest.find(line), std::string::npos) << line << "\n" << manifest;
+  }
 }
 
-TEST_F(BoundedBuildTest, RunsThatTakeDeletionsFallBackToAFullBuildSayingWhy) {
+TEST_F(BoundedBuildTest, ChangeRunsFallBackToAFullBuildSayingWhy) {
   struct {
     const char* what;
     const char* change;
-    int mergeShare;
     const char* reason;
   } const cases[] = {
       {"a deletion the log does not report",
-       "delete from docs where id = 17; delete from deleted_docs;", 10,
+       "delete from docs where id = 17; delete from deleted_docs;",
        "changed or deleted without being reported"},
-      {"more deletions than the merge share", "delete from docs where id <= 40;", 10,
-       "past MergeShare 10%"},
-      {"a row inserted before the end", "insert into docs values (0, 'x', '中国', 2000);", 10,
+      {"more changes than the merge share", "delete from docs where id <= 100;",
+       "pass MergeShare 30%"},
+      {"a row inserted before the end", "insert into docs values (0, 'x', '中国', 2000, 100);",
+       "is not in the data set (inserted before its last key, or its key changed)"},
+      {"a key that changed", "update docs set id = 1000, version = 100 where id = 5;",
        "changed or deleted without being reported"},
+      {"a change column that went back", "update docs set version = -1;", "went back from 0 to -1"},
+      {"a table emptied and filled anew",
+       "delete from docs; insert into docs select 1, 't', '人民', 2000, 5;", "pass MergeShare 30%"},
   };
   for (const auto& c : cases) {
     MakeGeneratedTable(300);
@@ -835,29 +873,32 @@ TEST_F(BoundedBuildTest, RunsThatTakeDeletionsFallBackToAFullBuildSayingWhy) {
       std::remove(Path(name).c_str());
     }
     Sql("drop table if exists deleted_docs;");
-    AddDeletionLog(c.mergeShare);
+    AddChangeLog();
     ASSERT_EQ(Run(Options(0)), exit_status::kSuccess) << c.what;
     Sql(c.change);
     std::string output;
     ASSERT_EQ(Run(Options(0), nullptr, "out", &output), exit_status::kSuccess) << c.what;
     EXPECT_NE(output.find(c.reason), std::string::npos) << c.what << "\n" << output;
     EXPECT_NE(output.find("building in full\n"), std::string::npos) << c.what;
-    // A full build leaves the deleted rows out of the files: no deletion list is left.
+    // A full build leaves neither a deletion list nor a delta.
     EXPECT_NE(::access(Path("out.deleted").c_str(), F_OK), 0) << c.what;
+    EXPECT_NE(::access(Path("out.delta.records").c_str(), F_OK), 0) << c.what;
     const std::string answers = Answers("out");
     FullRebuild();
     EXPECT_TRUE(answers == Answers("ref")) << c.what;
   }
 }
 
-TEST_F(BoundedBuildTest, AKilledRunThatTakesDeletionsLeavesTheCommittedGenerationServing) {
+TEST_F(BoundedBuildTest, AKilledChangeRunLeavesTheCommittedGenerationServing) {
   MakeGeneratedTable(300);
-  AddDeletionLog();
+  AddChangeLog();
   ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
   Sql("delete from docs where id in (3, 30, 300);");
   ASSERT_EQ(Run(Options(0)), exit_status::kSuccess);
   const std::string before = Answers("out");
-  Sql("delete from docs where id in (4, 40, 140);");
+  Sql("delete from docs where id in (4, 40, 140); update docs set body = '科学', version = 9 "
+      "where id = 7;");
+  AddRows(301, 5);
   const char* const steps[] = {
       "save",          "commit",  "files synced", "manifest written", "manifest committed",
       "folder synced", "renamed", "done"};
