@@ -1,4 +1,4 @@
-#include "core/text/console.h"
+#include "programs/console.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

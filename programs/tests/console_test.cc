@@ -1,7 +1,7 @@
 // The console's choices and conversions: which encoding a stream gets, GBK arriving in pieces
 // as UTF-8, command-line text taken into GBK, and cutting GBK text to terminal columns. The
 // installed streams are exercised by running the programs on a terminal (indexer/tests).
-#include "core/text/console.h"
+#include "programs/console.h"
 
 #include <gtest/gtest.h>
 
