@@ -28,6 +28,7 @@
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/index_mode.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
@@ -82,11 +83,7 @@ class BoundedBuildTest : public ::testing::Test {
   }
 
   void Sql(const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << statement;
-    sqlite3_close(db);
+    EXPECT_TRUE(RunSql(Path("docs.db"), statement)) << statement;
   }
 
   // The table docs(id, title, body, year) with `rows` as (title, body) in GBK; ids from

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,17 +23,10 @@
 #include "indexer/index_mode.h"
 #include "indexer/modes.h"
 #include "testing/file_image.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
-
-bool RunSql(const std::string& database, const std::string& sql) {
-  sqlite3* handle = nullptr;
-  bool ok = sqlite3_open(database.c_str(), &handle) == SQLITE_OK &&
-            sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(handle);
-  return ok;
-}
 
 // `count` rows; every third title holds 中国, so the query below finds count/3 (rounded up).
 std::string Rows(int first, int count) {
