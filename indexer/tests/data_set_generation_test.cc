@@ -87,14 +87,14 @@ class DataSetGenerationTest : public ::testing::Test {
     return count == static_cast<int>(words.size()) && list.Save(Path(name).c_str());
   }
 
-  static CIndexModeOptions Options() {
-    CIndexModeOptions options;
+  static tIndexModeOptions Options() {
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     return options;
   }
 
   std::string RunIndex(const std::string& base = "out", const std::string& schema = "schema.txt",
-                       const CIndexModeOptions& options = Options()) {
+                       const tIndexModeOptions& options = Options()) {
     testing::internal::CaptureStdout();
     RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path(schema).c_str(),
                      Path("dict.pdat").c_str(), Path("dict.words").c_str(), options);
@@ -306,7 +306,7 @@ TEST_F(DataSetGenerationTest, WhatAKilledRunLeftIsRemovedByTheNextAndNothingElse
 TEST_F(DataSetGenerationTest, ModeFourSucceedsWhenALoaderFinishedTheRenamesFirst) {
   RunIndex();
   ASSERT_TRUE(RunSql(Path("docs.db"), Rows(31, 6)));
-  CIndexModeOptions options = Options();
+  tIndexModeOptions options = Options();
   bool finished = false;
   options.faultHook = [this, &finished](const char* step) {
     if (std::string(step) != "folder synced") return;
@@ -367,7 +367,7 @@ class KilledSaveTest : public DataSetGenerationTest {
 
   // Runs mode 4 in a child process that `kill` stops; true when the child was killed.
   template <typename Kill>
-  bool RunChild(const CIndexModeOptions& options, Kill kill) {
+  bool RunChild(const tIndexModeOptions& options, Kill kill) {
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -427,7 +427,7 @@ TEST_F(KilledSaveTest, KilledAtEveryStepOfTheSave) {
   for (int stop = 1;; ++stop) {
     ASSERT_LE(stop, 40) << "more steps than a save has";
     Restore(m_old);
-    CIndexModeOptions options = Options();
+    tIndexModeOptions options = Options();
     int reached = 0;
     options.faultHook = [&reached, stop](const char*) {
       if (++reached == stop) raise(SIGKILL);
@@ -446,7 +446,7 @@ TEST_F(KilledSaveTest, KilledAfterRandomDelaysIntoTheSave) {
   // after that, within the time an uninterrupted save takes.
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
-  CIndexModeOptions options = Options();
+  tIndexModeOptions options = Options();
   const int reportTo = pipeEnds[1];
   options.faultHook = [reportTo](const char* step) {
     if (std::string(step) == "save" && write(reportTo, "s", 1) != 1) _exit(4);

@@ -73,7 +73,7 @@ class FailureCasesTest : public ::testing::Test {
   // Mode 4 into set/out; the console output, the status in m_status.
   std::string Index(const std::string& config = "db.xml",
                     const std::string& schema = "schema.txt") {
-    CIndexModeOptions options;
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     testing::internal::CaptureStdout();
     m_status = RunIndexModeWith(Path(config).c_str(), Path("set/out").c_str(), Path(schema).c_str(),

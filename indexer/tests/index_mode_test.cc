@@ -64,7 +64,7 @@ class IndexModeTest : public ::testing::Test {
   // Runs mode 4 into the base "out"; returns the console output, the exit status in m_status.
   std::string Run(const std::string& config, const std::string& schema, const std::string& trie,
                   const std::string& words) {
-    CIndexModeOptions options;
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     testing::internal::CaptureStdout();
     m_status = RunIndexModeWith(config.c_str(), Path("out").c_str(), schema.c_str(), trie.c_str(),
