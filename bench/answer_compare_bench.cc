@@ -17,37 +17,27 @@
 #include <vector>
 
 #include "bench/load_options.h"
-#include "core/util/byte_io.h"
+#include "net/frame.h"
 #include "net/socket_io.h"
+#include "testing/net/wire_client.h"
 
 namespace {
 
 // The whole response frame of one query, or "" when none came.
 std::string Ask(uint16_t port, const std::string& query, int32_t start, int32_t count) {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  int error = 0;
-  if (!ConnectTcp(loopback, port, DeadlineAfter(10), &socket, &error)) return "";
-  std::string frame;
-  PutI32(&frame, 12 + static_cast<int32_t>(query.size()));
-  PutI32(&frame, start);
-  PutI32(&frame, count);
-  PutI32(&frame, static_cast<int32_t>(query.size()));
-  frame += query;
+  CSocket socket = ConnectLoopback(port, 10);
+  if (!socket.valid()) return "";
+  const std::string body = RequestBody(query, start, count);
   const Deadline deadline = DeadlineAfter(10);
-  if (SendFully(socket.fd(), frame.data(), static_cast<int>(frame.size()), deadline) !=
-      static_cast<int>(frame.size())) {
+  if (SendFrame(socket.fd(), body.data(), static_cast<int32_t>(body.size()), deadline) !=
+      static_cast<int>(body.size()) + kFrameLengthBytes) {
     return "";
   }
-  int32_t length = 0;
-  if (RecvFully(socket.fd(), reinterpret_cast<char*>(&length), 4, deadline) != 4 || length < 20) {
+  std::string answer;
+  if (ReceiveFrame(socket.fd(), 20, INT32_MAX, deadline, &answer).status != FrameStatus::kOk) {
     return "";
   }
-  std::string answer(4 + static_cast<size_t>(length), '\0');
-  std::memcpy(&answer[0], &length, 4);
-  if (RecvFully(socket.fd(), &answer[4], length, deadline) != length) return "";
-  return answer;
+  return MakeFrame(answer);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ double PeakMegabytes() {
   return usage.ru_maxrss / 1024.0;
 }
 
-struct CArguments {
+struct tArguments {
   const char* config;
   const char* base;
   const char* schemaText;
@@ -160,7 +160,7 @@ class CTimeline {
   std::vector<std::pair<std::string, double>> m_marks;
 };
 
-int RunEndToEnd(const CArguments& arguments, CIndexModeOptions options) {
+int RunEndToEnd(const tArguments& arguments, tIndexModeOptions options) {
   CFieldInfo schema;
   if (!schema.ImportText(arguments.schemaText)) return 1;
   Clock::time_point start = Clock::now();
@@ -224,7 +224,7 @@ double TimeRawFetch(const std::string& path, const std::string& statement, int64
   return SecondsSince(start);
 }
 
-int RunPhases(const CArguments& arguments) {
+int RunPhases(const tArguments& arguments) {
   CFieldInfo schema;
   CDBConfig config;
   CPDAT trie;
@@ -355,9 +355,9 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  CArguments arguments{argv[2], argv[3], argv[4], argv[5], argv[6]};
+  tArguments arguments{argv[2], argv[3], argv[4], argv[5], argv[6]};
   if (!run) return RunPhases(arguments);
-  CIndexModeOptions options;
+  tIndexModeOptions options;
   if (argc > 7 && std::strcmp(argv[7], "-") != 0) options.threads = std::atoi(argv[7]);
   if (argc > 8 && std::strcmp(argv[8], "-") != 0) {
     options.memoryBytes = static_cast<int64_t>(std::atoll(argv[8])) << 20;

@@ -7,8 +7,7 @@
 
 namespace {
 
-constexpr char kEllipsis[] = "\xE2\x80\xA6";     // U+2026 in UTF-8
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026 in UTF-8
 
 // What each ASCII byte becomes: HTML-escaped, and for a JSON string also with the escapes
 // of AppendJsonString (backslash and control characters; the quote is &quot; already).
@@ -66,31 +65,9 @@ const tEscapes& EscapesFor(bool json) {
 // of a two-byte character's code point.
 constexpr size_t kMostPerByte = 6;
 
-inline __attribute__((always_inline)) char* PutUtf8(uint32_t code, char* out) {
-  if (code >= 0x800 && code < 0x10000) {  // every CJK character
-    out[0] = static_cast<char>(0xE0 | (code >> 12));
-    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (code & 0x3F));
-    return out + 3;
-  }
-  if (code < 0x800) {
-    *out++ = static_cast<char>(0xC0 | (code >> 6));
-  } else {
-    if (code < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (code >> 12));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (code >> 18));
-      *out++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    }
-    *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-  }
-  *out++ = static_cast<char>(0x80 | (code & 0x3F));
-  return out;
-}
-
-// Writes text[from, to) as escaped UTF-8 from `out` on, as AppendGbkAsUtf8 would convert it
-// (a byte that starts no GBK character becomes its own character, U+FFFD when it has none,
-// and decoding goes on at the next byte); returns the end of what it wrote and adds the
+// Writes text[from, to) as escaped UTF-8 from `out` on, cut as GbkPairs::kMapped cuts GBK (a
+// byte that starts no GBK character becomes its own character, U+FFFD when it has none, and
+// decoding goes on at the next byte); returns the end of what it wrote and adds the
 // characters to *characters. Room for kMostPerByte bytes per input byte must be there.
 char* PutPiece(const unsigned char* bytes, int32_t from, int32_t to, const tEscapes& escapes,
                char* out, int32_t* characters) {
@@ -104,16 +81,13 @@ char* PutPiece(const unsigned char* bytes, int32_t from, int32_t to, const tEsca
       ++i;
       continue;
     }
-    uint32_t code = i + 1 < to ? table.PairCodePoint(c, bytes[i + 1]) : 0;
-    if (code != 0) {
-      out = PutUtf8(code, out);
-      i += 2;
-      continue;
-    }
-    // A byte that stands alone: one character.
-    code = table.SingleCodePoint(c);
+    // A pair GBK maps is one character; any other byte stands alone.
+    size_t next = static_cast<size_t>(i);
+    const uint32_t code =
+        NextGbkCodePoint(table, bytes, static_cast<size_t>(to), &next, GbkPairs::kMapped);
+    i = static_cast<int32_t>(next);
     if (code == 0) {
-      std::memcpy(out, kReplacement, 3);
+      std::memcpy(out, kReplacementUtf8, 3);
       out += 3;
     } else if (code < 0x80) {
       std::memcpy(out, escapes.text[code], sizeof escapes.text[code]);
@@ -121,7 +95,6 @@ char* PutPiece(const unsigned char* bytes, int32_t from, int32_t to, const tEsca
     } else {
       out = PutUtf8(code, out);
     }
-    ++i;
   }
   *characters += count;
   return out;

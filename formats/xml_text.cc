@@ -46,34 +46,17 @@ bool AppendDocumentText(const char* value, size_t size, std::string* out) {
       ++i;
       continue;
     }
-    // Runs of two-byte characters are checked pair by pair and copied in one piece; a pair
-    // of the right shape that GBK maps to nothing becomes one blank, the pair as a whole.
-    size_t end = i;
-    while (end + 1 < size && bytes[end] >= 0x80) {
-      const uint8_t pairClass = table.PairClass(bytes[end], bytes[end + 1]);
-      if (pairClass == CGbkTable::kNoCharacter) break;
-      gbkOnly |= pairClass == CGbkTable::kGbkOnly;
-      end += 2;
-    }
-    if (end > i) {
-      out->append(value + i, end - i);
-      i = end;
+    // One character as the encoding module cuts GBK (GbkPairs::kByShape): kept when GBK maps
+    // it, one blank when not (a pair of the two-byte shape as a whole).
+    const size_t start = i;
+    if (NextGbkCodePoint(table, bytes, size, &i, GbkPairs::kByShape) == 0) {
+      out->push_back(' ');
       continue;
     }
-    if (i + 1 < size && CGbkTable::IsPairShape(byte, bytes[i + 1])) {
-      out->push_back(' ');
-      i += 2;
-      continue;
-    }
-    // A byte alone: its trail is missing or cannot follow it (and is then read afresh).
-    const uint8_t singleClass = table.SingleClass(byte);
-    if (singleClass != CGbkTable::kNoCharacter) {
-      out->push_back(static_cast<char>(byte));
-      gbkOnly |= singleClass == CGbkTable::kGbkOnly;
-    } else {
-      out->push_back(' ');
-    }
-    ++i;
+    out->append(value + start, i - start);
+    const uint8_t characterClass =
+        i - start == 2 ? table.PairClass(byte, bytes[start + 1]) : table.SingleClass(byte);
+    gbkOnly |= characterClass == CGbkTable::kGbkOnly;
   }
   return gbkOnly;
 }
@@ -85,19 +68,15 @@ bool IsDocumentName(const std::string& name, bool* gbkOnly) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
   size_t i = 0;
   while (i < name.size()) {
-    uint32_t code = bytes[i];
-    size_t width = 1;
-    if (code >= 0x80) {
-      // Lone high bytes (0x80 alone in GBK) are not letters; only two-byte characters are
-      // looked at here.
-      if (i + 1 >= name.size()) return false;
-      code = table.PairCodePoint(bytes[i], bytes[i + 1]);
-      if (code == 0) return false;
-      *gbkOnly |= table.PairClass(bytes[i], bytes[i + 1]) == CGbkTable::kGbkOnly;
-      width = 2;
+    const size_t start = i;
+    const uint32_t code = NextGbkCodePoint(table, bytes, name.size(), &i, GbkPairs::kMapped);
+    // Lone high bytes (0x80 alone in GBK) are not letters; only two-byte characters are
+    // looked at here.
+    if (bytes[start] >= 0x80) {
+      if (code == 0 || i - start != 2) return false;
+      *gbkOnly |= table.PairClass(bytes[start], bytes[start + 1]) == CGbkTable::kGbkOnly;
     }
-    if (i == 0 ? !IsNameStart(code) : !IsNameChar(code)) return false;
-    i += width;
+    if (start == 0 ? !IsNameStart(code) : !IsNameChar(code)) return false;
   }
   return true;
 }

@@ -3,7 +3,6 @@
 // document, which a strict parser (libxml2) then reads back. A third entry feeds the bytes
 // to the server's connection handling through a socket pair.
 #include <dirent.h>
-#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <sys/socket.h>
@@ -25,6 +24,7 @@
 #include "net/input_output.h"
 #include "server/connection.h"
 #include "server/search_data.h"
+#include "testing/iconv_reference.h"
 #include "testing/records/query_fixture.h"
 
 namespace {
@@ -52,17 +52,8 @@ const std::vector<std::string>& StoredNames() {
 }
 
 std::string GbkToUtf8(const std::string& gbk) {
-  iconv_t cd = iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no converter>";
-  std::string out(gbk.size() * 3 + 4, '\0');
-  char* in = const_cast<char*>(gbk.data());
-  char* to = &out[0];
-  size_t inLeft = gbk.size(), outLeft = out.size();
-  const size_t result = iconv(cd, &in, &inLeft, &to, &outLeft);
-  iconv_close(cd);
-  if (result == static_cast<size_t>(-1)) return "<invalid>";
-  out.resize(out.size() - outLeft);
-  return out;
+  std::string utf8;
+  return IconvConvert("UTF-8", "GBK", gbk, &utf8) ? utf8 : "<invalid>";
 }
 
 std::string NodeName(xmlNodePtr node) { return reinterpret_cast<const char*>(node->name); }

@@ -139,7 +139,7 @@ bool SaveChangeFiles(const char* resultBase, const CRecordList& deleted, const C
 
 int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile,
-                     const CIndexModeOptions& options) {
+                     const tIndexModeOptions& options) {
   PrintParameters(dbConfig, resultBase, schemaText, trieFile, wordListFile);
 
   // Declared in the order of creation, so that everything a store or index borrows (schema,
@@ -370,5 +370,5 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
 int RunIndexMode(const char* dbConfig, const char* resultBase, const char* schemaText,
                  const char* trieFile, const char* wordListFile) {
   return RunIndexModeWith(dbConfig, resultBase, schemaText, trieFile, wordListFile,
-                          CIndexModeOptions());
+                          tIndexModeOptions());
 }

@@ -9,7 +9,7 @@
 #include "core/records/data_set_commit.h"
 #include "core/records/scan_database.h"
 
-struct CIndexModeOptions {
+struct tIndexModeOptions {
   CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened
   // Called at each step of saving and committing the data set, and of spilling and merging
   // in a bounded build (tests stop the run there).
@@ -17,12 +17,12 @@ struct CIndexModeOptions {
   // The memory bound in bytes instead of the configuration's IndexMemoryMB (-1: take the
   // configuration's; 0: no bound). Tests force hundreds of runs with small tables.
   int64_t memoryBytes = -1;
-  tFORMAT_LIMITS limits;
+  tFORMAT_LIMITS limits;  // the limits of the file formats; tests lower them
   // Threads instead of the configuration's IndexThreads (0: take the configuration's).
-  int threads = 0;  // the limits of the file formats; tests lower them
+  int threads = 0;
 };
 
 // Returns the exit status (indexer/exit_status.h).
 int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile,
-                     const CIndexModeOptions& options);
+                     const tIndexModeOptions& options);

@@ -2,14 +2,13 @@
 // selects the mode; the file arguments follow by position (see the usage line). --help, -h
 // and --version are recognised before the mode.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "core/text/console.h"
-#include "core/util/version.h"
 #include "indexer/exit_status.h"
 #include "indexer/help_text.h"
 #include "indexer/modes.h"
+#include "programs/command_line.h"
+#include "programs/console.h"
 
 namespace {
 
@@ -24,12 +23,10 @@ int PrintUsage(const char* program) {
 // The query of mode 5 as GBK, taken in the console's encoding; false (with a message) when
 // it is not valid there.
 bool QueryAsGbk(const char* typed, std::string* query) {
-  if (ConsoleTextToGbk(typed, StdoutEncoding(), query)) {
-    if (LooksLikeUtf8OnAGbkConsole(typed)) {
-      std::fprintf(stderr,
-                   "indexer: the query is read as GBK here; TRINDLE_CONSOLE=utf8 reads it as "
-                   "UTF-8\n");
-    }
+  if (TypedQueryToGbk(typed, StdoutEncoding(), TypedGbk::kCharacters,
+                      "indexer: the query is read as GBK here; TRINDLE_CONSOLE=utf8 reads it as "
+                      "UTF-8",
+                      query)) {
     return true;
   }
   if (StdoutEncoding() == ConsoleEncoding::kUtf8) {
@@ -44,13 +41,8 @@ bool QueryAsGbk(const char* typed, std::string* query) {
 
 int main(int argc, char** argv) {
   SetUpConsole();
-  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kIndexerHelp, stdout);
-    return 0;
-  }
-  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("indexer (Trindle) %s\n", kTrindleVersion);
-    return 0;
+  if (argc >= 2 && AnswerInformationOption(argv[1], "indexer", kIndexerHelp)) {
+    return exit_status::kSuccess;
   }
   if (argc < 2) return PrintUsage(argv[0]);
   char mode = argv[1][0];

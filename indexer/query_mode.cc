@@ -10,12 +10,12 @@
 #include "core/records/data_set_commit.h"
 #include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
-#include "core/text/console.h"
 #include "core/text/gbk_chars.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/modes.h"
+#include "programs/console.h"
 
 namespace {
 

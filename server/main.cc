@@ -20,15 +20,16 @@
 #include <string>
 #include <thread>
 
-#include "core/text/console.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
 #include "core/util/mapped_file.h"
-#include "core/util/version.h"
 #include "net/socket_io.h"
+#include "programs/command_line.h"
+#include "programs/console.h"
 #include "server/accept_loop.h"
 #include "server/data_reloader.h"
 #include "server/drain.h"
+#include "server/exit_status.h"
 #include "server/help_text.h"
 #include "server/http/broker_answers.h"
 #include "server/http/http_server.h"
@@ -70,20 +71,6 @@ void ChooseOutputBuffering() {
   }
 }
 
-// --help or --version: prints and returns true.
-bool AnswerInformationOption(int argc, char** argv) {
-  if (argc < 2) return false;
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kSearchServerHelp, stdout);
-    return true;
-  }
-  if (std::strcmp(argv[1], "--version") == 0) {
-    std::printf("SearchServer (Trindle) %s\n", kTrindleVersion);
-    return true;
-  }
-  return false;
-}
-
 // LogDirectory: an existing folder the server may write in, else the start ends.
 bool UseLogDirectory(const std::string& directory) {
   if (directory.empty()) return true;
@@ -100,7 +87,7 @@ bool UseLogDirectory(const std::string& directory) {
 int Fail(const char* format, int error, const char* what) {
   std::printf(format, error, what);
   std::fflush(stdout);
-  return 1;
+  return server_exit::kStartFailed;
 }
 
 // A broker's start: the shard list, the schema they serve, and a check that every shard
@@ -111,14 +98,14 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
                  tBrokerView* view, int* status) {
   std::vector<tShard> shards;
   std::string error;
-  *status = 1;
+  *status = server_exit::kStartFailed;
   if (!ParseShardList(config.shards, &shards, &error)) {
     std::printf("%s\n", error.c_str());
     return false;
   }
   auto loaded = std::make_shared<CFieldInfo>();
   CFieldInfo& schema = *loaded;
-  *status = 0;
+  *status = server_exit::kNothingToServe;
   if (!schema.LoadBinary(config.dataSet.schema.c_str())) {
     std::printf("%s", kInitFailed);
     return false;
@@ -129,6 +116,7 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
                 config.dataSet.schema.c_str(), kInitFailed);
     return false;
   }
+  *status = server_exit::kStartFailed;
   *broker = std::make_unique<CShardBroker>(std::move(shards), schema.GetListSize(LIST_STORED),
                                            config.shardTimeout);
   (*broker)->SetQueryTimeoutMs(config.queryTimeoutMs);
@@ -136,14 +124,12 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   while (!(*broker)->CheckShards(&error)) {
     if (std::chrono::steady_clock::now() >= until) {
       std::printf("%s\n", error.c_str());
-      *status = 1;
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   if (!config.shardsHttp.empty() && !ParseShardList(config.shardsHttp, &view->httpShards, &error)) {
     std::printf("ShardsHttp: %s\n", error.c_str());
-    *status = 1;
     return false;
   }
   view->shardTimeout = config.shardTimeout;
@@ -169,21 +155,23 @@ void HoldReloadSignal(bool hold) {
 int main(int argc, char** argv) {
   HoldReloadSignal(true);  // before anything slow, and before any thread starts
   SetUpConsole();
-  if (AnswerInformationOption(argc, argv)) return 0;
+  if (argc >= 2 && AnswerInformationOption(argv[1], "SearchServer", kSearchServerHelp)) {
+    return server_exit::kSuccess;
+  }
   InstallMappedFileGuard();  // a shortened index file fails queries, not the process
   if (StdoutEncoding() == ConsoleEncoding::kGbk) ChooseOutputBuffering();  // UTF-8: unbuffered
   std::string text;
   if (ReadWholeFile("SearchServer.xml", &text) == 0) {
     std::printf("Erro Read SearchServer.xml\n");
-    return 0;
+    return server_exit::kNothingToServe;
   }
   tServerConfig config;
   std::string error;
   if (!ParseServerConfig(text.c_str(), &config, &error)) {
     std::printf("%s\n", error.c_str());
-    return 1;
+    return server_exit::kStartFailed;
   }
-  if (!UseLogDirectory(config.logDirectory)) return 1;
+  if (!UseLogDirectory(config.logDirectory)) return server_exit::kStartFailed;
   StartSockets();
 
   tResolvedHost host;
@@ -202,7 +190,7 @@ int main(int argc, char** argv) {
     if (step == ListenStep::kSocket) {
       std::printf("Error: out of socket resources\n");
       std::fflush(stdout);
-      return 1;
+      return server_exit::kStartFailed;
     }
     return Fail(
         "Error %d: %s\n", code,
@@ -214,7 +202,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<CShardBroker> broker;
   tBrokerView brokerView;
   if (!config.shards.empty()) {
-    int status = 0;
+    int status = server_exit::kSuccess;
     if (!StartBroker(config, &broker, &brokerView, &status)) return status;
     metrics.SetExtraRenderer([&broker] { return broker->RenderMetrics(); });
   }
@@ -250,7 +238,7 @@ int main(int argc, char** argv) {
     if (!http->Start(httpAddress, static_cast<uint16_t>(config.httpPort), &httpError)) {
       std::printf("Error: %s\n", httpError.c_str());
       std::fflush(stdout);
-      return 1;
+      return server_exit::kStartFailed;
     }
   }
 
@@ -260,7 +248,7 @@ int main(int argc, char** argv) {
     std::shared_ptr<const CSearchData> data = LoadSearchData(config.dataSet);
     if (!data) {
       std::printf("%s", kInitFailed);
-      return 0;
+      return server_exit::kNothingToServe;
     }
     metrics.DataSetLoaded(
         false, true, data->store().GetLiveRecordCount(),
@@ -305,7 +293,7 @@ int main(int argc, char** argv) {
   if (!loop.ready()) {
     std::printf("Error %d: %s\n", loop.pipeError(), "cannot create the wake pipe");
     std::fflush(stdout);
-    return 1;
+    return server_exit::kStartFailed;
   }
   wakeFd = loop.wakeFd();
   InstallSignalHandlers(loop.wakeFd());
@@ -324,5 +312,5 @@ int main(int argc, char** argv) {
   }
   std::printf("Server is down\n");
   std::fflush(stdout);
-  return 0;
+  return server_exit::kSuccess;
 }

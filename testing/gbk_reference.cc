@@ -1,25 +1,16 @@
 #include "testing/gbk_reference.h"
 
-#include <iconv.h>
-
 #include <cstddef>
+
+#include "testing/iconv_reference.h"
 
 namespace {
 
 // The UTF-8 form of one GBK character (1 or 2 bytes), or "" when GBK maps nothing there.
 std::string ConvertOne(const char* bytes, size_t size) {
-  thread_local const iconv_t converter = ::iconv_open("UTF-8", "GBK");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return "";
-  ::iconv(converter, nullptr, nullptr, nullptr, nullptr);  // a fresh state for each character
-  char input[2] = {bytes[0], size > 1 ? bytes[1] : '\0'};
-  char output[16];
-  char* in = input;
-  char* out = output;
-  size_t inLeft = size;
-  size_t outLeft = sizeof output;
-  const size_t result = ::iconv(converter, &in, &inLeft, &out, &outLeft);
-  if (result == static_cast<size_t>(-1) || inLeft != 0) return "";
-  return std::string(output, sizeof output - outLeft);
+  thread_local CIconvReference converter("UTF-8", "GBK");
+  std::string utf8;
+  return converter.Convert(std::string(bytes, size), &utf8) ? utf8 : std::string();
 }
 
 bool IsPair(unsigned char lead, unsigned char trail) {

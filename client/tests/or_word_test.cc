@@ -12,9 +12,9 @@
 #include "core/query/query.h"
 #include "formats/result_document.h"
 #include "server/search_data.h"
-#include "server/tests/loopback_server.h"
 #include "testing/formats/document_check.h"
 #include "testing/records/served_set.h"
+#include "testing/server/loopback_server.h"
 
 namespace {
 

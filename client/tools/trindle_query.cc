@@ -6,10 +6,7 @@
 // UTF-8 (--utf8) is also taken when the console is UTF-8: standard output a terminal whose
 // locale is UTF-8, or TRINDLE_CONSOLE=utf8.
 //
-// Exit status: 0 success, 1 bad arguments, 2 bad configuration, 3 server unreachable,
-// 4 bad or missing response, 5 output cannot be written. Failures print one line to
-// standard error. The library reports every failure as -1; the tool finds the reason by
-// checking the configuration first and, after a failed call, the server's address and port.
+// Exit status: client/tools/exit_status.h.
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,22 +18,14 @@
 
 #include "TrindleAgentAPI.h"
 #include "client/client_config.h"
-#include "core/text/console.h"
+#include "client/tools/exit_status.h"
 #include "core/text/encoding.h"
 #include "core/util/file_util.h"
-#include "core/util/version.h"
 #include "net/socket_io.h"
+#include "programs/command_line.h"
+#include "programs/console.h"
 
 namespace {
-
-enum ExitCode {
-  kExitOk = 0,
-  kExitUsage = 1,
-  kExitConfig = 2,
-  kExitUnreachable = 3,
-  kExitResponse = 4,
-  kExitOutput = 5,
-};
 
 const char kUsage[] =
     "Usage: trindle-query [--utf8] <configuration> <query> <start> <count> <output|->\n"
@@ -75,23 +64,24 @@ int Diagnose(const tClientConfig& config, const std::string& output) {
   in_addr address{};
   int error = 0;
   if (!ResolveAddress(config.serverName, &address, &error)) {
-    return Failure(kExitUnreachable, "cannot resolve the server name " + config.serverName);
+    return Failure(query_exit::kUnreachable, "cannot resolve the server name " + config.serverName);
   }
   CSocket socket;
   const std::string server = config.serverName + ":" + std::to_string(config.port);
   if (!ConnectTcp(address, config.port, DeadlineAfter(config.timeoutSeconds), &socket, &error)) {
-    return Failure(kExitUnreachable, "cannot connect to " + server + ": " + std::strerror(error));
+    return Failure(query_exit::kUnreachable,
+                   "cannot connect to " + server + ": " + std::strerror(error));
   }
   socket.Close();
   if (output != "-") {
     const size_t slash = output.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
     if (::access(folder.c_str(), W_OK) != 0) {
-      return Failure(kExitOutput, "cannot write " + output);
+      return Failure(query_exit::kOutput, "cannot write " + output);
     }
   }
-  return Failure(kExitResponse, "bad or missing response from " + server +
-                                    " (closed, timed out, malformed or of another schema)");
+  return Failure(query_exit::kResponse, "bad or missing response from " + server +
+                                            " (closed, timed out, malformed or of another schema)");
 }
 
 // The document converted to UTF-8, its declaration naming the new encoding.
@@ -118,58 +108,46 @@ int main(int argc, char** argv) {
   std::vector<const char*> arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (argument == "--version") {
-      std::printf("trindle-query (Trindle) %s\n", kTrindleVersion);
-      return kExitOk;
-    }
+    if (AnswerInformationOption(argv[i], "trindle-query", kUsage)) return query_exit::kSuccess;
     if (argument == "--utf8") {
       utf8 = true;
     } else if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
-      return Failure(kExitUsage, "unknown option " + argument + " (see --help)");
+      return Failure(query_exit::kUsage, "unknown option " + argument + " (see --help)");
     } else {
       arguments.push_back(argv[i]);
     }
   }
   if (arguments.size() != 5) {
-    return Failure(kExitUsage, "expected 5 arguments, got " + std::to_string(arguments.size()) +
-                                   " (see --help)");
+    return Failure(query_exit::kUsage, "expected 5 arguments, got " +
+                                           std::to_string(arguments.size()) + " (see --help)");
   }
   const char* configPath = arguments[0];
-  std::string query = arguments[1];
   int start = 0, pageCount = 0;
   if (!ParseInt(arguments[2], &start)) {
-    return Failure(kExitUsage, std::string("start is not a number: ") + arguments[2]);
+    return Failure(query_exit::kUsage, std::string("start is not a number: ") + arguments[2]);
   }
   if (!ParseInt(arguments[3], &pageCount)) {
-    return Failure(kExitUsage, std::string("page count is not a number: ") + arguments[3]);
+    return Failure(query_exit::kUsage, std::string("page count is not a number: ") + arguments[3]);
   }
   const std::string output = arguments[4];
-  if (!utf8 && LooksLikeUtf8OnAGbkConsole(query)) {
-    std::fprintf(stderr, "trindle-query: the query is sent as GBK; --utf8 reads it as UTF-8\n");
-  }
-  if (utf8) {
-    std::string gbk;
-    if (!Utf8ToGbk(query.data(), query.size(), &gbk, ToGbk::kReject)) {
-      return Failure(kExitUsage, "the query is not UTF-8 or holds characters outside GBK");
-    }
-    query = gbk;
+  std::string query;
+  if (!TypedQueryToGbk(
+          arguments[1], utf8 ? ConsoleEncoding::kUtf8 : ConsoleEncoding::kGbk, TypedGbk::kAsTyped,
+          "trindle-query: the query is sent as GBK; --utf8 reads it as UTF-8", &query)) {
+    return Failure(query_exit::kUsage, "the query is not UTF-8 or holds characters outside GBK");
   }
 
   tClientConfig config;
   std::string problem;
   if (!ReadClientConfig(configPath, &config, &problem)) {
-    return Failure(kExitConfig, "bad configuration: " + problem);
+    return Failure(query_exit::kConfig, "bad configuration: " + problem);
   }
 
   std::string resultPath = output;
   if (output == "-") {
     char temporary[] = "/tmp/trindle-query.XXXXXX";
     const int fd = ::mkstemp(temporary);
-    if (fd < 0) return Failure(kExitOutput, "cannot create a temporary file in /tmp");
+    if (fd < 0) return Failure(query_exit::kOutput, "cannot create a temporary file in /tmp");
     ::close(fd);
     resultPath = temporary;
   }
@@ -179,23 +157,23 @@ int main(int argc, char** argv) {
     if (output == "-") ::unlink(resultPath.c_str());
     return Diagnose(config, output);
   }
-  if (output != "-") return kExitOk;
+  if (output != "-") return query_exit::kSuccess;
 
   std::string document;
   const int size = ReadWholeFile(resultPath, &document);
   ::unlink(resultPath.c_str());
-  if (size <= 0) return Failure(kExitOutput, "cannot read back the result document");
+  if (size <= 0) return Failure(query_exit::kOutput, "cannot read back the result document");
   if (utf8) {
     std::string converted;
     if (!ToUtf8Document(document, &converted)) {
-      return Failure(kExitResponse, "the result document is not GBK text");
+      return Failure(query_exit::kResponse, "the result document is not GBK text");
     }
     document.swap(converted);
   }
   std::fflush(stdout);
   if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
       std::fflush(stdout) != 0) {
-    return Failure(kExitOutput, "cannot write to standard output");
+    return Failure(query_exit::kOutput, "cannot write to standard output");
   }
-  return kExitOk;
+  return query_exit::kSuccess;
 }

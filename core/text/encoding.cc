@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
 
 // One iconv descriptor, closed with its owner.
@@ -195,25 +194,6 @@ bool EncodeWithQuestionMarks(const char* text, size_t size, std::string* gbk) {
   return valid;
 }
 
-// Appends code point `code` (below 0x110000, no surrogate) in UTF-8.
-void AppendCodePoint(uint32_t code, std::string* utf8) {
-  if (code < 0x80) {
-    utf8->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    utf8->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    utf8->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    utf8->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    utf8->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    utf8->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    utf8->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    utf8->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 // AppendGbkAsUtf8 with kReplacement: ASCII runs copied, every pair (or lone byte) looked up
 // in the table, U+FFFD for one without a form. Linear in the input.
 void DecodeWithReplacement(const char* text, size_t length, std::string* utf8) {
@@ -227,18 +207,12 @@ void DecodeWithReplacement(const char* text, size_t length, std::string* utf8) {
     utf8->append(text + i, ascii - i);
     i = ascii;
     if (i == length) break;
-    uint32_t code;
-    if (i + 1 < length && CGbkTable::IsPairShape(bytes[i], bytes[i + 1])) {
-      code = table.PairCodePoint(bytes[i], bytes[i + 1]);
-      i += 2;
-    } else {
-      code = table.SingleCodePoint(bytes[i]);
-      i += 1;
-    }
+    const uint32_t code = NextGbkCodePoint(table, bytes, length, &i, GbkPairs::kByShape);
     if (code == 0) {
-      utf8->append(kReplacement);
+      utf8->append(kReplacementUtf8);
     } else {
-      AppendCodePoint(code, utf8);
+      char put[4];
+      utf8->append(put, static_cast<size_t>(PutUtf8(code, put) - put));
     }
   }
 }
@@ -405,4 +379,30 @@ CGbkTable::CGbkTable() {
     m_singleClass[static_cast<size_t>(byte - 0x80)] =
         gb2312.CodePoint(&single, 1) == code ? kGb2312 : kGbkOnly;
   }
+}
+
+std::string CGbkToUtf8Decoder::Feed(const char* bytes, size_t size) {
+  std::string input = m_held;
+  input.append(bytes, size);
+  m_held.clear();
+  // The text is cut into characters as DecodeWithReplacement cuts it; a lead byte that is
+  // the last byte waits, so the piece converted ends on a character's end.
+  const CGbkTable& table = CGbkTable::Get();
+  const auto* data = reinterpret_cast<const unsigned char*>(input.data());
+  for (size_t i = 0; i < input.size();) {
+    if (data[i] >= 0x81 && data[i] <= 0xFE && i + 1 == input.size()) {
+      m_held.assign(1, static_cast<char>(data[i]));
+      break;
+    }
+    NextGbkCodePoint(table, data, input.size(), &i, GbkPairs::kByShape);
+  }
+  std::string utf8;
+  DecodeWithReplacement(input.data(), input.size() - m_held.size(), &utf8);
+  return utf8;
+}
+
+std::string CGbkToUtf8Decoder::Finish() {
+  const bool held = !m_held.empty();
+  m_held.clear();
+  return held ? std::string(kReplacementUtf8) : std::string();
 }

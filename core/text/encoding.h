@@ -29,6 +29,9 @@
 #include <cstdint>
 #include <string>
 
+// U+FFFD, the character that stands for GBK bytes with no Unicode form, in UTF-8.
+inline constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
+
 // Policy of a conversion to GBK.
 enum class ToGbk { kReject, kQuestionMark };
 // Policy of a conversion from GBK.
@@ -128,4 +131,72 @@ class CGbkTable {
   std::array<uint32_t, kLeads * kTrails> m_pairCode{};
   std::array<uint8_t, 0x80> m_singleClass{};
   std::array<uint32_t, 0x80> m_singleCode{};
+};
+
+// How GBK decoding cuts bytes from 0x80 up into characters.
+//  - kByShape (AppendGbkAsUtf8 with kReplacement): a lead byte 0x81-0xFE with a trail byte
+//    0x40-0x7E or 0x80-0xFE is one pair, its character or, unmapped, one U+FFFD.
+//  - kMapped: only a pair GBK maps is one character; any other byte from 0x80 up stands alone
+//    and the byte after it is read afresh.
+// Either way a byte standing alone is its character (0x80 the euro sign) or U+FFFD.
+enum class GbkPairs { kByShape, kMapped };
+
+// The code point of the GBK character at bytes[*i] (of `size` bytes, *i < size) as `pairs`
+// cuts it, moving *i past the character; 0 when GBK maps nothing there (U+FFFD).
+inline uint32_t NextGbkCodePoint(const CGbkTable& table, const unsigned char* bytes, size_t size,
+                                 size_t* i, GbkPairs pairs) {
+  const unsigned char lead = bytes[*i];
+  if (lead < 0x80) {
+    ++*i;
+    return lead;
+  }
+  if (*i + 1 < size) {
+    const uint32_t code = table.PairCodePoint(lead, bytes[*i + 1]);
+    if (code != 0 || (pairs == GbkPairs::kByShape && CGbkTable::IsPairShape(lead, bytes[*i + 1]))) {
+      *i += 2;
+      return code;
+    }
+  }
+  ++*i;
+  return table.SingleCodePoint(lead);
+}
+
+// Writes code point `code` (below 0x110000, no surrogate) in UTF-8 at `out`, which has room
+// for four bytes; returns the end of what it wrote.
+inline char* PutUtf8(uint32_t code, char* out) {
+  if (code >= 0x800 && code < 0x10000) {  // every CJK character
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return out + 3;
+  }
+  if (code < 0x80) {
+    *out++ = static_cast<char>(code);
+    return out;
+  }
+  if (code < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (code >> 6));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (code >> 18));
+    *out++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  }
+  *out++ = static_cast<char>(0x80 | (code & 0x3F));
+  return out;
+}
+
+// CGbkToUtf8Decoder: converts GBK arriving in pieces, as AppendGbkAsUtf8 with kReplacement
+// converts it whole. Feed returns the UTF-8 of every complete character so far; a lead byte
+// at the end of a piece waits for the next one. Not thread-safe: one decoder per stream.
+class CGbkToUtf8Decoder {
+ public:
+  CGbkToUtf8Decoder() = default;
+  virtual ~CGbkToUtf8Decoder() = default;
+
+  std::string Feed(const char* bytes, size_t size);
+  // The held lead byte, if any, as U+FFFD (the text ended inside a character).
+  std::string Finish();
+
+ private:
+  std::string m_held;  // at most one byte: the lead of a character cut by the piece's end
 };

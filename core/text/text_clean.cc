@@ -18,13 +18,13 @@ constexpr int kNumericReferenceWindow = 7;
 constexpr int kLtWindow = 5;
 
 // The bytes at which a StripMarkup rule may start.
-struct CMarkupStarts {
+struct tMarkupStarts {
   bool start[256] = {};
-  constexpr CMarkupStarts() {
+  constexpr tMarkupStarts() {
     for (unsigned char c : {'<', '&', '%', '{', 'n'}) start[c] = true;
   }
 };
-constexpr CMarkupStarts kMarkupStarts;
+constexpr tMarkupStarts kMarkupStarts;
 
 // End of the window of `size` bytes from `start`, cut at `length` (written so that it
 // cannot overflow near the largest int).

@@ -36,6 +36,7 @@
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/index_mode.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
@@ -90,11 +91,7 @@ class BoundedBuildTest : public ::testing::Test {
   }
 
   void Sql(const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("docs.db").c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << statement;
-    sqlite3_close(db);
+    EXPECT_TRUE(RunSql(Path("docs.db"), statement)) << statement;
   }
 
   // The table docs(id, title, body, year) with `rows` as (title, body) in GBK; ids from
@@ -265,8 +262,8 @@ class BoundedBuildTest : public ::testing::Test {
     MakeTable(table);
   }
 
-  static CIndexModeOptions Options(int64_t memoryBytes, int threads = 1) {
-    CIndexModeOptions options;
+  static tIndexModeOptions Options(int64_t memoryBytes, int threads = 1) {
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     options.memoryBytes = memoryBytes;
     options.threads = threads;
@@ -274,7 +271,7 @@ class BoundedBuildTest : public ::testing::Test {
   }
 
   // Runs mode 4 into `base`; returns its exit status and counts the spills in *spills.
-  int Run(CIndexModeOptions options, int* spills = nullptr, const std::string& base = "out",
+  int Run(tIndexModeOptions options, int* spills = nullptr, const std::string& base = "out",
           std::string* output = nullptr, const std::string& schema = "schema.txt") {
     int counted = 0;
     options.faultHook = [&counted](const char* step) {
@@ -292,12 +289,12 @@ class BoundedBuildTest : public ::testing::Test {
   // Runs mode 4 in a child process; `prepare` runs in the child first. Returns the wait
   // status.
   template <typename Prepare>
-  int RunChild(const CIndexModeOptions& options, Prepare prepare) {
+  int RunChild(const tIndexModeOptions& options, Prepare prepare) {
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
       if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(99);
-      CIndexModeOptions childOptions = options;
+      tIndexModeOptions childOptions = options;
       prepare(&childOptions);
       int status =
           RunIndexModeWith(Path("db.xml").c_str(), Path("out").c_str(), Path("schema.txt").c_str(),
@@ -312,7 +309,7 @@ class BoundedBuildTest : public ::testing::Test {
 
   // Runs mode 4 into `base` in a child process; returns its exit status (-1 when it did not
   // exit) and its peak resident memory in bytes in *peakBytes.
-  int RunMeasured(const CIndexModeOptions& options, const std::string& base, int64_t* peakBytes) {
+  int RunMeasured(const tIndexModeOptions& options, const std::string& base, int64_t* peakBytes) {
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -445,7 +442,7 @@ TEST_F(BoundedBuildTest, CrashWhileSpillingOrMergingLeavesTheCommittedGeneration
   for (const auto& point : points) {
     const std::string where = std::string(point.step) + " #" + std::to_string(point.occurrence);
     const std::string manifest = ReadBinaryFile(Path("out.manifest"));
-    int status = RunChild(Options(4 << 10), [&point](CIndexModeOptions* options) {
+    int status = RunChild(Options(4 << 10), [&point](tIndexModeOptions* options) {
       auto seen = std::make_shared<int>(0);
       options->faultHook = [point, seen](const char* step) {
         if (std::string(step) == point.step && ++*seen == point.occurrence) raise(SIGKILL);
@@ -485,7 +482,7 @@ TEST_F(BoundedBuildTest, FullDiskWhileSpillingFailsCleanly) {
   const rlim_t limit = 24 << 10;
   ASSERT_LT(limit, committed.at("out.dataline").size());
   for (int threads : {1, 2}) {
-    int status = RunChild(Options(8 << 10, threads), [limit](CIndexModeOptions*) {
+    int status = RunChild(Options(8 << 10, threads), [limit](tIndexModeOptions*) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit size = {limit, limit};
       setrlimit(RLIMIT_FSIZE, &size);
@@ -523,7 +520,7 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
   };
   for (const auto& limit : cases) {
     for (int64_t bound : {int64_t{0}, int64_t{4 << 10}}) {
-      CIndexModeOptions options = Options(bound);
+      tIndexModeOptions options = Options(bound);
       options.limits.*limit.limit = limit.value;
       std::string output;
       EXPECT_EQ(Run(options, nullptr, "out", &output), exit_status::kFormatLimit) << limit.line;
@@ -551,7 +548,7 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
   std::memcpy(&idCount, index1.data(), 4);
   std::memcpy(&postings, index1.data() + 4 + 8 * idCount, 4);
   MakeGeneratedTable(300);
-  CIndexModeOptions pool = Options(4 << 10);
+  tIndexModeOptions pool = Options(4 << 10);
   pool.limits.poolBytes = poolBytes;
   std::string output;
   EXPECT_EQ(Run(pool, nullptr, "out", &output), exit_status::kFormatLimit);
@@ -560,7 +557,7 @@ TEST_F(BoundedBuildTest, ARecordPastALimitOfTheFormatsCommitsNothing) {
                         std::to_string(poolBytes) + ")\n"),
             std::string::npos)
       << output;
-  CIndexModeOptions posting = Options(0);
+  tIndexModeOptions posting = Options(0);
   posting.limits.postingsPerIndex = postings;
   EXPECT_EQ(Run(posting, nullptr, "out", &output), exit_status::kFormatLimit);
   EXPECT_NE(output.find("would take the postings of index "), std::string::npos) << output;

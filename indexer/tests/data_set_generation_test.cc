@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,17 +23,10 @@
 #include "indexer/index_mode.h"
 #include "indexer/modes.h"
 #include "testing/file_image.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
-
-bool RunSql(const std::string& database, const std::string& sql) {
-  sqlite3* handle = nullptr;
-  bool ok = sqlite3_open(database.c_str(), &handle) == SQLITE_OK &&
-            sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(handle);
-  return ok;
-}
 
 // `count` rows; every third title holds 中国, so the query below finds count/3 (rounded up).
 std::string Rows(int first, int count) {
@@ -95,14 +87,14 @@ class DataSetGenerationTest : public ::testing::Test {
     return count == static_cast<int>(words.size()) && list.Save(Path(name).c_str());
   }
 
-  static CIndexModeOptions Options() {
-    CIndexModeOptions options;
+  static tIndexModeOptions Options() {
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     return options;
   }
 
   std::string RunIndex(const std::string& base = "out", const std::string& schema = "schema.txt",
-                       const CIndexModeOptions& options = Options()) {
+                       const tIndexModeOptions& options = Options()) {
     testing::internal::CaptureStdout();
     RunIndexModeWith(Path("db.xml").c_str(), Path(base).c_str(), Path(schema).c_str(),
                      Path("dict.pdat").c_str(), Path("dict.words").c_str(), options);
@@ -314,7 +306,7 @@ TEST_F(DataSetGenerationTest, WhatAKilledRunLeftIsRemovedByTheNextAndNothingElse
 TEST_F(DataSetGenerationTest, ModeFourSucceedsWhenALoaderFinishedTheRenamesFirst) {
   RunIndex();
   ASSERT_TRUE(RunSql(Path("docs.db"), Rows(31, 6)));
-  CIndexModeOptions options = Options();
+  tIndexModeOptions options = Options();
   bool finished = false;
   options.faultHook = [this, &finished](const char* step) {
     if (std::string(step) != "folder synced") return;
@@ -375,7 +367,7 @@ class KilledSaveTest : public DataSetGenerationTest {
 
   // Runs mode 4 in a child process that `kill` stops; true when the child was killed.
   template <typename Kill>
-  bool RunChild(const CIndexModeOptions& options, Kill kill) {
+  bool RunChild(const tIndexModeOptions& options, Kill kill) {
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -435,7 +427,7 @@ TEST_F(KilledSaveTest, KilledAtEveryStepOfTheSave) {
   for (int stop = 1;; ++stop) {
     ASSERT_LE(stop, 40) << "more steps than a save has";
     Restore(m_old);
-    CIndexModeOptions options = Options();
+    tIndexModeOptions options = Options();
     int reached = 0;
     options.faultHook = [&reached, stop](const char*) {
       if (++reached == stop) raise(SIGKILL);
@@ -454,7 +446,7 @@ TEST_F(KilledSaveTest, KilledAfterRandomDelaysIntoTheSave) {
   // after that, within the time an uninterrupted save takes.
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
-  CIndexModeOptions options = Options();
+  tIndexModeOptions options = Options();
   const int reportTo = pipeEnds[1];
   options.faultHook = [reportTo](const char* step) {
     if (std::string(step) == "save" && write(reportTo, "s", 1) != 1) _exit(4);

@@ -3,7 +3,6 @@
 // ends with the status of its kind and leaves no pending file. The read-only folder and the
 // full disk are made with tmpfs mounts (root only; skipped otherwise).
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -16,17 +15,10 @@
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/index_mode.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
-
-bool RunSql(const std::string& database, const std::string& sql) {
-  sqlite3* handle = nullptr;
-  bool ok = sqlite3_open(database.c_str(), &handle) == SQLITE_OK &&
-            sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(handle);
-  return ok;
-}
 
 // `count` rows from id `first` on, each body `bodyRepeat` times a line of words.
 std::string Rows(int first, int count, int bodyRepeat) {
@@ -81,7 +73,7 @@ class FailureCasesTest : public ::testing::Test {
   // Mode 4 into set/out; the console output, the status in m_status.
   std::string Index(const std::string& config = "db.xml",
                     const std::string& schema = "schema.txt") {
-    CIndexModeOptions options;
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     testing::internal::CaptureStdout();
     m_status = RunIndexModeWith(Path(config).c_str(), Path("set/out").c_str(), Path(schema).c_str(),

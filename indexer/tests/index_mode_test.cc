@@ -4,7 +4,6 @@
 #include "indexer/index_mode.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <memory>
 #include <string>
@@ -17,19 +16,12 @@
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/modes.h"
+#include "testing/records/sqlite_file.h"
 #include "testing/records/store_fixture.h"
 
 namespace {
 
 // SQL is UTF-8 (u8 literals); what the engine stores and prints is GBK (plain literals).
-bool RunSql(const std::string& database, const char* sql) {
-  sqlite3* handle = nullptr;
-  bool ok = sqlite3_open(database.c_str(), &handle) == SQLITE_OK &&
-            sqlite3_exec(handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(handle);
-  return ok;
-}
-
 const char kTable[] =
     u8"create table docs (id integer, title text, body text, year integer);"
     u8"insert into docs values (2, '北京大学', '<b>中国</b>人民', 2002);"
@@ -72,7 +64,7 @@ class IndexModeTest : public ::testing::Test {
   // Runs mode 4 into the base "out"; returns the console output, the exit status in m_status.
   std::string Run(const std::string& config, const std::string& schema, const std::string& trie,
                   const std::string& words) {
-    CIndexModeOptions options;
+    tIndexModeOptions options;
     options.scan.notRunningPauseMilliseconds = 0;
     testing::internal::CaptureStdout();
     m_status = RunIndexModeWith(config.c_str(), Path("out").c_str(), schema.c_str(), trie.c_str(),

@@ -55,15 +55,6 @@ tShard LoopbackShard(uint16_t port) {
   return shard;
 }
 
-CSocket Connect(uint16_t port) {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  int error = 0;
-  ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error);
-  return socket;
-}
-
 // Everything the peer sends until it closes.
 std::string ReadAll(int fd) {
   std::string received;
@@ -85,7 +76,7 @@ std::string BinaryQuery(uint16_t port, const std::string& query, int32_t start, 
   PutI32(&frame, count);
   PutI32(&frame, static_cast<int32_t>(query.size()));
   frame += query;
-  CSocket socket = Connect(port);
+  CSocket socket = ConnectLoopback(port, 5);
   if (!socket.valid()) return "connect failed";
   SendFully(socket.fd(), frame.data(), static_cast<int>(frame.size()), 0);
   ::shutdown(socket.fd(), SHUT_WR);
@@ -94,7 +85,7 @@ std::string BinaryQuery(uint16_t port, const std::string& query, int32_t start, 
 
 // The status line and body of one HTTP GET (the Date header differs between answers).
 std::string HttpGet(uint16_t port, const std::string& target) {
-  CSocket socket = Connect(port);
+  CSocket socket = ConnectLoopback(port, 5);
   const std::string request =
       "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   SendFully(socket.fd(), request.data(), static_cast<int>(request.size()), 0);

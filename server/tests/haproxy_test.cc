@@ -27,7 +27,9 @@
 #include "net/socket_io.h"
 #include "server/http/http_answers.h"
 #include "server/search_data.h"
+#include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
+#include "testing/trie_test_files.h"
 
 namespace {
 
@@ -39,36 +41,10 @@ const char kSchema[] = "1 TITLE title T 1 0 1 1 标题\n";
 const char kQuery[] = "[FIELD] title [AND] 中国";
 const char kQueryUrl[] = "/search?q=%5BFIELD%5D+title+%5BAND%5D+%E4%B8%AD%E5%9B%BD&count=5";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 int CountOf(const std::string& text, const std::string& part) {
   int count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
-}
-
-uint16_t FreePort() {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  ListenStep step;
-  int error = 0;
-  if (!OpenListener(loopback, 0, 1, &socket, &step, &error)) return 0;
-  return LocalPort(socket.fd());
-}
-
-CSocket Connect(uint16_t port) {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  int error = 0;
-  ConnectTcp(loopback, port, DeadlineAfter(5), &socket, &error);
-  return socket;
 }
 
 // A program started in `folder` with its output in `output`; killed if still running at the end.
@@ -111,7 +87,7 @@ class CProcess {
     }
     return -1;
   }
-  std::string Output() const { return ReadFile(m_output); }
+  std::string Output() const { return ReadFileBytes(m_output); }
   bool WaitForOutput(const std::string& text, int count = 1, int seconds = 15) const {
     for (int i = 0; i < seconds * 100; ++i) {
       if (CountOf(Output(), text) >= count) return true;
@@ -127,7 +103,7 @@ class CProcess {
 
 // One query over the binary protocol; the response frame, or "" when none came whole.
 std::string BinaryQuery(uint16_t port) {
-  CSocket socket = Connect(port);
+  CSocket socket = ConnectLoopback(port, 5);
   if (!socket.valid()) return "";
   std::string request;
   const std::string query = kQuery;
@@ -159,7 +135,7 @@ class CHttpClient {
   // The status line and body of one GET, or "" when no whole answer came.
   std::string Get(const std::string& target, bool* closed) {
     *closed = false;
-    if (!m_socket.valid()) m_socket = Connect(m_port);
+    if (!m_socket.valid()) m_socket = ConnectLoopback(m_port, 5);
     if (!m_socket.valid()) return "";
     const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (SendFully(m_socket.fd(), request.data(), static_cast<int>(request.size()),
@@ -357,8 +333,8 @@ TEST(HaproxyTest, ReplicasBehindHaproxyLoseNoQueryWhileLoadingReloadingAndEnding
   for (int i = 0; i < 2; ++i) {
     replicas[i].folder = path(names[i]);
     ASSERT_EQ(::mkdir(replicas[i].folder.c_str(), 0755), 0);
-    replicas[i].port = FreePort();
-    replicas[i].httpPort = FreePort();
+    replicas[i].port = FreeLoopbackPort();
+    replicas[i].httpPort = FreeLoopbackPort();
   }
   const int indexCount = data->store().GetIndexCount();
   std::vector<std::string> files = {"set.dataline"};
@@ -404,9 +380,9 @@ TEST(HaproxyTest, ReplicasBehindHaproxyLoseNoQueryWhileLoadingReloadingAndEnding
   ASSERT_TRUE(replicas[0].process.WaitForOutput(" on Server ")) << replicas[0].process.Output();
 
   // HAProxy with the example's configuration, ports moved.
-  const uint16_t binaryFront = FreePort();
-  const uint16_t httpFront = FreePort();
-  std::string config = ReadFile(HAPROXY_EXAMPLE);
+  const uint16_t binaryFront = FreeLoopbackPort();
+  const uint16_t httpFront = FreeLoopbackPort();
+  std::string config = ReadFileBytes(HAPROXY_EXAMPLE);
   ASSERT_FALSE(config.empty());
   auto replace = [&](const std::string& from, const std::string& to) {
     ASSERT_NE(config.find(from), std::string::npos) << from;

@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "testing/allocation/allocation_limit.h"
+#include "testing/iconv_reference.h"
 #include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
 #include "testing/records/served_set.h"
@@ -36,16 +36,8 @@ const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学",
 
 // Reference conversion, independent of the code under test's buffering: iconv in one call.
 std::string Convert(const char* to, const char* from, const std::string& text) {
-  iconv_t handle = ::iconv_open(to, from);
-  std::string out(text.size() * 4 + 4, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* outPointer = &out[0];
-  size_t outLeft = out.size();
-  const size_t result = ::iconv(handle, &in, &inLeft, &outPointer, &outLeft);
-  ::iconv_close(handle);
-  EXPECT_NE(result, static_cast<size_t>(-1)) << text;
-  out.resize(out.size() - outLeft);
+  std::string out;
+  EXPECT_TRUE(IconvConvert(to, from, text, &out)) << text;
   return out;
 }
 std::string Utf8(const std::string& gbk) { return Convert("UTF-8", "GBK", gbk); }

@@ -31,7 +31,9 @@
 #include "server/http/suggest.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
+#include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
+#include "testing/trie_test_files.h"
 
 namespace {
 
@@ -42,13 +44,6 @@ const char kSchema[] =
     "1 TITLE title T 1 0 1 1 标题\n"
     "2 BODY body T 1 0 1 1 正文\n"
     "3 YEAR year I 0 1 1 0 年份\n";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 size_t Count(const std::string& text, const std::string& piece) {
   size_t count = 0;
@@ -285,8 +280,8 @@ class SearchPageTest : public ::testing::Test {
     const int status = std::system((Browser() + "--dump-dom '" + Base() + address + "' > " +
                                     Path("dom.html") + " 2> " + Path("chromium.err"))
                                        .c_str());
-    EXPECT_EQ(status, 0) << ReadFile(Path("chromium.err"));
-    return ReadFile(Path("dom.html"));
+    EXPECT_EQ(status, 0) << ReadFileBytes(Path("chromium.err"));
+    return ReadFileBytes(Path("dom.html"));
   }
 
   std::unique_ptr<CQueryFixture> m_fixture;

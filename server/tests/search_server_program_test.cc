@@ -26,7 +26,9 @@
 #include "core/util/byte_io.h"
 #include "core/util/crc32c.h"
 #include "net/socket_io.h"
+#include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
+#include "testing/trie_test_files.h"
 
 namespace {
 
@@ -47,24 +49,7 @@ bool IsolateNetwork() {
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学"};
 const char kSchema[] = "1 TITLE title T 1 0 1 1 标题\n";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A free port on 127.0.0.1 (bound and released; the kernel does not hand it out again at once).
-uint16_t FreePort() {
-  in_addr loopback{};
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  CSocket socket;
-  ListenStep step;
-  int error = 0;
-  if (!OpenListener(loopback, 0, 1, &socket, &step, &error)) return 0;
-  return LocalPort(socket.fd());
-}
-
 class SearchServerProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -76,7 +61,7 @@ class SearchServerProgramTest : public ::testing::Test {
     CWordList words;
     ASSERT_GT(words.BuildFromText(Path("dict.txt").c_str(), m_fixture->trie()), 0);
     ASSERT_TRUE(words.Save(Path("set.words").c_str()));
-    m_port = FreePort();
+    m_port = FreeLoopbackPort();
   }
   void TearDown() override {
     if (m_child > 0) {
@@ -127,7 +112,7 @@ class SearchServerProgramTest : public ::testing::Test {
     }
     return -1;
   }
-  std::string Output() { return ReadFile(Path("out.txt")); }
+  std::string Output() { return ReadFileBytes(Path("out.txt")); }
   bool WaitForOutput(const std::string& text) {
     for (int i = 0; i < 1000; ++i) {
       if (Output().find(text) != std::string::npos) return true;
@@ -348,7 +333,7 @@ TEST_F(SearchServerProgramTest, TheDailyLogGoesToLogDirectoryAndStaysGbk) {
   std::tm local{};
   localtime_r(&now, &local);
   std::strftime(today, sizeof today, "%Y%m%d.log", &local);
-  EXPECT_NE(ReadFile(Path("logs/") + today).find("Received query string " + query),
+  EXPECT_NE(ReadFileBytes(Path("logs/") + today).find("Received query string " + query),
             std::string::npos);
   EXPECT_EQ(ReadDailyLog().find("Received query"), std::string::npos);
 
@@ -383,7 +368,7 @@ std::string HttpGet(uint16_t port, const std::string& target) {
 }
 
 TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
-  const uint16_t httpPort = FreePort();
+  const uint16_t httpPort = FreeLoopbackPort();
   WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
                      "</HttpPort>\n<DrainSeconds>0</DrainSeconds>\n"));
   Start();
@@ -455,8 +440,8 @@ TEST_F(SearchServerProgramTest, HttpAnswersBesideTheBinaryPortAndCountsBoth) {
                          Path("chromium.err"))
                             .c_str()),
             0)
-      << ReadFile(Path("chromium.err"));
-  const std::string dom = ReadFile(Path("dom.html"));
+      << ReadFileBytes(Path("chromium.err"));
+  const std::string dom = ReadFileBytes(Path("dom.html"));
   EXPECT_NE(dom.find(">1 hit<"), std::string::npos) << dom;
   // The title's snippet, 中国 marked.
   EXPECT_NE(dom.find("<mark>\xE4\xB8\xAD\xE5\x9B\xBD</mark>\xE4\xBA\xBA\xE6\xB0\x91</span>"),
@@ -503,7 +488,7 @@ std::string ReadHttpResponse(int fd) {
 // kept-alive connection gets its next answer with "Connection: close" and is closed after it;
 // then the server ends.
 TEST_F(SearchServerProgramTest, SigtermDrainsBeforeTheListenersClose) {
-  const uint16_t httpPort = FreePort();
+  const uint16_t httpPort = FreeLoopbackPort();
   WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
                      "</HttpPort>\n<DrainSeconds>2</DrainSeconds>\n"));
   Start();
@@ -565,8 +550,8 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
   ASSERT_TRUE(WaitForOutput(" on Server ")) << Output();
   const std::string folder = Path("broker");
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-  const uint16_t brokerPort = FreePort();
-  const uint16_t httpPort = FreePort();
+  const uint16_t brokerPort = FreeLoopbackPort();
+  const uint16_t httpPort = FreeLoopbackPort();
   auto startBroker = [&](uint16_t shardPort) {
     std::ofstream(folder + "/SearchServer.xml", std::ios::binary)
         << "<ServerIP>127.0.0.1</ServerIP>\n<Port>" << brokerPort
@@ -596,16 +581,16 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
     return -1;
   };
   // A shard that does not answer stops the start.
-  EXPECT_EQ(waitFor(startBroker(FreePort())), 1);
-  EXPECT_NE(ReadFile(folder + "/out.txt").find(" does not answer"), std::string::npos)
-      << ReadFile(folder + "/out.txt");
+  EXPECT_EQ(waitFor(startBroker(FreeLoopbackPort())), 1);
+  EXPECT_NE(ReadFileBytes(folder + "/out.txt").find(" does not answer"), std::string::npos)
+      << ReadFileBytes(folder + "/out.txt");
 
   const pid_t broker = startBroker(m_port);
-  for (int i = 0; i < 500 && ReadFile(folder + "/out.txt").find("HTTP port") == std::string::npos;
-       ++i) {
+  for (int i = 0;
+       i < 500 && ReadFileBytes(folder + "/out.txt").find("HTTP port") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  const std::string output = ReadFile(folder + "/out.txt");
+  const std::string output = ReadFileBytes(folder + "/out.txt");
   EXPECT_NE(output.find("Broker over 1 shards: 127.0.0.1:" + std::to_string(m_port)),
             std::string::npos)
       << output;
@@ -648,7 +633,7 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
 
 // A second signal during a long drain ends the server at once.
 TEST_F(SearchServerProgramTest, ASecondSignalEndsTheDrain) {
-  const uint16_t httpPort = FreePort();
+  const uint16_t httpPort = FreeLoopbackPort();
   WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) +
                      "</HttpPort>\n<DrainSeconds>60</DrainSeconds>\n"));
   Start();
@@ -690,7 +675,7 @@ TEST_F(SearchServerProgramTest, ASighupDuringTheLoadIsServedAfterIt) {
   const std::string manifest = ManifestFor(path, 1);
   ASSERT_EQ(::mkfifo(Path("set.manifest").c_str(), 0644), 0);
   ASSERT_EQ(::link(Path("set.manifest").c_str(), Path("manifest.fifo").c_str()), 0);
-  const uint16_t httpPort = FreePort();
+  const uint16_t httpPort = FreeLoopbackPort();
   WriteConfig(Config("<HttpPort>" + std::to_string(httpPort) + "</HttpPort>\n"));
   Start();
   // /health answers 503 while the load waits for the manifest.
@@ -736,7 +721,7 @@ TEST_F(SearchServerProgramTest, ASighupDuringTheLoadIsServedAfterIt) {
 // A data set with an index that cannot be loaded is never served: the start fails as a load
 // failure, a reload keeps the set being served, and mode 5 refuses it.
 TEST_F(SearchServerProgramTest, ADamagedIndexIsRefusedAtStartAndAtReload) {
-  const std::string index = ReadFile(Path("set.index_1"));
+  const std::string index = ReadFileBytes(Path("set.index_1"));
   ASSERT_GT(index.size(), 8u);
   WriteConfig(Config());
   Start();

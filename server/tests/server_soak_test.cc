@@ -34,9 +34,9 @@
 #include "net/socket_io.h"
 #include "server/accept_loop.h"
 #include "server/search_data.h"
-#include "server/tests/loopback_server.h"
 #include "testing/net/wire_client.h"
 #include "testing/records/served_set.h"
+#include "testing/server/loopback_server.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The allocator keeps freed blocks in quarantine to catch late uses; a small one keeps the

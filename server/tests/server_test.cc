@@ -35,11 +35,11 @@
 #include "server/metrics.h"
 #include "server/search_data.h"
 #include "server/server_config.h"
-#include "server/tests/loopback_server.h"
 #include "testing/allocation/allocation_limit.h"
 #include "testing/net/wire_client.h"
 #include "testing/records/query_fixture.h"
 #include "testing/records/served_set.h"
+#include "testing/server/loopback_server.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "testing/formats/document_check.h"
 
 #include <dirent.h>
-#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <stdlib.h>
@@ -12,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "testing/iconv_reference.h"
 
 ResultPage MakePage(const std::vector<std::vector<std::string>>& records, int32_t total,
                     int32_t start, int32_t fieldCount) {
@@ -108,16 +109,8 @@ bool XmllintAccepts(const std::string& path) {
 }
 
 std::string ReferenceUtf8(const std::string& gbk) {
-  iconv_t cd = ::iconv_open("UTF-8", "GBK");
-  std::string out(gbk.size() * 3 + 4, '\0');
-  char* in = const_cast<char*>(gbk.data());
-  char* to = &out[0];
-  size_t inLeft = gbk.size(), outLeft = out.size();
-  const size_t result = ::iconv(cd, &in, &inLeft, &to, &outLeft);
-  ::iconv_close(cd);
-  if (result == static_cast<size_t>(-1)) return "<invalid>";
-  out.resize(out.size() - outLeft);
-  return out;
+  std::string utf8;
+  return IconvConvert("UTF-8", "GBK", gbk, &utf8) ? utf8 : "<invalid>";
 }
 
 int RunCommand(const std::string& command, std::string* output) {

@@ -27,6 +27,16 @@ CSocket ConnectLoopback(uint16_t port, int seconds) {
   return socket;
 }
 
+uint16_t FreeLoopbackPort() {
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  CSocket socket;
+  ListenStep step;
+  int error = 0;
+  if (!OpenListener(loopback, 0, 1, &socket, &step, &error)) return 0;
+  return LocalPort(socket.fd());
+}
+
 std::string ReadUntilClosed(int fd, int seconds) {
   std::string received;
   const Deadline deadline = DeadlineAfter(seconds);

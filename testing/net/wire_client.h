@@ -15,6 +15,10 @@ std::string RequestBody(const std::string& query, int32_t start, int32_t pageCou
 // A connection to 127.0.0.1:`port` made within `seconds`; an invalid socket when it fails.
 CSocket ConnectLoopback(uint16_t port, int seconds = 10);
 
+// A port of 127.0.0.1 that was free a moment ago (its listener closed again); 0 when none
+// could be opened. For a server program started with it; in-process servers listen on port 0.
+uint16_t FreeLoopbackPort();
+
 // Everything the peer sends until it closes the connection or `seconds` pass.
 std::string ReadUntilClosed(int fd, int seconds = 10);
 

@@ -254,4 +254,47 @@ TEST(EncodingTest, GbkTableAgreesWithDecoding) {
   EXPECT_EQ(table.SingleClass(0xFF), CGbkTable::kNoCharacter);
 }
 
+// GBK arriving in pieces converts as the whole text does, wherever it is cut: a character
+// split by a piece's end comes out once its second byte is in, also after an unmapped pair.
+TEST(GbkToUtf8Decoder, EverySplitOfTheTextGivesTheSameUtf8) {
+  const std::string kUtf8Text = u8"ab 中文，\n第二行";
+  for (const std::string& text :
+       {std::string("ab 中文，\n第二行"), std::string("朋友\xAA\xA1啊\xAA\xA1\xD6"),
+        std::string("\xFF\xA1\xA1\x80\x81")}) {
+    const std::string whole = GbkToUtf8(text);
+    for (size_t split = 0; split <= text.size(); ++split) {
+      CGbkToUtf8Decoder decoder;
+      std::string utf8 = decoder.Feed(text.data(), split);
+      utf8 += decoder.Feed(text.data() + split, text.size() - split);
+      utf8 += decoder.Finish();
+      EXPECT_EQ(utf8, whole) << "split at " << split << " of " << text;
+    }
+  }
+  // One byte at a time: each character comes out once its second byte is in.
+  const std::string kGbkText = "ab 中文，\n第二行";
+  CGbkToUtf8Decoder decoder;
+  std::string utf8;
+  for (char byte : kGbkText) utf8 += decoder.Feed(&byte, 1);
+  EXPECT_EQ(utf8, kUtf8Text);
+}
+
+TEST(GbkToUtf8Decoder, BytesThatStartNoCharacterBecomeReplacements) {
+  const std::string kReplacement = kReplacementUtf8;
+  struct {
+    std::string gbk, utf8;
+  } cases[] = {
+      {"\xFF"
+       "a",
+       kReplacement + "a"},
+      {"\xD6\n", kReplacement + "\n"},  // the line feed is not swallowed as a second byte
+      {"\xD6\x7F", kReplacement + "\x7F"},
+      {"a\xD6", "a" + kReplacement},  // the text ends inside a character
+  };
+  for (const auto& c : cases) {
+    CGbkToUtf8Decoder decoder;
+    std::string utf8 = decoder.Feed(c.gbk.data(), c.gbk.size());
+    EXPECT_EQ(utf8 + decoder.Finish(), c.utf8) << c.gbk;
+  }
+}
+
 }  // namespace

@@ -9,8 +9,8 @@
 // converting stream is unbuffered (each call is converted and written at once; a program must
 // not give it a buffer with setvbuf, or its last bytes would be converted during exit(), after
 // the converter is gone). A two-byte character split across two writes is held back until its
-// second byte arrives. A GBK stream is left untouched, so the bytes of a pipe or a file are
-// exactly those of the program.
+// second byte arrives (CGbkToUtf8Decoder of core/text/encoding.h). A GBK stream is left untouched,
+// so the bytes of a pipe or a file are exactly those of the program.
 //
 // The query that mode 5 takes on its command line is in the console's encoding too:
 // ConsoleTextToGbk turns it into the engine's GBK, or refuses a text that is not valid.
@@ -66,22 +66,6 @@ bool LooksLikeUtf8OnAGbkConsole(const std::string& text);
 // there: from UTF-8, text that is not valid UTF-8 or holds a character GBK lacks; from GBK,
 // a byte 0x80..0xFF that does not start a GBK character with the byte after it.
 bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::string* gbk);
-
-// CGbkToUtf8Decoder: converts GBK arriving in pieces. Feed returns the UTF-8 of every
-// complete character so far; a first byte at the end of a piece waits for the next one.
-// Bytes that start no GBK character become U+FFFD (the encoding module's kReplacement).
-class CGbkToUtf8Decoder {
- public:
-  CGbkToUtf8Decoder() = default;
-  virtual ~CGbkToUtf8Decoder() = default;
-
-  std::string Feed(const char* bytes, size_t size);
-  // The held first byte, if any, as U+FFFD (the text ended inside a character).
-  std::string Finish();
-
- private:
-  std::string m_held;  // at most one byte: the first of a character cut by the piece's end
-};
 
 // Terminal columns of GBK text: two for each character a terminal shows wide (CJK
 // ideographs and punctuation, kana, Hangul, fullwidth forms), one for every other character

@@ -1,4 +1,4 @@
-#include "server/tests/loopback_server.h"
+#include "testing/server/loopback_server.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "core/text/console.h"
+#include "programs/console.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -14,8 +14,6 @@
 #include "core/text/gbk_chars.h"
 
 namespace {
-
-const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8, as the converter writes it
 
 bool EqualsIgnoringCase(const char* text, const char* lower) {
   for (; *text != '\0' && *lower != '\0'; ++text, ++lower) {
@@ -233,35 +231,6 @@ bool ConsoleTextToGbk(const std::string& text, ConsoleEncoding encoding, std::st
   }
   gbk->swap(converted);
   return true;
-}
-
-std::string CGbkToUtf8Decoder::Feed(const char* bytes, size_t size) {
-  std::string input = m_held;
-  input.append(bytes, size);
-  m_held.clear();
-  // The last byte waits when it may be the first of a character (0x81..0xFE); before it the
-  // text is cut into characters as the converter cuts it, so the piece converted ends on a
-  // character's end.
-  const auto* data = reinterpret_cast<const unsigned char*>(input.data());
-  size_t i = 0;
-  while (i < input.size()) {
-    if (data[i] >= 0x81 && data[i] <= 0xFE && i + 1 == input.size()) {
-      m_held.assign(1, static_cast<char>(data[i]));
-      break;
-    }
-    i += IsGbkPair(data, i, input.size()) ? 2 : 1;
-  }
-  std::string utf8;
-  const size_t complete = input.size() - m_held.size();
-  utf8.reserve(complete + complete / 2);
-  AppendGbkAsUtf8(input.data(), complete, &utf8);
-  return utf8;
-}
-
-std::string CGbkToUtf8Decoder::Finish() {
-  const bool held = !m_held.empty();
-  m_held.clear();
-  return held ? std::string(kReplacement) : std::string();
 }
 
 size_t GbkColumns(const std::string& text) {

@@ -1,18 +1,13 @@
-// The console's choices and conversions: which encoding a stream gets, GBK arriving in pieces
-// as UTF-8, command-line text taken into GBK, and cutting GBK text to terminal columns. The
+// The console's choices and conversions: which encoding a stream gets, command-line text
+// taken into GBK, and cutting GBK text to terminal columns. The
 // installed streams are exercised by running the programs on a terminal (indexer/tests).
-#include "core/text/console.h"
+#include "programs/console.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-
-// The sources are UTF-8 and compiled with -fexec-charset=GBK: "中文" is GBK, u8"中文" UTF-8.
-const std::string kGbkText = "ab 中文，\n第二行";
-const std::string kUtf8Text = u8"ab 中文，\n第二行";
-const std::string kReplacement = "\xEF\xBF\xBD";
 
 TEST(ConsoleEncodingChoice, SettingForcesOtherwiseTerminalAndLocaleDecide) {
   struct {
@@ -63,44 +58,6 @@ TEST(ConsoleEncodingChoice, TheFirstLocaleVariableSetNamesTheCodeset) {
     EXPECT_EQ(LocaleNamesUtf8(c.lcAll, c.lcCtype, c.lang), c.utf8)
         << (c.lcAll ? c.lcAll : "-") << " " << (c.lcCtype ? c.lcCtype : "-") << " "
         << (c.lang ? c.lang : "-");
-  }
-}
-
-TEST(GbkToUtf8Decoder, EverySplitOfTheTextGivesTheSameUtf8) {
-  {
-    CGbkToUtf8Decoder whole;
-    std::string utf8 = whole.Feed(kGbkText.data(), kGbkText.size());
-    EXPECT_EQ(utf8 + whole.Finish(), kUtf8Text);
-  }
-  for (size_t split = 0; split <= kGbkText.size(); ++split) {
-    CGbkToUtf8Decoder decoder;
-    std::string utf8 = decoder.Feed(kGbkText.data(), split);
-    utf8 += decoder.Feed(kGbkText.data() + split, kGbkText.size() - split);
-    utf8 += decoder.Finish();
-    EXPECT_EQ(utf8, kUtf8Text) << "split at " << split;
-  }
-  // One byte at a time: each character comes out once its second byte is in.
-  CGbkToUtf8Decoder decoder;
-  std::string utf8;
-  for (char byte : kGbkText) utf8 += decoder.Feed(&byte, 1);
-  EXPECT_EQ(utf8, kUtf8Text);
-}
-
-TEST(GbkToUtf8Decoder, BytesThatStartNoCharacterBecomeReplacements) {
-  struct {
-    std::string gbk, utf8;
-  } cases[] = {
-      {"\xFF"
-       "a",
-       kReplacement + "a"},
-      {"\xD6\n", kReplacement + "\n"},  // the line feed is not swallowed as a second byte
-      {"\xD6\x7F", kReplacement + "\x7F"},
-      {"a\xD6", "a" + kReplacement},  // the text ends inside a character
-  };
-  for (const auto& c : cases) {
-    CGbkToUtf8Decoder decoder;
-    std::string utf8 = decoder.Feed(c.gbk.data(), c.gbk.size());
-    EXPECT_EQ(utf8 + decoder.Finish(), c.utf8) << c.gbk;
   }
 }
 
