@@ -32,15 +32,16 @@ void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view
   view->schema = std::move(schema);
 }
 
-tHttpAnswer BrokerHealthAnswer(const tBrokerView& view) {
-  tHttpAnswer answer;
+tHttpResponse BrokerHealthAnswer(const tBrokerView& view) {
+  tHttpResponse answer;
   answer.body = "{\"status\":\"serving\",\"shards\":" +
                 std::to_string(view.broker != nullptr ? view.broker->shards().size() : 0) + "}";
   return answer;
 }
 
-tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, const tSearchLimits& limits, bool xml) {
+tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                                 const tBrokerView& view, const tSearchLimits& limits,
+                                 PageFormat format) {
   std::string query;
   std::string message;
   if (!BuildQuery(parameters, &query, &message)) return ErrorAnswer(400, message);
@@ -64,7 +65,7 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
   if (parameters.match && *parameters.match != "words" && *parameters.match != "contains") {
     return ErrorAnswer(400, "match must be words or contains");
   }
-  if (relevance && xml) {
+  if (relevance && format == PageFormat::kXml) {
     return ErrorAnswer(400, "order=relevance through a broker answers /search only");
   }
   if (!relevance && parameters.match) {
@@ -85,7 +86,7 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
     }
   }
   // The page cap holds through a broker as on a server over the whole table.
-  tHttpAnswer answer;
+  tHttpResponse answer;
   if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
     count = limits.maxPageCount;
     answer.cappedAt = limits.maxPageCount;
@@ -93,7 +94,7 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
   if (relevance) {
     // The query came from UTF-8 through a conversion that refuses what GBK lacks, so it goes
     // back unchanged.
-    tHttpAnswer ranked = AnswerBrokerRelevance(
+    tHttpResponse ranked = AnswerBrokerRelevance(
         view, GbkToUtf8(query), parameters.match.value_or(""), start, count, view.shardTimeout);
     ranked.cappedAt = answer.cappedAt;
     return ranked;
@@ -108,14 +109,14 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
                                   " conditions, values or words in one value");
     }
     if (stop == BrokerStop::kTimedOut) {
-      tHttpAnswer late = ErrorAnswer(503, "the query ran past its time budget of " +
-                                              std::to_string(limits.query.timeoutMs) + " ms");
+      tHttpResponse late = ErrorAnswer(503, "the query ran past its time budget of " +
+                                                std::to_string(limits.query.timeoutMs) + " ms");
       late.timedOut = true;
       return late;
     }
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
-  if (!xml) {
+  if (format == PageFormat::kJson) {
     answer.body =
         FormatJsonPage(page, view.storedNamesUtf8, nullptr, std::string(), answer.cappedAt);
     return answer;

@@ -36,11 +36,12 @@ struct tBrokerView {
 void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view);
 
 // /health of a broker: {"status":"serving","shards":N}.
-tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);
+tHttpResponse BrokerHealthAnswer(const tBrokerView& view);
 
-// /search (`xml` false) or /search.xml through the broker: 400 for bad arguments or for
-// snippet or facet arguments (order=relevance: JSON only, see broker_relevance.h), 502
+// /search (PageFormat::kJson) or /search.xml (kXml) through the broker: 400 for bad arguments or
+// for snippet or facet arguments (order=relevance: JSON only, see broker_relevance.h), 502
 // {"error":"shard host:port did not answer"} when a shard fails, else the page one server over the
 // whole set would give.
-tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, const tSearchLimits& limits, bool xml);
+tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                                 const tBrokerView& view, const tSearchLimits& limits,
+                                 PageFormat format);

@@ -35,8 +35,8 @@ struct tSearch {
   std::string explainValue;  // the GBK text= as read
 };
 
-tHttpAnswer ErrorAt(const std::string& message, size_t position) {
-  tHttpAnswer answer;
+tHttpResponse ErrorAt(const std::string& message, size_t position) {
+  tHttpResponse answer;
   answer.status = 400;
   Json body;
   body["error"] = message;
@@ -48,7 +48,7 @@ tHttpAnswer ErrorAt(const std::string& message, size_t position) {
 // Reads a search request into *search; the error answer when it cannot be run (the
 // arguments are checked before the data set, so a bad request is 400 also while loading).
 bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
-                const tSearchLimits& limits, tSearch* search, tHttpAnswer* error) {
+                const tSearchLimits& limits, tSearch* search, tHttpResponse* error) {
   std::string message;
   if (!BuildQuery(parameters, &search->query, &message)) {
     *error = ErrorAnswer(400, message);
@@ -94,8 +94,8 @@ bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
 
 }  // namespace
 
-tHttpAnswer HealthAnswer(const CSearchData* data) {
-  tHttpAnswer answer;
+tHttpResponse HealthAnswer(const CSearchData* data) {
+  tHttpResponse answer;
   Json body;
   if (data == nullptr) {
     answer.status = 503;
@@ -109,8 +109,8 @@ tHttpAnswer HealthAnswer(const CSearchData* data) {
   return answer;
 }
 
-tHttpAnswer DrainingAnswer() {
-  tHttpAnswer answer;
+tHttpResponse DrainingAnswer() {
+  tHttpResponse answer;
   answer.status = 503;
   answer.body = "{\"status\":\"draining\"}";
   return answer;
@@ -121,7 +121,7 @@ namespace {
 // Runs the search under its limits. False with the error answer when the query was refused or
 // stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
 // The answer for a query that its limits stopped; false when it was not stopped.
-bool StoppedAnswer(const CQuery& engine, const tSearchLimits& limits, tHttpAnswer* error) {
+bool StoppedAnswer(const CQuery& engine, const tSearchLimits& limits, tHttpResponse* error) {
   if (engine.stop() == QueryStop::kTooLarge) {
     *error = ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
                                   " conditions, values or words in one value");
@@ -149,7 +149,7 @@ std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& 
 }
 
 bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
-               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error,
+               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpResponse* error,
                tTextEvaluation* evaluation) {
   engine->SetLimits(limits.query);
   const bool hasContains = data.store().HasContains();
@@ -303,10 +303,10 @@ std::string WhyMembers(const tSearch& search, const CQuery& engine, const CSearc
 
 }  // namespace
 
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
-                             const tSearchLimits& limits) {
+tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                               const tSearchLimits& limits) {
   tSearch search;
-  tHttpAnswer answer;
+  tHttpResponse answer;
   if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
@@ -341,10 +341,10 @@ tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchD
   return answer;
 }
 
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
-                            const tSearchLimits& limits) {
+tHttpResponse AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                              const tSearchLimits& limits) {
   tSearch search;
-  tHttpAnswer answer;
+  tHttpResponse answer;
   if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
   CQuery engine(data->schema(), data->store());
   const ResultPage* page = nullptr;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/query/query.h"
-#include "server/http/http_answer.h"
 #include "server/http/http_request.h"
+#include "server/http/http_response.h"
 
 class CSearchData;
 
@@ -25,19 +25,23 @@ struct tSearchLimits {
   std::vector<std::pair<std::string, double>> fieldWeights;
 };
 
+// The body a search is answered with: the JSON page (/search) or the XML result document
+// (/search.xml).
+enum class PageFormat { kJson, kXml };
+
 // /health: {"status":"serving","records":N,"generation":G}, or 503 {"status":"loading"}.
-tHttpAnswer HealthAnswer(const CSearchData* data);
+tHttpResponse HealthAnswer(const CSearchData* data);
 
 // /health while the server drains before it ends: 503 {"status":"draining"}.
-tHttpAnswer DrainingAnswer();
+tHttpResponse DrainingAnswer();
 
 // /search: the JSON page (formats/json_page.h) of the request's window of hits. 400 for bad
 // arguments, 503 while loading.
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
-                             const tSearchLimits& limits = tSearchLimits());
+tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                               const tSearchLimits& limits = tSearchLimits());
 
 // /search.xml: the XML result document of the window, with the charset it declares
 // ("application/xml; charset=GBK" or "...; charset=gb2312"). Errors as AnswerJsonSearch, and
 // 500 should the document not be formed.
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
-                            const tSearchLimits& limits = tSearchLimits());
+tHttpResponse AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                              const tSearchLimits& limits = tSearchLimits());

@@ -38,8 +38,8 @@ std::vector<std::string> FieldNames(const CFieldInfo& schema, int first, Accept 
   return names;
 }
 
-tHttpAnswer FieldErrorAnswer(const std::string& message, const std::vector<std::string>& names) {
-  tHttpAnswer answer;
+tHttpResponse FieldErrorAnswer(const std::string& message, const std::vector<std::string>& names) {
+  tHttpResponse answer;
   answer.status = 400;
   Json body;
   body["error"] = message;
@@ -59,7 +59,7 @@ std::string Listed(const std::vector<std::string>& names) {
 template <typename Accept>
 bool ResolveFields(const std::string& argument, const char* parameter, const char* kind,
                    const CFieldInfo& schema, Accept accept, std::vector<int>* fields,
-                   tHttpAnswer* error) {
+                   tHttpResponse* error) {
   size_t from = 0;
   while (from <= argument.size()) {
     size_t comma = argument.find(',', from);
@@ -86,7 +86,7 @@ bool ResolveFields(const std::string& argument, const char* parameter, const cha
 }
 
 bool ReadBounded(const std::optional<std::string>& text, const char* parameter, int32_t low,
-                 int32_t high, int* value, tHttpAnswer* error) {
+                 int32_t high, int* value, tHttpResponse* error) {
   if (!text) return true;
   int32_t number = 0;
   if (!ParseInteger(*text, &number) || number < low || number > high) {
@@ -107,7 +107,7 @@ void AppendNumber(int32_t number, std::string* out) {
 }  // namespace
 
 bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* options,
-                      tHttpAnswer* error) {
+                      tHttpResponse* error) {
   if (parameters.order) {
     if (*parameters.order == "desc") {
       options->descending = true;
@@ -135,7 +135,7 @@ bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* optio
 }
 
 bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& schema,
-                      tResultOptions* options, tHttpAnswer* error) {
+                      tResultOptions* options, tHttpResponse* error) {
   if (parameters.snippet &&
       !ResolveFields(*parameters.snippet, "snippet", "a stored text field", schema, IsSnippetField,
                      &options->snippetFields, error)) {
@@ -145,7 +145,8 @@ bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& sch
                                             IsFacetField, &options->facetFields, error);
 }
 
-tHttpAnswer UnknownFieldAnswer(const std::vector<std::string>& gbkNames, const CFieldInfo& schema) {
+tHttpResponse UnknownFieldAnswer(const std::vector<std::string>& gbkNames,
+                                 const CFieldInfo& schema) {
   std::string unknown;
   for (const std::string& name : gbkNames) {
     unknown += (unknown.empty() ? "" : ", ") + GbkToUtf8(name);

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "server/http/http_answer.h"
 #include "server/http/http_request.h"
+#include "server/http/http_response.h"
 
 class CFieldInfo;
 class CQuery;
@@ -43,16 +43,17 @@ struct tResultOptions {
 // Reads order=, snippet_length= and facet_limit=, which need no data set; false with the 400
 // answer in *error.
 bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* options,
-                      tHttpAnswer* error);
+                      tHttpResponse* error);
 
 // Resolves snippet= (stored text fields) and facet= (filter fields) against `schema`; false
 // with the 400 answer in *error.
 bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& schema,
-                      tResultOptions* options, tHttpAnswer* error);
+                      tResultOptions* options, tHttpResponse* error);
 
 // The 400 answer for index names of a query that name no field:
 // {"error":"no field is named ...","fields":[every index name]}.
-tHttpAnswer UnknownFieldAnswer(const std::vector<std::string>& gbkNames, const CFieldInfo& schema);
+tHttpResponse UnknownFieldAnswer(const std::vector<std::string>& gbkNames,
+                                 const CFieldInfo& schema);
 
 // The JSON members each hit of `page` gains (',"snippets":{...},"marks":{...}'), one string
 // per returned hit; empty without snippet fields. `page` is engine.GetPage(..., descending)
