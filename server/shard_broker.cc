@@ -76,6 +76,19 @@ bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::s
   }
 }
 
+SearchStop RefusalOf(BrokerStop stop) {
+  switch (stop) {
+    case BrokerStop::kTooLarge:
+      return SearchStop::kTooLarge;
+    case BrokerStop::kTimedOut:
+      return SearchStop::kTimedOut;
+    case BrokerStop::kNone:
+    case BrokerStop::kShardFailed:
+      break;
+  }
+  return SearchStop::kNone;
+}
+
 CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int timeoutSeconds)
     : m_shards(std::move(shards)),
       m_fieldCount(fieldCount),
@@ -335,35 +348,22 @@ std::string CShardBroker::RenderMetrics() const {
 void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
                        CServerMetrics* metrics) {
   ResultPage page;
-  ServeRequest(
-      std::move(socket), limits, metrics,
-      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
-        std::string failed;
-        BrokerStop stop = BrokerStop::kNone;
-        // The page cap holds through a broker as on a server over the whole table.
-        if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits), &page,
-                           &failed, &stop)) {
-          // A query the shards refused is refused as one server refuses it.
-          if (stop == BrokerStop::kTooLarge) {
-            WriteLog(
-                Format("Refused query: more than %d conditions, values or words "
-                       "of one value",
-                       limits.maxQueryWords));
-            *outcome = trindle::Outcome::kBadRequest;
-            return nullptr;
-          }
-          if (stop == BrokerStop::kTimedOut) {
-            WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
-            *outcome = trindle::Outcome::kTimedOut;
-            return nullptr;
-          }
-          std::printf("Shard %s failed\n", failed.c_str());
-          WriteLog("Shard " + failed + " failed: no answer to the query");
-          return nullptr;
-        }
-        std::printf("result count %d \n", page.total);
-        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-        std::printf("return result count %d \n", page.returned);
-        return &page;
-      });
+  ServeRequest(std::move(socket), limits, metrics,
+               [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+                 std::string failed;
+                 BrokerStop stop = BrokerStop::kNone;
+                 // The page cap holds through a broker as on a server over the whole table.
+                 if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits),
+                                    &page, &failed, &stop)) {
+                   // A query the shards refused is refused as one server refuses it.
+                   if (RefuseStopped(RefusalOf(stop), limits, outcome)) return nullptr;
+                   std::printf("Shard %s failed\n", failed.c_str());
+                   WriteLog("Shard " + failed + " failed: no answer to the query");
+                   return nullptr;
+                 }
+                 std::printf("result count %d \n", page.total);
+                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+                 std::printf("return result count %d \n", page.returned);
+                 return &page;
+               });
 }

@@ -33,6 +33,7 @@
 
 #include "core/query/result_page.h"
 #include "net/socket_io.h"
+#include "server/search_run.h"
 
 class CServerMetrics;
 struct tConnectionLimits;
@@ -55,6 +56,10 @@ enum class BrokerStop {
   kTooLarge,     // a shard refused the query before its time budget ran out
   kTimedOut,     // a shard refused the query once the time budget had run out
 };
+
+// The refusal a shard's stop means to the broker's own clients: kTooLarge or kTimedOut as
+// one server over the whole set refuses the query, else kNone.
+SearchStop RefusalOf(BrokerStop stop);
 
 class CShardBroker {
  public:

@@ -77,20 +77,14 @@ tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParame
     CQuery parsed(*view.schema, *view.parseStore);
     parsed.SetLimits({limits.query.maxWords, 0});
     parsed.Execute(query.c_str());
-    if (parsed.stop() == QueryStop::kTooLarge) {
-      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
-    }
+    if (parsed.stop() == QueryStop::kTooLarge) return StoppedAnswer(SearchStop::kTooLarge, limits);
     if (!parsed.GetUnknownFields().empty()) {
       return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
     }
   }
   // The page cap holds through a broker as on a server over the whole table.
   tHttpResponse answer;
-  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
-    count = limits.maxPageCount;
-    answer.cappedAt = limits.maxPageCount;
-  }
+  count = CapPageCount(count, limits.maxPageCount, &answer.cappedAt);
   if (relevance) {
     // The query came from UTF-8 through a conversion that refuses what GBK lacks, so it goes
     // back unchanged.
@@ -104,16 +98,7 @@ tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParame
   BrokerStop stop = BrokerStop::kNone;
   if (!view.broker->Answer(query, start, count, &page, &failed, &stop)) {
     // A query the shards refused gets the answer one server gives it.
-    if (stop == BrokerStop::kTooLarge) {
-      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
-    }
-    if (stop == BrokerStop::kTimedOut) {
-      tHttpResponse late = ErrorAnswer(503, "the query ran past its time budget of " +
-                                                std::to_string(limits.query.timeoutMs) + " ms");
-      late.timedOut = true;
-      return late;
-    }
+    if (RefusalOf(stop) != SearchStop::kNone) return StoppedAnswer(RefusalOf(stop), limits);
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
   if (format == PageFormat::kJson) {

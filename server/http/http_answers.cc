@@ -116,25 +116,18 @@ tHttpResponse DrainingAnswer() {
   return answer;
 }
 
-namespace {
-
-// Runs the search under its limits. False with the error answer when the query was refused or
-// stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
-// The answer for a query that its limits stopped; false when it was not stopped.
-bool StoppedAnswer(const CQuery& engine, const tSearchLimits& limits, tHttpResponse* error) {
-  if (engine.stop() == QueryStop::kTooLarge) {
-    *error = ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
-    return true;
+tHttpResponse StoppedAnswer(SearchStop stop, const tSearchLimits& limits) {
+  if (stop == SearchStop::kTooLarge) {
+    return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                " conditions, values or words in one value");
   }
-  if (engine.stop() == QueryStop::kTimedOut) {
-    *error = ErrorAnswer(503, "the query ran past its time budget of " +
-                                  std::to_string(limits.query.timeoutMs) + " ms");
-    error->timedOut = true;
-    return true;
-  }
-  return false;
+  tHttpResponse late = ErrorAnswer(503, "the query ran past its time budget of " +
+                                            std::to_string(limits.query.timeoutMs) + " ms");
+  late.timedOut = true;
+  return late;
 }
+
+namespace {
 
 // FieldWeights by field number (1 where the setting names nothing).
 std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& schema) {
@@ -148,58 +141,53 @@ std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& 
   return weights;
 }
 
+// Runs the search through `run`. False with the error answer when it gave no page;
+// otherwise the page is the run's and answer->cappedAt says whether the count was cut.
 bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
-               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpResponse* error,
-               tTextEvaluation* evaluation) {
-  engine->SetLimits(limits.query);
-  const bool hasContains = data.store().HasContains();
-  const tResultOptions::Match match = search.options.match;
-  if (match == tResultOptions::Match::kContains && !hasContains) {
-    *error = ErrorAnswer(
-        400, "match=contains needs a data set built with contains indexes; generation " +
-                 std::to_string(data.generation()) +
-                 " was built without them (ContainsIndex 0 in its database "
-                 "configuration, or an older indexer)");
-    return false;
-  }
-  const bool contains =
-      match == tResultOptions::Match::kContains ||
-      (match == tResultOptions::Match::kDefault && limits.containsMatch && hasContains);
-  engine->SetMatch(contains ? MatchMode::kContains : MatchMode::kWords);
+               CSearchRun* run, tHttpResponse* answer, tTextEvaluation* evaluation) {
+  tSearchRunRequest request;
+  request.text = search.query;
   if (search.expression) {
-    std::string field;
+    request.expression = &search.parsed.root;
     std::string message;
-    if (!ArgumentToGbk(search.defaultField, &field, &message)) field.clear();
-    if (!EvaluateTextQuery(search.parsed.root, field, data.schema(), engine, evaluation)) {
-      *error = ErrorAt(evaluation->error, evaluation->position);
-      return false;
+    if (!ArgumentToGbk(search.defaultField, &request.defaultField, &message)) {
+      request.defaultField.clear();
     }
-  } else {
-    engine->Execute(search.query.c_str());
   }
-  if (StoppedAnswer(*engine, limits, error)) return false;
-  int32_t count = search.count;
-  *cappedAt = 0;
-  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
-    count = limits.maxPageCount;
-    *cappedAt = limits.maxPageCount;
+  request.start = search.start;
+  request.count = search.count;
+  request.descending = search.options.descending;
+  request.match = search.options.match;
+  request.relevance = search.options.relevance;
+  if (request.relevance) request.fieldWeights = FieldWeights(limits, data.schema());
+  request.refuseUnknownFields = true;
+  const SearchStop stop = run->Run(request, evaluation);
+  switch (stop) {
+    case SearchStop::kNone:
+      answer->cappedAt = run->cappedAt();
+      return true;
+    case SearchStop::kNoContains:
+      *answer = ErrorAnswer(
+          400, "match=contains needs a data set built with contains indexes; generation " +
+                   std::to_string(data.generation()) +
+                   " was built without them (ContainsIndex 0 in its database "
+                   "configuration, or an older indexer)");
+      return false;
+    case SearchStop::kBadExpression:
+      *answer = ErrorAt(evaluation->error, evaluation->position);
+      return false;
+    case SearchStop::kTooLarge:
+    case SearchStop::kTimedOut:
+      *answer = StoppedAnswer(stop, limits);
+      return false;
+    case SearchStop::kUnknownFields:
+      *answer = UnknownFieldAnswer(run->engine().GetUnknownFields(), data.schema());
+      return false;
+    case SearchStop::kIndexDamaged:
+      *answer = ErrorAnswer(503, "an index file of the data set was changed while it was served");
+      return false;
   }
-  if (!engine->GetUnknownFields().empty()) {
-    *error = UnknownFieldAnswer(engine->GetUnknownFields(), data.schema());
-    return false;
-  }
-  if (search.options.relevance &&
-      !engine->RankByRelevance(FieldWeights(limits, data.schema()),
-                               std::max<int64_t>(search.start, 0) + std::max(count, 0)) &&
-      StoppedAnswer(*engine, limits, error)) {
-    return false;
-  }
-  *page = &engine->GetPage(search.start, count, search.options.descending);
-  if (data.store().AnyIndexDamaged()) {
-    *error = ErrorAnswer(503, "an index file of the data set was changed while it was served");
-    return false;
-  }
-  return true;
+  return false;
 }
 
 // Text of the query (GBK) as UTF-8 for the JSON members.
@@ -309,12 +297,11 @@ tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearc
   tHttpResponse answer;
   if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
-  CQuery engine(data->schema(), data->store());
-  const ResultPage* page = nullptr;
+  CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
-    return answer;
-  }
+  if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;
+  CQuery& engine = run.engine();
+  const ResultPage* page = &run.page();
   std::vector<std::string> tails = SnippetMembers(engine, *page, *data, search.options);
   if (engine.match() == MatchMode::kContains || engine.ranked()) {
     tails.resize(static_cast<size_t>(std::max(page->returned, 0)));
@@ -346,12 +333,10 @@ tHttpResponse AnswerXmlSearch(const tSearchParameters& parameters, const CSearch
   tSearch search;
   tHttpResponse answer;
   if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
-  CQuery engine(data->schema(), data->store());
-  const ResultPage* page = nullptr;
+  CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
-    return answer;
-  }
+  if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;
+  const ResultPage* page = &run.page();
   bool declaredGbk = false;
   if (!FormatResultDocument(*page, data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");

@@ -7,23 +7,24 @@
 #include <utility>
 #include <vector>
 
-#include "core/query/query.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
+#include "server/search_run.h"
 
 class CSearchData;
 
 // The bounds of one search: a larger count is cut to maxPageCount (and the answer says so),
-// and the query runs under `query` (too many words: 400; over its time: 503).
-struct tSearchLimits {
-  int maxPageCount = 1000;
-  tQueryLimits query{1000, 2000};
-  // The server's Match setting: contains unless a request says match=words (on a data set
-  // without contains indexes a request that names none gets words).
-  bool containsMatch = false;
+// and the query runs under `query` (too many words: 400; over its time: 503). The server's
+// Match setting (containsMatch) applies unless a request says match=words (on a data set
+// without contains indexes a request that names none gets words).
+struct tSearchLimits : tSearchRunLimits {
   // The server's FieldWeights for order=relevance: index names (GBK) and weights.
   std::vector<std::pair<std::string, double>> fieldWeights;
 };
+
+// The answer to a query its limits stopped: 400 for kTooLarge, 503 (timedOut) for kTimedOut.
+// REQUIRES: `stop` is one of these two.
+tHttpResponse StoppedAnswer(SearchStop stop, const tSearchLimits& limits);
 
 // The body a search is answered with: the JSON page (/search) or the XML result document
 // (/search.xml).

@@ -120,9 +120,9 @@ bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* optio
   }
   if (parameters.match) {
     if (*parameters.match == "words") {
-      options->match = tResultOptions::Match::kWords;
+      options->match = MatchChoice::kWords;
     } else if (*parameters.match == "contains") {
-      options->match = tResultOptions::Match::kContains;
+      options->match = MatchChoice::kContains;
     } else {
       *error = ErrorAnswer(400, "match must be words or contains");
       return false;

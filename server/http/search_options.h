@@ -24,6 +24,7 @@
 
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
+#include "server/search_run.h"
 
 class CFieldInfo;
 class CQuery;
@@ -37,7 +38,7 @@ struct tResultOptions {
   int facetLimit = 10;
   bool descending = false;
   bool relevance = false;
-  enum class Match { kDefault, kWords, kContains } match = Match::kDefault;
+  MatchChoice match = MatchChoice::kDefault;
 };
 
 // Reads order=, snippet_length= and facet_limit=, which need no data set; false with the 400
