@@ -8,8 +8,7 @@
 
 #include "core/util/daily_log.h"
 #include "core/util/string_format.h"
-#include "net/frame.h"
-#include "net/input_output.h"
+#include "net/query_exchange.h"
 #include "net/socket_io.h"
 #include "server/connection.h"
 
@@ -103,46 +102,32 @@ bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& 
                          std::vector<ResultPage>* pages, size_t* failed, bool* closed) const {
   if (closed != nullptr) *closed = false;
   const Deadline deadline = DeadlineAfter(m_timeoutSeconds);
-  std::vector<CSocket> sockets(requests.size());
+  std::vector<CQueryExchange> exchanges(requests.size());
   // Every request goes out before any answer is read, so the shards work at the same time.
   for (size_t i = 0; i < requests.size(); ++i) {
     *failed = requests[i].shard;
     const tShard& shard = m_shards[requests[i].shard];
     int error = 0;
-    if (!ConnectTcp(shard.address, shard.port, deadline, &sockets[i], &error)) return false;
-    SetNoDelay(sockets[i].fd());
-    QueryRequest request;
-    request.SetText(query.data(), query.size());
-    request.start = requests[i].start;
-    request.pageCount = requests[i].pageCount;
-    CInputOutput io;
-    int32_t length = 0;
-    const char* packed = io.PackRequest(request, &length);
-    if (packed == nullptr || SendFrame(sockets[i].fd(), packed, length, deadline) != length + 4) {
+    if (!exchanges[i].Connect(shard.address, shard.port, deadline, &error)) return false;
+    SetNoDelay(exchanges[i].fd());
+    if (!exchanges[i].Send(requests[i].start, requests[i].pageCount, query.c_str(), deadline)) {
       return false;
     }
   }
   pages->assign(requests.size(), ResultPage());
   for (size_t i = 0; i < requests.size(); ++i) {
     *failed = requests[i].shard;
-    std::string body;
-    // A page is at least its five counts; the body grows only as its bytes arrive.
-    const tFrameReceipt receipt =
-        ReceiveFrame(sockets[i].fd(), 20, std::numeric_limits<int32_t>::max(), deadline, &body);
-    if (receipt.status != FrameStatus::kOk) {
+    const ExchangeStatus received = exchanges[i].Receive(deadline);
+    if (received != ExchangeStatus::kOk) {
       if (closed != nullptr) {
         // Nothing arrived before the deadline: the shard closed the connection.
-        *closed = receipt.status == FrameStatus::kNoLength && receipt.received == -1 &&
-                  std::chrono::steady_clock::now() < deadline;
+        *closed =
+            received == ExchangeStatus::kClosed && std::chrono::steady_clock::now() < deadline;
       }
       return false;
     }
-    const int32_t length = receipt.length;
-    sockets[i].Close();
-    CInputOutput io;
-    const ResultPage* page = io.UnpackResult(body.data(), length);
-    if (page == nullptr || page->fieldCount != m_fieldCount) return false;
-    (*pages)[i] = *page;
+    if (exchanges[i].page().fieldCount != m_fieldCount) return false;
+    (*pages)[i] = exchanges[i].page();
   }
   return true;
 }

@@ -17,3 +17,7 @@ struct ResultPage {
   std::vector<int32_t> valueLengths;
   std::string text;  // text.size() is the text length
 };
+
+// The packed form of a page (net/input_output.h): a header of five int32 counts (total,
+// start, returned, fields per record, text length), then 4 bytes per value and the values.
+constexpr int32_t kPageHeaderBytes = 20;
