@@ -102,8 +102,7 @@ tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParame
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
   if (format == PageFormat::kJson) {
-    answer.body =
-        FormatJsonPage(page, view.storedNamesUtf8, nullptr, std::string(), answer.cappedAt);
+    answer.body = FormatJsonPage(page, view.storedNamesUtf8, nullptr, answer.cappedAt);
     return answer;
   }
   bool declaredGbk = false;

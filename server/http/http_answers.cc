@@ -193,13 +193,12 @@ bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearch
 // Text of the query (GBK) as UTF-8 for the JSON members.
 std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
 
-// A normalised value's dictionary words ({"word", "number"}) and the characters outside every
-// word; whether it restricts anything (has a word).
-std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& value) {
+// A normalised value's dictionary words and the characters outside every word into
+// *explained; whether it restricts anything (has a word).
+bool ExplainWords(const CSearchData& data, const std::string& value, tJsonExplainValue* explained) {
   std::vector<int32_t> ids;
   std::vector<CPDAT::tWordSpan> spans;
   const int count = data.trie().Segment(value.c_str(), &ids, nullptr, &spans);
-  Json words = Json::array();
   std::vector<char> covered(value.size(), 0);
   for (int i = 0;
        i < count && static_cast<size_t>(i) < ids.size() && static_cast<size_t>(i) < spans.size();
@@ -208,11 +207,9 @@ std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& v
     if (span.start < 0 || span.length < 0 ||
         static_cast<size_t>(span.start) + static_cast<size_t>(span.length) > value.size())
       continue;
-    Json word;
-    word["word"] =
-        Utf8(value.substr(static_cast<size_t>(span.start), static_cast<size_t>(span.length)));
-    word["number"] = ids[static_cast<size_t>(i)];
-    words.push_back(std::move(word));
+    explained->words.push_back(
+        {Utf8(value.substr(static_cast<size_t>(span.start), static_cast<size_t>(span.length))),
+         ids[static_cast<size_t>(i)]});
     std::fill(covered.begin() + span.start, covered.begin() + span.start + span.length, 1);
   }
   std::string outside;
@@ -222,71 +219,69 @@ std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& v
     if (!covered[i] && value[i] != ' ') outside += value.substr(i, width);
     i += width;
   }
-  Json out;
-  out["words"] = std::move(words);
-  out["outside"] = Utf8(outside);
-  return {std::move(out), count > 0};
+  explained->outside = Utf8(outside);
+  return count > 0;
 }
 
-Json ExplainValueJson(const CSearchData& data, int field, const std::string& written) {
+bool Restricts(const CSearchData& data, const std::string& value) {
+  tJsonExplainValue ignored;
+  return ExplainWords(data, value, &ignored);
+}
+
+tJsonExplainValue ExplainValue(const CSearchData& data, int field, const std::string& written) {
   std::string value = written;
   NormalizeText(&value[0]);
   value.resize(std::strlen(value.c_str()));
-  auto [words, restricts] = ExplainValue(data, value);
-  Json one;
-  if (field >= 0) one["field"] = Utf8(data.schema().GetField(field).indexName);
-  one["value"] = Utf8(written);
-  one["read_as"] = Utf8(value);
-  one["words"] = std::move(words["words"]);
-  one["outside_words"] = std::move(words["outside"]);
-  one["restricts"] = restricts;
+  tJsonExplainValue one;
+  one.restricts = ExplainWords(data, value, &one);
+  if (field >= 0) {
+    one.hasField = true;
+    one.field = Utf8(data.schema().GetField(field).indexName);
+  }
+  one.value = Utf8(written);
+  one.readAs = Utf8(value);
   return one;
 }
 
-// ',"warnings":[...]' when a value restricts nothing, and ',"explain":{...}' under explain=1.
-std::string WhyMembers(const tSearch& search, const CQuery& engine, const CSearchData& data,
-                       const tTextEvaluation& evaluation) {
-  Json warnings = Json::array();
-  Json values = Json::array();
+// The warnings for values that restrict nothing and, under explain=1, the explanation.
+void AddWhy(const tSearch& search, const CQuery& engine, const CSearchData& data,
+            const tTextEvaluation& evaluation, tJsonPageExtras* extras) {
   if (search.expression) {
     for (const auto& [position, value] : evaluation.unrestricting) {
-      warnings.push_back("\"" + Utf8(value) + "\" (at " + std::to_string(position) +
-                         ") holds no dictionary word and restricts nothing");
+      extras->warnings.push_back("\"" + Utf8(value) + "\" (at " + std::to_string(position) +
+                                 ") holds no dictionary word and restricts nothing");
     }
   } else {
     // The binary-port syntax of q=: read the values as the engine read them.
     for (const tCondition& condition : engine.GetConditions()) {
       if (condition.kind != ConditionKind::kIndexed) continue;
       for (const std::string& value : DistinctValues(condition.values)) {
-        if (value.empty() || ExplainValue(data, value).second) continue;
-        warnings.push_back("\"" + Utf8(value) +
-                           "\" holds no dictionary word and restricts nothing");
+        if (value.empty() || Restricts(data, value)) continue;
+        extras->warnings.push_back("\"" + Utf8(value) +
+                                   "\" holds no dictionary word and restricts nothing");
       }
     }
   }
-  std::string members;
-  if (!warnings.empty()) {
-    members += ",\"warnings\":" + warnings.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (!search.explain) return;
+  extras->explained = true;
+  tJsonExplain& explain = extras->explain;
+  explain.syntax = search.expression ? "text" : "q";
+  if (search.expression) {
+    explain.hasTree = true;
+    explain.tree = Utf8(DescribeTextTree(search.parsed.root));
   }
-  if (!search.explain) return members;
-  Json explain;
-  explain["syntax"] = search.expression ? "text" : "q";
-  if (search.expression) explain["tree"] = Utf8(DescribeTextTree(search.parsed.root));
   for (const tCondition& condition : engine.GetConditions()) {
     for (const std::string& value : DistinctValues(condition.values)) {
-      values.push_back(ExplainValueJson(data, condition.field, value));
+      explain.values.push_back(ExplainValue(data, condition.field, value));
     }
   }
   if (search.expression) {
     for (const auto& [position, value] : evaluation.unrestricting) {
-      Json one = ExplainValueJson(data, -1, value);
-      one["position"] = position;
-      values.push_back(std::move(one));
+      tJsonExplainValue& one = explain.values.emplace_back(ExplainValue(data, -1, value));
+      one.hasPosition = true;
+      one.position = position;
     }
   }
-  explain["values"] = std::move(values);
-  members += ",\"explain\":" + explain.dump(-1, ' ', false, Json::error_handler_t::replace);
-  return members;
 }
 
 }  // namespace
@@ -302,29 +297,24 @@ tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearc
   if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;
   CQuery& engine = run.engine();
   const ResultPage* page = &run.page();
-  std::vector<std::string> tails = SnippetMembers(engine, *page, *data, search.options);
+  tJsonPageExtras extras;
+  AddSnippets(engine, *page, *data, search.options, &extras);
   if (engine.match() == MatchMode::kContains || engine.ranked()) {
-    tails.resize(static_cast<size_t>(std::max(page->returned, 0)));
+    extras.hits.resize(static_cast<size_t>(std::max(page->returned, 0)));
     for (int32_t i = 0; i < page->returned; ++i) {
       const int64_t position = int64_t{page->start} + i;
-      std::string members;
+      tJsonHit& hit = extras.hits[static_cast<size_t>(i)];
       if (engine.match() == MatchMode::kContains) {
-        members += engine.IsWordMatchAt(position, search.options.descending)
-                       ? ",\"match\":\"word\""
-                       : ",\"match\":\"part\"";
+        hit.match = engine.IsWordMatchAt(position, search.options.descending) ? HitMatch::kWord
+                                                                              : HitMatch::kPart;
       }
-      if (engine.ranked()) {
-        char score[48];
-        std::snprintf(score, sizeof score, ",\"score\":%.6g", engine.ScoreAt(position));
-        members += score;
-      }
-      tails[static_cast<size_t>(i)].insert(0, members);
+      hit.scored = engine.ranked();
+      if (hit.scored) hit.score = engine.ScoreAt(position);
     }
   }
-  answer.body = FormatJsonPage(
-      *page, data->storedNamesUtf8(), tails.empty() ? nullptr : &tails,
-      FacetMember(engine, *data, search.options) + WhyMembers(search, engine, *data, evaluation),
-      answer.cappedAt);
+  extras.facets = Facets(engine, *data, search.options);
+  AddWhy(search, engine, *data, evaluation, &extras);
+  answer.body = FormatJsonPage(*page, data->storedNamesUtf8(), &extras, answer.cappedAt);
   return answer;
 }
 

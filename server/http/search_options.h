@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/json_page.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
 #include "server/search_run.h"
@@ -56,15 +57,16 @@ bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& sch
 tHttpResponse UnknownFieldAnswer(const std::vector<std::string>& gbkNames,
                                  const CFieldInfo& schema);
 
-// The JSON members each hit of `page` gains (',"snippets":{...},"marks":{...}'), one string
-// per returned hit; empty without snippet fields. `page` is engine.GetPage(..., descending)
-// of the engine's last Execute.
-std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& page,
-                                        const CSearchData& data, const tResultOptions& options);
+// Fills the snippets of the JSON page: extras->snippetNames and, for each returned hit of
+// `page`, extras->hits[i].snippets (hits grow to the page); nothing without snippet fields.
+// `page` is engine.GetPage(..., descending) of the engine's last Execute, and the snippets
+// borrow the data set's stored text.
+void AddSnippets(const CQuery& engine, const ResultPage& page, const CSearchData& data,
+                 const tResultOptions& options, tJsonPageExtras* extras);
 
-// The JSON member the page gains (',"facets":{...}'); empty without facet fields.
-std::string FacetMember(const CQuery& engine, const CSearchData& data,
-                        const tResultOptions& options);
+// The facets of the JSON page, one per facet field; empty without facet fields.
+std::vector<tJsonFacet> Facets(const CQuery& engine, const CSearchData& data,
+                               const tResultOptions& options);
 
 // The names the search page offers: stored text fields for snippets, filter fields for
 // facets (UTF-8).
