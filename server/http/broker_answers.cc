@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "core/query/query.h"
-#include "core/records/data_line_index.h"
+#include "core/query/query_parser.h"
 #include "core/text/encoding.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
@@ -27,11 +26,6 @@ MHD_Result FindSnippetOrFacet(void* context, MHD_ValueKind, const char* key, con
 
 }  // namespace
 
-void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view) {
-  view->parseStore = std::make_shared<const CDataLineIndex>(*schema, nullptr, true);
-  view->schema = std::move(schema);
-}
-
 tHttpResponse BrokerHealthAnswer(const tBrokerView& view) {
   tHttpResponse answer;
   answer.body = "{\"status\":\"serving\",\"shards\":" +
@@ -42,17 +36,12 @@ tHttpResponse BrokerHealthAnswer(const tBrokerView& view) {
 tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
                                  const tBrokerView& view, const tSearchLimits& limits,
                                  PageFormat format) {
-  std::string query;
-  std::string message;
-  if (!BuildQuery(parameters, &query, &message)) return ErrorAnswer(400, message);
-  int32_t start = 0;
-  int32_t count = 20;
-  if (parameters.start && !ParseInteger(*parameters.start, &start)) {
-    return ErrorAnswer(400, "start must be a decimal integer");
-  }
-  if (parameters.count && !ParseInteger(*parameters.count, &count)) {
-    return ErrorAnswer(400, "count must be a decimal integer");
-  }
+  tHttpSearch search;
+  tHttpResponse refused;
+  if (!ReadSearch(parameters, limits, SearchReader::kBroker, &search, &refused)) return refused;
+  const std::string& query = search.query;
+  const int32_t start = search.start;
+  int32_t count = search.count;
   bool extras = false;
   if (connection != nullptr) {
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, FindSnippetOrFacet, &extras);
@@ -71,16 +60,16 @@ tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParame
   if (!relevance && parameters.match) {
     return ErrorAnswer(400, "match= through a broker goes with order=relevance");
   }
-  if (view.schema != nullptr && view.parseStore != nullptr) {
-    // Parsed over an empty store: the bounds a query's text alone can pass are checked here,
+  if (view.schema != nullptr) {
+    // Parsed over the schema alone: the bounds a query's text alone can pass are checked here,
     // before any shard is asked, in the order one server checks them.
-    CQuery parsed(*view.schema, *view.parseStore);
-    parsed.SetLimits({limits.query.maxWords, 0});
-    parsed.Execute(query.c_str());
-    if (parsed.stop() == QueryStop::kTooLarge) return StoppedAnswer(SearchStop::kTooLarge, limits);
-    if (!parsed.GetUnknownFields().empty()) {
-      return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
+    tParsedQuery parsed;
+    ParseQuery(*view.schema, query, &parsed);
+    if (OverWordLimit(parsed, limits.query.maxWords)) {
+      return StoppedAnswer(SearchStop::kTooLarge, limits);
     }
+    if (!parsed.unknownFields.empty())
+      return UnknownFieldAnswer(parsed.unknownFields, *view.schema);
   }
   // The page cap holds through a broker as on a server over the whole table.
   tHttpResponse answer;

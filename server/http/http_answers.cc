@@ -21,20 +21,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A search request's GBK query text and window.
-struct tSearch {
-  std::string query;
-  int32_t start = 0;
-  int32_t count = 20;
-  tResultOptions options;
-  // text= without q=: the parsed search-box syntax and the field of its plain terms.
-  bool expression = false;
-  tTextParse parsed;
-  std::string defaultField;
-  bool explain = false;
-  std::string explainValue;  // the GBK text= as read
-};
-
 tHttpResponse ErrorAt(const std::string& message, size_t position) {
   tHttpResponse answer;
   answer.status = 400;
@@ -45,23 +31,36 @@ tHttpResponse ErrorAt(const std::string& message, size_t position) {
   return answer;
 }
 
-// Reads a search request into *search; the error answer when it cannot be run (the
-// arguments are checked before the data set, so a bad request is 400 also while loading).
-bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
-                const tSearchLimits& limits, tSearch* search, tHttpResponse* error) {
+// ReadSearch over the data set, then 503 while it loads (the arguments are checked before
+// the data set, so a bad request is 400 also while loading).
+bool ReadDataSetSearch(const tSearchParameters& parameters, const CSearchData* data,
+                       const tSearchLimits& limits, tHttpSearch* search, tHttpResponse* error) {
+  if (!ReadSearch(parameters, limits, SearchReader::kDataSet, search, error)) return false;
+  if (data == nullptr) {
+    *error = ErrorAnswer(503, "the data set is loading");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadSearch(const tSearchParameters& parameters, const tSearchLimits& limits,
+                SearchReader reader, tHttpSearch* search, tHttpResponse* error) {
   std::string message;
   if (!BuildQuery(parameters, &search->query, &message)) {
     *error = ErrorAnswer(400, message);
     return false;
   }
-  if (parameters.explain) {
+  const bool dataSet = reader == SearchReader::kDataSet;
+  if (dataSet && parameters.explain) {
     if (*parameters.explain != "0" && *parameters.explain != "1") {
       *error = ErrorAnswer(400, "explain must be 0 or 1");
       return false;
     }
     search->explain = *parameters.explain == "1";
   }
-  if (!parameters.q && parameters.text) {
+  if (dataSet && !parameters.q && parameters.text) {
     std::string gbk;
     if (!ArgumentToGbk(*parameters.text, &gbk, &message)) {
       *error = ErrorAnswer(400, message);
@@ -84,15 +83,8 @@ bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
     *error = ErrorAnswer(400, "count must be a decimal integer");
     return false;
   }
-  if (!ReadResultLimits(parameters, &search->options, error)) return false;
-  if (data == nullptr) {
-    *error = ErrorAnswer(503, "the data set is loading");
-    return false;
-  }
-  return true;
+  return !dataSet || ReadResultLimits(parameters, &search->options, error);
 }
-
-}  // namespace
 
 tHttpResponse HealthAnswer(const CSearchData* data) {
   tHttpResponse answer;
@@ -143,7 +135,7 @@ std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& 
 
 // Runs the search through `run`. False with the error answer when it gave no page;
 // otherwise the page is the run's and answer->cappedAt says whether the count was cut.
-bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
+bool RunSearch(const tHttpSearch& search, const tSearchLimits& limits, const CSearchData& data,
                CSearchRun* run, tHttpResponse* answer, tTextEvaluation* evaluation) {
   tSearchRunRequest request;
   request.text = search.query;
@@ -244,7 +236,7 @@ tJsonExplainValue ExplainValue(const CSearchData& data, int field, const std::st
 }
 
 // The warnings for values that restrict nothing and, under explain=1, the explanation.
-void AddWhy(const tSearch& search, const CQuery& engine, const CSearchData& data,
+void AddWhy(const tHttpSearch& search, const CQuery& engine, const CSearchData& data,
             const tTextEvaluation& evaluation, tJsonPageExtras* extras) {
   if (search.expression) {
     for (const auto& [position, value] : evaluation.unrestricting) {
@@ -288,9 +280,9 @@ void AddWhy(const tSearch& search, const CQuery& engine, const CSearchData& data
 
 tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
                                const tSearchLimits& limits) {
-  tSearch search;
+  tHttpSearch search;
   tHttpResponse answer;
-  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
+  if (!ReadDataSetSearch(parameters, data, limits, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
   CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
@@ -320,9 +312,9 @@ tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearc
 
 tHttpResponse AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
                               const tSearchLimits& limits) {
-  tSearch search;
+  tHttpSearch search;
   tHttpResponse answer;
-  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
+  if (!ReadDataSetSearch(parameters, data, limits, &search, &answer)) return answer;
   CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
   if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;

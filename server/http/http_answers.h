@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/query/text_query.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
+#include "server/http/search_options.h"
 #include "server/search_run.h"
 
 class CSearchData;
@@ -25,6 +27,32 @@ struct tSearchLimits : tSearchRunLimits {
 // The answer to a query its limits stopped: 400 for kTooLarge, 503 (timedOut) for kTimedOut.
 // REQUIRES: `stop` is one of these two.
 tHttpResponse StoppedAnswer(SearchStop stop, const tSearchLimits& limits);
+
+// A search request as read from its arguments: the GBK query text (q=, or text= under
+// field=) and the window.
+struct tHttpSearch {
+  std::string query;
+  int32_t start = 0;
+  int32_t count = 20;
+  tResultOptions options;
+  // text= without q=: the parsed search-box syntax and the field of its plain terms.
+  bool expression = false;
+  tTextParse parsed;
+  std::string defaultField;
+  bool explain = false;
+  std::string explainValue;  // the GBK text= as read
+};
+
+// Who reads a search: a server over its data set, which reads explain=, text= in the
+// search-box syntax and the result options; or a broker, which reads the query text and the
+// window and checks its own options.
+enum class SearchReader { kDataSet, kBroker };
+
+// Reads a search request into *search: the query text (400 as BuildQuery refuses it), then
+// for kDataSet explain= and the search-box text, then start= and count=, then for kDataSet the
+// result limits (search_options.h). False with the 400 answer in *error.
+bool ReadSearch(const tSearchParameters& parameters, const tSearchLimits& limits,
+                SearchReader reader, tHttpSearch* search, tHttpResponse* error);
 
 // The body a search is answered with: the JSON page (/search) or the XML result document
 // (/search.xml).
