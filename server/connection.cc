@@ -161,7 +161,7 @@ void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimit
                  search.start = request.start;
                  // A page count beyond the cap gets the first maxPageCount hits of the window.
                  search.count = request.pageCount;
-                 const SearchStop stop = run->Run(search);
+                 const SearchStop stop = run->RunRequest(search);
                  if (RefuseStopped(stop, limits, outcome)) return nullptr;
                  std::printf("result count %d \n", run->total());
                  std::printf("start %d pagecount %d\n", request.start, request.pageCount);

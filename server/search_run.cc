@@ -28,7 +28,8 @@ CSearchRun::CSearchRun(const CSearchData& data, const tSearchRunLimits& limits)
 
 CSearchRun::~CSearchRun() = default;
 
-SearchStop CSearchRun::Evaluate(const tSearchRunRequest& request, tTextEvaluation* evaluation) {
+SearchStop CSearchRun::EvaluateQuery(const tSearchRunRequest& request,
+                                     tTextEvaluation* evaluation) {
   m_engine.SetLimits(m_limits.query);
   const bool hasContains = m_data.store().HasContains();
   if (request.match == MatchChoice::kContains && !hasContains) return SearchStop::kNoContains;
@@ -49,9 +50,9 @@ SearchStop CSearchRun::Evaluate(const tSearchRunRequest& request, tTextEvaluatio
   return StopOf(m_engine.stop());
 }
 
-SearchStop CSearchRun::Run(const tSearchRunRequest& request, tTextEvaluation* evaluation) {
+SearchStop CSearchRun::RunRequest(const tSearchRunRequest& request, tTextEvaluation* evaluation) {
   m_page = nullptr;
-  const SearchStop stop = Evaluate(request, evaluation);
+  const SearchStop stop = EvaluateQuery(request, evaluation);
   if (stop != SearchStop::kNone) return stop;
   const int32_t count = CapPageCount(request.count, m_limits.maxPageCount, &m_cappedAt);
   if (request.refuseUnknownFields && !m_engine.GetUnknownFields().empty()) {

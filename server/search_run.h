@@ -70,7 +70,7 @@ class CSearchRun {
   // Runs `request` once. Returns kNone with page() set, or why there is no page (the engine
   // then holds what the run got to: its conditions, its unknown fields). *evaluation, when
   // given, receives the evaluation of an expression (its error for kBadExpression).
-  SearchStop Run(const tSearchRunRequest& request, tTextEvaluation* evaluation = nullptr);
+  SearchStop RunRequest(const tSearchRunRequest& request, tTextEvaluation* evaluation = nullptr);
 
   const ResultPage& page() const { return *m_page; }
   // The page count the run used when the request's count was cut to the cap; 0 otherwise.
@@ -82,7 +82,7 @@ class CSearchRun {
   const tSearchRunLimits& limits() const { return m_limits; }
 
  private:
-  SearchStop Evaluate(const tSearchRunRequest& request, tTextEvaluation* evaluation);
+  SearchStop EvaluateQuery(const tSearchRunRequest& request, tTextEvaluation* evaluation);
 
   const CSearchData& m_data;
   tSearchRunLimits m_limits;

@@ -153,7 +153,7 @@ bool RunSearch(const tHttpSearch& search, const tSearchLimits& limits, const CSe
   request.relevance = search.options.relevance;
   if (request.relevance) request.fieldWeights = FieldWeights(limits, data.schema());
   request.refuseUnknownFields = true;
-  const SearchStop stop = run->Run(request, evaluation);
+  const SearchStop stop = run->RunRequest(request, evaluation);
   switch (stop) {
     case SearchStop::kNone:
       answer->cappedAt = run->cappedAt();
