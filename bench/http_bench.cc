@@ -53,7 +53,7 @@ class CConnection {
   // One exchange: 0 when the total matches, 2 bad or no answer, 3 wrong total.
   int Exchange(const tQuery& query) {
     if (!m_client->Send(query.request)) return 2;
-    const tHttpResponse response = m_client->Read();
+    const tHttpReply response = m_client->Read();
     if (response.status != 200) return 2;
     const size_t total = response.body.find("\"total\":");
     const long answer = total != std::string::npos ? std::atol(&response.body[total + 8]) : -1;

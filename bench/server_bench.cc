@@ -22,6 +22,7 @@
 
 #include "bench/load_options.h"
 #include "core/query/query.h"
+#include "core/query/result_page.h"
 #include "core/util/byte_io.h"
 #include "net/frame.h"
 #include "net/socket_io.h"
@@ -53,7 +54,8 @@ int Exchange(in_addr address, uint16_t port, const tQuery& query, std::string* b
       bodyLength + kFrameLengthBytes) {
     return 2;
   }
-  if (ReceiveFrame(socket.fd(), 20, INT32_MAX, deadline, buffer).status != FrameStatus::kOk) {
+  if (ReceiveFrame(socket.fd(), kPageHeaderBytes, INT32_MAX, deadline, buffer).status !=
+      FrameStatus::kOk) {
     return 2;
   }
   int32_t total = 0;

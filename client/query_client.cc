@@ -9,13 +9,10 @@
 #include <string>
 
 #include "formats/result_document.h"
-#include "net/frame.h"
-#include "net/input_output.h"
+#include "net/query_exchange.h"
 #include "net/socket_io.h"
 
 namespace {
-
-constexpr int32_t kMinResultBody = 20;
 
 int Fail(QueryStatus* status, QueryStatus why) {
   if (status != nullptr) *status = why;
@@ -38,8 +35,8 @@ int Exchange(const tClientConfig& config, const char* query, int start, int page
     PrintSocketError(error, "cannot resolve hostname");
     return Fail(status, QueryStatus::kResolve);
   }
-  CSocket socket;
-  if (!ConnectTcp(address, config.port, deadline, &socket, &error)) {
+  CQueryExchange exchange;
+  if (!exchange.Connect(address, config.port, deadline, &error)) {
     if (IsOutOfSockets(error)) {
       PrintSocketError(error, "no more socket resources");
       return Fail(status, QueryStatus::kSocket);
@@ -48,28 +45,18 @@ int Exchange(const tClientConfig& config, const char* query, int start, int page
     return Fail(status, QueryStatus::kConnect);
   }
 
-  CInputOutput io;
-  int32_t bodyLength = 0;
-  const char* body = io.PackRequest(start, pageCount, query, &bodyLength);
-  if (body == nullptr) return Fail(status, QueryStatus::kExchange);
   // One gathered write for the whole frame: the length and the body arrive as the two fields
   // the protocol describes, without waiting for an acknowledgement in between.
-  if (SendFrame(socket.fd(), body, bodyLength, deadline) != bodyLength + kFrameLengthBytes) {
+  if (!exchange.Send(start, pageCount, query, deadline))
     return Fail(status, QueryStatus::kExchange);
-  }
-
-  std::string response;
-  const tFrameReceipt receipt =
-      ReceiveFrame(socket.fd(), kMinResultBody, INT32_MAX, deadline, &response);
-  if (receipt.status == FrameStatus::kBadLength) return Fail(status, QueryStatus::kBadResponse);
-  if (receipt.status != FrameStatus::kOk) return Fail(status, QueryStatus::kExchange);
-  socket.Close();
-
-  const ResultPage* page = io.UnpackResult(response.data(), receipt.length);
+  const ExchangeStatus received = exchange.Receive(deadline);
+  if (received == ExchangeStatus::kBadResponse) return Fail(status, QueryStatus::kBadResponse);
+  if (received != ExchangeStatus::kOk) return Fail(status, QueryStatus::kExchange);
+  const ResultPage* page = &exchange.page();
   // A page holds at most the records asked for and no more than the query's hits. Records of
   // a schema without stored fields take no bytes on the wire, so only this bounds the size of
   // the document that a response can make the client write.
-  if (page == nullptr || page->returned > std::max(pageCount, 0) || page->returned > page->total) {
+  if (page->returned > std::max(pageCount, 0) || page->returned > page->total) {
     return Fail(status, QueryStatus::kBadResponse);
   }
   if (static_cast<size_t>(page->fieldCount) != config.storedNames.size()) {

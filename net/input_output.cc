@@ -60,7 +60,7 @@ const char* CInputOutput::PackResult(const ResultPage& page, int32_t* length) {
       static_cast<int64_t>(page.valueLengths.size()) != cells) {
     return nullptr;
   }
-  const int64_t total = 20 + 4 * cells + static_cast<int64_t>(page.text.size());
+  const int64_t total = kPageHeaderBytes + 4 * cells + static_cast<int64_t>(page.text.size());
   if (total > kMaxBody) return nullptr;
   StartBody(static_cast<size_t>(total));
   PutI32(&m_buffer, page.total);
@@ -102,7 +102,7 @@ const ResultPage* CInputOutput::UnpackResult(const char* body, int64_t size) {
   m_page.total = m_page.start = m_page.returned = m_page.fieldCount = 0;
   m_page.valueLengths.clear();
   m_page.text.clear();
-  if (size < 20) return nullptr;
+  if (size < kPageHeaderBytes) return nullptr;
   CByteReader reader(body, static_cast<size_t>(size));
   int32_t header[5];
   reader.ReadI32Array(header, 5);
@@ -112,7 +112,9 @@ const ResultPage* CInputOutput::UnpackResult(const char* body, int64_t size) {
   // The cell count is bounded by the body before it is scaled: two hostile counts multiply to
   // up to 2^62, which four bytes a cell would overflow.
   const int64_t cells = int64_t{returned} * fieldCount;
-  if (cells > (size - 20) / 4 || 20 + 4 * cells + textLength != size) return nullptr;
+  if (cells > (size - kPageHeaderBytes) / 4 || kPageHeaderBytes + 4 * cells + textLength != size) {
+    return nullptr;
+  }
   m_page.valueLengths.resize(static_cast<size_t>(cells));
   reader.ReadI32Array(m_page.valueLengths.data(), static_cast<size_t>(cells));
   int64_t sum = 0;

@@ -9,7 +9,6 @@
 #include <new>
 #include <string>
 
-#include "core/query/query.h"
 #include "core/util/daily_log.h"
 #include "core/util/log_text.h"
 #include "core/util/string_format.h"
@@ -17,6 +16,7 @@
 #include "net/input_output.h"
 #include "server/metrics.h"
 #include "server/search_data.h"
+#include "server/search_run.h"
 
 namespace {
 
@@ -128,44 +128,50 @@ void ServeRequest(CSocket socket, const tConnectionLimits& limits, CServerMetric
 }
 
 int CappedPageCount(const QueryRequest& request, const tConnectionLimits& limits) {
-  return limits.maxPageCount > 0 ? std::min(request.pageCount, limits.maxPageCount)
-                                 : request.pageCount;
+  return CapPageCount(request.pageCount, limits.maxPageCount);
+}
+
+bool RefuseStopped(SearchStop stop, const tConnectionLimits& limits, trindle::Outcome* outcome) {
+  if (stop == SearchStop::kTooLarge) {
+    WriteLog(Format("Refused query: more than %d conditions, values or words of one value",
+                    limits.maxQueryWords));
+    *outcome = trindle::Outcome::kBadRequest;
+    return true;
+  }
+  if (stop == SearchStop::kTimedOut) {
+    WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
+    *outcome = trindle::Outcome::kTimedOut;
+    return true;
+  }
+  return false;
 }
 
 void ServAClient(CSocket socket, const CSearchData& data, const tConnectionLimits& limits,
                  CServerMetrics* metrics) {
-  std::unique_ptr<CQuery> query;
-  ServeRequest(
-      std::move(socket), limits, metrics,
-      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
-        query = std::make_unique<CQuery>(data.schema(), data.store());
-        query->SetLimits({limits.maxQueryWords, limits.queryTimeoutMs});
-        if (limits.containsMatch && data.store().HasContains()) {
-          query->SetMatch(MatchMode::kContains);
-        }
-        const int total = query->Execute(request.text.c_str());
-        if (query->stop() == QueryStop::kTooLarge) {
-          WriteLog(Format("Refused query: more than %d conditions, values or words of one value",
-                          limits.maxQueryWords));
-          *outcome = trindle::Outcome::kBadRequest;
-          return nullptr;
-        }
-        if (query->stop() == QueryStop::kTimedOut) {
-          WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
-          *outcome = trindle::Outcome::kTimedOut;
-          return nullptr;
-        }
-        std::printf("result count %d \n", total);
-        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-        // A page count beyond the cap gets the first maxPageCount hits of the window.
-        const ResultPage& page = query->GetPage(request.start, CappedPageCount(request, limits));
-        if (data.store().AnyIndexDamaged()) {
-          WriteLog(
-              "Refused query: an index file of the served data set was shortened while "
-              "it was served; reload the data set");
-          return nullptr;
-        }
-        std::printf("return result count %d \n", page.returned);
-        return &page;
-      });
+  tSearchRunLimits runLimits;
+  runLimits.maxPageCount = limits.maxPageCount;
+  runLimits.query = {limits.maxQueryWords, limits.queryTimeoutMs};
+  runLimits.containsMatch = limits.containsMatch;
+  std::unique_ptr<CSearchRun> run;
+  ServeRequest(std::move(socket), limits, metrics,
+               [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+                 run = std::make_unique<CSearchRun>(data, runLimits);
+                 tSearchRunRequest search;
+                 search.text = request.text;
+                 search.start = request.start;
+                 // A page count beyond the cap gets the first maxPageCount hits of the window.
+                 search.count = request.pageCount;
+                 const SearchStop stop = run->RunRequest(search);
+                 if (RefuseStopped(stop, limits, outcome)) return nullptr;
+                 std::printf("result count %d \n", run->total());
+                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+                 if (stop == SearchStop::kIndexDamaged) {
+                   WriteLog(
+                       "Refused query: an index file of the served data set was shortened while "
+                       "it was served; reload the data set");
+                   return nullptr;
+                 }
+                 std::printf("return result count %d \n", run->page().returned);
+                 return &run->page();
+               });
 }

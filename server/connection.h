@@ -11,6 +11,7 @@
 
 #include "net/socket_io.h"
 #include "server/metrics.h"
+#include "server/search_run.h"
 
 class CSearchData;
 class CServerMetrics;
@@ -28,6 +29,10 @@ struct tConnectionLimits {
 
 // The page count of `request` under the page cap of `limits`.
 int CappedPageCount(const QueryRequest& request, const tConnectionLimits& limits);
+
+// Logs the refusal of a query its limits stopped (kTooLarge, kTimedOut) and sets *outcome to
+// it; false, doing nothing, for any other stop.
+bool RefuseStopped(SearchStop stop, const tConnectionLimits& limits, trindle::Outcome* outcome);
 
 // Serves the connection on `socket` (owned; closed on return) over `data` (borrowed; must
 // outlive the call). Prints the per-connection lines on standard output. Counts the query in

@@ -134,7 +134,7 @@ bool StartBroker(const tServerConfig& config, std::unique_ptr<CShardBroker>* bro
   }
   view->shardTimeout = config.shardTimeout;
   view->broker = broker->get();
-  SetBrokerSchema(std::move(loaded), view);
+  view->schema = std::move(loaded);
   std::printf("Broker over %d shards: %s\n", static_cast<int>((*broker)->shards().size()),
               config.shards.c_str());
   return true;

@@ -8,8 +8,7 @@
 
 #include "core/util/daily_log.h"
 #include "core/util/string_format.h"
-#include "net/frame.h"
-#include "net/input_output.h"
+#include "net/query_exchange.h"
 #include "net/socket_io.h"
 #include "server/connection.h"
 
@@ -47,6 +46,82 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
+std::vector<tShardRequest> PlanFirstRound(int32_t start, int32_t pageCount, size_t shardCount) {
+  const bool wantsHits = start >= 0 && pageCount >= 1;
+  const int64_t reach = wantsHits ? int64_t{start} + pageCount : 0;
+  const bool oneRound = wantsHits && reach <= kOneRoundReach;
+  std::vector<tShardRequest> first;
+  for (size_t shard = 0; shard < shardCount; ++shard) {
+    if (shard == 0 && wantsHits) {
+      first.push_back({shard, start, pageCount});
+    } else {
+      first.push_back({shard, 0, oneRound ? static_cast<int32_t>(reach) : 0});
+    }
+  }
+  return first;
+}
+
+std::vector<tShardPiece> PlanPieces(int32_t start, int32_t pageCount,
+                                    const std::vector<int32_t>& totals) {
+  std::vector<tShardPiece> pieces;
+  int64_t total = 0;
+  for (int32_t shardTotal : totals) total += shardTotal;
+  const bool wantsHits = start >= 0 && pageCount >= 1;
+  if (!wantsHits || start >= total || totals.empty()) return pieces;
+  const bool oneRound = int64_t{start} + pageCount <= kOneRoundReach;
+  const int64_t end = start + std::min<int64_t>(pageCount, total - start);
+  // The first shard was asked for the window itself: its page starts with the piece.
+  if (start < totals[0]) {
+    pieces.push_back(
+        {0, start, static_cast<int32_t>(std::min<int64_t>(end, totals[0]) - start), 0, false});
+  }
+  int64_t offset = totals[0];
+  for (size_t shard = 1; shard < totals.size(); ++shard) {
+    const int64_t low = std::max<int64_t>(start, offset);
+    const int64_t high = std::min<int64_t>(end, offset + totals[shard]);
+    if (low < high) {
+      const auto local = static_cast<int32_t>(low - offset);
+      const auto count = static_cast<int32_t>(high - low);
+      // Near the front a later shard's first-round page holds its first start + pageCount
+      // hits, the piece among them; deeper, the second round asks for the piece alone.
+      pieces.push_back({shard, local, count, oneRound ? local : 0, !oneRound});
+    }
+    offset += totals[shard];
+  }
+  return pieces;
+}
+
+void SplicePieces(const std::vector<tPieceRecords>& pieces, int32_t fieldCount, ResultPage* page) {
+  const auto fields = static_cast<size_t>(std::max(fieldCount, 0));
+  CPackedPageBudget budget;
+  for (const tPieceRecords& piece : pieces) {
+    const ResultPage& from = *piece.page;
+    size_t value = 0;
+    size_t text = 0;
+    for (int32_t record = 0; record < piece.first && record < from.returned; ++record) {
+      for (size_t column = 0; column < fields; ++column) {
+        text += static_cast<size_t>(from.valueLengths[value++]);
+      }
+    }
+    const int32_t last = std::min(from.returned, piece.first + piece.count);
+    for (int32_t record = piece.first; record < last; ++record) {
+      size_t recordBytes = 0;
+      for (size_t column = 0; column < fields; ++column) {
+        recordBytes += static_cast<size_t>(from.valueLengths[value + column]);
+      }
+      if (!budget.Take(static_cast<int64_t>(fields), static_cast<int64_t>(recordBytes))) return;
+      page->valueLengths.insert(page->valueLengths.end(), from.valueLengths.begin() + value,
+                                from.valueLengths.begin() + value + fields);
+      page->text.append(from.text, text, recordBytes);
+      value += fields;
+      text += recordBytes;
+      ++page->returned;
+    }
+    // A piece cut short (by its shard's int32 length) ends the page there.
+    if (last < piece.first + piece.count) return;
+  }
+}
+
 bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::string* error) {
   shards->clear();
   size_t begin = 0;
@@ -76,6 +151,19 @@ bool ParseShardList(const std::string& text, std::vector<tShard>* shards, std::s
   }
 }
 
+SearchStop RefusalOf(BrokerStop stop) {
+  switch (stop) {
+    case BrokerStop::kTooLarge:
+      return SearchStop::kTooLarge;
+    case BrokerStop::kTimedOut:
+      return SearchStop::kTimedOut;
+    case BrokerStop::kNone:
+    case BrokerStop::kShardFailed:
+      break;
+  }
+  return SearchStop::kNone;
+}
+
 CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int timeoutSeconds)
     : m_shards(std::move(shards)),
       m_fieldCount(fieldCount),
@@ -86,50 +174,36 @@ CShardBroker::CShardBroker(std::vector<tShard> shards, int32_t fieldCount, int t
 
 CShardBroker::~CShardBroker() = default;
 
-bool CShardBroker::Round(const std::string& query, const std::vector<tRequest>& requests,
+bool CShardBroker::Round(const std::string& query, const std::vector<tShardRequest>& requests,
                          std::vector<ResultPage>* pages, size_t* failed, bool* closed) const {
   if (closed != nullptr) *closed = false;
   const Deadline deadline = DeadlineAfter(m_timeoutSeconds);
-  std::vector<CSocket> sockets(requests.size());
+  std::vector<CQueryExchange> exchanges(requests.size());
   // Every request goes out before any answer is read, so the shards work at the same time.
   for (size_t i = 0; i < requests.size(); ++i) {
     *failed = requests[i].shard;
     const tShard& shard = m_shards[requests[i].shard];
     int error = 0;
-    if (!ConnectTcp(shard.address, shard.port, deadline, &sockets[i], &error)) return false;
-    SetNoDelay(sockets[i].fd());
-    QueryRequest request;
-    request.SetText(query.data(), query.size());
-    request.start = requests[i].start;
-    request.pageCount = requests[i].pageCount;
-    CInputOutput io;
-    int32_t length = 0;
-    const char* packed = io.PackRequest(request, &length);
-    if (packed == nullptr || SendFrame(sockets[i].fd(), packed, length, deadline) != length + 4) {
+    if (!exchanges[i].Connect(shard.address, shard.port, deadline, &error)) return false;
+    SetNoDelay(exchanges[i].fd());
+    if (!exchanges[i].Send(requests[i].start, requests[i].pageCount, query.c_str(), deadline)) {
       return false;
     }
   }
   pages->assign(requests.size(), ResultPage());
   for (size_t i = 0; i < requests.size(); ++i) {
     *failed = requests[i].shard;
-    std::string body;
-    // A page is at least its five counts; the body grows only as its bytes arrive.
-    const tFrameReceipt receipt =
-        ReceiveFrame(sockets[i].fd(), 20, std::numeric_limits<int32_t>::max(), deadline, &body);
-    if (receipt.status != FrameStatus::kOk) {
+    const ExchangeStatus received = exchanges[i].Receive(deadline);
+    if (received != ExchangeStatus::kOk) {
       if (closed != nullptr) {
         // Nothing arrived before the deadline: the shard closed the connection.
-        *closed = receipt.status == FrameStatus::kNoLength && receipt.received == -1 &&
-                  std::chrono::steady_clock::now() < deadline;
+        *closed =
+            received == ExchangeStatus::kClosed && std::chrono::steady_clock::now() < deadline;
       }
       return false;
     }
-    const int32_t length = receipt.length;
-    sockets[i].Close();
-    CInputOutput io;
-    const ResultPage* page = io.UnpackResult(body.data(), length);
-    if (page == nullptr || page->fieldCount != m_fieldCount) return false;
-    (*pages)[i] = *page;
+    if (exchanges[i].page().fieldCount != m_fieldCount) return false;
+    (*pages)[i] = exchanges[i].page();
   }
   return true;
 }
@@ -165,96 +239,72 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
   page->returned = 0;
   page->valueLengths.clear();
   page->text.clear();
-  // Round one: the first shard answers the window as it stands. A later shard's part of the
-  // window starts at most at `start` of its own hits and ends before `start + pageCount`, so
-  // for windows near the front each later shard is asked for its first start + pageCount hits
-  // and one round answers the query; deeper windows ask the later shards for their totals and
-  // take their parts in a second round.
-  const bool wantsHits = start >= 0 && pageCount >= 1;
-  const int64_t reach = wantsHits ? int64_t{start} + pageCount : 0;
-  const bool oneRound = wantsHits && reach <= kOneRoundReach;
-  std::vector<tRequest> first;
-  for (size_t shard = 0; shard < m_shards.size(); ++shard) {
-    if (shard == 0 && wantsHits) {
-      first.push_back({shard, start, pageCount});
-    } else {
-      first.push_back({shard, 0, oneRound ? static_cast<int32_t>(reach) : 0});
-    }
-  }
   std::vector<ResultPage> firstPages;
   size_t failed = 0;
   bool closed = false;
-  if (!Round(query, first, &firstPages, &failed, &closed)) {
+  if (!Round(query, PlanFirstRound(start, pageCount, m_shards.size()), &firstPages, &failed,
+             &closed)) {
     return Stop(failed, closed, started, failedShard, stop);
   }
+  std::vector<int32_t> totals;
   int64_t total = 0;
-  for (const ResultPage& shardPage : firstPages) total += shardPage.total;
-  page->total = static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
-  if (!wantsHits || start >= total) return true;
-  const int64_t end = start + std::min<int64_t>(pageCount, total - start);
-
-  // The part of the window each shard holds: hits [first, first + count) of its page, which
-  // are the shard's hits from `local` on.
-  struct tPiece {
-    const ResultPage* page;
-    int32_t first;
-    int32_t count;
-    size_t shard;
-    int32_t local;
-  };
-  std::vector<tPiece> pieces;
-  if (start < firstPages[0].total) {
-    pieces.push_back({&firstPages[0], 0,
-                      static_cast<int32_t>(std::min<int64_t>(end, firstPages[0].total) - start), 0,
-                      start});
+  for (const ResultPage& shardPage : firstPages) {
+    totals.push_back(shardPage.total);
+    total += shardPage.total;
   }
-  std::vector<tRequest> second;
-  std::vector<size_t> secondPiece;  // the piece each second-round answer fills
-  int64_t offset = firstPages[0].total;
-  for (size_t shard = 1; shard < m_shards.size(); ++shard) {
-    const int64_t low = std::max<int64_t>(start, offset);
-    const int64_t high = std::min<int64_t>(end, offset + firstPages[shard].total);
-    if (low < high) {
-      const auto localStart = static_cast<int32_t>(low - offset);
-      const auto count = static_cast<int32_t>(high - low);
-      if (oneRound) {
-        pieces.push_back({&firstPages[shard], localStart, count, shard, localStart});
-      } else {
-        secondPiece.push_back(pieces.size());
-        pieces.push_back({nullptr, 0, count, shard, localStart});
-        second.push_back({shard, localStart, count});
-      }
-    }
-    offset += firstPages[shard].total;
+  page->total = static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+  const std::vector<tShardPiece> pieces = PlanPieces(start, pageCount, totals);
+
+  // The pieces the first round's pages do not hold are asked for in a second round.
+  std::vector<tShardRequest> second;
+  std::vector<tPieceRecords> records;
+  for (const tShardPiece& piece : pieces) {
+    records.push_back(
+        {piece.secondRound ? nullptr : &firstPages[piece.shard], piece.first, piece.count});
+    if (piece.secondRound) second.push_back({piece.shard, piece.local, piece.count});
   }
   std::vector<ResultPage> secondPages;
   if (!second.empty() && !Round(query, second, &secondPages, &failed, &closed)) {
     return Stop(failed, closed, started, failedShard, stop);
   }
-  for (size_t i = 0; i < second.size(); ++i) {
+  size_t answered = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (!pieces[i].secondRound) continue;
+    const ResultPage& shardPage = secondPages[answered++];
     // A shard that changed its data set between the rounds would shift the window.
-    if (secondPages[i].total != firstPages[second[i].shard].total) {
+    if (shardPage.total != totals[pieces[i].shard]) {
       if (stop != nullptr) *stop = BrokerStop::kShardFailed;
-      return Fail(second[i].shard, failedShard);
+      return Fail(pieces[i].shard, failedShard);
     }
-    pieces[secondPiece[i]].page = &secondPages[i];
+    records[i].page = &shardPage;
   }
-
-  // A shard whose page cap is below the broker's returns a short page: the rest of its piece
-  // is asked for again from where the page ended, until the piece is whole or a page brings
-  // nothing (a page cut short by its int32 length).
   std::vector<std::unique_ptr<ResultPage>> filled;
+  if (!FillShortPieces(query, pieces, &records, &filled, started, failedShard, stop)) return false;
+  SplicePieces(records, m_fieldCount, page);
+  return true;
+}
+
+bool CShardBroker::FillShortPieces(const std::string& query, const std::vector<tShardPiece>& pieces,
+                                   std::vector<tPieceRecords>* records,
+                                   std::vector<std::unique_ptr<ResultPage>>* filled,
+                                   std::chrono::steady_clock::time_point started,
+                                   std::string* failedShard, BrokerStop* stop) const {
   const auto fields = static_cast<size_t>(m_fieldCount);
-  for (tPiece& piece : pieces) {
-    const ResultPage& from = *piece.page;
-    if (from.returned >= piece.first + piece.count) continue;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const tShardPiece& piece = pieces[i];
+    tPieceRecords& held = (*records)[i];
+    const ResultPage& from = *held.page;
+    if (from.returned >= held.first + held.count) continue;
     auto whole = std::make_unique<ResultPage>();
     whole->total = from.total;
     whole->fieldCount = from.fieldCount;
-    if (from.returned > piece.first)
-      AppendRecords(from, piece.first, from.returned, fields, whole.get());
+    if (from.returned > held.first) {
+      AppendRecords(from, held.first, from.returned, fields, whole.get());
+    }
     for (int round = 0; round < kMaxRefills && whole->returned < piece.count; ++round) {
       std::vector<ResultPage> more;
+      size_t failed = 0;
+      bool closed = false;
       if (!Round(query,
                  {{piece.shard, piece.local + whole->returned, piece.count - whole->returned}},
                  &more, &failed, &closed)) {
@@ -267,44 +317,9 @@ bool CShardBroker::Answer(const std::string& query, int32_t start, int32_t pageC
       if (more[0].returned <= 0) break;
       AppendRecords(more[0], 0, more[0].returned, fields, whole.get());
     }
-    piece.page = whole.get();
-    piece.first = 0;
-    filled.push_back(std::move(whole));
-  }
-
-  // The pieces in shard order. Like one server, the page ends before the first record whose
-  // packed form would take the body past an int32 length, and where a shard cut its own page
-  // short for the same reason.
-  const int64_t budget = std::numeric_limits<int32_t>::max();
-  int64_t packedSize = 20;
-  for (const tPiece& piece : pieces) {
-    const ResultPage& from = *piece.page;
-    size_t value = 0;
-    size_t text = 0;
-    for (int32_t record = 0; record < piece.first && record < from.returned; ++record) {
-      for (size_t column = 0; column < fields; ++column) {
-        text += static_cast<size_t>(from.valueLengths[value++]);
-      }
-    }
-    const int32_t last = std::min(from.returned, piece.first + piece.count);
-    for (int32_t record = piece.first; record < last; ++record) {
-      int64_t recordSize = 0;
-      size_t recordBytes = 0;
-      for (size_t column = 0; column < fields; ++column) {
-        const int32_t length = from.valueLengths[value + column];
-        recordSize += 4 + length;
-        recordBytes += static_cast<size_t>(length);
-      }
-      if (packedSize + recordSize > budget) return true;
-      packedSize += recordSize;
-      page->valueLengths.insert(page->valueLengths.end(), from.valueLengths.begin() + value,
-                                from.valueLengths.begin() + value + fields);
-      page->text.append(from.text, text, recordBytes);
-      value += fields;
-      text += recordBytes;
-      ++page->returned;
-    }
-    if (last < piece.first + piece.count) return true;
+    held.page = whole.get();
+    held.first = 0;
+    filled->push_back(std::move(whole));
   }
   return true;
 }
@@ -335,35 +350,22 @@ std::string CShardBroker::RenderMetrics() const {
 void ServeBrokerClient(CSocket socket, const CShardBroker& broker, const tConnectionLimits& limits,
                        CServerMetrics* metrics) {
   ResultPage page;
-  ServeRequest(
-      std::move(socket), limits, metrics,
-      [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
-        std::string failed;
-        BrokerStop stop = BrokerStop::kNone;
-        // The page cap holds through a broker as on a server over the whole table.
-        if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits), &page,
-                           &failed, &stop)) {
-          // A query the shards refused is refused as one server refuses it.
-          if (stop == BrokerStop::kTooLarge) {
-            WriteLog(
-                Format("Refused query: more than %d conditions, values or words "
-                       "of one value",
-                       limits.maxQueryWords));
-            *outcome = trindle::Outcome::kBadRequest;
-            return nullptr;
-          }
-          if (stop == BrokerStop::kTimedOut) {
-            WriteLog(Format("Query stopped after its time budget of %d ms", limits.queryTimeoutMs));
-            *outcome = trindle::Outcome::kTimedOut;
-            return nullptr;
-          }
-          std::printf("Shard %s failed\n", failed.c_str());
-          WriteLog("Shard " + failed + " failed: no answer to the query");
-          return nullptr;
-        }
-        std::printf("result count %d \n", page.total);
-        std::printf("start %d pagecount %d\n", request.start, request.pageCount);
-        std::printf("return result count %d \n", page.returned);
-        return &page;
-      });
+  ServeRequest(std::move(socket), limits, metrics,
+               [&](const QueryRequest& request, trindle::Outcome* outcome) -> const ResultPage* {
+                 std::string failed;
+                 BrokerStop stop = BrokerStop::kNone;
+                 // The page cap holds through a broker as on a server over the whole table.
+                 if (!broker.Answer(request.text, request.start, CappedPageCount(request, limits),
+                                    &page, &failed, &stop)) {
+                   // A query the shards refused is refused as one server refuses it.
+                   if (RefuseStopped(RefusalOf(stop), limits, outcome)) return nullptr;
+                   std::printf("Shard %s failed\n", failed.c_str());
+                   WriteLog("Shard " + failed + " failed: no answer to the query");
+                   return nullptr;
+                 }
+                 std::printf("result count %d \n", page.total);
+                 std::printf("start %d pagecount %d\n", request.start, request.pageCount);
+                 std::printf("return result count %d \n", page.returned);
+                 return &page;
+               });
 }

@@ -33,6 +33,7 @@
 
 #include "core/query/result_page.h"
 #include "net/socket_io.h"
+#include "server/search_run.h"
 
 class CServerMetrics;
 struct tConnectionLimits;
@@ -55,6 +56,52 @@ enum class BrokerStop {
   kTooLarge,     // a shard refused the query before its time budget ran out
   kTimedOut,     // a shard refused the query once the time budget had run out
 };
+
+// The refusal a shard's stop means to the broker's own clients: kTooLarge or kTimedOut as
+// one server over the whole set refuses the query, else kNone.
+SearchStop RefusalOf(BrokerStop stop);
+
+// One request of a round: a shard and the window it is asked for.
+struct tShardRequest {
+  size_t shard;
+  int32_t start;
+  int32_t pageCount;
+};
+
+// The first round of a window (start, pageCount) over `shardCount` shards: the first shard is
+// asked for the window as it stands; the others, for a window that ends within the first 200
+// hits, for their first start + pageCount hits, else for their totals only (page count 0).
+std::vector<tShardRequest> PlanFirstRound(int32_t start, int32_t pageCount, size_t shardCount);
+
+// A shard's part of the window: its hits [local, local + count), which begin at record `first`
+// of the page that holds them: the first round's page of the shard, or with secondRound the
+// page of a second-round request for (local, count).
+struct tShardPiece {
+  size_t shard;
+  int32_t local;
+  int32_t count;
+  int32_t first;
+  bool secondRound;
+};
+
+// The pieces of the window (start, pageCount), in shard order, given every shard's total as
+// the first round of PlanFirstRound reported it; none when the window asks for no hit or
+// starts at or past the sum of the totals.
+std::vector<tShardPiece> PlanPieces(int32_t start, int32_t pageCount,
+                                    const std::vector<int32_t>& totals);
+
+// The records of one piece as a page holds them: records [first, first + count) of *page.
+struct tPieceRecords {
+  const ResultPage* page;
+  int32_t first;
+  int32_t count;
+};
+
+// Appends the pieces' records (of `fieldCount` values each) to *page in order, counting them
+// in page->returned. Like one server, the page ends before the first record whose packed form
+// would take it past an int32 length (CPackedPageBudget), and where a piece's page holds fewer
+// records than the piece (a shard that cut its own page short).
+void SplicePieces(const std::vector<tPieceRecords>& pieces, int32_t fieldCount, ResultPage* page);
 
 class CShardBroker {
  public:
@@ -85,21 +132,25 @@ class CShardBroker {
   std::string RenderMetrics() const;
 
  private:
-  struct tRequest {
-    size_t shard;
-    int32_t start;
-    int32_t pageCount;
-  };
   // Sends every request at once and collects the pages into pages[i] (one per request).
   // False at the first shard that fails, with its index in *failed; *closed is set when that
   // shard closed the connection without a byte of answer after taking the whole request.
-  bool Round(const std::string& query, const std::vector<tRequest>& requests,
+  bool Round(const std::string& query, const std::vector<tShardRequest>& requests,
              std::vector<ResultPage>* pages, size_t* failed, bool* closed = nullptr) const;
   // A failed round: a refusal of the query when the shard closed without answering and still
   // answers an empty query, else a failure of the shard (counted).
   bool Stop(size_t shard, bool closed, std::chrono::steady_clock::time_point started,
             std::string* failedShard, BrokerStop* stop) const;
   bool Fail(size_t shard, std::string* failedShard) const;
+  // A shard whose page cap is below the broker's returns a short page: the rest of its piece
+  // is asked for again from where the page ended, until the piece is whole or a page brings
+  // nothing (a page cut short by its int32 length). The pages made are kept in *filled and
+  // the piece's records point into them. False as Answer fails.
+  bool FillShortPieces(const std::string& query, const std::vector<tShardPiece>& pieces,
+                       std::vector<tPieceRecords>* records,
+                       std::vector<std::unique_ptr<ResultPage>>* filled,
+                       std::chrono::steady_clock::time_point started, std::string* failedShard,
+                       BrokerStop* stop) const;
 
   std::vector<tShard> m_shards;
   int32_t m_fieldCount;

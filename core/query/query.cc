@@ -22,19 +22,7 @@
 
 namespace {
 
-const char kKeyword[] = "[FIELD]";
-constexpr size_t kKeywordLength = sizeof(kKeyword) - 1;
-const char kDelimiters[] = "\r\t\n ";
-constexpr int kMaxLoggedSelectors = 10;
 constexpr int32_t kReserveRecords = 1024;  // a huge page count reserves no more than this
-
-bool IsDelimiter(char byte, const char* delimiters) {
-  return byte != '\0' && std::strchr(delimiters, byte) != nullptr;
-}
-
-char LowerAscii(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : byte;
-}
 
 }  // namespace
 
@@ -51,7 +39,7 @@ std::vector<std::string> DistinctValues(const std::vector<std::string>& values) 
 }
 
 CQuery::CQuery(const CFieldInfo& schema, const CDataLineIndex& store)
-    : m_schema(schema), m_store(store) {
+    : m_schema(schema), m_store(store), m_parser(schema) {
   m_page.text.reserve(1024);
 }
 
@@ -59,110 +47,14 @@ CQuery::~CQuery() = default;
 
 // --- parsing -------------------------------------------------------------------------------
 
-bool CQuery::NextToken(size_t start, size_t limit, const char* delimiters, size_t* tokenStart,
-                       size_t* tokenLength) {
-  if (start != std::string::npos) m_cursor = start;
-  if (limit != std::string::npos) {
-    m_limit = limit;
-  } else if (start != std::string::npos) {
-    m_limit = m_text.size();
-  }
-  m_limit = std::min(m_limit, m_text.size());
-  if (m_cursor >= m_limit) return false;
-  while (m_cursor < m_limit && IsDelimiter(m_text[m_cursor], delimiters)) ++m_cursor;
-  if (m_cursor >= m_limit || m_text[m_cursor] == '\0') return false;
-  size_t end = m_cursor;
-  while (end < m_limit && m_text[end] != '\0' && !IsDelimiter(m_text[end], delimiters)) ++end;
-  *tokenStart = m_cursor;
-  *tokenLength = end - m_cursor;
-  m_cursor = std::min(end + 1, m_limit);
-  return true;
-}
-
 int CQuery::FindCondition(int field) const {
-  for (size_t i = 0; i < m_conditions.size(); ++i) {
-    if (m_conditions[i].field == field) return static_cast<int>(i);
+  for (size_t i = 0; i < m_parsed.conditions.size(); ++i) {
+    if (m_parsed.conditions[i].field == field) return static_cast<int>(i);
   }
   return -1;
 }
 
-void CQuery::LogFailedSelector(const std::string& name, const char* message) {
-  ++m_failedSelectors;  // counted against maxWords too
-  if (m_failedSelectors <= kMaxLoggedSelectors) {
-    WriteLog((name.empty() ? std::string() : LoggedQuery(name)) + message);
-  } else if (m_failedSelectors == kMaxLoggedSelectors + 1) {
-    WriteLog("... further failing selectors of this query are not logged");
-  }
-}
-
-int CQuery::Parse(const std::string& text) {
-  m_conditions.clear();
-  m_unknownFields.clear();
-  m_unknownSeen.clear();
-  m_failedSelectors = 0;
-  m_text.assign(text.c_str());  // a NUL ends the query
-  m_cursor = m_limit = 0;
-  size_t keyword = m_text.find(kKeyword);
-  while (keyword != std::string::npos) {
-    const size_t fieldPart = keyword + kKeywordLength;
-    const size_t open = m_text.find('[', fieldPart);
-    if (open == std::string::npos) return 0;
-    size_t tokenStart = 0;
-    size_t tokenLength = 0;
-    if (!NextToken(fieldPart, open, kDelimiters, &tokenStart, &tokenLength)) {
-      LogFailedSelector(std::string(), "非法的字段名!");
-      keyword = m_text.find(kKeyword, open);
-      continue;
-    }
-    const std::string name = m_text.substr(tokenStart, tokenLength);
-    const int field = m_schema.FindField(name.c_str());
-    if (field == -1) {
-      LogFailedSelector(name, "非法的字段名!");
-      if (m_unknownSeen.insert(name).second) m_unknownFields.push_back(name);
-      keyword = m_text.find(kKeyword, open);
-      continue;
-    }
-    const tFIELD_ENTRY& entry = m_schema.GetField(field);
-    const ConditionKind kind = entry.isIndexed  ? ConditionKind::kIndexed
-                               : entry.isFilter ? ConditionKind::kFilter
-                                                : ConditionKind::kNeither;
-    const OperatorWord orFlag = open + 2 < m_text.size() && LowerAscii(m_text[open + 1]) == 'o' &&
-                                        LowerAscii(m_text[open + 2]) == 'r'
-                                    ? OperatorWord::kOr
-                                    : OperatorWord::kAnd;
-    const int existing = FindCondition(field);
-    const size_t close = m_text.find(']', open + 1);
-    if (close == std::string::npos) {
-      LogFailedSelector(name, "非法的属性值!");
-      keyword = m_text.find(kKeyword, open);
-      continue;
-    }
-    const size_t next = m_text.find(kKeyword, close + 1);
-    std::vector<std::string> values;
-    size_t from = close + 1;
-    size_t limit = next == std::string::npos ? m_text.size() : next;
-    while (NextToken(from, limit, kDelimiters, &tokenStart, &tokenLength)) {
-      from = limit = std::string::npos;  // go on where the last token ended
-      std::string value = m_text.substr(tokenStart, tokenLength);
-      NormalizeText(&value[0]);
-      value.resize(std::strlen(value.c_str()));
-      values.push_back(std::move(value));
-    }
-    if (existing == -1) {
-      tCondition condition;
-      condition.field = field;
-      condition.values = std::move(values);
-      condition.kind = kind;
-      condition.orFlag = orFlag;
-      m_conditions.push_back(std::move(condition));
-    } else {
-      std::vector<std::string>& merged = m_conditions[static_cast<size_t>(existing)].values;
-      for (std::string& value : values) merged.push_back(std::move(value));
-    }
-    keyword = next;
-  }
-  return 1;
-}
+int CQuery::Parse(const std::string& text) { return m_parser.Parse(text, &m_parsed); }
 
 // --- evaluation ----------------------------------------------------------------------------
 
@@ -190,7 +82,7 @@ int CQuery::LookupCondition(const tCondition& condition) {
 // Runs the indexed conditions on single fields (allFields false) or on "*" (true); false
 // once the result is known to be empty.
 bool CQuery::ApplyIndexedPass(bool allFields) {
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind != ConditionKind::kIndexed || (condition.field == 0) != allFields) continue;
     if (condition.orFlag == OperatorWord::kOr) {
       ApplyAnyValue(condition);
@@ -381,7 +273,7 @@ int32_t DeletedAmong(const CRecordList& deleted, const tINDEX_STRUCTURE* posting
 }  // namespace
 
 void CQuery::ApplyFilters() {
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind != ConditionKind::kFilter) continue;
     m_store.FilterResults(condition.field, DistinctValues(condition.values),
                           m_result.entries.data(), static_cast<int>(m_result.entries.size()));
@@ -389,16 +281,7 @@ void CQuery::ApplyFilters() {
   }
 }
 
-bool CQuery::OverWordLimit() const {
-  if (m_limits.maxWords <= 0) return false;
-  const size_t limit = static_cast<size_t>(m_limits.maxWords);
-  // A selector that fails (naming no field, say) is skipped, yet it was parsed: it counts as a
-  // condition.
-  if (m_conditions.size() + static_cast<size_t>(m_failedSelectors) > limit) return true;
-  size_t values = 0;
-  for (const tCondition& condition : m_conditions) values += condition.values.size();
-  return values > limit;
-}
+bool CQuery::OverWordLimit() const { return ::OverWordLimit(m_parsed, m_limits.maxWords); }
 
 void CQuery::ApplyAnyValue(const tCondition& condition) {
   std::vector<int32_t> any;
@@ -617,10 +500,7 @@ void CQuery::ResetHits(std::chrono::steady_clock::time_point started) {
 
 void CQuery::BeginSets() {
   m_stop = QueryStop::kNone;
-  m_conditions.clear();
-  m_unknownFields.clear();
-  m_unknownSeen.clear();
-  m_failedSelectors = 0;
+  m_parsed = tParsedQuery();
   ResetHits(std::chrono::steady_clock::now());
 }
 
@@ -632,9 +512,9 @@ bool CQuery::ApplySoleValue(int field, const std::string& value) {
   m_result.entries.clear();
   m_result.seeded = false;
   // A value of one word is counted, not listed, as Execute counts such a query.
-  m_conditions.assign(1, condition);
+  m_parsed.conditions.assign(1, condition);
   if (CountOneWord()) return true;
-  m_conditions.clear();
+  m_parsed.conditions.clear();
   LookupCondition(condition);
   if (m_result.budget.stopped()) {
     m_stop = m_result.budget.tooManyWords ? QueryStop::kTooLarge : QueryStop::kTimedOut;
@@ -648,13 +528,13 @@ bool CQuery::ApplySoleValue(int field, const std::string& value) {
   CompactResult(&m_result.entries);
   DropRecordsOutsideStore();
   m_indexedHits = m_result.entries.size();
-  m_conditions.push_back(std::move(condition));
+  m_parsed.conditions.push_back(std::move(condition));
   return true;
 }
 
 void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondition> positive,
                         bool tooLarge) {
-  m_conditions = std::move(positive);
+  m_parsed.conditions = std::move(positive);
   m_result.entries.clear();
   m_result.seeded = true;
   m_sets = true;
@@ -674,7 +554,7 @@ bool CQuery::CountOneWord() {
   // Counted from one index's postings: a set with a delta answers from two.
   if (m_match != MatchMode::kWords || m_store.delta() != nullptr) return false;
   const tCondition* indexed = nullptr;
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind == ConditionKind::kFilter) return false;
     if (condition.kind != ConditionKind::kIndexed) continue;
     if (indexed != nullptr) return false;
@@ -780,10 +660,9 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   int32_t returned = static_cast<int32_t>(std::min<int64_t>(pageCount, int64_t{total} - start));
   m_page.valueLengths.reserve(static_cast<size_t>(std::min(returned, kReserveRecords)) *
                               static_cast<size_t>(fieldCount));
-  // The packed page (20 header bytes, 4 per value, the values) must stay within an int32
-  // frame length: the page ends before the first record that would cross it.
-  const int64_t budget = std::numeric_limits<int32_t>::max();
-  int64_t packedSize = 20;
+  // The packed page must stay within an int32 frame length: the page ends before the first
+  // record that would cross it.
+  CPackedPageBudget budget;
   int32_t taken = 0;
   if (fromPostings) {  // hits start .. start + returned - 1, as the one-word seed lists them
     m_pageRecords.clear();
@@ -804,15 +683,14 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
     const int32_t record =
         fromPostings ? m_pageRecords[static_cast<size_t>(hit - start)] : RecordAt(hit, descending);
     // Each cell is looked up once: the record is measured against the budget, then copied.
-    int64_t recordSize = 0;
+    int64_t recordBytes = 0;
     for (int32_t column = 0; column < fieldCount; ++column) {
       int length = 0;
       const char* cell = m_store.GetCell(record, column, &length);
       m_cells[static_cast<size_t>(column)] = {cell, length};
-      recordSize += 4 + std::max(length, 0);
+      recordBytes += std::max(length, 0);
     }
-    if (packedSize + recordSize > budget) break;
-    packedSize += recordSize;
+    if (!budget.Take(fieldCount, recordBytes)) break;
     for (int32_t column = 0; column < fieldCount; ++column) {
       const char* cell = m_cells[static_cast<size_t>(column)].first;
       int length = m_cells[static_cast<size_t>(column)].second;
@@ -973,7 +851,7 @@ void CQuery::ComputeWordMatches(const std::vector<int32_t>* only) {
   }
   words.seeded = true;
   words.budget = m_result.budget;
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind != ConditionKind::kIndexed) continue;
     const int index = m_schema.GetListPosition(condition.field, LIST_INDEXED);
     if (index < 0 || index >= m_store.GetIndexCount()) continue;
@@ -1035,7 +913,7 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t th
   const double records = std::max(m_store.GetLiveRecordCount(), 1);
   // With one indexed value its document frequency is the hit count before the filters.
   size_t indexedValues = 0;
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind == ConditionKind::kIndexed) {
       indexedValues += DistinctValues(condition.values).size();
     }
@@ -1043,7 +921,7 @@ bool CQuery::RankByRelevance(const std::vector<double>& fieldWeights, int64_t th
   std::vector<int32_t> ids;
   std::vector<int32_t> counts;
   std::vector<double> frequency(n);
-  for (const tCondition& condition : m_conditions) {
+  for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind != ConditionKind::kIndexed) continue;
     const std::vector<int> positions = ReachedPositions(condition);
     for (const std::string& value : DistinctValues(condition.values)) {

@@ -37,29 +37,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/index/indexer.h"
+#include "core/query/query_parser.h"
 #include "core/query/result_page.h"
 
 class CDataLineIndex;
 class CFieldInfo;
-
-// What a condition's field is; the numbers are the kinds the query language describes.
-enum class ConditionKind : int32_t { kNeither = 0, kIndexed = 1, kFilter = 2 };
-// The operator word of a selector: kOr when it begins with "OR" (any case). An indexed
-// condition under kOr holds when any one of its values holds; filter values always read so.
-enum class OperatorWord : int32_t { kAnd = 0, kOr = 1 };
-
-// One parsed condition.
-struct tCondition {
-  int32_t field = 0;                // field number (0 = "*")
-  std::vector<std::string> values;  // normalised values, in query order
-  ConditionKind kind = ConditionKind::kNeither;
-  OperatorWord orFlag = OperatorWord::kAnd;
-};
 
 // Bounds on the work of one query. maxWords bounds the conditions of a query (each failing
 // selector, such as one naming no field, counts as one), the values of all its conditions together
@@ -149,17 +135,16 @@ class CQuery {
   // `start`, so the pages of one order are the hit list of the other reversed.
   const ResultPage& GetPage(int start, int pageCount, bool descending = false);
 
-  // Fills the condition list from `text`; returns 1, or 0 when a selector has no "[" after
-  // its keyword (the conditions before it stand).
+  // Fills the condition list from `text` with its CQueryParser (query_parser.h), which reads
+  // the schema alone; returns 1, or 0 when a selector has no "[" after its keyword (the
+  // conditions before it stand).
   int Parse(const std::string& text);
 
-  // The tokenizer over the text given to Parse. With `start` given, the cursor moves there
-  // and the limit becomes `limit` (or the end of the text when `limit` is npos); with
-  // `start` npos the scan goes on where it stopped. Returns false when no token is left;
-  // otherwise the token is text[*tokenStart, *tokenStart + *tokenLength), never empty, never
-  // reaching the limit.
+  // CQueryParser::NextToken over the text given to the last Parse.
   bool NextToken(size_t start, size_t limit, const char* delimiters, size_t* tokenStart,
-                 size_t* tokenLength);
+                 size_t* tokenLength) {
+    return m_parser.NextToken(start, limit, delimiters, tokenStart, tokenLength);
+  }
 
   // Position of the condition on `field` in the list, or -1.
   int FindCondition(int field) const;
@@ -167,7 +152,7 @@ class CQuery {
   // Applies every value of an indexed condition to the result list; returns its count.
   int LookupCondition(const tCondition& condition);
 
-  const std::vector<tCondition>& GetConditions() const { return m_conditions; }
+  const std::vector<tCondition>& GetConditions() const { return m_parsed.conditions; }
 
   // The hits of the last Execute, in ascending record number, one entry per record (only the
   // record member is meaningful).
@@ -210,7 +195,7 @@ class CQuery {
 
   // The index names of the text given to the last Parse that name no field, in query order
   // without repeats (their selectors were skipped).
-  const std::vector<std::string>& GetUnknownFields() const { return m_unknownFields; }
+  const std::vector<std::string>& GetUnknownFields() const { return m_parsed.unknownFields; }
 
  private:
   bool ApplyIndexedPass(bool allFields);
@@ -219,19 +204,10 @@ class CQuery {
   void ResetHits(std::chrono::steady_clock::time_point started);
   void ApplyFilters();
   void DropRecordsOutsideStore();
-  // Logs a selector that fails to parse (its field name, when it has one, then `message`);
-  // only the first few of one query are logged.
-  void LogFailedSelector(const std::string& name, const char* message);
-
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
-  std::vector<tCondition> m_conditions;
-  std::vector<std::string> m_unknownFields;
-  std::unordered_set<std::string> m_unknownSeen;  // the members of m_unknownFields
-  std::string m_text;                             // the private copy being parsed
-  size_t m_cursor = 0;
-  size_t m_limit = 0;
-  int m_failedSelectors = 0;  // skipped selectors of the text given to the last Parse
+  CQueryParser m_parser;
+  tParsedQuery m_parsed;  // of the text given to the last Parse, or set by FinishSets
   bool OverWordLimit() const;
 
   // A query of one indexed condition whose values are one value of one word (and no filter)

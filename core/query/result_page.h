@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -16,4 +17,27 @@ struct ResultPage {
   int32_t fieldCount = 0;  // stored fields per record
   std::vector<int32_t> valueLengths;
   std::string text;  // text.size() is the text length
+};
+
+// The packed form of a page (net/input_output.h): a header of five int32 counts (total,
+// start, returned, fields per record, text length), then 4 bytes per value and the values.
+constexpr int32_t kPageHeaderBytes = 20;
+
+// The packed size of a page as records are added to it: the header, then 4 bytes and the bytes
+// of each value. A page ends before the first record that would take its packed form past an
+// int32 length; the pages of CQuery::GetPage and of the broker's splice both end so.
+class CPackedPageBudget {
+ public:
+  // Counts a record of `values` values holding `bytes` bytes and returns true when the page
+  // still fits an int32 length; false, counting nothing, when it would not.
+  bool Take(int64_t values, int64_t bytes) {
+    const int64_t record = 4 * values + bytes;
+    if (m_size + record > std::numeric_limits<int32_t>::max()) return false;
+    m_size += record;
+    return true;
+  }
+  int64_t size() const { return m_size; }
+
+ private:
+  int64_t m_size = kPageHeaderBytes;
 };

@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "core/query/query.h"
-#include "core/records/data_line_index.h"
+#include "core/query/query_parser.h"
 #include "core/text/encoding.h"
 #include "formats/json_page.h"
 #include "formats/result_document.h"
@@ -27,31 +26,22 @@ MHD_Result FindSnippetOrFacet(void* context, MHD_ValueKind, const char* key, con
 
 }  // namespace
 
-void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view) {
-  view->parseStore = std::make_shared<const CDataLineIndex>(*schema, nullptr, true);
-  view->schema = std::move(schema);
-}
-
-tHttpAnswer BrokerHealthAnswer(const tBrokerView& view) {
-  tHttpAnswer answer;
+tHttpResponse BrokerHealthAnswer(const tBrokerView& view) {
+  tHttpResponse answer;
   answer.body = "{\"status\":\"serving\",\"shards\":" +
                 std::to_string(view.broker != nullptr ? view.broker->shards().size() : 0) + "}";
   return answer;
 }
 
-tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, const tSearchLimits& limits, bool xml) {
-  std::string query;
-  std::string message;
-  if (!BuildQuery(parameters, &query, &message)) return ErrorAnswer(400, message);
-  int32_t start = 0;
-  int32_t count = 20;
-  if (parameters.start && !ParseInteger(*parameters.start, &start)) {
-    return ErrorAnswer(400, "start must be a decimal integer");
-  }
-  if (parameters.count && !ParseInteger(*parameters.count, &count)) {
-    return ErrorAnswer(400, "count must be a decimal integer");
-  }
+tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                                 const tBrokerView& view, const tSearchLimits& limits,
+                                 PageFormat format) {
+  tHttpSearch search;
+  tHttpResponse refused;
+  if (!ReadSearch(parameters, limits, SearchReader::kBroker, &search, &refused)) return refused;
+  const std::string& query = search.query;
+  const int32_t start = search.start;
+  int32_t count = search.count;
   bool extras = false;
   if (connection != nullptr) {
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, FindSnippetOrFacet, &extras);
@@ -64,36 +54,30 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
   if (parameters.match && *parameters.match != "words" && *parameters.match != "contains") {
     return ErrorAnswer(400, "match must be words or contains");
   }
-  if (relevance && xml) {
+  if (relevance && format == PageFormat::kXml) {
     return ErrorAnswer(400, "order=relevance through a broker answers /search only");
   }
   if (!relevance && parameters.match) {
     return ErrorAnswer(400, "match= through a broker goes with order=relevance");
   }
-  if (view.schema != nullptr && view.parseStore != nullptr) {
-    // Parsed over an empty store: the bounds a query's text alone can pass are checked here,
+  if (view.schema != nullptr) {
+    // Parsed over the schema alone: the bounds a query's text alone can pass are checked here,
     // before any shard is asked, in the order one server checks them.
-    CQuery parsed(*view.schema, *view.parseStore);
-    parsed.SetLimits({limits.query.maxWords, 0});
-    parsed.Execute(query.c_str());
-    if (parsed.stop() == QueryStop::kTooLarge) {
-      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
+    tParsedQuery parsed;
+    ParseQuery(*view.schema, query, &parsed);
+    if (OverWordLimit(parsed, limits.query.maxWords)) {
+      return StoppedAnswer(SearchStop::kTooLarge, limits);
     }
-    if (!parsed.GetUnknownFields().empty()) {
-      return UnknownFieldAnswer(parsed.GetUnknownFields(), *view.schema);
-    }
+    if (!parsed.unknownFields.empty())
+      return UnknownFieldAnswer(parsed.unknownFields, *view.schema);
   }
   // The page cap holds through a broker as on a server over the whole table.
-  tHttpAnswer answer;
-  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
-    count = limits.maxPageCount;
-    answer.cappedAt = limits.maxPageCount;
-  }
+  tHttpResponse answer;
+  count = CapPageCount(count, limits.maxPageCount, &answer.cappedAt);
   if (relevance) {
     // The query came from UTF-8 through a conversion that refuses what GBK lacks, so it goes
     // back unchanged.
-    tHttpAnswer ranked = AnswerBrokerRelevance(
+    tHttpResponse ranked = AnswerBrokerRelevance(
         view, GbkToUtf8(query), parameters.match.value_or(""), start, count, view.shardTimeout);
     ranked.cappedAt = answer.cappedAt;
     return ranked;
@@ -103,21 +87,11 @@ tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParamete
   BrokerStop stop = BrokerStop::kNone;
   if (!view.broker->Answer(query, start, count, &page, &failed, &stop)) {
     // A query the shards refused gets the answer one server gives it.
-    if (stop == BrokerStop::kTooLarge) {
-      return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
-    }
-    if (stop == BrokerStop::kTimedOut) {
-      tHttpAnswer late = ErrorAnswer(503, "the query ran past its time budget of " +
-                                              std::to_string(limits.query.timeoutMs) + " ms");
-      late.timedOut = true;
-      return late;
-    }
+    if (RefusalOf(stop) != SearchStop::kNone) return StoppedAnswer(RefusalOf(stop), limits);
     return ErrorAnswer(502, "shard " + failed + " did not answer");
   }
-  if (!xml) {
-    answer.body =
-        FormatJsonPage(page, view.storedNamesUtf8, nullptr, std::string(), answer.cappedAt);
+  if (format == PageFormat::kJson) {
+    answer.body = FormatJsonPage(page, view.storedNamesUtf8, nullptr, answer.cappedAt);
     return answer;
   }
   bool declaredGbk = false;

@@ -10,7 +10,6 @@
 #include "server/http/http_answers.h"
 #include "server/shard_broker.h"
 
-class CDataLineIndex;
 class CFieldInfo;
 class CShardBroker;
 struct MHD_Connection;
@@ -22,25 +21,22 @@ struct tBrokerView {
   std::vector<std::string> storedNames;
   std::vector<std::string> storedNamesUtf8;
   std::vector<std::string> indexedNamesUtf8;
-  // The schema, and an empty store over it, so that a query naming no field of the schema is
-  // refused as a server over the data set refuses it (both read-only once set).
+  // The schema the queries are parsed over, so that a query naming no field of it is refused
+  // as a server over the data set refuses it (read-only once set).
   std::shared_ptr<const CFieldInfo> schema;
-  std::shared_ptr<const CDataLineIndex> parseStore;
   // The shards' HTTP ports, in the order of their ranges (ShardsHttp), for order=relevance;
   // empty when not configured.
   std::vector<tShard> httpShards;
   int shardTimeout = 5;
 };
 
-// Sets the schema of `view` and the empty store its queries are parsed over.
-void SetBrokerSchema(std::shared_ptr<const CFieldInfo> schema, tBrokerView* view);
-
 // /health of a broker: {"status":"serving","shards":N}.
-tHttpAnswer BrokerHealthAnswer(const tBrokerView& view);
+tHttpResponse BrokerHealthAnswer(const tBrokerView& view);
 
-// /search (`xml` false) or /search.xml through the broker: 400 for bad arguments or for
-// snippet or facet arguments (order=relevance: JSON only, see broker_relevance.h), 502
+// /search (PageFormat::kJson) or /search.xml (kXml) through the broker: 400 for bad arguments or
+// for snippet or facet arguments (order=relevance: JSON only, see broker_relevance.h), 502
 // {"error":"shard host:port did not answer"} when a shard fails, else the page one server over the
 // whole set would give.
-tHttpAnswer AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
-                               const tBrokerView& view, const tSearchLimits& limits, bool xml);
+tHttpResponse AnswerBrokerSearch(MHD_Connection* connection, const tSearchParameters& parameters,
+                                 const tBrokerView& view, const tSearchLimits& limits,
+                                 PageFormat format);

@@ -54,15 +54,15 @@ bool HttpGetBody(const tShard& shard, const std::string& target, int timeoutSeco
   return true;
 }
 
-tHttpAnswer AnswerBrokerRelevance(const tBrokerView& view, const std::string& utf8Query,
-                                  const std::string& matchArgument, int32_t start, int32_t count,
-                                  int timeoutSeconds) {
+tHttpResponse AnswerBrokerRelevance(const tBrokerView& view, const std::string& utf8Query,
+                                    const std::string& matchArgument, int32_t start, int32_t count,
+                                    int timeoutSeconds) {
   if (view.httpShards.empty()) {
     return ErrorAnswer(400,
                        "order=relevance through a broker needs the shards' HTTP ports "
                        "(ShardsHttp)");
   }
-  tHttpAnswer answer;
+  tHttpResponse answer;
   const int64_t first = std::max<int32_t>(start, 0);
   const int64_t wanted = start < 0 || count < 1 ? 0 : std::min<int64_t>(first + count, INT32_MAX);
   const std::string target = "/search?q=" + PercentEncode(utf8Query) +

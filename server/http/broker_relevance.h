@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http/http_answer.h"
+#include "server/http/http_response.h"
 #include "server/shard_broker.h"
 
 struct tBrokerView;
@@ -23,9 +23,9 @@ struct tSearchParameters;
 // in UTF-8), asking every HTTP shard with `matchArgument` (empty, "words" or "contains").
 // 502 naming a shard that fails or answers something else than a page; 400 without HTTP
 // shards.
-tHttpAnswer AnswerBrokerRelevance(const tBrokerView& view, const std::string& utf8Query,
-                                  const std::string& matchArgument, int32_t start, int32_t count,
-                                  int timeoutSeconds);
+tHttpResponse AnswerBrokerRelevance(const tBrokerView& view, const std::string& utf8Query,
+                                    const std::string& matchArgument, int32_t start, int32_t count,
+                                    int timeoutSeconds);
 
 // The body of GET `target` from host:port, and its status code; false when the exchange
 // failed before a whole answer came (connection, time-out, no status line).

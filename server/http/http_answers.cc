@@ -21,22 +21,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A search request's GBK query text and window.
-struct tSearch {
-  std::string query;
-  int32_t start = 0;
-  int32_t count = 20;
-  tResultOptions options;
-  // text= without q=: the parsed search-box syntax and the field of its plain terms.
-  bool expression = false;
-  tTextParse parsed;
-  std::string defaultField;
-  bool explain = false;
-  std::string explainValue;  // the GBK text= as read
-};
-
-tHttpAnswer ErrorAt(const std::string& message, size_t position) {
-  tHttpAnswer answer;
+tHttpResponse ErrorAt(const std::string& message, size_t position) {
+  tHttpResponse answer;
   answer.status = 400;
   Json body;
   body["error"] = message;
@@ -45,23 +31,36 @@ tHttpAnswer ErrorAt(const std::string& message, size_t position) {
   return answer;
 }
 
-// Reads a search request into *search; the error answer when it cannot be run (the
-// arguments are checked before the data set, so a bad request is 400 also while loading).
-bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
-                const tSearchLimits& limits, tSearch* search, tHttpAnswer* error) {
+// ReadSearch over the data set, then 503 while it loads (the arguments are checked before
+// the data set, so a bad request is 400 also while loading).
+bool ReadDataSetSearch(const tSearchParameters& parameters, const CSearchData* data,
+                       const tSearchLimits& limits, tHttpSearch* search, tHttpResponse* error) {
+  if (!ReadSearch(parameters, limits, SearchReader::kDataSet, search, error)) return false;
+  if (data == nullptr) {
+    *error = ErrorAnswer(503, "the data set is loading");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadSearch(const tSearchParameters& parameters, const tSearchLimits& limits,
+                SearchReader reader, tHttpSearch* search, tHttpResponse* error) {
   std::string message;
   if (!BuildQuery(parameters, &search->query, &message)) {
     *error = ErrorAnswer(400, message);
     return false;
   }
-  if (parameters.explain) {
+  const bool dataSet = reader == SearchReader::kDataSet;
+  if (dataSet && parameters.explain) {
     if (*parameters.explain != "0" && *parameters.explain != "1") {
       *error = ErrorAnswer(400, "explain must be 0 or 1");
       return false;
     }
     search->explain = *parameters.explain == "1";
   }
-  if (!parameters.q && parameters.text) {
+  if (dataSet && !parameters.q && parameters.text) {
     std::string gbk;
     if (!ArgumentToGbk(*parameters.text, &gbk, &message)) {
       *error = ErrorAnswer(400, message);
@@ -84,18 +83,11 @@ bool ReadSearch(const tSearchParameters& parameters, const CSearchData* data,
     *error = ErrorAnswer(400, "count must be a decimal integer");
     return false;
   }
-  if (!ReadResultLimits(parameters, &search->options, error)) return false;
-  if (data == nullptr) {
-    *error = ErrorAnswer(503, "the data set is loading");
-    return false;
-  }
-  return true;
+  return !dataSet || ReadResultLimits(parameters, &search->options, error);
 }
 
-}  // namespace
-
-tHttpAnswer HealthAnswer(const CSearchData* data) {
-  tHttpAnswer answer;
+tHttpResponse HealthAnswer(const CSearchData* data) {
+  tHttpResponse answer;
   Json body;
   if (data == nullptr) {
     answer.status = 503;
@@ -109,32 +101,25 @@ tHttpAnswer HealthAnswer(const CSearchData* data) {
   return answer;
 }
 
-tHttpAnswer DrainingAnswer() {
-  tHttpAnswer answer;
+tHttpResponse DrainingAnswer() {
+  tHttpResponse answer;
   answer.status = 503;
   answer.body = "{\"status\":\"draining\"}";
   return answer;
 }
 
-namespace {
-
-// Runs the search under its limits. False with the error answer when the query was refused or
-// stopped; otherwise the page is the engine's and *cappedAt says whether the count was cut.
-// The answer for a query that its limits stopped; false when it was not stopped.
-bool StoppedAnswer(const CQuery& engine, const tSearchLimits& limits, tHttpAnswer* error) {
-  if (engine.stop() == QueryStop::kTooLarge) {
-    *error = ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
-                                  " conditions, values or words in one value");
-    return true;
+tHttpResponse StoppedAnswer(SearchStop stop, const tSearchLimits& limits) {
+  if (stop == SearchStop::kTooLarge) {
+    return ErrorAnswer(400, "the query has more than " + std::to_string(limits.query.maxWords) +
+                                " conditions, values or words in one value");
   }
-  if (engine.stop() == QueryStop::kTimedOut) {
-    *error = ErrorAnswer(503, "the query ran past its time budget of " +
-                                  std::to_string(limits.query.timeoutMs) + " ms");
-    error->timedOut = true;
-    return true;
-  }
-  return false;
+  tHttpResponse late = ErrorAnswer(503, "the query ran past its time budget of " +
+                                            std::to_string(limits.query.timeoutMs) + " ms");
+  late.timedOut = true;
+  return late;
 }
+
+namespace {
 
 // FieldWeights by field number (1 where the setting names nothing).
 std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& schema) {
@@ -148,70 +133,64 @@ std::vector<double> FieldWeights(const tSearchLimits& limits, const CFieldInfo& 
   return weights;
 }
 
-bool RunSearch(const tSearch& search, const tSearchLimits& limits, const CSearchData& data,
-               CQuery* engine, const ResultPage** page, int* cappedAt, tHttpAnswer* error,
-               tTextEvaluation* evaluation) {
-  engine->SetLimits(limits.query);
-  const bool hasContains = data.store().HasContains();
-  const tResultOptions::Match match = search.options.match;
-  if (match == tResultOptions::Match::kContains && !hasContains) {
-    *error = ErrorAnswer(
-        400, "match=contains needs a data set built with contains indexes; generation " +
-                 std::to_string(data.generation()) +
-                 " was built without them (ContainsIndex 0 in its database "
-                 "configuration, or an older indexer)");
-    return false;
-  }
-  const bool contains =
-      match == tResultOptions::Match::kContains ||
-      (match == tResultOptions::Match::kDefault && limits.containsMatch && hasContains);
-  engine->SetMatch(contains ? MatchMode::kContains : MatchMode::kWords);
+// Runs the search through `run`. False with the error answer when it gave no page;
+// otherwise the page is the run's and answer->cappedAt says whether the count was cut.
+bool RunSearch(const tHttpSearch& search, const tSearchLimits& limits, const CSearchData& data,
+               CSearchRun* run, tHttpResponse* answer, tTextEvaluation* evaluation) {
+  tSearchRunRequest request;
+  request.text = search.query;
   if (search.expression) {
-    std::string field;
+    request.expression = &search.parsed.root;
     std::string message;
-    if (!ArgumentToGbk(search.defaultField, &field, &message)) field.clear();
-    if (!EvaluateTextQuery(search.parsed.root, field, data.schema(), engine, evaluation)) {
-      *error = ErrorAt(evaluation->error, evaluation->position);
-      return false;
+    if (!ArgumentToGbk(search.defaultField, &request.defaultField, &message)) {
+      request.defaultField.clear();
     }
-  } else {
-    engine->Execute(search.query.c_str());
   }
-  if (StoppedAnswer(*engine, limits, error)) return false;
-  int32_t count = search.count;
-  *cappedAt = 0;
-  if (limits.maxPageCount > 0 && count > limits.maxPageCount) {
-    count = limits.maxPageCount;
-    *cappedAt = limits.maxPageCount;
+  request.start = search.start;
+  request.count = search.count;
+  request.descending = search.options.descending;
+  request.match = search.options.match;
+  request.relevance = search.options.relevance;
+  if (request.relevance) request.fieldWeights = FieldWeights(limits, data.schema());
+  request.refuseUnknownFields = true;
+  const SearchStop stop = run->RunRequest(request, evaluation);
+  switch (stop) {
+    case SearchStop::kNone:
+      answer->cappedAt = run->cappedAt();
+      return true;
+    case SearchStop::kNoContains:
+      *answer = ErrorAnswer(
+          400, "match=contains needs a data set built with contains indexes; generation " +
+                   std::to_string(data.generation()) +
+                   " was built without them (ContainsIndex 0 in its database "
+                   "configuration, or an older indexer)");
+      return false;
+    case SearchStop::kBadExpression:
+      *answer = ErrorAt(evaluation->error, evaluation->position);
+      return false;
+    case SearchStop::kTooLarge:
+    case SearchStop::kTimedOut:
+      *answer = StoppedAnswer(stop, limits);
+      return false;
+    case SearchStop::kUnknownFields:
+      *answer = UnknownFieldAnswer(run->engine().GetUnknownFields(), data.schema());
+      return false;
+    case SearchStop::kIndexDamaged:
+      *answer = ErrorAnswer(503, "an index file of the data set was changed while it was served");
+      return false;
   }
-  if (!engine->GetUnknownFields().empty()) {
-    *error = UnknownFieldAnswer(engine->GetUnknownFields(), data.schema());
-    return false;
-  }
-  if (search.options.relevance &&
-      !engine->RankByRelevance(FieldWeights(limits, data.schema()),
-                               std::max<int64_t>(search.start, 0) + std::max(count, 0)) &&
-      StoppedAnswer(*engine, limits, error)) {
-    return false;
-  }
-  *page = &engine->GetPage(search.start, count, search.options.descending);
-  if (data.store().AnyIndexDamaged()) {
-    *error = ErrorAnswer(503, "an index file of the data set was changed while it was served");
-    return false;
-  }
-  return true;
+  return false;
 }
 
 // Text of the query (GBK) as UTF-8 for the JSON members.
 std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
 
-// A normalised value's dictionary words ({"word", "number"}) and the characters outside every
-// word; whether it restricts anything (has a word).
-std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& value) {
+// A normalised value's dictionary words and the characters outside every word into
+// *explained; whether it restricts anything (has a word).
+bool ExplainWords(const CSearchData& data, const std::string& value, tJsonExplainValue* explained) {
   std::vector<int32_t> ids;
   std::vector<CPDAT::tWordSpan> spans;
   const int count = data.trie().Segment(value.c_str(), &ids, nullptr, &spans);
-  Json words = Json::array();
   std::vector<char> covered(value.size(), 0);
   for (int i = 0;
        i < count && static_cast<size_t>(i) < ids.size() && static_cast<size_t>(i) < spans.size();
@@ -220,11 +199,9 @@ std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& v
     if (span.start < 0 || span.length < 0 ||
         static_cast<size_t>(span.start) + static_cast<size_t>(span.length) > value.size())
       continue;
-    Json word;
-    word["word"] =
-        Utf8(value.substr(static_cast<size_t>(span.start), static_cast<size_t>(span.length)));
-    word["number"] = ids[static_cast<size_t>(i)];
-    words.push_back(std::move(word));
+    explained->words.push_back(
+        {Utf8(value.substr(static_cast<size_t>(span.start), static_cast<size_t>(span.length))),
+         ids[static_cast<size_t>(i)]});
     std::fill(covered.begin() + span.start, covered.begin() + span.start + span.length, 1);
   }
   std::string outside;
@@ -234,124 +211,114 @@ std::pair<Json, bool> ExplainValue(const CSearchData& data, const std::string& v
     if (!covered[i] && value[i] != ' ') outside += value.substr(i, width);
     i += width;
   }
-  Json out;
-  out["words"] = std::move(words);
-  out["outside"] = Utf8(outside);
-  return {std::move(out), count > 0};
+  explained->outside = Utf8(outside);
+  return count > 0;
 }
 
-Json ExplainValueJson(const CSearchData& data, int field, const std::string& written) {
+bool Restricts(const CSearchData& data, const std::string& value) {
+  tJsonExplainValue ignored;
+  return ExplainWords(data, value, &ignored);
+}
+
+tJsonExplainValue ExplainValue(const CSearchData& data, int field, const std::string& written) {
   std::string value = written;
   NormalizeText(&value[0]);
   value.resize(std::strlen(value.c_str()));
-  auto [words, restricts] = ExplainValue(data, value);
-  Json one;
-  if (field >= 0) one["field"] = Utf8(data.schema().GetField(field).indexName);
-  one["value"] = Utf8(written);
-  one["read_as"] = Utf8(value);
-  one["words"] = std::move(words["words"]);
-  one["outside_words"] = std::move(words["outside"]);
-  one["restricts"] = restricts;
+  tJsonExplainValue one;
+  one.restricts = ExplainWords(data, value, &one);
+  if (field >= 0) {
+    one.hasField = true;
+    one.field = Utf8(data.schema().GetField(field).indexName);
+  }
+  one.value = Utf8(written);
+  one.readAs = Utf8(value);
   return one;
 }
 
-// ',"warnings":[...]' when a value restricts nothing, and ',"explain":{...}' under explain=1.
-std::string WhyMembers(const tSearch& search, const CQuery& engine, const CSearchData& data,
-                       const tTextEvaluation& evaluation) {
-  Json warnings = Json::array();
-  Json values = Json::array();
+// The warnings for values that restrict nothing and, under explain=1, the explanation.
+void AddWhy(const tHttpSearch& search, const CQuery& engine, const CSearchData& data,
+            const tTextEvaluation& evaluation, tJsonPageExtras* extras) {
   if (search.expression) {
     for (const auto& [position, value] : evaluation.unrestricting) {
-      warnings.push_back("\"" + Utf8(value) + "\" (at " + std::to_string(position) +
-                         ") holds no dictionary word and restricts nothing");
+      extras->warnings.push_back("\"" + Utf8(value) + "\" (at " + std::to_string(position) +
+                                 ") holds no dictionary word and restricts nothing");
     }
   } else {
     // The binary-port syntax of q=: read the values as the engine read them.
     for (const tCondition& condition : engine.GetConditions()) {
       if (condition.kind != ConditionKind::kIndexed) continue;
       for (const std::string& value : DistinctValues(condition.values)) {
-        if (value.empty() || ExplainValue(data, value).second) continue;
-        warnings.push_back("\"" + Utf8(value) +
-                           "\" holds no dictionary word and restricts nothing");
+        if (value.empty() || Restricts(data, value)) continue;
+        extras->warnings.push_back("\"" + Utf8(value) +
+                                   "\" holds no dictionary word and restricts nothing");
       }
     }
   }
-  std::string members;
-  if (!warnings.empty()) {
-    members += ",\"warnings\":" + warnings.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (!search.explain) return;
+  extras->explained = true;
+  tJsonExplain& explain = extras->explain;
+  explain.syntax = search.expression ? "text" : "q";
+  if (search.expression) {
+    explain.hasTree = true;
+    explain.tree = Utf8(DescribeTextTree(search.parsed.root));
   }
-  if (!search.explain) return members;
-  Json explain;
-  explain["syntax"] = search.expression ? "text" : "q";
-  if (search.expression) explain["tree"] = Utf8(DescribeTextTree(search.parsed.root));
   for (const tCondition& condition : engine.GetConditions()) {
     for (const std::string& value : DistinctValues(condition.values)) {
-      values.push_back(ExplainValueJson(data, condition.field, value));
+      explain.values.push_back(ExplainValue(data, condition.field, value));
     }
   }
   if (search.expression) {
     for (const auto& [position, value] : evaluation.unrestricting) {
-      Json one = ExplainValueJson(data, -1, value);
-      one["position"] = position;
-      values.push_back(std::move(one));
+      tJsonExplainValue& one = explain.values.emplace_back(ExplainValue(data, -1, value));
+      one.hasPosition = true;
+      one.position = position;
     }
   }
-  explain["values"] = std::move(values);
-  members += ",\"explain\":" + explain.dump(-1, ' ', false, Json::error_handler_t::replace);
-  return members;
 }
 
 }  // namespace
 
-tHttpAnswer AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
-                             const tSearchLimits& limits) {
-  tSearch search;
-  tHttpAnswer answer;
-  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
+tHttpResponse AnswerJsonSearch(const tSearchParameters& parameters, const CSearchData* data,
+                               const tSearchLimits& limits) {
+  tHttpSearch search;
+  tHttpResponse answer;
+  if (!ReadDataSetSearch(parameters, data, limits, &search, &answer)) return answer;
   if (!ReadResultFields(parameters, data->schema(), &search.options, &answer)) return answer;
-  CQuery engine(data->schema(), data->store());
-  const ResultPage* page = nullptr;
+  CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
-    return answer;
-  }
-  std::vector<std::string> tails = SnippetMembers(engine, *page, *data, search.options);
+  if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;
+  CQuery& engine = run.engine();
+  const ResultPage* page = &run.page();
+  tJsonPageExtras extras;
+  AddSnippets(engine, *page, *data, search.options, &extras);
   if (engine.match() == MatchMode::kContains || engine.ranked()) {
-    tails.resize(static_cast<size_t>(std::max(page->returned, 0)));
+    extras.hits.resize(static_cast<size_t>(std::max(page->returned, 0)));
     for (int32_t i = 0; i < page->returned; ++i) {
       const int64_t position = int64_t{page->start} + i;
-      std::string members;
+      tJsonHit& hit = extras.hits[static_cast<size_t>(i)];
       if (engine.match() == MatchMode::kContains) {
-        members += engine.IsWordMatchAt(position, search.options.descending)
-                       ? ",\"match\":\"word\""
-                       : ",\"match\":\"part\"";
+        hit.match = engine.IsWordMatchAt(position, search.options.descending) ? HitMatch::kWord
+                                                                              : HitMatch::kPart;
       }
-      if (engine.ranked()) {
-        char score[48];
-        std::snprintf(score, sizeof score, ",\"score\":%.6g", engine.ScoreAt(position));
-        members += score;
-      }
-      tails[static_cast<size_t>(i)].insert(0, members);
+      hit.scored = engine.ranked();
+      if (hit.scored) hit.score = engine.ScoreAt(position);
     }
   }
-  answer.body = FormatJsonPage(
-      *page, data->storedNamesUtf8(), tails.empty() ? nullptr : &tails,
-      FacetMember(engine, *data, search.options) + WhyMembers(search, engine, *data, evaluation),
-      answer.cappedAt);
+  extras.facets = Facets(engine, *data, search.options);
+  AddWhy(search, engine, *data, evaluation, &extras);
+  answer.body = FormatJsonPage(*page, data->storedNamesUtf8(), &extras, answer.cappedAt);
   return answer;
 }
 
-tHttpAnswer AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
-                            const tSearchLimits& limits) {
-  tSearch search;
-  tHttpAnswer answer;
-  if (!ReadSearch(parameters, data, limits, &search, &answer)) return answer;
-  CQuery engine(data->schema(), data->store());
-  const ResultPage* page = nullptr;
+tHttpResponse AnswerXmlSearch(const tSearchParameters& parameters, const CSearchData* data,
+                              const tSearchLimits& limits) {
+  tHttpSearch search;
+  tHttpResponse answer;
+  if (!ReadDataSetSearch(parameters, data, limits, &search, &answer)) return answer;
+  CSearchRun run(*data, limits);
   tTextEvaluation evaluation;
-  if (!RunSearch(search, limits, *data, &engine, &page, &answer.cappedAt, &answer, &evaluation)) {
-    return answer;
-  }
+  if (!RunSearch(search, limits, *data, &run, &answer, &evaluation)) return answer;
+  const ResultPage* page = &run.page();
   bool declaredGbk = false;
   if (!FormatResultDocument(*page, data->storedNames(), &answer.body, &declaredGbk)) {
     return ErrorAnswer(500, "the result document could not be formed");

@@ -78,7 +78,7 @@ struct tHttpCallbacks {
     // A request that announces a body is answered at its headers, and its connection closed:
     // no route takes a body.
     try {
-      tHttpAnswer answer = server->Route(connection, url, method);
+      tHttpResponse answer = server->Route(connection, url, method);
       // The body is handed over, not copied: the response frees it when it has been sent.
       auto* body = new std::string(std::move(answer.body));
       MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
@@ -288,7 +288,7 @@ void CHttpServer::ConnectionChanged(bool started) {
   }
 }
 
-tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, const char* method) {
+tHttpResponse CHttpServer::Route(MHD_Connection* connection, const char* url, const char* method) {
   const std::string path = url != nullptr ? url : "";
   const bool search = path == "/search" || path == "/search.xml";
   const bool known =
@@ -325,7 +325,7 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
         m_metrics->CountQuery(trindle::Interface::kHttp, trindle::Outcome::kBadRequest, 0);
       std::string names;
       for (const std::string& name : unknown) names += (names.empty() ? "" : ", ") + name;
-      tHttpAnswer answer = ErrorAnswer(400, path + " takes no argument named " + names);
+      tHttpResponse answer = ErrorAnswer(400, path + " takes no argument named " + names);
       return answer;
     }
   }
@@ -336,7 +336,7 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
                       : HealthAnswer(data.get());
   }
   if (path == "/metrics") {
-    tHttpAnswer answer;
+    tHttpResponse answer;
     answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
     if (m_metrics != nullptr) answer.body = m_metrics->Render();
     return answer;
@@ -347,7 +347,7 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
                          data.get(), m_options.search);
   }
   if (path == "/") {
-    tHttpAnswer answer;
+    tHttpResponse answer;
     answer.contentType = "text/html; charset=utf-8";
     if (m_broker) {
       answer.body = SearchPage(m_broker->indexedNamesUtf8);
@@ -361,11 +361,11 @@ tHttpAnswer CHttpServer::Route(MHD_Connection* connection, const char* url, cons
   }
   const auto started = std::chrono::steady_clock::now();
   const tSearchParameters parameters = ReadSearchParameters(connection);
-  tHttpAnswer answer = m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker,
-                                                     m_options.search, path == "/search.xml")
-                       : path == "/search.xml"
-                           ? AnswerXmlSearch(parameters, data.get(), m_options.search)
-                           : AnswerJsonSearch(parameters, data.get(), m_options.search);
+  const PageFormat format = path == "/search.xml" ? PageFormat::kXml : PageFormat::kJson;
+  tHttpResponse answer =
+      m_broker ? AnswerBrokerSearch(connection, parameters, *m_broker, m_options.search, format)
+      : format == PageFormat::kXml ? AnswerXmlSearch(parameters, data.get(), m_options.search)
+                                   : AnswerJsonSearch(parameters, data.get(), m_options.search);
   if (m_metrics != nullptr) {
     const trindle::Outcome outcome = answer.status == 200   ? trindle::Outcome::kOk
                                      : answer.timedOut      ? trindle::Outcome::kTimedOut

@@ -92,7 +92,7 @@ class CHttpServer {
   bool Accept();
   void ConnectionChanged(bool started);
   // The answer to one request.
-  tHttpAnswer Route(MHD_Connection* connection, const char* url, const char* method);
+  tHttpResponse Route(MHD_Connection* connection, const char* url, const char* method);
 
   // One connection as the request deadline sees it.
   struct tConnection {

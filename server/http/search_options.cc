@@ -1,7 +1,6 @@
 #include "server/http/search_options.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -11,7 +10,6 @@
 #include "core/records/field_info.h"
 #include "core/text/encoding.h"
 #include "formats/json_page.h"
-#include "formats/snippet_html.h"
 #include "server/search_data.h"
 
 namespace {
@@ -38,8 +36,8 @@ std::vector<std::string> FieldNames(const CFieldInfo& schema, int first, Accept 
   return names;
 }
 
-tHttpAnswer FieldErrorAnswer(const std::string& message, const std::vector<std::string>& names) {
-  tHttpAnswer answer;
+tHttpResponse FieldErrorAnswer(const std::string& message, const std::vector<std::string>& names) {
+  tHttpResponse answer;
   answer.status = 400;
   Json body;
   body["error"] = message;
@@ -59,7 +57,7 @@ std::string Listed(const std::vector<std::string>& names) {
 template <typename Accept>
 bool ResolveFields(const std::string& argument, const char* parameter, const char* kind,
                    const CFieldInfo& schema, Accept accept, std::vector<int>* fields,
-                   tHttpAnswer* error) {
+                   tHttpResponse* error) {
   size_t from = 0;
   while (from <= argument.size()) {
     size_t comma = argument.find(',', from);
@@ -86,7 +84,7 @@ bool ResolveFields(const std::string& argument, const char* parameter, const cha
 }
 
 bool ReadBounded(const std::optional<std::string>& text, const char* parameter, int32_t low,
-                 int32_t high, int* value, tHttpAnswer* error) {
+                 int32_t high, int* value, tHttpResponse* error) {
   if (!text) return true;
   int32_t number = 0;
   if (!ParseInteger(*text, &number) || number < low || number > high) {
@@ -98,16 +96,10 @@ bool ReadBounded(const std::optional<std::string>& text, const char* parameter, 
   return true;
 }
 
-void AppendNumber(int32_t number, std::string* out) {
-  char digits[16];
-  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, number);
-  out->append(digits, static_cast<size_t>(written.ptr - digits));
-}
-
 }  // namespace
 
 bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* options,
-                      tHttpAnswer* error) {
+                      tHttpResponse* error) {
   if (parameters.order) {
     if (*parameters.order == "desc") {
       options->descending = true;
@@ -120,9 +112,9 @@ bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* optio
   }
   if (parameters.match) {
     if (*parameters.match == "words") {
-      options->match = tResultOptions::Match::kWords;
+      options->match = MatchChoice::kWords;
     } else if (*parameters.match == "contains") {
-      options->match = tResultOptions::Match::kContains;
+      options->match = MatchChoice::kContains;
     } else {
       *error = ErrorAnswer(400, "match must be words or contains");
       return false;
@@ -135,7 +127,7 @@ bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* optio
 }
 
 bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& schema,
-                      tResultOptions* options, tHttpAnswer* error) {
+                      tResultOptions* options, tHttpResponse* error) {
   if (parameters.snippet &&
       !ResolveFields(*parameters.snippet, "snippet", "a stored text field", schema, IsSnippetField,
                      &options->snippetFields, error)) {
@@ -145,7 +137,8 @@ bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& sch
                                             IsFacetField, &options->facetFields, error);
 }
 
-tHttpAnswer UnknownFieldAnswer(const std::vector<std::string>& gbkNames, const CFieldInfo& schema) {
+tHttpResponse UnknownFieldAnswer(const std::vector<std::string>& gbkNames,
+                                 const CFieldInfo& schema) {
   std::string unknown;
   for (const std::string& name : gbkNames) {
     unknown += (unknown.empty() ? "" : ", ") + GbkToUtf8(name);
@@ -157,32 +150,24 @@ tHttpAnswer UnknownFieldAnswer(const std::vector<std::string>& gbkNames, const C
                           names);
 }
 
-std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& page,
-                                        const CSearchData& data, const tResultOptions& options) {
-  std::vector<std::string> members;
-  if (options.snippetFields.empty() || page.returned <= 0) return members;
+void AddSnippets(const CQuery& engine, const ResultPage& page, const CSearchData& data,
+                 const tResultOptions& options, tJsonPageExtras* extras) {
+  if (options.snippetFields.empty() || page.returned <= 0) return;
   const CFieldInfo& schema = data.schema();
   const CQueryPhrases phrases(schema, data.trie(), engine.GetConditions(),
                               engine.match() == MatchMode::kContains);
   CMatchFinder finder(data.trie());
   std::vector<tTextRange> matches;
-  tExcerpt excerpt;
-  std::vector<std::pair<int32_t, int32_t>> marks;
-  std::vector<std::string> names;  // quoted JSON strings
   for (int field : options.snippetFields) {
-    names.emplace_back();
-    AppendJsonString(GbkToUtf8(schema.GetField(field).indexName), &names.back());
+    extras->snippetNames.push_back(GbkToUtf8(schema.GetField(field).indexName));
   }
-  std::string marksJson;
-  members.reserve(static_cast<size_t>(page.returned));
+  if (extras->hits.size() < static_cast<size_t>(page.returned)) {
+    extras->hits.resize(static_cast<size_t>(page.returned));
+  }
   for (int32_t i = 0; i < page.returned; ++i) {
     const int32_t record = engine.RecordAt(int64_t{page.start} + i, options.descending);
-    members.emplace_back();
-    std::string& member = members.back();
-    member.reserve(64 + options.snippetFields.size() *
-                            (static_cast<size_t>(options.snippetLength) * 3 + 64));
-    member += ",\"snippets\":{";
-    marksJson.assign(",\"marks\":{");
+    std::vector<tJsonSnippet>& snippets = extras->hits[static_cast<size_t>(i)].snippets;
+    snippets.resize(options.snippetFields.size());
     for (size_t f = 0; f < options.snippetFields.size(); ++f) {
       const int field = options.snippetFields[f];
       int length = 0;
@@ -192,54 +177,26 @@ std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& 
               : nullptr;
       if (text == nullptr || length < 0) length = 0;
       finder.Find(text, length, phrases.ForField(field), options.snippetLength, &matches);
-      ChooseExcerpt(text, length, matches, options.snippetLength, &excerpt);
-      if (f > 0) {
-        member += ',';
-        marksJson += ',';
-      }
-      member += names[f];
-      member += ':';
-      AppendExcerptJson(text, excerpt, &member, &marks);
-      marksJson += names[f];
-      marksJson += ":[";
-      for (size_t m = 0; m < marks.size(); ++m) {
-        marksJson += m > 0 ? ",[" : "[";
-        AppendNumber(marks[m].first, &marksJson);
-        marksJson += ',';
-        AppendNumber(marks[m].second, &marksJson);
-        marksJson += ']';
-      }
-      marksJson += ']';
+      ChooseExcerpt(text, length, matches, options.snippetLength, &snippets[f].excerpt);
+      snippets[f].text = text;
     }
-    member += '}';
-    member += marksJson;
-    member += '}';
   }
-  return members;
 }
 
-std::string FacetMember(const CQuery& engine, const CSearchData& data,
-                        const tResultOptions& options) {
-  if (options.facetFields.empty()) return std::string();
+std::vector<tJsonFacet> Facets(const CQuery& engine, const CSearchData& data,
+                               const tResultOptions& options) {
+  std::vector<tJsonFacet> facets;
   const CFieldInfo& schema = data.schema();
-  std::string member = ",\"facets\":{";
-  for (size_t f = 0; f < options.facetFields.size(); ++f) {
-    const int field = options.facetFields[f];
-    if (f > 0) member += ',';
-    AppendJsonString(GbkToUtf8(schema.GetField(field).indexName), &member);
-    member += ":[";
-    const std::vector<tFacetCount> counts =
-        CountFacet(data.store(), schema.GetListPosition(field, LIST_FILTER), engine.GetHits(),
-                   options.facetLimit);
-    for (size_t i = 0; i < counts.size(); ++i) {
-      if (i > 0) member += ',';
-      member += "{\"value\":" + std::to_string(counts[i].value) +
-                ",\"count\":" + std::to_string(counts[i].count) + '}';
+  for (int field : options.facetFields) {
+    tJsonFacet& facet = facets.emplace_back();
+    facet.name = GbkToUtf8(schema.GetField(field).indexName);
+    for (const tFacetCount& count :
+         CountFacet(data.store(), schema.GetListPosition(field, LIST_FILTER), engine.GetHits(),
+                    options.facetLimit)) {
+      facet.counts.push_back({count.value, count.count});
     }
-    member += ']';
   }
-  member += '}';
-  return member;
+  return facets;
 }
 
 std::vector<std::string> SnippetFieldNames(const CFieldInfo& schema) {

@@ -22,8 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "server/http/http_answer.h"
+#include "formats/json_page.h"
 #include "server/http/http_request.h"
+#include "server/http/http_response.h"
+#include "server/search_run.h"
 
 class CFieldInfo;
 class CQuery;
@@ -37,32 +39,34 @@ struct tResultOptions {
   int facetLimit = 10;
   bool descending = false;
   bool relevance = false;
-  enum class Match { kDefault, kWords, kContains } match = Match::kDefault;
+  MatchChoice match = MatchChoice::kDefault;
 };
 
 // Reads order=, snippet_length= and facet_limit=, which need no data set; false with the 400
 // answer in *error.
 bool ReadResultLimits(const tSearchParameters& parameters, tResultOptions* options,
-                      tHttpAnswer* error);
+                      tHttpResponse* error);
 
 // Resolves snippet= (stored text fields) and facet= (filter fields) against `schema`; false
 // with the 400 answer in *error.
 bool ReadResultFields(const tSearchParameters& parameters, const CFieldInfo& schema,
-                      tResultOptions* options, tHttpAnswer* error);
+                      tResultOptions* options, tHttpResponse* error);
 
 // The 400 answer for index names of a query that name no field:
 // {"error":"no field is named ...","fields":[every index name]}.
-tHttpAnswer UnknownFieldAnswer(const std::vector<std::string>& gbkNames, const CFieldInfo& schema);
+tHttpResponse UnknownFieldAnswer(const std::vector<std::string>& gbkNames,
+                                 const CFieldInfo& schema);
 
-// The JSON members each hit of `page` gains (',"snippets":{...},"marks":{...}'), one string
-// per returned hit; empty without snippet fields. `page` is engine.GetPage(..., descending)
-// of the engine's last Execute.
-std::vector<std::string> SnippetMembers(const CQuery& engine, const ResultPage& page,
-                                        const CSearchData& data, const tResultOptions& options);
+// Fills the snippets of the JSON page: extras->snippetNames and, for each returned hit of
+// `page`, extras->hits[i].snippets (hits grow to the page); nothing without snippet fields.
+// `page` is engine.GetPage(..., descending) of the engine's last Execute, and the snippets
+// borrow the data set's stored text.
+void AddSnippets(const CQuery& engine, const ResultPage& page, const CSearchData& data,
+                 const tResultOptions& options, tJsonPageExtras* extras);
 
-// The JSON member the page gains (',"facets":{...}'); empty without facet fields.
-std::string FacetMember(const CQuery& engine, const CSearchData& data,
-                        const tResultOptions& options);
+// The facets of the JSON page, one per facet field; empty without facet fields.
+std::vector<tJsonFacet> Facets(const CQuery& engine, const CSearchData& data,
+                               const tResultOptions& options);
 
 // The names the search page offers: stored text fields for snippets, filter fields for
 // facets (UTF-8).

@@ -82,9 +82,9 @@ int64_t RecordsHolding(const CDataLineIndex& store, const std::vector<int>& posi
 
 }  // namespace
 
-tHttpAnswer SuggestAnswer(const std::optional<std::string>& prefix,
-                          const std::optional<std::string>& count, const CSearchData* data,
-                          const tSearchLimits& limits) {
+tHttpResponse SuggestAnswer(const std::optional<std::string>& prefix,
+                            const std::optional<std::string>& count, const CSearchData* data,
+                            const tSearchLimits& limits) {
   if (!prefix || prefix->empty()) return ErrorAnswer(400, "give the first letters as prefix=");
   if (prefix->size() > kMaxPrefixBytes) {
     return ErrorAnswer(400, "prefix is longer than " + std::to_string(kMaxPrefixBytes) + " bytes");
@@ -131,8 +131,8 @@ tHttpAnswer SuggestAnswer(const std::optional<std::string>& prefix,
     if (records > 0) found.push_back({id, records});
   }
   if (budget.expired) {
-    tHttpAnswer answer = ErrorAnswer(503, "the suggestions ran past the time budget of " +
-                                              std::to_string(limits.query.timeoutMs) + " ms");
+    tHttpResponse answer = ErrorAnswer(503, "the suggestions ran past the time budget of " +
+                                                std::to_string(limits.query.timeoutMs) + " ms");
     answer.timedOut = true;
     return answer;
   }
@@ -152,7 +152,7 @@ tHttpAnswer SuggestAnswer(const std::optional<std::string>& prefix,
     list.push_back(std::move(one));
   }
   body["suggestions"] = std::move(list);
-  tHttpAnswer answer;
+  tHttpResponse answer;
   answer.body = body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   return answer;
 }

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "server/http/http_answer.h"
 #include "server/http/http_answers.h"
+#include "server/http/http_response.h"
 
 class CSearchData;
 
@@ -16,6 +16,6 @@ class CSearchData;
 // indexes), then by word. `count` is 1 to 100 (default 10). 400 for a missing, empty, longer
 // than 64 bytes or unreadable prefix or a bad count; 503 while loading or past the query time
 // budget.
-tHttpAnswer SuggestAnswer(const std::optional<std::string>& prefix,
-                          const std::optional<std::string>& count, const CSearchData* data,
-                          const tSearchLimits& limits = tSearchLimits());
+tHttpResponse SuggestAnswer(const std::optional<std::string>& prefix,
+                            const std::optional<std::string>& count, const CSearchData* data,
+                            const tSearchLimits& limits = tSearchLimits());

@@ -169,7 +169,7 @@ class BrokerTest : public ::testing::Test {
     m_view.broker = m_broker.get();
     ASSERT_TRUE(ComputeFieldNames(m_whole->schema(), &m_view.storedNames, &m_view.storedNamesUtf8,
                                   &m_view.indexedNamesUtf8));
-    SetBrokerSchema(std::shared_ptr<const CFieldInfo>(m_whole, &m_whole->schema()), &m_view);
+    m_view.schema = std::shared_ptr<const CFieldInfo>(m_whole, &m_whole->schema());
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     std::string error;

@@ -98,7 +98,7 @@ class HttpResultsTest : public ::testing::Test {
 
   Json Search(const tSearchParameters& parameters, int status = 200,
               const tSearchLimits& limits = tSearchLimits()) {
-    const tHttpAnswer answer = AnswerJsonSearch(parameters, m_data.get(), limits);
+    const tHttpResponse answer = AnswerJsonSearch(parameters, m_data.get(), limits);
     EXPECT_EQ(answer.status, status) << answer.body;
     return Json::parse(answer.body);
   }
@@ -415,7 +415,7 @@ TEST_F(HttpResultsTest, SuggestionsAreTheWordsOfThePrefixByTheirRecords) {
     }
     std::sort(model.begin(), model.end());
     for (const int count : {1, 2, 10}) {
-      const tHttpAnswer answer =
+      const tHttpResponse answer =
           SuggestAnswer(GbkToUtf8(prefix), std::to_string(count), m_data.get());
       ASSERT_EQ(answer.status, 200) << answer.body;
       const Json list = Json::parse(answer.body)["suggestions"];

@@ -146,7 +146,7 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_TRUE(m_server->Start(loopback, 0, &error)) << error;
     ASSERT_NE(m_server->port(), 0);
   }
-  tHttpResponse Get(const std::string& target, const std::string& method = "GET") {
+  tHttpReply Get(const std::string& target, const std::string& method = "GET") {
     CHttpTestClient client(m_server->port());
     return client.Get(target, method);
   }
@@ -176,7 +176,7 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
     for (const auto& [start, count] : windows) {
       std::string target = "/search?q=" + PercentEncode(Utf8(query));
       if (!start.empty()) target += "&start=" + start + "&count=" + count;
-      const tHttpResponse response = client.Get(target);
+      const tHttpReply response = client.Get(target);
       ASSERT_EQ(response.status, 200) << target << response.body;
       const Json answer = Json::parse(response.body);
       const auto clamp = [](const std::string& text, int fallback) {
@@ -194,7 +194,7 @@ TEST_F(HttpServerTest, JsonPagesEqualTheEnginePagesForEveryWindow) {
       // The XML answer is the client library's document of the same page, byte for byte.
       std::string document;
       ASSERT_TRUE(FormatResultDocument(page, {"title", "body", "year"}, &document));
-      const tHttpResponse xml = client.Get("/search.xml" + target.substr(7));
+      const tHttpReply xml = client.Get("/search.xml" + target.substr(7));
       EXPECT_EQ(xml.status, 200);
       EXPECT_EQ(xml.body, document) << target;
       EXPECT_EQ(answer["fields"], Json({"title", "body", "year"}));
@@ -262,7 +262,7 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
       {"/suggest?prefix=a&limit=3", "GET", 400},
   };
   for (const auto& item : cases) {
-    const tHttpResponse response = Get(item.target, item.method);
+    const tHttpReply response = Get(item.target, item.method);
     ASSERT_EQ(response.status, item.status) << item.target.substr(0, 60) << " " << item.method;
     EXPECT_NE(response.headers.find("application/json"), std::string::npos);
     EXPECT_FALSE(Json::parse(response.body)["error"].get<std::string>().empty());
@@ -280,7 +280,7 @@ TEST_F(HttpServerTest, BadRequestsGetJsonErrors) {
     const std::string chunk(1 << 20, 'a');
     for (int i = 0; i < 10 && client.Send(chunk); ++i) {
     }
-    const tHttpResponse response = client.Read();
+    const tHttpReply response = client.Read();
     EXPECT_TRUE(response.status == 0 || response.status >= 400) << response.status;
   }
   EXPECT_EQ(Get("/health").status, 200);
@@ -314,7 +314,7 @@ TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
   EXPECT_EQ(m_metrics.ConnectionsInProgress(trindle::Interface::kHttp), 4);
   // The bound's connections stay open for further requests, up to keepAliveRequests.
   for (auto& client : clients) EXPECT_EQ(client->Get("/search?q=x").status, 200);
-  const tHttpResponse third = clients[0]->Get("/health");
+  const tHttpReply third = clients[0]->Get("/health");
   EXPECT_EQ(third.status, 200);
   EXPECT_NE(third.headers.find("Connection: close"), std::string::npos) << third.headers;
   EXPECT_TRUE(clients[0]->Closed(5));
@@ -333,7 +333,7 @@ TEST_F(HttpServerTest, KeepAliveClientsAtTheBoundAndTheOneTooMany) {
 TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
   m_loading = true;
   Start();
-  tHttpResponse health = Get("/health");
+  tHttpReply health = Get("/health");
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(Json::parse(health.body)["status"], "loading");
   EXPECT_EQ(Get("/search?q=x").status, 503);
@@ -346,7 +346,7 @@ TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Get("/search?q=x").status, 200);
   EXPECT_EQ(Get("/search?q=x&start=y").status, 400);
   m_metrics.DataSetLoaded(true, false, 0, 1.0);
-  const tHttpResponse metrics = Get("/metrics");
+  const tHttpReply metrics = Get("/metrics");
   EXPECT_EQ(metrics.status, 200);
   for (const char* line : {
            "trindle_queries_total{interface=\"http\",outcome=\"ok\"} 3\n",
@@ -360,7 +360,7 @@ TEST_F(HttpServerTest, HealthAndSearchAnswer503WhileLoadingAndMetricsCount) {
     EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
   }
   // HEAD answers the headers alone.
-  const tHttpResponse head = Get("/health", "HEAD");
+  const tHttpReply head = Get("/health", "HEAD");
   EXPECT_EQ(head.status, 200);
 }
 
@@ -404,7 +404,7 @@ TEST_F(HttpServerTest, RandomRequestsNeverStopTheServer) {
     CHttpTestClient client(m_server->port());
     client.Send(request);
     if (round % 4 == 3 || round % 7 == 0) client.Finish();
-    const tHttpResponse response = client.Read();
+    const tHttpReply response = client.Read();
     // Requests that reach the routes are answered in JSON; a request line or header the
     // HTTP library cannot parse gets the library's own 400, 413, 414 or 431.
     const std::set<int> allowed = {0, 200, 400, 404, 405, 413, 414, 431};
@@ -475,15 +475,15 @@ TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
   CQuery engine(m_data->schema(), m_data->store());
   ASSERT_GT(engine.Execute(query.c_str()), 5);
   const std::string target = "/search?q=" + PercentEncode(Utf8(query));
-  const tHttpResponse capped = Get(target + "&count=50");
+  const tHttpReply capped = Get(target + "&count=50");
   ASSERT_EQ(capped.status, 200);
   EXPECT_EQ(Json::parse(capped.body)["returned"], 3);
   EXPECT_EQ(Json::parse(capped.body)["capped"], 3);
   EXPECT_NE(capped.headers.find("X-Page-Count-Capped: 3"), std::string::npos) << capped.headers;
-  const tHttpResponse whole = Get(target + "&count=3");
+  const tHttpReply whole = Get(target + "&count=3");
   EXPECT_FALSE(Json::parse(whole.body).contains("capped"));
   EXPECT_EQ(whole.headers.find("X-Page-Count-Capped"), std::string::npos);
-  const tHttpResponse xml = Get("/search.xml?q=" + PercentEncode(Utf8(query)) + "&count=50");
+  const tHttpReply xml = Get("/search.xml?q=" + PercentEncode(Utf8(query)) + "&count=50");
   std::string document;
   ASSERT_TRUE(FormatResultDocument(engine.GetPage(0, 3), {"title", "body", "year"}, &document));
   EXPECT_EQ(xml.body, document);
@@ -491,7 +491,7 @@ TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
 
   std::string values;
   for (int i = 0; i < 41; ++i) values += " v" + std::to_string(i);
-  const tHttpResponse tooMany = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)));
+  const tHttpReply tooMany = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND]" + values)));
   EXPECT_EQ(tooMany.status, 400);
   EXPECT_NE(tooMany.body.find("more than 40"), std::string::npos);
   m_server->Stop();
@@ -505,8 +505,7 @@ TEST_F(HttpServerTest, EachSearchIsBoundedAndAFailureAnswersOnlyItself) {
     phrases += ' ';
     for (int j = 0, digits = i; j < 5; ++j, digits /= 6) phrases += kWords[digits % 6];
   }
-  const tHttpResponse slow =
-      Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] 中国" + phrases)));
+  const tHttpReply slow = Get("/search?q=" + PercentEncode(Utf8("[FIELD] * [AND] 中国" + phrases)));
   EXPECT_EQ(slow.status, 503);
   EXPECT_NE(slow.body.find("time budget of 1 ms"), std::string::npos) << slow.body;
   EXPECT_EQ(m_metrics.Queries(trindle::Interface::kHttp, trindle::Outcome::kTimedOut), 1);

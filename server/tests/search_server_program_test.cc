@@ -629,6 +629,15 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
   EXPECT_EQ(waitFor(broker), 0);
   ::kill(m_child, SIGTERM);
   EXPECT_EQ(Wait(), 0);
+  // The broker holds the schema alone: neither its start nor its queries open a store's files.
+  char today[16];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(today, sizeof today, "%Y%m%d.log", &local);
+  const std::string brokerLog = ReadFile(folder + "/" + today);
+  EXPECT_NE(brokerLog.find("Received query string"), std::string::npos) << brokerLog;
+  EXPECT_EQ(brokerLog.find("Standard.dataline"), std::string::npos) << brokerLog;
 }
 
 // A second signal during a long drain ends the server at once.

@@ -61,14 +61,14 @@ bool CHttpTestClient::Send(const std::string& bytes) {
          static_cast<int>(bytes.size());
 }
 
-tHttpResponse CHttpTestClient::Get(const std::string& target, const std::string& method) {
+tHttpReply CHttpTestClient::Get(const std::string& target, const std::string& method) {
   Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   return Read(method == "HEAD");
 }
 
-tHttpResponse CHttpTestClient::Read(bool noBody, int seconds) {
+tHttpReply CHttpTestClient::Read(bool noBody, int seconds) {
   const Deadline deadline = DeadlineAfter(seconds);
-  tHttpResponse response;
+  tHttpReply response;
   size_t end;
   while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
     if (!Fill(deadline)) return response;

@@ -22,7 +22,8 @@ uint16_t FreeLoopbackPort();
 // Everything the peer sends until it closes the connection or `seconds` pass.
 std::string ReadUntilClosed(int fd, int seconds = 10);
 
-struct tHttpResponse {
+// A response as the test client read it.
+struct tHttpReply {
   int status = 0;  // 0: the connection closed (or the time ran out) before a response
   std::string headers;
   std::string body;
@@ -40,9 +41,9 @@ class CHttpTestClient {
   bool valid() const { return m_socket.valid(); }
   bool Send(const std::string& bytes);
   // Sends a request for `target` and reads its response (HEAD: headers only).
-  tHttpResponse Get(const std::string& target, const std::string& method = "GET");
+  tHttpReply Get(const std::string& target, const std::string& method = "GET");
   // Reads one response within `seconds`; status 0 when the server closes first.
-  tHttpResponse Read(bool noBody = false, int seconds = 10);
+  tHttpReply Read(bool noBody = false, int seconds = 10);
   // Closes the sending side: the server sees the end of the request bytes.
   void Finish();
   // True when the server closed the connection within `seconds`.

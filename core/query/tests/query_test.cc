@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <ctime>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -36,9 +37,9 @@ CMemoryRow Row(const std::string& title, const std::string& body, const std::str
                     {"NOTE", TextValue(std::to_string(record))}};
 }
 
-std::string Dump(const CQuery& query) {
+std::string Dump(const std::vector<tCondition>& conditions) {
   std::string dump;
-  for (const tCondition& condition : query.GetConditions()) {
+  for (const tCondition& condition : conditions) {
     if (!dump.empty()) dump += " ";
     dump += std::to_string(condition.field) + "/" +
             std::to_string(static_cast<int>(condition.kind)) + "/" +
@@ -49,6 +50,8 @@ std::string Dump(const CQuery& query) {
   }
   return dump;
 }
+
+std::string Dump(const CQuery& query) { return Dump(query.GetConditions()); }
 
 // The record numbers of a page, read back from the stored note field (the last column).
 std::vector<int> PageRecords(const ResultPage& page) {
@@ -121,6 +124,11 @@ TEST_F(QueryTest, ParserTable) {
   for (const tParseCase& test : cases) {
     EXPECT_EQ(query.Parse(test.query), test.parsed) << test.query;
     EXPECT_EQ(Dump(query), test.conditions) << test.query;
+    // The schema alone parses the text as the query over the store does.
+    tParsedQuery alone;
+    EXPECT_EQ(ParseQuery(m_fixture->schema(), test.query, &alone), test.parsed) << test.query;
+    EXPECT_EQ(Dump(alone.conditions), test.conditions) << test.query;
+    EXPECT_EQ(alone.unknownFields, query.GetUnknownFields()) << test.query;
     if (test.logged[0] != '\0') {
       EXPECT_NE(ReadDailyLog().find(test.logged), std::string::npos) << test.query;
     }
@@ -486,6 +494,17 @@ TEST_F(QueryTest, LargeSelectorListsParseInLinearTimeAndCountAgainstMaxWords) {
       EXPECT_EQ(query.stop() == QueryStop::kTooLarge, unknown == 1000) << unknown;
     }
   }
+}
+
+// The packed page ends exactly at an int32 length: header, 4 per value, the values.
+TEST(PackedPageBudgetTest, ARecordFitsUpToTheLastByteOfAnInt32Length) {
+  CPackedPageBudget budget;
+  const int64_t room = std::numeric_limits<int32_t>::max() - kPageHeaderBytes;
+  EXPECT_FALSE(budget.Take(2, room - 7));  // one byte over
+  EXPECT_EQ(budget.size(), kPageHeaderBytes);
+  EXPECT_TRUE(budget.Take(2, room - 8));  // the last byte
+  EXPECT_FALSE(budget.Take(0, 1));
+  EXPECT_TRUE(budget.Take(0, 0));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "server/http/http_answer.h"
+#include "server/http/http_response.h"
 
 #include <nlohmann/json.hpp>
 
-tHttpAnswer ErrorAnswer(int status, const std::string& message) {
-  tHttpAnswer answer;
+tHttpResponse ErrorAnswer(int status, const std::string& message) {
+  tHttpResponse answer;
   answer.status = status;
   nlohmann::ordered_json body;
   body["error"] = message;

@@ -1,11 +1,11 @@
-// One answer of the HTTP interface as the routes make it, and the JSON error body every route
-// answers a refusal with. Plain values: any number of threads may make them.
+// tHttpResponse: one response of the HTTP interface as the routes make it (status, content
+// type, body and the headers they imply), and the JSON error body every route answers a
+// refusal with. Plain values: any number of threads may make them.
 #pragma once
 
 #include <string>
 
-// One answer of the HTTP interface.
-struct tHttpAnswer {
+struct tHttpResponse {
   int status = 200;
   const char* contentType = "application/json";
   std::string body;
@@ -14,4 +14,4 @@ struct tHttpAnswer {
 };
 
 // The JSON error body {"error": message} with `status`.
-tHttpAnswer ErrorAnswer(int status, const std::string& message);
+tHttpResponse ErrorAnswer(int status, const std::string& message);
