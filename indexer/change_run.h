@@ -30,7 +30,7 @@ struct tChangeRunInput {
   const CDBConfig* config = nullptr;
   CScanOptions scan;  // threads and progress as for a build
   int64_t memoryBytes = 0;
-  const CIndexModeOptions* options = nullptr;
+  const tIndexModeOptions* options = nullptr;
 };
 
 enum class ChangeOutcome {

@@ -901,7 +901,7 @@ TEST_F(BoundedBuildTest, AKilledChangeRunLeavesTheCommittedGenerationServing) {
       "folder synced", "renamed", "done"};
   std::string after;
   for (const char* step : steps) {
-    int status = RunChild(Options(0), [step](CIndexModeOptions* options) {
+    int status = RunChild(Options(0), [step](tIndexModeOptions* options) {
       options->faultHook = [step](const char* reached) {
         if (std::string(reached) == step) raise(SIGKILL);
       };
