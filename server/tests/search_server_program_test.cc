@@ -635,7 +635,7 @@ TEST_F(SearchServerProgramTest, ABrokerAnswersBothPortsThroughItsShards) {
   std::tm local{};
   localtime_r(&now, &local);
   std::strftime(today, sizeof today, "%Y%m%d.log", &local);
-  const std::string brokerLog = ReadFile(folder + "/" + today);
+  const std::string brokerLog = ReadFileBytes(folder + "/" + today);
   EXPECT_NE(brokerLog.find("Received query string"), std::string::npos) << brokerLog;
   EXPECT_EQ(brokerLog.find("Standard.dataline"), std::string::npos) << brokerLog;
 }
