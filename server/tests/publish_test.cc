@@ -1,13 +1,17 @@
 // Tests of trindle-publish, folder to folder: a published generation loads at the replica, a
 // copy that stops half-way leaves the replica on its previous generation, and the next run
-// completes the new one.
+// completes the new one; a change run's generation (sort keys, deletion list, delta) arrives
+// whole.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <memory>
 
+#include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
+#include "core/records/record_keys.h"
+#include "core/records/record_list.h"
 #include "core/text/word_list.h"
 #include "core/util/crc32c.h"
 #include "server/search_data.h"
@@ -175,6 +179,61 @@ TEST_F(PublishTest, RefusesWhatIsNotACommittedGeneration) {
   EXPECT_NE(PublishOutput().find("cannot read"), std::string::npos) << PublishOutput();
   EXPECT_FALSE(FileExists(Replica("set.manifest")));
   EXPECT_FALSE(FileExists(Replica("set.dataline.g1")));
+}
+
+TEST_F(PublishTest, AChangeRunsGenerationArrivesWithItsKeysDeletionsAndDelta) {
+  // Generation 2 of "set": record 0 answers from the delta with new content, record 1 is
+  // deleted, and the delta adds a third record.
+  std::unique_ptr<CQueryFixture> delta = BuildSet(2);
+  ASSERT_TRUE(delta);
+  const std::string base = Source("set");
+  for (int index = 0; index < m_indexes; ++index) {
+    const std::string file = "set.index_" + std::to_string(index);
+    ASSERT_TRUE(WriteTextFile(IndexPath(DeltaBase(base), static_cast<size_t>(index)),
+                              ReadBinaryFile(delta->directory().Path(file))));
+  }
+  ASSERT_TRUE(WriteTextFile(DeltaBase(base) + ".dataline",
+                            ReadBinaryFile(delta->directory().Path("set.dataline"))));
+  CRecordList hidden;
+  CRecordList numbers;
+  CRecordKeys keys;
+  keys.Append("i 1");
+  keys.Append("i 2");
+  ASSERT_TRUE(hidden.Assign({0, 1}, 2) && hidden.Save(DeletedPath(base)));
+  ASSERT_TRUE(numbers.Assign({0, 2}, INT32_MAX) && numbers.Save(DeltaRecordsPath(base)));
+  ASSERT_TRUE(keys.Save(KeysPath(base)));
+  ASSERT_TRUE(Commit(base, 2, 2, m_indexes));
+  CManifest manifest;
+  std::string error;
+  ASSERT_EQ(manifest.Read(CManifest::PathFor(base), &error), CManifest::ReadResult::kRead);
+  manifest.hasKeys = manifest.hasDeleted = true;
+  manifest.deltaRecords = 2;
+  manifest.deltaIndexes.resize(manifest.indexes.size());
+  bool ok = IdentifyFile(KeysPath(base), &manifest.keys, &error) &&
+            IdentifyFile(DeletedPath(base), &manifest.deleted, &error) &&
+            IdentifyFile(DeltaBase(base) + ".dataline", &manifest.deltaDataLine, &error) &&
+            IdentifyFile(DeltaRecordsPath(base), &manifest.deltaRecordList, &error);
+  for (size_t index = 0; ok && index < manifest.deltaIndexes.size(); ++index) {
+    ok = IdentifyFile(IndexPath(DeltaBase(base), index), &manifest.deltaIndexes[index], &error);
+  }
+  ASSERT_TRUE(ok) << error;
+  ASSERT_TRUE(WriteTextFile(CManifest::PathFor(base), manifest.Format()));
+
+  ASSERT_EQ(Publish(base + " " + Source("replica")), 0) << PublishOutput();
+  std::shared_ptr<const CSearchData> served = LoadReplica();
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->generation(), 2);
+  // The loader moved the copies into place.
+  for (const std::string file : {"set.keys", "set.deleted", "set.delta.dataline",
+                                 "set.delta.records", "set.delta.index_0"}) {
+    EXPECT_EQ(ReadBinaryFile(Replica(file)), ReadBinaryFile(Source(file))) << file;
+  }
+  EXPECT_EQ(served->store().GetRecordCount(), 3);
+  EXPECT_EQ(served->store().GetLiveRecordCount(), 2);
+  EXPECT_TRUE(served->store().IsDeleted(1));
+  int length = 0;
+  const char* cell = served->store().GetCell(2, 0, &length);
+  EXPECT_EQ(std::string(cell, static_cast<size_t>(length)), "北京大学");  // the delta's second
 }
 
 }  // namespace
