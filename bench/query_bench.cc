@@ -165,7 +165,12 @@ int main(int argc, char** argv) {
   const CPDAT& trie = data.trie;
   const CDataLineIndex& store = *data.store;
 
-  CSampler sampler(schema, trie, store, seed);
+  // QUERY_BENCH_SAMPLE_FROM=<base>: the queries are sampled from another data set of the same
+  // schema, so that two sets (a change run's and a rebuild's) answer the same queries.
+  bench::CLoadedDataSet sampled;
+  const char* sampleFrom = std::getenv("QUERY_BENCH_SAMPLE_FROM");
+  if (sampleFrom != nullptr && !sampled.Load(sampleFrom, argv[2], argv[3], argv[4])) return 1;
+  CSampler sampler(schema, trie, sampleFrom != nullptr ? *sampled.store : store, seed);
   if (!sampler.usable()) {
     std::printf("no indexed and stored field to sample queries from\n");
     return 1;

@@ -12,6 +12,7 @@
 #include "core/records/record_keys.h"
 #include "core/records/record_list.h"
 #include "core/records/scan_pipeline.h"
+#include "core/util/crc32c.h"
 #include "indexer/exit_status.h"
 
 namespace {
@@ -69,14 +70,21 @@ ChangeOutcome RunChanges(CDataSetWriter* writer, const tChangeRunInput& input, i
     *why = "the committed data set records no change mark of " + changed;
     return ChangeOutcome::kBuildInFull;
   }
+  // The run reads only these two files of the committed generation: each must be the one its
+  // manifest records.
   CRecordKeys keys;
   CRecordList hidden;
-  if (!keys.Load(KeysPath(base), own)) {
-    *why = KeysPath(base) + " does not fit the data set";
+  tFILE_IDENTITY identity;
+  std::string reason;
+  if (!IdentifyFile(KeysPath(base), &identity, &reason) || identity != previous.keys ||
+      !keys.Load(KeysPath(base), own)) {
+    *why = KeysPath(base) + " is not the one the manifest records, or does not fit the data set";
     return ChangeOutcome::kBuildInFull;
   }
-  if (previous.hasDeleted && !hidden.Load(DeletedPath(base), own)) {
-    *why = DeletedPath(base) + " does not fit the data set";
+  if (previous.hasDeleted &&
+      (!IdentifyFile(DeletedPath(base), &identity, &reason) || identity != previous.deleted ||
+       !hidden.Load(DeletedPath(base), own))) {
+    *why = DeletedPath(base) + " is not the one the manifest records, or does not fit the data set";
     return ChangeOutcome::kBuildInFull;
   }
 

@@ -148,66 +148,99 @@ void LookupInSet(const CDataLineIndex& store, int position, bool chars, PhraseWa
   // own files' records that the deletion list hides take no part.
   const CIndexer* changed = IndexAt(*delta, position, chars);
   const CRecordList& hidden = store.deletions();
+  // Most lookups need only the own files: a seeded list without records of the delta, or a
+  // phrase with a term that the delta does not hold. They run on the list itself.
+  bool deltaTakesPart = changed != nullptr && count > 0;
+  if (result->seeded) {
+    deltaTakesPart = false;
+    for (const tINDEX_STRUCTURE& entry : result->entries) {
+      if (store.IsDeltaRecord(entry.record)) {
+        deltaTakesPart = true;
+        break;
+      }
+    }
+  } else {
+    for (int i = 0; i < count && deltaTakesPart; ++i) {
+      int postings = 0;
+      changed->GetPostings(ids[i], &postings);
+      deltaTakesPart = postings > 0;
+    }
+  }
+  if (!deltaTakesPart) {
+    if (own != nullptr) RunPhrase(*own, way, ids, count, result);
+    const int32_t ownCount = store.GetOwnRecordCount();
+    for (tINDEX_STRUCTURE& entry : result->entries) {
+      if (entry.record >= ownCount || hidden.IsDeleted(entry.record)) entry.record = -1;
+    }
+    return;
+  }
+  const int32_t ownCount = store.GetOwnRecordCount();
+  if (!result->seeded) {
+    // The own files' list is made in place, the delta's beside it, and the two are merged
+    // from their ends into the list's own storage: one pass, no list of the whole size made.
+    if (own != nullptr) RunPhrase(*own, way, ids, count, result);
+    CResultList deltaList;
+    deltaList.budget = result->budget;
+    if (!deltaList.budget.stopped()) RunPhrase(*changed, way, ids, count, &deltaList);
+    result->budget = deltaList.budget;
+    if (!result->seeded && !deltaList.seeded) return;  // the value restricts nothing
+    result->seeded = true;
+    std::vector<tINDEX_STRUCTURE>& entries = result->entries;
+    const std::vector<tINDEX_STRUCTURE>& theirs = deltaList.entries;
+    size_t mine = entries.size();
+    size_t next = theirs.size();
+    entries.resize(mine + next);
+    size_t write = entries.size();
+    while (mine > 0 || next > 0) {
+      if (next > 0 && theirs[next - 1].record < 0) {
+        --next;
+        entries[--write].record = -1;
+        continue;
+      }
+      const int32_t global = next > 0 ? store.DeltaGlobal(theirs[next - 1].record) : -1;
+      if (mine > 0 && entries[mine - 1].record > global) {
+        tINDEX_STRUCTURE entry = entries[--mine];
+        if (entry.record >= ownCount || hidden.IsDeleted(entry.record)) entry.record = -1;
+        entries[--write] = entry;
+      } else if (next > 0) {
+        entries[--write] = {global, theirs[--next].position};
+      } else {
+        tINDEX_STRUCTURE& entry = entries[--mine];  // in place: write == mine here
+        if (entry.record >= ownCount || hidden.IsDeleted(entry.record)) entry.record = -1;
+        --write;
+      }
+    }
+    return;
+  }
+  // A seeded list: each part of it is looked up in its own files.
   CResultList ownList;
   CResultList deltaList;
   std::vector<size_t> ownAt;
   std::vector<size_t> deltaAt;
-  ownList.seeded = deltaList.seeded = result->seeded;
-  if (result->seeded) {
-    for (size_t i = 0; i < result->entries.size(); ++i) {
-      tINDEX_STRUCTURE& entry = result->entries[i];
-      if (entry.record < 0) continue;
-      const int32_t local = store.DeltaRecord(entry.record);
-      if (local >= 0) {
-        deltaList.entries.push_back({local, entry.position});
-        deltaAt.push_back(i);
-      } else if (!hidden.IsDeleted(entry.record)) {
-        ownList.entries.push_back(entry);
-        ownAt.push_back(i);
-      }
-      entry.record = -1;  // what holds is put back below
+  ownList.seeded = deltaList.seeded = true;
+  for (size_t i = 0; i < result->entries.size(); ++i) {
+    tINDEX_STRUCTURE& entry = result->entries[i];
+    if (entry.record < 0) continue;
+    const int32_t local = store.DeltaRecord(entry.record);
+    if (local >= 0) {
+      deltaList.entries.push_back({local, entry.position});
+      deltaAt.push_back(i);
+    } else if (entry.record < ownCount && !hidden.IsDeleted(entry.record)) {
+      ownList.entries.push_back(entry);
+      ownAt.push_back(i);
     }
+    entry.record = -1;  // what holds is put back below
   }
   ownList.budget = result->budget;
   if (own != nullptr) RunPhrase(*own, way, ids, count, &ownList);
   deltaList.budget = ownList.budget;
-  if (changed != nullptr && !deltaList.budget.stopped()) {
-    RunPhrase(*changed, way, ids, count, &deltaList);
-  }
+  if (!deltaList.budget.stopped()) RunPhrase(*changed, way, ids, count, &deltaList);
   result->budget = deltaList.budget;
-  if (result->seeded) {
-    for (size_t i = 0; i < ownAt.size(); ++i) result->entries[ownAt[i]] = ownList.entries[i];
-    for (size_t i = 0; i < deltaAt.size(); ++i) {
-      tINDEX_STRUCTURE entry = deltaList.entries[i];
-      if (entry.record >= 0) entry.record = store.DeltaGlobal(entry.record);
-      result->entries[deltaAt[i]] = entry;
-    }
-    return;
-  }
-  if (!ownList.seeded && !deltaList.seeded) return;  // the value restricts nothing
-  result->seeded = true;
-  result->entries.clear();
-  result->entries.reserve(ownList.entries.size() + deltaList.entries.size());
-  size_t a = 0;
-  size_t b = 0;
-  const std::vector<tINDEX_STRUCTURE>& mine = ownList.entries;
-  const std::vector<tINDEX_STRUCTURE>& theirs = deltaList.entries;
-  while (a < mine.size() || b < theirs.size()) {
-    if (a < mine.size() && (mine[a].record < 0 || mine[a].record >= store.GetOwnRecordCount() ||
-                            hidden.IsDeleted(mine[a].record))) {
-      ++a;
-      continue;
-    }
-    if (b < theirs.size() && theirs[b].record < 0) {
-      ++b;
-      continue;
-    }
-    const int32_t next = b < theirs.size() ? store.DeltaGlobal(theirs[b].record) : INT32_MAX;
-    if (a < mine.size() && mine[a].record < next) {
-      result->entries.push_back(mine[a++]);
-    } else {
-      result->entries.push_back({next, theirs[b++].position});
-    }
+  for (size_t i = 0; i < ownAt.size(); ++i) result->entries[ownAt[i]] = ownList.entries[i];
+  for (size_t i = 0; i < deltaAt.size(); ++i) {
+    tINDEX_STRUCTURE entry = deltaList.entries[i];
+    if (entry.record >= 0) entry.record = store.DeltaGlobal(entry.record);
+    result->entries[deltaAt[i]] = entry;
   }
 }
 
@@ -244,33 +277,10 @@ bool CountInSet(const CDataLineIndex& store, int position, bool chars, const int
   size_t a = 0;
   size_t b = 0;
   for (size_t i = 0; i < records.size(); ++i) {
-    (*counts)[i] = store.DeltaRecord(records[i]) >= 0 ? deltaCounts[b++] : ownCounts[a++];
+    (*counts)[i] = store.IsDeltaRecord(records[i]) ? deltaCounts[b++] : ownCounts[a++];
   }
   return done;
 }
-
-namespace {
-
-// How many of the deleted records `postings` (ascending by record) name; -1 when the list is
-// too long to look each one up, and the postings are then listed instead.
-int32_t DeletedAmong(const CRecordList& deleted, const tINDEX_STRUCTURE* postings, int count) {
-  constexpr int32_t kMostLookedUp = 4096;
-  if (deleted.empty()) return 0;
-  if (deleted.size() > kMostLookedUp) return -1;
-  const tINDEX_STRUCTURE* end = postings + std::max(count, 0);
-  const tINDEX_STRUCTURE* from = postings;
-  int32_t found = 0;
-  for (int32_t record : deleted.records()) {
-    from = std::lower_bound(from, end, record, [](const tINDEX_STRUCTURE& posting, int32_t r) {
-      return posting.record < r;
-    });
-    if (from == end) break;
-    found += from->record == record ? 1 : 0;
-  }
-  return found;
-}
-
-}  // namespace
 
 void CQuery::ApplyFilters() {
   for (const tCondition& condition : m_parsed.conditions) {
@@ -551,8 +561,7 @@ void CQuery::FinishSets(const std::vector<int32_t>& records, std::vector<tCondit
 }
 
 bool CQuery::CountOneWord() {
-  // Counted from one index's postings: a set with a delta answers from two.
-  if (m_match != MatchMode::kWords || m_store.delta() != nullptr) return false;
+  if (m_match != MatchMode::kWords) return false;
   const tCondition* indexed = nullptr;
   for (const tCondition& condition : m_parsed.conditions) {
     if (condition.kind == ConditionKind::kFilter) return false;
@@ -572,14 +581,20 @@ bool CQuery::CountOneWord() {
   int32_t lastRecord = -1;
   int32_t total = indexer.CountRecords(term, &lastRecord);
   // Records the store does not hold (a damaged index) are dropped from a list: listed.
-  if (total < 0 || lastRecord >= m_store.GetRecordCount()) return false;
-  if (!m_store.deletions().empty()) {
-    int postingCount = 0;
-    const tINDEX_STRUCTURE* postings = indexer.GetPostings(term, &postingCount);
-    const int32_t deleted = DeletedAmong(m_store.deletions(), postings, postingCount);
-    if (deleted < 0) return false;
-    total -= deleted;
+  if (total < 0 || lastRecord >= m_store.GetOwnRecordCount()) return false;
+  // The own records the deletion list hides do not count; the delta's holding the word do.
+  const int32_t hidden = m_store.HiddenHolding(index, term);
+  if (hidden < 0) return false;
+  total -= hidden;
+  m_oneWordDelta = nullptr;
+  if (m_store.delta() != nullptr && index < m_store.delta()->GetIndexCount()) {
+    m_oneWordDelta = &m_store.delta()->GetIndexControl(index).GetIndexer();
+    int32_t deltaLast = -1;
+    const int32_t added = m_oneWordDelta->CountRecords(term, &deltaLast);
+    if (added < 0 || deltaLast >= m_store.delta()->GetRecordCount()) return false;
+    total += added;
   }
+  m_oneWordPosition = index;
   m_oneWordIndex = &indexer;
   m_oneWordTerm = term;
   m_oneWordTotal = total;
@@ -592,7 +607,11 @@ void CQuery::ListOneWord() const {
   if (m_oneWordIndex == nullptr) return;
   m_result.entries.clear();
   m_result.seeded = false;
-  m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);  // a one-word seed spends nothing
+  if (m_store.delta() != nullptr) {
+    LookupInSet(m_store, m_oneWordPosition, false, PhraseWay::kWords, &m_oneWordTerm, 1, &m_result);
+  } else {
+    m_oneWordIndex->LookupIds(&m_oneWordTerm, 1, &m_result);  // a one-word seed spends nothing
+  }
   CompactResult(&m_result.entries);
   if (!m_store.deletions().empty()) {
     size_t kept = 0;
@@ -666,16 +685,45 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
   int32_t taken = 0;
   if (fromPostings) {  // hits start .. start + returned - 1, as the one-word seed lists them
     m_pageRecords.clear();
-    int postingCount = 0;
-    const tINDEX_STRUCTURE* posting = m_oneWordIndex->GetPostings(m_oneWordTerm, &postingCount);
-    const tINDEX_STRUCTURE* end = posting + postingCount;
-    int32_t last = -1;
-    int32_t hit = 0;
-    for (; posting < end && hit < start + returned; ++posting) {
-      if (posting->record <= last) continue;
-      last = posting->record;
-      if (m_store.IsDeleted(last)) continue;
-      if (hit++ >= start) m_pageRecords.push_back(last);
+    // The own postings less the hidden records, beside the delta's under the set's numbers.
+    int ownCount = 0;
+    int deltaCount = 0;
+    const tINDEX_STRUCTURE* own = m_oneWordIndex->GetPostings(m_oneWordTerm, &ownCount);
+    const tINDEX_STRUCTURE* ownEnd = own + ownCount;
+    const tINDEX_STRUCTURE* delta = m_oneWordDelta != nullptr
+                                        ? m_oneWordDelta->GetPostings(m_oneWordTerm, &deltaCount)
+                                        : nullptr;
+    const tINDEX_STRUCTURE* deltaEnd = delta + deltaCount;
+    const CRecordList& hidden = m_store.deletions();
+    int32_t ownLast = -1;
+    int32_t deltaLast = -1;
+    auto nextOwn = [&]() -> int32_t {
+      for (; own < ownEnd; ++own) {
+        if (own->record <= ownLast) continue;
+        ownLast = own->record;
+        if (!hidden.IsDeleted(ownLast)) return ownLast;
+      }
+      return INT32_MAX;
+    };
+    auto nextDelta = [&]() -> int32_t {
+      for (; delta != nullptr && delta < deltaEnd; ++delta) {
+        if (delta->record <= deltaLast) continue;
+        deltaLast = delta->record;
+        return m_store.DeltaGlobal(deltaLast);
+      }
+      return INT32_MAX;
+    };
+    int32_t ownNext = nextOwn();
+    int32_t deltaNext = nextDelta();
+    for (int32_t hit = 0; hit < start + returned; ++hit) {
+      const int32_t record = std::min(ownNext, deltaNext);
+      if (record == INT32_MAX) break;
+      if (hit >= start) m_pageRecords.push_back(record);
+      if (record == ownNext) {
+        ownNext = nextOwn();
+      } else {
+        deltaNext = nextDelta();
+      }
     }
     returned = std::min(returned, static_cast<int32_t>(m_pageRecords.size()));
   }

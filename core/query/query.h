@@ -216,6 +216,8 @@ class CQuery {
   bool CountOneWord();
   void ListOneWord() const;
   mutable const CIndexer* m_oneWordIndex = nullptr;  // set while the hits are counted, not listed
+  mutable const CIndexer* m_oneWordDelta = nullptr;  // the delta's index of that word, if any
+  int m_oneWordPosition = 0;
   int32_t m_oneWordTerm = 0;
   int32_t m_oneWordTotal = 0;
   std::vector<int32_t> m_pageRecords;  // GetPage: the records of the page

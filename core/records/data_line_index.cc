@@ -580,7 +580,7 @@ void CDataLineIndex::AddCell(int record, int storedColumn, const char* text, int
 }
 
 const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) const {
-  if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+  if (m_delta != nullptr && IsDeltaRecord(record)) {
     return m_delta->GetCell(DeltaRecord(record), storedColumn, length);
   }
   *length = 0;
@@ -595,7 +595,7 @@ const char* CDataLineIndex::GetCell(int record, int storedColumn, int* length) c
 }
 
 int32_t CDataLineIndex::GetFilterValue(int record, int filterColumn) const {
-  if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+  if (m_delta != nullptr && IsDeltaRecord(record)) {
     return m_delta->GetFilterValue(DeltaRecord(record), filterColumn);
   }
   if (record < m_recordsSpilled || record >= m_recordCount || filterColumn < 0 ||
@@ -979,6 +979,14 @@ bool CDataLineIndex::Load(const char* base) {
     if (!m_deleted.Load(DeletedPath(base), m_recordCount)) {
       WriteLog("Fail to read " + DeletedPath(base));
       return false;
+    }
+    m_hiddenCounts.clear();
+    for (const auto& control : m_controls) {
+      const int32_t terms = std::max(control->GetIndexer().GetIDCount(), 0);
+      m_hiddenCounts.emplace_back(new std::atomic<int32_t>[static_cast<size_t>(terms)]);
+      for (int32_t term = 0; term < terms; ++term) {
+        m_hiddenCounts.back()[static_cast<size_t>(term)].store(-1, std::memory_order_relaxed);
+      }
     }
     // Field lengths are averaged over the records that answer, as a rebuild without the
     // deleted ones would average them.

@@ -20,6 +20,7 @@
 // threads at once without a lock.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -131,7 +132,7 @@ class CDataLineIndex {
   // The length in character units of indexed field `indexedPosition` (1 .. K-1) of
   // `record`; 0 outside the store or without contains indexes.
   int32_t GetFieldLength(int record, int indexedPosition) const {
-    if (m_delta != nullptr && DeltaRecord(record) >= 0) {
+    if (m_delta != nullptr && IsDeltaRecord(record)) {
       return m_delta->GetFieldLength(DeltaRecord(record), indexedPosition);
     }
     if (!m_contains || record < 0 || record >= m_recordCount || indexedPosition < 1 ||
@@ -153,7 +154,7 @@ class CDataLineIndex {
   const CRecordList& deletions() const { return m_deleted; }
   // True for a record that does not answer at all (deleted, and not answered by the delta).
   bool IsDeleted(int32_t record) const {
-    return m_deleted.IsDeleted(record) && DeltaRecord(record) < 0;
+    return m_deleted.IsDeleted(record) && !IsDeltaRecord(record);
   }
   // The records that answer: all record numbers less the deleted ones.
   int32_t GetLiveRecordCount() const {
@@ -171,16 +172,27 @@ class CDataLineIndex {
   bool AttachDelta(std::unique_ptr<CDataLineIndex> delta, std::vector<int32_t> globals,
                    std::string* error);
   const CDataLineIndex* delta() const { return m_delta.get(); }
+  // True when the delta answers as record `record`: one bit per record, so that the pages,
+  // filters and lookups of a set with a delta read little beside what they read without one.
+  bool IsDeltaRecord(int32_t record) const {
+    return record >= 0 && static_cast<size_t>(record) / 64 < m_deltaBits.size() &&
+           (m_deltaBits[static_cast<size_t>(record) / 64] >> (record % 64) & 1) != 0;
+  }
   // The delta's record that answers as record `record`, or -1 (the own files answer).
   int32_t DeltaRecord(int32_t record) const {
-    return record >= 0 && static_cast<size_t>(record) < m_deltaOf.size()
-               ? m_deltaOf[static_cast<size_t>(record)]
-               : -1;
+    if (!IsDeltaRecord(record)) return -1;
+    return static_cast<int32_t>(
+        std::lower_bound(m_deltaGlobals.begin(), m_deltaGlobals.end(), record) -
+        m_deltaGlobals.begin());
   }
   // The record number the delta's record `local` answers as.
   int32_t DeltaGlobal(int32_t local) const { return m_deltaGlobals[static_cast<size_t>(local)]; }
   // The records of the store's own files.
   int GetOwnRecordCount() const { return m_recordCount; }
+  // How many records that the deletion list hides hold word `term` in the own word index of
+  // indexed position `position`: counted from its postings at the first call, then kept.
+  // Thread-safe; -1 for a term or position outside the index.
+  int32_t HiddenHolding(int position, int32_t term) const;
 
   // Threads that the spills of a bounded build and Save may use (default 1). With more than
   // one, a spill is written on a thread of its own while records go on being added: it
@@ -303,12 +315,15 @@ class CDataLineIndex {
   std::vector<double> m_averageLength;  // per indexed position over the live records
   bool m_deletions = false;
   CRecordList m_deleted;
-  // The delta (AttachDelta): its store, the record number of each of its records, and per
-  // record number the delta's record that answers for it (-1: the own files).
+  // The delta (AttachDelta): its store, the record number of each of its records (ascending),
+  // and one bit per record number, set where the delta answers.
   std::unique_ptr<CDataLineIndex> m_delta;
   std::vector<int32_t> m_deltaGlobals;
-  std::vector<int32_t> m_deltaOf;
+  std::vector<uint64_t> m_deltaBits;
   int32_t m_globalCount = 0;
+  // HiddenHolding's kept counts per word index and term (-1 until counted); made at the load
+  // of a deletion list.
+  std::vector<std::unique_ptr<std::atomic<int32_t>[]>> m_hiddenCounts;
   int32_t m_liveCount = -1;
   // The file of control c (a word index or a contains index) of the data set <base>.
   std::string ControlPath(const std::string& base, size_t c) const;

@@ -1,8 +1,10 @@
 // CDataLineIndex's delta: the records of rows changed or added since the store's own files
 // were built, answered from a store of their own under the record numbers of the whole set.
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
 
 bool CDataLineIndex::AttachDelta(std::unique_ptr<CDataLineIndex> delta,
@@ -32,9 +34,9 @@ bool CDataLineIndex::AttachDelta(std::unique_ptr<CDataLineIndex> delta,
     }
   }
   m_globalCount = next;
-  m_deltaOf.assign(static_cast<size_t>(m_globalCount), -1);
-  for (size_t i = 0; i < globals.size(); ++i) {
-    m_deltaOf[static_cast<size_t>(globals[i])] = static_cast<int32_t>(i);
+  m_deltaBits.assign((static_cast<size_t>(m_globalCount) + 63) / 64, 0);
+  for (int32_t global : globals) {
+    m_deltaBits[static_cast<size_t>(global) / 64] |= uint64_t{1} << (global % 64);
   }
   m_deltaGlobals = std::move(globals);
   m_delta = std::move(delta);
@@ -58,4 +60,29 @@ bool CDataLineIndex::AttachDelta(std::unique_ptr<CDataLineIndex> delta,
     }
   }
   return true;
+}
+
+int32_t CDataLineIndex::HiddenHolding(int position, int32_t term) const {
+  if (position < 0 || static_cast<size_t>(position) >= m_controls.size()) return -1;
+  const CIndexer& index = m_controls[static_cast<size_t>(position)]->GetIndexer();
+  if (term < 0 || term >= index.GetIDCount()) return -1;
+  if (m_deleted.empty()) return 0;
+  if (static_cast<size_t>(position) >= m_hiddenCounts.size()) return -1;
+  std::atomic<int32_t>& kept =
+      m_hiddenCounts[static_cast<size_t>(position)][static_cast<size_t>(term)];
+  int32_t hidden = kept.load(std::memory_order_relaxed);
+  if (hidden >= 0) return hidden;
+  // Two threads may count the same term at once: they store the same figure.
+  hidden = 0;
+  int count = 0;
+  const tINDEX_STRUCTURE* postings = index.GetPostings(term, &count);
+  int32_t last = -1;
+  for (int i = 0; i < count; ++i) {
+    const int32_t record = postings[i].record;
+    if (record == last) continue;
+    last = record;
+    hidden += m_deleted.IsDeleted(record) ? 1 : 0;
+  }
+  kept.store(hidden, std::memory_order_relaxed);
+  return hidden;
 }

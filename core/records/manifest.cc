@@ -75,7 +75,7 @@ bool ParseKeyCount(const std::string& line, const std::string& key, int64_t limi
 
 std::string CManifest::PathFor(const std::string& base) { return base + ".manifest"; }
 
-bool IsLastKey(const std::string& key) {
+bool IsLastKey(std::string_view key) {
   if (key.size() < 3 || key[1] != ' ' || (key[0] != 'i' && key[0] != 't')) return false;
   for (size_t i = 2; i < key.size(); ++i) {
     char c = key[i];

@@ -35,12 +35,13 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/util/crc32c.h"
 
 // True when `key` has the form of CManifest::lastKey.
-bool IsLastKey(const std::string& key);
+bool IsLastKey(std::string_view key);
 
 class CManifest {
  public:

@@ -1,6 +1,7 @@
 #include "core/records/record_keys.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "core/records/manifest.h"
 #include "core/util/file_util.h"
@@ -16,11 +17,13 @@ bool CRecordKeys::AppendLines(const std::string& lines) {
   while (start < lines.size()) {
     const size_t end = lines.find('\n', start);
     if (end == std::string::npos) return false;
-    const std::string key = lines.substr(start, end - start);
+    const std::string_view key(lines.data() + start, end - start);
     if (!IsLastKey(key)) return false;
     // The offsets are 32-bit: a key file past 4 GiB is not kept.
     if (m_text.size() + key.size() + 1 > UINT32_MAX) return false;
-    Append(key);
+    m_starts.push_back(static_cast<uint32_t>(m_text.size()));
+    m_text.append(key);
+    m_text += '\n';
     start = end + 1;
   }
   return true;
@@ -40,6 +43,8 @@ bool CRecordKeys::Load(const std::string& path, int32_t recordCount) {
   }
   std::string lines(static_cast<size_t>(bytes), '\0');
   if (std::fread(lines.data(), 1, lines.size(), file.get()) != lines.size()) return false;
+  m_text.reserve(lines.size());
+  m_starts.reserve(static_cast<size_t>(recordCount));
   if (!AppendLines(lines) || size() != recordCount) {
     m_text.clear();
     m_starts.clear();
