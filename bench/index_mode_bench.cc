@@ -79,7 +79,7 @@ int64_t FileBytes(const std::string& path) {
 // The data-line file, the word indexes and, when the set has them, the contains indexes and
 // field lengths (a file that is not there counts 0).
 int64_t DataSetBytes(const std::string& base, int indexCount) {
-  int64_t bytes = FileBytes(base + ".dataline") + FileBytes(LengthsPath(base));
+  int64_t bytes = FileBytes(DataLinePath(base)) + FileBytes(LengthsPath(base));
   for (int k = 0; k < indexCount; ++k) {
     bytes += FileBytes(IndexPath(base, static_cast<size_t>(k))) +
              (k > 0 ? FileBytes(CharsPath(base, static_cast<size_t>(k))) : 0);

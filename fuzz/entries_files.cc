@@ -10,6 +10,7 @@
 #include "core/index/phrase_keys.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
 #include "core/text/char_units.h"
 #include "core/text/pdat.h"
@@ -169,17 +170,14 @@ int FuzzFieldLengths(const uint8_t* data, size_t size) {
   // The fixture's data set with the input as its field-lengths file.
   static const std::string base = [] {
     const CFieldInfo& schema = Fixture().schema();
-    std::vector<std::string> suffixes = {".dataline"};
-    for (int k = 0; k < schema.GetListSize(LIST_INDEXED); ++k) {
-      suffixes.push_back(".index_" + std::to_string(k));
-      if (k > 0) suffixes.push_back(".chars_" + std::to_string(k));
-    }
-    for (const std::string& suffix : suffixes) {
-      WriteScratch("lengthset" + suffix, ReadWhole(FixtureBase() + suffix));
+    WriteScratch(DataLinePath("lengthset"), ReadWhole(DataLinePath(FixtureBase())));
+    for (size_t k = 0; k < static_cast<size_t>(schema.GetListSize(LIST_INDEXED)); ++k) {
+      WriteScratch(IndexPath("lengthset", k), ReadWhole(IndexPath(FixtureBase(), k)));
+      if (k > 0) WriteScratch(CharsPath("lengthset", k), ReadWhole(CharsPath(FixtureBase(), k)));
     }
     return ScratchPath("lengthset");
   }();
-  WriteScratch("lengthset.lengths", data, size);
+  WriteScratch(LengthsPath("lengthset"), data, size);
   const CFieldInfo& schema = Fixture().schema();
   CDataLineIndex store(schema, &Fixture().trie(), true);
   store.EnableContains();
@@ -205,13 +203,12 @@ int FuzzDataLine(const uint8_t* data, size_t size) {
   // The fixture's index files with the input as the data-line file.
   static const std::string base = [] {
     std::string fuzzBase = ScratchPath("fuzzset");
-    for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
-      std::string suffix = ".index_" + std::to_string(k);
-      WriteScratch("fuzzset" + suffix, ReadWhole(FixtureBase() + suffix));
+    for (size_t k = 0; k < static_cast<size_t>(Fixture().schema().GetListSize(LIST_INDEXED)); ++k) {
+      WriteScratch(IndexPath("fuzzset", k), ReadWhole(IndexPath(FixtureBase(), k)));
     }
     return fuzzBase;
   }();
-  WriteScratch("fuzzset.dataline", data, size);
+  WriteScratch(DataLinePath("fuzzset"), data, size);
   const CFieldInfo& schema = Fixture().schema();
   CDataLineIndex store(schema, &Fixture().trie(), true);
   if (!store.Load(base.c_str())) return 0;

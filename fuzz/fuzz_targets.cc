@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -82,13 +83,13 @@ std::vector<std::string> BinarySchemaSeeds() {
 std::vector<std::string> IndexSeeds() {
   std::vector<std::string> seeds;
   for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
-    seeds.push_back(ReadWhole(FixtureBase() + ".index_" + std::to_string(k)));
+    seeds.push_back(ReadWhole(IndexPath(FixtureBase(), k)));
   }
   return seeds;
 }
 
-std::vector<std::string> DataLineSeeds() { return {ReadWhole(FixtureBase() + ".dataline")}; }
-std::vector<std::string> FieldLengthsSeeds() { return {ReadWhole(FixtureBase() + ".lengths")}; }
+std::vector<std::string> DataLineSeeds() { return {ReadWhole(DataLinePath(FixtureBase()))}; }
+std::vector<std::string> FieldLengthsSeeds() { return {ReadWhole(LengthsPath(FixtureBase()))}; }
 
 std::vector<std::string> DictionaryTextSeeds() {
   std::string text;

@@ -14,6 +14,7 @@
 
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_commit.h"
+#include "core/records/data_set_files.h"
 #include "core/records/db/db_factory.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
@@ -163,7 +164,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     if (config.GetContainsIndex()) store->EnableContains();
     // Spilled runs and sections sit beside the pending generation and carry its suffix, so
     // that the next run removes what a crashed one left (data_set_commit.h).
-    store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
+    store->SetMemoryBound(memoryBytes, SpillPrefix(resultBase, writer.generation()),
                           options.faultHook);
     store->SetFormatLimits(options.limits);
     store->SetWorkThreads(scan.threads);

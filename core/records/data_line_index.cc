@@ -79,6 +79,11 @@ class CFileSections {
   uint64_t m_remaining;
 };
 
+// The names of the runs of the index whose spilled files are named after `stem`.
+std::function<std::string(int)> RunNames(const std::string& stem) {
+  return [stem](int run) { return RunPath(stem, run); };
+}
+
 // Removes the temporaries of an unfinished save.
 void RemoveAll(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) std::remove(path.c_str());
@@ -119,7 +124,7 @@ void CDataLineIndex::EnableContains() {
     CIndexer& index = m_controls.back()->GetIndexer();
     index.SetPostingLimit(m_limits.postingsPerIndex);
     if (!m_spillPrefix.empty()) {
-      index.SetRunPrefix(ControlPath(m_spillPrefix, m_controls.size() - 1));
+      index.SetRunNames(RunNames(ControlPath(m_spillPrefix, m_controls.size() - 1)));
       index.SetFaultHook(m_hook);
     }
   }
@@ -149,7 +154,7 @@ void CDataLineIndex::SetMemoryBound(int64_t bytes, const std::string& spillPrefi
   m_hook = std::move(hook);
   for (size_t c = 0; c < m_controls.size(); ++c) {
     CIndexer& index = m_controls[c]->GetIndexer();
-    index.SetRunPrefix(ControlPath(spillPrefix, c));
+    index.SetRunNames(RunNames(ControlPath(spillPrefix, c)));
     index.SetFaultHook(m_hook);
   }
 }
@@ -273,9 +278,9 @@ bool CDataLineIndex::FinishSpills(std::string* error) {
 }
 
 bool CDataLineIndex::CreateSectionFiles(std::string* error) {
-  m_cellsFile = std::make_unique<CSpillFile>(m_spillPrefix + ".cells");
-  m_poolFile = std::make_unique<CSpillFile>(m_spillPrefix + ".pool");
-  m_filterFile = std::make_unique<CSpillFile>(m_spillPrefix + ".filters");
+  m_cellsFile = std::make_unique<CSpillFile>(SpillCellsPath(m_spillPrefix));
+  m_poolFile = std::make_unique<CSpillFile>(SpillPoolPath(m_spillPrefix));
+  m_filterFile = std::make_unique<CSpillFile>(SpillFiltersPath(m_spillPrefix));
   for (CSpillFile* file : {m_cellsFile.get(), m_poolFile.get(), m_filterFile.get()}) {
     if (!file->Create()) {
       *error = "cannot create " + file->path();
@@ -286,7 +291,7 @@ bool CDataLineIndex::CreateSectionFiles(std::string* error) {
 }
 
 bool CDataLineIndex::StartFrom(const std::string& base, std::string* error) {
-  const std::string path = base + ".dataline";
+  const std::string path = DataLinePath(base);
   if (m_recordCount != 0 || m_spillPrefix.empty()) {
     *error = "the store has records already";
     return false;
@@ -721,7 +726,7 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
   }
   if (m_workThreads > 1) return SaveInParallel(base, suffix);
   errno = 0;  // a reason printed below comes from this save
-  const std::string dataLinePath = std::string(base) + ".dataline";
+  const std::string dataLinePath = DataLinePath(base);
   // The data-line file goes under a temporary name of its own until the indexes are written.
   const std::string dataLineTemporary = dataLinePath + suffix + ".tmp";
   int reason = 0;
@@ -764,7 +769,7 @@ bool CDataLineIndex::Save(const char* base, const std::string& suffix) {
 }
 
 bool CDataLineIndex::SaveInParallel(const char* base, const std::string& suffix) {
-  const std::string dataLinePath = std::string(base) + ".dataline";
+  const std::string dataLinePath = DataLinePath(base);
   // Every file is a task; the largest go first so that the threads end close together.
   enum : int { kDataLine = -1, kLengths = -2 };
   struct tFile {
@@ -840,7 +845,7 @@ bool CDataLineIndex::MovePending(const char* base, const std::string& suffix,
                                  const std::vector<std::string>& pending) {
   // Everything is written: move the whole data set into place (the data-line file first,
   // then the indexes in order, then the field lengths).
-  const std::string dataLinePath = std::string(base) + ".dataline";
+  const std::string dataLinePath = DataLinePath(base);
   std::vector<std::string> finals = {dataLinePath};
   for (size_t c = 0; c < m_controls.size(); ++c) finals.push_back(ControlPath(base, c));
   if (m_contains) finals.push_back(LengthsPath(base));
@@ -947,7 +952,7 @@ bool CDataLineIndex::AnyIndexDamaged() const {
 }
 
 bool CDataLineIndex::Load(const char* base) {
-  const std::string path = std::string(base) + ".dataline";
+  const std::string path = DataLinePath(base);
   if (!LoadDataLine(path)) {
     WriteLog("Fail to read " + path);
     return false;

@@ -91,44 +91,6 @@ bool WriteDurably(const std::string& path, const std::string& text, std::string*
   return ok;
 }
 
-// True for "<digits>" followed by ".tmp" any number of times (what follows ".g" in a pending
-// name: a file is written as "<name>.tmp" before it takes its pending name, and the pending
-// name of an index file is itself the temporary of the data set's save).
-bool IsGenerationTail(const std::string& tail) {
-  size_t end = 0;
-  while (end < tail.size() && tail[end] >= '0' && tail[end] <= '9') ++end;
-  if (end == 0) return false;
-  while (end < tail.size() && tail.compare(end, 4, ".tmp") == 0) end += 4;
-  return end == tail.size();
-}
-
-// True for "<stem>.g<digits>" followed by any number of ".tmp".
-bool IsPendingOf(const std::string& name, const std::string& stem) {
-  return name.size() > stem.size() + 2 && name.compare(0, stem.size(), stem) == 0 &&
-         name.compare(stem.size(), 2, ".g") == 0 && IsGenerationTail(name.substr(stem.size() + 2));
-}
-
-// True for the pending names of <base>'s data files, given the file name part of the base.
-bool IsPendingDataFile(const std::string& name, const std::string& baseName) {
-  if (name.compare(0, baseName.size() + 1, baseName + ".") != 0) return false;
-  std::string rest = name.substr(baseName.size() + 1);
-  if (IsPendingOf(rest, "dataline")) return true;
-  // The spilled runs and sections of a bounded build: "spill.g<digits>" and what follows.
-  if (rest.compare(0, 7, "spill.g") == 0) {
-    size_t end = 7;
-    while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
-    return end > 7 && (end == rest.size() || rest[end] == '.');
-  }
-  if (IsPendingOf(rest, "lengths")) return true;
-  for (const std::string prefix : {"index_", "chars_"}) {
-    if (rest.compare(0, prefix.size(), prefix) != 0) continue;
-    size_t digits = prefix.size();
-    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-    return digits > prefix.size() && IsPendingOf(rest, rest.substr(0, digits));
-  }
-  return false;
-}
-
 template <typename Predicate>
 void RemoveMatching(const std::string& folder, Predicate matches) {
   DIR* directory = ::opendir(folder.c_str());
@@ -150,7 +112,7 @@ struct tDataFile {
 };
 std::vector<tDataFile> DataFiles(const std::string& base, CManifest& manifest) {
   std::vector<tDataFile> files;
-  files.push_back({base + ".dataline", "data-line file", &manifest.dataLine});
+  files.push_back({DataLinePath(base), "data-line file", &manifest.dataLine});
   for (size_t k = 0; k < manifest.indexes.size(); ++k) {
     files.push_back({IndexPath(base, k), "index file", &manifest.indexes[k]});
   }
@@ -208,10 +170,6 @@ bool MovedByLoader(const std::string& finalPath, int64_t recordedSize) {
 
 }  // namespace
 
-std::string PendingPath(const std::string& finalPath, int64_t generation) {
-  return finalPath + ".g" + std::to_string(generation);
-}
-
 bool FinishCommit(const std::string& base, const CManifest& manifest, std::string* error) {
   std::vector<std::string> finals;
   CManifest copy = manifest;
@@ -244,7 +202,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
   const std::string& schemaPath = paths.schema;
   const std::string& triePath = paths.trie;
   const std::string& wordListPath = paths.wordList;
-  const std::string manifestPath = CManifest::PathFor(base);
+  const std::string manifestPath = ManifestPath(base);
   for (int attempt = 1;; ++attempt) {
     CManifest manifest;
     std::string error;
@@ -293,7 +251,7 @@ bool CheckDataSet(const tDataSetPaths& paths, tDATA_SET_CHECK* result) {
 int64_t ReadDataSetGeneration(const std::string& base) {
   CManifest manifest;
   std::string error;
-  switch (manifest.Read(CManifest::PathFor(base), &error)) {
+  switch (manifest.Read(ManifestPath(base), &error)) {
     case CManifest::ReadResult::kMissing:
       return 0;
     case CManifest::ReadResult::kFailed:
@@ -318,21 +276,21 @@ void CDataSetWriter::Step(const char* name) const {
   if (m_hook) m_hook(name);
 }
 
-std::string CDataSetWriter::PendingSuffix() const { return ".g" + std::to_string(m_generation); }
+std::string CDataSetWriter::PendingSuffix() const { return ::PendingSuffix(m_generation); }
 
 void CDataSetWriter::RemoveLeftovers() const {
   const std::string baseName = FileName(m_base);
-  const std::string manifestTemporary = FileName(CManifest::PathFor(m_base)) + ".tmp";
+  const std::string manifestTemporary = FileName(ManifestPath(m_base)) + ".tmp";
   RemoveMatching(Folder(m_base), [&](const std::string& name) {
     return name == manifestTemporary || IsPendingDataFile(name, baseName);
   });
   const std::string schemaName = FileName(m_schemaPath);
   RemoveMatching(Folder(m_schemaPath),
-                 [&](const std::string& name) { return IsPendingOf(name, schemaName); });
+                 [&](const std::string& name) { return IsPendingName(name, schemaName); });
 }
 
 bool CDataSetWriter::Begin(std::string* error) {
-  const std::string lockPath = m_base + ".lock";
+  const std::string lockPath = LockPath(m_base);
   m_lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (m_lock < 0) {
     *error = "Cannot open " + lockPath + ": " + std::strerror(errno);
@@ -345,7 +303,7 @@ bool CDataSetWriter::Begin(std::string* error) {
     m_lock = -1;
     return false;
   }
-  switch (m_previous.Read(CManifest::PathFor(m_base), error)) {
+  switch (m_previous.Read(ManifestPath(m_base), error)) {
     case CManifest::ReadResult::kMissing:
       m_hasManifest = false;
       break;
@@ -357,7 +315,7 @@ bool CDataSetWriter::Begin(std::string* error) {
       if (!FinishCommit(m_base, m_previous, error)) return false;
       if (m_previous.generation == INT64_MAX) {
         *error = "Data set " + m_base + " is at the last generation number " +
-                 std::to_string(m_previous.generation) + " (remove " + CManifest::PathFor(m_base) +
+                 std::to_string(m_previous.generation) + " (remove " + ManifestPath(m_base) +
                  " to write the data set anew)";
         return false;
       }
@@ -375,8 +333,7 @@ bool CDataSetWriter::SchemaUsedByAnother(const CFieldInfo& schema, std::string* 
   tFILE_IDENTITY current;
   std::string reason;
   if (!IdentifyFile(m_schemaPath, &current, &reason) || current == wanted) return false;
-  const std::string ownManifest = Absolute(CManifest::PathFor(m_base));
-  const std::string suffix = ".manifest";
+  const std::string ownManifest = Absolute(ManifestPath(m_base));
   std::vector<std::string> folders = {Folder(m_schemaPath)};
   if (Absolute(Folder(m_base) + "/x") != Absolute(Folder(m_schemaPath) + "/x")) {
     folders.push_back(Folder(m_base));
@@ -387,10 +344,8 @@ bool CDataSetWriter::SchemaUsedByAnother(const CFieldInfo& schema, std::string* 
     std::vector<std::string> manifests;
     while (dirent* entry = ::readdir(directory)) {
       const std::string name = entry->d_name;
-      if (name.size() > suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        manifests.push_back(folder + "/" + name);
-      }
+      std::string base;
+      if (ParseManifestPath(name, &base)) manifests.push_back(folder + "/" + name);
     }
     ::closedir(directory);
     for (const std::string& path : manifests) {
@@ -398,8 +353,7 @@ bool CDataSetWriter::SchemaUsedByAnother(const CFieldInfo& schema, std::string* 
       CManifest other;
       if (other.Read(path, &reason) != CManifest::ReadResult::kRead) continue;
       if (other.schemaPath == m_schemaAbsolute && other.schema == current) {
-        *user = path.substr(0, path.size() - suffix.size());
-        return true;
+        return ParseManifestPath(path, user);
       }
     }
   }
@@ -463,7 +417,7 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
     const tFILE_IDENTITY* identity;
   };
   std::vector<tMove> moves;
-  const std::string dataLine = m_base + ".dataline";
+  const std::string dataLine = DataLinePath(m_base);
   moves.push_back({PendingPath(dataLine, m_generation), dataLine, &manifest.dataLine});
   if (!SyncAndIdentify(moves.back().pending, &manifest.dataLine, error)) return false;
   manifest.indexes.resize(static_cast<size_t>(std::max(indexCount, 0)));
@@ -489,7 +443,7 @@ bool CDataSetWriter::Commit(int indexCount, int32_t recordCount, std::string* er
   SyncFolder(Folder(m_schemaPath));
   Step("files synced");
 
-  const std::string manifestPath = CManifest::PathFor(m_base);
+  const std::string manifestPath = ManifestPath(m_base);
   const std::string temporary = manifestPath + ".tmp";
   if (!WriteDurably(temporary, manifest.Format(), error)) return false;
   Step("manifest written");

@@ -18,12 +18,10 @@
 #include <functional>
 #include <string>
 
+#include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
 
 class CFieldInfo;
-
-// "<finalPath>.g<generation>".
-std::string PendingPath(const std::string& finalPath, int64_t generation);
 
 // Renames every file of `manifest`'s generation that is still under its pending name onto its
 // final name (a file already moved is skipped), then flushes the folders. False with the

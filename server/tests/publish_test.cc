@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/crc32c.h"
@@ -46,13 +47,13 @@ bool Commit(const std::string& base, int64_t generation, int32_t records, int in
   bool ok = IdentifyFile(base + ".trie", &manifest.trie, &error) &&
             IdentifyFile(base + ".words", &manifest.wordList, &error) &&
             IdentifyFile(base + ".schema", &manifest.schema, &error) &&
-            IdentifyFile(base + ".dataline", &manifest.dataLine, &error);
+            IdentifyFile(DataLinePath(base), &manifest.dataLine, &error);
   manifest.indexes.resize(static_cast<size_t>(indexes));
   for (int index = 0; ok && index < indexes; ++index) {
-    ok = IdentifyFile(base + ".index_" + std::to_string(index),
-                      &manifest.indexes[static_cast<size_t>(index)], &error);
+    ok =
+        IdentifyFile(IndexPath(base, index), &manifest.indexes[static_cast<size_t>(index)], &error);
   }
-  return ok && WriteTextFile(CManifest::PathFor(base), manifest.Format());
+  return ok && WriteTextFile(ManifestPath(base), manifest.Format());
 }
 
 // Runs the tool with `arguments` (shell words), the folder `path` first on PATH when given;

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "core/query/query.h"
+#include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
@@ -473,13 +474,13 @@ bool WriteManifest(const std::string& base, const std::string& schema, const std
   bool ok = IdentifyFile(trie, &manifest.trie, &error) &&
             IdentifyFile(words, &manifest.wordList, &error) &&
             IdentifyFile(schema, &manifest.schema, &error) &&
-            IdentifyFile(base + ".dataline", &manifest.dataLine, &error);
+            IdentifyFile(DataLinePath(base), &manifest.dataLine, &error);
   manifest.indexes.resize(static_cast<size_t>(indexes));
   for (int index = 0; ok && index < indexes; ++index) {
-    ok = IdentifyFile(base + ".index_" + std::to_string(index),
-                      &manifest.indexes[static_cast<size_t>(index)], &error);
+    ok =
+        IdentifyFile(IndexPath(base, index), &manifest.indexes[static_cast<size_t>(index)], &error);
   }
-  return ok && WriteTextFile(CManifest::PathFor(base), manifest.Format());
+  return ok && WriteTextFile(ManifestPath(base), manifest.Format());
 }
 
 TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerations) {

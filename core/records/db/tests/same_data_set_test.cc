@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_files.h"
 #include "core/records/db/odbc_source.h"
 #include "core/records/db/sqlite_source.h"
 #include "core/records/db_config.h"
@@ -109,7 +110,13 @@ TEST_F(SameDataSetTest, SqliteAndEveryServerGiveByteIdenticalDataSets) {
   EXPECT_EQ(loaded.GetFilterValue(14, 3), INT32_MAX);  // beyond 32 bits
   EXPECT_EQ(Cell(loaded, 14, 4), "2020-03-15 10:14:38");
 
-  const char* suffixes[] = {".dataline", ".index_0", ".index_1", ".index_2"};
+  // The data-line file and the three index files of `base`.
+  auto dataFiles = [](const std::string& base) {
+    std::vector<std::string> files = {DataLinePath(base)};
+    for (size_t k = 0; k < 3; ++k) files.push_back(IndexPath(base, k));
+    return files;
+  };
+  const std::vector<std::string> expectedFiles = dataFiles(m_dir.Path("from_sqlite"));
   for (const tServer& server : kServers) {
     std::string connect = ServerString(server);
     if (connect.empty()) continue;
@@ -123,12 +130,13 @@ TEST_F(SameDataSetTest, SqliteAndEveryServerGiveByteIdenticalDataSets) {
     connection->Close();
     std::string base = m_dir.Path(std::string("from_") + server.name);
     Index(connect, connection.get(), base);
-    for (const char* suffix : suffixes) {
-      std::string expected = ReadBinaryFile(m_dir.Path("from_sqlite") + suffix);
-      std::string actual = ReadBinaryFile(base + suffix);
-      EXPECT_FALSE(expected.empty()) << suffix;
-      EXPECT_TRUE(expected == actual)
-          << suffix << " differs (" << expected.size() << " vs " << actual.size() << " bytes)";
+    const std::vector<std::string> actualFiles = dataFiles(base);
+    for (size_t i = 0; i < actualFiles.size(); ++i) {
+      std::string expected = ReadBinaryFile(expectedFiles[i]);
+      std::string actual = ReadBinaryFile(actualFiles[i]);
+      EXPECT_FALSE(expected.empty()) << expectedFiles[i];
+      EXPECT_TRUE(expected == actual) << actualFiles[i] << " differs (" << expected.size() << " vs "
+                                      << actual.size() << " bytes)";
     }
     ASSERT_TRUE(connection->Open(connect, &error)) << error;
     RunStatements(connection.get(), "drop table if exists docs", &error);
