@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/data_set.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/manifest.h"
 #include "core/util/crc32c.h"
 

@@ -207,7 +207,7 @@ class CDataLineIndex {
                     tINDEX_STRUCTURE* results, int count) const;
 
   // Writes <base>.dataline and <base>.index_0 .. index_<K-1>, each name followed by `suffix`
-  // (mode 4 passes the pending suffix of a generation, see data_set_commit.h). Every file is
+  // (mode 4 passes the pending suffix of a generation, see data_set_writer.h). Every file is
   // first written beside its name and all are renamed onto it only when all were written, so
   // a failed save leaves the previous data set whole. Prints "Save %s Success!\n",
   // "Begin Save %d Index!\n" and per index "Save %s Start!\n" / "Save %s Success!\n" with the

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"

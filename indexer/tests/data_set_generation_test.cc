@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
 #include "core/records/data_set_files.h"
+#include "core/records/data_set_writer.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
