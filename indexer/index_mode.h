@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_writer.h"
 #include "core/records/scan_database.h"

@@ -20,56 +20,24 @@
 // threads at once without a lock.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/records/db_row.h"
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
 
+class CDbRow;
+class CDbValue;
 class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
-class CSpillFile;
-
-// The counts the saved files keep in 32 bits. A build stops (AddRecord fails, see
-// GetLimitMessage) before one would pass its limit; tests lower them.
-struct tFORMAT_LIMITS {
-  int64_t records = INT32_MAX;           // R
-  int64_t cells = INT32_MAX;             // R * S cells of the data-line file
-  int64_t poolBytes = INT32_MAX;         // P, stored text bytes
-  int64_t filterValues = INT32_MAX;      // V = R * Fl
-  int64_t postingsPerIndex = INT32_MAX;  // postings of one index file
-};
-
-// One row on its way into the store: per field number, the text (after FetchRecord the
-// fetched column text; after PrepareRecord the cleaned, stored form), and after PrepareRecord
-// the word numbers of the normalised text (indexed fields) and the filter value (filter
-// fields). Fields the store does not read stay empty. Reused from row to row to keep buffers.
-struct tPREPARED_FIELD {
-  std::string text;
-  std::vector<int32_t> ids;
-  std::vector<int32_t> units;  // character units of the normalised text (contains indexes)
-  int32_t filter = 0;
-};
-struct tPREPARED_RECORD {
-  std::vector<tPREPARED_FIELD> fields;
-  CDbValue value;       // FetchRecord's scratch
-  std::string scratch;  // PrepareRecord's scratch
-};
-
-// A prepared record's buffer larger than this is freed once the record is appended, so that
-// one very long field does not leave a record reused for the rest of a scan holding its size.
-constexpr size_t kKeptPreparedBytes = size_t{1} << 20;
-// Frees every buffer of `record` whose capacity is above kKeptPreparedBytes (its content is
-// then gone: call it after AppendRecord).
-void ReleaseLargeBuffers(tPREPARED_RECORD* record);
+// The builder's types (data_line_builder.h).
+struct tFORMAT_LIMITS;
+struct tPREPARED_RECORD;
 
 class CDataLineIndex {
  public:
@@ -147,7 +115,7 @@ class CDataLineIndex {
   // that many threads at once. The hook may then be called on those threads ("run" and
   // "spilled" on the spill's, "merge" on the save's), never on two at the same time for
   // spills.
-  void SetWorkThreads(int threads) { m_workThreads = threads > 1 ? threads : 1; }
+  void SetWorkThreads(int threads);
   void SetFormatLimits(const tFORMAT_LIMITS& limits);
 
   // Continues the committed data set <base> (an appending run): its records and postings
@@ -165,11 +133,11 @@ class CDataLineIndex {
   // Waits for a spill being written on its own thread. False with *error when it, or any
   // earlier spill, failed. A scan calls it once the last record is added.
   bool FinishSpills(std::string* error);
-  int GetSpillCount() const { return m_spillCount; }
-  bool HasSpillFailed() const { return m_spillFailed || m_spillThreadFailed.load(); }
+  int GetSpillCount() const;
+  bool HasSpillFailed() const;
 
   // Empty, or the one line saying which limit of the files AddRecord reached, and where.
-  const std::string& GetLimitMessage() const { return m_limitMessage; }
+  const std::string& GetLimitMessage() const;
 
   // The value of field `fieldNumber`'s column in `row`, as text by the field's type, in
   // *text. *scratch, the caller's, receives the column value on the way (reusing it keeps
@@ -223,6 +191,8 @@ class CDataLineIndex {
 
  private:
   bool LoadDataLine(const std::string& path);
+  // Reserves the tables' first room for a store that is built.
+  void ReserveForBuild();
   void ReservePool(size_t capacity);
   bool CheckLimits(int64_t storedBytes);
   bool WriteSpilledDataLine(std::FILE* file);
@@ -234,17 +204,8 @@ class CDataLineIndex {
   bool MovePending(const char* base, const std::string& suffix,
                    const std::vector<std::string>& pending);
 
-  // What one spill writes: the records' sections and every index's log, taken from the
-  // store (the section files and the indexes' runs are written one spill at a time).
-  struct tSpill {
-    std::vector<int32_t> cells;
-    CLargeBuffer pool;
-    size_t poolBytes = 0;
-    std::vector<int32_t> filterValues;
-    std::vector<CIndexer::tLog> logs;
-    bool ok = true;
-    std::string error;
-  };
+  // What one spill writes (data_line_builder.h).
+  struct tSpill;
   void WriteSpill(tSpill* spill);
   // Takes back what a written spill leaves reusable (the pool's pages).
   void Reuse(std::unique_ptr<tSpill> spill);
@@ -277,30 +238,11 @@ class CDataLineIndex {
   int32_t m_recordsSpilled = 0;
   size_t m_poolSpilled = 0;
 
-  // Bounded build.
-  int64_t m_memoryBound = 0;
-  std::string m_spillPrefix;
-  std::function<void(const char*)> m_hook;
-  std::unique_ptr<CSpillFile> m_cellsFile;
-  std::unique_ptr<CSpillFile> m_poolFile;
-  std::unique_ptr<CSpillFile> m_filterFile;
-  int m_spillCount = 0;
-  bool m_spillFailed = false;
-  int m_workThreads = 1;
-  // The spill being written on m_spillThread (several work threads), and whether it failed.
-  std::unique_ptr<tSpill> m_spill;
-  std::thread m_spillThread;
-  std::atomic<bool> m_spillThreadFailed{false};
-  CLargeBuffer m_sparePool;  // a written spill's pool, for the next one to take over
-  // The committed data-line file whose sections precede the spilled ones (StartFrom).
-  std::string m_baseDataLine;
-  int64_t m_baseCells[2] = {0, 0};    // offset and bytes of its cells
-  int64_t m_basePool[2] = {0, 0};     // of its text pool
-  int64_t m_baseFilters[2] = {0, 0};  // of its filter values
-
-  tFORMAT_LIMITS m_limits;
-  std::string m_limitMessage;
+  // What only a build uses: its limits, memory bound and spills (data_line_builder.h); made
+  // for every store, so that no build function needs to ask whether it is there.
+  struct tBuild;
+  std::unique_ptr<tBuild> m_build;
   FilePtr m_keptFile;
 
-  tPREPARED_RECORD m_prepared;  // AddRecord's record, reused from row to row
+  std::unique_ptr<tPREPARED_RECORD> m_prepared;  // AddRecord's record, reused from row to row
 };

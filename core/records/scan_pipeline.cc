@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
 #include "core/records/db_source.h"
 

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/records/data_line_builder.h"
 #include "core/records/data_set_check.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"

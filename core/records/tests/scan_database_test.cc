@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
 #include "core/records/db_config.h"
 #include "core/records/field_info.h"
