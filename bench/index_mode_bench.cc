@@ -31,11 +31,12 @@
 #include "core/index/indexer.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_files.h"
-#include "core/records/db/db_factory.h"
-#include "core/records/db_config.h"
-#include "core/records/db_source.h"
 #include "core/records/field_info.h"
-#include "core/records/scan_database.h"
+#include "core/scan/db/db_factory.h"
+#include "core/scan/db_config.h"
+#include "core/scan/db_source.h"
+#include "core/scan/record_preparation.h"
+#include "core/scan/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 #include "core/text/word_list.h"
@@ -255,14 +256,13 @@ int RunPhases(const CArguments& arguments) {
     std::printf("cannot open %s: %s\n", connect.c_str(), error.c_str());
     return 1;
   }
-  CDataLineIndex fetcher(schema, &trie, false);
   std::string text;
   CDbValue value;
   auto readTable = [&](bool keep, std::vector<std::string>* texts, std::vector<int>* textFields) {
     std::unique_ptr<CDbRecordSet> rows = connection->Execute(statement, &error);
     while (rows && !rows->AtEnd()) {
       for (int field : fields) {
-        fetcher.FetchFieldText(rows->GetRow(), field, &value, &text, &error);
+        FetchFieldText(schema, rows->GetRow(), field, &value, &text, &error);
         if (keep) {
           texts->push_back(text);
           textFields->push_back(field);

@@ -12,6 +12,7 @@
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/char_units.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -113,7 +114,7 @@ int FuzzBinarySchema(const uint8_t* data, size_t size) {
   }
   CDataLineIndex store(schema, &Fixture().trie(), false);
   std::string error;
-  for (int record = 0; record < 3; ++record) store.AddRecord(row, &error);
+  for (int record = 0; record < 3; ++record) AddRecord(&store, row, &error);
   for (int record = 0; record < store.GetRecordCount(); ++record) {
     for (int column = 0; column < schema.GetListSize(LIST_STORED); ++column) {
       int length = 0;

@@ -8,7 +8,7 @@
 #include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_writer.h"
-#include "core/records/scan_database.h"
+#include "core/scan/scan_database.h"
 
 struct CIndexModeOptions {
   CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -15,12 +14,7 @@
 #include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_files.h"
-#include "core/records/decimal_text.h"
 #include "core/records/field_info.h"
-#include "core/text/char_units.h"
-#include "core/text/gbk_chars.h"
-#include "core/text/pdat.h"
-#include "core/text/text_clean.h"
 #include "core/util/byte_io.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
@@ -37,15 +31,6 @@ constexpr size_t kPoolMargin = 10240;
 constexpr size_t kWriteBuffer = size_t{1} << 20;
 
 constexpr int32_t kUntaggedField = 255;
-
-void TrimInPlace(std::string* text) {
-  size_t end = text->size();
-  while (end > 0 && gbk::IsLineSpace(static_cast<unsigned char>((*text)[end - 1]))) --end;
-  size_t start = 0;
-  while (start < end && gbk::IsLineSpace(static_cast<unsigned char>((*text)[start]))) ++start;
-  text->resize(end);
-  if (start > 0) text->erase(0, start);
-}
 
 // Removes the temporaries of an unfinished save.
 void RemoveAll(const std::vector<std::string>& paths) {
@@ -121,54 +106,6 @@ bool CDataLineIndex::CheckLimits(int64_t storedBytes) {
 
 void CDataLineIndex::ReservePool(size_t capacity) { m_pool.Reserve(capacity); }
 
-bool CDataLineIndex::FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue* scratch,
-                                    std::string* text, std::string* error) const {
-  const tFIELD_ENTRY& field = m_schema.GetField(fieldNumber);
-  text->clear();
-  // Types L, none and "*" read no value at all.
-  if (field.type != FIELD_TYPE_T && field.type != FIELD_TYPE_I && field.type != FIELD_TYPE_D) {
-    return true;
-  }
-  CDbValue& value = *scratch;
-  if (!row.GetColumn(field.name.c_str(), &value, error)) return false;
-  char number[64];
-  switch (value.kind) {
-    case CDbValue::kNull:
-      if (field.type != FIELD_TYPE_T) text->assign("0");
-      break;
-    case CDbValue::kText:
-    case CDbValue::kDateTime:
-      // A date field takes only a real date-time; text and integer fields take any text.
-      if (field.type == FIELD_TYPE_D && value.kind != CDbValue::kDateTime) {
-        text->assign("0");
-      } else {
-        text->swap(value.text);  // no copy; the scratch value takes the old buffer
-      }
-      break;
-    case CDbValue::kInt32:
-      if (field.type == FIELD_TYPE_D) {
-        text->assign("0");
-      } else {
-        std::snprintf(number, sizeof number, "%d", value.integer);
-        text->assign(number);
-      }
-      break;
-    case CDbValue::kDouble:
-      if (field.type == FIELD_TYPE_D) {
-        text->assign("0");
-      } else if (field.type == FIELD_TYPE_I) {
-        // Truncated toward zero; printed whole so that no conversion to int overflows.
-        std::snprintf(number, sizeof number, "%.0f", std::trunc(value.real));
-        text->assign(number);
-      } else {
-        std::snprintf(number, sizeof number, "%.15g", value.real);
-        text->assign(number);
-      }
-      break;
-  }
-  return true;
-}
-
 void ReleaseLargeBuffers(tPREPARED_RECORD* record) {
   auto release = [](auto* buffer) {
     using Buffer = std::remove_pointer_t<decltype(buffer)>;
@@ -178,60 +115,7 @@ void ReleaseLargeBuffers(tPREPARED_RECORD* record) {
     release(&field.text);
     release(&field.ids);
   }
-  release(&record->value.text);
   release(&record->scratch);
-}
-
-bool CDataLineIndex::AddRecord(const CDbRow& row, std::string* error) {
-  if (!m_prepared) m_prepared = std::make_unique<tPREPARED_RECORD>();
-  if (!FetchRecord(row, m_prepared.get(), error)) return false;
-  PrepareRecord(m_prepared.get());
-  const bool appended = AppendRecord(*m_prepared, error);
-  ReleaseLargeBuffers(m_prepared.get());
-  return appended;
-}
-
-bool CDataLineIndex::FetchRecord(const CDbRow& row, tPREPARED_RECORD* record,
-                                 std::string* error) const {
-  const int fieldCount = m_schema.GetFieldCount();
-  record->fields.resize(static_cast<size_t>(std::max(fieldCount, 0)));
-  for (int field = 1; field < fieldCount; ++field) {
-    const tFIELD_ENTRY& entry = m_schema.GetField(field);
-    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
-    std::string* text = &record->fields[static_cast<size_t>(field)].text;
-    if (!FetchFieldText(row, field, &record->value, text, error)) return false;
-  }
-  return true;
-}
-
-void CDataLineIndex::PrepareRecord(tPREPARED_RECORD* record) const {
-  const int fieldCount = m_schema.GetFieldCount();
-  for (int fieldNumber = 1; fieldNumber < fieldCount; ++fieldNumber) {
-    const tFIELD_ENTRY& entry = m_schema.GetField(fieldNumber);
-    if (!entry.isIndexed && !entry.isFilter && !entry.isStored) continue;
-    tPREPARED_FIELD& field = record->fields[static_cast<size_t>(fieldNumber)];
-    std::string* text = &field.text;
-    TrimInPlace(text);
-    if (!text->empty()) {
-      int cleanedLength = 0;
-      // StripMarkup writes a NUL after its output, which never outgrows the input: at worst
-      // it lands on the string's own terminator slot.
-      StripMarkup(text->data(), static_cast<int>(text->size()), text->data(), &cleanedLength);
-      text->resize(static_cast<size_t>(cleanedLength));
-    }
-    // The stored form is the cleaned text; indexes and filters see it normalised.
-    std::string& normalized = record->scratch;
-    normalized.assign(*text);
-    NormalizeText(normalized.data());
-    field.ids.clear();
-    field.units.clear();
-    if (entry.isIndexed && m_trie != nullptr) {
-      int count = m_trie->Segment(normalized.c_str(), &field.ids, nullptr);
-      field.ids.resize(static_cast<size_t>(std::min(count, static_cast<int>(field.ids.size()))));
-      if (m_contains) CutIntoUnits(normalized.c_str(), &field.units);
-    }
-    field.filter = entry.isFilter ? ReadDecimalLikeAtoi(normalized.c_str()) : 0;
-  }
 }
 
 bool CDataLineIndex::AppendRecord(const tPREPARED_RECORD& prepared, std::string* error) {

@@ -16,11 +16,10 @@
 
 #include "core/index/indexer.h"
 #include "core/records/data_line_index.h"
-#include "core/records/db_row.h"
 #include "core/util/large_buffer.h"
 #include "core/util/spill_file.h"
 
-// The counts the saved files keep in 32 bits. A build stops (AddRecord fails, see
+// The counts the saved files keep in 32 bits. A build stops (AppendRecord fails, see
 // GetLimitMessage) before one would pass its limit; tests lower them.
 struct tFORMAT_LIMITS {
   int64_t records = INT32_MAX;           // R
@@ -30,10 +29,11 @@ struct tFORMAT_LIMITS {
   int64_t postingsPerIndex = INT32_MAX;  // postings of one index file
 };
 
-// One row on its way into the store: per field number, the text (after FetchRecord the
-// fetched column text; after PrepareRecord the cleaned, stored form), and after PrepareRecord
-// the word numbers of the normalised text (indexed fields) and the filter value (filter
-// fields). Fields the store does not read stay empty. Reused from row to row to keep buffers.
+// One record on its way into the store (AppendRecord), per field number: the text as it is
+// stored (cleaned), the word numbers of its normalised form (indexed fields), its character
+// units (contains indexes) and its filter value (filter fields). Fields the store does not read
+// stay empty. Filled by the scan (core/scan/record_preparation.h); reused from row to row to
+// keep buffers.
 struct tPREPARED_FIELD {
   std::string text;
   std::vector<int32_t> ids;
@@ -42,8 +42,7 @@ struct tPREPARED_FIELD {
 };
 struct tPREPARED_RECORD {
   std::vector<tPREPARED_FIELD> fields;
-  CDbValue value;       // FetchRecord's scratch
-  std::string scratch;  // PrepareRecord's scratch
+  std::string scratch;  // the preparation's scratch
 };
 
 // A prepared record's buffer larger than this is freed once the record is appended, so that

@@ -8,13 +8,18 @@
 // bytes, V = R*Fl, V filter values; little-endian int32, no header) and <base>.index_<k>
 // for k = 0 .. K-1, written and read by the controls. S, Fl and K come from the schema, so a
 // data set can only be read with the schema it was written with; Load refuses a file whose
-// counts do not fit the schema or its own size. Counts and offsets are int32, so AddRecord
+// counts do not fit the schema or its own size. Counts and offsets are int32, so AppendRecord
 // refuses a record that would take the pool past 2^31 - 1 bytes, or the records or filter
 // values past 2^31 - 1; every file within these limits loads, 2 GiB or more included, and
 // Load reads each section straight into its table, needing the file's size in memory once.
 //
+// The reader (Load and the accessors) is data_line_index.cc; the build (AppendRecord, the
+// limits, Save) is data_line_builder.cc and the spills of a bounded build with the append to a
+// committed set (StartFrom) data_line_spill.cc, their types in data_line_builder.h. Records
+// are made from database rows in core/scan.
+//
 // Lifetime: the schema and trie are borrowed and must outlive the store. A store is either
-// built (AddRecord ..., then Save) or loaded (Load, then read), never both.
+// built (AppendRecord ..., then Save) or loaded (Load, then read), never both.
 // Thread safety: building is single-threaded. A loaded store is only read: GetCell,
 // GetRecordCount, FilterResults, GetIndexControl and the controls' Lookup may run on many
 // threads at once without a lock.
@@ -30,8 +35,6 @@
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
 
-class CDbRow;
-class CDbValue;
 class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
@@ -49,31 +52,19 @@ class CDataLineIndex {
   CDataLineIndex(const CDataLineIndex&) = delete;
   CDataLineIndex& operator=(const CDataLineIndex&) = delete;
 
-  // Adds the next record from `row`: every field that is indexed, filter or stored is
-  // fetched, trimmed of " \t\n\r", cleaned of markup, stored (if stored), normalised, then
-  // indexed and/or turned into its filter value (atoi rules). All columns are read before
-  // anything is changed: on a database-layer error (missing column, failed conversion) the
-  // store is left as it was and false is returned with the description in *error.
+  // Adds `record` (prepared from a row, core/scan/record_preparation.h) as the next record
+  // number: stores its stored fields, indexes its indexed fields and keeps its filter values.
+  // Records come one at a time, in scan order, on one thread.
   //
   // A record that would take a count of the files past its limit (tFORMAT_LIMITS) is refused
-  // the same way, and GetLimitMessage then names the limit and the record; the build cannot
-  // go on (the record may be half added) and must not be saved.
+  // with false and the reason in *error, and GetLimitMessage then names the limit and the
+  // record; the build cannot go on (the record may be half added) and must not be saved.
   // With a memory bound set, a record after which the store holds more than the bound spills
   // everything held to disk (see SetMemoryBound); a spill that fails (full disk) refuses the
   // record with the reason in *error, and the store cannot be saved.
-  bool AddRecord(const CDbRow& row, std::string* error);
-
-  // AddRecord in three steps, so that a scan can spread the work over threads:
-  //  - FetchRecord reads the columns of `row` (false with *error on a database-layer error);
-  //  - PrepareRecord trims, cleans, normalises and segments them; it only reads the store,
-  //    schema and trie, so any number of threads may run it at once, each on its own record;
-  //  - AppendRecord adds the prepared record as the next record number (one thread, records
-  //    in scan order); false with *error where AddRecord is false for a limit or a spill.
-  bool FetchRecord(const CDbRow& row, tPREPARED_RECORD* record, std::string* error) const;
-  void PrepareRecord(tPREPARED_RECORD* record) const;
   bool AppendRecord(const tPREPARED_RECORD& record, std::string* error);
 
-  // Bounded build (before the first AddRecord): at most about `bytes` of records and postings
+  // Bounded build (before the first AppendRecord): at most about `bytes` of records and postings
   // are held in memory (0: no bound). Past it the stored texts, cells and filter values
   // move to section files and every index writes a sorted run, all named `spillPrefix`
   // followed by ".cells", ".pool", ".filters" and ".index_<k>.run<n>". Save merges them into
@@ -90,6 +81,8 @@ class CDataLineIndex {
   // of each record). Call before the first record, SetMemoryBound, StartFrom and Load.
   void EnableContains();
   bool HasContains() const { return m_contains; }
+  // The schema the store was made with (borrowed).
+  const CFieldInfo& GetSchema() const { return m_schema; }
   // The trie the store segments with (borrowed; may be null for a store that only parses).
   const CPDAT* GetTrie() const { return m_trie; }
   // The contains index of indexed position `indexedPosition` (1 .. K-1); null without
@@ -136,17 +129,11 @@ class CDataLineIndex {
   int GetSpillCount() const;
   bool HasSpillFailed() const;
 
-  // Empty, or the one line saying which limit of the files AddRecord reached, and where.
+  // Empty, or the one line saying which limit of the files AppendRecord reached, and where.
   const std::string& GetLimitMessage() const;
 
-  // The value of field `fieldNumber`'s column in `row`, as text by the field's type, in
-  // *text. *scratch, the caller's, receives the column value on the way (reusing it keeps
-  // its text buffer from row to row). False with *error set on a database-layer error.
-  bool FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue* scratch, std::string* text,
-                      std::string* error) const;
-
   // Appends `length` bytes of `text` to the pool and makes them cell (record, storedColumn).
-  // REQUIRES: record < the record capacity reached through AddRecord (record <= R), and the
+  // REQUIRES: record < the record capacity reached through AppendRecord (record <= R), and the
   // record not spilled.
   void AddCell(int record, int storedColumn, const char* text, int length);
 
@@ -243,6 +230,4 @@ class CDataLineIndex {
   struct tBuild;
   std::unique_ptr<tBuild> m_build;
   FilePtr m_keptFile;
-
-  std::unique_ptr<tPREPARED_RECORD> m_prepared;  // AddRecord's record, reused from row to row
 };

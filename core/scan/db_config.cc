@@ -1,4 +1,4 @@
-#include "core/records/db_config.h"
+#include "core/scan/db_config.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // DBConnectString and SourceEncoding, case-sensitive). Values are taken exactly as written,
 // blanks included; a missing key gives the empty value. Only DBConnectString, Table,
 // SortField and SourceEncoding are used: the connection is made from DBConnectString alone
-// (see core/records/db/README.md for its forms), Table and SortField are pasted into the
+// (see core/scan/db/README.md for its forms), Table and SortField are pasted into the
 // scan's statements unquoted, and SourceEncoding (UTF-8 when missing or empty, or GBK) says
 // how the database's text bytes are decoded.
 //
@@ -23,7 +23,7 @@
 
 #include <string>
 
-#include "core/records/source_encoding.h"
+#include "core/scan/source_encoding.h"
 
 class CDBConfig {
  public:

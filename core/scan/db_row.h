@@ -2,7 +2,7 @@
 // one question: the value of a column, looked up by the column's name (matched without
 // regard to ASCII case). The database layer has already turned the value into one of the
 // kinds below: text is GBK, a date-time is written "YYYY-MM-DD HH:MM:SS", 64-bit and decimal
-// numbers have been reduced to 32-bit integers (see core/records/db/README.md).
+// numbers have been reduced to 32-bit integers (see core/scan/db/README.md).
 //
 // A row object belongs to its record set (or to the test table) and is valid until the
 // record set moves on. Not thread-safe; a scan runs on one thread.

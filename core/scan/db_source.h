@@ -1,6 +1,6 @@
 // The database as the scan needs it: a connection that opens from one connection string and
 // runs a statement, and the record set a statement yields, walked row by row. The real
-// clients (SQLite, ODBC) live in core/records/db; tests use the in-memory table of
+// clients (SQLite, ODBC) live in core/scan/db; tests use the in-memory table of
 // testing/records. Every failure comes back as false or null plus a description text, which
 // the scan writes to the daily log.
 //
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db_row.h"
-#include "core/records/source_encoding.h"
+#include "core/scan/db_row.h"
+#include "core/scan/source_encoding.h"
 
 class CDbRecordSet {
  public:

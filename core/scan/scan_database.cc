@@ -1,4 +1,4 @@
-#include "core/records/scan_database.h"
+#include "core/scan/scan_database.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "core/records/data_line_index.h"
-#include "core/records/db_config.h"
-#include "core/records/db_source.h"
 #include "core/records/decimal_text.h"
-#include "core/records/scan_pipeline.h"
+#include "core/scan/db_config.h"
+#include "core/scan/db_source.h"
+#include "core/scan/scan_pipeline.h"
 #include "core/util/daily_log.h"
 
 namespace {

@@ -3,10 +3,10 @@
 // the configuration as written:
 //   "select count(*) as num from " + Table             (the row count, printed only)
 //   "select * from " + Table + " order by " + SortField  (the rows)
-// and hands each row to CDataLineIndex::AddRecord, printing a progress line every 100
+// and hands each row to the store (record_preparation.h), printing a progress line every 100
 // records and a summary at the end.
 //
-// The connection is created by the caller (core/records/db's factory in indexer, an
+// The connection is created by the caller (core/scan/db's factory in indexer, an
 // in-memory table in tests) and lent for the call; the scan opens it with the configuration's
 // DBConnectString (and its SourceEncoding) and closes it. Single-threaded.
 #pragma once
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db_source.h"
-#include "core/records/scan_pipeline.h"
+#include "core/scan/db_source.h"
+#include "core/scan/scan_pipeline.h"
 
 class CDataLineIndex;
 class CDBConfig;

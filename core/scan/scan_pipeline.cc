@@ -1,4 +1,4 @@
-#include "core/records/scan_pipeline.h"
+#include "core/scan/scan_pipeline.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
-#include "core/records/db_source.h"
+#include "core/scan/db_source.h"
+#include "core/scan/record_preparation.h"
 
 namespace {
 
@@ -151,12 +151,12 @@ class CSortKeyTracker {
 
 bool WalkOnOneThread(CDataLineIndex* store, CDbRecordSet* rows, CProgress* progress,
                      CSortKeyTracker* keys, std::string* error) {
-  tPREPARED_RECORD record;
+  tSCANNED_RECORD record;
   while (!rows->AtEnd()) {
     if (!keys->Observe(rows->GetRow(), error)) return false;
-    if (!store->FetchRecord(rows->GetRow(), &record, error)) return false;
-    store->PrepareRecord(&record);
-    if (!store->AppendRecord(record, error)) return false;
+    if (!FetchRecord(*store, rows->GetRow(), &record, error)) return false;
+    PrepareRecord(*store, &record.prepared);
+    if (!store->AppendRecord(record.prepared, error)) return false;
     ReleaseLargeBuffers(&record);
     progress->Record(store->GetRecordCount());
     if (!rows->MoveNext(error)) return false;
@@ -165,7 +165,7 @@ bool WalkOnOneThread(CDataLineIndex* store, CDbRecordSet* rows, CProgress* progr
 }
 
 struct CBatch {
-  std::vector<tPREPARED_RECORD> records = std::vector<tPREPARED_RECORD>(kBatchRecords);
+  std::vector<tSCANNED_RECORD> records = std::vector<tSCANNED_RECORD>(kBatchRecords);
   int count = 0;
   int64_t sequence = 0;
 };
@@ -221,7 +221,7 @@ class CPipeline {
       bool ok = true;
       while (ok && batch->count < kBatchRecords && !rows->AtEnd()) {
         ok = m_keys->Observe(rows->GetRow(), &error) &&
-             m_store->FetchRecord(rows->GetRow(), &batch->records[batch->count], &error) &&
+             FetchRecord(*m_store, rows->GetRow(), &batch->records[batch->count], &error) &&
              rows->MoveNext(&error);
         if (ok) ++batch->count;
       }
@@ -250,7 +250,7 @@ class CPipeline {
         batch = m_ready.front();
         m_ready.pop_front();
       }
-      for (int i = 0; i < batch->count; ++i) m_store->PrepareRecord(&batch->records[i]);
+      for (int i = 0; i < batch->count; ++i) PrepareRecord(*m_store, &batch->records[i].prepared);
       {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this, batch] { return m_failed || m_appended == batch->sequence; });
@@ -259,7 +259,7 @@ class CPipeline {
       // This worker holds the turn: no other thread touches the store until it passes it on.
       bool ok = true;
       for (int i = 0; ok && i < batch->count; ++i) {
-        ok = m_store->AppendRecord(batch->records[i], &error);
+        ok = m_store->AppendRecord(batch->records[i].prepared, &error);
         if (ok) m_progress->Record(m_store->GetRecordCount());
         ReleaseLargeBuffers(&batch->records[i]);
       }

@@ -1,7 +1,7 @@
 // The row walk of a database scan: every row of a record set into a data-line store, in
 // order, printing the progress. With more than one thread it runs as a pipeline: the calling
 // thread fetches the rows (the database layer's reads and conversions) in batches, worker
-// threads clean, normalise and segment them (CDataLineIndex::PrepareRecord), and the records
+// threads clean, normalise and segment them (PrepareRecord, record_preparation.h), and the records
 // are appended to the store strictly in scan order (each worker appends its batch when the
 // batch before it is in), so the store, and every file it saves, is the same whatever the
 // number of threads.
@@ -17,8 +17,8 @@
 
 #include <string>
 
-#include "core/records/db_row.h"
-#include "core/records/db_source.h"
+#include "core/scan/db_row.h"
+#include "core/scan/db_source.h"
 
 class CDataLineIndex;
 class CDbRecordSet;

@@ -1,4 +1,4 @@
-#include "core/records/source_encoding.h"
+#include "core/scan/source_encoding.h"
 
 #include <cctype>
 

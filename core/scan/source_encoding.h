@@ -1,7 +1,7 @@
 // The encoding of the text a database hands over as bytes, a setting of the database
 // configuration (<SourceEncoding>): UTF-8 (the default) or GBK. The database layer decodes
 // every text and binary value by it, the same way in every row; a value that is not valid
-// in it is reported and its bad bytes become "?" (see core/records/db/README.md).
+// in it is reported and its bad bytes become "?" (see core/scan/db/README.md).
 #pragma once
 
 #include <string>

@@ -24,6 +24,7 @@
 #include "core/query/query.h"
 #include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
 #include "core/util/log_text.h"
@@ -407,11 +408,11 @@ TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
     CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false);
     std::string error;
     for (int record = 0; record < 3; ++record) {
-      ASSERT_TRUE(
-          building.AddRecord(CMemoryRow{{"TITLE", TextValue("中国" + std::to_string(record))},
-                                        {"BODY", TextValue("世界")},
-                                        {"YEAR", IntValue(2001)}},
-                             &error));
+      ASSERT_TRUE(AddRecord(&building,
+                            CMemoryRow{{"TITLE", TextValue("中国" + std::to_string(record))},
+                                       {"BODY", TextValue("世界")},
+                                       {"YEAR", IntValue(2001)}},
+                            &error));
     }
     testing::internal::CaptureStdout();
     ASSERT_TRUE(building.Save(Path("set").c_str()));

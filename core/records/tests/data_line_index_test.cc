@@ -13,6 +13,7 @@
 #include "core/index/indexer_control.h"
 #include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/pdat.h"
 #include "core/util/byte_io.h"
 #include "testing/file_image.h"
@@ -76,7 +77,7 @@ class DataLineIndexTest : public ::testing::Test {
 
   void Add(CDataLineIndex* store, const CMemoryRow& row) {
     std::string error;
-    ASSERT_TRUE(store->AddRecord(row, &error)) << error;
+    ASSERT_TRUE(AddRecord(store, row, &error)) << error;
   }
 
   // Saves quietly; returns the console output.
@@ -222,9 +223,9 @@ TEST_F(DataLineIndexTest, DatabaseErrorLeavesNoHalfRecord) {
   CMemoryRow failing = Row(TextValue("北京"), IntValue(2), TextValue("b"));
   failing.SetFailure("day", "cannot convert the date");
   std::string error;
-  EXPECT_FALSE(store->AddRecord(missing, &error));
+  EXPECT_FALSE(AddRecord(store.get(), missing, &error));
   EXPECT_NE(error.find("body"), std::string::npos);
-  EXPECT_FALSE(store->AddRecord(failing, &error));
+  EXPECT_FALSE(AddRecord(store.get(), failing, &error));
   EXPECT_EQ(error, "cannot convert the date");
   Add(store.get(), Row(TextValue("大学"), IntValue(3), TextValue("y")));
   EXPECT_EQ(store->GetRecordCount(), 2);

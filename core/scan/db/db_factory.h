@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db_source.h"
+#include "core/scan/db_source.h"
 
 // A new, unopened connection for `connectString`; null when the layer cannot be set up.
 std::unique_ptr<CDbConnection> CreateDbConnection(const std::string& connectString);

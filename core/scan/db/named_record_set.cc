@@ -1,4 +1,4 @@
-#include "core/records/db/named_record_set.h"
+#include "core/scan/db/named_record_set.h"
 
 #include <cstdio>
 

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db/column_names.h"
-#include "core/records/db_source.h"
-#include "core/records/source_encoding.h"
+#include "core/scan/db/column_names.h"
+#include "core/scan/db_source.h"
+#include "core/scan/source_encoding.h"
 
 class CNamedRecordSet : public CDbRecordSet {
  public:

@@ -1,4 +1,4 @@
-#include "core/records/db/odbc_source.h"
+#include "core/scan/db/odbc_source.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/records/db/column_names.h"
-#include "core/records/db/named_record_set.h"
-#include "core/records/db/text_pieces.h"
 #include "core/records/decimal_text.h"
+#include "core/scan/db/column_names.h"
+#include "core/scan/db/named_record_set.h"
+#include "core/scan/db/text_pieces.h"
 #include "core/text/encoding.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16");

@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db_source.h"
+#include "core/scan/db_source.h"
 
 class COdbcConnection : public CDbConnection {
  public:

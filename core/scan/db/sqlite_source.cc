@@ -1,4 +1,4 @@
-#include "core/records/db/sqlite_source.h"
+#include "core/scan/db/sqlite_source.h"
 
 #include <sqlite3.h>
 
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/records/db/column_names.h"
-#include "core/records/db/named_record_set.h"
 #include "core/records/decimal_text.h"
+#include "core/scan/db/column_names.h"
+#include "core/scan/db/named_record_set.h"
 #include "core/text/encoding.h"
 
 namespace {

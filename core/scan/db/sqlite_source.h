@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db_source.h"
+#include "core/scan/db_source.h"
 
 struct sqlite3;
 

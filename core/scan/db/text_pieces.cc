@@ -1,4 +1,4 @@
-#include "core/records/db/text_pieces.h"
+#include "core/scan/db/text_pieces.h"
 
 size_t WrittenTextUnits(const char16_t* piece, size_t capacity, int64_t reportedUnits) {
   if (capacity == 0) return 0;

@@ -1,6 +1,6 @@
 // Tests of the database configuration and the scan over an in-memory table: statements,
 // console lines, and how every kind of database failure ends the scan.
-#include "core/records/scan_database.h"
+#include "core/scan/scan_database.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 
 #include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
-#include "core/records/db_config.h"
 #include "core/records/field_info.h"
-#include "core/records/scan_pipeline.h"
+#include "core/scan/db_config.h"
+#include "core/scan/scan_pipeline.h"
 #include "core/text/pdat.h"
 #include "testing/heap_in_use.h"
 #include "testing/records/memory_rows.h"

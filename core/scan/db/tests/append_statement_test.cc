@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db/odbc_source.h"
-#include "core/records/db/sqlite_source.h"
-#include "core/records/scan_database.h"
+#include "core/scan/db/odbc_source.h"
+#include "core/scan/db/sqlite_source.h"
+#include "core/scan/scan_database.h"
 #include "core/text/encoding.h"
 #include "testing/records/sample_table.h"
 #include "testing/records/store_fixture.h"

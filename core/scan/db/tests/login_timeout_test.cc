@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "core/records/data_line_index.h"
-#include "core/records/db/odbc_source.h"
-#include "core/records/db_config.h"
 #include "core/records/field_info.h"
-#include "core/records/scan_database.h"
+#include "core/scan/db/odbc_source.h"
+#include "core/scan/db_config.h"
+#include "core/scan/scan_database.h"
 #include "core/text/pdat.h"
 #include "testing/records/store_fixture.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db/odbc_source.h"
+#include "core/scan/db/odbc_source.h"
 #include "testing/records/odbc_server_test.h"
 #include "testing/records/sample_table.h"
 

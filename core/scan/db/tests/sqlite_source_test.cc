@@ -1,6 +1,6 @@
 // Tests of the SQLite database layer against real database files: opening, the value kinds
 // of SQLite's storage classes, column look-up and the error descriptions.
-#include "core/records/db/sqlite_source.h"
+#include "core/scan/db/sqlite_source.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "core/records/db/db_factory.h"
-#include "core/records/db/named_record_set.h"
+#include "core/scan/db/db_factory.h"
+#include "core/scan/db/named_record_set.h"
 #include "testing/records/store_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The length of a wide piece is where the driver put its terminator, whatever length it
 // reported: drivers that report too little, too much or nothing, and stale bytes of an
 // earlier piece that must not be taken for text.
-#include "core/records/db/text_pieces.h"
+#include "core/scan/db/text_pieces.h"
 
 #include <gtest/gtest.h>
 
