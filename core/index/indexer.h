@@ -24,6 +24,10 @@
 // numbers (a third of the bytes of plain postings, so a large build reads and writes much
 // less). Run files are removed when the index is saved or destroyed.
 //
+// Files: the reading side is indexer_load.cc (Load, postings) and indexer_lookup.cc (phrase
+// lookups); the writing side is indexer.cc (construction, the build log, Finalize, the record
+// counts kept for frequent terms) and indexer_runs.cc (runs, merges, Save).
+//
 // Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
 // single-threaded. A read-only index is never written by Lookup, which keeps its
 // segmentation scratch per thread, so any number of threads may call Lookup at once.
