@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/data_set.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/manifest.h"
 #include "core/util/crc32c.h"
 
@@ -71,13 +71,13 @@ int main(int argc, char** argv) {
 
   CManifest manifest;
   std::string error;
-  if (manifest.Read(CManifest::PathFor(base), &error) != CManifest::ReadResult::kRead) {
+  if (manifest.Read(ManifestPath(base), &error) != CManifest::ReadResult::kRead) {
     std::printf("no usable manifest for %s: %s\n", base.c_str(), error.c_str());
     return 1;
   }
-  int64_t bytes = SizeOf(argv[2]) + SizeOf(argv[3]) + SizeOf(argv[4]) + SizeOf(base + ".dataline");
+  int64_t bytes = SizeOf(argv[2]) + SizeOf(argv[3]) + SizeOf(argv[4]) + SizeOf(DataLinePath(base));
   for (size_t k = 0; k < manifest.indexes.size(); ++k) {
-    bytes += SizeOf(base + ".index_" + std::to_string(k));
+    bytes += SizeOf(IndexPath(base, k));
   }
   std::vector<double> checks;
   for (int run = 0; run <= runs; ++run) {

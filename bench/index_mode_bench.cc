@@ -31,11 +31,12 @@
 #include "core/index/indexer.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_files.h"
-#include "core/records/db/db_factory.h"
-#include "core/records/db_config.h"
-#include "core/records/db_source.h"
 #include "core/records/field_info.h"
-#include "core/records/scan_database.h"
+#include "core/scan/db/db_factory.h"
+#include "core/scan/db_config.h"
+#include "core/scan/db_source.h"
+#include "core/scan/record_preparation.h"
+#include "core/scan/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/text_clean.h"
 #include "core/text/word_list.h"
@@ -79,7 +80,7 @@ int64_t FileBytes(const std::string& path) {
 // The data-line file, the word indexes and, when the set has them, the contains indexes and
 // field lengths (a file that is not there counts 0).
 int64_t DataSetBytes(const std::string& base, int indexCount) {
-  int64_t bytes = FileBytes(base + ".dataline") + FileBytes(LengthsPath(base));
+  int64_t bytes = FileBytes(DataLinePath(base)) + FileBytes(LengthsPath(base));
   for (int k = 0; k < indexCount; ++k) {
     bytes += FileBytes(IndexPath(base, static_cast<size_t>(k))) +
              (k > 0 ? FileBytes(CharsPath(base, static_cast<size_t>(k))) : 0);
@@ -271,14 +272,13 @@ int RunPhases(const tArguments& arguments) {
     std::printf("cannot open %s: %s\n", connect.c_str(), error.c_str());
     return 1;
   }
-  CDataLineIndex fetcher(schema, &trie, false);
   std::string text;
   CDbValue value;
   auto readTable = [&](bool keep, std::vector<std::string>* texts, std::vector<int>* textFields) {
     std::unique_ptr<CDbRecordSet> rows = connection->Execute(statement, &error);
     while (rows && !rows->AtEnd()) {
       for (int field : fields) {
-        fetcher.FetchFieldText(rows->GetRow(), field, &value, &text, &error);
+        FetchFieldText(schema, rows->GetRow(), field, &value, &text, &error);
         if (keep) {
           texts->push_back(text);
           textFields->push_back(field);

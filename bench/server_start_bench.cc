@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/records/data_set_files.h"
 #include "core/util/byte_io.h"
 #include "core/util/tag_value.h"
 #include "net/frame.h"
@@ -94,9 +95,9 @@ int main(int argc, char** argv) {
     bytes += FileSize(value[0] == '/' ? value : directory + "/" + value);
   }
   const std::string base = stem[0] == '/' ? stem : directory + "/" + stem;
-  bytes += FileSize(base + ".dataline");
-  for (int index = 0; FileSize(base + ".index_" + std::to_string(index)) > 0; ++index) {
-    bytes += FileSize(base + ".index_" + std::to_string(index));
+  bytes += FileSize(DataLinePath(base));
+  for (int index = 0; FileSize(IndexPath(base, index)) > 0; ++index) {
+    bytes += FileSize(IndexPath(base, index));
   }
 
   std::vector<double> seconds;

@@ -10,7 +10,12 @@
 #include "core/index/phrase_keys.h"
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_check.h"
+#include "core/records/data_set_load.h"
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
+#include "core/records/record_keys.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/char_units.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -112,7 +117,7 @@ int FuzzBinarySchema(const uint8_t* data, size_t size) {
   }
   CDataLineIndex store(schema, &Fixture().trie(), false);
   std::string error;
-  for (int record = 0; record < 3; ++record) store.AddRecord(row, &error);
+  for (int record = 0; record < 3; ++record) AddRecord(&store, row, &error);
   for (int record = 0; record < store.GetRecordCount(); ++record) {
     for (int column = 0; column < schema.GetListSize(LIST_STORED); ++column) {
       int length = 0;
@@ -169,17 +174,14 @@ int FuzzFieldLengths(const uint8_t* data, size_t size) {
   // The fixture's data set with the input as its field-lengths file.
   static const std::string base = [] {
     const CFieldInfo& schema = Fixture().schema();
-    std::vector<std::string> suffixes = {".dataline"};
-    for (int k = 0; k < schema.GetListSize(LIST_INDEXED); ++k) {
-      suffixes.push_back(".index_" + std::to_string(k));
-      if (k > 0) suffixes.push_back(".chars_" + std::to_string(k));
-    }
-    for (const std::string& suffix : suffixes) {
-      WriteScratch("lengthset" + suffix, ReadWhole(FixtureBase() + suffix));
+    WriteScratch(DataLinePath("lengthset"), ReadWhole(DataLinePath(FixtureBase())));
+    for (size_t k = 0; k < static_cast<size_t>(schema.GetListSize(LIST_INDEXED)); ++k) {
+      WriteScratch(IndexPath("lengthset", k), ReadWhole(IndexPath(FixtureBase(), k)));
+      if (k > 0) WriteScratch(CharsPath("lengthset", k), ReadWhole(CharsPath(FixtureBase(), k)));
     }
     return ScratchPath("lengthset");
   }();
-  WriteScratch("lengthset.lengths", data, size);
+  WriteScratch(LengthsPath("lengthset"), data, size);
   const CFieldInfo& schema = Fixture().schema();
   CDataLineIndex store(schema, &Fixture().trie(), true);
   store.EnableContains();
@@ -201,17 +203,66 @@ int FuzzFieldLengths(const uint8_t* data, size_t size) {
   return 1;
 }
 
+int FuzzChangeFiles(const uint8_t* data, size_t size) {
+  // The fixture's data set with itself as its delta; the input's first half is the deletion
+  // list, the rest the delta's record list, and the whole of it a sort-key file.
+  static const std::string base = [] {
+    const CFieldInfo& schema = Fixture().schema();
+    for (const std::string& to : {std::string("changeset"), std::string("changeset.delta")}) {
+      WriteScratch(DataLinePath(to), ReadWhole(DataLinePath(FixtureBase())));
+      WriteScratch(LengthsPath(to), ReadWhole(LengthsPath(FixtureBase())));
+      for (size_t k = 0; k < static_cast<size_t>(schema.GetListSize(LIST_INDEXED)); ++k) {
+        WriteScratch(IndexPath(to, k), ReadWhole(IndexPath(FixtureBase(), k)));
+        if (k > 0) WriteScratch(CharsPath(to, k), ReadWhole(CharsPath(FixtureBase(), k)));
+      }
+    }
+    return ScratchPath("changeset");
+  }();
+  const size_t half = size / 2;
+  WriteScratch(DeletedPath("changeset"), data, half);
+  WriteScratch(DeltaRecordsPath("changeset"), data + half, size - half);
+  WriteScratch(KeysPath("changeset"), data, size);
+  const CFieldInfo& schema = Fixture().schema();
+  CRecordKeys keys;
+  if (keys.Load(KeysPath(base), Fixture().store().GetRecordCount())) {
+    FuzzCheck(keys.size() == Fixture().store().GetRecordCount(), "key count");
+  }
+  tDATA_SET_CHECK check;
+  check.contains = check.deleted = check.delta = true;
+  std::unique_ptr<CDataLineIndex> store = LoadDataSetStore(schema, &Fixture().trie(), base, check);
+  if (!store) return 0;
+  FuzzCheck(store->GetLiveRecordCount() >= 0 &&
+                store->GetLiveRecordCount() <= store->GetRecordCount(),
+            "live records");
+  for (MatchMode match : {MatchMode::kWords, MatchMode::kContains}) {
+    CQuery query(schema, *store);
+    query.SetMatch(match);
+    for (const std::string& text : FixtureQueries()) {
+      const int total = query.Execute(text.c_str());
+      FuzzCheck(total <= store->GetLiveRecordCount(), "hits within the live records");
+      for (bool descending : {false, true}) {
+        const ResultPage& page = query.GetPage(0, 10, descending);
+        FuzzCheck(page.total == total && page.returned <= std::min(total, 10), "page counts");
+      }
+      for (const tINDEX_STRUCTURE& hit : query.GetHits()) {
+        FuzzCheck(!store->IsDeleted(hit.record), "a deleted record answers");
+      }
+      FuzzCheck(query.RankByRelevance({2.0, 1.0}, 10), "ranked without a budget");
+    }
+  }
+  return 1;
+}
+
 int FuzzDataLine(const uint8_t* data, size_t size) {
   // The fixture's index files with the input as the data-line file.
   static const std::string base = [] {
     std::string fuzzBase = ScratchPath("fuzzset");
-    for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
-      std::string suffix = ".index_" + std::to_string(k);
-      WriteScratch("fuzzset" + suffix, ReadWhole(FixtureBase() + suffix));
+    for (size_t k = 0; k < static_cast<size_t>(Fixture().schema().GetListSize(LIST_INDEXED)); ++k) {
+      WriteScratch(IndexPath("fuzzset", k), ReadWhole(IndexPath(FixtureBase(), k)));
     }
     return fuzzBase;
   }();
-  WriteScratch("fuzzset.dataline", data, size);
+  WriteScratch(DataLinePath("fuzzset"), data, size);
   const CFieldInfo& schema = Fixture().schema();
   CDataLineIndex store(schema, &Fixture().trie(), true);
   if (!store.Load(base.c_str())) return 0;

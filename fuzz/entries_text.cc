@@ -11,8 +11,8 @@
 
 #include "core/query/query.h"
 #include "core/query/text_query.h"
-#include "core/records/db_config.h"
 #include "core/records/field_info.h"
+#include "core/scan/db_config.h"
 #include "core/text/dictionary_reader.h"
 #include "core/text/encoding.h"
 #include "core/text/pdat.h"

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -18,6 +19,7 @@ const std::vector<tFuzzTarget>& FuzzTargets() {
       {"index", FuzzIndex, IndexSeeds},
       {"data_line", FuzzDataLine, DataLineSeeds},
       {"field_lengths", FuzzFieldLengths, FieldLengthsSeeds},
+      {"change_files", FuzzChangeFiles, ChangeFilesSeeds},
       {"dictionary_text", FuzzDictionaryText, DictionaryTextSeeds},
       {"schema_text", FuzzSchemaText, SchemaTextSeeds},
       {"tag_value", FuzzTagValue, TagValueSeeds},
@@ -82,13 +84,27 @@ std::vector<std::string> BinarySchemaSeeds() {
 std::vector<std::string> IndexSeeds() {
   std::vector<std::string> seeds;
   for (int k = 0; k < Fixture().schema().GetListSize(LIST_INDEXED); ++k) {
-    seeds.push_back(ReadWhole(FixtureBase() + ".index_" + std::to_string(k)));
+    seeds.push_back(ReadWhole(IndexPath(FixtureBase(), k)));
   }
   return seeds;
 }
 
-std::vector<std::string> DataLineSeeds() { return {ReadWhole(FixtureBase() + ".dataline")}; }
-std::vector<std::string> FieldLengthsSeeds() { return {ReadWhole(FixtureBase() + ".lengths")}; }
+std::vector<std::string> DataLineSeeds() { return {ReadWhole(DataLinePath(FixtureBase()))}; }
+std::vector<std::string> FieldLengthsSeeds() { return {ReadWhole(LengthsPath(FixtureBase()))}; }
+
+std::vector<std::string> ChangeFilesSeeds() {
+  // Every record hidden and answered by the delta (its copy of the set); then record 0 deleted,
+  // the others answered by the delta and one record added after them.
+  const int32_t records = Fixture().store().GetRecordCount();
+  auto list = [records](int32_t first) {
+    std::string bytes(reinterpret_cast<const char*>(&records), 4);
+    for (int32_t record = first; record < first + records; ++record) {
+      bytes.append(reinterpret_cast<const char*>(&record), 4);
+    }
+    return bytes;
+  };
+  return {list(0) + list(0), list(0) + list(1), "i 1\ni 2\n"};
+}
 
 std::vector<std::string> DictionaryTextSeeds() {
   std::string text;

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "core/records/data_set_files.h"
-#include "core/records/db/db_factory.h"
-#include "core/records/db_config.h"
 #include "core/records/record_keys.h"
 #include "core/records/record_list.h"
-#include "core/records/scan_pipeline.h"
+#include "core/scan/db/db_factory.h"
+#include "core/scan/db_config.h"
+#include "core/scan/scan_pipeline.h"
 #include "core/util/crc32c.h"
 #include "indexer/exit_status.h"
 
@@ -112,7 +112,7 @@ ChangeOutcome RunChanges(CDataSetWriter* writer, const tChangeRunInput& input, i
   const int64_t memoryBytes = input.memoryBytes;
   auto delta = std::make_unique<CDataLineIndex>(*input.schema, input.trie, false);
   if (previous.contains) delta->EnableContains();
-  delta->SetMemoryBound(memoryBytes, DeltaBase(base) + ".spill" + writer->PendingSuffix(),
+  delta->SetMemoryBound(memoryBytes, SpillPrefix(DeltaBase(base), writer->generation()),
                         input.options->faultHook);
   delta->SetFormatLimits(input.options->limits);
   delta->SetWorkThreads(input.scan.threads);

@@ -14,14 +14,14 @@
 #include <thread>
 
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
 #include "core/records/data_set_files.h"
-#include "core/records/db/db_factory.h"
-#include "core/records/db_config.h"
+#include "core/records/data_set_writer.h"
 #include "core/records/field_info.h"
 #include "core/records/record_keys.h"
 #include "core/records/record_list.h"
-#include "core/records/scan_database.h"
+#include "core/scan/db/db_factory.h"
+#include "core/scan/db_config.h"
+#include "core/scan/scan_database.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/change_run.h"
@@ -154,7 +154,7 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     return exit_status::kBadInput;
   }
   // The data set is written as a new generation and committed by its manifest
-  // (data_set_commit.h); this also finishes or clears what an interrupted run left.
+  // (data_set_writer.h); this also finishes or clears what an interrupted run left.
   CDataSetWriter writer(resultBase, std::string(schemaText) + ".dat");
   writer.SetFaultHook(options.faultHook);
   std::string error;
@@ -259,8 +259,8 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
     store = std::make_unique<CDataLineIndex>(schema, trie.get(), false);
     if (config.GetContainsIndex()) store->EnableContains();
     // Spilled runs and sections sit beside the pending generation and carry its suffix, so
-    // that the next run removes what a crashed one left (data_set_commit.h).
-    store->SetMemoryBound(memoryBytes, std::string(resultBase) + ".spill" + writer.PendingSuffix(),
+    // that the next run removes what a crashed one left (data_set_files.h).
+    store->SetMemoryBound(memoryBytes, SpillPrefix(resultBase, writer.generation()),
                           options.faultHook);
     store->SetFormatLimits(options.limits);
     store->SetWorkThreads(scan.threads);

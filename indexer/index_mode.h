@@ -5,9 +5,10 @@
 
 #include <cstdint>
 
+#include "core/records/data_line_builder.h"
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
-#include "core/records/scan_database.h"
+#include "core/records/data_set_writer.h"
+#include "core/scan/scan_database.h"
 
 struct tIndexModeOptions {
   CScanOptions scan;  // e.g. a shorter pause after a database that cannot be opened

@@ -7,7 +7,7 @@
 
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/text/gbk_chars.h"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/util/daily_log.h"
 
 CServedData::CServedData(std::shared_ptr<const CSearchData> initial) : m_data(std::move(initial)) {}

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/data_set_load.h"
 #include "core/text/encoding.h"
 #include "formats/xml_text.h"

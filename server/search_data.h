@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 
 struct tServerConfig {
   std::string serverIP;   // resolved only for the start message

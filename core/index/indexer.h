@@ -15,14 +15,18 @@
 // it arrived out of order (records added out of order, or a field of 256 or more terms in
 // the all-fields index).
 //
-// Bounded build: with a run prefix set (SetRunPrefix), SpillRun writes the postings logged so
-// far to a sorted run file "<prefix>.run<n>" and frees them; Save then merges the runs, in
+// Bounded build: with the names of its runs set (SetRunNames), SpillRun writes the postings
+// logged so far to a sorted run file and frees them; Save then merges the runs, in
 // the order they were spilled, into exactly the file an in-memory build writes (a term's
 // postings come run by run, so runs must hold ascending records: spill between records).
 // A run is a sequence of (term id, count, the count postings) in ascending term id, the two
 // numbers int32 little-endian and the postings in blocks of delta-coded variable-length
 // numbers (a third of the bytes of plain postings, so a large build reads and writes much
 // less). Run files are removed when the index is saved or destroyed.
+//
+// Files: the reading side is indexer_load.cc (Load, postings) and indexer_lookup.cc (phrase
+// lookups); the writing side is indexer.cc (construction, the build log, Finalize, the record
+// counts kept for frequent terms) and indexer_runs.cc (runs, merges, Save).
 //
 // Ownership: the trie is borrowed and must outlive the index. Thread safety: building is
 // single-threaded. A read-only index is never written by Lookup, which keeps its
@@ -128,10 +132,10 @@ class CIndexer {
   void SetPostingLimit(int64_t limit) { m_postingLimit = limit; }
   int64_t GetPostingLimit() const { return m_postingLimit; }
 
-  // Bounded build: where SpillRun writes its runs ("<prefix>.run<n>"), and a hook called with
-  // "run" before each run is written and with "merge" before the runs are merged (tests stop
-  // the process there).
-  void SetRunPrefix(const std::string& prefix) { m_runPrefix = prefix; }
+  // Bounded build: the file name of run n (0, 1, ...; SpillRun and the merge of many runs make
+  // them), and a hook called with "run" before each run is written and with "merge" before the
+  // runs are merged (tests stop the process there).
+  void SetRunNames(std::function<std::string(int)> names) { m_runNames = std::move(names); }
   void SetFaultHook(std::function<void(const char*)> hook) { m_hook = std::move(hook); }
 
   // Memory the building index holds for its postings, counted with what turning them into
@@ -285,7 +289,7 @@ class CIndexer {
 
   // Bounded build: the runs spilled so far, in order, and every term's postings in them
   // (written by WriteRun only).
-  std::string m_runPrefix;
+  std::function<std::string(int)> m_runNames;
   std::vector<std::unique_ptr<CSpillFile>> m_runs;
   std::vector<int32_t> m_runTotals;  // per term id; empty until the first run
   int m_runsMade = 0;

@@ -264,7 +264,7 @@ CIndexer::tLog CIndexer::DetachLog() {
 
 bool CIndexer::WriteRun(tLog log, std::string* error) {
   if (log.size == 0) return true;
-  if (m_runPrefix.empty()) {
+  if (!m_runNames) {
     *error = "no folder for the runs of the index";
     return false;
   }
@@ -277,7 +277,7 @@ bool CIndexer::WriteRun(tLog log, std::string* error) {
   if (log.firstRecord <= m_runsLastRecord) m_runsUnsorted = true;
   m_runsLastRecord = std::max(m_runsLastRecord, log.lastRecord);
   log = tLog();  // the log's memory is free before the run is written
-  auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
+  auto run = std::make_unique<CSpillFile>(m_runNames(m_runsMade++));
   bool written = run->Create();
   std::vector<uint8_t> scratch;
   const std::function<bool(const void*, size_t)> write = [&run](const void* data, size_t size) {
@@ -435,7 +435,7 @@ bool CIndexer::SaveMerged(const char* path) {
     std::vector<std::unique_ptr<CSpillFile>> merged;
     for (size_t first = 0; first < m_runs.size(); first += kMergeFanIn) {
       size_t last = std::min(first + kMergeFanIn, m_runs.size());
-      auto run = std::make_unique<CSpillFile>(m_runPrefix + ".run" + std::to_string(m_runsMade++));
+      auto run = std::make_unique<CSpillFile>(m_runNames(m_runsMade++));
       if (!run->Create() || !MergeRuns(first, last, run->get(), true, false) || !run->Close()) {
         return fail();
       }

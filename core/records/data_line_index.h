@@ -8,13 +8,18 @@
 // bytes, V = R*Fl, V filter values; little-endian int32, no header) and <base>.index_<k>
 // for k = 0 .. K-1, written and read by the controls. S, Fl and K come from the schema, so a
 // data set can only be read with the schema it was written with; Load refuses a file whose
-// counts do not fit the schema or its own size. Counts and offsets are int32, so AddRecord
+// counts do not fit the schema or its own size. Counts and offsets are int32, so AppendRecord
 // refuses a record that would take the pool past 2^31 - 1 bytes, or the records or filter
 // values past 2^31 - 1; every file within these limits loads, 2 GiB or more included, and
 // Load reads each section straight into its table, needing the file's size in memory once.
 //
+// The reader (Load and the accessors) is data_line_index.cc; the build (AppendRecord, the
+// limits, Save) is data_line_builder.cc and the spills of a bounded build with the append to a
+// committed set (StartFrom) data_line_spill.cc, their types in data_line_builder.h. Records
+// are made from database rows in core/scan.
+//
 // Lifetime: the schema and trie are borrowed and must outlive the store. A store is either
-// built (AddRecord ..., then Save) or loaded (Load, then read), never both.
+// built (AppendRecord ..., then Save) or loaded (Load, then read), never both.
 // Thread safety: building is single-threaded. A loaded store is only read: GetCell,
 // GetRecordCount, FilterResults, GetIndexControl and the controls' Lookup may run on many
 // threads at once without a lock.
@@ -26,11 +31,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/index/indexer.h"
-#include "core/records/db_row.h"
 #include "core/records/record_list.h"
 #include "core/util/file_util.h"
 #include "core/util/large_buffer.h"
@@ -38,40 +41,9 @@
 class CFieldInfo;
 class CIndexerControl;
 class CPDAT;
-class CSpillFile;
-
-// The counts the saved files keep in 32 bits. A build stops (AddRecord fails, see
-// GetLimitMessage) before one would pass its limit; tests lower them.
-struct tFORMAT_LIMITS {
-  int64_t records = INT32_MAX;           // R
-  int64_t cells = INT32_MAX;             // R * S cells of the data-line file
-  int64_t poolBytes = INT32_MAX;         // P, stored text bytes
-  int64_t filterValues = INT32_MAX;      // V = R * Fl
-  int64_t postingsPerIndex = INT32_MAX;  // postings of one index file
-};
-
-// One row on its way into the store: per field number, the text (after FetchRecord the
-// fetched column text; after PrepareRecord the cleaned, stored form), and after PrepareRecord
-// the word numbers of the normalised text (indexed fields) and the filter value (filter
-// fields). Fields the store does not read stay empty. Reused from row to row to keep buffers.
-struct tPREPARED_FIELD {
-  std::string text;
-  std::vector<int32_t> ids;
-  std::vector<int32_t> units;  // character units of the normalised text (contains indexes)
-  int32_t filter = 0;
-};
-struct tPREPARED_RECORD {
-  std::vector<tPREPARED_FIELD> fields;
-  CDbValue value;       // FetchRecord's scratch
-  std::string scratch;  // PrepareRecord's scratch
-};
-
-// A prepared record's buffer larger than this is freed once the record is appended, so that
-// one very long field does not leave a record reused for the rest of a scan holding its size.
-constexpr size_t kKeptPreparedBytes = size_t{1} << 20;
-// Frees every buffer of `record` whose capacity is above kKeptPreparedBytes (its content is
-// then gone: call it after AppendRecord).
-void ReleaseLargeBuffers(tPREPARED_RECORD* record);
+// The builder's types (data_line_builder.h).
+struct tFORMAT_LIMITS;
+struct tPREPARED_RECORD;
 
 class CDataLineIndex {
  public:
@@ -83,31 +55,19 @@ class CDataLineIndex {
   CDataLineIndex(const CDataLineIndex&) = delete;
   CDataLineIndex& operator=(const CDataLineIndex&) = delete;
 
-  // Adds the next record from `row`: every field that is indexed, filter or stored is
-  // fetched, trimmed of " \t\n\r", cleaned of markup, stored (if stored), normalised, then
-  // indexed and/or turned into its filter value (atoi rules). All columns are read before
-  // anything is changed: on a database-layer error (missing column, failed conversion) the
-  // store is left as it was and false is returned with the description in *error.
+  // Adds `record` (prepared from a row, core/scan/record_preparation.h) as the next record
+  // number: stores its stored fields, indexes its indexed fields and keeps its filter values.
+  // Records come one at a time, in scan order, on one thread.
   //
   // A record that would take a count of the files past its limit (tFORMAT_LIMITS) is refused
-  // the same way, and GetLimitMessage then names the limit and the record; the build cannot
-  // go on (the record may be half added) and must not be saved.
+  // with false and the reason in *error, and GetLimitMessage then names the limit and the
+  // record; the build cannot go on (the record may be half added) and must not be saved.
   // With a memory bound set, a record after which the store holds more than the bound spills
   // everything held to disk (see SetMemoryBound); a spill that fails (full disk) refuses the
   // record with the reason in *error, and the store cannot be saved.
-  bool AddRecord(const CDbRow& row, std::string* error);
-
-  // AddRecord in three steps, so that a scan can spread the work over threads:
-  //  - FetchRecord reads the columns of `row` (false with *error on a database-layer error);
-  //  - PrepareRecord trims, cleans, normalises and segments them; it only reads the store,
-  //    schema and trie, so any number of threads may run it at once, each on its own record;
-  //  - AppendRecord adds the prepared record as the next record number (one thread, records
-  //    in scan order); false with *error where AddRecord is false for a limit or a spill.
-  bool FetchRecord(const CDbRow& row, tPREPARED_RECORD* record, std::string* error) const;
-  void PrepareRecord(tPREPARED_RECORD* record) const;
   bool AppendRecord(const tPREPARED_RECORD& record, std::string* error);
 
-  // Bounded build (before the first AddRecord): at most about `bytes` of records and postings
+  // Bounded build (before the first AppendRecord): at most about `bytes` of records and postings
   // are held in memory (0: no bound). Past it the stored texts, cells and filter values
   // move to section files and every index writes a sorted run, all named `spillPrefix`
   // followed by ".cells", ".pool", ".filters" and ".index_<k>.run<n>". Save merges them into
@@ -124,6 +84,8 @@ class CDataLineIndex {
   // of each record). Call before the first record, SetMemoryBound, StartFrom and Load.
   void EnableContains();
   bool HasContains() const { return m_contains; }
+  // The schema the store was made with (borrowed).
+  const CFieldInfo& GetSchema() const { return m_schema; }
   // The trie the store segments with (borrowed; may be null for a store that only parses).
   const CPDAT* GetTrie() const { return m_trie; }
   // The contains index of indexed position `indexedPosition` (1 .. K-1); null without
@@ -201,7 +163,7 @@ class CDataLineIndex {
   // that many threads at once. The hook may then be called on those threads ("run" and
   // "spilled" on the spill's, "merge" on the save's), never on two at the same time for
   // spills.
-  void SetWorkThreads(int threads) { m_workThreads = threads > 1 ? threads : 1; }
+  void SetWorkThreads(int threads);
   void SetFormatLimits(const tFORMAT_LIMITS& limits);
 
   // Continues the committed data set <base> (an appending run): its records and postings
@@ -219,20 +181,14 @@ class CDataLineIndex {
   // Waits for a spill being written on its own thread. False with *error when it, or any
   // earlier spill, failed. A scan calls it once the last record is added.
   bool FinishSpills(std::string* error);
-  int GetSpillCount() const { return m_spillCount; }
-  bool HasSpillFailed() const { return m_spillFailed || m_spillThreadFailed.load(); }
+  int GetSpillCount() const;
+  bool HasSpillFailed() const;
 
-  // Empty, or the one line saying which limit of the files AddRecord reached, and where.
-  const std::string& GetLimitMessage() const { return m_limitMessage; }
-
-  // The value of field `fieldNumber`'s column in `row`, as text by the field's type, in
-  // *text. *scratch, the caller's, receives the column value on the way (reusing it keeps
-  // its text buffer from row to row). False with *error set on a database-layer error.
-  bool FetchFieldText(const CDbRow& row, int fieldNumber, CDbValue* scratch, std::string* text,
-                      std::string* error) const;
+  // Empty, or the one line saying which limit of the files AppendRecord reached, and where.
+  const std::string& GetLimitMessage() const;
 
   // Appends `length` bytes of `text` to the pool and makes them cell (record, storedColumn).
-  // REQUIRES: record < the record capacity reached through AddRecord (record <= R), and the
+  // REQUIRES: record < the record capacity reached through AppendRecord (record <= R), and the
   // record not spilled.
   void AddCell(int record, int storedColumn, const char* text, int length);
 
@@ -261,7 +217,7 @@ class CDataLineIndex {
                     tINDEX_STRUCTURE* results, int count) const;
 
   // Writes <base>.dataline and <base>.index_0 .. index_<K-1>, each name followed by `suffix`
-  // (mode 4 passes the pending suffix of a generation, see data_set_commit.h). Every file is
+  // (mode 4 passes the pending suffix of a generation, see data_set_writer.h). Every file is
   // first written beside its name and all are renamed onto it only when all were written, so
   // a failed save leaves the previous data set whole. Prints "Save %s Success!\n",
   // "Begin Save %d Index!\n" and per index "Save %s Start!\n" / "Save %s Success!\n" with the
@@ -277,6 +233,8 @@ class CDataLineIndex {
 
  private:
   bool LoadDataLine(const std::string& path);
+  // Reserves the tables' first room for a store that is built.
+  void ReserveForBuild();
   void ReservePool(size_t capacity);
   bool CheckLimits(int64_t storedBytes);
   bool WriteSpilledDataLine(std::FILE* file);
@@ -288,17 +246,8 @@ class CDataLineIndex {
   bool MovePending(const char* base, const std::string& suffix,
                    const std::vector<std::string>& pending);
 
-  // What one spill writes: the records' sections and every index's log, taken from the
-  // store (the section files and the indexes' runs are written one spill at a time).
-  struct tSpill {
-    std::vector<int32_t> cells;
-    CLargeBuffer pool;
-    size_t poolBytes = 0;
-    std::vector<int32_t> filterValues;
-    std::vector<CIndexer::tLog> logs;
-    bool ok = true;
-    std::string error;
-  };
+  // What one spill writes (data_line_builder.h).
+  struct tSpill;
   void WriteSpill(tSpill* spill);
   // Takes back what a written spill leaves reusable (the pool's pages).
   void Reuse(std::unique_ptr<tSpill> spill);
@@ -343,30 +292,9 @@ class CDataLineIndex {
   int32_t m_recordsSpilled = 0;
   size_t m_poolSpilled = 0;
 
-  // Bounded build.
-  int64_t m_memoryBound = 0;
-  std::string m_spillPrefix;
-  std::function<void(const char*)> m_hook;
-  std::unique_ptr<CSpillFile> m_cellsFile;
-  std::unique_ptr<CSpillFile> m_poolFile;
-  std::unique_ptr<CSpillFile> m_filterFile;
-  int m_spillCount = 0;
-  bool m_spillFailed = false;
-  int m_workThreads = 1;
-  // The spill being written on m_spillThread (several work threads), and whether it failed.
-  std::unique_ptr<tSpill> m_spill;
-  std::thread m_spillThread;
-  std::atomic<bool> m_spillThreadFailed{false};
-  CLargeBuffer m_sparePool;  // a written spill's pool, for the next one to take over
-  // The committed data-line file whose sections precede the spilled ones (StartFrom).
-  std::string m_baseDataLine;
-  int64_t m_baseCells[2] = {0, 0};    // offset and bytes of its cells
-  int64_t m_basePool[2] = {0, 0};     // of its text pool
-  int64_t m_baseFilters[2] = {0, 0};  // of its filter values
-
-  tFORMAT_LIMITS m_limits;
-  std::string m_limitMessage;
+  // What only a build uses: its limits, memory bound and spills (data_line_builder.h); made
+  // for every store, so that no build function needs to ask whether it is there.
+  struct tBuild;
+  std::unique_ptr<tBuild> m_build;
   FilePtr m_keptFile;
-
-  tPREPARED_RECORD m_prepared;  // AddRecord's record, reused from row to row
 };

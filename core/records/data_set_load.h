@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/records/data_line_index.h"
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 
 class CFieldInfo;
 class CPDAT;

@@ -73,8 +73,6 @@ bool ParseKeyCount(const std::string& line, const std::string& key, int64_t limi
 
 }  // namespace
 
-std::string CManifest::PathFor(const std::string& base) { return base + ".manifest"; }
-
 bool IsLastKey(std::string_view key) {
   if (key.size() < 3 || key[1] != ' ' || (key[0] != 'i' && key[0] != 't')) return false;
   for (size_t i = 2; i < key.size(); ++i) {

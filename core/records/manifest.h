@@ -83,9 +83,6 @@ class CManifest {
 
   enum class ReadResult { kRead, kMissing, kFailed };
 
-  // "<base>.manifest".
-  static std::string PathFor(const std::string& base);
-
   std::string Format() const;
 
   // Replaces this manifest with the one in `text`; on failure leaves it unchanged and puts

@@ -219,3 +219,22 @@ bool ReplaceFile(const char* path, const std::string& data) {
   }
   return true;
 }
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string FileNameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool SyncFolder(const std::string& folder) {
+  int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  bool synced = ::fsync(descriptor) == 0;
+  ::close(descriptor);
+  return synced;
+}

@@ -84,3 +84,11 @@ class CPendingFile {
   bool m_finished = false;
   bool m_committed = false;
 };
+
+// The folder part of `path`: "." when it has none, "/" for a file in the root folder.
+std::string FolderOf(const std::string& path);
+// The part of `path` after its last '/'.
+std::string FileNameOf(const std::string& path);
+// Flushes the entries of `folder` (renames and new files in it) to disk. False when the
+// folder cannot be opened or flushed.
+bool SyncFolder(const std::string& folder);

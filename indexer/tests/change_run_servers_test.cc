@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db/odbc_source.h"
+#include "core/scan/db/odbc_source.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
 #include "indexer/exit_status.h"

@@ -16,7 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_files.h"
+#include "core/records/data_set_writer.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -358,9 +359,9 @@ class KilledSaveTest : public DataSetGenerationTest {
     ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kChangedSchema));
     ASSERT_TRUE(WriteTextFile(Path("ref.txt"), kChangedSchema));
     RunIndex("ref", "ref.txt");
-    for (const char* suffix : {".dataline", ".index_0", ".index_1", ".index_2"}) {
-      m_new[std::string("out") + suffix] = ReadBinaryFile(Path(std::string("ref") + suffix));
-    }
+    m_new[DataLinePath("out")] = ReadBinaryFile(Path(DataLinePath("ref")));
+    for (size_t k = 0; k < 3; ++k)
+      m_new[IndexPath("out", k)] = ReadBinaryFile(Path(IndexPath("ref", k)));
     m_new["schema.txt.dat"] = ReadBinaryFile(Path("ref.txt.dat"));
     ASSERT_NE(m_new["schema.txt.dat"], m_old["schema.txt.dat"]);
   }

@@ -11,6 +11,7 @@
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
 #include "core/text/pdat.h"
 #include "core/text/word_list.h"
@@ -126,7 +127,7 @@ TEST_F(IndexModeTest, ScansTheTableInSortOrderAndSavesTheDataSet) {
   EXPECT_EQ(m_status, exit_status::kSuccess);
   std::string tail = "Save " + base + ".dataline Success!\nBegin Save 3 Index!\n";
   for (int k = 0; k < 3; ++k) {
-    std::string index = base + ".index_" + std::to_string(k);
+    std::string index = IndexPath(base, k);
     tail += "Save " + index + " Start!\nSave " + index + " Success!\n";
   }
   ASSERT_GE(output.size(), tail.size());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/records/data_set_files.h"
 #include "core/text/word_list.h"
 #include "indexer/modes.h"
 #include "testing/records/query_fixture.h"
@@ -93,8 +94,8 @@ TEST_F(QueryModeTest, LoadFailuresEndTheModeWithTheirMessage) {
   EXPECT_NE(output.find("Save " + missing + " failed!\n"), std::string::npos);
   EXPECT_EQ(output.find("Total"), std::string::npos);
   // An index file that cannot be loaded fails the data set, not just the queries on it.
-  const std::string index = ReadBinaryFile(m_base + ".index_1");
-  ASSERT_TRUE(WriteTextFile(m_base + ".index_1", index.substr(0, index.size() / 2)));
+  const std::string index = ReadBinaryFile(IndexPath(m_base, 1));
+  ASSERT_TRUE(WriteTextFile(IndexPath(m_base, 1), index.substr(0, index.size() / 2)));
   output = RunMode("", m_base, m_base + ".trie", m_wordList, nullptr);
   EXPECT_NE(output.find("Save " + m_base + " failed!\n"), std::string::npos) << output;
   EXPECT_EQ(output.find("Total"), std::string::npos);

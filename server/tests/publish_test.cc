@@ -50,13 +50,13 @@ bool Commit(const std::string& base, int64_t generation, int32_t records, int in
   bool ok = IdentifyFile(base + ".trie", &manifest.trie, &error) &&
             IdentifyFile(base + ".words", &manifest.wordList, &error) &&
             IdentifyFile(base + ".schema", &manifest.schema, &error) &&
-            IdentifyFile(base + ".dataline", &manifest.dataLine, &error);
+            IdentifyFile(DataLinePath(base), &manifest.dataLine, &error);
   manifest.indexes.resize(static_cast<size_t>(indexes));
   for (int index = 0; ok && index < indexes; ++index) {
-    ok = IdentifyFile(base + ".index_" + std::to_string(index),
-                      &manifest.indexes[static_cast<size_t>(index)], &error);
+    ok =
+        IdentifyFile(IndexPath(base, index), &manifest.indexes[static_cast<size_t>(index)], &error);
   }
-  return ok && WriteTextFile(CManifest::PathFor(base), manifest.Format());
+  return ok && WriteTextFile(ManifestPath(base), manifest.Format());
 }
 
 // Runs the tool with `arguments` (shell words), the folder `path` first on PATH when given;
@@ -205,7 +205,7 @@ TEST_F(PublishTest, AChangeRunsGenerationArrivesWithItsKeysDeletionsAndDelta) {
   ASSERT_TRUE(Commit(base, 2, 2, m_indexes));
   CManifest manifest;
   std::string error;
-  ASSERT_EQ(manifest.Read(CManifest::PathFor(base), &error), CManifest::ReadResult::kRead);
+  ASSERT_EQ(manifest.Read(ManifestPath(base), &error), CManifest::ReadResult::kRead);
   manifest.hasKeys = manifest.hasDeleted = true;
   manifest.deltaRecords = 2;
   manifest.deltaIndexes.resize(manifest.indexes.size());
@@ -217,7 +217,7 @@ TEST_F(PublishTest, AChangeRunsGenerationArrivesWithItsKeysDeletionsAndDelta) {
     ok = IdentifyFile(IndexPath(DeltaBase(base), index), &manifest.deltaIndexes[index], &error);
   }
   ASSERT_TRUE(ok) << error;
-  ASSERT_TRUE(WriteTextFile(CManifest::PathFor(base), manifest.Format()));
+  ASSERT_TRUE(WriteTextFile(ManifestPath(base), manifest.Format()));
 
   ASSERT_EQ(Publish(base + " " + Source("replica")), 0) << PublishOutput();
   std::shared_ptr<const CSearchData> served = LoadReplica();

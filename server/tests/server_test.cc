@@ -22,7 +22,9 @@
 #include <thread>
 
 #include "core/query/query.h"
+#include "core/records/data_set_files.h"
 #include "core/records/manifest.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/word_list.h"
 #include "core/util/byte_io.h"
 #include "core/util/log_text.h"
@@ -406,11 +408,11 @@ TEST_F(ServerTest, ReloadSwitchesDataSetsWithoutAFailedQuery) {
     CDataLineIndex building(m_fixture->schema(), &m_fixture->trie(), false);
     std::string error;
     for (int record = 0; record < 3; ++record) {
-      ASSERT_TRUE(
-          building.AddRecord(CMemoryRow{{"TITLE", TextValue("中国" + std::to_string(record))},
-                                        {"BODY", TextValue("世界")},
-                                        {"YEAR", IntValue(2001)}},
-                             &error));
+      ASSERT_TRUE(AddRecord(&building,
+                            CMemoryRow{{"TITLE", TextValue("中国" + std::to_string(record))},
+                                       {"BODY", TextValue("世界")},
+                                       {"YEAR", IntValue(2001)}},
+                            &error));
     }
     testing::internal::CaptureStdout();
     ASSERT_TRUE(building.Save(Path("set").c_str()));
@@ -473,13 +475,13 @@ bool WriteManifest(const std::string& base, const std::string& schema, const std
   bool ok = IdentifyFile(trie, &manifest.trie, &error) &&
             IdentifyFile(words, &manifest.wordList, &error) &&
             IdentifyFile(schema, &manifest.schema, &error) &&
-            IdentifyFile(base + ".dataline", &manifest.dataLine, &error);
+            IdentifyFile(DataLinePath(base), &manifest.dataLine, &error);
   manifest.indexes.resize(static_cast<size_t>(indexes));
   for (int index = 0; ok && index < indexes; ++index) {
-    ok = IdentifyFile(base + ".index_" + std::to_string(index),
-                      &manifest.indexes[static_cast<size_t>(index)], &error);
+    ok =
+        IdentifyFile(IndexPath(base, index), &manifest.indexes[static_cast<size_t>(index)], &error);
   }
-  return ok && WriteTextFile(CManifest::PathFor(base), manifest.Format());
+  return ok && WriteTextFile(ManifestPath(base), manifest.Format());
 }
 
 TEST_F(ServerTest, DataSetsAreCheckedAgainstTheirManifestAndWatchedForNewGenerations) {

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/records/db_row.h"
-#include "core/records/db_source.h"
+#include "core/scan/db_row.h"
+#include "core/scan/db_source.h"
 
 CDbValue NullValue();
 CDbValue TextValue(const std::string& gbkText);

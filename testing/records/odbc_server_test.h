@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/records/db/odbc_source.h"
+#include "core/scan/db/odbc_source.h"
 
 class OdbcServerTest : public ::testing::Test {
  protected:

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "core/scan/record_preparation.h"
+
 namespace {
 
 // Sends standard output to /dev/null while it lives.
@@ -56,7 +58,7 @@ void CQueryFixture::EnableContains() {
 
 bool CQueryFixture::AddRow(const CMemoryRow& row) {
   std::string error;
-  if (!m_ok || !m_building || !m_building->AddRecord(row, &error)) return false;
+  if (!m_ok || !m_building || !AddRecord(m_building.get(), row, &error)) return false;
   m_reference->AddRow(row);
   return true;
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "core/records/db_source.h"
+#include "core/scan/db_source.h"
 
 const char kSampleSchema[] =
     "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"

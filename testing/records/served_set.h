@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 #include "testing/records/query_fixture.h"
 
 // The schema of the served test sets: title and body indexed into the all-fields index and

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/records/data_set_commit.h"
+#include "core/records/data_set_check.h"
 
 // Loads the data set of `paths` as the server does and answers every query of `queries`
 // (the query syntax of the binary protocol) and every search-box text of `texts` (on field

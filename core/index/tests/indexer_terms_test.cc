@@ -172,7 +172,8 @@ TEST_F(IndexerTermsTest, SpilledRunsGiveTheBytesOfTheInMemoryBuild) {
   }
   auto build = [&](int spillEvery, const std::string& name) {
     CIndexerControl control(&m_trie, false);
-    control.GetIndexer().SetRunPrefix(Path(name + ".spill"));
+    control.GetIndexer().SetRunNames(
+        [this, name](int run) { return Path(name + ".spill.run" + std::to_string(run)); });
     std::string error;
     for (size_t i = 0; i < texts.size(); ++i) {
       EXPECT_TRUE(control.AddTerms(texts[i].ids.data(), static_cast<int>(texts[i].ids.size()),
@@ -188,7 +189,8 @@ TEST_F(IndexerTermsTest, SpilledRunsGiveTheBytesOfTheInMemoryBuild) {
   EXPECT_EQ(build(1, "many"), expected);  // over 600 runs: merged in groups first
 
   CIndexerControl control(&m_trie, false);
-  control.GetIndexer().SetRunPrefix(Path("damaged"));
+  control.GetIndexer().SetRunNames(
+      [this](int run) { return Path("damaged.run" + std::to_string(run)); });
   std::string error;
   for (int run = 0; run < 3; ++run) {
     ASSERT_TRUE(control.AddTerms(many.data(), static_cast<int>(many.size()), run, 255));

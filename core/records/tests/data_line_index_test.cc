@@ -11,7 +11,9 @@
 
 #include "core/index/indexer.h"
 #include "core/index/indexer_control.h"
+#include "core/records/data_set_files.h"
 #include "core/records/field_info.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/pdat.h"
 #include "core/util/byte_io.h"
 #include "testing/file_image.h"
@@ -75,7 +77,7 @@ class DataLineIndexTest : public ::testing::Test {
 
   void Add(CDataLineIndex* store, const CMemoryRow& row) {
     std::string error;
-    ASSERT_TRUE(store->AddRecord(row, &error)) << error;
+    ASSERT_TRUE(AddRecord(store, row, &error)) << error;
   }
 
   // Saves quietly; returns the console output.
@@ -221,9 +223,9 @@ TEST_F(DataLineIndexTest, DatabaseErrorLeavesNoHalfRecord) {
   CMemoryRow failing = Row(TextValue("北京"), IntValue(2), TextValue("b"));
   failing.SetFailure("day", "cannot convert the date");
   std::string error;
-  EXPECT_FALSE(store->AddRecord(missing, &error));
+  EXPECT_FALSE(AddRecord(store.get(), missing, &error));
   EXPECT_NE(error.find("body"), std::string::npos);
-  EXPECT_FALSE(store->AddRecord(failing, &error));
+  EXPECT_FALSE(AddRecord(store.get(), failing, &error));
   EXPECT_EQ(error, "cannot convert the date");
   Add(store.get(), Row(TextValue("大学"), IntValue(3), TextValue("y")));
   EXPECT_EQ(store->GetRecordCount(), 2);
@@ -241,7 +243,7 @@ TEST_F(DataLineIndexTest, SaveWritesEveryFileAndItsLines) {
   ASSERT_TRUE(saved);
   std::string expected = "Save " + base + ".dataline Success!\nBegin Save 3 Index!\n";
   for (int k = 0; k < 3; ++k) {
-    std::string index = base + ".index_" + std::to_string(k);
+    std::string index = IndexPath(base, k);
     expected += "Save " + index + " Start!\nSave " + index + " Success!\n";
     EXPECT_TRUE(FileExists(index));
     EXPECT_FALSE(FileExists(index + ".tmp"));
@@ -257,21 +259,21 @@ TEST_F(DataLineIndexTest, FailedSaveKeepsThePreviousDataSet) {
   std::string base = m_dir.Path("keep");
   Save(first.get(), base, &saved);
   ASSERT_TRUE(saved);
-  std::string before = ReadBinaryFile(base + ".dataline");
-  std::string indexBefore = ReadBinaryFile(base + ".index_2");
+  std::string before = ReadBinaryFile(DataLinePath(base));
+  std::string indexBefore = ReadBinaryFile(IndexPath(base, 2));
 
   // A directory where index 1's temporary must go makes that index fail to save.
-  ASSERT_EQ(mkdir((base + ".index_1.tmp").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((IndexPath(base, 1) + ".tmp").c_str(), 0755), 0);
   auto second = NewStore(false);
   Add(second.get(), Row(TextValue("北京"), IntValue(2), TextValue("大学")));
   Add(second.get(), Row(TextValue("北京"), IntValue(3), TextValue("大学")));
   std::string output = Save(second.get(), base, &saved);
   EXPECT_FALSE(saved);
-  EXPECT_NE(output.find("Error Write " + base + ".index_1"), std::string::npos);
-  EXPECT_EQ(ReadBinaryFile(base + ".dataline"), before);
-  EXPECT_EQ(ReadBinaryFile(base + ".index_2"), indexBefore);
+  EXPECT_NE(output.find("Error Write " + IndexPath(base, 1)), std::string::npos);
+  EXPECT_EQ(ReadBinaryFile(DataLinePath(base)), before);
+  EXPECT_EQ(ReadBinaryFile(IndexPath(base, 2)), indexBefore);
   EXPECT_FALSE(FileExists(base + ".dataline.tmp"));
-  EXPECT_FALSE(FileExists(base + ".index_0.tmp"));
+  EXPECT_FALSE(FileExists(IndexPath(base, 0) + ".tmp"));
 
   output = Save(second.get(), m_dir.Path("nowhere/x"), &saved);
   EXPECT_FALSE(saved);
@@ -326,15 +328,15 @@ TEST_F(DataLineIndexTest, AnIndexFileThatCannotBeLoadedFailsTheLoad) {
   std::string base = m_dir.Path("gap");
   Save(store.get(), base, &saved);
   ASSERT_TRUE(saved);
-  const std::string index = ReadBinaryFile(base + ".index_1");
-  ASSERT_EQ(std::remove((base + ".index_1").c_str()), 0);
+  const std::string index = ReadBinaryFile(IndexPath(base, 1));
+  ASSERT_EQ(std::remove((IndexPath(base, 1)).c_str()), 0);
   auto loaded = NewStore(true);
   EXPECT_FALSE(loaded->Load(base.c_str()));
-  EXPECT_NE(ReadDailyLog().find("Fail to read " + base + ".index_1\n"), std::string::npos);
+  EXPECT_NE(ReadDailyLog().find("Fail to read " + IndexPath(base, 1) + "\n"), std::string::npos);
   // Damaged: one byte short of what its counts announce.
-  ASSERT_TRUE(WriteTextFile(base + ".index_1", index.substr(0, index.size() - 1)));
+  ASSERT_TRUE(WriteTextFile(IndexPath(base, 1), index.substr(0, index.size() - 1)));
   EXPECT_FALSE(NewStore(true)->Load(base.c_str()));
-  ASSERT_TRUE(WriteTextFile(base + ".index_1", index));
+  ASSERT_TRUE(WriteTextFile(IndexPath(base, 1), index));
   auto whole = NewStore(true);
   ASSERT_TRUE(whole->Load(base.c_str()));
   EXPECT_EQ(Matches(*whole, 2, "中国"), std::vector<int>({0}));

@@ -11,6 +11,7 @@
 #include "core/index/indexer_control.h"
 #include "core/records/data_line_index.h"
 #include "core/records/field_info.h"
+#include "core/scan/record_preparation.h"
 #include "core/text/pdat.h"
 #include "testing/records/memory_rows.h"
 #include "testing/records/store_fixture.h"
@@ -57,7 +58,7 @@ TEST(DataLinePoolTest, PoolGrowingPastItsInitialRoomKeepsEveryCell) {
   for (int record = 0; record < records; ++record) {
     CMemoryRow row{{"title", TextValue("北京" + std::to_string(record))},
                    {"body", TextValue(Body(record))}};
-    ASSERT_TRUE(store.AddRecord(row, &error)) << error;
+    ASSERT_TRUE(AddRecord(&store, row, &error)) << error;
   }
   for (int record = 0; record < records; record += 7) {
     ASSERT_EQ(CellText(store, record, 0), "北京" + std::to_string(record));
