@@ -11,8 +11,8 @@
 #include "core/query/query.h"
 #include "core/records/data_line_index.h"
 #include "core/records/data_set_check.h"
-#include "core/records/data_set_load.h"
 #include "core/records/data_set_files.h"
+#include "core/records/data_set_load.h"
 #include "core/records/field_info.h"
 #include "core/records/record_keys.h"
 #include "core/scan/record_preparation.h"
@@ -231,9 +231,9 @@ int FuzzChangeFiles(const uint8_t* data, size_t size) {
   check.contains = check.deleted = check.delta = true;
   std::unique_ptr<CDataLineIndex> store = LoadDataSetStore(schema, &Fixture().trie(), base, check);
   if (!store) return 0;
-  FuzzCheck(store->GetLiveRecordCount() >= 0 &&
-                store->GetLiveRecordCount() <= store->GetRecordCount(),
-            "live records");
+  FuzzCheck(
+      store->GetLiveRecordCount() >= 0 && store->GetLiveRecordCount() <= store->GetRecordCount(),
+      "live records");
   for (MatchMode match : {MatchMode::kWords, MatchMode::kContains}) {
     CQuery query(schema, *store);
     query.SetMatch(match);

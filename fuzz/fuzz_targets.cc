@@ -103,7 +103,7 @@ std::vector<std::string> ChangeFilesSeeds() {
     }
     return bytes;
   };
-  return {list(0) + list(0), list(0) + list(1), "i 1\ni 2\n"};
+  return {list(0) + list(0), list(0) + list(1)};
 }
 
 std::vector<std::string> DictionaryTextSeeds() {
