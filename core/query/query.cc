@@ -98,11 +98,11 @@ bool CQuery::ApplyIndexedPass(bool allFields) {
 
 // Postings of a damaged index may name records the store does not hold; they never reach
 // the filters or a page. Nor do the records of the deletion list.
-void CQuery::DropRecordsOutsideStore() {
+void CQuery::DropRecordsOutsideStore(bool deleted) {
   const int32_t recordCount = m_store.GetRecordCount();
   std::vector<tINDEX_STRUCTURE>& entries = m_result.entries;
   while (!entries.empty() && entries.back().record >= recordCount) entries.pop_back();
-  if (m_store.deletions().empty()) return;
+  if (!deleted || m_store.deletions().empty()) return;
   size_t kept = 0;
   for (const tINDEX_STRUCTURE& entry : entries) {
     entries[kept] = entry;
@@ -185,30 +185,64 @@ void LookupInSet(const CDataLineIndex& store, int position, bool chars, PhraseWa
     result->budget = deltaList.budget;
     if (!result->seeded && !deltaList.seeded) return;  // the value restricts nothing
     result->seeded = true;
+    // One entry per record before the merge: the list then grows by the delta's records
+    // within the storage its postings took.
+    CompactResult(&result->entries);
+    CompactResult(&deltaList.entries);
     std::vector<tINDEX_STRUCTURE>& entries = result->entries;
-    const std::vector<tINDEX_STRUCTURE>& theirs = deltaList.entries;
-    size_t mine = entries.size();
-    size_t next = theirs.size();
-    entries.resize(mine + next);
+    // Records past the own files (a damaged index) take no part.
+    while (!entries.empty() && entries.back().record >= ownCount) entries.pop_back();
+    const size_t mine = entries.size();
+    const auto byRecord = [](const tINDEX_STRUCTURE& entry, int32_t record) {
+      return entry.record < record;
+    };
+    // Where each of the delta's records goes among the own ones (looked up while the own list
+    // is still whole), then the hidden own records cut out of it (by halving when the
+    // deletion list is short beside the list, else by its bitmap); the own list moves in
+    // blocks.
+    std::vector<tINDEX_STRUCTURE> theirs;
+    std::vector<size_t> at;
+    theirs.reserve(deltaList.entries.size());
+    at.reserve(deltaList.entries.size());
+    size_t from = 0;
+    const int32_t deltaCount = delta->GetRecordCount();
+    for (const tINDEX_STRUCTURE& entry : deltaList.entries) {
+      if (entry.record < 0 || entry.record >= deltaCount) continue;  // a damaged delta index
+      const int32_t global = store.DeltaGlobal(entry.record);
+      from = static_cast<size_t>(std::lower_bound(entries.begin() + static_cast<long>(from),
+                                                  entries.begin() + static_cast<long>(mine), global,
+                                                  byRecord) -
+                                 entries.begin());
+      theirs.push_back({global, entry.position});
+      at.push_back(from);
+    }
+    if (hidden.records().size() < mine / 16) {
+      from = 0;
+      for (int32_t record : hidden.records()) {
+        from = static_cast<size_t>(std::lower_bound(entries.begin() + static_cast<long>(from),
+                                                    entries.begin() + static_cast<long>(mine),
+                                                    record, byRecord) -
+                                   entries.begin());
+        if (from == mine) break;
+        if (entries[from].record == record) entries[from].record = -1;
+      }
+    } else {
+      for (size_t i = 0; i < mine; ++i) {
+        if (hidden.IsDeleted(entries[i].record)) entries[i].record = -1;
+      }
+    }
+    entries.resize(mine + theirs.size());
+    size_t end = mine;
     size_t write = entries.size();
-    while (mine > 0 || next > 0) {
-      if (next > 0 && theirs[next - 1].record < 0) {
-        --next;
-        entries[--write].record = -1;
-        continue;
+    for (size_t j = theirs.size(); j-- > 0;) {
+      const size_t block = end - at[j];
+      write -= block;
+      if (block > 0) {
+        std::memmove(entries.data() + write, entries.data() + at[j],
+                     block * sizeof(tINDEX_STRUCTURE));
       }
-      const int32_t global = next > 0 ? store.DeltaGlobal(theirs[next - 1].record) : -1;
-      if (mine > 0 && entries[mine - 1].record > global) {
-        tINDEX_STRUCTURE entry = entries[--mine];
-        if (entry.record >= ownCount || hidden.IsDeleted(entry.record)) entry.record = -1;
-        entries[--write] = entry;
-      } else if (next > 0) {
-        entries[--write] = {global, theirs[--next].position};
-      } else {
-        tINDEX_STRUCTURE& entry = entries[--mine];  // in place: write == mine here
-        if (entry.record >= ownCount || hidden.IsDeleted(entry.record)) entry.record = -1;
-        --write;
-      }
+      entries[--write] = theirs[j];
+      end = at[j];
     }
     return;
   }
@@ -641,7 +675,8 @@ int CQuery::Execute(const char* queryText) {
   }
   if (CountOneWord()) return m_oneWordTotal;
   if (ApplyIndexedPass(false) && ApplyIndexedPass(true) && m_result.seeded) {
-    DropRecordsOutsideStore();
+    // Lookups over a set with a delta leave its hidden records out already.
+    DropRecordsOutsideStore(m_store.delta() == nullptr);
     m_indexedHits = m_result.entries.size();
     ApplyFilters();
   } else {
@@ -709,6 +744,7 @@ const ResultPage& CQuery::GetPage(int start, int pageCount, bool descending) {
       for (; delta != nullptr && delta < deltaEnd; ++delta) {
         if (delta->record <= deltaLast) continue;
         deltaLast = delta->record;
+        if (deltaLast >= m_store.delta()->GetRecordCount()) break;  // a damaged delta index
         return m_store.DeltaGlobal(deltaLast);
       }
       return INT32_MAX;

@@ -203,7 +203,9 @@ class CQuery {
   void ApplyAnyValue(const tCondition& condition);
   void ResetHits(std::chrono::steady_clock::time_point started);
   void ApplyFilters();
-  void DropRecordsOutsideStore();
+  // Drops the hits that name records outside the store and, with `deleted`, the records of
+  // the deletion list.
+  void DropRecordsOutsideStore(bool deleted = true);
   const CFieldInfo& m_schema;
   const CDataLineIndex& m_store;
   CQueryParser m_parser;
