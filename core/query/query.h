@@ -58,21 +58,6 @@ struct tQueryLimits {
 
 enum class MatchMode { kWords, kContains };
 
-// How a phrase of term ids is looked up: by CIndexer::LookupIds (word postings) or by
-// LookupPhraseKeys (key leapfrog, phrase_keys.h).
-enum class PhraseWay { kWords, kKeys };
-
-// Applies the phrase ids[0 .. count) to `result` (seeded or not, as CIndexer::LookupIds does)
-// on the word index (chars false) or contains index (true) of indexed position `position` of
-// the whole served set: the store's own files, less the records its deletion list hides, and
-// its delta, under the set's record numbers.
-void LookupInSet(const CDataLineIndex& store, int position, bool chars, PhraseWay way,
-                 const int32_t* ids, int count, CResultList* result);
-// CountPhraseOccurrences over the whole set the same way (records ascending).
-bool CountInSet(const CDataLineIndex& store, int position, bool chars, const int32_t* ids,
-                int count, const std::vector<int32_t>& records, std::vector<int32_t>* counts,
-                tQueryBudget* budget);
-
 // Why the last Execute found nothing without evaluating the whole query.
 enum class QueryStop {
   kNone,      // evaluated whole; the count is the answer
