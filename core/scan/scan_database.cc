@@ -55,6 +55,22 @@ bool OpenWithRetry(CDbConnection* connection, const std::string& connectString,
   }
 }
 
+// Opens the connection lent for a scan with the configuration's encoding, trying again as
+// OpenWithRetry does; false (printed and logged) when there is none or it cannot be opened.
+bool OpenForScan(const CDBConfig& config, CDbConnection* connection, const CScanOptions& options) {
+  if (connection == nullptr) {
+    std::printf("Create Instance failed!");
+    return false;
+  }
+  std::string error;
+  connection->SetSourceEncoding(config.GetSourceEncoding());
+  if (!OpenWithRetry(connection, config.GetConnectString(), options, &error)) {
+    ReportError(error);
+    return false;
+  }
+  return true;
+}
+
 // The value of column "num" of the count statement's row as a 32-bit integer.
 bool ReadCount(const CDbRecordSet& recordSet, int* count, std::string* error) {
   *count = 0;
@@ -177,17 +193,9 @@ bool RestrictTable(const std::string& table, const std::string& condition, std::
 
 bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection* connection,
                   const CScanOptions& options) {
-  if (connection == nullptr) {
-    std::printf("Create Instance failed!");
-    return false;
-  }
-  std::string error;
-  connection->SetSourceEncoding(config.GetSourceEncoding());
-  if (!OpenWithRetry(connection, config.GetConnectString(), options, &error)) {
-    ReportError(error);
-    return false;
-  }
+  if (!OpenForScan(config, connection, options)) return false;
   std::printf("Open Database Success!\n");
+  std::string error;
 
   if (options.count != nullptr) *options.count = -1;
   std::string countFrom = config.GetTable();
@@ -255,16 +263,8 @@ bool ScanDatabase(CDataLineIndex* store, const CDBConfig& config, CDbConnection*
 
 bool QueryChanges(const CDBConfig& config, CDbConnection* connection, const CScanOptions& options,
                   tCHANGE_QUERY* changes) {
-  if (connection == nullptr) {
-    std::printf("Create Instance failed!");
-    return false;
-  }
+  if (!OpenForScan(config, connection, options)) return false;
   std::string error;
-  connection->SetSourceEncoding(config.GetSourceEncoding());
-  if (!OpenWithRetry(connection, config.GetConnectString(), options, &error)) {
-    ReportError(error);
-    return false;
-  }
   const std::string column = config.GetSortField();
   bool ok = true;
   if (!changes->lastKey.empty()) {

@@ -75,10 +75,7 @@ class BoundedBuildTest : public ::testing::Test {
 
   // Trie and word list from `words` (the dictionary text is written one word a line).
   void MakeDictionary(const std::vector<std::string>& words) {
-    CPDAT trie;
-    ASSERT_TRUE(BuildTestTrie(words, Path("dict.txt"), &trie));
-    ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
-    MakeWordList(trie);
+    ASSERT_TRUE(WriteTestDictionary(words, m_dir.path()));
   }
 
   void MakeWordList(const CPDAT& trie) {

@@ -12,8 +12,6 @@
 #include <vector>
 
 #include "core/scan/db/odbc_source.h"
-#include "core/text/pdat.h"
-#include "core/text/word_list.h"
 #include "indexer/exit_status.h"
 #include "indexer/index_mode.h"
 #include "testing/records/sample_table.h"
@@ -106,14 +104,7 @@ class ChangeRunServersTest : public ::testing::Test {
 TEST_F(ChangeRunServersTest, ChangeRunsAnswerAsAFullRebuildOnEveryServer) {
   const tServer servers[] = {{"TRINDLE_PG_ODBC", SqlDialect::kPostgres},
                              {"TRINDLE_MARIADB_ODBC", SqlDialect::kMariaDb}};
-  CPDAT trie;
-  ASSERT_TRUE(BuildTestTrie(kWords, Path("dict.txt"), &trie));
-  ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
-  CWordList words;
-  testing::internal::CaptureStdout();
-  words.BuildFromText(Path("dict.txt").c_str(), trie);
-  testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(words.Save(Path("dict.words").c_str()));
+  ASSERT_TRUE(WriteTestDictionary(kWords, m_dir.path()));
   ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
   ASSERT_TRUE(WriteTextFile(Path("ref_schema.txt"), kSchema));
   bool any = false;

@@ -39,15 +39,7 @@ class FailureCasesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(m_dir.path().empty());
-    std::vector<std::string> words = {"中国", "人民", "大学", "北京"};
-    CPDAT trie;
-    ASSERT_TRUE(BuildTestTrie(words, Path("dict.txt"), &trie));
-    ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
-    CWordList list;
-    testing::internal::CaptureStdout();
-    list.BuildFromText(Path("dict.txt").c_str(), trie);
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(list.Save(Path("dict.words").c_str()));
+    ASSERT_TRUE(WriteTestDictionary({"中国", "人民", "大学", "北京"}, m_dir.path()));
     ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSchema));
     ASSERT_TRUE(RunSql(Path("docs.db"),
                        u8"create table docs (id integer, title text, body text, "

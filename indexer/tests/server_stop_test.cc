@@ -72,15 +72,8 @@ class ServerStopTest : public ::testing::Test {
     GTEST_SKIP() << "database servers are not started from a sanitizer build";
 #endif
     ASSERT_FALSE(m_dir.path().empty());
-    std::vector<std::string> words = {"中国", "人民", "大学", "北京", "上海", "电脑", "软件"};
-    CPDAT trie;
-    ASSERT_TRUE(BuildTestTrie(words, Path("dict.txt"), &trie));
-    ASSERT_TRUE(trie.Save(Path("dict.pdat").c_str()));
-    CWordList list;
-    testing::internal::CaptureStdout();
-    list.BuildFromText(Path("dict.txt").c_str(), trie);
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(list.Save(Path("dict.words").c_str()));
+    ASSERT_TRUE(WriteTestDictionary({"中国", "人民", "大学", "北京", "上海", "电脑", "软件"},
+                                    m_dir.path()));
     ASSERT_TRUE(WriteTextFile(Path("schema.txt"), kSampleSchema));
   }
 

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "core/text/pdat.h"
+#include "core/text/word_list.h"
 #include "core/util/daily_log.h"
 #include "core/util/file_util.h"
 
@@ -56,22 +57,54 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
+namespace {
+
+// Sends stdout to /dev/null while it lives: the dictionary builds print a line per word.
+class CQuietStdout {
+ public:
+  CQuietStdout() {
+    std::fflush(stdout);
+    m_saved = dup(STDOUT_FILENO);
+    m_null = open("/dev/null", O_WRONLY);
+    if (m_null >= 0) dup2(m_null, STDOUT_FILENO);
+  }
+  ~CQuietStdout() {
+    std::fflush(stdout);
+    if (m_saved >= 0) dup2(m_saved, STDOUT_FILENO);
+    if (m_saved >= 0) close(m_saved);
+    if (m_null >= 0) close(m_null);
+  }
+  CQuietStdout(const CQuietStdout&) = delete;
+  CQuietStdout& operator=(const CQuietStdout&) = delete;
+
+ private:
+  int m_saved = -1;
+  int m_null = -1;
+};
+
+}  // namespace
+
 bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
                    CPDAT* trie) {
   std::string text;
   for (const std::string& word : words) text += word + " 1 n\n";
   if (!WriteTextFile(dictionaryPath, text)) return false;
-  // The build prints a line per word: send stdout to /dev/null meanwhile.
-  std::fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) dup2(null, STDOUT_FILENO);
-  int accepted = trie->BuildFromText(dictionaryPath.c_str());
-  std::fflush(stdout);
-  if (saved >= 0) dup2(saved, STDOUT_FILENO);
-  if (saved >= 0) close(saved);
-  if (null >= 0) close(null);
-  return accepted == static_cast<int>(words.size());
+  CQuietStdout quiet;
+  return trie->BuildFromText(dictionaryPath.c_str()) == static_cast<int>(words.size());
+}
+
+bool WriteTestDictionary(const std::vector<std::string>& words, const std::string& folder) {
+  CPDAT trie;
+  if (!BuildTestTrie(words, folder + "/dict.txt", &trie) ||
+      !trie.Save((folder + "/dict.pdat").c_str())) {
+    return false;
+  }
+  CWordList list;
+  {
+    CQuietStdout quiet;
+    list.BuildFromText((folder + "/dict.txt").c_str(), trie);
+  }
+  return list.Save((folder + "/dict.words").c_str());
 }
 
 std::map<std::string, std::string> FilesWithPrefix(const std::string& folder,

@@ -43,3 +43,6 @@ bool FileExists(const std::string& path);
 // console lines are swallowed. True when every word was accepted.
 bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
                    CPDAT* trie);
+// The dictionary files that mode 4 runs with in the tests, from `words`: <folder>/dict.txt,
+// its trie <folder>/dict.pdat and its word list <folder>/dict.words. True when all were written.
+bool WriteTestDictionary(const std::vector<std::string>& words, const std::string& folder);
