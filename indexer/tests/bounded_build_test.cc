@@ -44,12 +44,7 @@ const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学",
                                          "科学", "技术", "发展", "经济", "社会", "文化"};
 
 // Title and body feed the all-fields index (wildcard), so it holds tagged positions.
-const char kSchema[] =
-    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
-    "1 id id I 0 1 1 0 编号\n"
-    "2 title title T 1 0 1 1 标题\n"
-    "3 body body T 1 0 1 1 正文\n"
-    "4 year year I 0 1 1 0 年份\n";
+const char* const kSchema = kDocsSchema;
 
 // A text of `count` pieces: dictionary words, other characters, ASCII and some markup.
 std::string MakeText(std::mt19937* random, int count) {

@@ -21,12 +21,7 @@
 namespace {
 
 const std::vector<std::string> kWords = {"中国", "人民", "北京", "大学", "学生", "科学"};
-const char kSchema[] =
-    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
-    "1 id id I 0 1 1 0 编号\n"
-    "2 title title T 1 0 1 1 标题\n"
-    "3 body body T 1 0 1 1 正文\n"
-    "4 year year I 0 1 1 0 年份\n";
+const char* const kSchema = kDocsSchema;
 
 struct tServer {
   const char* variable;

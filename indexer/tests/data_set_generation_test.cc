@@ -39,12 +39,7 @@ std::string Rows(int first, int count) {
 
 const char kQuery[] = "[FIELD] title [AND] 中国";
 
-const char kSchema[] =
-    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
-    "1 id id I 0 1 1 0 编号\n"
-    "2 title title T 1 0 1 1 标题\n"
-    "3 body body T 1 0 1 1 正文\n"
-    "4 year year I 0 1 1 0 年份\n";
+const char* const kSchema = kDocsSchema;
 // The next generation's schema: the body no longer feeds the all-fields index, and the year
 // is no longer stored, so every data file and the binary schema change.
 const char kChangedSchema[] =

@@ -28,12 +28,7 @@ std::string Rows(int first, int count, int bodyRepeat) {
          std::to_string(bodyRepeat) + u8")), '00', '人民 大学 北京 ') || x, 2000 + x % 20 from n;";
 }
 
-const char kSchema[] =
-    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
-    "1 id id I 0 1 1 0 编号\n"
-    "2 title title T 1 0 1 1 标题\n"
-    "3 body body T 1 0 1 1 正文\n"
-    "4 year year I 0 1 1 0 年份\n";
+const char* const kSchema = kDocsSchema;
 
 class FailureCasesTest : public ::testing::Test {
  protected:

@@ -29,12 +29,7 @@ const char kTable[] =
     u8"insert into docs values (1, '  中国人民  ', '大学', 2001);"
     u8"insert into docs values (3, NULL, '北京', NULL);";
 
-const char kSchema[] =
-    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
-    "1 id id I 0 1 1 0 编号\n"
-    "2 title title T 1 0 1 1 标题\n"
-    "3 body body T 1 0 1 1 正文\n"
-    "4 year year I 0 1 1 0 年份\n";
+const char* const kSchema = kDocsSchema;
 
 class IndexModeTest : public ::testing::Test {
  protected:

@@ -57,6 +57,13 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
+const char kDocsSchema[] =
+    "序号 字段名称 索引名称 数据类型 索引 过滤 存储 通配 解释\n"
+    "1 id id I 0 1 1 0 编号\n"
+    "2 title title T 1 0 1 1 标题\n"
+    "3 body body T 1 0 1 1 正文\n"
+    "4 year year I 0 1 1 0 年份\n";
+
 namespace {
 
 // Sends stdout to /dev/null while it lives: the dictionary builds print a line per word.

@@ -43,6 +43,11 @@ bool FileExists(const std::string& path);
 // console lines are swallowed. True when every word was accepted.
 bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
                    CPDAT* trie);
+// The schema text (GBK) of the table docs(id, title, body, year) that the indexer tests
+// build from: id and year stored filters, title and body indexed into the all-fields index
+// (so it holds tagged positions) and stored.
+extern const char kDocsSchema[];
+
 // The dictionary files that mode 4 runs with in the tests, from `words`: <folder>/dict.txt,
 // its trie <folder>/dict.pdat and its word list <folder>/dict.words. True when all were written.
 bool WriteTestDictionary(const std::vector<std::string>& words, const std::string& folder);
