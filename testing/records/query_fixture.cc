@@ -7,36 +7,6 @@
 
 #include "core/scan/record_preparation.h"
 
-namespace {
-
-// Sends standard output to /dev/null while it lives.
-class CQuietStdout {
- public:
-  CQuietStdout() {
-    std::fflush(stdout);
-    m_saved = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~CQuietStdout() {
-    std::fflush(stdout);
-    if (m_saved >= 0) {
-      dup2(m_saved, STDOUT_FILENO);
-      close(m_saved);
-    }
-  }
-  CQuietStdout(const CQuietStdout&) = delete;
-  CQuietStdout& operator=(const CQuietStdout&) = delete;
-
- private:
-  int m_saved = -1;
-};
-
-}  // namespace
-
 CQueryFixture::CQueryFixture(const std::vector<std::string>& words,
                              const std::string& schemaLines) {
   if (m_directory.path().empty()) return;

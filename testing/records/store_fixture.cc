@@ -64,32 +64,23 @@ const char kDocsSchema[] =
     "3 body body T 1 0 1 1 正文\n"
     "4 year year I 0 1 1 0 年份\n";
 
-namespace {
-
-// Sends stdout to /dev/null while it lives: the dictionary builds print a line per word.
-class CQuietStdout {
- public:
-  CQuietStdout() {
-    std::fflush(stdout);
-    m_saved = dup(STDOUT_FILENO);
-    m_null = open("/dev/null", O_WRONLY);
-    if (m_null >= 0) dup2(m_null, STDOUT_FILENO);
+CQuietStdout::CQuietStdout() {
+  std::fflush(stdout);
+  m_saved = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  if (null >= 0) {
+    dup2(null, STDOUT_FILENO);
+    close(null);
   }
-  ~CQuietStdout() {
-    std::fflush(stdout);
-    if (m_saved >= 0) dup2(m_saved, STDOUT_FILENO);
-    if (m_saved >= 0) close(m_saved);
-    if (m_null >= 0) close(m_null);
+}
+
+CQuietStdout::~CQuietStdout() {
+  std::fflush(stdout);
+  if (m_saved >= 0) {
+    dup2(m_saved, STDOUT_FILENO);
+    close(m_saved);
   }
-  CQuietStdout(const CQuietStdout&) = delete;
-  CQuietStdout& operator=(const CQuietStdout&) = delete;
-
- private:
-  int m_saved = -1;
-  int m_null = -1;
-};
-
-}  // namespace
+}
 
 bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
                    CPDAT* trie) {

@@ -43,6 +43,19 @@ bool FileExists(const std::string& path);
 // console lines are swallowed. True when every word was accepted.
 bool BuildTestTrie(const std::vector<std::string>& words, const std::string& dictionaryPath,
                    CPDAT* trie);
+// Sends standard output to /dev/null while it lives: the dictionary builds and the store
+// print a line per word or record.
+class CQuietStdout {
+ public:
+  CQuietStdout();
+  ~CQuietStdout();
+  CQuietStdout(const CQuietStdout&) = delete;
+  CQuietStdout& operator=(const CQuietStdout&) = delete;
+
+ private:
+  int m_saved = -1;
+};
+
 // The schema text (GBK) of the table docs(id, title, body, year) that the indexer tests
 // build from: id and year stored filters, title and body indexed into the all-fields index
 // (so it holds tagged positions) and stored.
