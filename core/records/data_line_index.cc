@@ -209,7 +209,8 @@ bool CDataLineIndex::AnyIndexDamaged() const {
   for (const auto& control : m_controls) {
     if (control->GetIndexer().IsDamaged()) return true;
   }
-  return false;
+  // The delta's files are mapped as the own ones are.
+  return m_delta != nullptr && m_delta->AnyIndexDamaged();
 }
 
 bool CDataLineIndex::Load(const char* base) {
