@@ -165,7 +165,12 @@ void LookupInSet(const CDataLineIndex& store, int position, bool chars, PhraseWa
   ownList.budget = result->budget;
   if (own != nullptr) RunPhrase(*own, way, ids, count, &ownList);
   deltaList.budget = ownList.budget;
-  if (!deltaList.budget.stopped()) RunPhrase(*changed, way, ids, count, &deltaList);
+  if (changed != nullptr) {
+    if (!deltaList.budget.stopped()) RunPhrase(*changed, way, ids, count, &deltaList);
+  } else if (count > 0) {
+    // The delta has no such index: none of its records holds the phrase there.
+    for (tINDEX_STRUCTURE& entry : deltaList.entries) entry.record = -1;
+  }
   result->budget = deltaList.budget;
   for (size_t i = 0; i < ownAt.size(); ++i) result->entries[ownAt[i]] = ownList.entries[i];
   for (size_t i = 0; i < deltaAt.size(); ++i) {
