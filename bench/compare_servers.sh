@@ -21,7 +21,7 @@ port="${COMPARE_PORT:-19640}"
 cd "$data"
 for tree in before after; do
   mkdir -p "srv-$tree"
-  for f in set.dataline set.index_* set.manifest bench_schema.txt.dat trie.dat words.dat; do
+  for f in set.dataline set.index_* set.chars_* set.lengths set.keys set.deleted set.delta.* set.manifest bench_schema.txt.dat trie.dat words.dat; do
     [ -e "$f" ] && ln -sf "../$f" "srv-$tree/$f"
   done
 done
