@@ -141,18 +141,8 @@ ChangeOutcome RunChanges(CDataSetWriter* writer, const tChangeRunInput& input, i
     std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
     scanned = ScanDatabase(delta.get(), config, connection.get(), scan);
   }
-  if (!delta->GetLimitMessage().empty()) {
-    std::printf("%s\n", delta->GetLimitMessage().c_str());
-    *exitStatus = exit_status::kFormatLimit;
-    return ChangeOutcome::kFailed;
-  }
-  if (delta->HasSpillFailed()) {
-    std::printf("Error Write %s: the records of the build could not be written to disk\n",
-                input.resultBase);
-    std::printf("Save %s failed!\n", input.resultBase);
-    *exitStatus = exit_status::kOutput;
-    return ChangeOutcome::kFailed;
-  }
+  *exitStatus = IncompleteBuildStatus(*delta, input.resultBase);
+  if (*exitStatus != exit_status::kSuccess) return ChangeOutcome::kFailed;
   if (!deltaKeys.increasing) {
     *why = deltaKeys.reason;
     return ChangeOutcome::kBuildInFull;

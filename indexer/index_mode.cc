@@ -141,6 +141,20 @@ bool SaveChangeFiles(const char* resultBase, const CRecordList& deleted, const C
 
 }  // namespace
 
+int IncompleteBuildStatus(const CDataLineIndex& store, const char* resultBase) {
+  if (!store.GetLimitMessage().empty()) {
+    std::printf("%s\n", store.GetLimitMessage().c_str());
+    return exit_status::kFormatLimit;
+  }
+  if (store.HasSpillFailed()) {
+    std::printf("Error Write %s: the records of the build could not be written to disk\n",
+                resultBase);
+    std::printf("Save %s failed!\n", resultBase);
+    return exit_status::kOutput;
+  }
+  return exit_status::kSuccess;
+}
+
 int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile,
                      const tIndexModeOptions& options) {
@@ -302,18 +316,8 @@ int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* s
       std::unique_ptr<CDbConnection> connection = CreateDbConnection(config.GetConnectString());
       scanned = ScanDatabase(store.get(), config, connection.get(), scan);
     }
-    // A build that cannot be whole commits nothing: a record past a limit of the formats, or
-    // records that could not be written to disk.
-    if (!store->GetLimitMessage().empty()) {
-      std::printf("%s\n", store->GetLimitMessage().c_str());
-      return exit_status::kFormatLimit;
-    }
-    if (store->HasSpillFailed()) {
-      std::printf("Error Write %s: the records of the build could not be written to disk\n",
-                  resultBase);
-      std::printf("Save %s failed!\n", resultBase);
-      return exit_status::kOutput;
-    }
+    const int incomplete = IncompleteBuildStatus(*store, resultBase);
+    if (incomplete != exit_status::kSuccess) return incomplete;
     if (append && !keys.increasing) {
       std::printf("Append: %s; building in full\n", keys.reason.c_str());
       append = false;

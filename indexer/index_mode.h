@@ -23,6 +23,11 @@ struct tIndexModeOptions {
   int threads = 0;
 };
 
+// A build that cannot be whole commits nothing: after a scan into `store`, a record past a
+// limit of the formats (its line printed, kFormatLimit) or records that could not be written
+// to disk ("Error Write" and "Save ... failed!", kOutput); kSuccess otherwise.
+int IncompleteBuildStatus(const CDataLineIndex& store, const char* resultBase);
+
 // Returns the exit status (indexer/exit_status.h).
 int RunIndexModeWith(const char* dbConfig, const char* resultBase, const char* schemaText,
                      const char* trieFile, const char* wordListFile,
